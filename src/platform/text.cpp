@@ -1,0 +1,183 @@
+#include "platform/text.h"
+
+#include <algorithm>
+
+namespace Platform {
+namespace {
+
+constexpr char32_t replacement = 0xFFFD;
+
+bool validScalar(char32_t c) {
+    return c < 0x110000 && (c < 0xD800 || c > 0xDFFF);
+}
+
+void appendUtf8(std::string& out, char32_t c) {
+    if (!validScalar(c)) {
+        c = replacement;
+    }
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (c >> 18));
+        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+// Code points of a wide string: UTF-32 where wchar_t has 32 bits, UTF-16 where it has 16.
+template <typename F>
+void forEachCodePoint(std::wstring_view text, F&& f) {
+    if constexpr (sizeof(wchar_t) == 2) {
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            char32_t c = static_cast<char16_t>(text[i]);
+            if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size()) {
+                char32_t low = static_cast<char16_t>(text[i + 1]);
+                if (low >= 0xDC00 && low <= 0xDFFF) {
+                    c = 0x10000 + ((c - 0xD800) << 10) + (low - 0xDC00);
+                    ++i;
+                }
+            }
+            f(c);
+        }
+    } else {
+        for (wchar_t w : text) {
+            f(static_cast<char32_t>(w));
+        }
+    }
+}
+
+void appendWide(std::wstring& out, char32_t c) {
+    if (!validScalar(c)) {
+        c = replacement;
+    }
+    if constexpr (sizeof(wchar_t) == 2) {
+        if (c >= 0x10000) {
+            c -= 0x10000;
+            out += static_cast<wchar_t>(0xD800 + (c >> 10));
+            out += static_cast<wchar_t>(0xDC00 + (c & 0x3FF));
+            return;
+        }
+    }
+    out += static_cast<wchar_t>(c);
+}
+
+}  // namespace
+
+std::string toUtf8(std::wstring_view text) {
+    std::string out;
+    out.reserve(text.size());
+    forEachCodePoint(text, [&](char32_t c) { appendUtf8(out, c); });
+    return out;
+}
+
+std::wstring fromUtf8(std::string_view text) {
+    std::wstring out;
+    out.reserve(text.size());
+    std::size_t i = 0;
+    while (i < text.size()) {
+        unsigned char lead = static_cast<unsigned char>(text[i]);
+        int extra = lead < 0x80           ? 0
+                    : (lead >> 5) == 0x6  ? 1
+                    : (lead >> 4) == 0xE  ? 2
+                    : (lead >> 3) == 0x1E ? 3
+                                          : -1;
+        if (extra < 0 || i + static_cast<std::size_t>(extra) >= text.size()) {
+            appendWide(out, replacement);
+            ++i;
+            continue;
+        }
+        char32_t c = extra == 0   ? lead
+                     : extra == 1 ? (lead & 0x1F)
+                     : extra == 2 ? (lead & 0x0F)
+                                  : (lead & 0x07);
+        bool ok = true;
+        for (int k = 1; k <= extra; ++k) {
+            unsigned char cont = static_cast<unsigned char>(text[i + k]);
+            if ((cont & 0xC0) != 0x80) {
+                ok = false;
+                break;
+            }
+            c = (c << 6) | (cont & 0x3F);
+        }
+        static constexpr char32_t minimum[] = {0, 0x80, 0x800, 0x10000};
+        if (!ok || c < minimum[extra]) {
+            appendWide(out, replacement);
+            ++i;
+            continue;
+        }
+        appendWide(out, c);
+        i += static_cast<std::size_t>(extra) + 1;
+    }
+    return out;
+}
+
+std::u16string toUtf16(std::wstring_view text) {
+    std::u16string out;
+    out.reserve(text.size());
+    forEachCodePoint(text, [&](char32_t c) {
+        if (!validScalar(c)) {
+            c = replacement;
+        }
+        if (c >= 0x10000) {
+            c -= 0x10000;
+            out += static_cast<char16_t>(0xD800 + (c >> 10));
+            out += static_cast<char16_t>(0xDC00 + (c & 0x3FF));
+        } else {
+            out += static_cast<char16_t>(c);
+        }
+    });
+    return out;
+}
+
+std::wstring fromUtf16(std::u16string_view text) {
+    std::wstring out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char32_t c = text[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+            text[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+            ++i;
+        }
+        appendWide(out, c);
+    }
+    return out;
+}
+
+std::wstring toUpper(std::wstring_view text) {
+    std::wstring out(text);
+    for (auto& c : out) {
+        c = upcase(c);
+    }
+    return out;
+}
+
+std::wstring toLower(std::wstring_view text) {
+    std::wstring out(text);
+    for (auto& c : out) {
+        c = downcase(c);
+    }
+    return out;
+}
+
+int compareNoCase(std::wstring_view a, std::wstring_view b) {
+    std::size_t n = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        wchar_t ca = upcase(a[i]);
+        wchar_t cb = upcase(b[i]);
+        if (ca != cb) {
+            return ca < cb ? -1 : 1;
+        }
+    }
+    return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+}
+
+}  // namespace Platform

@@ -1,0 +1,39 @@
+// Text conversions. Wide strings are the text of the whole system; UTF-8 is used at the POSIX
+// boundary and UTF-16LE where Windows stores text on disk (log files, registry imports).
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace Platform {
+
+// Wide to UTF-8 and back. Invalid input is replaced by U+FFFD, never rejected.
+std::string toUtf8(std::wstring_view text);
+std::wstring fromUtf8(std::string_view text);
+
+// Wide to UTF-16 code units (surrogate pairs above the BMP) and back.
+std::u16string toUtf16(std::wstring_view text);
+std::wstring fromUtf16(std::u16string_view text);
+
+// The ANSI code page form used for narrow exception texts (UTF-8 here, as a Windows process
+// with the UTF-8 code page would use).
+inline std::string toAnsi(std::wstring_view text) {
+    return toUtf8(text);
+}
+inline std::wstring fromAnsi(std::string_view text) {
+    return fromUtf8(text);
+}
+
+// Simple case mapping of one character by the Unicode tables, as Windows maps names.
+wchar_t upcase(wchar_t c);
+wchar_t downcase(wchar_t c);
+
+// Ordinal case-insensitive comparison as Windows compares names (simple upper-casing).
+int compareNoCase(std::wstring_view a, std::wstring_view b);
+inline bool equalsNoCase(std::wstring_view a, std::wstring_view b) {
+    return compareNoCase(a, b) == 0;
+}
+std::wstring toUpper(std::wstring_view text);
+std::wstring toLower(std::wstring_view text);
+
+}  // namespace Platform
