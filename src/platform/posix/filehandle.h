@@ -1,0 +1,63 @@
+// The objects behind file and directory handles of the emulated host. A handle keeps the
+// descriptor it was opened with, so that everything done through the handle later (reading
+// and writing the security descriptor with fgetxattr/fsetxattr) acts on the opened object and
+// not on whatever the path names by then.
+#pragma once
+
+#include <dirent.h>
+
+#include <memory>
+#include <string>
+
+#include "platform/posix/handles.h"
+#include "platform/posix/unique_fd.h"
+#include "platform/types.h"
+#include "platform/unique.h"
+
+namespace Platform::Posix {
+
+// An open directory stream.
+struct DirTraits {
+    using Type = DIR*;
+    static Type empty() { return nullptr; }
+    static bool valid(Type dir) { return dir != nullptr; }
+    static void close(Type dir) { ::closedir(dir); }
+};
+using UniqueDir = UniqueResource<DirTraits>;
+
+class FileObject : public HandleObject {
+public:
+    FileObject(UniqueFd fd, std::string path, std::uint32_t access, bool directory, bool linkItself)
+        : fd_(std::move(fd)),
+          path_(std::move(path)),
+          access_(access),
+          directory_(directory),
+          linkItself_(linkItself) {}
+
+    // The open descriptor. For a link opened itself (FlagOpenReparsePoint) it is an O_PATH
+    // descriptor, which has no data and no extended attributes.
+    int fd() const { return fd_.get(); }
+    // The POSIX path the object was opened by.
+    const std::string& path() const { return path_; }
+    // The access mask asked for at the open.
+    std::uint32_t access() const { return access_; }
+    bool isDirectory() const { return directory_; }
+    bool isLinkItself() const { return linkItself_; }
+
+private:
+    UniqueFd fd_;
+    std::string path_;
+    std::uint32_t access_;
+    bool directory_;
+    bool linkItself_;
+};
+
+// The file object behind a handle, or null (last error ERROR_INVALID_HANDLE) when the handle
+// is not an open file or directory.
+std::shared_ptr<FileObject> fileObjectOf(Handle handle);
+
+// The descriptor behind a file or directory handle, -1 (last error ERROR_INVALID_HANDLE) when
+// there is none. Valid while the handle stays open.
+int fileDescriptorOf(Handle handle);
+
+}  // namespace Platform::Posix

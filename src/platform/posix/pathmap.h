@@ -1,0 +1,34 @@
+// Windows paths on the emulated host: a drive letter is a link in <host>/dosdevices ("c:" ->
+// ../drive_c, "z:" -> /), names resolve case-insensitively when the exact name does not
+// exist, and a POSIX path maps back to the drive whose target contains it most closely.
+#pragma once
+
+#include <string>
+
+namespace Platform::Posix {
+
+// The POSIX path of a Windows path: "X:\...", relative (against the current directory),
+// rooted ("\..." on the current drive) or prefixed with "\\?\" or "\??\". Each existing
+// component is taken with its case on disk; the first missing one and all after it are kept
+// as written. False with the last error set: ERROR_BAD_NETPATH (53) for a UNC path,
+// ERROR_PATH_NOT_FOUND (3) for a drive that is not mapped, ERROR_INVALID_NAME (123) for a
+// name with characters Windows refuses.
+bool windowsToPosix(const std::wstring& winPath, std::string& posixPath);
+
+// The Windows path of a POSIX path (absolute, or relative to the current directory): the
+// drive whose target contains it with the longest target, Z: (/) at worst. The parent
+// directory is resolved through its links, the last component is kept. False with
+// ERROR_PATH_NOT_FOUND when no drive contains it.
+bool posixToWindows(const std::string& posixPath, std::wstring& winPath);
+
+// Whether a POSIX path (resolved through its links) is the target of a drive.
+bool isDriveRoot(const std::string& posixPath);
+
+// GetFullPathName against a given current directory (a full Windows path): slashes become
+// backslashes, "." and ".." are resolved without climbing above the root, trailing dots and
+// spaces of the last component are dropped; "\\?\" and "\??\" paths come back unchanged.
+// False with ERROR_INVALID_NAME for an empty path.
+bool fullWindowsPath(const std::wstring& path, const std::wstring& currentDirectory,
+                     std::wstring& fullPath);
+
+}  // namespace Platform::Posix

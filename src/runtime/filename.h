@@ -1,0 +1,149 @@
+// Path names: the one place that says how paths are normalised, compared, combined, cut and
+// made long, how a file's existence is tested, how directories are created and enumerated
+// and where private temporary files go. Paths are wide Windows paths that may exceed
+// MAX_PATH and may carry the "\\?\" or "\??\" prefix. Failures raise vexception (through
+// throwOsError) with the operation's name as the call site.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "platform/filesystem.h"
+#include "platform/system.h"
+#include "platform/unique.h"
+
+// The relation of path a to path b (comparePaths).
+enum PathRelation {
+    PathEqual = 0,    // the same components
+    PathBelow = 1,    // b is a proper ancestor of a
+    PathAbove = 2,    // a is a proper ancestor of b
+    PathLess = 3,     // the paths diverge and a orders first
+    PathGreater = 4,  // the paths diverge and a orders last
+};
+
+// The path without a leading "\\?\" or "\??\" (compared case-sensitively); "\\.\" stays.
+std::wstring stripLongPrefix(const std::wstring& path);
+// The same as a pointer into `path`.
+const wchar_t* stripLongPrefix(const wchar_t* path);
+
+// "\\?\" + the normalised path for a drive path ("C:" becomes "\\?\C:\"); any other path
+// (relative, UNC, already prefixed) unchanged.
+std::wstring toLongPath(const std::wstring& path);
+
+// Slashes to backslashes, empty and "." components dropped, ".." taking the previous
+// component (never climbing above the first, and kept when there is nothing to take); one
+// leading and one trailing backslash kept when there were any; a "\\?\" or "\\.\" prefix
+// kept in front.
+std::wstring normalizePath(const std::wstring& path);
+
+// Component-wise comparison after stripping the long prefix; '/' and '\' both separate.
+// Components order by length first, then case-insensitively: C:\zz orders before C:\aaa.
+PathRelation comparePaths(const std::wstring& a, const std::wstring& b);
+
+// The path with one trailing backslash (an empty path becomes "\").
+std::wstring withTrailingBackslash(const std::wstring& path);
+// The text after the last backslash, one trailing backslash ignored (C:\a\b\ gives b).
+std::wstring lastComponent(const std::wstring& path);
+// Every leading / trailing '\' and '/' removed.
+std::wstring trimLeadingSeparators(const std::wstring& path);
+std::wstring trimTrailingSeparators(const std::wstring& path);
+
+// Each component in its long form on disk: the path rebuilt part by part, every growing
+// prefix replaced by its VFileName::longFileName. A leading "\\" (UNC) stays in front.
+std::wstring longPathOfEachPart(const std::wstring& path);
+
+// PathFindExtensionW, PathFindFileNameW, PathRemoveExtensionW, PathUnquoteSpacesW.
+std::wstring fileExtension(const std::wstring& path);
+std::wstring fileName(const std::wstring& path);
+std::wstring withoutExtension(const std::wstring& path);
+std::wstring unquoted(const std::wstring& path);
+
+// Whether the file or directory exists (GetFileAttributesW on the long form). False for
+// ERROR_FILE_NOT_FOUND and ERROR_PATH_NOT_FOUND; any other failure raises "retrieves
+// attributes for file or directory <path>". The second form also gives the attributes.
+bool fileExist(const std::wstring& path);
+bool fileExist(const std::wstring& path, std::uint32_t& attributes);
+
+namespace VFileName {
+
+// `name` (leading separators ignored) joined to `dir`: PathAllocCombine on Windows 8 and
+// later, PathCombineW or a plain join before.
+std::wstring combine(const std::wstring& dir, const std::wstring& name);
+// PathCanonicalizeW.
+std::wstring canonicalize(const std::wstring& path);
+// The parent directory of the normalised path: PathCchRemoveFileSpec on Windows 8 and later,
+// PathRemoveFileSpecW (or a cut at the last backslash from MAX_PATH on) before.
+std::wstring removeFileSpec(const std::wstring& path);
+// PathStripToRootW of the path: its drive or share root.
+std::wstring root(const std::wstring& path);
+// GetLongPathNameW.
+std::wstring longFileName(const std::wstring& path);
+// ExpandEnvironmentStringsW.
+std::wstring expandEnvironmentStrings(const std::wstring& text);
+
+// Replaces the operating-system version that picks the Windows 8 or the older method of
+// combine and removeFileSpec; std::nullopt goes back to the real version. For tests.
+void setOsVersionForTesting(std::optional<Platform::OsVersion> version);
+
+}  // namespace VFileName
+
+namespace VDirectory {
+
+// Creates the directory with all missing parents; an existing directory is left alone.
+// Raises "Unable to create directory with wrong name" for an empty path and the
+// operating-system error "CreateDirectory(<path>)" when a level cannot be created.
+void createDirectory(const std::wstring& path);
+
+}  // namespace VDirectory
+
+// Enumerates the entries matching a pattern (a directory combined with a wildcard such as
+// "*.*"), "." and ".." included. The search handle closes with the finder.
+class VFileFinder {
+public:
+    // One entry: its name and attributes.
+    struct Result {
+        std::wstring name;
+        std::uint32_t attributes = 0;
+    };
+
+    VFileFinder() = default;
+
+    // Starts the search. False when nothing matches or the directory does not exist; any
+    // other failure raises "FindFirstFile(<pattern>)".
+    bool first(const std::wstring& pattern);
+    // The next entry; false at the end. Other failures raise "FindNextFile".
+    bool next();
+    // The same, handing out the entry found.
+    bool first(const std::wstring& pattern, Result& result);
+    bool next(Result& result);
+
+    const std::wstring& name() const { return data_.fileName; }
+    std::uint32_t attributes() const { return data_.attributes; }
+    bool isDirectory() const { return data_.attributes & Platform::FileAttribute::Directory; }
+    const Platform::FindData& data() const { return data_; }
+
+private:
+    Platform::UniqueFindHandle handle_;
+    Platform::FindData data_;
+};
+
+// A GUID value and its text form.
+class VGUID {
+public:
+    explicit VGUID(const Platform::Guid& bytes) : bytes_(bytes) {}
+    // A new random GUID (UuidCreate); raises the operating-system error "UuidCreate".
+    static VGUID create();
+
+    // The UuidToStringW form: "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx", lower case, no braces.
+    std::wstring toString() const;
+    const Platform::Guid& bytes() const { return bytes_; }
+
+private:
+    Platform::Guid bytes_;
+};
+
+// Creates an empty temporary file in PRODUCT_ROOT_D\PrivateTemp (created when missing) and
+// returns its name; the system's temporary directory is used when that directory cannot be.
+std::wstring privateTempFileName();
