@@ -1,0 +1,305 @@
+#include "runtime/format.h"
+
+#include <cstdio>
+
+#include "platform/text.h"
+#include "runtime/exceptions.h"
+
+namespace Runtime {
+namespace {
+
+[[noreturn]] void invalidArguments() {
+    throw ArgumentException(L"swprintf() failed: invalid arguments", VSITE("formatString"));
+}
+
+struct Spec {
+    bool left = false;
+    bool zero = false;
+    bool plus = false;
+    bool space = false;
+    bool alternate = false;
+    int width = -1;
+    int precision = -1;
+    wchar_t conversion = 0;
+};
+
+void pad(std::wstring& out, std::wstring body, const Spec& spec, bool numeric) {
+    if (spec.width < 0 || static_cast<int>(body.size()) >= spec.width) {
+        out += body;
+        return;
+    }
+    std::size_t fill = static_cast<std::size_t>(spec.width) - body.size();
+    if (spec.left) {
+        out += body;
+        out.append(fill, L' ');
+    } else if (spec.zero && numeric && spec.precision < 0) {
+        // Zeros go after a sign or a 0x prefix.
+        std::size_t prefix = 0;
+        if (!body.empty() && (body[0] == L'-' || body[0] == L'+' || body[0] == L' ')) {
+            prefix = 1;
+        }
+        if (body.size() >= prefix + 2 && body[prefix] == L'0' &&
+            (body[prefix + 1] == L'x' || body[prefix + 1] == L'X')) {
+            prefix += 2;
+        }
+        out += body.substr(0, prefix);
+        out.append(fill, L'0');
+        out += body.substr(prefix);
+    } else {
+        out.append(fill, L' ');
+        out += body;
+    }
+}
+
+std::wstring digits(std::uint64_t value, unsigned base, bool upper) {
+    const wchar_t* set = upper ? L"0123456789ABCDEF" : L"0123456789abcdef";
+    std::wstring text;
+    do {
+        text.insert(text.begin(), set[value % base]);
+        value /= base;
+    } while (value != 0);
+    return text;
+}
+
+void formatInteger(std::wstring& out, const FormatArg& arg, const Spec& spec) {
+    if (arg.kind() != FormatArg::Kind::Signed && arg.kind() != FormatArg::Kind::Unsigned) {
+        invalidArguments();
+    }
+    // The value is read at the argument's own width, as the matching printf length would.
+    std::uint64_t raw = arg.integer();
+    unsigned bits = arg.bits() < 32 ? 32 : arg.bits();
+    std::uint64_t mask = bits >= 64 ? ~0ull : ((1ull << bits) - 1);
+    bool isSigned = spec.conversion == L'd' || spec.conversion == L'i';
+    std::wstring body;
+    bool negative = false;
+    std::uint64_t magnitude = raw & mask;
+    if (isSigned) {
+        std::int64_t value = bits >= 64 ? static_cast<std::int64_t>(raw)
+                                        : static_cast<std::int64_t>(static_cast<std::int32_t>(raw));
+        if (arg.kind() == FormatArg::Kind::Unsigned && bits >= 64) {
+            value = static_cast<std::int64_t>(raw);
+        }
+        negative = value < 0;
+        magnitude =
+            negative ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+    }
+    unsigned base = 10;
+    bool upper = false;
+    switch (spec.conversion) {
+        case L'x':
+            base = 16;
+            break;
+        case L'X':
+            base = 16;
+            upper = true;
+            break;
+        case L'o':
+            base = 8;
+            break;
+        default:
+            break;
+    }
+    body =
+        (spec.precision == 0 && magnitude == 0) ? std::wstring() : digits(magnitude, base, upper);
+    if (spec.precision > 0 && static_cast<int>(body.size()) < spec.precision) {
+        body.insert(0, static_cast<std::size_t>(spec.precision) - body.size(), L'0');
+    }
+    if (spec.alternate && magnitude != 0) {
+        if (base == 16) {
+            body.insert(0, upper ? L"0X" : L"0x");
+        } else if (base == 8 && body[0] != L'0') {
+            body.insert(0, L"0");
+        }
+    }
+    if (negative) {
+        body.insert(0, L"-");
+    } else if (isSigned && spec.plus) {
+        body.insert(0, L"+");
+    } else if (isSigned && spec.space) {
+        body.insert(0, L" ");
+    }
+    pad(out, body, spec, true);
+}
+
+void formatText(std::wstring& out, const FormatArg& arg, const Spec& spec) {
+    std::wstring body;
+    if (arg.kind() == FormatArg::Kind::Wide) {
+        body = arg.wide();
+    } else if (arg.kind() == FormatArg::Kind::Narrow) {
+        body = Platform::fromAnsi(arg.narrow());
+    } else {
+        invalidArguments();
+    }
+    if (spec.precision >= 0 && static_cast<int>(body.size()) > spec.precision) {
+        body.resize(static_cast<std::size_t>(spec.precision));
+    }
+    pad(out, body, spec, false);
+}
+
+void formatCharacter(std::wstring& out, const FormatArg& arg, const Spec& spec) {
+    if (arg.kind() != FormatArg::Kind::Signed && arg.kind() != FormatArg::Kind::Unsigned) {
+        invalidArguments();
+    }
+    pad(out, std::wstring(1, static_cast<wchar_t>(arg.integer())), spec, false);
+}
+
+void formatFloating(std::wstring& out, const FormatArg& arg, const Spec& spec) {
+    double value = 0;
+    if (arg.kind() == FormatArg::Kind::Floating) {
+        value = arg.floating();
+    } else if (arg.kind() == FormatArg::Kind::Signed) {
+        value = static_cast<double>(static_cast<std::int64_t>(arg.integer()));
+    } else if (arg.kind() == FormatArg::Kind::Unsigned) {
+        value = static_cast<double>(arg.integer());
+    } else {
+        invalidArguments();
+    }
+    std::string narrowSpec = "%";
+    if (spec.plus)
+        narrowSpec += '+';
+    if (spec.space)
+        narrowSpec += ' ';
+    if (spec.alternate)
+        narrowSpec += '#';
+    if (spec.precision >= 0)
+        narrowSpec += "." + std::to_string(spec.precision);
+    narrowSpec += static_cast<char>(spec.conversion);
+    char buffer[512];
+    int n = std::snprintf(buffer, sizeof(buffer), narrowSpec.c_str(), value);
+    if (n < 0) {
+        invalidArguments();
+    }
+    pad(out, Platform::fromUtf8(std::string(buffer, std::min<std::size_t>(n, sizeof(buffer) - 1))),
+        spec, true);
+}
+
+}  // namespace
+
+std::wstring formatArgs(std::wstring_view format, std::initializer_list<FormatArg> args) {
+    std::wstring out;
+    out.reserve(format.size() + 32);
+    auto next = args.begin();
+    auto take = [&]() -> const FormatArg& {
+        if (next == args.end()) {
+            invalidArguments();
+        }
+        return *next++;
+    };
+    for (std::size_t i = 0; i < format.size(); ++i) {
+        wchar_t c = format[i];
+        if (c != L'%') {
+            out += c;
+            continue;
+        }
+        if (++i >= format.size()) {
+            invalidArguments();
+        }
+        if (format[i] == L'%') {
+            out += L'%';
+            continue;
+        }
+        Spec spec;
+        for (; i < format.size(); ++i) {
+            wchar_t f = format[i];
+            if (f == L'-')
+                spec.left = true;
+            else if (f == L'0')
+                spec.zero = true;
+            else if (f == L'+')
+                spec.plus = true;
+            else if (f == L' ')
+                spec.space = true;
+            else if (f == L'#')
+                spec.alternate = true;
+            else
+                break;
+        }
+        auto number = [&](int& target) {
+            if (i < format.size() && format[i] == L'*') {
+                const FormatArg& a = take();
+                if (a.kind() != FormatArg::Kind::Signed && a.kind() != FormatArg::Kind::Unsigned) {
+                    invalidArguments();
+                }
+                target = static_cast<int>(a.integer());
+                ++i;
+                return;
+            }
+            if (i < format.size() && format[i] >= L'0' && format[i] <= L'9') {
+                target = 0;
+                while (i < format.size() && format[i] >= L'0' && format[i] <= L'9') {
+                    target = target * 10 + (format[i] - L'0');
+                    ++i;
+                }
+            }
+        };
+        number(spec.width);
+        if (spec.width < -1) {
+            spec.left = true;
+            spec.width = -spec.width;
+        }
+        if (i < format.size() && format[i] == L'.') {
+            ++i;
+            spec.precision = 0;
+            number(spec.precision);
+        }
+        // Length modifiers: the argument carries its own width, so they only need skipping.
+        while (i < format.size()) {
+            if (format.substr(i, 3) == L"I64" || format.substr(i, 3) == L"I32") {
+                i += 3;
+            } else if (format[i] == L'h' || format[i] == L'l' || format[i] == L'L' ||
+                       format[i] == L'z' || format[i] == L'j' || format[i] == L't' ||
+                       format[i] == L'w' || format[i] == L'I') {
+                ++i;
+            } else {
+                break;
+            }
+        }
+        if (i >= format.size()) {
+            invalidArguments();
+        }
+        spec.conversion = format[i];
+        switch (spec.conversion) {
+            case L'd':
+            case L'i':
+            case L'u':
+            case L'x':
+            case L'X':
+            case L'o':
+                formatInteger(out, take(), spec);
+                break;
+            case L'p': {
+                Spec pointer = spec;
+                pointer.conversion = L'X';
+                pointer.width = 16;
+                pointer.zero = true;
+                formatInteger(out, take(), pointer);
+                break;
+            }
+            case L's':
+            case L'S':
+                formatText(out, take(), spec);
+                break;
+            case L'c':
+            case L'C':
+                formatCharacter(out, take(), spec);
+                break;
+            case L'e':
+            case L'E':
+            case L'f':
+            case L'F':
+            case L'g':
+            case L'G':
+                formatFloating(out, take(), spec);
+                break;
+            default:
+                invalidArguments();
+        }
+    }
+    return out;
+}
+
+std::string formatNarrow(std::string_view format, std::initializer_list<FormatArg> args) {
+    return Platform::toAnsi(formatArgs(Platform::fromAnsi(format), args));
+}
+
+}  // namespace Runtime
