@@ -1,0 +1,34 @@
+// The Tavrel application: the command dispatcher and the help text.
+#pragma once
+
+#include "frontend/params.h"
+#include "frontend/vconsoleapp.h"
+
+class TavrelImpl : public vconsoleapp {
+public:
+    TavrelImpl();
+    ~TavrelImpl() override;
+
+    int go(int argc, const wchar_t* const* argv) override;
+    void usage() override;
+
+    // The process's current application object (the last one constructed and alive).
+    static TavrelImpl* current();
+
+    // "Global\{88B0E47B-31B8-463c-9F1C-042CEB27267A}", and its per-webspace form cut to 260
+    // characters.
+    static std::wstring baseMutexName();
+    static std::wstring webspaceMutexName(const std::wstring& webspace);
+    static std::wstring filesharingMutexName();
+
+private:
+    int _createTemplate(const Params& params);
+    int _updatePathSecurity(const Params& params);
+    int _repairWebspaceSecurity(const Params& params);
+    int _repairWebspacePathSecurity(const Params& params);
+    int _updateWebspaceSecurity(const Params& params);
+    int _repairFilesharing(const Params& params);
+    int _updateUserFilesharingSecurity(const Params& params);
+    int _removeUserFilesharingSecurity(const Params& params);
+    [[noreturn]] void _notAvailable() const;
+};

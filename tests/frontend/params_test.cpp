@@ -1,0 +1,88 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "frontend/params.h"
+#include "runtime/exceptions.h"
+
+namespace {
+
+Params::Map parse(std::vector<const wchar_t*> args) {
+    return Params::parse(static_cast<int>(args.size()), args.data());
+}
+
+std::wstring failureOf(const Params& params, const wchar_t* required, const wchar_t* optional) {
+    try {
+        params.check(required, optional);
+    } catch (const vexception& e) {
+        return renderException(e);
+    }
+    return L"no failure";
+}
+
+TEST(ParamsParse, KeysValuesAndRepeats) {
+    auto map = parse({L"--path=C:\\x=y", L"--full-scan", L"--a=1", L"--a=2", L"--b=1", L"--b",
+                      L"--Path=z", L"="});
+    EXPECT_EQ(map.at(L"--path"), L"C:\\x=y");  // later "=" belong to the value
+    EXPECT_EQ(map.at(L"--full-scan"), L"");
+    EXPECT_EQ(map.at(L"--a"), L"2");     // the last value wins
+    EXPECT_EQ(map.at(L"--b"), L"");      // a bare repeat clears it
+    EXPECT_EQ(map.at(L"--Path"), L"z");  // keys are case-sensitive
+    EXPECT_EQ(map.at(L""), L"");
+    EXPECT_EQ(map.size(), 6u);
+    EXPECT_TRUE(parse({}).empty());
+}
+
+TEST(ParamsCheck, MissingRequiredNamesTheFirstInListOrder) {
+    Params params(parse({L"--user-name=u"}));
+    EXPECT_EQ(failureOf(params, L"--webspace-name\0--user-name\0", L"--web-users\0--full-scan\0"),
+              L"Missing required parameter --webspace-name. Possible parameters:\n"
+              L"    --webspace-name\n    --user-name\n    [--web-users]\n    [--full-scan]\n"
+              L"   at (Params::check line 72)");
+    EXPECT_EQ(failureOf(Params(parse({})), L"--path\0", nullptr),
+              L"Missing required parameter --path. Possible parameters:\n    --path\n   at "
+              L"(Params::check line 72)");
+}
+
+TEST(ParamsCheck, UnexpectedKeyInKeyOrder) {
+    Params params(parse({L"--z", L"--file-name=a.xml", L"--x"}));
+    EXPECT_EQ(failureOf(params, nullptr, L"--file-name\0"),
+              L"Unexpected parameter --x. Possible parameters:\n    [--file-name]\n   at "
+              L"(Params::check line 105)");
+    EXPECT_EQ(failureOf(Params(parse({L"--x"})), nullptr, nullptr),
+              L"Unexpected parameter --x. \n   at (Params::check line 105)");
+    EXPECT_EQ(failureOf(Params(parse({L"--PATH=x"})), L"--path\0", nullptr).substr(0, 34),
+              L"Missing required parameter --path.");
+}
+
+TEST(ParamsCheck, InternalPackageNameAlwaysAccepted) {
+    Params params(parse({L"--internal-package-name=anything", L"--file-name=x"}));
+    EXPECT_NO_THROW(params.check(nullptr, L"--file-name\0"));
+    EXPECT_NO_THROW(Params(parse({L"--internal-package-name"})).check(nullptr, nullptr));
+}
+
+TEST(ParamsAccess, GetHasGetOr) {
+    Params params(parse({L"--path", L"--name=n"}));
+    EXPECT_TRUE(params.has(L"--path"));
+    EXPECT_EQ(params.get(L"--path"), L"");
+    EXPECT_EQ(params.getOr(L"--other", L"dflt"), L"dflt");
+    EXPECT_EQ(params.getOr(L"--name", L"dflt"), L"n");
+    try {
+        params.get(L"--missing");
+        FAIL();
+    } catch (const vexception& e) {
+        EXPECT_EQ(renderException(e),
+                  L"Missing required parameter --missing. \n   at (Params::reportMissingParameter "
+                  L"line 39)");
+    }
+}
+
+TEST(PossibleParameters, OptionalOnlyAndEmptyLists) {
+    EXPECT_EQ(Params::possibleParameters(nullptr, L"--a\0--b\0"),
+              L"Possible parameters:\n    [--a]\n    [--b]");
+    EXPECT_EQ(Params::possibleParameters(L"--path\0", L"--a\0--b\0"),
+              L"Possible parameters:\n    --path\n    [--a]\n    [--b]");
+    EXPECT_EQ(Params::possibleParameters(L"\0", L"\0"), L"");
+}
+
+}  // namespace

@@ -1,0 +1,15 @@
+// The commands of tavrel-host, one entry point each, given the arguments after the command
+// name. Each prints plain text and returns the exit code: 0, or 1 after a message on stderr.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// path -u WINPATH | -w POSIXPATH: a path of the host translated from Windows to POSIX or back.
+int runPathCommand(const std::vector<std::string>& args);
+
+// reg get|set|del|import|export: the host's registry (HKEY_LOCAL_MACHINE).
+int runRegCommand(const std::vector<std::string>& args);
+
+// eventlog [LOG]: the records of one event log, or of every log, one block each.
+int runEventlogCommand(const std::vector<std::string>& args);

@@ -1,0 +1,73 @@
+// tavrel-host: the Linux user's window into the emulated Windows host that tavrel runs on.
+#include <cstdio>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "platform/posix/host.h"
+#include "platform/text.h"
+#include "runtime/exceptions.h"
+#include "tools/tavrel-host/commands.h"
+
+namespace {
+
+constexpr const char* usageText =
+    "usage: tavrel-host COMMAND [ARGUMENTS]\n"
+    "\n"
+    "  init                          create the host (or complete a partial one), print its "
+    "directory\n"
+    "  path -u WINPATH               print the POSIX path of a Windows path\n"
+    "  path -w POSIXPATH             print the Windows path of a POSIX path\n"
+    "  reg get KEY [NAME]            print a value, or every value of a key\n"
+    "  reg set KEY NAME TYPE DATA    set a value (REG_SZ, REG_EXPAND_SZ, REG_DWORD, REG_MULTI_SZ, "
+    "REG_BINARY)\n"
+    "  reg del KEY [NAME]            delete a value, or a key with its subkeys\n"
+    "  reg import FILE               merge a regedit file (UTF-8 or UTF-16LE with BOM)\n"
+    "  reg export [KEY]              print a key (or the whole registry) as a regedit file\n"
+    "  eventlog [LOG]                print an event log (every log without LOG)\n"
+    "\n"
+    "The host directory is TAVREL_HOST, else ${XDG_DATA_HOME:-$HOME/.local/share}/tavrel/host.\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    if (args.empty()) {
+        std::fputs(usageText, stderr);
+        return 1;
+    }
+    std::string command = args.front();
+    std::vector<std::string> rest(args.begin() + 1, args.end());
+    if (command == "help" || command == "--help" || command == "-h") {
+        std::fputs(usageText, stdout);
+        return 0;
+    }
+    try {
+        auto dir = Platform::Posix::ensureHost();
+        if (command == "init") {
+            if (!rest.empty()) {
+                std::fprintf(stderr, "tavrel-host: init takes no arguments\n");
+                return 1;
+            }
+            std::printf("%s\n", dir.c_str());
+            return 0;
+        }
+        if (command == "path") {
+            return runPathCommand(rest);
+        }
+        if (command == "reg") {
+            return runRegCommand(rest);
+        }
+        if (command == "eventlog") {
+            return runEventlogCommand(rest);
+        }
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "tavrel-host: %s\n", e.what());
+        return 1;
+    } catch (const vexception& e) {
+        std::fprintf(stderr, "tavrel-host: %s\n", Platform::toUtf8(renderException(e)).c_str());
+        return 1;
+    }
+    std::fprintf(stderr, "tavrel-host: unknown command '%s'\n\n%s", command.c_str(), usageText);
+    return 1;
+}
