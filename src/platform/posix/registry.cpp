@@ -469,6 +469,16 @@ std::uint32_t targetPath(const KeyRef& base, const std::wstring& subKey, std::ui
     return 0;
 }
 
+// The key `subKey` names below `root` (a predefined root or an open key) in the view `sam` asks
+// for.
+std::uint32_t resolveTarget(RegKey root, const std::wstring& subKey, std::uint32_t sam,
+                            KeyRef& base, Path& path) {
+    if (std::uint32_t error = resolveKey(root, base)) {
+        return error;
+    }
+    return targetPath(base, subKey, sam, path);
+}
+
 RegKey newHandle(const fs::path& host, Path path, std::uint32_t access) {
     return registerHandle(std::make_shared<KeyObject>(host, std::move(path), access));
 }
@@ -632,10 +642,7 @@ std::uint32_t regOpenKeyEx(RegKey root, const std::wstring& subKey, std::uint32_
     return guarded([&]() -> std::uint32_t {
         KeyRef base;
         Path path;
-        if (std::uint32_t error = resolveKey(root, base)) {
-            return error;
-        }
-        if (std::uint32_t error = targetPath(base, subKey, samDesired, path)) {
+        if (std::uint32_t error = resolveTarget(root, subKey, samDesired, base, path)) {
             return error;
         }
         Store& store = Store::instance();
@@ -660,10 +667,7 @@ std::uint32_t regCreateKeyEx(RegKey root, const std::wstring& subKey, std::uint3
     return guarded([&]() -> std::uint32_t {
         KeyRef base;
         Path path;
-        if (std::uint32_t error = resolveKey(root, base)) {
-            return error;
-        }
-        if (std::uint32_t error = targetPath(base, subKey, samDesired, path)) {
+        if (std::uint32_t error = resolveTarget(root, subKey, samDesired, base, path)) {
             return error;
         }
         Store& store = Store::instance();
@@ -806,10 +810,7 @@ std::uint32_t regDeleteKeyEx(RegKey root, const std::wstring& subKey, std::uint3
     return guarded([&]() -> std::uint32_t {
         KeyRef base;
         Path path;
-        if (std::uint32_t error = resolveKey(root, base)) {
-            return error;
-        }
-        if (std::uint32_t error = targetPath(base, subKey, samDesired, path)) {
+        if (std::uint32_t error = resolveTarget(root, subKey, samDesired, base, path)) {
             return error;
         }
         if (path.empty()) {
