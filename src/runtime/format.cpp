@@ -12,7 +12,7 @@ namespace {
     throw ArgumentException(L"swprintf() failed: invalid arguments", VSITE("formatString"));
 }
 
-struct Spec {
+struct Conversion {
     bool left = false;
     bool zero = false;
     bool plus = false;
@@ -23,16 +23,16 @@ struct Spec {
     wchar_t conversion = 0;
 };
 
-void pad(std::wstring& out, std::wstring body, const Spec& spec, bool numeric) {
-    if (spec.width < 0 || static_cast<int>(body.size()) >= spec.width) {
+void pad(std::wstring& out, std::wstring body, const Conversion& conv, bool numeric) {
+    if (conv.width < 0 || static_cast<int>(body.size()) >= conv.width) {
         out += body;
         return;
     }
-    std::size_t fill = static_cast<std::size_t>(spec.width) - body.size();
-    if (spec.left) {
+    std::size_t fill = static_cast<std::size_t>(conv.width) - body.size();
+    if (conv.left) {
         out += body;
         out.append(fill, L' ');
-    } else if (spec.zero && numeric && spec.precision < 0) {
+    } else if (conv.zero && numeric && conv.precision < 0) {
         // Zeros go after a sign or a 0x prefix.
         std::size_t prefix = 0;
         if (!body.empty() && (body[0] == L'-' || body[0] == L'+' || body[0] == L' ')) {
@@ -61,7 +61,7 @@ std::wstring digits(std::uint64_t value, unsigned base, bool upper) {
     return text;
 }
 
-void formatInteger(std::wstring& out, const FormatArg& arg, const Spec& spec) {
+void formatInteger(std::wstring& out, const FormatArg& arg, const Conversion& conv) {
     if (arg.kind() != FormatArg::Kind::Signed && arg.kind() != FormatArg::Kind::Unsigned) {
         invalidArguments();
     }
@@ -69,7 +69,7 @@ void formatInteger(std::wstring& out, const FormatArg& arg, const Spec& spec) {
     std::uint64_t raw = arg.integer();
     unsigned bits = arg.bits() < 32 ? 32 : arg.bits();
     std::uint64_t mask = bits >= 64 ? ~0ull : ((1ull << bits) - 1);
-    bool isSigned = spec.conversion == L'd' || spec.conversion == L'i';
+    bool isSigned = conv.conversion == L'd' || conv.conversion == L'i';
     std::wstring body;
     bool negative = false;
     std::uint64_t magnitude = raw & mask;
@@ -85,7 +85,7 @@ void formatInteger(std::wstring& out, const FormatArg& arg, const Spec& spec) {
     }
     unsigned base = 10;
     bool upper = false;
-    switch (spec.conversion) {
+    switch (conv.conversion) {
         case L'x':
             base = 16;
             break;
@@ -100,11 +100,11 @@ void formatInteger(std::wstring& out, const FormatArg& arg, const Spec& spec) {
             break;
     }
     body =
-        (spec.precision == 0 && magnitude == 0) ? std::wstring() : digits(magnitude, base, upper);
-    if (spec.precision > 0 && static_cast<int>(body.size()) < spec.precision) {
-        body.insert(0, static_cast<std::size_t>(spec.precision) - body.size(), L'0');
+        (conv.precision == 0 && magnitude == 0) ? std::wstring() : digits(magnitude, base, upper);
+    if (conv.precision > 0 && static_cast<int>(body.size()) < conv.precision) {
+        body.insert(0, static_cast<std::size_t>(conv.precision) - body.size(), L'0');
     }
-    if (spec.alternate && magnitude != 0) {
+    if (conv.alternate && magnitude != 0) {
         if (base == 16) {
             body.insert(0, upper ? L"0X" : L"0x");
         } else if (base == 8 && body[0] != L'0') {
@@ -113,15 +113,15 @@ void formatInteger(std::wstring& out, const FormatArg& arg, const Spec& spec) {
     }
     if (negative) {
         body.insert(0, L"-");
-    } else if (isSigned && spec.plus) {
+    } else if (isSigned && conv.plus) {
         body.insert(0, L"+");
-    } else if (isSigned && spec.space) {
+    } else if (isSigned && conv.space) {
         body.insert(0, L" ");
     }
-    pad(out, body, spec, true);
+    pad(out, body, conv, true);
 }
 
-void formatText(std::wstring& out, const FormatArg& arg, const Spec& spec) {
+void formatText(std::wstring& out, const FormatArg& arg, const Conversion& conv) {
     std::wstring body;
     if (arg.kind() == FormatArg::Kind::Wide) {
         body = arg.wide();
@@ -130,20 +130,20 @@ void formatText(std::wstring& out, const FormatArg& arg, const Spec& spec) {
     } else {
         invalidArguments();
     }
-    if (spec.precision >= 0 && static_cast<int>(body.size()) > spec.precision) {
-        body.resize(static_cast<std::size_t>(spec.precision));
+    if (conv.precision >= 0 && static_cast<int>(body.size()) > conv.precision) {
+        body.resize(static_cast<std::size_t>(conv.precision));
     }
-    pad(out, body, spec, false);
+    pad(out, body, conv, false);
 }
 
-void formatCharacter(std::wstring& out, const FormatArg& arg, const Spec& spec) {
+void formatCharacter(std::wstring& out, const FormatArg& arg, const Conversion& conv) {
     if (arg.kind() != FormatArg::Kind::Signed && arg.kind() != FormatArg::Kind::Unsigned) {
         invalidArguments();
     }
-    pad(out, std::wstring(1, static_cast<wchar_t>(arg.integer())), spec, false);
+    pad(out, std::wstring(1, static_cast<wchar_t>(arg.integer())), conv, false);
 }
 
-void formatFloating(std::wstring& out, const FormatArg& arg, const Spec& spec) {
+void formatFloating(std::wstring& out, const FormatArg& arg, const Conversion& conv) {
     double value = 0;
     if (arg.kind() == FormatArg::Kind::Floating) {
         value = arg.floating();
@@ -154,23 +154,23 @@ void formatFloating(std::wstring& out, const FormatArg& arg, const Spec& spec) {
     } else {
         invalidArguments();
     }
-    std::string narrowSpec = "%";
-    if (spec.plus)
-        narrowSpec += '+';
-    if (spec.space)
-        narrowSpec += ' ';
-    if (spec.alternate)
-        narrowSpec += '#';
-    if (spec.precision >= 0)
-        narrowSpec += "." + std::to_string(spec.precision);
-    narrowSpec += static_cast<char>(spec.conversion);
+    std::string narrowFormat = "%";
+    if (conv.plus)
+        narrowFormat += '+';
+    if (conv.space)
+        narrowFormat += ' ';
+    if (conv.alternate)
+        narrowFormat += '#';
+    if (conv.precision >= 0)
+        narrowFormat += "." + std::to_string(conv.precision);
+    narrowFormat += static_cast<char>(conv.conversion);
     char buffer[512];
-    int n = std::snprintf(buffer, sizeof(buffer), narrowSpec.c_str(), value);
+    int n = std::snprintf(buffer, sizeof(buffer), narrowFormat.c_str(), value);
     if (n < 0) {
         invalidArguments();
     }
     pad(out, Platform::fromUtf8(std::string(buffer, std::min<std::size_t>(n, sizeof(buffer) - 1))),
-        spec, true);
+        conv, true);
 }
 
 }  // namespace
@@ -198,19 +198,19 @@ std::wstring formatArgs(std::wstring_view format, std::initializer_list<FormatAr
             out += L'%';
             continue;
         }
-        Spec spec;
+        Conversion conv;
         for (; i < format.size(); ++i) {
             wchar_t f = format[i];
             if (f == L'-')
-                spec.left = true;
+                conv.left = true;
             else if (f == L'0')
-                spec.zero = true;
+                conv.zero = true;
             else if (f == L'+')
-                spec.plus = true;
+                conv.plus = true;
             else if (f == L' ')
-                spec.space = true;
+                conv.space = true;
             else if (f == L'#')
-                spec.alternate = true;
+                conv.alternate = true;
             else
                 break;
         }
@@ -232,15 +232,15 @@ std::wstring formatArgs(std::wstring_view format, std::initializer_list<FormatAr
                 }
             }
         };
-        number(spec.width);
-        if (spec.width < -1) {
-            spec.left = true;
-            spec.width = -spec.width;
+        number(conv.width);
+        if (conv.width < -1) {
+            conv.left = true;
+            conv.width = -conv.width;
         }
         if (i < format.size() && format[i] == L'.') {
             ++i;
-            spec.precision = 0;
-            number(spec.precision);
+            conv.precision = 0;
+            number(conv.precision);
         }
         // Length modifiers: the argument carries its own width, so they only need skipping.
         while (i < format.size()) {
@@ -257,18 +257,18 @@ std::wstring formatArgs(std::wstring_view format, std::initializer_list<FormatAr
         if (i >= format.size()) {
             invalidArguments();
         }
-        spec.conversion = format[i];
-        switch (spec.conversion) {
+        conv.conversion = format[i];
+        switch (conv.conversion) {
             case L'd':
             case L'i':
             case L'u':
             case L'x':
             case L'X':
             case L'o':
-                formatInteger(out, take(), spec);
+                formatInteger(out, take(), conv);
                 break;
             case L'p': {
-                Spec pointer = spec;
+                Conversion pointer = conv;
                 pointer.conversion = L'X';
                 pointer.width = 16;
                 pointer.zero = true;
@@ -277,11 +277,11 @@ std::wstring formatArgs(std::wstring_view format, std::initializer_list<FormatAr
             }
             case L's':
             case L'S':
-                formatText(out, take(), spec);
+                formatText(out, take(), conv);
                 break;
             case L'c':
             case L'C':
-                formatCharacter(out, take(), spec);
+                formatCharacter(out, take(), conv);
                 break;
             case L'e':
             case L'E':
@@ -289,7 +289,7 @@ std::wstring formatArgs(std::wstring_view format, std::initializer_list<FormatAr
             case L'F':
             case L'g':
             case L'G':
-                formatFloating(out, take(), spec);
+                formatFloating(out, take(), conv);
                 break;
             default:
                 invalidArguments();
