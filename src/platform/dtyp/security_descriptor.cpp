@@ -1,0 +1,181 @@
+#include "platform/dtyp/security_descriptor.h"
+
+#include <string>
+
+#include "platform/dtyp/bytes.h"
+
+namespace Platform::Dtyp {
+
+namespace {
+
+Failure invalidDescriptor(std::wstring message) {
+    return {WinError::InvalidSecurityDescr, std::move(message)};
+}
+
+// The part of `bytes` that an offset field points to, or the reason it points nowhere sane.
+std::optional<std::wstring> checkOffset(std::span<const std::uint8_t> bytes, std::uint32_t offset,
+                                        const wchar_t* part) {
+    if (offset < SecurityDescriptorHeaderSize) {
+        return std::wstring(part) + L" offset " + std::to_wstring(offset) +
+               L" points into the header";
+    }
+    if (offset >= bytes.size()) {
+        return std::wstring(part) + L" offset " + std::to_wstring(offset) +
+               L" lies past the descriptor's " + std::to_wstring(bytes.size()) + L" bytes";
+    }
+    return std::nullopt;
+}
+
+Result<std::optional<Sid>> decodeSidPart(std::span<const std::uint8_t> bytes, std::uint32_t offset,
+                                         const wchar_t* part) {
+    if (offset == 0) {
+        return std::optional<Sid>();
+    }
+    if (auto why = checkOffset(bytes, offset, part)) {
+        return invalidDescriptor(*why);
+    }
+    Result<Sid> sid = Sid::fromBytes(bytes.subspan(offset));
+    if (!sid) {
+        return invalidDescriptor(std::wstring(part) + L": " + sid.message());
+    }
+    return std::optional<Sid>(*sid);
+}
+
+// A present ACL slot: offset 0 is a NULL ACL.
+Result<std::optional<Acl>> decodeAclPart(std::span<const std::uint8_t> bytes, std::uint32_t offset,
+                                         const wchar_t* part) {
+    if (offset == 0) {
+        return std::optional<Acl>();
+    }
+    if (auto why = checkOffset(bytes, offset, part)) {
+        return invalidDescriptor(*why);
+    }
+    Result<Acl> acl = decodeAcl(bytes.subspan(offset));
+    if (!acl) {
+        return invalidDescriptor(std::wstring(part) + L": " + acl.message());
+    }
+    return std::optional<Acl>(std::move(acl).value());
+}
+
+}  // namespace
+
+void SecurityDescriptor::setDacl(Acl acl) {
+    control |= Control::DaclPresent;
+    dacl = std::move(acl);
+}
+
+void SecurityDescriptor::setNullDacl() {
+    control |= Control::DaclPresent;
+    dacl.reset();
+}
+
+void SecurityDescriptor::removeDacl() {
+    control &= static_cast<std::uint16_t>(~Control::DaclPresent);
+    dacl.reset();
+}
+
+void SecurityDescriptor::setSacl(Acl acl) {
+    control |= Control::SaclPresent;
+    sacl = std::move(acl);
+}
+
+void SecurityDescriptor::removeSacl() {
+    control &= static_cast<std::uint16_t>(~Control::SaclPresent);
+    sacl.reset();
+}
+
+bool operator==(const SecurityDescriptor& a, const SecurityDescriptor& b) {
+    auto bits = [](const SecurityDescriptor& sd) {
+        return static_cast<std::uint16_t>(sd.control & ~Control::SelfRelative);
+    };
+    return bits(a) == bits(b) && a.resourceManagerControl == b.resourceManagerControl &&
+           a.owner == b.owner && a.group == b.group && (!a.hasDacl() || a.dacl == b.dacl) &&
+           (!a.hasSacl() || a.sacl == b.sacl);
+}
+
+Result<SecurityDescriptor> decodeSecurityDescriptor(std::span<const std::uint8_t> bytes) {
+    if (bytes.size() < SecurityDescriptorHeaderSize) {
+        return invalidDescriptor(L"a security descriptor needs a 20-byte header, only " +
+                                 std::to_wstring(bytes.size()) + L" bytes are there");
+    }
+    if (bytes[0] != SecurityDescriptorRevision) {
+        return invalidDescriptor(L"security descriptor revision " + std::to_wstring(bytes[0]) +
+                                 L" is not 1");
+    }
+    SecurityDescriptor sd;
+    sd.resourceManagerControl = bytes[1];
+    sd.control = Bytes::readU16(bytes.data() + 2);
+    if (!(sd.control & Control::SelfRelative)) {
+        // An absolute descriptor holds pointers; as bytes it means nothing.
+        return invalidDescriptor(
+            L"the descriptor is not self-relative (SE_SELF_RELATIVE is clear)");
+    }
+    std::uint32_t ownerOffset = Bytes::readU32(bytes.data() + 4);
+    std::uint32_t groupOffset = Bytes::readU32(bytes.data() + 8);
+    std::uint32_t saclOffset = Bytes::readU32(bytes.data() + 12);
+    std::uint32_t daclOffset = Bytes::readU32(bytes.data() + 16);
+
+    auto owner = decodeSidPart(bytes, ownerOffset, L"owner");
+    if (!owner) {
+        return owner.failure();
+    }
+    sd.owner = *owner;
+    auto group = decodeSidPart(bytes, groupOffset, L"group");
+    if (!group) {
+        return group.failure();
+    }
+    sd.group = *group;
+    // Without the PRESENT bit an ACL offset is not looked at, as GetSecurityDescriptorDacl does.
+    if (sd.hasDacl()) {
+        auto dacl = decodeAclPart(bytes, daclOffset, L"DACL");
+        if (!dacl) {
+            return dacl.failure();
+        }
+        sd.dacl = std::move(dacl).value();
+    }
+    if (sd.hasSacl()) {
+        auto sacl = decodeAclPart(bytes, saclOffset, L"SACL");
+        if (!sacl) {
+            return sacl.failure();
+        }
+        sd.sacl = std::move(sacl).value();
+    }
+    return sd;
+}
+
+Result<std::vector<std::uint8_t>> encodeSecurityDescriptor(const SecurityDescriptor& sd) {
+    std::vector<std::uint8_t> out(SecurityDescriptorHeaderSize, 0);
+    out[0] = SecurityDescriptorRevision;
+    out[1] = sd.resourceManagerControl;
+    Bytes::writeU16(out.data() + 2, sd.control | Control::SelfRelative);
+    auto here = [&out] { return static_cast<std::uint32_t>(out.size()); };
+    if (sd.owner) {
+        Bytes::writeU32(out.data() + 4, here());
+        sd.owner->appendTo(out);
+    }
+    if (sd.group) {
+        Bytes::writeU32(out.data() + 8, here());
+        sd.group->appendTo(out);
+    }
+    if (sd.hasDacl() && sd.dacl) {
+        std::uint32_t offset = here();
+        if (!encodeAcl(*sd.dacl, out)) {
+            return Failure{WinError::InvalidAcl,
+                           L"the DACL of " + std::to_wstring(sd.dacl->size()) +
+                               L" bytes exceeds the 65535 bytes an ACL can hold"};
+        }
+        Bytes::writeU32(out.data() + 16, offset);
+    }
+    if (sd.hasSacl() && sd.sacl) {
+        std::uint32_t offset = here();
+        if (!encodeAcl(*sd.sacl, out)) {
+            return Failure{WinError::InvalidAcl,
+                           L"the SACL of " + std::to_wstring(sd.sacl->size()) +
+                               L" bytes exceeds the 65535 bytes an ACL can hold"};
+        }
+        Bytes::writeU32(out.data() + 12, offset);
+    }
+    return out;
+}
+
+}  // namespace Platform::Dtyp
