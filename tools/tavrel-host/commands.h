@@ -13,3 +13,9 @@ int runRegCommand(const std::vector<std::string>& args);
 
 // eventlog [LOG]: the records of one event log, or of every log, one block each.
 int runEventlogCommand(const std::vector<std::string>& args);
+
+// account add|del|list|join: the local users and groups of the host.
+int runAccountCommand(const std::vector<std::string>& args);
+
+// acl get|set: the security descriptor of one object, in SDDL (or icacls-like text).
+int runAclCommand(const std::vector<std::string>& args);

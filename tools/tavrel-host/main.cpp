@@ -24,8 +24,15 @@ constexpr const char* usageText =
     "  reg del KEY [NAME]            delete a value, or a key with its subkeys\n"
     "  reg import FILE               merge a regedit file (UTF-8 or UTF-16LE with BOM)\n"
     "  reg export [KEY]              print a key (or the whole registry) as a regedit file\n"
+    "  account add NAME [--group]    create a local user (or group), print its SID\n"
+    "  account del NAME              delete a local user or group\n"
+    "  account list                  print NAME, SID and type of each local account\n"
+    "  account join GROUP NAME       make an account a member of a group\n"
+    "  acl get WINPATH [--text]      print a security descriptor (SDDL, or icacls-like)\n"
+    "  acl set WINPATH SDDL          set owner, group and DACL from SDDL (D:P protects)\n"
     "  eventlog [LOG]                print an event log (every log without LOG)\n"
     "\n"
+    "TAVREL_HOST_USER=NAME runs a command as that local user instead of SYSTEM.\n"
     "The host directory is TAVREL_HOST, else ${XDG_DATA_HOME:-$HOME/.local/share}/tavrel/host.\n";
 
 }  // namespace
@@ -57,6 +64,12 @@ int main(int argc, char** argv) {
         }
         if (command == "reg") {
             return runRegCommand(rest);
+        }
+        if (command == "account") {
+            return runAccountCommand(rest);
+        }
+        if (command == "acl") {
+            return runAclCommand(rest);
         }
         if (command == "eventlog") {
             return runEventlogCommand(rest);

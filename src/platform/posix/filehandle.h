@@ -41,6 +41,10 @@ public:
     const std::string& path() const { return path_; }
     // The access mask asked for at the open.
     std::uint32_t access() const { return access_; }
+    // The rights the open's access check granted (generic rights mapped), which the security
+    // calls on the handle require.
+    std::uint32_t grantedAccess() const { return granted_; }
+    void setGrantedAccess(std::uint32_t granted) { granted_ = granted; }
     bool isDirectory() const { return directory_; }
     bool isLinkItself() const { return linkItself_; }
 
@@ -48,6 +52,7 @@ private:
     UniqueFd fd_;
     std::string path_;
     std::uint32_t access_;
+    std::uint32_t granted_ = 0;
     bool directory_;
     bool linkItself_;
 };

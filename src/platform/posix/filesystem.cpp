@@ -20,6 +20,7 @@
 #include "platform/posix/errors.h"
 #include "platform/posix/filehandle.h"
 #include "platform/posix/handles.h"
+#include "platform/posix/object_security.h"
 #include "platform/posix/pathmap.h"
 #include "platform/system.h"
 #include "platform/text.h"
@@ -499,9 +500,14 @@ Handle createFile(const std::wstring& path, std::uint32_t access, std::uint32_t 
         bool directory = false;
         bool link = false;
         std::uint32_t lastError = 0;
+        std::uint32_t granted = creatorAccess(access);
         if (found == 0) {
             if (disposition == File::CreateNew) {
                 failWith(WinError::FileExists);
+                return invalidHandle();
+            }
+            // The object's DACL decides the open, before anything is truncated.
+            if (!checkOpenAccess(posix, linkItself, access, backupSemantics, granted)) {
                 return invalidHandle();
             }
             lastError = disposition == File::OpenAlways || disposition == File::CreateAlways
@@ -583,8 +589,9 @@ Handle createFile(const std::wstring& path, std::uint32_t access, std::uint32_t 
             errno == ENOTDIR ? failWith(WinError::PathNotFound) : failWithErrno();
             return invalidHandle();
         }
-        Handle handle = registerHandle(
-            std::make_shared<FileObject>(std::move(fd), posix, access, directory, link));
+        auto object = std::make_shared<FileObject>(std::move(fd), posix, access, directory, link);
+        object->setGrantedAccess(granted);
+        Handle handle = registerHandle(std::move(object));
         setLastError(lastError);
         return handle;
     }
@@ -835,6 +842,9 @@ bool moveFileEx(const std::wstring& existing, const std::wstring& newFile, std::
             }
             return errno == ENOENT ? failWith(WinError::PathNotFound) : failWithErrno();
         }
+    }
+    if (S_ISDIR(sourceStat.st_mode)) {
+        noteDirectoryMoved();  // what the moved subtree inherits has changed
     }
     if (flags & File::MoveFileWriteThrough) {
         UniqueFd parent(::open(parentOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));

@@ -41,16 +41,18 @@ std::string randomDomainSid() {
 }
 
 std::string defaultAccounts() {
-    return "# Accounts of the emulated Windows host.\n"
-           "# machine NAME | domain SID | user NAME RID | group NAME RID [MEMBER,...]\n"
+    // The format is described in accounts_db.h; `tavrel-host account` edits it.
+    return "# Accounts of the emulated Windows host: machine NAME | domain SID | user NAME = RID "
+           "| group NAME = RID | member GROUP = ACCOUNT | next-rid RID\n"
            "machine " +
            machineName() +
            "\n"
            "domain " +
            randomDomainSid() +
            "\n"
-           "user Administrator 500\n"
-           "user Guest 501\n";
+           "user Administrator = 500\n"
+           "user Guest = 501\n"
+           "member Administrators = Administrator\n";
 }
 
 std::string defaultRegistry() {

@@ -1,0 +1,31 @@
+// The hooks of the emulated host's security store (object_security.cpp) into its file system:
+// the access check of an open, and the news that directories moved. POSIX only.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace Platform::Posix {
+
+// Where an object's security descriptor is kept: a self-relative SECURITY_DESCRIPTOR with the
+// explicit ACEs only (MS-DTYP 2.4.6). No xattr: the default descriptor.
+constexpr const char* SecurityDescriptorXattr = "user.tavrel.sd";
+
+// The access check of CreateFileW on an existing object, `posixPath` as createFile resolved
+// it (the link itself when `linkItself` and it is one). READ_CONTROL, WRITE_DAC, WRITE_OWNER,
+// ACCESS_SYSTEM_SECURITY and the data rights are checked against the object's effective
+// descriptor; SYNCHRONIZE, FILE_READ_ATTRIBUTES and DELETE, which Windows may also grant
+// through the parent directory, are granted as asked. Sets `granted` to the rights of the
+// handle (generic rights mapped). False with the last error: ERROR_ACCESS_DENIED (5) for a
+// refused right, or the error that prevented the check (ERROR_NO_SUCH_USER for an unknown
+// TAVREL_HOST_USER, ERROR_FILE_CORRUPT for a stored descriptor that does not decode).
+bool checkOpenAccess(const std::string& posixPath, bool linkItself, std::uint32_t desired,
+                     bool backupSemantics, std::uint32_t& granted);
+
+// The rights of the handle whose open created the object: all that it asked for.
+std::uint32_t creatorAccess(std::uint32_t desired);
+
+// A directory was moved: what its subtree inherits may have changed.
+void noteDirectoryMoved();
+
+}  // namespace Platform::Posix

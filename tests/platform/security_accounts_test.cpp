@@ -1,0 +1,274 @@
+// Accounts of the emulated host: `tavrel-host account`, LookupAccountNameW /
+// LookupAccountSidW semantics over the accounts file, and NetUserModalsGet level 2.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/dtyp/sid.h"
+#include "platform/security.h"
+#include "platform/text.h"
+#include "platform/types.h"
+#include "support/process.h"
+#include "support/temp_host.h"
+
+namespace {
+
+using namespace Platform;
+
+struct Lookup {
+    bool ok = false;
+    std::uint32_t error = 0;
+    std::wstring sid;
+    std::wstring domain;
+    std::wstring name;
+    std::uint32_t use = 0;
+};
+
+Lookup byName(const std::wstring& account) {
+    std::uint8_t sid[68];
+    wchar_t domain[256];
+    std::uint32_t sidSize = sizeof(sid);
+    std::uint32_t domainChars = 256;
+    Lookup result;
+    result.ok = lookupAccountName(L"", account, sid, &sidSize, domain, &domainChars, &result.use);
+    result.error = getLastError();
+    if (result.ok) {
+        result.sid = Dtyp::Sid::fromBytes({sid, sidSize})->toString();
+        result.domain = domain;
+    }
+    return result;
+}
+
+Lookup bySid(const std::wstring& text) {
+    std::vector<std::uint8_t> sid = Dtyp::Sid::parse(text)->toBytes();
+    wchar_t name[256];
+    wchar_t domain[256];
+    std::uint32_t nameChars = 256;
+    std::uint32_t domainChars = 256;
+    Lookup result;
+    result.ok =
+        lookupAccountSid(L"", sid.data(), name, &nameChars, domain, &domainChars, &result.use);
+    result.error = getLastError();
+    if (result.ok) {
+        result.name = name;
+        result.domain = domain;
+    }
+    return result;
+}
+
+class AccountsTest : public ::testing::Test {
+protected:
+    TestSupport::TempHost host;
+    std::wstring machine;
+    std::wstring domainSid;
+
+    void SetUp() override {
+        UserModalsInfo2 info;
+        ASSERT_EQ(netUserModalsGet2(L"", info), 0u);
+        machine = info.domainName;
+        domainSid = Dtyp::Sid::fromBytes(info.domainId)->toString();
+    }
+
+    static TestSupport::ProcessResult account(const std::vector<std::string>& args) {
+        std::vector<std::string> all{"account"};
+        all.insert(all.end(), args.begin(), args.end());
+        return TestSupport::runProgram("tavrel-host", all);
+    }
+    std::string sidOf(std::uint32_t rid) const {
+        return toUtf8(domainSid) + "-" + std::to_string(rid);
+    }
+};
+
+TEST_F(AccountsTest, AddHandsOutRidsFrom1000AndNeverReusesThem) {
+    EXPECT_EQ(account({"add", "exuser"}).out, sidOf(1000) + "\n");
+    EXPECT_EQ(account({"add", "webusers", "--group"}).out, sidOf(1001) + "\n");
+    EXPECT_EQ(account({"del", "webusers"}).exitCode, 0);
+    // A SID left in an ACL by the deleted group must not come to name a new account.
+    EXPECT_EQ(account({"add", "other"}).out, sidOf(1002) + "\n");
+
+    auto list = account({"list"});
+    EXPECT_EQ(list.out, "Administrator\t" + sidOf(500) + "\tUser\n" + "Guest\t" + sidOf(501) +
+                            "\tUser\n" + "exuser\t" + sidOf(1000) + "\tUser\n" + "other\t" +
+                            sidOf(1002) + "\tUser\n");
+}
+
+TEST_F(AccountsTest, AccountCommandRefusesBadRequestsClearly) {
+    ASSERT_EQ(account({"add", "exuser"}).exitCode, 0);
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{"add", "EXUSER"}, "taken by"},
+        {{"add", "Administrators"}, "taken by BUILTIN\\Administrators"},
+        {{"add", "SYSTEM"}, "taken by NT AUTHORITY\\SYSTEM"},
+        {{"add", "bad:name"}, "not a valid name"},
+        {{"add", "averyveryverylongusername"}, "1 to 20 characters"},
+        {{"del", "nobody"}, "no account named 'nobody'"},
+        {{"del", "Administrator"}, "built-in account"},
+        {{"del", "Users"}, "built-in account"},
+        {{"join", "exuser", "Guest"}, "not a local group"},
+        {{"join", "Administrators", "nobody"}, "no account named"},
+        {{"frobnicate"}, "usage:"},
+    };
+    for (const auto& c : cases) {
+        auto r = account(c.args);
+        EXPECT_EQ(r.exitCode, 1) << c.args[0];
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << c.args[0] << ": " << r.err;
+    }
+    ASSERT_EQ(account({"join", "Administrators", "exuser"}).exitCode, 0);
+    EXPECT_NE(account({"join", "administrators", "EXUSER"}).err.find("already"), std::string::npos);
+}
+
+TEST_F(AccountsTest, NamesResolveLikeLookupAccountName) {
+    ASSERT_EQ(account({"add", "exuser"}).exitCode, 0);
+    ASSERT_EQ(account({"add", "webusers", "--group"}).exitCode, 0);
+    struct Case {
+        std::wstring name;
+        std::wstring sid;
+        std::wstring domain;
+        std::uint32_t use;
+    };
+    const Case cases[] = {
+        {L"SYSTEM", L"S-1-5-18", L"NT AUTHORITY", SidType::WellKnownGroup},
+        {L"nt authority\\system", L"S-1-5-18", L"NT AUTHORITY", SidType::WellKnownGroup},
+        {L"Everyone", L"S-1-1-0", L"", SidType::WellKnownGroup},
+        {L"creator owner", L"S-1-3-0", L"", SidType::WellKnownGroup},
+        {L"Authenticated Users", L"S-1-5-11", L"NT AUTHORITY", SidType::WellKnownGroup},
+        {L"administrators", L"S-1-5-32-544", L"BUILTIN", SidType::Alias},
+        {L"BUILTIN\\Users", L"S-1-5-32-545", L"BUILTIN", SidType::Alias},
+        {L"BUILTIN", L"S-1-5-32", L"BUILTIN", SidType::Domain},
+        {L"EXUSER", domainSid + L"-1000", machine, SidType::User},
+        {toLower(machine) + L"\\exuser", domainSid + L"-1000", machine, SidType::User},
+        {L"WebUsers", domainSid + L"-1001", machine, SidType::Alias},
+        {L"administrator", domainSid + L"-500", machine, SidType::User},
+        {machine, domainSid, machine, SidType::Domain},
+    };
+    for (const auto& c : cases) {
+        Lookup r = byName(c.name);
+        ASSERT_TRUE(r.ok) << toUtf8(c.name) << ": " << r.error;
+        EXPECT_EQ(r.sid, c.sid) << toUtf8(c.name);
+        EXPECT_EQ(r.domain, c.domain) << toUtf8(c.name);
+        EXPECT_EQ(r.use, c.use) << toUtf8(c.name);
+    }
+    for (const std::wstring& name :
+         std::vector<std::wstring>{L"nobody", L"BUILTIN\\exuser", L"NT AUTHORITY\\Administrators",
+                                   L"OTHER\\exuser", machine + L"\\SYSTEM", L""}) {
+        Lookup r = byName(name);
+        EXPECT_FALSE(r.ok) << toUtf8(name);
+        EXPECT_EQ(r.error, WinError::NoneMapped) << toUtf8(name);
+    }
+}
+
+TEST_F(AccountsTest, SidsResolveLikeLookupAccountSid) {
+    ASSERT_EQ(account({"add", "exuser"}).exitCode, 0);
+    struct Case {
+        std::wstring sid;
+        std::wstring domain;
+        std::wstring name;
+        std::uint32_t use;
+    };
+    const Case cases[] = {
+        {L"S-1-5-18", L"NT AUTHORITY", L"SYSTEM", SidType::WellKnownGroup},
+        {L"S-1-1-0", L"", L"Everyone", SidType::WellKnownGroup},
+        {L"S-1-3-0", L"", L"CREATOR OWNER", SidType::WellKnownGroup},
+        {L"S-1-5-32-544", L"BUILTIN", L"Administrators", SidType::Alias},
+        {domainSid + L"-1000", machine, L"exuser", SidType::User},
+        {domainSid + L"-501", machine, L"Guest", SidType::User},
+        {domainSid, machine, machine, SidType::Domain},
+    };
+    for (const auto& c : cases) {
+        Lookup r = bySid(c.sid);
+        ASSERT_TRUE(r.ok) << toUtf8(c.sid) << ": " << r.error;
+        EXPECT_EQ(r.domain, c.domain) << toUtf8(c.sid);
+        EXPECT_EQ(r.name, c.name) << toUtf8(c.sid);
+        EXPECT_EQ(r.use, c.use) << toUtf8(c.sid);
+    }
+    for (const std::wstring& sid :
+         std::vector<std::wstring>{domainSid + L"-1001", L"S-1-5-21-1-2-3-1000", L"S-1-5-32-999"}) {
+        Lookup r = bySid(sid);
+        EXPECT_FALSE(r.ok) << toUtf8(sid);
+        EXPECT_EQ(r.error, WinError::NoneMapped) << toUtf8(sid);
+    }
+}
+
+TEST_F(AccountsTest, LookupsFollowTheWin32BufferProtocol) {
+    // LookupAccountName: too small (or no) buffers give both sizes, NUL included for the domain.
+    std::uint32_t sidSize = 0;
+    std::uint32_t domainChars = 0;
+    std::uint32_t use = 0;
+    EXPECT_FALSE(lookupAccountName(L"", L"SYSTEM", nullptr, &sidSize, nullptr, &domainChars, &use));
+    EXPECT_EQ(getLastError(), WinError::InsufficientBuffer);
+    EXPECT_EQ(sidSize, 12u);
+    EXPECT_EQ(domainChars, 13u);  // "NT AUTHORITY" and its NUL
+    std::vector<std::uint8_t> sid(sidSize);
+    std::wstring domain(domainChars, L'?');
+    domainChars = 12;  // one short: the NUL does not fit
+    EXPECT_FALSE(
+        lookupAccountName(L"", L"SYSTEM", sid.data(), &sidSize, domain.data(), &domainChars, &use));
+    EXPECT_EQ(getLastError(), WinError::InsufficientBuffer);
+    EXPECT_EQ(domainChars, 13u);
+    ASSERT_TRUE(
+        lookupAccountName(L"", L"SYSTEM", sid.data(), &sidSize, domain.data(), &domainChars, &use));
+    EXPECT_EQ(domainChars, 12u);  // on success: the length without the NUL
+    EXPECT_EQ(std::wstring(domain.c_str()), L"NT AUTHORITY");
+    EXPECT_EQ(Dtyp::Sid::fromBytes(sid)->toString(), L"S-1-5-18");
+
+    // LookupAccountSid: both sizes when either buffer is short.
+    std::vector<std::uint8_t> everyone = Dtyp::WellKnownSid::everyone().toBytes();
+    wchar_t name[4];
+    wchar_t emptyDomain[1];
+    std::uint32_t nameChars = 4;
+    domainChars = 1;
+    EXPECT_FALSE(
+        lookupAccountSid(L"", everyone.data(), name, &nameChars, emptyDomain, &domainChars, &use));
+    EXPECT_EQ(getLastError(), WinError::InsufficientBuffer);
+    EXPECT_EQ(nameChars, 9u);  // "Everyone" and its NUL
+    EXPECT_EQ(domainChars, 1u);
+    EXPECT_FALSE(lookupAccountName(L"\\\\ELSEWHERE", L"SYSTEM", sid.data(), &sidSize, domain.data(),
+                                   &domainChars, &use));
+    EXPECT_EQ(getLastError(), 1722u);
+}
+
+TEST_F(AccountsTest, ChangesByAnotherProcessAreSeenByTheNextLookup) {
+    ASSERT_EQ(account({"add", "exuser"}).exitCode, 0);
+    ASSERT_TRUE(byName(L"exuser").ok);
+    ASSERT_TRUE(bySid(domainSid + L"-1000").ok);
+    ASSERT_EQ(account({"del", "exuser"}).exitCode, 0);
+    EXPECT_EQ(byName(L"exuser").error, WinError::NoneMapped);
+    EXPECT_EQ(bySid(domainSid + L"-1000").error, WinError::NoneMapped);
+}
+
+TEST_F(AccountsTest, HandEditedFileIsReadAndABrokenOneIsReported) {
+    std::string text = host.read("accounts");
+    TestSupport::writeFile(host.dir() / "accounts",
+                           text +
+                               "# added by hand\ngroup  Site Owners =  1200 \nuser bob 1201\n"
+                               "member Site Owners = bob\n");
+    Lookup group = byName(L"site owners");
+    ASSERT_TRUE(group.ok);
+    EXPECT_EQ(group.sid, domainSid + L"-1200");
+    EXPECT_EQ(byName(L"BOB").sid, domainSid + L"-1201");
+    EXPECT_EQ(account({"add", "carol"}).out, sidOf(1202) + "\n");
+
+    TestSupport::writeFile(host.dir() / "accounts", text + "usr typo = 1300\n");
+    auto r = account({"list"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.err.find("line 7: unknown entry 'usr'"), std::string::npos) << r.err;
+    EXPECT_EQ(byName(L"Administrator").error, WinError::InvalidData);
+    // The well-known accounts do not depend on the file.
+    EXPECT_TRUE(bySid(L"S-1-5-32-544").ok);
+    UserModalsInfo2 info;
+    EXPECT_EQ(netUserModalsGet2(L"", info), WinError::InvalidData);
+}
+
+TEST_F(AccountsTest, AccountDomainIsTheMachine) {
+    UserModalsInfo2 info;
+    ASSERT_EQ(netUserModalsGet2(L"\\\\" + machine, info), 0u);
+    EXPECT_EQ(info.domainName, machine);
+    EXPECT_EQ(Dtyp::Sid::fromBytes(info.domainId)->toString().rfind(L"S-1-5-21-", 0), 0u);
+    EXPECT_EQ(netUserModalsGet2(L"\\\\ELSEWHERE", info), WinError::BadNetpath);
+}
+
+}  // namespace

@@ -1,0 +1,261 @@
+// tavrel-host acl: the security descriptor of one object of the host, read and written through
+// the same security calls the engine makes (GetNamedSecurityInfoW, SetNamedSecurityInfoW), so
+// the process identity's rights apply. Run as SYSTEM, the command enables SYSTEM's backup,
+// restore and take-ownership privileges first, as an administrator's icacls may, so that the
+// Linux user can read and repair any descriptor; run as a TAVREL_HOST_USER it has that user's
+// rights only.
+#include <cstdio>
+#include <cwchar>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/dtyp/sddl.h"
+#include "platform/dtyp/security_descriptor.h"
+#include "platform/security.h"
+#include "platform/system.h"
+#include "platform/text.h"
+#include "platform/unique.h"
+#include "tools/tavrel-host/commands.h"
+
+namespace {
+
+using Platform::fromUtf8;
+using Platform::toUtf8;
+namespace Dtyp = Platform::Dtyp;
+namespace Info = Platform::SecurityInformation;
+
+constexpr const char* usage =
+    "usage: tavrel-host acl get WINPATH [--text]   print the security descriptor in SDDL, or\n"
+    "                                              with --text as icacls lists it\n"
+    "       tavrel-host acl set WINPATH SDDL       set owner, group and DACL from SDDL (the\n"
+    "                                              parts it has); D:P protects the DACL\n";
+
+int usageError() {
+    std::fputs(usage, stderr);
+    return 1;
+}
+
+std::string errorText(std::uint32_t code) {
+    std::wstring text;
+    if (!Platform::formatSystemMessage(code, 0, text)) {
+        return "error " + std::to_string(code);
+    }
+    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) {
+        text.pop_back();
+    }
+    return toUtf8(text) + " (error " + std::to_string(code) + ")";
+}
+
+int fail(const std::string& message) {
+    std::fprintf(stderr, "tavrel-host acl: %s\n", message.c_str());
+    return 1;
+}
+
+// The account domain, so that SDDL says LA, LG, ... where Windows does.
+std::optional<Dtyp::Sid> accountDomain() {
+    Platform::UserModalsInfo2 info;
+    if (Platform::netUserModalsGet2(L"", info) != 0) {
+        return std::nullopt;
+    }
+    auto sid = Dtyp::Sid::fromBytes(info.domainId);
+    return sid ? std::optional<Dtyp::Sid>(*sid) : std::nullopt;
+}
+
+// As SYSTEM: the privileges that let an administrator's tool read and write any descriptor.
+// A token without them (a TAVREL_HOST_USER) keeps its own rights.
+void enableAdministratorPrivileges() {
+    Platform::Handle raw = nullptr;
+    if (!Platform::openProcessToken(Platform::TokenAccess::AdjustPrivileges, &raw)) {
+        return;
+    }
+    Platform::UniqueHandle token(raw);
+    std::vector<Platform::LuidAndAttributes> state;
+    for (const wchar_t* name :
+         {L"SeBackupPrivilege", L"SeRestorePrivilege", L"SeTakeOwnershipPrivilege"}) {
+        Platform::Luid luid;
+        if (Platform::lookupPrivilegeValue(L"", name, luid)) {
+            state.push_back({luid, Platform::SePrivilegeEnabled});
+        }
+    }
+    Platform::adjustTokenPrivileges(token.get(), state);
+}
+
+std::wstring accountName(const Dtyp::Sid& sid) {
+    std::vector<std::uint8_t> bytes = sid.toBytes();
+    wchar_t name[256];
+    wchar_t domain[256];
+    std::uint32_t nameChars = 256;
+    std::uint32_t domainChars = 256;
+    std::uint32_t use = 0;
+    if (!Platform::lookupAccountSid(L"", bytes.data(), name, &nameChars, domain, &domainChars,
+                                    &use)) {
+        return sid.toString();
+    }
+    return domainChars ? std::wstring(domain) + L"\\" + name : std::wstring(name);
+}
+
+// icacls's short names of rights: a whole mask when it has one, else its parts.
+std::wstring rightsText(std::uint32_t mask) {
+    struct Named {
+        std::uint32_t mask;
+        const wchar_t* name;
+    };
+    static const Named whole[] = {
+        {0x1F01FF, L"F"}, {0x1301BF, L"M"},    {0x1200A9, L"RX"},  {0x120089, L"R"},
+        {0x100116, L"W"}, {0x1201BF, L"RX,W"}, {0x12019F, L"R,W"}, {0x10000, L"D"},
+    };
+    static const Named parts[] = {
+        {0x10000, L"DE"},    {0x20000, L"RC"},    {0x40000, L"WDAC"},  {0x80000, L"WO"},
+        {0x100000, L"S"},    {0x1000000, L"AS"},  {0x2000000, L"MA"},  {0x80000000, L"GR"},
+        {0x40000000, L"GW"}, {0x20000000, L"GE"}, {0x10000000, L"GA"}, {0x1, L"RD"},
+        {0x2, L"WD"},        {0x4, L"AD"},        {0x8, L"REA"},       {0x10, L"WEA"},
+        {0x20, L"X"},        {0x40, L"DC"},       {0x80, L"RA"},       {0x100, L"WA"},
+    };
+    for (const auto& named : whole) {
+        if (named.mask == mask) {
+            return L"(" + std::wstring(named.name) + L")";
+        }
+    }
+    std::wstring text;
+    std::uint32_t rest = mask;
+    for (const auto& named : parts) {
+        if (mask & named.mask) {
+            text += (text.empty() ? L"" : L",") + std::wstring(named.name);
+            rest &= ~named.mask;
+        }
+    }
+    if (rest) {
+        wchar_t hex[16];
+        std::swprintf(hex, 16, L"0x%x", rest);
+        text += (text.empty() ? L"" : L",") + std::wstring(hex);
+    }
+    return L"(" + text + L")";
+}
+
+std::wstring aceText(const Dtyp::Ace& ace) {
+    std::wstring text = accountName(ace.sid) + L":";
+    if (ace.flags & Dtyp::AceFlag::Inherited) {
+        text += L"(I)";
+    }
+    if (ace.flags & Dtyp::AceFlag::ObjectInherit) {
+        text += L"(OI)";
+    }
+    if (ace.flags & Dtyp::AceFlag::ContainerInherit) {
+        text += L"(CI)";
+    }
+    if (ace.flags & Dtyp::AceFlag::InheritOnly) {
+        text += L"(IO)";
+    }
+    if (ace.flags & Dtyp::AceFlag::NoPropagateInherit) {
+        text += L"(NP)";
+    }
+    if (ace.type == Dtyp::AceType::AccessDenied || ace.type == Dtyp::AceType::AccessDeniedObject) {
+        text += L"(DENY)";
+    }
+    return text + rightsText(ace.mask);
+}
+
+// Like icacls: the path, then one ACE a line, aligned under the first.
+void printText(const std::string& path, const Dtyp::SecurityDescriptor& sd) {
+    std::vector<std::wstring> lines;
+    if (!sd.hasDacl() || !sd.dacl) {
+        lines.push_back(L"NULL DACL: everyone has full access");
+    } else if (sd.dacl->aces.empty()) {
+        lines.push_back(L"empty DACL: nobody has access");
+    } else {
+        for (const auto& ace : sd.dacl->aces) {
+            lines.push_back(aceText(ace));
+        }
+    }
+    std::string indent(fromUtf8(path).size() + 1, ' ');
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        std::printf("%s%s\n", i == 0 ? (path + " ").c_str() : indent.c_str(),
+                    toUtf8(lines[i]).c_str());
+    }
+}
+
+int get(const std::string& path, bool text) {
+    enableAdministratorPrivileges();
+    std::vector<std::uint8_t> bytes;
+    std::uint32_t error = Platform::getNamedSecurityInfo(
+        fromUtf8(path), Platform::SeFileObject, Info::Owner | Info::Group | Info::Dacl, bytes);
+    if (error != 0) {
+        return fail("cannot read the security descriptor of '" + path + "': " + errorText(error));
+    }
+    auto sd = Dtyp::decodeSecurityDescriptor(bytes);
+    if (!sd) {
+        return fail("the security descriptor of '" + path +
+                    "' is invalid: " + toUtf8(sd.message()));
+    }
+    if (text) {
+        printText(path, *sd);
+        return 0;
+    }
+    auto domain = accountDomain();
+    std::printf("%s\n", toUtf8(Dtyp::toSddl(*sd, domain ? &*domain : nullptr,
+                                            Dtyp::SddlPart::Owner | Dtyp::SddlPart::Group |
+                                                Dtyp::SddlPart::Dacl))
+                            .c_str());
+    return 0;
+}
+
+int set(const std::string& path, const std::string& sddl) {
+    auto domain = accountDomain();
+    auto sd = Dtyp::fromSddl(fromUtf8(sddl), domain ? &*domain : nullptr);
+    if (!sd) {
+        return fail("invalid SDDL '" + sddl + "': " + toUtf8(sd.message()));
+    }
+    if (sd->hasSacl()) {
+        return fail("the host keeps no SACLs: leave out the S: part");
+    }
+    std::uint32_t information = 0;
+    std::vector<std::uint8_t> owner;
+    std::vector<std::uint8_t> group;
+    std::vector<std::uint8_t> dacl;
+    if (sd->owner) {
+        information |= Info::Owner;
+        owner = sd->owner->toBytes();
+    }
+    if (sd->group) {
+        information |= Info::Group;
+        group = sd->group->toBytes();
+    }
+    if (sd->hasDacl()) {
+        information |=
+            Info::Dacl | (sd->isDaclProtected() ? Info::ProtectedDacl : Info::UnprotectedDacl);
+        if (sd->dacl) {
+            auto encoded = Dtyp::encodeAcl(*sd->dacl);
+            if (!encoded) {
+                return fail("the DACL is too large: " + toUtf8(encoded.message()));
+            }
+            dacl = std::move(encoded).value();
+        }
+    }
+    if (information == 0) {
+        return fail("'" + sddl + "' sets nothing: give O:, G: or D:");
+    }
+    enableAdministratorPrivileges();
+    std::uint32_t error = Platform::setNamedSecurityInfo(
+        fromUtf8(path), Platform::SeFileObject, information, owner.empty() ? nullptr : owner.data(),
+        group.empty() ? nullptr : group.data(), dacl.empty() ? nullptr : dacl.data(), nullptr);
+    if (error != 0) {
+        return fail("cannot set the security descriptor of '" + path + "': " + errorText(error));
+    }
+    return 0;
+}
+
+}  // namespace
+
+int runAclCommand(const std::vector<std::string>& args) {
+    if (args.size() == 2 && args[0] == "get") {
+        return get(args[1], false);
+    }
+    if (args.size() == 3 && args[0] == "get" && (args[1] == "--text" || args[2] == "--text")) {
+        return get(args[1] == "--text" ? args[2] : args[1], true);
+    }
+    if (args.size() == 3 && args[0] == "set") {
+        return set(args[1], args[2]);
+    }
+    return usageError();
+}
