@@ -1,0 +1,267 @@
+#include "winsecurity/object_security.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "platform/dtyp/access_mask.h"
+#include "platform/dtyp/ace.h"
+#include "platform/dtyp/security_descriptor.h"
+#include "platform/filesystem.h"
+#include "runtime/exceptions.h"
+#include "runtime/filename.h"
+
+namespace WinSecurity {
+namespace {
+
+namespace Dtyp = Platform::Dtyp;
+namespace WinError = Platform::WinError;
+namespace SecurityInformation = Platform::SecurityInformation;
+
+const wchar_t takeOwnershipPrivilege[] = L"SeTakeOwnershipPrivilege";
+
+std::wstring shown(const std::wstring& path) {
+    return stripLongPrefix(path);
+}
+
+// The DACL of a descriptor that GetSecurityInfo returned, as a VAcl.
+VAcl daclOf(const std::vector<std::uint8_t>& descriptor, const std::wstring& failure,
+            const char* function) {
+    auto sd = Dtyp::decodeSecurityDescriptor(descriptor);
+    if (!sd) {
+        throwOsError(failure, sd.error(), VSITE(function));
+    }
+    if (!sd->dacl) {
+        // No DACL grants everyone everything; the ACE that says so keeps the comparisons of
+        // the engine working on ACEs alone.
+        VAcl everyone;
+        everyone.addAces(
+            {VAce::create(Dtyp::AceType::AccessAllowed,
+                          Dtyp::AceFlag::ObjectInherit | Dtyp::AceFlag::ContainerInherit,
+                          Dtyp::Access::GenericAll, VSID::everyone().data())});
+        return everyone;
+    }
+    auto bytes = Dtyp::encodeAcl(*sd->dacl);
+    if (!bytes) {
+        throwOsError(failure, bytes.error(), VSITE(function));
+    }
+    return VAcl(bytes->data());
+}
+
+// The token that speaks for this thread: its own when it impersonates, else the process's.
+Platform::UniqueHandle openCurrentToken(std::uint32_t access, const char* function) {
+    Platform::Handle token = nullptr;
+    if (Platform::openThreadToken(access, true, &token)) {
+        return Platform::UniqueHandle(token);
+    }
+    if (std::uint32_t error = Platform::getLastError(); error != Platform::ErrorNoToken) {
+        throwOsError(L"Unable to open a thread token", error, VSITE(function));
+    }
+    if (!Platform::openProcessToken(access, &token)) {
+        throwOsError(L"Unable to open a process token", Platform::getLastError(), VSITE(function));
+    }
+    return Platform::UniqueHandle(token);
+}
+
+std::vector<std::uint8_t> tokenOwner(const char* function) {
+    Platform::UniqueHandle token = openCurrentToken(Platform::TokenAccess::Read, function);
+    std::vector<std::uint8_t> owner;
+    if (!Platform::getTokenOwner(token.get(), owner)) {
+        throwOsError(L"Unable to get token information", Platform::getLastError(), VSITE(function));
+    }
+    return owner;
+}
+
+void setObjectDacl(Platform::Handle handle, std::uint32_t objectType, const VAcl& acl,
+                   std::uint32_t protection, const char* function) {
+    VAcl clean = withoutUnmappedAces(acl);
+    std::uint32_t error =
+        Platform::setSecurityInfo(handle, objectType, protection | SecurityInformation::Dacl,
+                                  nullptr, nullptr, clean.get(), nullptr);
+    if (error != 0) {
+        throwOsError(L"Unable to set the object security info", error, VSITE(function));
+    }
+}
+
+}  // namespace
+
+Platform::UniqueHandle openForSecurity(const std::wstring& path, bool isDirectory) {
+    if (isDirectory) {
+        std::uint32_t attributes = Platform::getFileAttributes(path);
+        if (attributes != Platform::InvalidFileAttributes &&
+            !(attributes & Platform::FileAttribute::Directory)) {
+            throwOsError(formatString(L"Path (%s) is a file", shown(path)), WinError::Directory,
+                         VSITE("WinSecurity::openForSecurity"));
+        }
+    }
+    std::uint32_t flags =
+        isDirectory ? Platform::File::FlagBackupSemantics | Platform::File::FlagOpenReparsePoint
+                    : 0;
+    Platform::UniqueHandle handle(
+        Platform::createFile(path, Platform::File::ReadControl | Platform::File::WriteDac,
+                             Platform::File::ShareRead | Platform::File::ShareWrite,
+                             Platform::File::OpenExisting, flags));
+    if (!handle) {
+        throwOsError(formatString(L"Unable to open the object (%s)", shown(path)),
+                     Platform::getLastError(), VSITE("WinSecurity::openForSecurity"));
+    }
+    return handle;
+}
+
+std::wstring getFileNameFromHandle(Platform::Handle handle) {
+    std::wstring path;
+    if (!Platform::getFinalPathNameByHandle(handle, path)) {
+        throwOsError(L"getFileNameFromHandle()", Platform::getLastError(),
+                     VSITE("WinSecurity::getFileNameFromHandle"));
+    }
+    return stripLongPrefix(path);
+}
+
+VAcl getObjectDacl(Platform::Handle handle, std::uint32_t objectType) {
+    std::vector<std::uint8_t> descriptor;
+    if (std::uint32_t error =
+            Platform::getSecurityInfo(handle, objectType, SecurityInformation::Dacl, descriptor)) {
+        throwOsError(L"Unable to get the object security info", error,
+                     VSITE("WinSecurity::getObjectDacl"));
+    }
+    return daclOf(descriptor, L"Unable to get the object security info",
+                  "WinSecurity::getObjectDacl");
+}
+
+VAcl getNamedObjectDacl(const std::wstring& path, std::uint32_t objectType) {
+    std::wstring failure =
+        formatString(L"Unable to get the object (%s) security info", shown(path));
+    std::vector<std::uint8_t> descriptor;
+    if (std::uint32_t error = Platform::getNamedSecurityInfo(
+            path, objectType, SecurityInformation::Dacl, descriptor)) {
+        throwOsError(failure, error, VSITE("WinSecurity::getNamedObjectDacl"));
+    }
+    return daclOf(descriptor, failure, "WinSecurity::getNamedObjectDacl");
+}
+
+VAcl getParentDacl(const std::wstring& path) {
+    std::wstring parent = VFileName::removeFileSpec(path);
+    if (comparePaths(parent, path) == PathEqual) {
+        // "C:\dir\" names C:\dir, whose parent is one step further up; a root stays itself.
+        parent = VFileName::removeFileSpec(trimTrailingSeparators(path));
+    }
+    if (parent.empty() || comparePaths(parent, path) == PathEqual) {
+        return VAcl();
+    }
+    return getNamedObjectDacl(parent, Platform::SeFileObject);
+}
+
+VAcl withoutUnmappedAces(const VAcl& acl) {
+    VAcl clean = acl;
+    int index = 0;
+    while (index < clean.aceCount()) {
+        VSID sid = clean.aceAt(index).sid();
+        // Buffers large enough for any name; only ERROR_NONE_MAPPED matters here, and a short
+        // buffer (122) still means the SID names an account.
+        std::vector<wchar_t> name(256);
+        std::vector<wchar_t> domain(256);
+        auto nameChars = static_cast<std::uint32_t>(name.size());
+        auto domainChars = static_cast<std::uint32_t>(domain.size());
+        std::uint32_t use = 0;
+        if (!Platform::lookupAccountSid(std::wstring(), sid.sid(), name.data(), &nameChars,
+                                        domain.data(), &domainChars, &use) &&
+            Platform::getLastError() == WinError::NoneMapped) {
+            clean.deleteAce(index);
+            continue;
+        }
+        ++index;
+    }
+    return clean;
+}
+
+void setObjectDaclInherited(Platform::Handle handle, std::uint32_t objectType, const VAcl& acl) {
+    setObjectDacl(handle, objectType, acl, SecurityInformation::UnprotectedDacl,
+                  "WinSecurity::setObjectDaclInherited");
+}
+
+void setObjectDaclProtected(Platform::Handle handle, std::uint32_t objectType, const VAcl& acl) {
+    setObjectDacl(handle, objectType, acl, SecurityInformation::ProtectedDacl,
+                  "WinSecurity::setObjectDaclProtected");
+}
+
+void setNamedObjectDacl(const std::wstring& path, std::uint32_t objectType, const VAcl& acl) {
+    VAcl clean = withoutUnmappedAces(acl);
+    auto write = [&] {
+        return Platform::setNamedSecurityInfo(
+            path, objectType, SecurityInformation::ProtectedDacl | SecurityInformation::Dacl,
+            nullptr, nullptr, clean.get(), nullptr);
+    };
+    std::uint32_t error = write();
+    if (error == WinError::AccessDenied) {
+        // The owner may always rewrite the DACL, so becoming the owner opens the way.
+        takeOwnership(path, objectType);
+        error = write();
+    }
+    if (error != 0) {
+        throwOsError(formatString(L"Unable to set the object (%s) security info", shown(path)),
+                     error, VSITE("WinSecurity::setNamedObjectDacl"));
+    }
+}
+
+void takeOwnership(const std::wstring& path, std::uint32_t objectType) {
+    if (hasPrivilege(takeOwnershipPrivilege)) {
+        enablePrivilege(takeOwnershipPrivilege);
+    }
+    std::vector<std::uint8_t> owner = tokenOwner("WinSecurity::takeOwnership");
+    if (std::uint32_t error =
+            Platform::setNamedSecurityInfo(path, objectType, SecurityInformation::Owner,
+                                           owner.data(), nullptr, nullptr, nullptr)) {
+        throwOsError(formatString(L"Unable to set the object (%s) owner", shown(path)), error,
+                     VSITE("WinSecurity::takeOwnership"));
+    }
+}
+
+bool hasPrivilege(const std::wstring& privilege) {
+    Platform::Luid luid;
+    if (!Platform::lookupPrivilegeValue(std::wstring(), privilege, luid)) {
+        throwOsError(formatString(L"The privilege (%s) is not found", privilege),
+                     Platform::getLastError(), VSITE("WinSecurity::hasPrivilege"));
+    }
+    Platform::UniqueHandle token =
+        openCurrentToken(Platform::TokenAccess::Query, "WinSecurity::hasPrivilege");
+    std::vector<Platform::LuidAndAttributes> privileges;
+    if (!Platform::getTokenPrivileges(token.get(), privileges)) {
+        throwOsError(L"Unable to get token privileges", Platform::getLastError(),
+                     VSITE("WinSecurity::hasPrivilege"));
+    }
+    return std::any_of(privileges.begin(), privileges.end(),
+                       [&](const Platform::LuidAndAttributes& held) { return held.luid == luid; });
+}
+
+void enablePrivilege(const std::wstring& privilege) {
+    Platform::Luid luid;
+    if (!Platform::lookupPrivilegeValue(std::wstring(), privilege, luid)) {
+        throwOsError(formatString(L"Unable to find privilege (%s)", privilege),
+                     Platform::getLastError(), VSITE("WinSecurity::enablePrivilege"));
+    }
+    Platform::UniqueHandle token =
+        openCurrentToken(Platform::TokenAccess::AdjustPrivileges, "WinSecurity::enablePrivilege");
+    // AdjustTokenPrivileges succeeds even when the token lacks the privilege; only the last
+    // error (ERROR_NOT_ALL_ASSIGNED) tells.
+    bool adjusted = Platform::adjustTokenPrivileges(
+        token.get(), {Platform::LuidAndAttributes{luid, Platform::SePrivilegeEnabled}});
+    std::uint32_t error = Platform::getLastError();
+    if (!adjusted || error != 0) {
+        throwOsError(formatString(L"Unable to adjust privilege (%s)", privilege), error,
+                     VSITE("WinSecurity::enablePrivilege"));
+    }
+}
+
+void grantFullControlToSelf(const std::wstring& path, std::uint32_t objectType,
+                            std::uint32_t accessMask) {
+    takeOwnership(path, objectType);
+    std::vector<std::uint8_t> owner = tokenOwner("WinSecurity::grantFullControlToSelf");
+    std::vector<std::uint8_t> system = VSID::system();
+    constexpr std::uint8_t inherit = Dtyp::AceFlag::ObjectInherit | Dtyp::AceFlag::ContainerInherit;
+    VAcl granted = VAcl::ofTwoAces(
+        VAce::create(Dtyp::AceType::AccessAllowed, inherit, accessMask, owner.data()),
+        VAce::create(Dtyp::AceType::AccessAllowed, inherit, accessMask, system.data()));
+    VAcl current = getNamedObjectDacl(path, objectType);
+    setNamedObjectDacl(path, objectType, VAcl::merge(granted, current));
+}
+
+}  // namespace WinSecurity

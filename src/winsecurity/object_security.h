@@ -1,0 +1,62 @@
+// Reading and writing the DACLs of files and directories, taking ownership when a write is
+// refused, and the token privileges that this needs. Every failure raises the operating-system
+// exception with the Win32 code; paths in messages are shown without the "\\?\" prefix.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "platform/security.h"
+#include "platform/unique.h"
+#include "winsecurity/vacl.h"
+
+namespace WinSecurity {
+
+// Opens the object for READ_CONTROL | WRITE_DAC, sharing read and write. A directory is opened
+// with backup semantics and as the reparse point itself, so that a link is secured, not its
+// target. Raises "Path (%s) is a file" when a directory was expected.
+Platform::UniqueHandle openForSecurity(const std::wstring& path, bool isDirectory);
+
+// The final path of the handle with links resolved, without "\\?\". Raises
+// "getFileNameFromHandle()".
+std::wstring getFileNameFromHandle(Platform::Handle handle);
+
+// The effective DACL (explicit ACEs, then inherited ones), in canonical order. A NULL DACL
+// reads as the one ACE that has the same effect: Everyone, GENERIC_ALL, object and container
+// inherit.
+VAcl getObjectDacl(Platform::Handle handle, std::uint32_t objectType = Platform::SeFileObject);
+VAcl getNamedObjectDacl(const std::wstring& path,
+                        std::uint32_t objectType = Platform::SeFileObject);
+// The DACL of the path's parent directory; an empty ACL for a root.
+VAcl getParentDacl(const std::wstring& path);
+
+// The ACL without the ACEs whose SIDs no longer name an account (LookupAccountSidW answers
+// ERROR_NONE_MAPPED). Every write below applies this to a private copy first.
+VAcl withoutUnmappedAces(const VAcl& acl);
+
+// Writes the DACL through the handle: unprotected (the parent's inheritable ACEs are added
+// by the system) or protected (nothing is inherited). No ownership retry.
+void setObjectDaclInherited(Platform::Handle handle, std::uint32_t objectType, const VAcl& acl);
+void setObjectDaclProtected(Platform::Handle handle, std::uint32_t objectType, const VAcl& acl);
+// Writes the DACL protected by name; when that is refused (5), takes ownership and tries once
+// more.
+void setNamedObjectDacl(const std::wstring& path, std::uint32_t objectType, const VAcl& acl);
+
+// Makes the token's default owner the owner of the object, with SeTakeOwnershipPrivilege
+// enabled when the token holds it.
+void takeOwnership(const std::wstring& path, std::uint32_t objectType);
+
+// Whether the thread's token (the process token when the thread has none) holds the
+// privilege, enabled or not.
+bool hasPrivilege(const std::wstring& privilege);
+// Enables the privilege in that token for the rest of the process. A token that does not hold
+// it raises "Unable to adjust privilege (%s)" with ERROR_NOT_ALL_ASSIGNED.
+void enablePrivilege(const std::wstring& privilege);
+
+// Takes ownership, then writes a protected DACL that grants `accessMask` (object and container
+// inherit) to the token's default owner and to LocalSystem besides the object's current ACEs.
+// For deleting or moving files the tool does not own.
+void grantFullControlToSelf(const std::wstring& path, std::uint32_t objectType,
+                            std::uint32_t accessMask);
+
+}  // namespace WinSecurity
