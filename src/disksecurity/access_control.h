@@ -1,0 +1,96 @@
+// The access control: the intermediate form in which entries, inherited ACEs and ACEs read from
+// disk meet before anything becomes an ACL. A map from (account, target) to one access item;
+// whatever arrives for a key that is taken is merged by one set of rules (mapItem).
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "accounts/vsid.h"
+#include "disksecurity/entry_template.h"
+#include "disksecurity/vocabularies.h"
+
+namespace DiskSecurity {
+
+// The levels of items that come from no entry level.
+constexpr std::int32_t LevelAnyPath = -1;  // entries whose path is "*"
+constexpr std::int32_t LevelAcl = -2;      // items read from an ACL
+
+struct AccessItem {
+    AccessItemKind kind = AccessItemKind::Allow;
+    std::uint32_t allowMask = 0;  // always generically mapped
+    std::uint32_t denyMask = 0;   // the deny part of an ImplicitAllow item; 0 otherwise
+    std::int32_t level = 0;       // the entry's level, LevelAnyPath or LevelAcl
+};
+
+// An account with a target. Keys order by the SID's text, then the target, so that the items
+// of one account stay together.
+class AccessKey {
+public:
+    AccessKey(VSID account, AccessItemTarget target);
+
+    const VSID& account() const { return account_; }
+    AccessItemTarget target() const { return target_; }
+    const std::wstring& sidText() const { return sidText_; }
+    // "<SID string>/<target>", for dumps.
+    std::wstring text() const;
+
+    friend bool operator<(const AccessKey& a, const AccessKey& b) {
+        if (a.sidText_ != b.sidText_) {
+            return a.sidText_ < b.sidText_;
+        }
+        return a.target_ < b.target_;
+    }
+    friend bool operator==(const AccessKey& a, const AccessKey& b) {
+        return a.sidText_ == b.sidText_ && a.target_ == b.target_;
+    }
+
+private:
+    VSID account_;
+    AccessItemTarget target_;
+    std::wstring sidText_;
+};
+
+// The item store of one object. Shared by reference count (VAccessControlPtr) between the
+// path information and the controls derived from it.
+class VAccessControl {
+public:
+    using Items = std::map<AccessKey, AccessItem>;
+    using const_iterator = Items::const_iterator;
+
+    const_iterator begin() const { return items_.begin(); }
+    const_iterator end() const { return items_.end(); }
+    std::size_t size() const { return items_.size(); }
+    bool empty() const { return items_.empty(); }
+    // The item of `key`, null when there is none.
+    const AccessItem* find(const AccessKey& key) const;
+
+    Items& items() { return items_; }
+    const Items& items() const { return items_; }
+
+private:
+    Items items_;
+};
+
+using VAccessControlPtr = std::shared_ptr<VAccessControl>;
+
+// Merges `item` under `key`: an allow-like item with mask 0 becomes Stop (other zero-mask
+// items are dropped); a free key takes the item; otherwise a higher level wins, a Deny and an
+// ImplicitAllow of one level combine, equal kinds OR their masks and of different kinds the
+// greater wins. A level-less item (LevelAnyPath) skips the level rule.
+void mapItem(VAccessControl& control, const AccessKey& key, const AccessItem& item);
+
+// Adds the items of one real entry for the object being secured. `inherited`: the entry lies on
+// a level above the object; `index`: the entry's level, copied into every item; `isContainer`:
+// the object is a folder. A no-propagate entry with mask 0 gives Stop items on all targets; an
+// inherited entry gives only what its inheritance flags pass on to such an object.
+void addEntryItems(VAccessControl& control, const RealEntry& entry, bool inherited,
+                   std::int32_t index, bool isContainer);
+
+// One item as the debug dumps write it: "<label>: index %d, apply onto %s, type %s, account %s,
+// access %X[%X], key %s" (capitalised and without the label when `label` is empty).
+std::wstring itemText(const AccessKey& key, const AccessItem& item, const std::wstring& label);
+
+}  // namespace DiskSecurity
