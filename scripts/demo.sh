@@ -31,5 +31,13 @@ iconv -f UTF-16LE -t UTF-8 "$logs"/tarnolog_debug*.log | sed '1s/^\xEF\xBB\xBF//
 step "The event it reported to the Tarno event log"
 "$bin/tavrel-host" eventlog Tarno
 
+step "The default domain template, written where the panel keeps its templates"
+"$bin/tavrel" --create-domain-template '--file-name=C:\Program Files (x86)\Tarno\etc\hosting_template.xml'
+template=$("$bin/tavrel-host" path -u 'C:\Program Files (x86)\Tarno\etc\hosting_template.xml')
+echo "$template:"
+# One element a line; the file itself is not indented.
+sed 's/></>\n</g' "$template"
+echo
+
 echo
 echo "The host is kept in $TAVREL_HOST"

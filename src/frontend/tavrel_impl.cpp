@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "frontend/command_context.h"
 #include "platform/system.h"
 #include "platform/text.h"
 #include "platform/types.h"
@@ -66,7 +67,11 @@ void TavrelImpl::usage() {
 }
 
 int TavrelImpl::go(int argc, const wchar_t* const* argv) {
+    // Declared first, gone last: the context below is torn down before the SID cache that its
+    // lookups fed is dropped.
+    CommandContext::SidCacheScope sidCache;
     Params params(Params::parse(argc, argv));
+    CommandContext context;
     std::wstring possibleCommands;
     auto is = [&](const wchar_t* name) {
         if (!possibleCommands.empty()) {
@@ -82,7 +87,7 @@ int TavrelImpl::go(int argc, const wchar_t* const* argv) {
     }
     if (is(L"--create-domain-template") || is(L"--create-frame-forwarding-template") ||
         is(L"--create-webuser-template")) {
-        return _createTemplate(params);
+        return _createTemplate(params, context);
     }
     if (is(L"--update-path-security")) {
         return _updatePathSecurity(params);
@@ -108,16 +113,31 @@ int TavrelImpl::go(int argc, const wchar_t* const* argv) {
     cmdNotSupported(possibleCommands);
 }
 
-// TODO(#4): the template commands write their templates once the entry model and the
-// security manager exist; the commands below get their bodies with #5 and later issues.
+// TODO(#5): the update, repair and file-sharing commands get their bodies with #5 and later
+// issues.
 void TavrelImpl::_notAvailable() const {
     throw vexception(L"command " + command_ + L" is not available in this build",
                      VSITE("TavrelImpl::go"));
 }
 
-int TavrelImpl::_createTemplate(const Params& params) {
+int TavrelImpl::_createTemplate(const Params& params, CommandContext& context) {
     params.check(nullptr, L"--file-name\0");
-    _notAvailable();
+    Tavrel::SecurityManager& manager = context.manager();
+    std::wstring defaultName;
+    if (command_ == L"--create-domain-template") {
+        manager.createDomainTemplate();
+        defaultName = L"hosting_template.xml";
+    } else if (command_ == L"--create-frame-forwarding-template") {
+        manager.createFrameForwardingTemplate();
+        defaultName = L"frame_forwarding_template.xml";
+    } else {
+        manager.createWebUserTemplate();
+        defaultName = L"webuser_template.xml";
+    }
+    // A "--file-name" without a value is present and empty: the save then has no name at all
+    // and refuses, rather than falling back to the default.
+    manager.saveToFile(params.has(L"--file-name") ? params.get(L"--file-name") : defaultName);
+    return 0;
 }
 
 int TavrelImpl::_updatePathSecurity(const Params& params) {

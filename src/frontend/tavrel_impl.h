@@ -1,6 +1,7 @@
 // The Tavrel application: the command dispatcher and the help text.
 #pragma once
 
+#include "frontend/command_context.h"
 #include "frontend/params.h"
 #include "frontend/vconsoleapp.h"
 
@@ -22,7 +23,9 @@ public:
     static std::wstring filesharingMutexName();
 
 private:
-    int _createTemplate(const Params& params);
+    // The three template commands: the command's default template, written to "--file-name"
+    // or to its default file name in the current directory.
+    int _createTemplate(const Params& params, CommandContext& context);
     int _updatePathSecurity(const Params& params);
     int _repairWebspaceSecurity(const Params& params);
     int _repairWebspacePathSecurity(const Params& params);

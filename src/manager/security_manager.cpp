@@ -1,0 +1,310 @@
+#include "manager/security_manager.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <exception>
+#include <vector>
+
+#include "disksecurity/template_xml.h"
+#include "platform/filesystem.h"
+#include "platform/text.h"
+#include "platform/unique.h"
+#include "platform/xml.h"
+#include "runtime/config.h"
+#include "runtime/filename.h"
+#include "runtime/log.h"
+
+namespace Tavrel {
+namespace {
+
+constexpr const char* saveFunction = "Tavrel::SecurityManager::saveToFile";
+constexpr const wchar_t* metadataSuffix = L".Security";
+
+// The components of a path between '\' and '/', empty ones (doubled, leading or trailing
+// separators) left out.
+std::vector<std::wstring> splitPath(const std::wstring& path) {
+    std::vector<std::wstring> components;
+    std::size_t begin = 0;
+    while (begin <= path.size()) {
+        std::size_t end = path.find_first_of(L"\\/", begin);
+        if (end == std::wstring::npos) {
+            end = path.size();
+        }
+        if (end > begin) {
+            components.push_back(path.substr(begin, end - begin));
+        }
+        begin = end + 1;
+    }
+    return components;
+}
+
+bool isWebUsers(const std::wstring& component) {
+    return Platform::toLower(component) == L"web_users";
+}
+
+// Runs `body`; whatever it throws leaves as a vexception carrying one more record of the save,
+// caught in the order of the frame's handlers. A vexception keeps its class and gains the
+// record.
+template <typename Body>
+void withSaveRecord(const std::wstring& text, std::int32_t line, Body&& body) {
+    auto site = [&] { return CallSite{text, saveFunction, line}; };
+    try {
+        body();
+    } catch (const std::exception& e) {
+        throw vexception(standardExceptionText(e), site());
+    } catch (vexception& e) {
+        e.add(site());
+        throw;
+    } catch (const ComError& e) {
+        throw vexceptionFromComError(e, text, saveFunction, line);
+    } catch (const cwrpexception& e) {
+        throw vexception(e.text(), site());
+    } catch (...) {
+        throw vexception(L"Unexpected error", site());
+    }
+}
+
+// A temporary file of one save: created empty and new, written, flushed, and removed again
+// unless the save got as far as renaming it over the target.
+class TemporaryFile {
+public:
+    explicit TemporaryFile(std::wstring name) : name_(std::move(name)) {
+        // CREATE_NEW: the name was made up for this save, and a file already there is not
+        // ours. Others may read it while it grows; nobody sees it under the target's name
+        // before it is complete and on disk.
+        file_.reset(Platform::createFile(toLongPath(name_), Platform::File::GenericWrite,
+                                         Platform::File::ShareRead, Platform::File::CreateNew,
+                                         Platform::FileAttribute::Normal));
+        if (!file_) {
+            throwOsError(formatString(L"CreateFile(%s)", name_), Platform::getLastError(),
+                         VSITE(saveFunction));
+        }
+    }
+    ~TemporaryFile() {
+        file_.reset();
+        if (!name_.empty()) {
+            Platform::deleteFile(toLongPath(name_));
+        }
+    }
+    TemporaryFile(const TemporaryFile&) = delete;
+    TemporaryFile& operator=(const TemporaryFile&) = delete;
+
+    const std::wstring& name() const { return name_; }
+
+    // Writes all of `bytes` and forces them to the disk, then closes the file.
+    void write(const std::string& bytes) {
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            // WriteFile takes a 32-bit count; a larger document goes in pieces.
+            auto chunk = static_cast<std::uint32_t>(
+                std::min<std::size_t>(bytes.size() - done, std::size_t{1} << 30));
+            std::uint32_t written = 0;
+            if (!Platform::writeFile(file_.get(), bytes.data() + done, chunk, &written)) {
+                throwOsError(formatString(L"WriteFile(%s)", name_), Platform::getLastError(),
+                             VSITE(saveFunction));
+            }
+            done += written;
+        }
+        if (!Platform::flushFileBuffers(file_.get())) {
+            throwOsError(formatString(L"FlushFileBuffers(%s)", name_), Platform::getLastError(),
+                         VSITE(saveFunction));
+        }
+        file_.reset();
+    }
+
+    // Renames the file over `target` in one step; from then on it is no longer temporary.
+    void replace(const std::wstring& target) {
+        if (!Platform::moveFileEx(
+                toLongPath(name_), toLongPath(target),
+                Platform::File::MoveFileReplaceExisting | Platform::File::MoveFileWriteThrough)) {
+            throwOsError(formatString(L"Move file '%s' to '%s'", name_, target),
+                         Platform::getLastError(), VSITE(saveFunction));
+        }
+        name_.clear();
+    }
+
+private:
+    std::wstring name_;
+    Platform::UniqueHandle file_;
+};
+
+}  // namespace
+
+SecurityManager::SecurityManager(std::shared_ptr<IUserInformation> accountResolver)
+    : entries_(std::make_shared<DiskSecurity::EntryTemplateSet>()),
+      accountResolver_(std::move(accountResolver)) {}
+
+SecurityManager::~SecurityManager() = default;
+
+const std::wstring& SecurityManager::root() {
+    if (useConfiguredRoot_ && rootPath_.empty()) {
+        rootPath_ = panelParameter(L"HTTPD_VHOSTS_D");
+    }
+    return rootPath_;
+}
+
+std::wstring SecurityManager::getRootRelativePath(const std::wstring& fullPath,
+                                                  bool firstComponentOnly) {
+    const std::wstring& rootPath = root();
+    PathRelation relation = comparePaths(rootPath, fullPath);
+    if (relation == PathEqual) {
+        return std::wstring();
+    }
+    if (relation != PathAbove) {
+        throw RootCorrelationException(
+            L"Invalid full path '" + fullPath + L"' and root '" + rootPath + L"' correlation.",
+            VSITE("Tavrel::SecurityManager::getRootRelativePath"));
+    }
+    // comparePaths ignores the long prefix; so must the count of the root's components.
+    std::vector<std::wstring> path = splitPath(stripLongPrefix(fullPath));
+    std::size_t skip = splitPath(stripLongPrefix(rootPath)).size();
+    std::wstring relative;
+    for (std::size_t i = skip; i < path.size(); ++i) {
+        if (!relative.empty()) {
+            relative += L'\\';
+        }
+        relative += path[i];
+        if (firstComponentOnly) {
+            break;
+        }
+    }
+    return relative;
+}
+
+std::wstring SecurityManager::metadataFileFor(const std::wstring& path) {
+    std::vector<std::wstring> components = splitPath(getRootRelativePath(path, false));
+    if (components.empty()) {
+        return domainMetadataFile(std::wstring(), root());
+    }
+    if (components.size() > 2 && isWebUsers(components[1])) {
+        return webUserMetadataFile(components[0], components[2], std::wstring());
+    }
+    return domainMetadataFile(components[0], std::wstring());
+}
+
+std::wstring SecurityManager::scopePath() {
+    for (const auto& entry : *entries_) {
+        std::vector<std::wstring> components = splitPath(entry.subPath);
+        if (components.empty()) {
+            continue;
+        }
+        if (components.size() > 2 && isWebUsers(components[1])) {
+            return VFileName::combine(root(), components[0] + L"\\web_users\\" + components[2]);
+        }
+        return VFileName::combine(root(), components[0]);
+    }
+    return root();
+}
+
+std::wstring SecurityManager::domainMetadataFile(const std::wstring& webspace,
+                                                 const std::wstring& base) {
+    std::wstring directory = base.empty() ? panelParameter(L"HTTPD_VHOSTS_D") : base;
+    if (webspace.empty()) {
+        return VFileName::combine(directory, metadataSuffix);
+    }
+    return VFileName::combine(directory, webspace + L"\\.tarno\\" + metadataSuffix);
+}
+
+std::wstring SecurityManager::webUserMetadataFile(const std::wstring& webspace,
+                                                  const std::wstring& webUser,
+                                                  const std::wstring& base) {
+    std::wstring directory = base.empty() ? panelParameter(L"HTTPD_VHOSTS_D") : base;
+    return VFileName::combine(directory, webspace + L"\\.tarno\\.Web." + webUser + metadataSuffix);
+}
+
+void SecurityManager::load(const std::wstring& file, bool tolerant) {
+    entries_ = DiskSecurity::loadTemplate(file, accountResolver_, tolerant, skipUnmappedAccounts_);
+    metadataPath_ = file;
+}
+
+void SecurityManager::saveToFile(const std::wstring& fileName) {
+    if (metadataPath_.empty() && fileName.empty()) {
+        throw vexception(L"Unable to save data to unknown path", VSITE(saveFunction));
+    }
+    if (!fileName.empty()) {
+        metadataPath_ = fileName;
+    }
+    withSaveRecord(formatString(L"Save entries to '%s'", metadataPath_), __LINE__, [&] {
+        std::wstring directory = VFileName::removeFileSpec(metadataPath_);
+        if (!directory.empty()) {
+            if (!fileExist(directory)) {
+                LogManager::instance().log(LogWarning,
+                                           L"Creating directory for security metadata file '%s'",
+                                           metadataPath_);
+                VDirectory::createDirectory(directory);
+            }
+            // The panel's metadata directory is hidden from the webspace's users. The name is
+            // matched as the panel writes it: a ".Tarno" keeps its attributes.
+            if (lastComponent(trimTrailingSeparators(directory)) == L".tarno") {
+                std::uint32_t attributes = Platform::getFileAttributes(toLongPath(directory));
+                if (attributes == Platform::InvalidFileAttributes ||
+                    !Platform::setFileAttributes(
+                        toLongPath(directory), (attributes & ~Platform::FileAttribute::Directory) |
+                                                   Platform::FileAttribute::Hidden)) {
+                    throwOsError(formatString(L"SetFileAttributes(%s)", directory),
+                                 Platform::getLastError(), VSITE(saveFunction));
+                }
+            }
+        }
+        // The temporary file sits beside the target, so that the rename stays inside one
+        // directory and replaces the target in one step: a reader, or the next run after a
+        // crash, finds the old file or the new one, never a mix.
+        std::unique_ptr<TemporaryFile> temporary;
+        withSaveRecord(L"Write entries to temporary file", __LINE__, [&] {
+            temporary = std::make_unique<TemporaryFile>(metadataPath_ + L"." +
+                                                        VGUID::create().toString() + L".tmp");
+            temporary->write(_serializeEntries());
+        });
+        temporary->replace(metadataPath_);
+        entries_->setSourcePath(metadataPath_);
+    });
+}
+
+std::string SecurityManager::_serializeEntries() const {
+    Platform::SaxXmlWriter writer(L"UTF-8");
+    writer.startDocument();
+    writer.startElement(L"Entries", {});
+    for (const auto& entry : *entries_) {
+        try {
+            DiskSecurity::saveEntry(entry, writer);
+        } catch (const RunTime::NoneMappedException& e) {
+            if (!skipUnmappedAccounts_) {
+                throw;
+            }
+            LogManager::instance().log(LogWarning, L"%s", Platform::fromAnsi(e.what()));
+        }
+    }
+    writer.endElement(L"Entries");
+    writer.endDocument();
+    return writer.output();
+}
+
+namespace {
+
+// Loads `file` into `manager`, saying first when it is not there.
+void loadMetadata(SecurityManager& manager, const std::wstring& file, const wchar_t* missingText) {
+    if (!fileExist(file)) {
+        LogManager::instance().log(LogWarning, missingText, file);
+    }
+    manager.load(file, false);
+}
+
+}  // namespace
+
+void loadDomainMetadata(const std::wstring& webspace, SecurityManager& manager) {
+    loadMetadata(manager, SecurityManager::domainMetadataFile(webspace, std::wstring()),
+                 L"Unable to find domain security metadata file: %s");
+}
+
+void loadPathMetadata(const std::wstring& directory, SecurityManager& manager) {
+    loadMetadata(manager, VFileName::combine(directory, metadataSuffix),
+                 L"Unable to find path's security metadata file: %s");
+}
+
+void loadWebUserMetadata(const std::wstring& webspace, const std::wstring& webUser,
+                         SecurityManager& manager) {
+    loadMetadata(manager, SecurityManager::webUserMetadataFile(webspace, webUser, std::wstring()),
+                 L"Unable to find webuser security metadata file: %s");
+}
+
+}  // namespace Tavrel

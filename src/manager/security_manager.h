@@ -1,0 +1,161 @@
+// The hosting security manager: one set of security metadata (an EntryTemplateSet), the file
+// it lives in and the root of all webspaces from which its relative paths count. Commands fill
+// a manager by loading a metadata file, by building a default template or by expanding a panel
+// template for one webspace or web user, and save it.
+//
+// Metadata of a webspace W lives inside it, in the hidden directory ".tarno":
+//   W itself          HTTPD_VHOSTS_D\W\.tarno\.Security
+//   web user U of W   HTTPD_VHOSTS_D\W\.tarno\.Web.U.Security  (the user's directory is
+//                     W\web_users\U)
+//   a directory P     P\.Security
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+
+#include "accounts/user_information.h"
+#include "disksecurity/entry_template.h"
+#include "runtime/exceptions.h"
+
+namespace DiskSecurity {
+class Callback;
+}
+
+namespace Tavrel {
+
+// A full path that does not lie below the manager's root.
+class RootCorrelationException : public vexception {
+public:
+    using vexception::vexception;
+};
+
+// Raises a vexception naming `parameter` unless `value` is one plain path component: not empty,
+// no '\', '/' or ':', and no trailing '.' or blank (which Windows drops, so that "..", "." or
+// "name." would reach another directory than the one named). Names that become directories
+// below the root of all webspaces pass through here before any file is touched.
+void requirePlainName(const std::wstring& parameter, const std::wstring& value);
+// The same for a relative path: every component between separators is a plain name.
+void requireRelativePath(const std::wstring& parameter, const std::wstring& value);
+
+class SecurityManager {
+public:
+    // Tag to account name, for template expansion. Tags compare case-sensitively.
+    using TagMap = std::map<std::wstring, std::wstring>;
+
+    // An empty set, no metadata file, the root taken from HTTPD_VHOSTS_D on first use. There is
+    // no COM apartment to enter here: the XML reader and writer are plain objects of the
+    // platform seam.
+    explicit SecurityManager(std::shared_ptr<IUserInformation> accountResolver);
+    SecurityManager(const SecurityManager&) = delete;
+    SecurityManager& operator=(const SecurityManager&) = delete;
+    virtual ~SecurityManager();
+
+    // --- state ---
+    const std::shared_ptr<DiskSecurity::EntryTemplateSet>& entries() const { return entries_; }
+    const std::wstring& metadataPath() const { return metadataPath_; }
+    const std::shared_ptr<IUserInformation>& accountResolver() const { return accountResolver_; }
+
+    // The directory from which the entries' sub paths count: while useConfiguredRoot is on and
+    // no root was set, the first call fixes it to HTTPD_VHOSTS_D.
+    const std::wstring& root();
+    void setRoot(std::wstring path) { rootPath_ = std::move(path); }
+    void setUseConfiguredRoot(bool use) { useConfiguredRoot_ = use; }
+
+    // Entries whose account no longer resolves are logged and skipped when loading and saving
+    // (on by default); off, they fail the load or the save.
+    bool skipUnmappedAccounts() const { return skipUnmappedAccounts_; }
+    void setSkipUnmappedAccounts(bool skip) { skipUnmappedAccounts_ = skip; }
+
+    // The report file of the complete checker, and the callback that the manager forwards the
+    // checker's questions to; both belong to the apply step.
+    const std::wstring& reportFile() const { return reportFile_; }
+    void setReportFile(std::wstring file) { reportFile_ = std::move(file); }
+    DiskSecurity::Callback* chainedCallback() const { return chainedCallback_; }
+
+    // --- paths ---
+    // The part of `fullPath` below root(), components joined by '\' ("" for the root itself);
+    // with `firstComponentOnly` only its first component. Raises RootCorrelationException for a
+    // path that is not the root or below it.
+    std::wstring getRootRelativePath(const std::wstring& fullPath, bool firstComponentOnly);
+    // The metadata file that governs `path`: the root's own ".Security", a web user's file for
+    // a path in W\web_users\U (letter case of "web_users" ignored), else the webspace's file.
+    std::wstring metadataFileFor(const std::wstring& path);
+    // The directory the entries cover: from the first entry with a sub path, root()\W or
+    // root()\W\web_users\U; root() when no entry has one.
+    std::wstring scopePath();
+
+    // base\W\.tarno\.Security (base\.Security for an empty W) and base\W\.tarno\.Web.U.Security;
+    // an empty base is HTTPD_VHOSTS_D.
+    static std::wstring domainMetadataFile(const std::wstring& webspace, const std::wstring& base);
+    static std::wstring webUserMetadataFile(const std::wstring& webspace,
+                                            const std::wstring& webUser, const std::wstring& base);
+
+    // --- loading and saving ---
+    // Replaces the entries by those of `file` (a template file or a directory of them; missing:
+    // an empty set) and binds the manager to it. `tolerant`: bad entries are logged and dropped.
+    void load(const std::wstring& file, bool tolerant);
+
+    // Writes the entries to `fileName`, or to the bound metadata file when it is empty; a
+    // given name becomes the bound one. Missing directories are created and a ".tarno"
+    // directory is hidden. The file is replaced whole: the XML goes to a temporary file in the
+    // same directory, is flushed and then renamed over the target, so a reader (and a crash)
+    // sees either the old file or the new one.
+    void saveToFile(const std::wstring& fileName);
+
+    // --- default templates ---
+    // Each appends its rows, for the Null account with a role in Tag, below "[HTTPD_VHOSTS_D]".
+    void createDomainTemplate();           // 39 entries for a whole webspace
+    void createFrameForwardingTemplate();  // 1 entry
+    void createWebUserTemplate();          // 5 entries for a web user's directory
+
+    // --- template expansion ---
+    // Each loads the template into a temporary manager, binds every role to its account,
+    // places every sub path below the webspace (or web user) and adds the results that the set
+    // does not hold yet; then binds this manager to the webspace's (web user's, area's)
+    // metadata file. The names must be plain path components (requirePlainName).
+    void expandWebspaceTemplate(const std::wstring& webspace, const std::wstring& systemUser,
+                                const std::wstring& templateFile);
+    void expandWebUserTemplate(const std::wstring& webspace, const std::wstring& systemUser,
+                               const std::wstring& webUser, const std::wstring& templateFile);
+    void expandFileSharingTemplate(const std::wstring& area, const std::wstring& templateFile);
+    // `templateName` is joined to PRODUCT_ROOT_D\etc (a full path stays as it is); `basePath` is
+    // the user's directory relative to the root; `tag2` (the user id) marks the user's entries.
+    void expandUserFileSharingTemplate(const std::wstring& area, const std::wstring& basePath,
+                                       const std::wstring& userAccount, const std::wstring& tag2,
+                                       const std::wstring& templateName);
+
+    // Drops every entry whose Tag and Tag2 (letter case ignored) are those of an entry of
+    // `other`.
+    void removeEntriesOf(const SecurityManager& other);
+
+private:
+    // The common core of the expansions: every entry of `source` with its tag bound through
+    // `tags`, `tag2` set when not empty and `basePath` put in front of its sub path; an entry
+    // that the set already holds (equal in the set order) is not added again, so that
+    // expanding a template over metadata that came from it changes nothing.
+    void _expandTemplate(const std::wstring& basePath, const TagMap& tags,
+                         const SecurityManager& source, const std::wstring& metadataFile,
+                         const std::wstring& tag2);
+    // The whole document: declaration, "Entries" and one "Entry" per entry in set order.
+    std::string _serializeEntries() const;
+
+    std::shared_ptr<DiskSecurity::EntryTemplateSet> entries_;
+    std::wstring metadataPath_;
+    std::wstring rootPath_;
+    std::wstring reportFile_;
+    bool useConfiguredRoot_ = true;
+    bool skipUnmappedAccounts_ = true;
+    DiskSecurity::Callback* chainedCallback_ = nullptr;  // not owned
+    std::shared_ptr<IUserInformation> accountResolver_;
+};
+
+// Load the metadata of webspace W, of a directory, or of web user U of W (with the default
+// base) into `manager`. A missing file is logged as a warning and gives an empty set bound to
+// that file, so that a later save creates it.
+void loadDomainMetadata(const std::wstring& webspace, SecurityManager& manager);
+void loadPathMetadata(const std::wstring& directory, SecurityManager& manager);
+void loadWebUserMetadata(const std::wstring& webspace, const std::wstring& webUser,
+                         SecurityManager& manager);
+
+}  // namespace Tavrel

@@ -1,0 +1,177 @@
+// Template expansion: a panel template names roles and paths relative to a webspace; expanding
+// it for one webspace, web user or file-sharing user binds each role to a real account and
+// places each sub path below the right directory.
+#include <set>
+#include <utility>
+
+#include "manager/security_manager.h"
+#include "platform/text.h"
+#include "runtime/config.h"
+#include "runtime/filename.h"
+
+namespace Tavrel {
+namespace {
+
+constexpr const wchar_t* anonymousPrefix = L"IWPG_";
+constexpr const wchar_t* ftpSubaccountsAccount = L"ftp_subaccounts";
+
+[[noreturn]] void refuseName(const std::wstring& parameter, const std::wstring& value,
+                             const wchar_t* reason) {
+    throw vexception(L"Invalid " + parameter + L" '" + value + L"': " + reason,
+                     VSITE("Tavrel::requirePlainName"));
+}
+
+// PRODUCT_ROOT_D\etc, where the panel keeps its templates.
+std::wstring panelEtcDirectory() {
+    return VFileName::combine(panelParameter(L"PRODUCT_ROOT_D"), L"etc");
+}
+
+}  // namespace
+
+void requirePlainName(const std::wstring& parameter, const std::wstring& value) {
+    if (value.empty()) {
+        refuseName(parameter, value, L"a name is required");
+    }
+    if (value.find_first_of(L"\\/") != std::wstring::npos) {
+        refuseName(parameter, value, L"it must be a single path component, without '\\' or '/'");
+    }
+    if (value.find(L':') != std::wstring::npos) {
+        refuseName(parameter, value, L"it must not contain ':' (a drive or a stream)");
+    }
+    if (value.find(L'\0') != std::wstring::npos) {
+        refuseName(parameter, value, L"it must not contain a NUL character");
+    }
+    // Windows drops trailing dots and blanks of a file name: ".", "..", "..." and "x." would
+    // all name another directory than the one written.
+    if (value.back() == L'.' || value.back() == L' ') {
+        refuseName(parameter, value, L"it must not be '.' or '..' nor end with '.' or a blank");
+    }
+}
+
+void requireRelativePath(const std::wstring& parameter, const std::wstring& value) {
+    std::size_t begin = 0;
+    while (begin <= value.size()) {
+        std::size_t end = value.find_first_of(L"\\/", begin);
+        if (end == std::wstring::npos) {
+            end = value.size();
+        }
+        std::wstring component = value.substr(begin, end - begin);
+        if (component.empty() && !value.empty()) {
+            refuseName(parameter, value, L"it must be a relative path without empty components");
+        }
+        if (!component.empty()) {
+            requirePlainName(parameter, component);
+        }
+        begin = end + 1;
+    }
+}
+
+void SecurityManager::_expandTemplate(const std::wstring& basePath, const TagMap& tags,
+                                      const SecurityManager& source,
+                                      const std::wstring& metadataFile, const std::wstring& tag2) {
+    for (const auto& original : *source.entries()) {
+        DiskSecurity::EntryTemplate entry = original;
+        if (!entry.tag.empty()) {
+            auto bound = tags.find(entry.tag);
+            if (bound == tags.end()) {
+                throw vexception(L"Unable to find account for TAG: " + entry.tag,
+                                 VSITE("Tavrel::SecurityManager::_expandTemplate"));
+            }
+            entry.account = accountResolver_->resolveAccount(bound->second, std::wstring());
+        }
+        if (!tag2.empty()) {
+            entry.tag2 = tag2;
+        }
+        // Without a base the sub path stays as the template wrote it: joining it to nothing
+        // would turn the area's own root ("") into a lone backslash.
+        if (!basePath.empty()) {
+            entry.subPath = VFileName::combine(basePath, entry.subPath);
+        }
+        // Metadata that came from this template already holds the entry; a second copy would
+        // change nothing on disk but grow the file with every repair.
+        if (entries_->entries().find(entry) == entries_->end()) {
+            entries_->insert(entry);
+        }
+    }
+    metadataPath_ = metadataFile;
+    if (entries_->sourcePath().empty()) {
+        entries_->setSourcePath(metadataPath_);
+    }
+}
+
+void SecurityManager::expandWebspaceTemplate(const std::wstring& webspace,
+                                             const std::wstring& systemUser,
+                                             const std::wstring& templateFile) {
+    requirePlainName(L"webspace name", webspace);
+    SecurityManager source(accountResolver_);
+    source.load(templateFile, false);
+    TagMap tags{
+        {L"DomainUser", systemUser},
+        {L"AnonymousDomainUser", anonymousPrefix + systemUser},
+        {L"FtpSubaccounts", ftpSubaccountsAccount},
+    };
+    _expandTemplate(webspace, tags, source, domainMetadataFile(webspace, root()), std::wstring());
+}
+
+void SecurityManager::expandWebUserTemplate(const std::wstring& webspace,
+                                            const std::wstring& systemUser,
+                                            const std::wstring& webUser,
+                                            const std::wstring& templateFile) {
+    requirePlainName(L"webspace name", webspace);
+    requirePlainName(L"web user name", webUser);
+    SecurityManager source(accountResolver_);
+    source.load(templateFile, false);
+    TagMap tags{
+        {L"DomainUser", webUser},
+        {L"AnonymousDomainUser", anonymousPrefix + systemUser},
+        {L"FtpSubaccounts", ftpSubaccountsAccount},
+        {L"ParentUser", systemUser},
+    };
+    _expandTemplate(webspace + L"\\web_users\\" + webUser, tags, source,
+                    webUserMetadataFile(webspace, webUser, root()), std::wstring());
+}
+
+void SecurityManager::expandFileSharingTemplate(const std::wstring& area,
+                                                const std::wstring& templateFile) {
+    requirePlainName(L"vhost name", area);
+    SecurityManager source(accountResolver_);
+    source.load(templateFile, false);
+    _expandTemplate(std::wstring(), TagMap(), source, domainMetadataFile(area, std::wstring()),
+                    std::wstring());
+}
+
+void SecurityManager::expandUserFileSharingTemplate(const std::wstring& area,
+                                                    const std::wstring& basePath,
+                                                    const std::wstring& userAccount,
+                                                    const std::wstring& tag2,
+                                                    const std::wstring& templateName) {
+    requirePlainName(L"vhost name", area);
+    requireRelativePath(L"base path", basePath);
+    // The user id marks the user's entries and names the user's private directory.
+    if (!tag2.empty()) {
+        requirePlainName(L"user id", tag2);
+    }
+    SecurityManager source(accountResolver_);
+    source.load(VFileName::combine(panelEtcDirectory(), templateName), false);
+    TagMap tags{
+        {L"FtpSubaccounts", ftpSubaccountsAccount},
+        {L"User", userAccount},
+    };
+    _expandTemplate(basePath, tags, source, domainMetadataFile(area, std::wstring()), tag2);
+}
+
+void SecurityManager::removeEntriesOf(const SecurityManager& other) {
+    std::set<std::pair<std::wstring, std::wstring>> tagsOfOther;
+    for (const auto& entry : *other.entries()) {
+        tagsOfOther.emplace(Platform::toLower(entry.tag), Platform::toLower(entry.tag2));
+    }
+    auto kept = std::make_shared<DiskSecurity::EntryTemplateSet>(entries_->sourcePath());
+    for (const auto& entry : *entries_) {
+        if (tagsOfOther.count({Platform::toLower(entry.tag), Platform::toLower(entry.tag2)}) == 0) {
+            kept->insert(entry);
+        }
+    }
+    entries_ = std::move(kept);
+}
+
+}  // namespace Tavrel
