@@ -39,5 +39,16 @@ echo "$template:"
 sed 's/></>\n</g' "$template"
 echo
 
+step "A local account and the NTFS security of a webspace folder"
+sid=$("$bin/tavrel-host" account add exuser | head -n 1)
+echo "exuser is $sid"
+site=$("$bin/tavrel-host" path -u 'C:\Inetpub\vhosts\example.com')
+mkdir -p "$site/httpdocs" && echo '<h1>hello</h1>' >"$site/httpdocs/index.html"
+"$bin/tavrel-host" acl set 'C:\Inetpub\vhosts\example.com' "D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;$sid)"
+echo "The folder, protected with explicit ACEs:"
+"$bin/tavrel-host" acl get 'C:\Inetpub\vhosts\example.com'
+echo "A file below it, inheriting them:"
+"$bin/tavrel-host" acl get 'C:\Inetpub\vhosts\example.com\httpdocs\index.html' --text
+
 echo
 echo "The host is kept in $TAVREL_HOST"
