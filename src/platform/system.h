@@ -32,6 +32,10 @@ std::wstring getModuleFileName();
 // GetEnvironmentVariableW: false with last error ERROR_ENVVAR_NOT_FOUND when unset. Names
 // compare case-insensitively. A default Windows environment lies under the real one.
 bool getEnvironmentVariable(const std::wstring& name, std::wstring& value);
+// SetEnvironmentVariableW: sets the variable for this process, or removes it when `value` is
+// null (a removed name of the default environment then reads as unset too). False with
+// ERROR_INVALID_PARAMETER for an empty name or one containing "=".
+bool setEnvironmentVariable(const std::wstring& name, const wchar_t* value);
 // ExpandEnvironmentStringsW: %NAME% replaced by its value; unknown names stay as written.
 bool expandEnvironmentStrings(const std::wstring& source, std::wstring& expanded);
 

@@ -134,6 +134,39 @@ std::uint32_t lookup(Platform::RegKey root, const std::wstring& subKey, const st
     return readDword(key.get(), subKey, name, value);
 }
 
+std::uint32_t lookup(Platform::RegKey root, const std::wstring& subKey, const std::wstring& name,
+                     std::vector<std::wstring>& values, int view) {
+    Key key;
+    if (std::uint32_t error = openForQuery(root, subKey, view, key)) {
+        return error;
+    }
+    std::uint32_t type = 0;
+    std::uint32_t size = 0;
+    if (std::uint32_t error = Platform::regQueryValueEx(key.get(), name, &type, nullptr, &size)) {
+        return error;
+    }
+    if (type != RegMultiSz) {
+        throw vexception(L"RegQueryValueEx invalid type of '" + valuePath(subKey, name) + L"'",
+                         VSITE("registry::lookup"));
+    }
+    std::vector<std::uint8_t> buffer(size + 4);  // room for the two NULs the data may lack
+    if (std::uint32_t error =
+            Platform::regQueryValueEx(key.get(), name, &type, buffer.data(), &size)) {
+        return error;
+    }
+    std::vector<std::wstring> strings;
+    for (std::size_t offset = 0; offset + 1 < size;) {
+        std::wstring text = textOf(buffer.data() + offset, size - offset);
+        if (text.empty()) {
+            break;
+        }
+        offset += (Platform::toUtf16(text).size() + 1) * 2;
+        strings.push_back(std::move(text));
+    }
+    values = std::move(strings);
+    return 0;
+}
+
 std::uint32_t lookup(const Key& key, const std::wstring& name, std::wstring& value) {
     return readString(key.get(), key.subKey(), name, value, RegSz);
 }

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/registry.h"
 #include "platform/unique.h"
@@ -65,6 +66,10 @@ std::uint32_t lookup(Platform::RegKey root, const std::wstring& subKey, const st
 // Reads a REG_DWORD; raises "... invalid type of '...'" or "... invalid size of '...'".
 std::uint32_t lookup(Platform::RegKey root, const std::wstring& subKey, const std::wstring& name,
                      std::uint32_t& value, int view);
+// Reads a REG_MULTI_SZ: its strings in order, an empty one ending the list as it does for
+// Windows readers. Raises "... invalid type of '...'" when the value has another type.
+std::uint32_t lookup(Platform::RegKey root, const std::wstring& subKey, const std::wstring& name,
+                     std::vector<std::wstring>& values, int view);
 // The same on an open key (string expected as REG_SZ), without opening anything.
 std::uint32_t lookup(const Key& key, const std::wstring& name, std::wstring& value);
 std::uint32_t lookup(const Key& key, const std::wstring& name, std::uint32_t& value);

@@ -15,6 +15,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "platform/posix/errors.h"
 #include "platform/posix/host.h"
 #include "platform/posix/pathmap.h"
 #include "platform/text.h"
@@ -96,6 +97,33 @@ const std::vector<std::pair<std::wstring, std::wstring>>& defaultEnvironment() {
         {L"windir", L"C:\\Windows"},
     };
     return defaults;
+}
+
+// Names of the default environment that setEnvironmentVariable removed: they stay unset
+// rather than falling back to their default.
+std::mutex removedDefaultsLock;
+std::vector<std::wstring> removedDefaults;
+
+bool isRemovedDefault(const std::wstring& name) {
+    std::lock_guard guard(removedDefaultsLock);
+    return std::any_of(removedDefaults.begin(), removedDefaults.end(),
+                       [&](const std::wstring& removed) { return equalsNoCase(removed, name); });
+}
+
+// Unsets every variable of the real environment whose name matches `name` ignoring case, as
+// Windows has only one of them.
+void unsetNoCase(const std::wstring& name) {
+    std::vector<std::string> matches;
+    for (char** e = environ; *e; ++e) {
+        std::string entry = *e;
+        std::size_t eq = entry.find('=');
+        if (eq != std::string::npos && equalsNoCase(fromUtf8(entry.substr(0, eq)), name)) {
+            matches.push_back(entry.substr(0, eq));
+        }
+    }
+    for (const auto& match : matches) {
+        ::unsetenv(match.c_str());
+    }
 }
 
 struct Message {
@@ -341,13 +369,32 @@ bool getEnvironmentVariable(const std::wstring& name, std::wstring& value) {
         }
     }
     for (const auto& [key, text] : defaultEnvironment()) {
-        if (equalsNoCase(key, name)) {
+        if (equalsNoCase(key, name) && !isRemovedDefault(name)) {
             value = text;
             return true;
         }
     }
     setLastError(WinError::EnvvarNotFound);
     return false;
+}
+
+bool setEnvironmentVariable(const std::wstring& name, const wchar_t* value) {
+    if (name.empty() || name.find(L'=') != std::wstring::npos) {
+        setLastError(WinError::InvalidParameter);
+        return false;
+    }
+    unsetNoCase(name);
+    std::lock_guard guard(removedDefaultsLock);
+    std::erase_if(removedDefaults,
+                  [&](const std::wstring& removed) { return equalsNoCase(removed, name); });
+    if (value) {
+        if (::setenv(toUtf8(name).c_str(), toUtf8(value).c_str(), 1) != 0) {
+            return Posix::failWithErrno();
+        }
+    } else {
+        removedDefaults.push_back(name);
+    }
+    return true;
 }
 
 bool expandEnvironmentStrings(const std::wstring& source, std::wstring& expanded) {

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Configures and builds the micro-benchmarks (preset "bench": Release) and prints their
+# figures. They run on a fresh emulated host in a temporary directory unless TAVREL_HOST
+# names one.
+set -euo pipefail
+here=$(cd "$(dirname "$0")/.." && pwd)
+cd "$here"
+cmake --preset bench >/dev/null
+cmake --build --preset bench
+if [ -z "${TAVREL_HOST:-}" ]; then
+    TAVREL_HOST=$(mktemp -d "${TMPDIR:-/tmp}/tavrel-bench-XXXXXX")
+    trap 'rm -rf "$TAVREL_HOST"' EXIT
+    export TAVREL_HOST
+fi
+"$here/build/bench/bin/path2entries_bench"

@@ -1,0 +1,385 @@
+#include "disksecurity/entry_collection.h"
+
+#include <iterator>
+
+#include "platform/types.h"
+#include "runtime/config.h"
+#include "runtime/exceptions.h"
+#include "runtime/log.h"
+
+namespace DiskSecurity {
+namespace {
+
+bool isSeparator(wchar_t c) {
+    return c == L'\\' || c == L'/';
+}
+
+// The end offsets of the components of `path` (separators of both kinds, runs of them
+// skipped): "C:\a\b" gives 2, 4, 6.
+std::vector<std::size_t> componentEnds(std::wstring_view path) {
+    std::vector<std::size_t> ends;
+    std::size_t position = 0;
+    while (position < path.size()) {
+        if (isSeparator(path[position])) {
+            ++position;
+            continue;
+        }
+        std::size_t end = position;
+        while (end < path.size() && !isSeparator(path[end])) {
+            ++end;
+        }
+        ends.push_back(end);
+        position = end;
+    }
+    return ends;
+}
+
+// The long form of the part of `path` that exists, with the rest appended as written. A path
+// whose last folders are still to be created (repaireFolder) keeps its place in the collection
+// this way, where asking for the long form of the whole path would fail.
+std::wstring longFormOfExistingPart(const std::wstring& path) {
+    std::wstring text = stripLongPrefix(path);
+    std::wstring current;
+    if (text.size() >= 2 && isSeparator(text[0]) && isSeparator(text[1])) {
+        current = L"\\\\";
+    } else if (!text.empty() && isSeparator(text[0])) {
+        current = L"\\";
+    }
+    bool missing = false;
+    std::size_t position = 0;
+    while (position < text.size()) {
+        std::size_t end = position;
+        while (end < text.size() && !isSeparator(text[end])) {
+            ++end;
+        }
+        if (end > position) {
+            if (!current.empty() && current.back() != L'\\') {
+                current += L'\\';
+            }
+            current.append(text, position, end - position);
+            if (!missing) {
+                try {
+                    current = VFileName::longFileName(current);
+                } catch (const vosexception& e) {
+                    if (e.errorCode() != Platform::WinError::FileNotFound &&
+                        e.errorCode() != Platform::WinError::PathNotFound) {
+                        throw;
+                    }
+                    missing = true;
+                }
+            }
+        }
+        position = end + 1;
+    }
+    return current;
+}
+
+// The real paths of one entry template in a scope, each in long form.
+class RealPaths {
+public:
+    RealPaths(const EntryTemplate& entry, const std::wstring& scope, bool debug)
+        : entry_(entry), scope_(scope), debug_(debug) {}
+
+    std::vector<std::wstring> expand(TarnoComponentResolver& resolver) {
+        if (entry_.path == L"*") {
+            paths_.push_back(L"*");
+        } else if (entry_.path == L"/") {
+            _keep(VFileName::combine(VFileName::root(normalizePath(scope_)), entry_.subPath));
+        } else {
+            for (const auto& base : getBasePaths(entry_, resolver)) {
+                std::wstring path = VFileName::combine(base, entry_.subPath);
+                if (entry_.entryFlags & EntryFlag::EachPathPart) {
+                    _keepParts(path);
+                }
+                _keep(path);
+            }
+        }
+        return std::move(paths_);
+    }
+
+private:
+    // The path in long form when it is in scope (equal to, below or above it).
+    void _keep(const std::wstring& path) {
+        if (path.empty()) {
+            return;
+        }
+        PathRelation relation = comparePaths(path, scope_);
+        if (relation != PathEqual && relation != PathBelow && relation != PathAbove) {
+            if (debug_) {
+                LogManager::instance().log(LogInfo, L"%s is skipped, because it is out of scope %s",
+                                           path, scope_);
+            }
+            return;
+        }
+        std::wstring canonical = VFileName::canonicalize(path);
+        if (entry_.entryFlags & EntryFlag::LastMayNotExist) {
+            // Only the parent need exist; the last name is secured through it.
+            paths_.push_back(
+                VFileName::combine(longFormOfExistingPart(VFileName::removeFileSpec(canonical)),
+                                   lastComponent(normalizePath(canonical))));
+        } else {
+            paths_.push_back(longFormOfExistingPart(canonical));
+        }
+    }
+
+    // Every proper prefix of the path, from its first component down; the path itself is
+    // kept by the caller, once.
+    void _keepParts(const std::wstring& path) {
+        if (!(entry_.entryFlags & EntryFlag::RepairFolder) && !fileExist(path)) {
+            return;
+        }
+        std::vector<std::size_t> ends = componentEnds(path);
+        for (std::size_t i = 0; i + 1 < ends.size(); ++i) {
+            std::wstring part = path.substr(0, ends[i]);
+            _keep(part);
+            if (debug_) {
+                LogManager::instance().log(LogInfo, L"Path %s added as part of path %s", part,
+                                           path);
+            }
+        }
+    }
+
+    const EntryTemplate& entry_;
+    const std::wstring& scope_;
+    bool debug_;
+    std::vector<std::wstring> paths_;
+};
+
+}  // namespace
+
+std::shared_ptr<VEntryCollection> RealEntryCollection::getPathEntryCollection(
+    const std::wstring& scopePath, TarnoComponentResolver& resolver) const {
+    LogManager& log = LogManager::instance();
+    bool debug = isSecurityDebugOn();
+    if (debug) {
+        log.log(LogInfo,
+                L"RealEntryCollection::getPathEntryCollection(%s). Number of entries in "
+                L"collection: %d",
+                scopePath, static_cast<std::int32_t>(templates_.size()));
+    }
+    auto collection = std::make_shared<VEntryCollection>();
+    for (const EntryTemplate& entry : templates_) {
+        bool anyPath = entry.path == L"*";
+        for (auto& path : RealPaths(entry, scopePath, debug).expand(resolver)) {
+            // "*" is no folder: there is nothing to repair for it.
+            if (!anyPath && (entry.entryFlags & EntryFlag::RepairFolder) && !fileExist(path)) {
+                log.log(LogInfo, L"Repairing folder %s, because of 'repaireFolder' flag", path);
+                VDirectory::createDirectory(path);
+            }
+            if (anyPath) {
+                collection->anyPathEntries.emplace_back(entry, std::move(path));
+            } else {
+                collection->entries.emplace(entry, std::move(path));
+            }
+        }
+        if (entry.path == L"/") {
+            collection->hasRootEntry = true;
+        }
+    }
+    if (debug) {
+        log.log(LogInfo, L"RealEntryCollection::getPathEntryCollection(%s). Processed %d entries.",
+                scopePath, static_cast<std::int32_t>(collection->entries.size()));
+    }
+    return collection;
+}
+
+Path2Entries::Path2Entries(VEntryCollectionPtr collection, std::wstring path)
+    : collection_(std::move(collection)), path_(std::move(path)) {
+    bool debug = isSecurityDebugOn();
+    _sortEntries(debug);
+    _entryIndexes(debug);
+    if (lastIndex_ >= 0) {
+        _computeState(debug);
+    }
+}
+
+void Path2Entries::_sortEntries(bool debug) {
+    LogManager& log = LogManager::instance();
+    if (debug) {
+        log.log(LogInfo,
+                L"Sorting entries from entry collection to Path2Entries structure for "
+                L"path: %s",
+                path_);
+    }
+    std::wstring_view body = stripLongPrefix(path_.c_str());
+    std::vector<std::size_t> ends = componentEnds(body);
+    const VEntryCollection::Entries& entries = collection_->entries;
+    levels_.assign(ends.size(), Level(entries.end(), entries.end()));
+    // Each level is the run of entries equal to the path's prefix of that many components. In
+    // collection order the entries below a prefix follow its run, so the entry after one
+    // level's run says where the next level stands: on that entry when it is equal to the next
+    // prefix, none when it lies below it, none and nothing deeper when it orders after it.
+    // Only entries of siblings ordering before the next prefix call for a search.
+    auto next = entries.begin();
+    bool deeper = next != entries.end();
+    std::uint32_t total = 0;
+    std::size_t start = 0;
+    std::wstring prefix;
+    std::wstring combined;
+    auto relationOf = [&](VEntryCollection::Entries::const_iterator entry) {
+        return entry == entries.end() ? PathGreater : comparePaths(entry->path, prefix);
+    };
+    for (std::size_t i = 0; i < ends.size(); ++i) {
+        std::uint32_t count = 0;
+        if (deeper) {
+            prefix.assign(body.data(), ends[i]);
+            PathRelation relation = relationOf(next);
+            if (relation == PathLess || relation == PathAbove) {
+                next = entries.lower_bound(prefix);
+                relation = relationOf(next);
+            }
+            auto first = next;
+            for (; relation == PathEqual; relation = relationOf(++next)) {
+                ++count;
+            }
+            levels_[i] = Level(first, next);
+            deeper = relation == PathBelow;
+        }
+        total += count;
+        if (debug) {
+            while (start < body.size() && isSeparator(body[start])) {
+                ++start;
+            }
+            std::wstring component(body.substr(start, ends[i] - start));
+            combined = i == 0 ? component : VFileName::combine(combined, component);
+            start = ends[i];
+            log.log(LogInfo, L"Path2Entries::_sortEntries() Entries for path '%s': %u ", combined,
+                    count);
+        }
+    }
+    if (debug) {
+        log.log(LogInfo,
+                L"Path2Entries::_sortEntries() Sorting entries for path: %s finished. Entries "
+                L"added: %u, Indirect entries added: %u, Any path entries added: %u",
+                path_, total, 0u, static_cast<std::uint32_t>(collection_->anyPathEntries.size()));
+    }
+}
+
+void Path2Entries::_entryIndexes(bool debug) {
+    for (auto i = static_cast<std::int32_t>(levels_.size()) - 1; i >= 0; --i) {
+        if (!levels_[i].empty()) {
+            lastIndex_ = i;
+            break;
+        }
+    }
+    for (std::int32_t i = lastIndex_; i >= 0; --i) {
+        for (const RealEntry& entry : levels_[i]) {
+            if (entry.entryFlags & EntryFlag::BreakInheritance) {
+                firstIndex_ = i;
+                if (debug) {
+                    LogManager::instance().log(LogInfo,
+                                               L"Path2Entries::_entryIndexes() Break inheritance "
+                                               L"for path '%s' on index: %d",
+                                               path_, i);
+                }
+                return;
+            }
+            // On the deepest level no-propagate speaks of the path itself or of what is below
+            // it, not of the levels to apply; _computeState handles it there.
+            if ((entry.entryFlags & EntryFlag::NoPropagate) && i != lastIndex_) {
+                firstIndex_ = i + 1;
+                if (debug) {
+                    LogManager::instance().log(
+                        LogInfo,
+                        L"Path2Entries::_entryIndexes() No propagate for path '%s' on index: %d",
+                        path_, i);
+                }
+                return;
+            }
+        }
+    }
+}
+
+void Path2Entries::_computeState(bool debug) {
+    auto own = static_cast<std::int32_t>(levels_.size()) - 1;
+    if (lastIndex_ == own) {
+        for (const RealEntry& entry : levels_[own]) {
+            if (entry.entryFlags & EntryFlag::BreakInheritance) {
+                stateFlags_ |= StateBreaksInheritance | StateFlag20 | StateFlag100Here;
+            }
+            if (entry.entryFlags & EntryFlag::ExactAcl) {
+                stateFlags_ |= StateFlag100Here;
+            }
+            if (entry.entryFlags & EntryFlag::InheritHere) {
+                stateFlags_ |= StateFlag200Here;
+            }
+        }
+    }
+    bool noPropagate = false;
+    bool propagating = false;
+    const std::wstring* noPropagatePath = nullptr;
+    for (std::int32_t i = firstIndex_; i <= lastIndex_; ++i) {
+        for (const RealEntry& entry : levels_[i]) {
+            if (entry.entryFlags & EntryFlag::SkipPath) {
+                stateFlags_ |= StateSkipPath;
+            }
+            if (entry.entryFlags & EntryFlag::LastMayNotExist) {
+                stateFlags_ |= StateUseParentPath | StateFlag20;
+            }
+            if (!(entry.entryFlags & EntryFlag::Flag8)) {
+                stateFlags_ |= StateEntryWithoutFlag8;
+            }
+            if (i == lastIndex_) {
+                if (entry.entryFlags & EntryFlag::NoPropagate) {
+                    noPropagate = true;
+                    noPropagatePath = &entry.path;
+                } else {
+                    propagating = true;
+                }
+            }
+        }
+    }
+    if (noPropagate && !propagating) {
+        if (debug) {
+            LogManager::instance().log(LogInfo,
+                                       L"No propogate is selected for %s by the entry with path %s",
+                                       path_, *noPropagatePath);
+        }
+        // On an ancestor the entries stop above the path, which is then left alone; on the
+        // path itself they stop the walk below it.
+        stateFlags_ |= lastIndex_ != own ? StateSkipPath : StateNoPropagateHere;
+    }
+}
+
+std::vector<std::wstring> collectChildrenEntries(const VEntryCollection& collection,
+                                                 const std::wstring& path) {
+    LogManager& log = LogManager::instance();
+    bool debug = isSecurityDebugOn();
+    if (debug) {
+        log.log(LogInfo, L"Collecting children security entries for path %s", path);
+    }
+    // The entries below the path follow its own in collection order, each subtree in one run
+    // behind its top; so a path is below an earlier result exactly when it is below the last
+    // one.
+    std::vector<std::wstring> children;
+    const VEntryCollection::Entries& entries = collection.entries;
+    for (auto it = entries.upper_bound(path); it != entries.end(); ++it) {
+        if (comparePaths(path, it->path) != PathAbove) {
+            break;
+        }
+        if (it->entryFlags & EntryFlag::LastMayNotExist) {
+            continue;
+        }
+        if (!children.empty()) {
+            PathRelation relation = comparePaths(it->path, children.back());
+            if (relation == PathEqual || relation == PathBelow) {
+                continue;
+            }
+        }
+        children.push_back(it->path);
+    }
+    if (debug) {
+        if (children.empty()) {
+            log.log(LogInfo, L"No children security entries found for path %s", path);
+        } else {
+            std::wstring list;
+            for (const auto& child : children) {
+                list += list.empty() ? child : L"\n" + child;
+            }
+            log.log(LogInfo, L"Children security entries for path %s:\n%s", path, list);
+        }
+    }
+    return children;
+}
+
+}  // namespace DiskSecurity

@@ -1,0 +1,116 @@
+// The mapping of entries onto paths. A scope's entry templates expand into real entries, one
+// per real path (RealEntryCollection::getPathEntryCollection); for each path the checker visits,
+// Path2Entries picks the entries on that path and on its ancestors, one list per level, decides
+// which levels apply and sums the result up in state flags for ACL generation and the walk.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <ranges>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "disksecurity/entry_template.h"
+#include "disksecurity/path_templates.h"
+#include "runtime/filename.h"
+
+namespace DiskSecurity {
+
+// Real entries ordered by path: an ancestor before its descendants, diverging paths in the
+// length-first component order of comparePaths. So the entries of one path are adjacent and
+// those below a path follow it. Paths may also be looked up by themselves.
+struct RealEntryPathOrder {
+    using is_transparent = void;
+    static bool before(const std::wstring& a, const std::wstring& b) {
+        PathRelation relation = comparePaths(a, b);
+        return relation == PathAbove || relation == PathLess;
+    }
+    bool operator()(const RealEntry& a, const RealEntry& b) const { return before(a.path, b.path); }
+    bool operator()(const RealEntry& a, const std::wstring& b) const { return before(a.path, b); }
+    bool operator()(const std::wstring& a, const RealEntry& b) const { return before(a, b.path); }
+};
+
+// The real entries of one scope. Built once, then shared read-only by the checker and every
+// Path2Entries made from it.
+struct VEntryCollection {
+    using Entries = std::multiset<RealEntry, RealEntryPathOrder>;
+
+    Entries entries;                        // entries on real paths; several may share a path
+    std::vector<RealEntry> anyPathEntries;  // entries whose template path is "*"
+    bool hasRootEntry = false;              // some template of the scope has the path "/"
+};
+
+using VEntryCollectionPtr = std::shared_ptr<const VEntryCollection>;
+
+// The entry templates loaded for a scope, seen as the source of its real entries. It refers to
+// the set, which must outlive it: RealEntryCollection(set).getPathEntryCollection(...).
+class RealEntryCollection {
+public:
+    explicit RealEntryCollection(const EntryTemplateSet& templates) : templates_(templates) {}
+
+    // Expands every template, in set order, into real entries of `scopePath` (usually in long
+    // form). "*" gives one entry on the path "*" for anyPathEntries; "/" stands for the root
+    // of the scope; any other path expands through getBasePaths (with `resolver`) and the
+    // template's sub path. Only paths equal to, below or above the scope are kept, each in
+    // long form (the missing rest of a path kept as written). A missing folder of a template
+    // with the repaireFolder flag (0x40) is created. Raises expansion and creation failures.
+    std::shared_ptr<VEntryCollection> getPathEntryCollection(
+        const std::wstring& scopePath, TarnoComponentResolver& resolver) const;
+
+private:
+    const EntryTemplateSet& templates_;
+};
+
+// State flags of a Path2Entries.
+constexpr std::uint32_t StateBreaksInheritance = 0x4;  // an entry on the path breaks inheritance
+constexpr std::uint32_t StateEntryWithoutFlag8 = 0x8;  // an applicable entry lacks entry flag 0x8
+constexpr std::uint32_t StateNoPropagateHere = 0x10;   // the walk does not descend below the path
+constexpr std::uint32_t StateFlag20 = 0x20;            // set with 0x4 and 0x200; no effect
+constexpr std::uint32_t StateSkipPath = 0x40;          // the checker skips the path
+constexpr std::uint32_t StateFlag100Here = 0x100;      // exact ACL on the path
+constexpr std::uint32_t StateUseParentPath = 0x200;    // secured through its parent
+constexpr std::uint32_t StateFlag200Here = 0x400;      // the path inherits from its parent
+
+// The entries that bear on one path, computed once on construction and read-only afterwards.
+// Level i holds the entries on the path's first i+1 components (level 0 the drive, level n-1
+// the path itself); the levels firstIndex() to lastIndex() apply.
+class Path2Entries {
+public:
+    using Level = std::ranges::subrange<VEntryCollection::Entries::const_iterator>;
+
+    Path2Entries(VEntryCollectionPtr collection, std::wstring path);
+
+    const std::wstring& path() const { return path_; }
+    // n: the number of components of the path (the long prefix not counted).
+    std::size_t size() const { return levels_.size(); }
+    // The entries of level `index` (< size()), in collection order.
+    Level level(std::size_t index) const { return levels_[index]; }
+    // The first and last applicable level; lastIndex() is -1 when no level holds an entry.
+    std::int32_t firstIndex() const { return firstIndex_; }
+    std::int32_t lastIndex() const { return lastIndex_; }
+    const std::vector<RealEntry>& anyPathEntries() const { return collection_->anyPathEntries; }
+    std::uint32_t stateFlags() const { return stateFlags_; }
+    const VEntryCollectionPtr& collection() const { return collection_; }
+
+private:
+    void _sortEntries(bool debug);
+    void _entryIndexes(bool debug);
+    void _computeState(bool debug);
+
+    VEntryCollectionPtr collection_;
+    std::wstring path_;
+    std::vector<Level> levels_;
+    std::int32_t firstIndex_ = 0;
+    std::int32_t lastIndex_ = -1;
+    std::uint32_t stateFlags_ = 0;
+};
+
+using Path2EntriesPtr = std::shared_ptr<const Path2Entries>;
+
+// The topmost paths strictly below `path` that carry entries of their own (entries with entry
+// flag 0x80 not counted), none below another, in collection order.
+std::vector<std::wstring> collectChildrenEntries(const VEntryCollection& collection,
+                                                 const std::wstring& path);
+
+}  // namespace DiskSecurity
