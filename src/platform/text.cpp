@@ -171,8 +171,19 @@ std::wstring toLower(std::wstring_view text) {
 int compareNoCase(std::wstring_view a, std::wstring_view b) {
     std::size_t n = std::min(a.size(), b.size());
     for (std::size_t i = 0; i < n; ++i) {
-        wchar_t ca = upcase(a[i]);
-        wchar_t cb = upcase(b[i]);
+        wchar_t ca = a[i];
+        wchar_t cb = b[i];
+        if (ca == cb) {
+            continue;
+        }
+        // Paths and account names are mostly ASCII: fold those without the locale tables.
+        if (ca < 0x80 && cb < 0x80) {
+            ca = (ca >= L'a' && ca <= L'z') ? static_cast<wchar_t>(ca - 32) : ca;
+            cb = (cb >= L'a' && cb <= L'z') ? static_cast<wchar_t>(cb - 32) : cb;
+        } else {
+            ca = upcase(ca);
+            cb = upcase(cb);
+        }
         if (ca != cb) {
             return ca < cb ? -1 : 1;
         }

@@ -125,8 +125,9 @@ std::wstring normalizePath(const std::wstring& path) {
 }
 
 PathRelation comparePaths(const std::wstring& a, const std::wstring& b) {
-    std::wstring_view left = stripLongPrefix(a.c_str());
-    std::wstring_view right = stripLongPrefix(b.c_str());
+    // The strings' own lengths: this runs for every pair of paths a walk compares.
+    std::wstring_view left = hasLongPrefix(a) ? std::wstring_view(a).substr(4) : std::wstring_view(a);
+    std::wstring_view right = hasLongPrefix(b) ? std::wstring_view(b).substr(4) : std::wstring_view(b);
     // One component and the separators after it.
     auto take = [](std::wstring_view& path) {
         std::size_t end = 0;
