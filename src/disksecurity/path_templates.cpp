@@ -8,61 +8,14 @@
 #include "platform/system.h"
 #include "platform/text.h"
 #include "runtime/config.h"
-#include "runtime/crashdump.h"
 #include "runtime/exceptions.h"
+#include "runtime/failures.h"
 #include "runtime/filename.h"
 #include "runtime/log.h"
 #include "runtime/registry.h"
 
 namespace DiskSecurity {
 namespace {
-
-// A hardware fault inside the catalogue (component detection may load foreign code) leaves as
-// a C++ exception, as under the console frame, and is then handled like any other failure.
-void translateFault(std::uint32_t code) {
-    Platform::setSeTranslator(nullptr);
-    cwrpexception fault(code);
-    LogManager::instance().logText(LogCrash, fault.text());
-    writeCrashDumpIfEnabled();
-    throw fault;
-}
-
-// Runs `body` with the fault translator installed; the caller's translator comes back after.
-// (The console frame's cancellation scope does nothing in this program; none is opened here.)
-template <typename Body>
-void runTranslated(Body&& body) {
-    Platform::SeTranslator previous = Platform::setSeTranslator(translateFault);
-    try {
-        Platform::guardedCall([&] {
-            body();
-            return 0;
-        });
-    } catch (...) {
-        Platform::setSeTranslator(previous);
-        throw;
-    }
-    Platform::setSeTranslator(previous);
-}
-
-// The exception being handled as a vexception with `site` as its outermost record, trying the
-// kinds of failure in the order every handler of the program uses.
-vexception currentFailure(CallSite site) {
-    try {
-        throw;
-    } catch (const std::exception& e) {
-        return vexception(standardExceptionText(e), std::move(site));
-    } catch (const vexception& e) {
-        vexception copy(e);
-        copy.add(std::move(site));
-        return copy;
-    } catch (const ComError& e) {
-        return vexceptionFromComError(e, site.text, site.function.c_str(), site.line);
-    } catch (const cwrpexception& e) {
-        return vexception(e.text(), std::move(site));
-    } catch (...) {
-        return vexception(L"Unexpected error", std::move(site));
-    }
-}
 
 bool isEnclosed(const std::wstring& path, wchar_t open, wchar_t close) {
     return path.size() >= 2 && path.front() == open && path.back() == close;

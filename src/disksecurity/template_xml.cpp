@@ -10,58 +10,12 @@
 #include "platform/seh.h"
 #include "platform/system.h"
 #include "platform/text.h"
-#include "runtime/crashdump.h"
+#include "runtime/failures.h"
 #include "runtime/filename.h"
 #include "runtime/log.h"
 
 namespace DiskSecurity {
 namespace {
-
-// A hardware fault inside a handler leaves as a C++ exception, like one under the console
-// frame: logged, dumped when dumps are enabled, then handled as any other failure.
-void translateFault(std::uint32_t code) {
-    Platform::setSeTranslator(nullptr);
-    cwrpexception fault(code);
-    LogManager::instance().logText(LogCrash, fault.text());
-    writeCrashDumpIfEnabled();
-    throw fault;
-}
-
-// Runs `body` with the fault translator installed; the caller's translator comes back after.
-template <typename Body>
-void runTranslated(Body&& body) {
-    Platform::SeTranslator previous = Platform::setSeTranslator(translateFault);
-    try {
-        Platform::guardedCall([&] {
-            body();
-            return 0;
-        });
-    } catch (...) {
-        Platform::setSeTranslator(previous);
-        throw;
-    }
-    Platform::setSeTranslator(previous);
-}
-
-// The exception being handled as a vexception with `site` as its outermost record, in the
-// order in which every handler of the program tries the kinds of failure.
-vexception currentFailure(CallSite site) {
-    try {
-        throw;
-    } catch (const std::exception& e) {
-        return vexception(standardExceptionText(e), std::move(site));
-    } catch (const vexception& e) {
-        vexception copy(e);
-        copy.add(std::move(site));
-        return copy;
-    } catch (const ComError& e) {
-        return vexceptionFromComError(e, site.text, site.function.c_str(), site.line);
-    } catch (const cwrpexception& e) {
-        return vexception(e.text(), std::move(site));
-    } catch (...) {
-        return vexception(L"Unexpected error", std::move(site));
-    }
-}
 
 std::wstring knownNames(const auto& table) {
     std::wstring names;

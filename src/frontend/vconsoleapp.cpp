@@ -3,45 +3,23 @@
 #include <exception>
 #include <vector>
 
-#include "platform/seh.h"
 #include "platform/system.h"
-#include "runtime/crashdump.h"
 #include "runtime/exceptions.h"
+#include "runtime/failures.h"
 #include "runtime/log.h"
 
 namespace {
 
-// Called for a hardware fault under the frame: no second translation, a dump when dumps are
-// enabled, then the fault leaves as a C++ exception.
-void translateStructuredException(std::uint32_t code) {
-    Platform::setSeTranslator(nullptr);
-    cwrpexception fault(code);
-    LogManager::instance().logText(LogCrash, fault.text());
-    writeCrashDumpIfEnabled();
-    throw fault;
-}
-
 // Runs `body`; whatever it throws comes back as a vexception with the record of `site()`
-// appended, in the order of the frame's handlers. `failed` tells whether anything was caught.
+// appended. `failed` tells whether anything was caught.
 template <typename Body, typename Site>
 vexception catchAll(Body&& body, Site&& site, bool& failed) {
     failed = true;
     try {
         body();
         failed = false;
-    } catch (const std::exception& e) {
-        return vexception(standardExceptionText(e), site());
-    } catch (vexception& e) {
-        vexception copy(e);
-        copy.add(site());
-        return copy;
-    } catch (const ComError& e) {
-        CallSite record = site();
-        return vexceptionFromComError(e, record.text, record.function.c_str(), record.line);
-    } catch (const cwrpexception& e) {
-        return vexception(e.text(), site());
     } catch (...) {
-        return vexception(L"Unexpected error", site());
+        return currentFailure(site());
     }
     return vexception(std::wstring());
 }
@@ -107,23 +85,17 @@ int vconsoleapp::start(int argc, const wchar_t* const* argv) {
     bool failed = false;
     vexception error = catchAll(
         [&] {
-            Platform::SeTranslator previous =
-                Platform::setSeTranslator(translateStructuredException);
-            try {
+            runTranslated([&] {
                 if (argc - 1 > 0) {
                     command_ = argv[1];
-                    result = Platform::guardedCall([&] { return go(argc - 2, argv + 2); });
+                    result = go(argc - 2, argv + 2);
                 } else if (command_.empty()) {
                     usage();
                     result = 1;
                 } else {
-                    result = Platform::guardedCall([&] { return go(argc - 2, argv + 1); });
+                    result = go(argc - 2, argv + 1);
                 }
-            } catch (...) {
-                Platform::setSeTranslator(previous);
-                throw;
-            }
-            Platform::setSeTranslator(previous);
+            });
         },
         [&] {
             return CallSite{formatString(L"execute console command %s", maskCommandLine(command_)),

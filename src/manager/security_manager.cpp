@@ -11,6 +11,7 @@
 #include "platform/unique.h"
 #include "platform/xml.h"
 #include "runtime/config.h"
+#include "runtime/failures.h"
 #include "runtime/filename.h"
 #include "runtime/log.h"
 
@@ -50,17 +51,11 @@ void withSaveRecord(const std::wstring& text, std::int32_t line, Body&& body) {
     auto site = [&] { return CallSite{text, saveFunction, line}; };
     try {
         body();
-    } catch (const std::exception& e) {
-        throw vexception(standardExceptionText(e), site());
     } catch (vexception& e) {
         e.add(site());
         throw;
-    } catch (const ComError& e) {
-        throw vexceptionFromComError(e, text, saveFunction, line);
-    } catch (const cwrpexception& e) {
-        throw vexception(e.text(), site());
     } catch (...) {
-        throw vexception(L"Unexpected error", site());
+        throw currentFailure(site());
     }
 }
 
