@@ -34,46 +34,6 @@ std::vector<std::size_t> componentEnds(std::wstring_view path) {
     return ends;
 }
 
-// The long form of the part of `path` that exists, with the rest appended as written. A path
-// whose last folders are still to be created (repaireFolder) keeps its place in the collection
-// this way, where asking for the long form of the whole path would fail.
-std::wstring longFormOfExistingPart(const std::wstring& path) {
-    std::wstring text = stripLongPrefix(path);
-    std::wstring current;
-    if (text.size() >= 2 && isSeparator(text[0]) && isSeparator(text[1])) {
-        current = L"\\\\";
-    } else if (!text.empty() && isSeparator(text[0])) {
-        current = L"\\";
-    }
-    bool missing = false;
-    std::size_t position = 0;
-    while (position < text.size()) {
-        std::size_t end = position;
-        while (end < text.size() && !isSeparator(text[end])) {
-            ++end;
-        }
-        if (end > position) {
-            if (!current.empty() && current.back() != L'\\') {
-                current += L'\\';
-            }
-            current.append(text, position, end - position);
-            if (!missing) {
-                try {
-                    current = VFileName::longFileName(current);
-                } catch (const vosexception& e) {
-                    if (e.errorCode() != Platform::WinError::FileNotFound &&
-                        e.errorCode() != Platform::WinError::PathNotFound) {
-                        throw;
-                    }
-                    missing = true;
-                }
-            }
-        }
-        position = end + 1;
-    }
-    return current;
-}
-
 // The real paths of one entry template in a scope, each in long form.
 class RealPaths {
 public:
@@ -115,10 +75,10 @@ private:
         if (entry_.entryFlags & EntryFlag::LastMayNotExist) {
             // Only the parent need exist; the last name is secured through it.
             paths_.push_back(
-                VFileName::combine(longFormOfExistingPart(VFileName::removeFileSpec(canonical)),
+                VFileName::combine(longPathOfEachPart(VFileName::removeFileSpec(canonical), true),
                                    lastComponent(normalizePath(canonical))));
         } else {
-            paths_.push_back(longFormOfExistingPart(canonical));
+            paths_.push_back(longPathOfEachPart(canonical, true));
         }
     }
 

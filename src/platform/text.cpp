@@ -168,6 +168,19 @@ std::wstring toLower(std::wstring_view text) {
     return out;
 }
 
+int hexDigitValue(wchar_t c) {
+    if (c >= L'0' && c <= L'9') {
+        return c - L'0';
+    }
+    if (c >= L'a' && c <= L'f') {
+        return c - L'a' + 10;
+    }
+    if (c >= L'A' && c <= L'F') {
+        return c - L'A' + 10;
+    }
+    return -1;
+}
+
 int compareNoCase(std::wstring_view a, std::wstring_view b) {
     std::size_t n = std::min(a.size(), b.size());
     for (std::size_t i = 0; i < n; ++i) {

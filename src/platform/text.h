@@ -28,6 +28,9 @@ inline std::wstring fromAnsi(std::string_view text) {
 wchar_t upcase(wchar_t c);
 wchar_t downcase(wchar_t c);
 
+// The value of one hexadecimal digit, or -1.
+int hexDigitValue(wchar_t c);
+
 // Ordinal case-insensitive comparison as Windows compares names (simple upper-casing).
 int compareNoCase(std::wstring_view a, std::wstring_view b);
 inline bool equalsNoCase(std::wstring_view a, std::wstring_view b) {

@@ -126,8 +126,10 @@ std::wstring normalizePath(const std::wstring& path) {
 
 PathRelation comparePaths(const std::wstring& a, const std::wstring& b) {
     // The strings' own lengths: this runs for every pair of paths a walk compares.
-    std::wstring_view left = hasLongPrefix(a) ? std::wstring_view(a).substr(4) : std::wstring_view(a);
-    std::wstring_view right = hasLongPrefix(b) ? std::wstring_view(b).substr(4) : std::wstring_view(b);
+    std::wstring_view left =
+        hasLongPrefix(a) ? std::wstring_view(a).substr(4) : std::wstring_view(a);
+    std::wstring_view right =
+        hasLongPrefix(b) ? std::wstring_view(b).substr(4) : std::wstring_view(b);
     // One component and the separators after it.
     auto take = [](std::wstring_view& path) {
         std::size_t end = 0;
@@ -185,7 +187,7 @@ std::wstring trimTrailingSeparators(const std::wstring& path) {
     return end == std::wstring::npos ? std::wstring() : path.substr(0, end + 1);
 }
 
-std::wstring longPathOfEachPart(const std::wstring& path) {
+std::wstring longPathOfEachPart(const std::wstring& path, bool keepMissingRest) {
     std::wstring text = stripLongPrefix(path);
     std::wstring current;
     if (text.size() >= 2 && isSeparator(text[0]) && isSeparator(text[1])) {
@@ -193,6 +195,7 @@ std::wstring longPathOfEachPart(const std::wstring& path) {
     } else if (!text.empty() && isSeparator(text[0])) {
         current = L"\\";
     }
+    bool missing = false;
     std::size_t position = 0;
     while (position < text.size()) {
         std::size_t end = position;
@@ -203,8 +206,19 @@ std::wstring longPathOfEachPart(const std::wstring& path) {
             if (!current.empty() && current.back() != L'\\') {
                 current += L'\\';
             }
-            current += text.substr(position, end - position);
-            current = VFileName::longFileName(current);
+            current.append(text, position, end - position);
+            if (!missing) {
+                try {
+                    current = VFileName::longFileName(current);
+                } catch (const vosexception& e) {
+                    bool absent = e.errorCode() == Platform::WinError::FileNotFound ||
+                                  e.errorCode() == Platform::WinError::PathNotFound;
+                    if (!keepMissingRest || !absent) {
+                        throw;
+                    }
+                    missing = true;
+                }
+            }
         }
         position = end + 1;
     }

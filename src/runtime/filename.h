@@ -52,7 +52,10 @@ std::wstring trimTrailingSeparators(const std::wstring& path);
 
 // Each component in its long form on disk: the path rebuilt part by part, every growing
 // prefix replaced by its VFileName::longFileName. A leading "\\" (UNC) stays in front.
-std::wstring longPathOfEachPart(const std::wstring& path);
+// With `keepMissingRest`, the first part that does not exist ends the conversion and the rest
+// is appended as written (a folder still to be created keeps its place); otherwise a missing
+// part fails as longFileName does.
+std::wstring longPathOfEachPart(const std::wstring& path, bool keepMissingRest = false);
 
 // PathFindExtensionW, PathFindFileNameW, PathRemoveExtensionW, PathUnquoteSpacesW.
 std::wstring fileExtension(const std::wstring& path);

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "platform/dtyp/bytes.h"
+#include "platform/text.h"
 
 namespace Platform::Dtyp {
 
@@ -14,19 +15,6 @@ constexpr std::size_t GuidSize = 16;
 
 Failure invalidAce(std::wstring message) {
     return {WinError::InvalidAcl, std::move(message)};
-}
-
-int hexValue(wchar_t c) {
-    if (c >= L'0' && c <= L'9') {
-        return c - L'0';
-    }
-    if (c >= L'a' && c <= L'f') {
-        return c - L'a' + 10;
-    }
-    if (c >= L'A' && c <= L'F') {
-        return c - L'A' + 10;
-    }
-    return -1;
 }
 
 // The GUID's text order: Data1 (4 bytes), Data2, Data3 (2 each) little-endian in memory,
@@ -61,8 +49,8 @@ std::optional<Guid> Guid::parse(std::wstring_view text) {
                 return std::nullopt;
             }
         }
-        int high = hexValue(text[pos++]);
-        int low = hexValue(text[pos++]);
+        int high = hexDigitValue(text[pos++]);
+        int low = hexDigitValue(text[pos++]);
         if (high < 0 || low < 0) {
             return std::nullopt;
         }

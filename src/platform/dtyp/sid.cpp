@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "platform/dtyp/bytes.h"
+#include "platform/text.h"
 
 namespace Platform::Dtyp {
 
@@ -16,19 +17,6 @@ Failure invalidSid(std::wstring message) {
 
 std::wstring quoted(std::wstring_view text) {
     return L"\"" + std::wstring(text) + L"\"";
-}
-
-int hexDigit(wchar_t c) {
-    if (c >= L'0' && c <= L'9') {
-        return c - L'0';
-    }
-    if (c >= L'a' && c <= L'f') {
-        return c - L'a' + 10;
-    }
-    if (c >= L'A' && c <= L'F') {
-        return c - L'A' + 10;
-    }
-    return -1;
 }
 
 // One dash-separated number of a SID string: decimal, or hex after "0x" / "0X" (Windows
@@ -45,7 +33,7 @@ bool parseNumber(std::wstring_view token, std::uint64_t limit, std::uint64_t* va
     }
     std::uint64_t result = 0;
     for (wchar_t c : token) {
-        int digit = hexDigit(c);
+        int digit = hexDigitValue(c);
         if (digit < 0 || digit >= base) {
             return false;
         }

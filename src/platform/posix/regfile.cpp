@@ -33,19 +33,6 @@ bool startsWithNoCase(std::wstring_view s, std::wstring_view prefix) {
     return s.size() >= prefix.size() && equalsNoCase(s.substr(0, prefix.size()), prefix);
 }
 
-int hexDigit(wchar_t c) {
-    if (c >= L'0' && c <= L'9') {
-        return c - L'0';
-    }
-    if (c >= L'a' && c <= L'f') {
-        return c - L'a' + 10;
-    }
-    if (c >= L'A' && c <= L'F') {
-        return c - L'A' + 10;
-    }
-    return -1;
-}
-
 bool decodeText(std::string_view bytes, std::wstring& text, RegFileError& error) {
     auto byte = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
     if (bytes.size() >= 2 && byte(0) == 0xFF && byte(1) == 0xFE) {
@@ -255,7 +242,7 @@ private:
             }
             std::uint32_t number = 0;
             for (wchar_t c : digits) {
-                int d = hexDigit(c);
+                int d = hexDigitValue(c);
                 if (d < 0) {
                     return fail("a dword needs one to eight hex digits");
                 }
@@ -277,7 +264,7 @@ private:
                 }
                 std::uint32_t type = 0;
                 for (wchar_t c : rest.substr(1, close - 1)) {
-                    int d = hexDigit(c);
+                    int d = hexDigitValue(c);
                     if (d < 0) {
                         return fail("a hex(N) type needs one to eight hex digits");
                     }
@@ -329,8 +316,8 @@ private:
             if (token.empty() && last && pos > 0) {
                 break;  // a trailing comma
             }
-            int high = token.size() == 2 ? hexDigit(token[0]) : 0;
-            int low = token.empty() ? -1 : hexDigit(token.back());
+            int high = token.size() == 2 ? hexDigitValue(token[0]) : 0;
+            int low = token.empty() ? -1 : hexDigitValue(token.back());
             if (token.empty() || token.size() > 2 || high < 0 || low < 0) {
                 return failHere("hex data must be bytes of two hex digits separated by commas");
             }
