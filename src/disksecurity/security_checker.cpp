@@ -1,0 +1,471 @@
+#include "disksecurity/security_checker.h"
+
+#include <string>
+
+#include "platform/filesystem.h"
+#include "platform/text.h"
+#include "platform/unique.h"
+#include "runtime/config.h"
+#include "runtime/exceptions.h"
+#include "runtime/filename.h"
+#include "runtime/log.h"
+#include "winsecurity/object_security.h"
+
+namespace DiskSecurity {
+namespace {
+
+// The longest child path the walk visits (MAX_PATH, the terminator not counted).
+constexpr std::size_t MaxChildPath = 260;
+
+bool securityDebug() {
+    return isSecurityDebugOn();
+}
+
+}  // namespace
+
+CaughtError errorCategory(std::exception_ptr error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const VAccessDeniedException& e) {
+        return {ErrorCategory::AccessDenied, renderException(e)};
+    } catch (const VFileNotFoundException& e) {
+        return {ErrorCategory::NotFound, renderException(e)};
+    } catch (const VPathNotFoundException& e) {
+        return {ErrorCategory::NotFound, renderException(e)};
+    } catch (const VSharingViolationException& e) {
+        return {ErrorCategory::SharingViolation, renderException(e)};
+    } catch (const vexception& e) {
+        return {ErrorCategory::Other, renderException(e)};
+    } catch (const RunTime::InvalidPathException& e) {
+        return {ErrorCategory::InvalidPath, standardExceptionText(e)};
+    } catch (const RunTime::PathNotAllowedException& e) {
+        return {ErrorCategory::PathNotAllowed, standardExceptionText(e)};
+    } catch (const RunTime::AccessDeniedException& e) {
+        return {ErrorCategory::AccessDenied, standardExceptionText(e)};
+    } catch (const RunTime::PathNotFoundException& e) {
+        return {ErrorCategory::NotFound, standardExceptionText(e)};
+    } catch (const RunTime::AlreadyExistsException& e) {
+        return {ErrorCategory::AlreadyExists, standardExceptionText(e)};
+    } catch (const RunTime::SharingViolationException& e) {
+        return {ErrorCategory::SharingViolation, standardExceptionText(e)};
+    } catch (const RunTime::DirectoryNotEmptyException& e) {
+        return {ErrorCategory::DirectoryNotEmpty, standardExceptionText(e)};
+    } catch (const std::exception& e) {
+        return {ErrorCategory::Other, standardExceptionText(e)};
+    }
+}
+
+std::int32_t Callback::onError(std::int32_t, const std::wstring&, const std::wstring&, bool) {
+    return CallbackResult::Continue;
+}
+
+std::int32_t Callback::beforeApply(const std::wstring&, bool) {
+    return CallbackResult::Continue;
+}
+
+std::int32_t Callback::beforeCheck(const std::wstring&, bool) {
+    return CallbackResult::Continue;
+}
+
+SecurityInformationPtr Callback::securityInformationFor(const SecurityInformationPtr& parent,
+                                                        const std::wstring&, std::uintptr_t) {
+    return parent;
+}
+
+std::int32_t pathStatus(const std::wstring& path) {
+    std::uint32_t attributes = 0;
+    try {
+        if (!fileExist(path, attributes)) {
+            return PathStatus::Missing;
+        }
+    } catch (const VAccessDeniedException&) {
+        return PathStatus::Missing;
+    }
+    return (attributes & Platform::FileAttribute::Directory) ? PathStatus::Directory
+                                                             : PathStatus::File;
+}
+
+SecurityChecker::SecurityChecker(Callback& callback, std::uint32_t flags, std::uintptr_t context,
+                                 std::wstring reportFile)
+    : callback_(callback), flags_(flags), context_(context), reportFile_(std::move(reportFile)) {}
+
+CheckerCounts SecurityChecker::counts() const {
+    return CheckerCounts{
+        checked_.load(std::memory_order_relaxed), wrong_.load(std::memory_order_relaxed),
+        written_.load(std::memory_order_relaxed), failed_.load(std::memory_order_relaxed)};
+}
+
+std::uint32_t SecurityChecker::objectMode(const SecurityInformation& information,
+                                          const std::wstring& path, bool isDirectory) {
+    std::uint32_t mode = 0;
+    bool child = comparePaths(path, information.internPath()) == PathBelow;
+    if (child) {
+        mode |= ObjectMode::Child;
+    }
+    if (!isDirectory) {
+        mode |= ObjectMode::File;
+    }
+    if (!child) {
+        if (information.hasState(StateFlag200Here)) {
+            mode |= ObjectMode::InheritRequired;
+        }
+        if (information.hasState(StateFlag100Here)) {
+            mode |= ObjectMode::Exact;
+        }
+    }
+    return mode;
+}
+
+void SecurityChecker::_abort() {
+    if (isDebugOn()) {
+        LogManager::instance().logText(LogWarning, L"Aborting...");
+    }
+    throw AbortException();
+}
+
+void SecurityChecker::checkPathSecurity(const SecurityInformationPtr& information,
+                                        const std::wstring& path) {
+    _checkPathSecurity(information, path, -1);
+}
+
+void SecurityChecker::_checkPathSecurity(const SecurityInformationPtr& information,
+                                         const std::wstring& path, std::int32_t knownStatus) {
+    if (securityDebug()) {
+        LogManager::instance().log(
+            LogInfo, L"SecurityChecker::checkPathSecurity is called for path %s", path);
+    }
+    _pathProcedure(securityInformationFor(information, path), path, knownStatus);
+}
+
+void SecurityChecker::_pathProcedure(const SecurityInformationPtr& parent, const std::wstring& path,
+                                     std::int32_t knownStatus) {
+    LogManager& log = LogManager::instance();
+    // A directory that the search just listed is not tested again.
+    std::int32_t status = knownStatus >= 0 ? knownStatus : pathStatus(path);
+    if (status == PathStatus::Missing) {
+        log.log(LogInfo, L"Path does not exist %s, skipped", path);
+        return;
+    }
+    bool isDirectory = status == PathStatus::Directory;
+    SecurityInformationPtr information = getSecurityInformation(*parent, path, isDirectory);
+    if (information->hasState(StateSkipPath)) {
+        if (securityDebug()) {
+            log.log(LogInfo, L"Path %s skipped because of skipPath property", path);
+        }
+        return;
+    }
+    std::int32_t result = applyPath(*information, path, isDirectory);
+    if (result == CallbackResult::Abort) {
+        _abort();
+    }
+    if (result == CallbackResult::Ignore) {
+        if (securityDebug()) {
+            log.log(LogInfo, L"Ignore security checks result received for path %s", path);
+        }
+        return;
+    }
+
+    if (walkAllChildren_) {
+        if (information->hasState(StateNoPropagateHere)) {
+            if (securityDebug()) {
+                log.log(LogInfo, L"No propagate security to %s children", path);
+            }
+            return;
+        }
+        if (!isDirectory) {
+            return;
+        }
+        parents_.push_back(ParentAcl{path, {}, {}, {}});
+        std::int32_t enumerated = CallbackResult::Continue;
+        try {
+            enumerated = _enumerateChildren(information, path);
+        } catch (...) {
+            parents_.pop_back();
+            throw;
+        }
+        parents_.pop_back();
+        if (enumerated == CallbackResult::Abort) {
+            _abort();
+        }
+        return;
+    }
+
+    if (securityDebug()) {
+        log.log(LogInfo, L"Checking security for path %s using fast algorithm", path);
+    }
+    for (const std::wstring& child : collectChildrenEntries(*information->collection(), path)) {
+        if (pathStatus(child) == PathStatus::Missing) {
+            log.log(LogInfo, L"Path does not exist %s, skipped", child);
+            continue;
+        }
+        if (securityDebug()) {
+            log.log(LogInfo, L"Checking children path %s", child);
+        }
+        if (isDirectory) {
+            checkPathSecurity(information, child);
+        } else {
+            checkPath(information, child);
+        }
+    }
+}
+
+std::int32_t SecurityChecker::_enumerateChildren(const SecurityInformationPtr& information,
+                                                 const std::wstring& path) {
+    std::wstring pattern = VFileName::combine(path, L"*.*");
+    for (;;) {
+        // Only the search itself is guarded here: the children handle their own errors, and
+        // what fails while mapping a child's entries ends the walk.
+        std::int32_t result = CallbackResult::Continue;
+        VFileFinder finder;
+        bool found = false;
+        try {
+            found = finder.first(pattern);
+        } catch (const VAccessDeniedException&) {
+            // A directory that may not be listed has nothing to secure below it.
+            return CallbackResult::Continue;
+        } catch (...) {
+            result = _handleError(path, information.get());
+        }
+        while (found) {
+            const std::wstring& name = finder.name();
+            if (name != L"." && name != L".." &&
+                !(finder.attributes() & Platform::FileAttribute::ReparsePoint)) {
+                std::wstring child = VFileName::combine(path, name);
+                std::int32_t plain = child.size() <= MaxChildPath
+                                         ? _isPlainChild(information, path, name, child)
+                                         : CallbackResult::Ignore;
+                if (plain == CallbackResult::Abort) {
+                    result = plain;
+                    break;
+                }
+                if (plain == CallbackResult::Continue) {
+                    if (finder.isDirectory()) {
+                        _checkPathSecurity(information, child, PathStatus::Directory);
+                    } else {
+                        checkPath(information, child);
+                    }
+                }
+            }
+            try {
+                found = finder.next();
+            } catch (...) {
+                result = _handleError(path, information.get());
+                found = false;
+            }
+        }
+        if (result != CallbackResult::Retry) {
+            return result;
+        }
+    }
+}
+
+std::int32_t SecurityChecker::_isPlainChild(const SecurityInformationPtr& information,
+                                            const std::wstring& path, const std::wstring& name,
+                                            const std::wstring& child) {
+    // A name is one component: whatever the search returns must lead to an object directly
+    // below the directory, never elsewhere.
+    if (comparePaths(VFileName::removeFileSpec(child), path) == PathEqual &&
+        comparePaths(child, path) == PathBelow) {
+        return CallbackResult::Continue;
+    }
+    try {
+        throw RunTime::InvalidPathException(Platform::toUtf8(formatString(
+            L"The name '%s' found in %s is not a plain name", name, stripLongPrefix(path))));
+    } catch (...) {
+        std::int32_t result = _handleError(child, information.get());
+        return result == CallbackResult::Abort ? result : CallbackResult::Ignore;
+    }
+}
+
+std::int32_t SecurityChecker::_handleError(const std::wstring& path,
+                                           const SecurityInformation* information) {
+    CaughtError error = errorCategory(std::current_exception());
+    failed_.fetch_add(1, std::memory_order_relaxed);
+    bool allFlag8 = information && !information->hasState(StateEntryWithoutFlag8);
+    std::int32_t result = onError(error.category, error.text, path, allFlag8);
+    if (result == CallbackResult::Continue) {
+        result = CallbackResult::Ignore;
+    }
+    LogManager::instance().log(result == CallbackResult::Abort ? LogError : LogWarning, L"%s",
+                               error.text);
+    return result;
+}
+
+std::int32_t SecurityChecker::applyPath(const SecurityInformation& information,
+                                        const std::wstring& path, bool isDirectory) {
+    for (;;) {
+        std::int32_t result = beforeCheck(path, isDirectory);
+        if (result == CallbackResult::Ignore) {
+            return result;
+        }
+        try {
+            Platform::UniqueHandle handle = WinSecurity::openForSecurity(path, isDirectory);
+            if (!allowLinks_) {
+                std::wstring real = WinSecurity::getFileNameFromHandle(handle.get());
+                if (comparePaths(path, real) != PathEqual) {
+                    LogManager::instance().log(LogWarning,
+                                               L"Cannot apply security to path %s, because it "
+                                               L"points to another path %s. Links are not allowed.",
+                                               path, real);
+                    return CallbackResult::Ignore;
+                }
+            }
+            VAcl dacl = WinSecurity::getObjectDacl(handle.get());
+            checked_.fetch_add(1, std::memory_order_relaxed);
+            std::uint32_t mode = objectMode(information, path, isDirectory);
+            if (dacl.hasInheritedAce() && information.hasState(StateBreaksInheritance)) {
+                // An object that must stop inheriting is rewritten while it still inherits,
+                // whatever its explicit part says.
+                wrong_.fetch_add(1, std::memory_order_relaxed);
+                result = applySecurity(information, dacl, handle.get(), path, mode);
+            } else if (isDaclWrong(dacl, information, mode)) {
+                wrong_.fetch_add(1, std::memory_order_relaxed);
+                result = applySecurity(information, dacl, handle.get(), path, mode);
+            }
+        } catch (const AbortException&) {
+            throw;
+        } catch (...) {
+            result = _handleError(path, &information);
+        }
+        if (result != CallbackResult::Retry) {
+            return result;
+        }
+    }
+}
+
+bool SecurityChecker::isDaclWrong(const VAcl& dacl, const SecurityInformation& information,
+                                  std::uint32_t mode) {
+    if ((mode & ObjectMode::InheritRequired) && !dacl.hasInheritedAce()) {
+        if (securityDebug()) {
+            LogManager::instance().logText(LogInfo,
+                                           L"Inherit permissions from parent requires failed");
+        }
+        return true;
+    }
+    std::uint32_t compareFlags = mode & (CompareFlag::Exact | CompareFlag::ThisObjectOnly);
+    if (compareControls(requiredControlFor(information, mode), fromAcl(dacl), compareFlags)) {
+        return false;
+    }
+    if (securityDebug()) {
+        LogManager::instance().log(LogInfo, L"DACL is wrong, DACL dump:\n%s",
+                                   dacl.dump(mapGenericAccess));
+    }
+    return true;
+}
+
+const VAccessControl& SecurityChecker::_inheritedFor(const std::wstring& path, bool isFile,
+                                                     std::optional<VAccessControl>& scratch) {
+    std::wstring parentPath = VFileName::removeFileSpec(path);
+    if (!parents_.empty() && comparePaths(parents_.back().path, parentPath) == PathEqual) {
+        // The children of one directory share its DACL: read once, not once per child.
+        ParentAcl& parent = parents_.back();
+        if (!parent.acl) {
+            parent.acl = WinSecurity::getParentDacl(path);
+        }
+        std::optional<VAccessControl>& inherited = isFile ? parent.forFile : parent.forFolder;
+        if (!inherited) {
+            inherited = inheritedControl(*parent.acl, isFile);
+        }
+        return *inherited;
+    }
+    scratch = inheritedControl(WinSecurity::getParentDacl(path), isFile);
+    return *scratch;
+}
+
+std::int32_t SecurityChecker::applySecurity(const SecurityInformation& information,
+                                            const VAcl& existing, Platform::Handle handle,
+                                            const std::wstring& path, std::uint32_t mode) {
+    bool isFile = (mode & ObjectMode::File) != 0;
+    std::int32_t result = beforeApply(path, !isFile);
+    if (!(flags_ & CheckerFlag::Simulate)) {
+        if (result == CallbackResult::Abort) {
+            _abort();
+        }
+        if (result != CallbackResult::Continue || (flags_ & CheckerFlag::CheckOnly)) {
+            return result;
+        }
+    }
+    std::optional<VAccessControl> scratch;
+    NewAcl newAcl =
+        computeNewAcl(information, existing, _inheritedFor(path, isFile, scratch), mode);
+    if (securityDebug()) {
+        LogManager& log = LogManager::instance();
+        if (newAcl.inherit) {
+            log.log(LogInfo, L"Setting inherited security %s to %s", path,
+                    newAcl.acl.dump(mapGenericAccess));
+        } else {
+            log.log(LogInfo, L"Setting explicit security for %s:\n%s", path,
+                    newAcl.acl.dump(mapGenericAccess));
+        }
+    }
+    _report(path);
+    if (!(flags_ & CheckerFlag::Simulate)) {
+        if (newAcl.inherit) {
+            WinSecurity::setObjectDaclInherited(handle, Platform::SeFileObject, newAcl.acl);
+        } else {
+            WinSecurity::setObjectDaclProtected(handle, Platform::SeFileObject, newAcl.acl);
+        }
+    }
+    written_.fetch_add(1, std::memory_order_relaxed);
+    return result;
+}
+
+void SecurityChecker::_report(const std::wstring& path) {
+    if (reportFile_.empty()) {
+        return;
+    }
+    Platform::UniqueHandle file(Platform::createFile(
+        reportFile_, Platform::File::GenericRead | Platform::File::GenericWrite,
+        Platform::File::ShareRead, Platform::File::OpenAlways, 0));
+    if (!file) {
+        throwOsError(formatString(L"Unable to open the report file %s", reportFile_),
+                     Platform::getLastError(), VSITE("DiskSecurity::SecurityChecker::_report"));
+    }
+    std::string line = Platform::toUtf8(path) + "\r\n";
+    std::uint32_t written = 0;
+    if (!Platform::setFilePointerEx(file.get(), 0, nullptr, Platform::File::End) ||
+        !Platform::writeFile(file.get(), line.data(), static_cast<std::uint32_t>(line.size()),
+                             &written) ||
+        written != line.size()) {
+        throwOsError(formatString(L"Unable to write the report file %s", reportFile_),
+                     Platform::getLastError(), VSITE("DiskSecurity::SecurityChecker::_report"));
+    }
+}
+
+void SecurityChecker::checkPath(const SecurityInformationPtr& information,
+                                const std::wstring& path) {
+    if (applyPath(*information, path, false) == CallbackResult::Abort) {
+        _abort();
+    }
+}
+
+std::int32_t SecurityChecker::onError(std::int32_t category, const std::wstring& text,
+                                      const std::wstring& path, bool allEntriesFlag8) {
+    return callback_.onError(category, text, path, allEntriesFlag8);
+}
+
+std::int32_t SecurityChecker::beforeApply(const std::wstring& path, bool isDirectory) {
+    return callback_.beforeApply(path, isDirectory);
+}
+
+std::int32_t SecurityChecker::beforeCheck(const std::wstring& path, bool isDirectory) {
+    return callback_.beforeCheck(path, isDirectory);
+}
+
+SecurityInformationPtr SecurityChecker::securityInformationFor(const SecurityInformationPtr& parent,
+                                                               const std::wstring& path) {
+    return callback_.securityInformationFor(parent, path, context_);
+}
+
+void CompleteChecker::checkPath(const SecurityInformationPtr& information,
+                                const std::wstring& path) {
+    SecurityInformationPtr own = getSecurityInformation(*information, path, false);
+    if (own->hasState(StateSkipPath)) {
+        return;
+    }
+    if (applyPath(*own, path, false) == CallbackResult::Abort) {
+        _abort();
+    }
+}
+
+}  // namespace DiskSecurity

@@ -1,0 +1,184 @@
+// The checkers: they walk the disk from a start path, give every directory its information,
+// find out whether each object's DACL is what the entries require and write a new one where it
+// is not. The caller steers a walk through flags and through a callback that can veto work,
+// substitute informations and decide what an error means.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <exception>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "disksecurity/security_information.h"
+#include "platform/types.h"
+
+namespace DiskSecurity {
+
+// What a callback answers.
+namespace CallbackResult {
+constexpr std::int32_t Continue = 0;
+constexpr std::int32_t Abort = 1;   // end the whole run
+constexpr std::int32_t Ignore = 2;  // nothing more for this path, its children included
+constexpr std::int32_t Retry = 3;   // handle this path again
+}  // namespace CallbackResult
+
+// What went wrong, by the exception caught (errorCategory). There is no category 7.
+namespace ErrorCategory {
+constexpr std::int32_t InvalidPath = 1;
+constexpr std::int32_t PathNotAllowed = 2;
+constexpr std::int32_t AccessDenied = 3;
+constexpr std::int32_t NotFound = 4;
+constexpr std::int32_t AlreadyExists = 5;
+constexpr std::int32_t SharingViolation = 6;
+constexpr std::int32_t DirectoryNotEmpty = 8;
+constexpr std::int32_t Other = 9;
+}  // namespace ErrorCategory
+
+// The category and text of the exception being handled (inside a catch block) or of `error`.
+struct CaughtError {
+    std::int32_t category = ErrorCategory::Other;
+    std::wstring text;
+};
+CaughtError errorCategory(std::exception_ptr error);
+
+// Thrown to end a run; every level of the walk lets it pass. The caller catches it.
+class AbortException {};
+
+// The questions a checker asks its caller. The defaults go on with everything.
+class Callback {
+public:
+    virtual ~Callback() = default;
+    // An error while handling `path`; `allEntriesFlag8`: every applicable entry of the path's
+    // information carries entry flag 0x8. 0 counts as Ignore.
+    virtual std::int32_t onError(std::int32_t category, const std::wstring& text,
+                                 const std::wstring& path, bool allEntriesFlag8);
+    virtual std::int32_t beforeApply(const std::wstring& path, bool isDirectory);
+    virtual std::int32_t beforeCheck(const std::wstring& path, bool isDirectory);
+    // The information to use as the parent information of `path`.
+    virtual SecurityInformationPtr securityInformationFor(const SecurityInformationPtr& parent,
+                                                          const std::wstring& path,
+                                                          std::uintptr_t context);
+};
+
+// Bits of SecurityChecker's flags.
+namespace CheckerFlag {
+constexpr std::uint32_t CheckOnly = 0x2;  // nothing is computed or written for a wrong DACL
+constexpr std::uint32_t Simulate = 0x4;   // computed, logged and reported, not written
+}  // namespace CheckerFlag
+
+// What a walk has done so far. Updated as it goes; readable from another thread.
+struct CheckerCounts {
+    std::uint64_t checked = 0;  // objects whose DACL was read and judged
+    std::uint64_t wrong = 0;    // of them, found wrong
+    std::uint64_t written = 0;  // DACLs written (reported, when simulating)
+    std::uint64_t failed = 0;   // objects and directory searches that raised an error
+};
+
+// Path status (pathStatus).
+namespace PathStatus {
+constexpr std::int32_t Missing = 0;
+constexpr std::int32_t File = 1;
+constexpr std::int32_t Directory = 3;
+}  // namespace PathStatus
+// 0 missing, 1 a file, 3 a directory; a path that cannot be tested for access counts as missing.
+std::int32_t pathStatus(const std::wstring& path);
+
+// Files are handled with their directory's information.
+class SecurityChecker {
+public:
+    // `callback` is not owned and must outlive the checker; `reportFile` empty: no report.
+    SecurityChecker(Callback& callback, std::uint32_t flags, std::uintptr_t context,
+                    std::wstring reportFile);
+    virtual ~SecurityChecker() = default;
+    SecurityChecker(const SecurityChecker&) = delete;
+    SecurityChecker& operator=(const SecurityChecker&) = delete;
+
+    // false: the fast algorithm, which visits only the paths that carry entries.
+    void setWalkAllChildren(bool walk) { walkAllChildren_ = walk; }
+    // false: an object whose handle resolves to another path is refused.
+    void setAllowLinks(bool allow) { allowLinks_ = allow; }
+    bool walkAllChildren() const { return walkAllChildren_; }
+    bool allowLinks() const { return allowLinks_; }
+    std::uint32_t flags() const { return flags_; }
+    const std::wstring& reportFile() const { return reportFile_; }
+
+    // Handles `path` and, as the walk decides, what lies below it. Raises AbortException when
+    // the run is aborted.
+    void checkPathSecurity(const SecurityInformationPtr& information, const std::wstring& path);
+
+    CheckerCounts counts() const;
+
+    // 0x1 child of the intern path, 0x4 not a directory, and for the path itself 0x8 (inherit
+    // here) and 0x2 (exact ACL).
+    static std::uint32_t objectMode(const SecurityInformation& information,
+                                    const std::wstring& path, bool isDirectory);
+
+    virtual bool isDaclWrong(const VAcl& dacl, const SecurityInformation& information,
+                             std::uint32_t mode);
+    virtual std::int32_t applySecurity(const SecurityInformation& information, const VAcl& existing,
+                                       Platform::Handle handle, const std::wstring& path,
+                                       std::uint32_t mode);
+    // Handles one path as a file, without children.
+    virtual void checkPath(const SecurityInformationPtr& information, const std::wstring& path);
+    virtual std::int32_t onError(std::int32_t category, const std::wstring& text,
+                                 const std::wstring& path, bool allEntriesFlag8);
+    virtual std::int32_t beforeApply(const std::wstring& path, bool isDirectory);
+    virtual std::int32_t beforeCheck(const std::wstring& path, bool isDirectory);
+    virtual SecurityInformationPtr securityInformationFor(const SecurityInformationPtr& parent,
+                                                          const std::wstring& path);
+
+protected:
+    // Checks one object and writes its DACL when it is wrong; the callback's result.
+    std::int32_t applyPath(const SecurityInformation& information, const std::wstring& path,
+                           bool isDirectory);
+    [[noreturn]] void _abort();
+
+private:
+    // The DACL of a directory whose children are being handled, read once for all of them, and
+    // what it gives a file and a folder by inheritance.
+    struct ParentAcl {
+        std::wstring path;
+        std::optional<VAcl> acl;
+        std::optional<VAccessControl> forFile;
+        std::optional<VAccessControl> forFolder;
+    };
+
+    void _checkPathSecurity(const SecurityInformationPtr& information, const std::wstring& path,
+                            std::int32_t knownStatus);
+    void _pathProcedure(const SecurityInformationPtr& parent, const std::wstring& path,
+                        std::int32_t knownStatus);
+    std::int32_t _enumerateChildren(const SecurityInformationPtr& information,
+                                    const std::wstring& path);
+    // Continue when `name` makes a child directly below `path`; else the error is handled and
+    // the child skipped (Ignore), or Abort.
+    std::int32_t _isPlainChild(const SecurityInformationPtr& information, const std::wstring& path,
+                               const std::wstring& name, const std::wstring& child);
+    std::int32_t _handleError(const std::wstring& path, const SecurityInformation* information);
+    const VAccessControl& _inheritedFor(const std::wstring& path, bool isFile,
+                                        std::optional<VAccessControl>& scratch);
+    void _report(const std::wstring& path);
+
+    Callback& callback_;
+    std::uint32_t flags_;
+    std::uintptr_t context_;
+    std::wstring reportFile_;
+    bool walkAllChildren_ = true;
+    bool allowLinks_ = true;
+    std::vector<ParentAcl> parents_;  // one per directory whose children are being enumerated
+
+    std::atomic<std::uint64_t> checked_{0};
+    std::atomic<std::uint64_t> wrong_{0};
+    std::atomic<std::uint64_t> written_{0};
+    std::atomic<std::uint64_t> failed_{0};
+};
+
+// Gives every file its own information, so that entries on single files apply.
+class CompleteChecker : public SecurityChecker {
+public:
+    using SecurityChecker::SecurityChecker;
+    void checkPath(const SecurityInformationPtr& information, const std::wstring& path) override;
+};
+
+}  // namespace DiskSecurity

@@ -1,0 +1,434 @@
+#include "disksecurity/security_information.h"
+
+#include <map>
+#include <tuple>
+#include <vector>
+
+#include "platform/dtyp/ace.h"
+#include "platform/filesystem.h"
+#include "runtime/config.h"
+#include "runtime/filename.h"
+#include "runtime/log.h"
+#include "winsecurity/access.h"
+
+namespace DiskSecurity {
+namespace {
+
+namespace Dtyp = Platform::Dtyp;
+
+bool allowLike(AccessItemKind kind) {
+    return kind == AccessItemKind::Allow || kind == AccessItemKind::ImplicitAllow;
+}
+
+// The rights an item denies beyond those it allows.
+std::uint32_t denyPart(const AccessItem& item) {
+    return item.denyMask & ~item.allowMask;
+}
+
+void dumpItem(const wchar_t* label, const AccessKey& key, const AccessItem& item) {
+    if (isSecurityDebugOn()) {
+        LogManager::instance().logText(LogInfo, itemText(key, item, label));
+    }
+}
+
+// SYSTEM and Administrators keep full control of everything the tool secures, unless an entry
+// says otherwise for them.
+const std::vector<VAce>& baseAces() {
+    static const std::vector<VAce> aces = [] {
+        constexpr std::uint8_t flags =
+            Dtyp::AceFlag::ObjectInherit | Dtyp::AceFlag::ContainerInherit;
+        constexpr std::uint32_t genericAll = 0x10000000;
+        std::vector<std::uint8_t> system = VSID::system();
+        std::vector<std::uint8_t> admins = VSID::admins();
+        return std::vector<VAce>{
+            VAce::create(Dtyp::AceType::AccessAllowed, flags, genericAll, system.data()),
+            VAce::create(Dtyp::AceType::AccessAllowed, flags, genericAll, admins.data())};
+    }();
+    return aces;
+}
+
+bool itemMatches(const AccessItem& required, const AccessItem& found, bool exact) {
+    if (allowLike(required.kind) && allowLike(found.kind)) {
+        bool allowMatches = exact ? accessEquals(required.allowMask, found.allowMask)
+                                  : accessContains(required.allowMask, found.allowMask);
+        return allowMatches && denyPart(required) == denyPart(found);
+    }
+    if (required.kind == AccessItemKind::ImplicitAllow && found.kind == AccessItemKind::Deny) {
+        return denyPart(required) == found.allowMask;
+    }
+    if (required.kind == AccessItemKind::Deny && found.kind == AccessItemKind::ImplicitAllow) {
+        return required.allowMask == denyPart(found);
+    }
+    if (required.kind == AccessItemKind::Deny && found.kind == AccessItemKind::Deny) {
+        return accessEquals(required.allowMask, found.allowMask);
+    }
+    return false;
+}
+
+// Whether inheritance already gives what `required` asks for, so that no explicit item is needed.
+bool inheritanceGives(const AccessItem& required, const AccessItem& inherited) {
+    if (allowLike(required.kind) && allowLike(inherited.kind)) {
+        return accessEquals(required.allowMask, inherited.allowMask) &&
+               denyPart(required) == denyPart(inherited);
+    }
+    if (required.kind == AccessItemKind::Deny && inherited.kind == AccessItemKind::ImplicitAllow) {
+        return denyPart(inherited) == required.allowMask;
+    }
+    if (required.kind == AccessItemKind::ImplicitAllow && inherited.kind == AccessItemKind::Deny) {
+        return denyPart(required) == inherited.allowMask;
+    }
+    return required.kind == inherited.kind && accessEquals(required.allowMask, inherited.allowMask);
+}
+
+AccessItem aceItem(const VAce& ace) {
+    bool deny = ace.type() == Dtyp::AceType::AccessDenied ||
+                ace.type() == Dtyp::AceType::AccessDeniedObject;
+    return AccessItem{deny ? AccessItemKind::Deny : AccessItemKind::ImplicitAllow,
+                      mapGenericAccess(ace.mask()), 0, LevelAcl};
+}
+
+}  // namespace
+
+SecurityInformation::SecurityInformation(VEntryCollectionPtr collection)
+    : collection_(std::move(collection)) {}
+
+const VAccessControl& SecurityInformation::derived(bool forFiles) const {
+    std::optional<VAccessControl>& cached = forFiles ? forFiles_ : forSubFolders_;
+    if (cached) {
+        return *cached;
+    }
+    VAccessControl control;
+    for (const auto& [key, item] : required_) {
+        if (forFiles) {
+            // A file below the path is what the path's file items speak of.
+            if (key.target() == AccessItemTarget::Files) {
+                mapItem(control, AccessKey(key.account(), AccessItemTarget::ThisObject), item);
+            }
+        } else if (key.target() == AccessItemTarget::SubFolders) {
+            // A subfolder is itself a folder below, and passes the same on to its own folders.
+            mapItem(control, AccessKey(key.account(), AccessItemTarget::ThisObject), item);
+            mapItem(control, key, item);
+        } else if (key.target() == AccessItemTarget::Files) {
+            mapItem(control, key, item);
+        }
+    }
+    cached = std::move(control);
+    return *cached;
+}
+
+SecurityInformationPtr getSecurityInformation(const SecurityInformation& parent,
+                                              const std::wstring& path,
+                                              std::optional<bool> isDirectory) {
+    if (!parent.entries() && isSecurityDebugOn()) {
+        LogManager::instance().log(
+            LogInfo,
+            L"requireNewAcl() returns true for path %s because security information is dirty",
+            path);
+    }
+    if (!isDirectory) {
+        std::uint32_t attributes = 0;
+        isDirectory =
+            fileExist(path, attributes) && (attributes & Platform::FileAttribute::Directory) != 0;
+    }
+    auto information = std::make_shared<SecurityInformation>(parent.collection());
+    generate(*information, path, *isDirectory);
+    return information;
+}
+
+void generate(SecurityInformation& information, const std::wstring& path, bool isDirectory) {
+    LogManager& log = LogManager::instance();
+    if (isSecurityDebugOn()) {
+        log.log(LogInfo, L"Generating ACL for path %s", path);
+    }
+    information.path_ = path;
+    information.isDirectory_ = isDirectory;
+    information.entries_ = std::make_shared<const Path2Entries>(information.collection_, path);
+    information.required_ = requiredControl(*information.entries_, isDirectory);
+    for (const VAce& ace : baseAces()) {
+        addAce(information.required_, ace);
+    }
+    information.forFiles_.reset();
+    information.forSubFolders_.reset();
+    information.internPath_ =
+        information.hasState(StateUseParentPath) ? VFileName::removeFileSpec(path) : path;
+    if (isSecurityDebugOn()) {
+        log.log(LogInfo, L"State flags %X for path %s, intern path %s", information.stateFlags(),
+                path, information.internPath_);
+    }
+}
+
+const VAccessControl& requiredControlFor(const SecurityInformation& information,
+                                         std::uint32_t mode) {
+    if (!(mode & ObjectMode::Child)) {
+        return information.required();
+    }
+    return information.derived((mode & ObjectMode::File) != 0);
+}
+
+VAccessControl requiredControl(const Path2Entries& mapping, bool isDirectory) {
+    VAccessControl control;
+    auto own = static_cast<std::int32_t>(mapping.size()) - 1;
+    for (std::int32_t k = mapping.firstIndex(); k <= mapping.lastIndex(); ++k) {
+        for (const RealEntry& entry : mapping.level(static_cast<std::size_t>(k))) {
+            addEntryItems(control, entry, k != own, k, isDirectory);
+        }
+    }
+    for (const RealEntry& entry : mapping.anyPathEntries()) {
+        AccessItemKind kind = (entry.entryFlags & EntryFlag::Revoke) ? AccessItemKind::Revoke
+                              : (entry.entryFlags & EntryFlag::Deny) ? AccessItemKind::Deny
+                                                                     : AccessItemKind::Allow;
+        mapItem(control, AccessKey(entry.account, AccessItemTarget::ThisObject),
+                AccessItem{kind, mapGenericAccess(entry.accessMask), 0, LevelAnyPath});
+    }
+    return control;
+}
+
+void addAce(VAccessControl& control, const VAce& ace) {
+    AccessItem item = aceItem(ace);
+    VSID account = ace.sid();
+    std::uint8_t flags = ace.flags();
+    if (!(flags & Dtyp::AceFlag::InheritOnly)) {
+        mapItem(control, AccessKey(account, AccessItemTarget::ThisObject), item);
+    }
+    if (flags & Dtyp::AceFlag::ObjectInherit) {
+        mapItem(control, AccessKey(account, AccessItemTarget::Files), item);
+    }
+    if (flags & Dtyp::AceFlag::ContainerInherit) {
+        mapItem(control, AccessKey(account, AccessItemTarget::SubFolders), item);
+    }
+}
+
+void addInheritedAce(VAccessControl& control, const VAce& ace, bool objectIsFile) {
+    AccessItem item = aceItem(ace);
+    std::uint8_t flags = ace.flags();
+    if (objectIsFile) {
+        if (flags & Dtyp::AceFlag::ObjectInherit) {
+            mapItem(control, AccessKey(ace.sid(), AccessItemTarget::ThisObject), item);
+        }
+        return;
+    }
+    if (flags & Dtyp::AceFlag::ContainerInherit) {
+        VSID account = ace.sid();
+        mapItem(control, AccessKey(account, AccessItemTarget::ThisObject), item);
+        mapItem(control, AccessKey(account, AccessItemTarget::SubFolders), item);
+    }
+    if (flags & Dtyp::AceFlag::ObjectInherit) {
+        mapItem(control, AccessKey(ace.sid(), AccessItemTarget::Files), item);
+    }
+}
+
+VAccessControl fromAcl(const VAcl& acl) {
+    VAccessControl control;
+    for (int i = 0, count = acl.aceCount(); i < count; ++i) {
+        addAce(control, acl.aceAt(i));
+    }
+    return control;
+}
+
+VAccessControl inheritedControl(const VAcl& parentAcl, bool objectIsFile) {
+    VAccessControl control;
+    for (int i = 0, count = parentAcl.aceCount(); i < count; ++i) {
+        addInheritedAce(control, parentAcl.aceAt(i), objectIsFile);
+    }
+    return control;
+}
+
+bool compareControls(const VAccessControl& required, const VAccessControl& existing,
+                     std::uint32_t flags) {
+    bool debug = isSecurityDebugOn();
+    if (debug) {
+        dumpControl(required, L"Required control");
+        dumpControl(existing, L"Existing control");
+    }
+    bool exact = (flags & CompareFlag::Exact) != 0;
+    bool thisObjectOnly = (flags & CompareFlag::ThisObjectOnly) != 0;
+    std::size_t matched = 0;
+    for (const auto& [key, item] : required) {
+        if (thisObjectOnly && key.target() != AccessItemTarget::ThisObject) {
+            dumpItem(L"Skip file access", key, item);
+            continue;
+        }
+        const AccessItem* found = existing.find(key);
+        switch (item.kind) {
+            case AccessItemKind::Allow:
+            case AccessItemKind::Deny:
+            case AccessItemKind::ImplicitAllow:
+                if (!found) {
+                    dumpItem(L"Not found access", key, item);
+                    return false;
+                }
+                if (!itemMatches(item, *found, exact)) {
+                    dumpItem(L"Required access value", key, item);
+                    dumpItem(L"Wrong access value", key, *found);
+                    return false;
+                }
+                ++matched;
+                break;
+            case AccessItemKind::Stop:
+                // A stop shuts the account out: whatever it holds must grant nothing.
+                if (found && allowLike(found->kind) && found->allowMask != 0) {
+                    dumpItem(L"Required access value", key, item);
+                    dumpItem(L"Wrong Stop access value", key, *found);
+                    return false;
+                }
+                break;
+            case AccessItemKind::Revoke:
+                if (found) {
+                    dumpItem(L"Required access value", key, item);
+                    dumpItem(L"Wrong Revoke access value", key, *found);
+                    return false;
+                }
+                break;
+        }
+    }
+    if (exact) {
+        // Only the targets that were compared count: the base ACL's inheritable ACEs on a file
+        // compared for itself alone are no surplus.
+        std::size_t total = existing.size();
+        if (thisObjectOnly) {
+            total = 0;
+            for (const auto& [key, item] : existing) {
+                total += key.target() == AccessItemTarget::ThisObject ? 1 : 0;
+            }
+        }
+        if (matched != total) {
+            if (debug) {
+                LogManager::instance().log(LogInfo, L"Found %d, total size %d",
+                                           static_cast<std::int32_t>(matched),
+                                           static_cast<std::int32_t>(total));
+            }
+            return false;
+        }
+    }
+    return true;
+}
+
+VAccessControl notInherited(const VAccessControl& required, const VAccessControl& inherited) {
+    VAccessControl result;
+    for (const auto& [key, item] : required) {
+        const AccessItem* given = inherited.find(key);
+        if (!given || !inheritanceGives(item, *given)) {
+            mapItem(result, key, item);
+        }
+    }
+    return result;
+}
+
+VAcl buildAcl(const VAccessControl& control) {
+    struct Spec {
+        const VSID* account;
+        std::uint8_t flags;
+    };
+    // (account, deny, mask) -> the ACE's account and inheritance flags. One account with one
+    // mask on several targets makes one ACE.
+    std::map<std::tuple<std::wstring, bool, std::uint32_t>, Spec> specs;
+    std::vector<std::tuple<std::wstring, bool, std::uint32_t>> order;
+    auto add = [&](const AccessKey& key, bool deny, std::uint32_t mask) {
+        auto id = std::make_tuple(key.sidText(), deny, mask);
+        auto [it, inserted] = specs.try_emplace(id, Spec{&key.account(), 0});
+        std::uint8_t& flags = it->second.flags;
+        switch (key.target()) {
+            case AccessItemTarget::ThisObject:
+                flags =
+                    inserted ? 0 : static_cast<std::uint8_t>(flags & ~Dtyp::AceFlag::InheritOnly);
+                break;
+            case AccessItemTarget::Files:
+                flags = inserted ? Dtyp::AceFlag::ObjectInherit | Dtyp::AceFlag::InheritOnly
+                                 : flags | Dtyp::AceFlag::ObjectInherit;
+                break;
+            case AccessItemTarget::SubFolders:
+                flags = inserted ? Dtyp::AceFlag::ContainerInherit | Dtyp::AceFlag::InheritOnly
+                                 : flags | Dtyp::AceFlag::ContainerInherit;
+                break;
+        }
+        if (inserted) {
+            order.push_back(id);
+        }
+    };
+    for (const auto& [key, item] : control) {
+        switch (item.kind) {
+            case AccessItemKind::Allow:
+                add(key, false, item.allowMask);
+                break;
+            case AccessItemKind::Deny:
+                add(key, true, item.allowMask);
+                break;
+            case AccessItemKind::ImplicitAllow:
+                add(key, false, item.allowMask);
+                if (denyPart(item) != 0) {
+                    add(key, true, denyPart(item));
+                }
+                break;
+            case AccessItemKind::Stop:
+            case AccessItemKind::Revoke:
+                break;
+        }
+    }
+    std::vector<VAce> aces;
+    for (const auto& id : order) {
+        std::uint32_t mask = std::get<2>(id);
+        if (mask == 0) {
+            continue;
+        }
+        const Spec& spec = specs.at(id);
+        aces.push_back(VAce::create(
+            std::get<1>(id) ? Dtyp::AceType::AccessDenied : Dtyp::AceType::AccessAllowed,
+            spec.flags, mask, *spec.account));
+    }
+    VAcl acl;
+    acl.addAces(aces);
+    return acl;
+}
+
+NewAcl computeNewAcl(const SecurityInformation& information, const VAcl& existing,
+                     const VAcl& parentAcl, std::uint32_t mode) {
+    return computeNewAcl(information, existing,
+                         inheritedControl(parentAcl, (mode & ObjectMode::File) != 0), mode);
+}
+
+NewAcl computeNewAcl(const SecurityInformation& information, const VAcl& existing,
+                     const VAccessControl& inherited, std::uint32_t mode) {
+    const VAccessControl& required = requiredControlFor(information, mode);
+    bool exactAcl = information.hasState(StateFlag100Here);
+    bool inherit = false;
+    if (information.hasState(StateBreaksInheritance)) {
+        inherit = false;
+    } else if (information.hasState(StateFlag200Here)) {
+        inherit = true;
+    } else if (!existing.hasInheritedAce()) {
+        inherit = false;
+    } else {
+        inherit = compareControls(required, inherited,
+                                  (mode & ObjectMode::File) | (exactAcl ? CompareFlag::Exact : 0));
+    }
+
+    VAccessControl wanted = required;
+    if (!exactAcl) {
+        // ACEs of accounts and targets that no entry speaks of stay; formerly inherited ones
+        // become explicit when the object stops inheriting.
+        for (int i = 0, count = existing.aceCount(); i < count; ++i) {
+            addAce(wanted, existing.aceAt(i));
+        }
+    }
+    if (inherit) {
+        return NewAcl{buildAcl(notInherited(wanted, inherited)), true};
+    }
+    return NewAcl{buildAcl(wanted), false};
+}
+
+void dumpControl(const VAccessControl& control, const std::wstring& label) {
+    if (!isSecurityDebugOn()) {
+        return;
+    }
+    LogManager& log = LogManager::instance();
+    if (label.empty()) {
+        log.logText(LogInfo, L"Dumping access control");
+    } else {
+        log.log(LogInfo, L"%s: dumping access control", label);
+    }
+    for (const auto& [key, item] : control) {
+        log.logText(LogInfo, itemText(key, item, label));
+    }
+}
+
+}  // namespace DiskSecurity

@@ -1,0 +1,120 @@
+// ACL generation: what one path must grant (its required access control, built from the entries
+// that bear on it), how that compares with what its DACL grants, and the DACL to write when the
+// two differ. One SecurityInformation per directory the checker visits; the files of a directory
+// are handled with their directory's information unless the complete checker gives them their own.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "disksecurity/access_control.h"
+#include "disksecurity/entry_collection.h"
+#include "winsecurity/vace.h"
+#include "winsecurity/vacl.h"
+
+namespace DiskSecurity {
+
+// How the object being handled stands to the information it is handled with.
+namespace ObjectMode {
+constexpr std::uint32_t Child = 0x1;            // strictly below the information's intern path
+constexpr std::uint32_t Exact = 0x2;            // the DACL must match exactly
+constexpr std::uint32_t File = 0x4;             // not a directory
+constexpr std::uint32_t InheritRequired = 0x8;  // inherited ACEs are required
+}  // namespace ObjectMode
+
+// Flags of compareControls; the same bits as the object mode's Exact and File.
+namespace CompareFlag {
+constexpr std::uint32_t Exact = 0x2;           // equal masks, and nothing more in the existing
+constexpr std::uint32_t ThisObjectOnly = 0x4;  // items of other targets are not compared
+}  // namespace CompareFlag
+
+// The information of one path: its mapping, its required control and the controls derived from
+// it for the children. Generated once, then read only (the derived controls fill on first use).
+class SecurityInformation {
+public:
+    // The root information of a scope: the collection alone, no path and no mapping yet.
+    explicit SecurityInformation(VEntryCollectionPtr collection);
+
+    const VEntryCollectionPtr& collection() const { return collection_; }
+    // Null for the root information.
+    const Path2EntriesPtr& entries() const { return entries_; }
+    const std::wstring& path() const { return path_; }
+    // The parent of the path when the path is secured through its parent, else the path.
+    const std::wstring& internPath() const { return internPath_; }
+    bool isDirectory() const { return isDirectory_; }
+    std::uint32_t stateFlags() const { return entries_ ? entries_->stateFlags() : 0; }
+    bool hasState(std::uint32_t flag) const { return (stateFlags() & flag) != 0; }
+    // What the path itself must grant.
+    const VAccessControl& required() const { return required_; }
+    // What a file (`forFiles`) or a subfolder below the path must grant; built on first use.
+    const VAccessControl& derived(bool forFiles) const;
+
+private:
+    friend void generate(SecurityInformation& information, const std::wstring& path,
+                         bool isDirectory);
+
+    VEntryCollectionPtr collection_;
+    Path2EntriesPtr entries_;
+    std::wstring path_;
+    std::wstring internPath_;
+    bool isDirectory_ = true;
+    VAccessControl required_;
+    mutable std::optional<VAccessControl> forFiles_;
+    mutable std::optional<VAccessControl> forSubFolders_;
+};
+
+using SecurityInformationPtr = std::shared_ptr<const SecurityInformation>;
+
+// A new information for `path` from the parent's collection, generated for the path. Whether
+// the path is a directory is asked of the file system unless the caller knows it.
+SecurityInformationPtr getSecurityInformation(const SecurityInformation& parent,
+                                              const std::wstring& path,
+                                              std::optional<bool> isDirectory = std::nullopt);
+// Fills `information` for `path`: mapping, required control with the base ACL of SYSTEM and
+// Administrators under it, intern path; the derived controls are reset.
+void generate(SecurityInformation& information, const std::wstring& path, bool isDirectory);
+
+// The required control of the path itself (mode without Child), or the derived control for a
+// file (Child and File) or a subfolder (Child alone) below it.
+const VAccessControl& requiredControlFor(const SecurityInformation& information,
+                                         std::uint32_t mode);
+// The control that the entries of a mapping require of its path (a directory or not).
+VAccessControl requiredControl(const Path2Entries& mapping, bool isDirectory);
+
+// The items of one ACE read from an object's DACL (level LevelAcl).
+void addAce(VAccessControl& control, const VAce& ace);
+// The items that an ACE of the parent's DACL gives the object by inheritance.
+void addInheritedAce(VAccessControl& control, const VAce& ace, bool objectIsFile);
+// The control of every ACE of the DACL.
+VAccessControl fromAcl(const VAcl& acl);
+// What the parent's DACL gives the object by inheritance.
+VAccessControl inheritedControl(const VAcl& parentAcl, bool objectIsFile);
+
+// Whether `existing` satisfies `required` (CompareFlag bits). Mismatches are dumped with
+// security debugging on.
+bool compareControls(const VAccessControl& required, const VAccessControl& existing,
+                     std::uint32_t flags);
+// The items of `required` that `inherited` does not already give.
+VAccessControl notInherited(const VAccessControl& required, const VAccessControl& inherited);
+// The explicit ACL of the control, one ACE per (account, allow or deny, mask), in canonical order.
+VAcl buildAcl(const VAccessControl& control);
+
+struct NewAcl {
+    VAcl acl;
+    bool inherit = false;  // write unprotected, so that the parent's ACEs are added
+};
+// The DACL to write on an object whose DACL is `existing`, below a parent whose DACL is
+// `parentAcl`, handled in `mode` with `information`.
+NewAcl computeNewAcl(const SecurityInformation& information, const VAcl& existing,
+                     const VAcl& parentAcl, std::uint32_t mode);
+// The same with what the parent's DACL gives the object (inheritedControl) already computed.
+NewAcl computeNewAcl(const SecurityInformation& information, const VAcl& existing,
+                     const VAccessControl& inherited, std::uint32_t mode);
+
+// With security debugging on: "Dumping access control" (or "<label>: dumping access control")
+// and one line per item.
+void dumpControl(const VAccessControl& control, const std::wstring& label = {});
+
+}  // namespace DiskSecurity
