@@ -12,6 +12,7 @@
 
 #include "platform/posix/filehandle.h"
 #include "platform/posix/pathmap.h"
+#include "platform/security.h"
 #include "platform/text.h"
 #include "platform/types.h"
 #include "platform/unique.h"
@@ -246,6 +247,48 @@ TEST_F(FileSystemTest, EnumerationFollowsWindowsRules) {
     EXPECT_EQ(getLastError(), WinError::FileNotFound);
     EXPECT_EQ(findFirstFile(LR"(C:\nothere\*)", data), invalidHandle());
     EXPECT_EQ(getLastError(), WinError::PathNotFound);
+}
+
+// A name Windows could not hold is listed with its forbidden characters moved to U+F000 plus
+// the character, and that one component leads back to the same file (in a directory whose own
+// name needs the mapping too), never to what its backslashes would name.
+TEST_F(FileSystemTest, ForbiddenCharactersOfPosixNamesAreListedInPrivateUse) {
+    const std::pair<const char*, const wchar_t*> names[] = {
+        {R"(..\..\..\Windows)", L"..\uF05C..\uF05C..\uF05CWindows"},
+        {"a:b", L"a\uF03Ab"},
+        {"q?", L"q\uF03F"},
+        {"x*y", L"x\uF02Ay"},
+        {"\"", L"\uF022"},
+        {"<>|", L"\uF03C\uF03E\uF07C"},
+        {"c\x01t", L"c\uF001t"},
+        {"plain", L"plain"}};
+    fs::create_directory(driveC / "s|te");
+    const std::wstring dir = L"C:\\s\uF07Cte\\";
+    std::wstring final;
+    for (const auto& [posix, windows] : names) {
+        SCOPED_TRACE(posix);
+        TestSupport::writeFile(driveC / "s|te" / posix, posix);
+        EXPECT_EQ(find(dir + windows), std::vector<std::wstring>{windows});
+        UniqueHandle file =
+            open(toUpper(dir + windows), File::ReadControl | File::WriteDac, File::OpenExisting);
+        ASSERT_TRUE(getFinalPathNameByHandle(file.get(), final));
+        EXPECT_EQ(final, L"\\\\?\\" + dir + windows);
+        ASSERT_TRUE(getLongPathName(toUpper(dir + windows), final));
+        EXPECT_EQ(final, dir + windows);
+        EXPECT_EQ(setSecurityInfo(file.get(), SeFileObject,
+                                  SecurityInformation::Dacl | SecurityInformation::ProtectedDacl,
+                                  nullptr, nullptr, nullptr, nullptr),
+                  0u);
+        EXPECT_GT(::getxattr((driveC / "s|te" / posix).c_str(), "user.tavrel.sd", nullptr, 0), 0);
+    }
+    EXPECT_LT(::getxattr((driveC / "Windows").c_str(), "user.tavrel.sd", nullptr, 0), 0);
+    write(dir + L"new\uF03F", "n");
+    EXPECT_TRUE(fs::exists(driveC / "s|te/new?"));
+    // Raw forbidden characters name nothing; only their mapped forms map back ('/' has none).
+    for (const wchar_t* bad : {L"C:\\s\uF07Cte\\a:b", L"C:\\s\uF07Cte\\..\uF02FWindows"}) {
+        EXPECT_EQ(getFileAttributes(bad), InvalidFileAttributes) << toUtf8(bad);
+        EXPECT_FALSE(getLongPathName(bad, final));
+    }
 }
 
 TEST_F(FileSystemTest, CreateDispositionsAndLastErrors) {

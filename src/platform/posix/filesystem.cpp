@@ -448,7 +448,7 @@ Handle findFirstFile(const std::wstring& pattern, FindData& data) {
     while (dirent* entry = ::readdir(stream.get())) {
         std::string entryName = entry->d_name;
         if (entryName != "." && entryName != "..") {
-            add(fromUtf8(entryName), joinPosix(posixDirectory, entryName), false);
+            add(windowsNameOf(entryName), joinPosix(posixDirectory, entryName), false);
         }
     }
     // NTFS hands out names in the order of its upper-case table.
@@ -814,8 +814,11 @@ bool moveFileEx(const std::wstring& existing, const std::wstring& newFile, std::
     if (::lstat(target.c_str(), &targetStat) == 0) {
         if (targetStat.st_dev == sourceStat.st_dev && targetStat.st_ino == sourceStat.st_ino) {
             // The target names the source itself: at most the case of the name changes.
-            std::string renamed =
-                joinPosix(parentOf(target), toUtf8(lastWindowsComponent(newFile)));
+            auto newName = posixNameOf(lastWindowsComponent(newFile));
+            if (!newName) {
+                return failWith(WinError::InvalidName);
+            }
+            std::string renamed = joinPosix(parentOf(target), *newName);
             if (renamed != source && ::rename(source.c_str(), renamed.c_str()) != 0) {
                 return failWithErrno();
             }
@@ -985,11 +988,15 @@ bool getLongPathName(const std::wstring& path, std::wstring& longPath) {
             result += part;
         } else if (!part.empty() && part != L".") {
             bool last = body.find_first_not_of(L"\\/", end) == std::wstring::npos;
-            std::string candidate = joinPosix(climbed.back(), toUtf8(part));
+            auto name = posixNameOf(part);
+            if (!name) {
+                return failWith(WinError::InvalidName);
+            }
+            std::string candidate = joinPosix(climbed.back(), *name);
             struct stat st;
             std::string diskName;
             if (::lstat(candidate.c_str(), &st) == 0) {
-                diskName = toUtf8(part);
+                diskName = *name;
             } else {
                 UniqueDir stream(::opendir(climbed.back().c_str()));
                 while (stream && diskName.empty()) {
@@ -997,7 +1004,7 @@ bool getLongPathName(const std::wstring& path, std::wstring& longPath) {
                     if (!entry) {
                         break;
                     }
-                    if (equalsNoCase(fromUtf8(entry->d_name), part)) {
+                    if (equalsNoCase(windowsNameOf(entry->d_name), part)) {
                         diskName = entry->d_name;
                     }
                 }
@@ -1009,7 +1016,7 @@ bool getLongPathName(const std::wstring& path, std::wstring& longPath) {
             if (!last && !isDirectory(climbed.back())) {
                 return failWith(WinError::PathNotFound);
             }
-            result += fromUtf8(diskName);
+            result += windowsNameOf(diskName);
         } else {
             result += part;
         }

@@ -47,15 +47,12 @@ std::string joinPosix(const std::string& dir, const std::string& name) {
 
 // Windows refuses these in names (the wildcards included: they only make sense in a search
 // pattern, whose last component never comes here).
-bool isValidName(std::wstring_view name) {
-    for (wchar_t c : name) {
-        if (c < 0x20 || c == L'<' || c == L'>' || c == L':' || c == L'"' || c == L'|' ||
-            c == L'?' || c == L'*') {
-            return false;
-        }
-    }
-    return true;
+bool isForbiddenInName(wchar_t c) {
+    return (c > 0 && c < 0x20) || c == L'\\' || c == L':' || c == L'*' || c == L'?' || c == L'"' ||
+           c == L'<' || c == L'>' || c == L'|';
 }
+
+constexpr wchar_t privateUseBase = 0xF000;
 
 std::vector<std::wstring> splitComponents(std::wstring_view text) {
     std::vector<std::wstring> parts;
@@ -138,8 +135,8 @@ std::vector<Drive> drives() {
     return result;
 }
 
-// The entry of `dir` whose name equals `name` ignoring case; the smallest such name when the
-// POSIX side holds several that NTFS could not tell apart.
+// The entry of `dir` whose Windows name equals `name` ignoring case; the smallest such name
+// when the POSIX side holds several that NTFS could not tell apart.
 std::optional<std::string> findNoCase(const std::string& dir, const std::wstring& name) {
     UniqueDir stream(::opendir(dir.c_str()));
     if (!stream) {
@@ -151,7 +148,7 @@ std::optional<std::string> findNoCase(const std::string& dir, const std::wstring
         if (candidate == "." || candidate == "..") {
             continue;
         }
-        if (equalsNoCase(fromUtf8(candidate), name) && (!found || candidate < *found)) {
+        if (equalsNoCase(windowsNameOf(candidate), name) && (!found || candidate < *found)) {
             found = candidate;
         }
     }
@@ -203,6 +200,32 @@ std::string canonicalParent(const std::string& path) {
 }
 
 }  // namespace
+
+std::wstring windowsNameOf(std::string_view posixName) {
+    std::wstring name = fromUtf8(posixName);
+    for (auto& c : name) {
+        if (isForbiddenInName(c)) {
+            c = static_cast<wchar_t>(privateUseBase + c);
+        }
+    }
+    return name;
+}
+
+std::optional<std::string> posixNameOf(std::wstring_view windowsName) {
+    std::wstring name(windowsName);
+    for (auto& c : name) {
+        if (c == 0 || c == L'/' || isForbiddenInName(c)) {
+            return std::nullopt;
+        }
+        // Only the mapped forms come back: a POSIX name that itself holds one of these
+        // private-use characters is listed as it is but cannot be reached through it.
+        if (c > privateUseBase && c < privateUseBase + 0x80 &&
+            isForbiddenInName(static_cast<wchar_t>(c - privateUseBase))) {
+            c = static_cast<wchar_t>(c - privateUseBase);
+        }
+    }
+    return toUtf8(name);
+}
 
 bool fullWindowsPath(const std::wstring& path, const std::wstring& currentDirectory,
                      std::wstring& fullPath) {
@@ -317,17 +340,21 @@ bool windowsToPosix(const std::wstring& winPath, std::string& posixPath) {
         return failWith(WinError::PathNotFound);
     }
     std::vector<std::wstring> parts = splitComponents(full.substr(2));
+    std::vector<std::string> names;
     for (const auto& part : parts) {
-        if (!isValidName(part)) {
+        auto name = posixNameOf(part);
+        if (!name) {
             return failWith(WinError::InvalidName);
         }
+        names.push_back(std::move(*name));
     }
     // NTFS is case-insensitive and case-preserving: an existing entry is found whatever the
     // case of the name given; past the first missing component nothing can exist.
     std::string current = *target;
     bool missing = false;
-    for (const auto& part : parts) {
-        std::string name = toUtf8(part);
+    for (std::size_t i = 0; i < parts.size(); ++i) {
+        const std::wstring& part = parts[i];
+        const std::string& name = names[i];
         if (!missing) {
             std::string exact = joinPosix(current, name);
             struct stat st;
@@ -368,11 +395,14 @@ bool posixToWindows(const std::string& posixPath, std::wstring& winPath) {
     if (!rest.empty() && rest[0] == '/') {
         rest.erase(0, 1);
     }
-    winPath = std::wstring(1, best->letter) + L":\\" + fromUtf8(rest);
-    for (auto& c : winPath) {
-        if (c == L'/') {
-            c = L'\\';
+    winPath = std::wstring(1, best->letter) + L":\\";
+    for (std::size_t start = 0; start < rest.size();) {
+        std::size_t end = std::min(rest.find('/', start), rest.size());
+        if (start > 0) {
+            winPath += L'\\';
         }
+        winPath += windowsNameOf(std::string_view(rest).substr(start, end - start));
+        start = end + 1;
     }
     return true;
 }

@@ -3,22 +3,33 @@
 // exist, and a POSIX path maps back to the drive whose target contains it most closely.
 #pragma once
 
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace Platform::Posix {
+
+// One POSIX name as Windows sees it: each character Windows refuses in a name (\ : * ? " < >
+// | and the controls 0x01-0x1F) moved to U+F000 plus its code, as Cygwin and WSL show them,
+// so that a name like "..\..\x" stays one component and cannot climb out of its directory.
+std::wstring windowsNameOf(std::string_view posixName);
+
+// The POSIX name one Windows name leads to: the inverse of windowsNameOf. Nothing for a name
+// holding a character Windows refuses (or a separator), which names no file.
+std::optional<std::string> posixNameOf(std::wstring_view windowsName);
 
 // The POSIX path of a Windows path: "X:\...", relative (against the current directory),
 // rooted ("\..." on the current drive) or prefixed with "\\?\" or "\??\". Each existing
 // component is taken with its case on disk; the first missing one and all after it are kept
 // as written. False with the last error set: ERROR_BAD_NETPATH (53) for a UNC path,
 // ERROR_PATH_NOT_FOUND (3) for a drive that is not mapped, ERROR_INVALID_NAME (123) for a
-// name with characters Windows refuses.
+// name with characters Windows refuses. Names go through posixNameOf.
 bool windowsToPosix(const std::wstring& winPath, std::string& posixPath);
 
 // The Windows path of a POSIX path (absolute, or relative to the current directory): the
 // drive whose target contains it with the longest target, Z: (/) at worst. The parent
-// directory is resolved through its links, the last component is kept. False with
-// ERROR_PATH_NOT_FOUND when no drive contains it.
+// directory is resolved through its links, the last component is kept; names go through
+// windowsNameOf. False with ERROR_PATH_NOT_FOUND when no drive contains it.
 bool posixToWindows(const std::string& posixPath, std::wstring& winPath);
 
 // Whether a POSIX path (resolved through its links) is the target of a drive.
