@@ -9,6 +9,9 @@
 namespace DiskSecurity {
 namespace {
 
+// -1: no snapshot on this thread; 0 or 1: the snapshot's answer.
+thread_local int debugSnapshot = -1;
+
 // Only the debug dumps name accounts; an account that cannot be named is shown by its SID.
 std::wstring accountText(const VSID& account) {
     try {
@@ -19,7 +22,7 @@ std::wstring accountText(const VSID& account) {
 }
 
 void dumpItem(const wchar_t* label, const AccessKey& key, const AccessItem& item) {
-    if (isSecurityDebugOn()) {
+    if (securityDebugging()) {
         LogManager::instance().logText(LogInfo, itemText(key, item, label));
     }
 }
@@ -29,6 +32,18 @@ bool allowLike(AccessItemKind kind) {
 }
 
 }  // namespace
+
+bool securityDebugging() {
+    return debugSnapshot >= 0 ? debugSnapshot != 0 : isSecurityDebugOn();
+}
+
+SecurityDebugSnapshot::SecurityDebugSnapshot() : previous_(debugSnapshot) {
+    debugSnapshot = isSecurityDebugOn() ? 1 : 0;
+}
+
+SecurityDebugSnapshot::~SecurityDebugSnapshot() {
+    debugSnapshot = previous_;
+}
 
 AccessKey::AccessKey(VSID account, AccessItemTarget target)
     : account_(std::move(account)), target_(target), sidText_(account_.toString()) {}
@@ -121,7 +136,7 @@ void mapItem(VAccessControl& control, const AccessKey& key, const AccessItem& it
 
 void addEntryItems(VAccessControl& control, const RealEntry& entry, bool inherited,
                    std::int32_t index, bool isContainer) {
-    if (isSecurityDebugOn()) {
+    if (securityDebugging()) {
         LogManager::instance().log(LogInfo, L"%d[%s]Entry %s", index,
                                    inherited ? L"inherited" : L"explicit", entryToText(entry));
     }

@@ -14,6 +14,23 @@
 
 namespace DiskSecurity {
 
+// Security debugging as the engine's detailed lines ask for it: while a SecurityDebugSnapshot
+// lives on this thread, the answer it read when it was made; otherwise isSecurityDebugOn().
+// A walk asks once per object it handles instead of once per line: the dumps of one object's
+// items run to hundreds of lines, and the switch is a registry read every sixteenth query.
+bool securityDebugging();
+
+class SecurityDebugSnapshot {
+public:
+    SecurityDebugSnapshot();
+    ~SecurityDebugSnapshot();
+    SecurityDebugSnapshot(const SecurityDebugSnapshot&) = delete;
+    SecurityDebugSnapshot& operator=(const SecurityDebugSnapshot&) = delete;
+
+private:
+    int previous_;  // the enclosing snapshot's answer, or -1 when there is none
+};
+
 // The levels of items that come from no entry level.
 constexpr std::int32_t LevelAnyPath = -1;  // entries whose path is "*"
 constexpr std::int32_t LevelAcl = -2;      // items read from an ACL

@@ -2,6 +2,7 @@
 
 #include <iterator>
 
+#include "disksecurity/access_control.h"
 #include "platform/types.h"
 #include "runtime/config.h"
 #include "runtime/exceptions.h"
@@ -110,7 +111,7 @@ private:
 std::shared_ptr<VEntryCollection> RealEntryCollection::getPathEntryCollection(
     const std::wstring& scopePath, TarnoComponentResolver& resolver) const {
     LogManager& log = LogManager::instance();
-    bool debug = isSecurityDebugOn();
+    bool debug = securityDebugging();
     if (debug) {
         log.log(LogInfo,
                 L"RealEntryCollection::getPathEntryCollection(%s). Number of entries in "
@@ -145,7 +146,7 @@ std::shared_ptr<VEntryCollection> RealEntryCollection::getPathEntryCollection(
 
 Path2Entries::Path2Entries(VEntryCollectionPtr collection, std::wstring path)
     : collection_(std::move(collection)), path_(std::move(path)) {
-    bool debug = isSecurityDebugOn();
+    bool debug = securityDebugging();
     _sortEntries(debug);
     _entryIndexes(debug);
     if (lastIndex_ >= 0) {
@@ -304,7 +305,7 @@ void Path2Entries::_computeState(bool debug) {
 std::vector<std::wstring> collectChildrenEntries(const VEntryCollection& collection,
                                                  const std::wstring& path) {
     LogManager& log = LogManager::instance();
-    bool debug = isSecurityDebugOn();
+    bool debug = securityDebugging();
     if (debug) {
         log.log(LogInfo, L"Collecting children security entries for path %s", path);
     }

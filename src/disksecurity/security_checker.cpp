@@ -18,7 +18,7 @@ namespace {
 constexpr std::size_t MaxChildPath = 260;
 
 bool securityDebug() {
-    return isSecurityDebugOn();
+    return securityDebugging();
 }
 
 }  // namespace
@@ -139,6 +139,7 @@ void SecurityChecker::_checkPathSecurity(const SecurityInformationPtr& informati
 
 void SecurityChecker::_pathProcedure(const SecurityInformationPtr& parent, const std::wstring& path,
                                      std::int32_t knownStatus) {
+    SecurityDebugSnapshot debugging;
     LogManager& log = LogManager::instance();
     // A directory that the search just listed is not tested again.
     std::int32_t status = knownStatus >= 0 ? knownStatus : pathStatus(path);
@@ -434,6 +435,7 @@ void SecurityChecker::_report(const std::wstring& path) {
 
 void SecurityChecker::checkPath(const SecurityInformationPtr& information,
                                 const std::wstring& path) {
+    SecurityDebugSnapshot debugging;
     if (applyPath(*information, path, false) == CallbackResult::Abort) {
         _abort();
     }
@@ -459,6 +461,7 @@ SecurityInformationPtr SecurityChecker::securityInformationFor(const SecurityInf
 
 void CompleteChecker::checkPath(const SecurityInformationPtr& information,
                                 const std::wstring& path) {
+    SecurityDebugSnapshot debugging;
     SecurityInformationPtr own = getSecurityInformation(*information, path, false);
     if (own->hasState(StateSkipPath)) {
         return;

@@ -26,25 +26,27 @@ std::uint32_t denyPart(const AccessItem& item) {
 }
 
 void dumpItem(const wchar_t* label, const AccessKey& key, const AccessItem& item) {
-    if (isSecurityDebugOn()) {
+    if (securityDebugging()) {
         LogManager::instance().logText(LogInfo, itemText(key, item, label));
     }
 }
 
 // SYSTEM and Administrators keep full control of everything the tool secures, unless an entry
-// says otherwise for them.
-const std::vector<VAce>& baseAces() {
-    static const std::vector<VAce> aces = [] {
+// says otherwise for them: the items of two ACEs with object and container inherit and
+// GENERIC_ALL, made once.
+const VAccessControl& baseItems() {
+    static const VAccessControl items = [] {
         constexpr std::uint8_t flags =
             Dtyp::AceFlag::ObjectInherit | Dtyp::AceFlag::ContainerInherit;
         constexpr std::uint32_t genericAll = 0x10000000;
-        std::vector<std::uint8_t> system = VSID::system();
-        std::vector<std::uint8_t> admins = VSID::admins();
-        return std::vector<VAce>{
-            VAce::create(Dtyp::AceType::AccessAllowed, flags, genericAll, system.data()),
-            VAce::create(Dtyp::AceType::AccessAllowed, flags, genericAll, admins.data())};
+        VAccessControl control;
+        for (const auto& sid : {VSID::system(), VSID::admins()}) {
+            addAce(control,
+                   VAce::create(Dtyp::AceType::AccessAllowed, flags, genericAll, sid.data()));
+        }
+        return control;
     }();
-    return aces;
+    return items;
 }
 
 bool itemMatches(const AccessItem& required, const AccessItem& found, bool exact) {
@@ -119,7 +121,7 @@ const VAccessControl& SecurityInformation::derived(bool forFiles) const {
 SecurityInformationPtr getSecurityInformation(const SecurityInformation& parent,
                                               const std::wstring& path,
                                               std::optional<bool> isDirectory) {
-    if (!parent.entries() && isSecurityDebugOn()) {
+    if (!parent.entries() && securityDebugging()) {
         LogManager::instance().log(
             LogInfo,
             L"requireNewAcl() returns true for path %s because security information is dirty",
@@ -137,21 +139,21 @@ SecurityInformationPtr getSecurityInformation(const SecurityInformation& parent,
 
 void generate(SecurityInformation& information, const std::wstring& path, bool isDirectory) {
     LogManager& log = LogManager::instance();
-    if (isSecurityDebugOn()) {
+    if (securityDebugging()) {
         log.log(LogInfo, L"Generating ACL for path %s", path);
     }
     information.path_ = path;
     information.isDirectory_ = isDirectory;
     information.entries_ = std::make_shared<const Path2Entries>(information.collection_, path);
     information.required_ = requiredControl(*information.entries_, isDirectory);
-    for (const VAce& ace : baseAces()) {
-        addAce(information.required_, ace);
+    for (const auto& [key, item] : baseItems()) {
+        mapItem(information.required_, key, item);
     }
     information.forFiles_.reset();
     information.forSubFolders_.reset();
     information.internPath_ =
         information.hasState(StateUseParentPath) ? VFileName::removeFileSpec(path) : path;
-    if (isSecurityDebugOn()) {
+    if (securityDebugging()) {
         log.log(LogInfo, L"State flags %X for path %s, intern path %s", information.stateFlags(),
                 path, information.internPath_);
     }
@@ -235,7 +237,7 @@ VAccessControl inheritedControl(const VAcl& parentAcl, bool objectIsFile) {
 
 bool compareControls(const VAccessControl& required, const VAccessControl& existing,
                      std::uint32_t flags) {
-    bool debug = isSecurityDebugOn();
+    bool debug = securityDebugging();
     if (debug) {
         dumpControl(required, L"Required control");
         dumpControl(existing, L"Existing control");
@@ -417,7 +419,7 @@ NewAcl computeNewAcl(const SecurityInformation& information, const VAcl& existin
 }
 
 void dumpControl(const VAccessControl& control, const std::wstring& label) {
-    if (!isSecurityDebugOn()) {
+    if (!securityDebugging()) {
         return;
     }
     LogManager& log = LogManager::instance();
