@@ -38,6 +38,10 @@ const std::vector<Entry> siteEntries = {
     {L"BG", L"error_docs", 3, 0x1F01FF, 0x1},
 };
 
+std::wstring daclSddlOf(const std::wstring& path) {
+    return CheckerTest::daclSddl(path);
+}
+
 bool grants(const std::wstring& sddl, const std::wstring& alias) {
     // An allow ACE of the account: "(A;<flags>;<mask>;;;<alias>)".
     for (std::size_t at = sddl.find(L"(A;"); at != std::wstring::npos;
@@ -217,6 +221,26 @@ TEST(SecurityChecker, ALinkInTheParentPathIsRefused) {
     for (const std::wstring& path : relativeTo(site, full.checked)) {
         EXPECT_EQ(path.find(L"link"), std::wstring::npos) << Platform::toUtf8(path);
     }
+}
+
+TEST(SecurityChecker, NamesWindowsCannotHoldStayInsideTheWebspace) {
+    // One POSIX name each, which Windows would read as a way out of the webspace.
+    Webspace site("names", {"..\\..\\..\\Windows", "sub/a:b/c?.txt"});
+    std::wstring windows = daclSddlOf(L"C:\\Windows");
+    RecordingCallback callback;
+    Webspace::Run run = site.run({{L"BU", L"", 3, 0x1200A9, 0}}, 0, true, &callback);
+    EXPECT_EQ(run.counts.failed, 0u);
+    EXPECT_EQ(daclSddlOf(L"C:\\Windows"), windows);
+    std::vector<std::wstring> visited = relativeTo(site, callback.checked);
+    std::sort(visited.begin(), visited.end());
+    EXPECT_EQ(visited,
+              (std::vector<std::wstring>{L"", L"..\uF05C..\uF05C..\uF05CWindows", L"sub",
+                                         L"sub\\a\uF03Ab", L"sub\\a\uF03Ab\\c\uF03F.txt"}));
+    // What the walk wrote landed on those objects themselves.
+    for (const std::wstring& path : callback.checked) {
+        EXPECT_TRUE(grants(daclSddlOf(path), L"BU")) << Platform::toUtf8(path);
+    }
+    EXPECT_EQ(site.run({{L"BU", L"", 3, 0x1200A9, 0}}).counts.written, 0u);
 }
 
 TEST(SecurityChecker, BreakingInheritanceRewritesWhatStillInherits) {

@@ -7,8 +7,13 @@
 #include <map>
 #include <set>
 
+#include "disksecurity/entry_collection.h"
+#include "disksecurity/security_checker.h"
 #include "manager/security_manager.h"
 #include "manager_fixture.h"
+#include "platform/dtyp/sddl.h"
+#include "platform/dtyp/security_descriptor.h"
+#include "platform/security.h"
 
 namespace {
 namespace fs = std::filesystem;
@@ -63,6 +68,70 @@ TEST_F(TemplateExpansion, DomainTemplateForOneWebspace) {
                             L"example\\logs", L"example\\logs\\iis",
                             L"example\\logs\\FailedRequests", L"example\\logs\\php_errors",
                             L"example\\.tarno", L"example\\.tarno\\statistics"}));
+}
+
+// Every object below `root` (POSIX) with its DACL as SDDL, by Windows path.
+std::map<std::wstring, std::wstring> daclsBelow(const fs::path& root, const std::wstring& winRoot) {
+    std::map<std::wstring, std::wstring> dacls;
+    auto add = [&](const std::wstring& path) {
+        std::vector<std::uint8_t> descriptor;
+        EXPECT_EQ(Platform::getNamedSecurityInfo(path, Platform::SeFileObject,
+                                                 Platform::SecurityInformation::Dacl, descriptor),
+                  0u);
+        auto sd = Platform::Dtyp::decodeSecurityDescriptor(descriptor);
+        dacls[path] =
+            sd ? Platform::Dtyp::toSddl(*sd, nullptr, Platform::Dtyp::SddlPart::Dacl) : L"?";
+    };
+    add(winRoot);
+    for (const auto& item : fs::recursive_directory_iterator(root)) {
+        std::wstring relative = Platform::fromUtf8(fs::relative(item.path(), root).string());
+        std::replace(relative.begin(), relative.end(), L'/', L'\\');
+        add(winRoot + L"\\" + relative);
+    }
+    return dacls;
+}
+
+TEST_F(TemplateExpansion, AWebspaceSecuredFromTheDomainTemplateConverges) {
+    using namespace DiskSecurity;
+    SecurityManager manager(accounts);
+    manager.expandWebspaceTemplate(L"example", L"exuser", domainTemplate);
+    const std::wstring webspace = L"C:\\Inetpub\\vhosts\\example";
+    fs::path posix = onDisk(webspace);
+    for (const char* file :
+         {"httpdocs/index.html", "httpdocs/img/logo.png", "cgi-bin/run.pl", "logs/iis/access.log",
+          "error_docs/404.html", "private/notes.txt", "web_users/u1/page.html"}) {
+        fs::create_directories((posix / file).parent_path());
+        TestSupport::writeFile(posix / file, "x");
+    }
+    hostTool({"acl", "set", "C:\\Inetpub\\vhosts\\example\\httpdocs", "D:P(A;OICI;FA;;;WD)"});
+
+    auto run = [&](std::uint32_t flags) {
+        TarnoComponentResolver resolver;
+        auto collection =
+            RealEntryCollection(*manager.entries()).getPathEntryCollection(webspace, resolver);
+        auto root = std::make_shared<SecurityInformation>(collection);
+        Callback callback;
+        CompleteChecker checker(callback, flags, 0, {});
+        checker.setAllowLinks(false);
+        checker.checkPathSecurity(root, webspace);
+        return checker.counts();
+    };
+    CheckerCounts first = run(0);
+    EXPECT_GT(first.written, 0u);
+    EXPECT_EQ(first.failed, 0u);
+    auto repaired = daclsBelow(posix, webspace);
+    EXPECT_EQ(first.checked, repaired.size());
+    // The system user reaches every object; the foreign grant on httpdocs stays where it was set.
+    std::wstring userSid = Platform::fromUtf8(sids["exuser"]);
+    for (const auto& [path, sddl] : repaired) {
+        EXPECT_NE(sddl.find(userSid), std::wstring::npos)
+            << Platform::toUtf8(path) << " " << Platform::toUtf8(sddl);
+    }
+    EXPECT_NE(repaired[webspace + L"\\httpdocs"].find(L";WD)"), std::wstring::npos);
+
+    EXPECT_EQ(run(CheckerFlag::CheckOnly).wrong, 0u);
+    EXPECT_EQ(run(0).written, 0u);
+    EXPECT_EQ(daclsBelow(posix, webspace), repaired);
 }
 
 TEST_F(TemplateExpansion, WebUserTemplateForOneWebUser) {
