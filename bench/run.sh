@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Configures and builds the micro-benchmarks (preset "bench": Release) and prints their
+# Configures and builds the benchmarks (preset "bench": Release) and prints their
 # figures. They run on a fresh emulated host in a temporary directory unless TAVREL_HOST
 # names one.
 set -euo pipefail
@@ -13,3 +13,5 @@ if [ -z "${TAVREL_HOST:-}" ]; then
     export TAVREL_HOST
 fi
 "$here/build/bench/bin/path2entries_bench"
+# The checker on webspaces of 10,000 and 100,000 objects (other counts as arguments).
+"$here/build/bench/bin/checker_bench" "$@"

@@ -1,0 +1,378 @@
+// The checker on synthetic webspaces of the emulated host (10,000 and 100,000 objects, or the
+// counts given on the command line): a check-only full scan with every DACL right, a repair
+// with every DACL wrong, a second repair with nothing to do and the fast algorithm with entries
+// on 20 paths, each beside what the same tree costs through the platform seam alone and on the
+// bare file system (a walk that reads, or writes, one xattr per object). Every figure is taken
+// in the same run on the same tree; the ratios are what to judge on a shared machine.
+#include <sys/resource.h>
+#include <sys/xattr.h>
+
+#include <dirent.h>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "disksecurity/security_checker.h"
+#include "platform/dtyp/acl.h"
+#include "platform/dtyp/sddl.h"
+#include "platform/filesystem.h"
+#include "platform/security.h"
+#include "platform/text.h"
+#include "platform/unique.h"
+
+namespace {
+
+using namespace DiskSecurity;
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+constexpr int depth = 6;
+
+VSID sidOf(const wchar_t* alias) {
+    return VSID(*Platform::Dtyp::sidFromSddl(alias));
+}
+
+// A webspace: httpdocs nested `depth` deep, logs, cgi-bin, error_docs and three web users.
+struct Tree {
+    fs::path posix;
+    std::wstring root;
+    std::size_t objects = 0;
+};
+
+void makeFile(const fs::path& path) {
+    std::ofstream(path) << "<html></html>";
+}
+
+Tree buildTree(const fs::path& driveC, const std::string& name, std::size_t objects) {
+    Tree tree;
+    tree.posix = driveC / "Inetpub" / "vhosts" / name;
+    tree.root = L"C:\\Inetpub\\vhosts\\" + Platform::fromUtf8(name);
+    fs::remove_all(tree.posix);
+    // The smallest fan-out whose folders, with about 16 objects each, hold the tree.
+    std::size_t fanOut = 2;
+    auto folders = [&](std::size_t b) {
+        std::size_t total = 0, level = 1;
+        for (int d = 0; d < depth; ++d) {
+            level *= b;
+            total += level;
+        }
+        return total + 1;
+    };
+    while (folders(fanOut) * 16 < objects) {
+        ++fanOut;
+    }
+    std::size_t perFolder = objects / folders(fanOut);
+    std::size_t made = 0;
+    auto folder = [&](const fs::path& path) {
+        fs::create_directories(path);
+        ++made;
+    };
+    folder(tree.posix);
+    for (const char* sub : {"logs", "cgi-bin", "error_docs", "web_users"}) {
+        folder(tree.posix / sub);
+        for (int i = 0; i < 4; ++i) {
+            makeFile(tree.posix / sub / ("item" + std::to_string(i) + ".txt"));
+            ++made;
+        }
+    }
+    for (const char* user : {"u1", "u2", "u3"}) {
+        folder(tree.posix / "web_users" / user);
+        for (int i = 0; i < 8; ++i) {
+            makeFile(tree.posix / "web_users" / user / ("page" + std::to_string(i) + ".html"));
+            ++made;
+        }
+    }
+    std::vector<std::pair<fs::path, std::wstring>> level{{tree.posix / "httpdocs", L"httpdocs"}};
+    folder(level[0].first);
+    for (int d = 0; d <= depth && made < objects; ++d) {
+        std::vector<std::pair<fs::path, std::wstring>> next;
+        for (const auto& [dir, relative] : level) {
+            for (std::size_t f = 0; f + 1 < perFolder && made < objects; ++f) {
+                makeFile(dir / ("file" + std::to_string(f) + ".html"));
+                ++made;
+            }
+            for (std::size_t b = 0; d < depth && b < fanOut && made < objects; ++b) {
+                std::string child = "dir" + std::to_string(b);
+                folder(dir / child);
+                next.emplace_back(dir / child, relative + L"\\" + Platform::fromUtf8(child));
+            }
+        }
+        level = std::move(next);
+    }
+    tree.objects = made;
+    return tree;
+}
+
+// Entries of the kinds a webspace template holds.
+std::shared_ptr<VEntryCollection> fullEntries(const Tree& tree) {
+    auto collection = std::make_shared<VEntryCollection>();
+    auto add = [&](const wchar_t* account, const std::wstring& relative, std::uint32_t aceFlags,
+                   std::uint32_t mask, std::int32_t flags) {
+        std::wstring path = relative.empty() ? tree.root : tree.root + L"\\" + relative;
+        collection->entries.emplace(sidOf(account), path, aceFlags, mask, flags);
+    };
+    add(L"BU", L"", 3, 0x1200A9, 0);
+    add(L"NS", L"", 3, 0x1F01FF, 0);
+    add(L"IU", L"httpdocs", 3, 0x1200A9, 0);
+    add(L"NS", L"logs", 3, 0x1F01FF, 0);
+    add(L"BU", L"logs", 3, 0, 0);
+    add(L"IU", L"cgi-bin", 3, 0x1200A9, 0x4);
+    add(L"BG", L"error_docs", 3, 0x1200A9, 0);
+    add(L"LS", L"web_users\\u1", 3, 0x1301BF, 0);
+    add(L"LS", L"web_users\\u2", 3, 0x1301BF, 0);
+    add(L"LS", L"web_users\\u3", 3, 0x1301BF, 0);
+    return collection;
+}
+
+// The entries above and 12 more folders of httpdocs: 20 paths, the same in every tree.
+std::shared_ptr<VEntryCollection> sparseEntries(const Tree& tree) {
+    auto collection = fullEntries(tree);
+    std::vector<std::wstring> paths;
+    for (int a = 0; a < 2; ++a) {
+        std::wstring first = L"httpdocs\\dir" + std::to_wstring(a);
+        paths.push_back(first);
+        for (int b = 0; b < 2; ++b) {
+            std::wstring second = first + L"\\dir" + std::to_wstring(b);
+            paths.push_back(second);
+            for (int c = 0; c < 2; ++c) {
+                paths.push_back(second + L"\\dir" + std::to_wstring(c));
+            }
+        }
+    }
+    paths.resize(12);
+    for (const std::wstring& path : paths) {
+        collection->entries.emplace(sidOf(L"AU"), tree.root + L"\\" + path, 3, 0x1200A9, 0);
+    }
+    return collection;
+}
+
+double seconds(const std::function<void()>& work) {
+    auto start = Clock::now();
+    work();
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// The floor: readdir and one xattr call per object, no Windows semantics at all.
+void bareWalk(const fs::path& dir, const std::function<void(const std::string&)>& visit) {
+    visit(dir.string());
+    DIR* handle = opendir(dir.c_str());
+    if (!handle) {
+        return;
+    }
+    while (dirent* entry = readdir(handle)) {
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) {
+            continue;
+        }
+        std::string child = dir.string() + "/" + entry->d_name;
+        if (entry->d_type == DT_DIR) {
+            bareWalk(child, visit);
+        } else {
+            visit(child);
+        }
+    }
+    closedir(handle);
+}
+
+// Through the seam: the directory search, an open for security and one call per object.
+void seamWalk(const std::wstring& dir, const std::function<void(Platform::Handle)>& visit) {
+    auto open = [&](const std::wstring& path, bool directory) {
+        Platform::UniqueHandle handle(Platform::createFile(
+            path, Platform::File::ReadControl | Platform::File::WriteDac,
+            Platform::File::ShareRead | Platform::File::ShareWrite, Platform::File::OpenExisting,
+            directory ? Platform::File::FlagBackupSemantics | Platform::File::FlagOpenReparsePoint
+                      : 0));
+        if (handle) {
+            visit(handle.get());
+        }
+    };
+    open(dir, true);
+    Platform::FindData data;
+    Platform::UniqueFindHandle find(Platform::findFirstFile(dir + L"\\*.*", data));
+    for (bool more = static_cast<bool>(find); more;
+         more = Platform::findNextFile(find.get(), data)) {
+        if (data.fileName == L"." || data.fileName == L"..") {
+            continue;
+        }
+        std::wstring child = dir + L"\\" + data.fileName;
+        if (data.attributes & Platform::FileAttribute::Directory) {
+            seamWalk(child, visit);
+        } else {
+            open(child, false);
+        }
+    }
+}
+
+long peakRssKiB() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_maxrss;
+}
+
+struct Figures {
+    std::size_t objects;
+    double floorRead, floorWrite, seamRead, seamReadFinal, seamSetDifferent, seamSetSame;
+    double checkOnly, repair, secondRepair, fast;
+    CheckerCounts repairCounts, secondCounts;
+};
+
+CheckerCounts runChecker(const Tree& tree, const VEntryCollectionPtr& collection,
+                         std::uint32_t flags, bool walkAll) {
+    Callback callback;
+    CompleteChecker checker(callback, flags, 0, {});
+    checker.setAllowLinks(false);
+    checker.setWalkAllChildren(walkAll);
+    auto root = std::make_shared<SecurityInformation>(collection);
+    checker.checkPathSecurity(root, tree.root);
+    return checker.counts();
+}
+
+Figures measure(const Tree& tree) {
+    Figures f{};
+    f.objects = tree.objects;
+    std::vector<char> buffer(4096);
+    std::string blob(100, 'x');
+    auto readXattr = [&](const std::string& path) {
+        lgetxattr(path.c_str(), "user.tavrel.sd", buffer.data(), buffer.size());
+    };
+    bareWalk(tree.posix, readXattr);  // warm the caches
+    f.floorRead = seconds([&] { bareWalk(tree.posix, readXattr); });
+    f.floorWrite = seconds([&] {
+        bareWalk(tree.posix, [&](const std::string& path) {
+            lsetxattr(path.c_str(), "user.bench", blob.data(), blob.size(), 0);
+        });
+    });
+    bareWalk(tree.posix, [](const std::string& path) { lremovexattr(path.c_str(), "user.bench"); });
+
+    f.seamRead = seconds([&] {
+        seamWalk(tree.root, [](Platform::Handle handle) {
+            std::vector<std::uint8_t> descriptor;
+            Platform::getSecurityInfo(handle, Platform::SeFileObject,
+                                      Platform::SecurityInformation::Dacl, descriptor);
+        });
+    });
+    // What the checker asks of every object: its final path (links are refused) and its DACL.
+    f.seamReadFinal = seconds([&] {
+        seamWalk(tree.root, [](Platform::Handle handle) {
+            std::wstring path;
+            Platform::getFinalPathNameByHandle(handle, path);
+            std::vector<std::uint8_t> descriptor;
+            Platform::getSecurityInfo(handle, Platform::SeFileObject,
+                                      Platform::SecurityInformation::Dacl, descriptor);
+        });
+    });
+    // Every DACL made different, then written again as it is: the seam's cost of a write.
+    auto wrong = Platform::Dtyp::encodeAcl(*Platform::Dtyp::fromSddl(L"D:P(A;OICI;FA;;;WD)")->dacl);
+    auto setAll = [&] {
+        seamWalk(tree.root, [&](Platform::Handle handle) {
+            Platform::setSecurityInfo(
+                handle, Platform::SeFileObject,
+                Platform::SecurityInformation::Dacl | Platform::SecurityInformation::ProtectedDacl,
+                nullptr, nullptr, wrong->data(), nullptr);
+        });
+    };
+    f.seamSetDifferent = seconds(setAll);
+    f.seamSetSame = seconds(setAll);
+
+    VEntryCollectionPtr full = fullEntries(tree);
+    f.repair = seconds([&] { f.repairCounts = runChecker(tree, full, 0, true); });
+    f.secondRepair = seconds([&] { f.secondCounts = runChecker(tree, full, 0, true); });
+    f.checkOnly = seconds([&] { runChecker(tree, full, CheckerFlag::CheckOnly, true); });
+    VEntryCollectionPtr sparse = sparseEntries(tree);
+    runChecker(tree, sparse, 0, false);
+    constexpr int fastRuns = 20;
+    f.fast = seconds([&] {
+                 for (int i = 0; i < fastRuns; ++i) {
+                     runChecker(tree, sparse, CheckerFlag::CheckOnly, false);
+                 }
+             }) /
+             fastRuns;
+    return f;
+}
+
+void print(const Figures& f) {
+    auto n = static_cast<double>(f.objects);
+    auto line = [&](const char* what, double time, double floor, const char* floorName) {
+        std::printf("  %-34s %8.2f s %9.0f obj/s %8.2f us/obj  %6.2fx %s\n", what, time, n / time,
+                    time / n * 1e6, time / floor, floorName);
+    };
+    std::printf("%zu objects\n", f.objects);
+    std::printf("  %-34s %8.2f s %9.0f obj/s %8.2f us/obj\n", "floor: bare walk, read xattr",
+                f.floorRead, n / f.floorRead, f.floorRead / n * 1e6);
+    std::printf("  %-34s %8.2f s %9.0f obj/s %8.2f us/obj\n", "floor: bare walk, write xattr",
+                f.floorWrite, n / f.floorWrite, f.floorWrite / n * 1e6);
+    line("seam: walk + get DACL", f.seamRead, f.floorRead, "of floor read");
+    line("seam: walk + final path + get DACL", f.seamReadFinal, f.floorRead, "of floor read");
+    line("seam: walk + set DACL (different)", f.seamSetDifferent, f.floorWrite, "of floor write");
+    line("seam: walk + set DACL (same)", f.seamSetSame, f.floorWrite, "of floor write");
+    line("checker: check-only, all right", f.checkOnly, f.seamRead, "of seam get walk");
+    line("checker: repair, all wrong", f.repair, f.seamSetDifferent, "of seam set walk");
+    line("checker: second repair, nothing", f.secondRepair, f.seamRead, "of seam get walk");
+    std::printf(
+        "  %-34s   check-only %.2fx of seam final path + get walk; repair %.2fx of the\n"
+        "  %-34s   sum of that walk and the set walk\n",
+        "", f.checkOnly / f.seamReadFinal, f.repair / (f.seamReadFinal + f.seamSetDifferent), "");
+    std::printf("  %-34s   checker over floor: check-only %.2fx, repair %.2fx\n", "",
+                f.checkOnly / f.floorRead, f.repair / f.floorWrite);
+    std::printf("  %-34s %8.4f s per run\n", "checker: fast algorithm, 20 paths", f.fast);
+    std::printf("  repair wrote %llu of %llu checked; second repair wrote %llu, failed %llu\n",
+                static_cast<unsigned long long>(f.repairCounts.written),
+                static_cast<unsigned long long>(f.repairCounts.checked),
+                static_cast<unsigned long long>(f.secondCounts.written),
+                static_cast<unsigned long long>(f.secondCounts.failed));
+    std::printf("  peak RSS so far %.1f MiB\n", static_cast<double>(peakRssKiB()) / 1024.0);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::vector<std::size_t> sizes;
+    // --profile: only check-only runs after one repair, for perf and strace.
+    bool profile = false;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--profile") == 0) {
+            profile = true;
+        } else {
+            sizes.push_back(std::strtoull(argv[i], nullptr, 10));
+        }
+    }
+    if (sizes.empty()) {
+        sizes = {10000, 100000};
+    }
+    const char* host = std::getenv("TAVREL_HOST");
+    if (!host) {
+        std::fprintf(stderr, "TAVREL_HOST must name the host directory\n");
+        return 1;
+    }
+    Platform::getFileAttributes(L"C:\\");  // completes the host
+    fs::path driveC = fs::path(host) / "drive_c";
+    std::vector<Figures> all;
+    for (std::size_t size : sizes) {
+        Tree tree = buildTree(driveC, "bench" + std::to_string(size), size);
+        if (profile) {
+            VEntryCollectionPtr full = fullEntries(tree);
+            runChecker(tree, full, 0, true);
+            double time = seconds([&] {
+                for (int i = 0; i < 3; ++i) {
+                    runChecker(tree, full, CheckerFlag::CheckOnly, true);
+                }
+            });
+            std::printf("check-only: %.2f us/obj\n",
+                        time / 3 / static_cast<double>(tree.objects) * 1e6);
+            continue;
+        }
+        all.push_back(measure(tree));
+        print(all.back());
+        fs::remove_all(tree.posix);
+    }
+    if (all.size() >= 2) {
+        std::printf("fast algorithm, %zu objects over %zu objects: %.2fx\n", all.back().objects,
+                    all.front().objects, all.back().fast / all.front().fast);
+    }
+    return 0;
+}
