@@ -109,7 +109,7 @@ private:
 }  // namespace
 
 std::shared_ptr<VEntryCollection> RealEntryCollection::getPathEntryCollection(
-    const std::wstring& scopePath, TarnoComponentResolver& resolver) const {
+    const std::wstring& scopePath, TarnoComponentResolver& resolver, bool repairFolders) const {
     LogManager& log = LogManager::instance();
     bool debug = securityDebugging();
     if (debug) {
@@ -124,8 +124,13 @@ std::shared_ptr<VEntryCollection> RealEntryCollection::getPathEntryCollection(
         for (auto& path : RealPaths(entry, scopePath, debug).expand(resolver)) {
             // "*" is no folder: there is nothing to repair for it.
             if (!anyPath && (entry.entryFlags & EntryFlag::RepairFolder) && !fileExist(path)) {
-                log.log(LogInfo, L"Repairing folder %s, because of 'repaireFolder' flag", path);
-                VDirectory::createDirectory(path);
+                if (repairFolders) {
+                    log.log(LogInfo, L"Repairing folder %s, because of 'repaireFolder' flag", path);
+                    VDirectory::createDirectory(path);
+                } else {
+                    log.log(LogInfo, L"Folder %s is missing; not created in a run that only checks",
+                            path);
+                }
             }
             if (anyPath) {
                 collection->anyPathEntries.emplace_back(entry, std::move(path));

@@ -54,9 +54,12 @@ public:
     // of the scope; any other path expands through getBasePaths (with `resolver`) and the
     // template's sub path. Only paths equal to, below or above the scope are kept, each in
     // long form (the missing rest of a path kept as written). A missing folder of a template
-    // with the repaireFolder flag (0x40) is created. Raises expansion and creation failures.
-    std::shared_ptr<VEntryCollection> getPathEntryCollection(
-        const std::wstring& scopePath, TarnoComponentResolver& resolver) const;
+    // with the repaireFolder flag (0x40) is created unless `repairFolders` is false (a run that
+    // must change nothing on disk), and then only logged. Raises expansion and creation
+    // failures.
+    std::shared_ptr<VEntryCollection> getPathEntryCollection(const std::wstring& scopePath,
+                                                             TarnoComponentResolver& resolver,
+                                                             bool repairFolders = true) const;
 
 private:
     const EntryTemplateSet& templates_;

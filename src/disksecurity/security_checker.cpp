@@ -68,7 +68,8 @@ std::int32_t Callback::beforeCheck(const std::wstring&, bool) {
 }
 
 SecurityInformationPtr Callback::securityInformationFor(const SecurityInformationPtr& parent,
-                                                        const std::wstring&, std::uintptr_t) {
+                                                        const std::wstring&,
+                                                        TarnoComponentResolver*) {
     return parent;
 }
 
@@ -85,8 +86,8 @@ std::int32_t pathStatus(const std::wstring& path) {
                                                              : PathStatus::File;
 }
 
-SecurityChecker::SecurityChecker(Callback& callback, std::uint32_t flags, std::uintptr_t context,
-                                 std::wstring reportFile)
+SecurityChecker::SecurityChecker(Callback& callback, std::uint32_t flags,
+                                 TarnoComponentResolver* context, std::wstring reportFile)
     : callback_(callback), flags_(flags), context_(context), reportFile_(std::move(reportFile)) {}
 
 CheckerCounts SecurityChecker::counts() const {

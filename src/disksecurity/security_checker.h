@@ -59,7 +59,7 @@ public:
     // The information to use as the parent information of `path`.
     virtual SecurityInformationPtr securityInformationFor(const SecurityInformationPtr& parent,
                                                           const std::wstring& path,
-                                                          std::uintptr_t context);
+                                                          TarnoComponentResolver* context);
 };
 
 // Bits of SecurityChecker's flags.
@@ -89,7 +89,7 @@ std::int32_t pathStatus(const std::wstring& path);
 class SecurityChecker {
 public:
     // `callback` is not owned and must outlive the checker; `reportFile` empty: no report.
-    SecurityChecker(Callback& callback, std::uint32_t flags, std::uintptr_t context,
+    SecurityChecker(Callback& callback, std::uint32_t flags, TarnoComponentResolver* context,
                     std::wstring reportFile);
     virtual ~SecurityChecker() = default;
     SecurityChecker(const SecurityChecker&) = delete;
@@ -162,7 +162,7 @@ private:
 
     Callback& callback_;
     std::uint32_t flags_;
-    std::uintptr_t context_;
+    TarnoComponentResolver* context_;
     std::wstring reportFile_;
     bool walkAllChildren_ = true;
     bool allowLinks_ = true;

@@ -91,8 +91,8 @@ AccessItem aceItem(const VAce& ace) {
 
 }  // namespace
 
-SecurityInformation::SecurityInformation(VEntryCollectionPtr collection)
-    : collection_(std::move(collection)) {}
+SecurityInformation::SecurityInformation(VEntryCollectionPtr collection, std::wstring sourcePath)
+    : collection_(std::move(collection)), sourcePath_(std::move(sourcePath)) {}
 
 const VAccessControl& SecurityInformation::derived(bool forFiles) const {
     std::optional<VAccessControl>& cached = forFiles ? forFiles_ : forSubFolders_;
@@ -132,7 +132,8 @@ SecurityInformationPtr getSecurityInformation(const SecurityInformation& parent,
         isDirectory =
             fileExist(path, attributes) && (attributes & Platform::FileAttribute::Directory) != 0;
     }
-    auto information = std::make_shared<SecurityInformation>(parent.collection());
+    auto information =
+        std::make_shared<SecurityInformation>(parent.collection(), parent.sourcePath());
     generate(*information, path, *isDirectory);
     return information;
 }

@@ -34,13 +34,16 @@ constexpr std::uint32_t ThisObjectOnly = 0x4;  // items of other targets are not
 // it for the children. Generated once, then read only (the derived controls fill on first use).
 class SecurityInformation {
 public:
-    // The root information of a scope: the collection alone, no path and no mapping yet.
-    explicit SecurityInformation(VEntryCollectionPtr collection);
+    // The root information of a scope: the collection alone, no path and no mapping yet;
+    // `sourcePath` names the metadata file the collection was built from.
+    explicit SecurityInformation(VEntryCollectionPtr collection, std::wstring sourcePath = {});
 
     const VEntryCollectionPtr& collection() const { return collection_; }
     // Null for the root information.
     const Path2EntriesPtr& entries() const { return entries_; }
     const std::wstring& path() const { return path_; }
+    // The metadata file whose entries the information was built from (empty: none).
+    const std::wstring& sourcePath() const { return sourcePath_; }
     // The parent of the path when the path is secured through its parent, else the path.
     const std::wstring& internPath() const { return internPath_; }
     bool isDirectory() const { return isDirectory_; }
@@ -56,6 +59,7 @@ private:
                          bool isDirectory);
 
     VEntryCollectionPtr collection_;
+    std::wstring sourcePath_;
     Path2EntriesPtr entries_;
     std::wstring path_;
     std::wstring internPath_;

@@ -39,6 +39,30 @@ std::vector<std::wstring> splitPath(const std::wstring& path) {
     return components;
 }
 
+// A name in the target's directory that is short whatever the target's name: a target of up
+// to 255 characters must still be savable.
+std::wstring temporaryNameBeside(const std::wstring& target) {
+    const Platform::Guid& bytes = VGUID::create().bytes();
+    std::wstring name = L"~tvr";
+    for (std::size_t i = 0; i < 4; ++i) {
+        name += formatString(L"%02x", static_cast<std::uint32_t>(bytes[i]));
+    }
+    return VFileName::combine(VFileName::removeFileSpec(target), name + L".tmp");
+}
+
+// XML 1.0 cannot carry control characters other than tab, line feed and carriage return, not
+// even as character references: a file holding one could never be read back.
+void requireXmlText(const wchar_t* field, const std::wstring& value) {
+    for (wchar_t c : value) {
+        if ((c < 0x20 && c != L'\t' && c != L'\n' && c != L'\r') || c == 0xFFFE || c == 0xFFFF) {
+            throw vexception(formatString(L"The %s '%s' of an entry holds the character 0x%02X, "
+                                          L"which a metadata file cannot carry",
+                                          field, value, static_cast<std::uint32_t>(c)),
+                             VSITE(saveFunction));
+        }
+    }
+}
+
 bool isWebUsers(const std::wstring& component) {
     return Platform::toLower(component) == L"web_users";
 }
@@ -107,13 +131,23 @@ public:
         file_.reset();
     }
 
-    // Renames the file over `target` in one step; from then on it is no longer temporary.
+    // Puts the file in the place of `target` in one step, keeping the security and the
+    // attributes of the file it replaces; from then on it is no longer temporary. Only a
+    // regular file is replaced: a device or a pipe under the name stays as it was.
     void replace(const std::wstring& target) {
-        if (!Platform::moveFileEx(
-                toLongPath(name_), toLongPath(target),
-                Platform::File::MoveFileReplaceExisting | Platform::File::MoveFileWriteThrough)) {
-            throwOsError(formatString(L"Move file '%s' to '%s'", name_, target),
-                         Platform::getLastError(), VSITE(saveFunction));
+        if (!Platform::replaceFile(toLongPath(target), toLongPath(name_),
+                                   Platform::ReplaceFileWriteThrough)) {
+            std::uint32_t error = Platform::getLastError();
+            if (error != Platform::WinError::FileNotFound) {
+                throwOsError(formatString(L"Replace file '%s' with '%s'", target, name_), error,
+                             VSITE(saveFunction));
+            }
+            // Nothing to replace: the file takes the name, unless another took it meanwhile.
+            if (!Platform::moveFileEx(toLongPath(name_), toLongPath(target),
+                                      Platform::File::MoveFileWriteThrough)) {
+                throwOsError(formatString(L"Move file '%s' to '%s'", name_, target),
+                             Platform::getLastError(), VSITE(saveFunction));
+            }
         }
         name_.clear();
     }
@@ -141,7 +175,9 @@ const std::wstring& SecurityManager::root() {
 std::wstring SecurityManager::getRootRelativePath(const std::wstring& fullPath,
                                                   bool firstComponentOnly) {
     const std::wstring& rootPath = root();
-    PathRelation relation = comparePaths(rootPath, fullPath);
+    // "." and ".." are resolved first: a path that climbs out of the root is outside it.
+    std::wstring canonical = normalizePath(fullPath);
+    PathRelation relation = comparePaths(rootPath, canonical);
     if (relation == PathEqual) {
         return std::wstring();
     }
@@ -151,7 +187,7 @@ std::wstring SecurityManager::getRootRelativePath(const std::wstring& fullPath,
             VSITE("Tavrel::SecurityManager::getRootRelativePath"));
     }
     // comparePaths ignores the long prefix; so must the count of the root's components.
-    std::vector<std::wstring> path = splitPath(stripLongPrefix(fullPath));
+    std::vector<std::wstring> path = splitPath(stripLongPrefix(canonical));
     std::size_t skip = splitPath(stripLongPrefix(rootPath)).size();
     std::wstring relative;
     for (std::size_t i = skip; i < path.size(); ++i) {
@@ -246,8 +282,7 @@ void SecurityManager::saveToFile(const std::wstring& fileName) {
         // crash, finds the old file or the new one, never a mix.
         std::unique_ptr<TemporaryFile> temporary;
         withSaveRecord(L"Write entries to temporary file", __LINE__, [&] {
-            temporary = std::make_unique<TemporaryFile>(metadataPath_ + L"." +
-                                                        VGUID::create().toString() + L".tmp");
+            temporary = std::make_unique<TemporaryFile>(temporaryNameBeside(metadataPath_));
             temporary->write(_serializeEntries());
         });
         temporary->replace(metadataPath_);
@@ -260,6 +295,12 @@ std::string SecurityManager::_serializeEntries() const {
     writer.startDocument();
     writer.startElement(L"Entries", {});
     for (const auto& entry : *entries_) {
+        requireXmlText(L"path", entry.path);
+        requireXmlText(L"sub path", entry.subPath);
+        requireXmlText(L"tag", entry.tag);
+        requireXmlText(L"second tag", entry.tag2);
+        requireXmlText(L"domain name", entry.domainName);
+        requireXmlText(L"account name", entry.accountName);
         try {
             DiskSecurity::saveEntry(entry, writer);
         } catch (const RunTime::NoneMappedException& e) {

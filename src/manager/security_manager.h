@@ -10,17 +10,15 @@
 //   a directory P     P\.Security
 #pragma once
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <string>
 
 #include "accounts/user_information.h"
 #include "disksecurity/entry_template.h"
+#include "disksecurity/security_checker.h"
 #include "runtime/exceptions.h"
-
-namespace DiskSecurity {
-class Callback;
-}
 
 namespace Tavrel {
 
@@ -38,7 +36,20 @@ void requirePlainName(const std::wstring& parameter, const std::wstring& value);
 // The same for a relative path: every component between separators is a plain name.
 void requireRelativePath(const std::wstring& parameter, const std::wstring& value);
 
-class SecurityManager {
+// What a run shows of a walk while it goes: the manager hands the active checker's counts to
+// it now and then, and once more when an apply step ends.
+class IProgress {
+public:
+    virtual ~IProgress() = default;
+    // `done`: the apply step over `path` has ended (the counts are final).
+    virtual void onProgress(const std::wstring& path, const DiskSecurity::CheckerCounts& counts,
+                            bool done) = 0;
+};
+
+// A manager is also the callback of the checkers it runs: it loads the metadata of a web user
+// when the walk enters that user's directory and forwards the other questions to the caller's
+// callback.
+class SecurityManager : public DiskSecurity::Callback {
 public:
     // Tag to account name, for template expansion. Tags compare case-sensitively.
     using TagMap = std::map<std::wstring, std::wstring>;
@@ -103,6 +114,38 @@ public:
     // sees either the old file or the new one.
     void saveToFile(const std::wstring& fileName);
 
+    // --- applying ---
+    // Runs the security checker (SecurityChecker, or CompleteChecker for the complete forms,
+    // with the report file) over `path` with this manager's entries: `options` are the
+    // checker's flags, `fullScan` its walkAllChildren; links are refused. `callback` (null:
+    // the default answers) hears the checker's questions for the run. An abort of the walk
+    // ends the step quietly; every other failure passes.
+    void applySecurity(const std::wstring& path, DiskSecurity::Callback* callback,
+                       std::uint32_t options, bool fullScan);
+    void applyCompleteSecurity(const std::wstring& path, DiskSecurity::Callback* callback,
+                               std::uint32_t options, bool fullScan);
+    // The same over scopePath().
+    void applyToScope(DiskSecurity::Callback* callback, std::uint32_t options, bool fullScan);
+    void applyCompleteToScope(DiskSecurity::Callback* callback, std::uint32_t options,
+                              bool fullScan);
+    // Applies (the fast algorithm) over `path`, then saves to the bound metadata file.
+    void commit(const std::wstring& path, bool complete, DiskSecurity::Callback* callback,
+                std::uint32_t options);
+    // Where the walks of this manager report their progress (not owned; null: nowhere).
+    void setProgress(IProgress* progress) { progress_ = progress; }
+
+    // --- the checker's callback ---
+    std::int32_t onError(std::int32_t category, const std::wstring& text, const std::wstring& path,
+                         bool allEntriesFlag8) override;
+    std::int32_t beforeApply(const std::wstring& path, bool isDirectory) override;
+    std::int32_t beforeCheck(const std::wstring& path, bool isDirectory) override;
+    // The information for `path` and below: a new root information over the metadata file
+    // that governs the path when that file exists and is not the one the parent information
+    // came from; else the chained callback's answer, or the parent information.
+    DiskSecurity::SecurityInformationPtr securityInformationFor(
+        const DiskSecurity::SecurityInformationPtr& parent, const std::wstring& path,
+        DiskSecurity::TarnoComponentResolver* context) override;
+
     // --- default templates ---
     // Each appends its rows, for the Null account with a role in Tag, below "[HTTPD_VHOSTS_D]".
     void createDomainTemplate();           // 39 entries for a whole webspace
@@ -139,6 +182,8 @@ private:
                          const std::wstring& tag2);
     // The whole document: declaration, "Entries" and one "Entry" per entry in set order.
     std::string _serializeEntries() const;
+    void _apply(const std::wstring& path, DiskSecurity::Callback* callback, std::uint32_t options,
+                bool fullScan, bool complete);
 
     std::shared_ptr<DiskSecurity::EntryTemplateSet> entries_;
     std::wstring metadataPath_;
@@ -147,6 +192,10 @@ private:
     bool useConfiguredRoot_ = true;
     bool skipUnmappedAccounts_ = true;
     DiskSecurity::Callback* chainedCallback_ = nullptr;  // not owned
+    IProgress* progress_ = nullptr;                      // not owned
+    DiskSecurity::SecurityChecker* activeChecker_ = nullptr;
+    std::uint32_t progressTick_ = 0;
+    std::chrono::steady_clock::time_point lastProgress_{};
     std::shared_ptr<IUserInformation> accountResolver_;
 };
 

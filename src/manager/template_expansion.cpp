@@ -21,6 +21,20 @@ constexpr const wchar_t* ftpSubaccountsAccount = L"ftp_subaccounts";
                      VSITE("Tavrel::requirePlainName"));
 }
 
+// The anonymous account of a webspace: the prefix and the account part of the system user, so
+// that "DOM\\user" gives "IWPG_user" and never an account of another domain or the system user
+// itself.
+std::wstring anonymousAccountOf(const std::wstring& systemUser) {
+    std::size_t separator = systemUser.find_last_of(L'\\');
+    std::wstring account =
+        separator == std::wstring::npos ? systemUser : systemUser.substr(separator + 1);
+    if (account.empty()) {
+        throw vexception(L"Invalid system user name '" + systemUser + L"': it names no account",
+                         VSITE("Tavrel::SecurityManager::expandWebspaceTemplate"));
+    }
+    return anonymousPrefix + account;
+}
+
 // PRODUCT_ROOT_D\etc, where the panel keeps its templates.
 std::wstring panelEtcDirectory() {
     return VFileName::combine(panelParameter(L"PRODUCT_ROOT_D"), L"etc");
@@ -107,7 +121,7 @@ void SecurityManager::expandWebspaceTemplate(const std::wstring& webspace,
     source.load(templateFile, false);
     TagMap tags{
         {L"DomainUser", systemUser},
-        {L"AnonymousDomainUser", anonymousPrefix + systemUser},
+        {L"AnonymousDomainUser", anonymousAccountOf(systemUser)},
         {L"FtpSubaccounts", ftpSubaccountsAccount},
     };
     _expandTemplate(webspace, tags, source, domainMetadataFile(webspace, root()), std::wstring());
@@ -123,7 +137,7 @@ void SecurityManager::expandWebUserTemplate(const std::wstring& webspace,
     source.load(templateFile, false);
     TagMap tags{
         {L"DomainUser", webUser},
-        {L"AnonymousDomainUser", anonymousPrefix + systemUser},
+        {L"AnonymousDomainUser", anonymousAccountOf(systemUser)},
         {L"FtpSubaccounts", ftpSubaccountsAccount},
         {L"ParentUser", systemUser},
     };

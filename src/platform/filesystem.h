@@ -124,6 +124,14 @@ bool copyFile(const std::wstring& existing, const std::wstring& newFile, bool fa
 // MoveFileExW: a rename; with MoveFileReplaceExisting an existing target is replaced
 // atomically, without it the move fails with ERROR_ALREADY_EXISTS.
 bool moveFileEx(const std::wstring& existing, const std::wstring& newFile, std::uint32_t flags);
+// ReplaceFileW without a backup file: `replacement` takes the place of `replaced` in one step
+// and keeps the replaced file's security descriptor and attributes. ERROR_FILE_NOT_FOUND when
+// `replaced` does not exist; only a regular file is replaced (ERROR_UNABLE_TO_REMOVE_REPLACED
+// for a directory, a device or a pipe, left as it was); ERROR_UNABLE_TO_MOVE_REPLACEMENT when
+// the move fails.
+constexpr std::uint32_t ReplaceFileWriteThrough = 0x1;
+bool replaceFile(const std::wstring& replaced, const std::wstring& replacement,
+                 std::uint32_t flags);
 // DeleteFileW: files and file links only (ERROR_ACCESS_DENIED for a directory or a read-only
 // file).
 bool deleteFile(const std::wstring& path);

@@ -63,6 +63,8 @@ constexpr std::uint32_t SemNoGpFaultErrorBox = 0x0002;
 // Writes bytes to the process's standard output / standard error stream.
 void writeStdout(const std::string& bytes);
 void writeStderr(const std::string& bytes);
+// Whether standard error is a console (GetFileType of STD_ERROR_HANDLE is FILE_TYPE_CHAR).
+bool isStdErrorConsole();
 
 // Sleep.
 void sleepMilliseconds(std::uint32_t milliseconds);

@@ -198,10 +198,10 @@ public:
         Callback defaults;
         auto root = std::make_shared<SecurityInformation>(collectionOf(root_, rows));
         std::unique_ptr<SecurityChecker> checker =
-            complete ? std::make_unique<CompleteChecker>(callback ? *callback : defaults, flags, 0,
-                                                         report)
-                     : std::make_unique<SecurityChecker>(callback ? *callback : defaults, flags, 0,
-                                                         report);
+            complete ? std::make_unique<CompleteChecker>(callback ? *callback : defaults, flags,
+                                                         nullptr, report)
+                     : std::make_unique<SecurityChecker>(callback ? *callback : defaults, flags,
+                                                         nullptr, report);
         checker->setWalkAllChildren(walkAll);
         checker->setAllowLinks(false);
         Run result;

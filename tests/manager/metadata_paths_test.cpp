@@ -26,12 +26,14 @@ TEST_F(MetadataPaths, RootRelativePath) {
         {L"C:\\vhosts\\example\\web_users\\u1", true, L"example"},
         {L"C:/vhosts/example//web_users\\u1/", false, L"example\\web_users\\u1"},
         {L"\\\\?\\C:\\vhosts\\a\\b", false, L"a\\b"},
+        {L"C:\\vhosts\\a\\..\\b\\.\\c", false, L"b\\c"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(manager.getRootRelativePath(c.fullPath, c.firstOnly), c.expected)
             << Platform::toUtf8(c.fullPath);
     }
-    for (const wchar_t* outside : {L"C:\\other", L"C:\\", L"C:\\vhostsX\\a"}) {
+    for (const wchar_t* outside : {L"C:\\other", L"C:\\", L"C:\\vhostsX\\a", L"C:\\vhosts\\..\\a",
+                                   L"C:\\vhosts\\a\\..\\..\\b"}) {
         try {
             manager.getRootRelativePath(outside, false);
             ADD_FAILURE() << "accepted " << Platform::toUtf8(outside);

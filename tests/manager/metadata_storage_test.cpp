@@ -12,6 +12,8 @@
 #include "manager_fixture.h"
 #include "platform/filesystem.h"
 
+#include <sys/stat.h>
+
 namespace {
 namespace fs = std::filesystem;
 using Tavrel::SecurityManager;
@@ -164,8 +166,8 @@ TEST_F(FailedSave, InThisProcess) {
         const wchar_t* target;
         const char* failure;
     } cases[] = {
-        {L"C:\\meta\\ro.xml", "Move file '"},                  // a read-only target
-        {L"C:\\meta\\dir.xml", "Move file '"},                 // a directory in its place
+        {L"C:\\meta\\ro.xml", "Access is denied. (Error code 5) at Replace file '"},
+        {L"C:\\meta\\dir.xml", "(Error code 1175) at Replace file '"},  // a directory there
         {L"C:\\meta\\m.xml\\sub\\n.xml", "CreateDirectory("},  // a file in place of a parent
     };
     for (const auto& c : cases) {
@@ -183,6 +185,47 @@ TEST_F(FailedSave, InThisProcess) {
     EXPECT_EQ(TestSupport::readFile(onDisk(L"C:\\meta\\ro.xml")), old);
     EXPECT_TRUE(fs::is_directory(onDisk(L"C:\\meta\\dir.xml\\inside")));
     expectOldFileAlone();
+}
+
+TEST_F(FailedSave, ASaveReplacesOnlyARegularFileAndKeepsItsSecurity) {
+    // Hand-set security and attributes of the file survive the save that replaces it.
+    hostTool({"acl", "set", "C:\\meta\\m.xml", "O:BUG:SYD:P(A;;FA;;;SY)(A;;FR;;;BU)"});
+    Platform::setFileAttributes(L"C:\\meta\\m.xml", Platform::FileAttribute::Hidden);
+    std::string before = hostTool({"acl", "get", "C:\\meta\\m.xml"});
+    SecurityManager manager(accounts);
+    manager.createFrameForwardingTemplate();
+    manager.saveToFile(L"C:\\meta\\m.xml");
+    EXPECT_NE(TestSupport::readFile(onDisk(L"C:\\meta\\m.xml")), old);
+    EXPECT_EQ(hostTool({"acl", "get", "C:\\meta\\m.xml"}), before);
+    EXPECT_TRUE(Platform::getFileAttributes(L"C:\\meta\\m.xml") & Platform::FileAttribute::Hidden);
+
+    // A pipe under the name stays a pipe; nothing is left beside it.
+    ASSERT_EQ(::mkfifo(onDisk(L"C:\\meta\\pipe.xml").c_str(), 0644), 0);
+    try {
+        manager.saveToFile(L"C:\\meta\\pipe.xml");
+        ADD_FAILURE() << "saved over a pipe";
+    } catch (const vexception& e) {
+        EXPECT_NE(rendered(e).find("Unable to remove the file to be replaced"), std::string::npos)
+            << rendered(e);
+    }
+    EXPECT_TRUE(fs::is_fifo(onDisk(L"C:\\meta\\pipe.xml")));
+    EXPECT_EQ(removeLeftovers(onDisk(L"C:\\meta")), 0);
+
+    // The temporary name is short: a target of 255 characters is saved.
+    std::wstring longName = L"C:\\meta\\" + std::wstring(251, L'n') + L".xml";
+    manager.saveToFile(longName);
+    EXPECT_TRUE(fs::is_regular_file(onDisk(longName)));
+
+    // A value no XML reader takes back is refused before the file is touched.
+    SecurityManager bad(accounts);
+    bad.createFrameForwardingTemplate();
+    DiskSecurity::EntryTemplate entry = *bad.entries()->begin();
+    entry.tag2 = L"7\x01";
+    bad.entries()->insert(entry);
+    std::string saved = TestSupport::readFile(onDisk(L"C:\\meta\\m.xml"));
+    EXPECT_THROW(bad.saveToFile(L"C:\\meta\\m.xml"), vexception);
+    EXPECT_EQ(TestSupport::readFile(onDisk(L"C:\\meta\\m.xml")), saved);
+    EXPECT_EQ(removeLeftovers(onDisk(L"C:\\meta")), 0);
 }
 
 TEST_F(FailedSave, RefusedWrite) {

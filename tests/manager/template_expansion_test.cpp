@@ -111,7 +111,7 @@ TEST_F(TemplateExpansion, AWebspaceSecuredFromTheDomainTemplateConverges) {
             RealEntryCollection(*manager.entries()).getPathEntryCollection(webspace, resolver);
         auto root = std::make_shared<SecurityInformation>(collection);
         Callback callback;
-        CompleteChecker checker(callback, flags, 0, {});
+        CompleteChecker checker(callback, flags, nullptr, {});
         checker.setAllowLinks(false);
         checker.checkPathSecurity(root, webspace);
         return checker.counts();
@@ -132,6 +132,24 @@ TEST_F(TemplateExpansion, AWebspaceSecuredFromTheDomainTemplateConverges) {
     EXPECT_EQ(run(CheckerFlag::CheckOnly).wrong, 0u);
     EXPECT_EQ(run(0).written, 0u);
     EXPECT_EQ(daclsBelow(posix, webspace), repaired);
+}
+
+TEST_F(TemplateExpansion, TheAnonymousAccountComesFromTheSystemUsersAccountPart) {
+    Platform::UserModalsInfo2 machine;
+    ASSERT_EQ(Platform::netUserModalsGet2(L"", machine), 0u);
+    SecurityManager manager(accounts);
+    manager.expandWebspaceTemplate(L"example", machine.domainName + L"\\exuser", domainTemplate);
+    int anonymous = 0;
+    for (const auto& entry : *manager.entries()) {
+        if (entry.tag == L"AnonymousDomainUser") {
+            EXPECT_EQ(sidOf(entry), sids["IWPG_exuser"]);
+            ++anonymous;
+        }
+    }
+    EXPECT_GT(anonymous, 0);
+    SecurityManager refused(accounts);
+    EXPECT_THROW(refused.expandWebspaceTemplate(L"example", L"exuser\\", domainTemplate),
+                 vexception);
 }
 
 TEST_F(TemplateExpansion, WebUserTemplateForOneWebUser) {

@@ -199,6 +199,9 @@ constexpr Message systemMessages[] = {
     {1073, L"The specified service already exists."},
     {1117, L"The request could not be performed because of an I/O device error."},
     {1168, L"Element not found."},
+    {1175, L"Unable to remove the file to be replaced."},
+    {1176, L"Unable to move the replacement file to the file to be replaced. The file to be "
+           L"replaced has retained its original name."},
     {1300, L"Not all privileges or groups referenced are assigned to the caller."},
     {1307, L"This security ID may not be assigned as the owner of this object."},
     {1313, L"A specified privilege does not exist."},
@@ -467,6 +470,10 @@ void writeStdout(const std::string& bytes) {
 void writeStderr(const std::string& bytes) {
     std::fwrite(bytes.data(), 1, bytes.size(), stderr);
     std::fflush(stderr);
+}
+
+bool isStdErrorConsole() {
+    return ::isatty(STDERR_FILENO) == 1;
 }
 
 void sleepMilliseconds(std::uint32_t milliseconds) {

@@ -1,0 +1,152 @@
+// Applying a manager's entries to the disk, and the manager as the checker's callback.
+#include <chrono>
+#include <memory>
+
+#include "disksecurity/entry_collection.h"
+#include "disksecurity/path_templates.h"
+#include "disksecurity/template_xml.h"
+#include "manager/security_manager.h"
+#include "runtime/filename.h"
+#include "runtime/log.h"
+
+namespace Tavrel {
+namespace {
+
+using namespace DiskSecurity;
+
+// Sets a slot for the lifetime of the guard and puts the previous value back, also when the
+// step fails.
+template <typename T>
+class SlotGuard {
+public:
+    SlotGuard(T& slot, T value) : slot_(slot), previous_(slot) { slot_ = value; }
+    ~SlotGuard() { slot_ = previous_; }
+    SlotGuard(const SlotGuard&) = delete;
+    SlotGuard& operator=(const SlotGuard&) = delete;
+
+private:
+    T& slot_;
+    T previous_;
+};
+
+// A run that only checks or simulates must leave the disk as it found it.
+bool changesDisk(std::uint32_t options) {
+    return !(options & (CheckerFlag::CheckOnly | CheckerFlag::Simulate));
+}
+
+using Clock = std::chrono::steady_clock;
+constexpr auto progressInterval = std::chrono::milliseconds(250);
+
+}  // namespace
+
+void SecurityManager::applySecurity(const std::wstring& path, Callback* callback,
+                                    std::uint32_t options, bool fullScan) {
+    _apply(path, callback, options, fullScan, false);
+}
+
+void SecurityManager::applyCompleteSecurity(const std::wstring& path, Callback* callback,
+                                            std::uint32_t options, bool fullScan) {
+    _apply(path, callback, options, fullScan, true);
+}
+
+void SecurityManager::applyToScope(Callback* callback, std::uint32_t options, bool fullScan) {
+    applySecurity(scopePath(), callback, options, fullScan);
+}
+
+void SecurityManager::applyCompleteToScope(Callback* callback, std::uint32_t options,
+                                           bool fullScan) {
+    applyCompleteSecurity(scopePath(), callback, options, fullScan);
+}
+
+void SecurityManager::_apply(const std::wstring& path, Callback* callback, std::uint32_t options,
+                             bool fullScan, bool complete) {
+    TarnoComponentResolver context;
+    Callback defaults;
+    SlotGuard<Callback*> chained(chainedCallback_, callback ? callback : &defaults);
+    std::unique_ptr<SecurityChecker> checker;
+    if (complete) {
+        checker = std::make_unique<CompleteChecker>(*this, options, &context, reportFile_);
+    } else {
+        checker = std::make_unique<SecurityChecker>(*this, options, &context, std::wstring());
+    }
+    checker->setWalkAllChildren(fullScan);
+    checker->setAllowLinks(false);
+    SlotGuard<SecurityChecker*> active(activeChecker_, checker.get());
+
+    auto collection = RealEntryCollection(*entries_).getPathEntryCollection(
+        longPathOfEachPart(path, true), context, changesDisk(options));
+    auto root = std::make_shared<SecurityInformation>(collection, entries_->sourcePath());
+    try {
+        checker->checkPathSecurity(root, path);
+    } catch (const AbortException&) {
+        // An abort ends this step; the command goes on with its next one.
+    }
+    if (progress_) {
+        progress_->onProgress(path, checker->counts(), true);
+    }
+}
+
+void SecurityManager::commit(const std::wstring& path, bool complete, Callback* callback,
+                             std::uint32_t options) {
+    LogManager& log = LogManager::instance();
+    log.log(LogInfo, L"Commiting file system security changes for path %s, root path: %s", path,
+            rootPath_);
+    _apply(path, callback, options, false, complete);
+    saveToFile(std::wstring());
+    log.logText(LogInfo, L"File system security changes applied successfully");
+}
+
+std::int32_t SecurityManager::onError(std::int32_t category, const std::wstring& text,
+                                      const std::wstring& path, bool allEntriesFlag8) {
+    return chainedCallback_ ? chainedCallback_->onError(category, text, path, allEntriesFlag8)
+                            : Callback::onError(category, text, path, allEntriesFlag8);
+}
+
+std::int32_t SecurityManager::beforeApply(const std::wstring& path, bool isDirectory) {
+    return chainedCallback_ ? chainedCallback_->beforeApply(path, isDirectory)
+                            : Callback::beforeApply(path, isDirectory);
+}
+
+std::int32_t SecurityManager::beforeCheck(const std::wstring& path, bool isDirectory) {
+    // Every object passes here first: the place to show how far the walk has got.
+    if (progress_ && activeChecker_ && (++progressTick_ & 0x3F) == 0) {
+        Clock::time_point now = Clock::now();
+        if (now - lastProgress_ >= progressInterval) {
+            lastProgress_ = now;
+            progress_->onProgress(path, activeChecker_->counts(), false);
+        }
+    }
+    return chainedCallback_ ? chainedCallback_->beforeCheck(path, isDirectory)
+                            : Callback::beforeCheck(path, isDirectory);
+}
+
+SecurityInformationPtr SecurityManager::securityInformationFor(const SecurityInformationPtr& parent,
+                                                               const std::wstring& path,
+                                                               TarnoComponentResolver* context) {
+    std::wstring file;
+    try {
+        file = metadataFileFor(path);
+    } catch (const RootCorrelationException&) {
+        // Outside the root of all webspaces no other metadata file governs a path.
+    }
+    if (!file.empty() && fileExist(file)) {
+        if (comparePaths(file, parent->sourcePath()) == PathEqual) {
+            return parent;
+        }
+        LogManager::instance().log(LogInfo,
+                                   L"Loading new security metadata from %s, old storage was %s",
+                                   file, parent->sourcePath());
+        EntryTemplateSetPtr loaded =
+            loadTemplate(file, accountResolver_, false, skipUnmappedAccounts_);
+        TarnoComponentResolver ownContext;
+        bool repairFolders = !activeChecker_ || changesDisk(activeChecker_->flags());
+        auto collection = RealEntryCollection(*loaded).getPathEntryCollection(
+            VFileName::root(longPathOfEachPart(path, true)), context ? *context : ownContext,
+            repairFolders);
+        return std::make_shared<SecurityInformation>(collection, loaded->sourcePath());
+    }
+    return chainedCallback_ ? chainedCallback_->securityInformationFor(parent, path, context)
+                            : parent;
+}
+
+}  // namespace Tavrel
