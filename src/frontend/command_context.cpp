@@ -3,8 +3,11 @@
 #include <cstdint>
 
 #include "accounts/sid_cache.h"
+#include "frontend/list_file.h"
 #include "platform/registry.h"
 #include "runtime/config.h"
+#include "runtime/exceptions.h"
+#include "runtime/filename.h"
 #include "runtime/registry.h"
 
 CommandContext::SidCacheScope::SidCacheScope() {
@@ -28,4 +31,48 @@ std::shared_ptr<IUserInformation> CommandContext::configuredAccountProvider() {
         return std::make_shared<ADUserInformation>();
     }
     return std::make_shared<LocalUserInformation>();
+}
+
+FileSharingContext::FileSharingContext(const Params& params)
+    : vhostName(params.get(L"--vhost-name")),
+      userName(params.get(L"--user")),
+      userId(params.get(L"--user-id")) {
+    manager().load(Tavrel::SecurityManager::domainMetadataFile(vhostName, std::wstring()), false);
+}
+
+void FileSharingContext::requireValues(const Params& params) {
+    for (const wchar_t* name : {L"--vhost-name", L"--user", L"--user-id"}) {
+        std::wstring value = params.get(name);
+        for (wchar_t c : value) {
+            if (c < 0x20 && c != L'\t' && c != L'\n' && c != L'\r') {
+                throw ArgumentException(
+                    formatString(L"Invalid value of parameter %s: it holds the control character "
+                                 L"0x%02X, which a metadata file cannot carry",
+                                 name, static_cast<std::uint32_t>(c)),
+                    VSITE("FileSharingContext::requireValues"));
+            }
+        }
+    }
+}
+
+std::wstring FileSharingContext::userSubPath(bool isPrivate) const {
+    return isPrivate ? vhostName + L"\\private\\" + userId : vhostName;
+}
+
+void FileSharingContext::addUserTemplates(const std::wstring& list, bool isPrivate) {
+    std::wstring etc = VFileName::combine(panelParameter(L"PRODUCT_ROOT_D"), L"etc");
+    for (const std::wstring& name : splitTemplateList(list)) {
+        manager().expandUserFileSharingTemplate(vhostName, userSubPath(isPrivate), userName, userId,
+                                                VFileName::combine(etc, name));
+    }
+}
+
+void FileSharingContext::removeUserTemplates(const std::wstring& list, bool isPrivate) {
+    Tavrel::SecurityManager earlier(accounts());
+    std::wstring etc = VFileName::combine(panelParameter(L"PRODUCT_ROOT_D"), L"etc");
+    for (const std::wstring& name : splitTemplateList(list)) {
+        earlier.expandUserFileSharingTemplate(vhostName, userSubPath(isPrivate), userName, userId,
+                                              VFileName::combine(etc, name));
+    }
+    manager().removeEntriesOf(earlier);
 }

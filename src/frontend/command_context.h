@@ -3,8 +3,10 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "accounts/user_information.h"
+#include "frontend/params.h"
 #include "manager/security_manager.h"
 
 class CommandContext {
@@ -34,4 +36,30 @@ public:
 private:
     std::shared_ptr<IUserInformation> accounts_;
     std::unique_ptr<Tavrel::SecurityManager> manager_;
+};
+
+// The context of the file-sharing user commands: a command context whose manager holds the
+// metadata of the area named by "--vhost-name", and the user the command is about.
+class FileSharingContext : public CommandContext {
+public:
+    // The area that "--repair-filesharing" maintains.
+    static constexpr const wchar_t* area = L"fs";
+
+    // Loads HTTPD_VHOSTS_D\<vhost>\.tarno\.Security (missing: an empty set bound to it).
+    explicit FileSharingContext(const Params& params);
+
+    // Refuses "--vhost-name", "--user" and "--user-id" values that hold a control character,
+    // which no metadata file can carry, before anything is read or written.
+    static void requireValues(const Params& params);
+
+    // <vhost>\private\<user id> for the private templates, else <vhost>.
+    std::wstring userSubPath(bool isPrivate) const;
+    // Expands each template of the comma-separated list for the user into the manager.
+    void addUserTemplates(const std::wstring& list, bool isPrivate);
+    // Drops from the manager every entry that the templates of the list give the user.
+    void removeUserTemplates(const std::wstring& list, bool isPrivate);
+
+    const std::wstring vhostName;
+    const std::wstring userName;
+    const std::wstring userId;
 };

@@ -3,11 +3,14 @@
 #include <atomic>
 
 #include "frontend/command_context.h"
+#include "frontend/list_file.h"
 #include "platform/system.h"
 #include "platform/text.h"
 #include "platform/types.h"
+#include "runtime/config.h"
 #include "runtime/exceptions.h"
 #include "runtime/exclusive_task.h"
+#include "runtime/filename.h"
 
 namespace {
 
@@ -32,6 +35,40 @@ constexpr const wchar_t* helpText =
     L"                                    file name is webuser_template.xml.\n";
 
 constexpr std::size_t maxMutexName = 260;
+
+// The checker options of the commands: the updates of paths pass 1, which the checker does not
+// read, so they check and rewrite like the repair's 0.
+constexpr std::uint32_t CheckerOptionUpdate = 1;
+constexpr std::uint32_t CheckerOptionRepair = 0;
+
+// PRODUCT_ROOT_D\etc\<name>: where the panel keeps its templates.
+std::wstring panelTemplate(const std::wstring& name) {
+    return VFileName::combine(VFileName::combine(panelParameter(L"PRODUCT_ROOT_D"), L"etc"), name);
+}
+
+// COM for the thread for the command's lifetime; a thread already in another apartment model
+// is fine as it is.
+class ComScope {
+public:
+    ComScope() {
+        std::int32_t result = Platform::coInitialize();
+        if (result < 0 && result != Platform::RpcEChangedMode) {
+            throw vexceptionFromComError(ComError(result), L"CoInitialize", "ComScope::ComScope",
+                                         __LINE__);
+        }
+        initialized_ = result >= 0;
+    }
+    ~ComScope() {
+        if (initialized_) {
+            Platform::coUninitialize();
+        }
+    }
+    ComScope(const ComScope&) = delete;
+    ComScope& operator=(const ComScope&) = delete;
+
+private:
+    bool initialized_ = false;
+};
 
 }  // namespace
 
@@ -90,19 +127,19 @@ int TavrelImpl::go(int argc, const wchar_t* const* argv) {
         return _createTemplate(params, context);
     }
     if (is(L"--update-path-security")) {
-        return _updatePathSecurity(params);
+        return _updatePathSecurity(params, context);
     }
     if (is(L"--repair-webspace-security")) {
-        return _repairWebspaceSecurity(params);
+        return _repairWebspaceSecurity(params, context);
     }
     if (is(L"--repair-webspace-path-security")) {
-        return _repairWebspacePathSecurity(params);
+        return _repairWebspacePathSecurity(params, context);
     }
     if (is(L"--update-webspace-security")) {
-        return _updateWebspaceSecurity(params);
+        return _updateWebspaceSecurity(params, context);
     }
     if (is(L"--repair-filesharing")) {
-        return _repairFilesharing(params);
+        return _repairFilesharing(params, context);
     }
     if (is(L"--update-user-filesharing-security")) {
         return _updateUserFilesharingSecurity(params);
@@ -111,13 +148,6 @@ int TavrelImpl::go(int argc, const wchar_t* const* argv) {
         return _removeUserFilesharingSecurity(params);
     }
     cmdNotSupported(possibleCommands);
-}
-
-// TODO(#5): the update, repair and file-sharing commands get their bodies with #5 and later
-// issues.
-void TavrelImpl::_notAvailable() const {
-    throw vexception(L"command " + command_ + L" is not available in this build",
-                     VSITE("TavrelImpl::go"));
 }
 
 int TavrelImpl::_createTemplate(const Params& params, CommandContext& context) {
@@ -140,51 +170,139 @@ int TavrelImpl::_createTemplate(const Params& params, CommandContext& context) {
     return 0;
 }
 
-int TavrelImpl::_updatePathSecurity(const Params& params) {
+int TavrelImpl::_updatePathSecurity(const Params& params, CommandContext& context) {
     params.check(L"--path\0", nullptr);
     ExclusiveTask task;
     task.Initialize(baseMutexName(), Platform::Infinite);
-    _notAvailable();
+    Tavrel::SecurityManager& manager = context.manager();
+    ConsoleProgress progress(manager);
+    Tavrel::loadPathMetadata(params.get(L"--path"), manager);
+    manager.applyToScope(nullptr, CheckerOptionUpdate, false);
+    manager.saveToFile(std::wstring());
+    return 0;
 }
 
-int TavrelImpl::_repairWebspaceSecurity(const Params& params) {
+int TavrelImpl::_repairWebspaceSecurity(const Params& params, CommandContext& context) {
     params.check(L"--webspace-name\0--user-name\0",
                  L"--web-users\0--full-scan\0--report-file\0--check-only\0");
+    std::wstring webspace = params.get(L"--webspace-name");
+    Tavrel::requirePlainName(L"webspace name", webspace);
     ExclusiveTask task;
-    task.Initialize(webspaceMutexName(params.get(L"--webspace-name")), Platform::Infinite);
-    _notAvailable();
+    task.Initialize(webspaceMutexName(webspace), Platform::Infinite);
+    ComScope com;
+    std::wstring systemUser = params.get(L"--user-name");
+    Tavrel::SecurityManager& manager = context.manager();
+    ConsoleProgress progress(manager);
+    Tavrel::loadDomainMetadata(webspace, manager);
+    manager.expandWebspaceTemplate(webspace, systemUser, panelTemplate(L"hosting_template.xml"));
+    manager.setReportFile(params.getOr(L"--report-file", std::wstring()));
+    std::uint32_t options =
+        params.has(L"--check-only") ? DiskSecurity::CheckerFlag::Simulate : CheckerOptionRepair;
+    bool fullScan = params.has(L"--full-scan");
+    manager.applyCompleteToScope(nullptr, options, fullScan);
+    manager.saveToFile(std::wstring());
+
+    std::wstring webUsers = params.getOr(L"--web-users", std::wstring());
+    if (webUsers.empty()) {
+        return 0;
+    }
+    for (const std::wstring& webUser : readListFile(webUsers)) {
+        Tavrel::requirePlainName(L"web user name", webUser);
+        Tavrel::loadWebUserMetadata(webspace, webUser, manager);
+        manager.expandWebUserTemplate(webspace, systemUser, webUser,
+                                      panelTemplate(L"webuser_template.xml"));
+        manager.applyCompleteToScope(nullptr, options, fullScan);
+        manager.saveToFile(std::wstring());
+    }
+    return 0;
 }
 
-int TavrelImpl::_repairWebspacePathSecurity(const Params& params) {
+int TavrelImpl::_repairWebspacePathSecurity(const Params& params, CommandContext& context) {
     params.check(L"--webspace-name\0--user-name\0--path\0", nullptr);
+    std::wstring webspace = params.get(L"--webspace-name");
+    Tavrel::requirePlainName(L"webspace name", webspace);
     ExclusiveTask task;
-    task.Initialize(webspaceMutexName(params.get(L"--webspace-name")), Platform::Infinite);
-    _notAvailable();
+    task.Initialize(webspaceMutexName(webspace), Platform::Infinite);
+    ComScope com;
+    Tavrel::SecurityManager& manager = context.manager();
+    ConsoleProgress progress(manager);
+    Tavrel::loadDomainMetadata(webspace, manager);
+    manager.expandWebspaceTemplate(webspace, params.get(L"--user-name"),
+                                   panelTemplate(L"hosting_template.xml"));
+    manager.commit(normalizePath(params.get(L"--path")), false, nullptr, CheckerOptionUpdate);
+    return 0;
 }
 
-int TavrelImpl::_updateWebspaceSecurity(const Params& params) {
+int TavrelImpl::_updateWebspaceSecurity(const Params& params, CommandContext& context) {
     params.check(L"--webspace-name\0", L"--pathes-file\0--full-scan\0");
+    std::wstring webspace = params.get(L"--webspace-name");
+    Tavrel::requirePlainName(L"webspace name", webspace);
     ExclusiveTask task;
-    task.Initialize(webspaceMutexName(params.get(L"--webspace-name")), Platform::Infinite);
-    _notAvailable();
+    task.Initialize(webspaceMutexName(webspace), Platform::Infinite);
+    Tavrel::SecurityManager& manager = context.manager();
+    ConsoleProgress progress(manager);
+    Tavrel::loadDomainMetadata(webspace, manager);
+    bool fullScan = params.has(L"--full-scan");
+    std::wstring pathes = params.getOr(L"--pathes-file", std::wstring());
+    if (pathes.empty()) {
+        manager.applyCompleteToScope(nullptr, CheckerOptionRepair, fullScan);
+        return 0;
+    }
+    for (const std::wstring& path : readListFile(pathes)) {
+        manager.applyCompleteSecurity(path, nullptr, CheckerOptionRepair, fullScan);
+    }
+    return 0;
 }
 
-int TavrelImpl::_repairFilesharing(const Params&) {
+int TavrelImpl::_repairFilesharing(const Params&, CommandContext& context) {
+    // Any parameters are accepted and ignored.
     ExclusiveTask task;
     task.Initialize(filesharingMutexName(), Platform::Infinite);
-    _notAvailable();
+    ComScope com;
+    Tavrel::SecurityManager& manager = context.manager();
+    ConsoleProgress progress(manager);
+    Tavrel::loadDomainMetadata(FileSharingContext::area, manager);
+    manager.expandFileSharingTemplate(FileSharingContext::area,
+                                      panelTemplate(L"FilesharingRules.xml"));
+    manager.applyToScope(nullptr, CheckerOptionUpdate, false);
+    manager.saveToFile(std::wstring());
+    return 0;
 }
 
 int TavrelImpl::_updateUserFilesharingSecurity(const Params& params) {
     params.check(L"--vhost-name\0--user\0--user-id\0--private-template\0--template\0", nullptr);
+    FileSharingContext::requireValues(params);
     ExclusiveTask task;
     task.Initialize(filesharingMutexName(), Platform::Infinite);
-    _notAvailable();
+    FileSharingContext context(params);
+    ConsoleProgress progress(context.manager());
+    std::wstring privateTemplates = params.get(L"--private-template");
+    std::wstring templates = params.get(L"--template");
+    // What an earlier run added for the user goes first, so that the user has one copy.
+    context.removeUserTemplates(privateTemplates, true);
+    context.removeUserTemplates(templates, false);
+    context.addUserTemplates(privateTemplates, true);
+    context.addUserTemplates(templates, false);
+    context.manager().applyToScope(nullptr, CheckerOptionUpdate, false);
+    context.manager().saveToFile(std::wstring());
+    return 0;
 }
 
 int TavrelImpl::_removeUserFilesharingSecurity(const Params& params) {
     params.check(L"--vhost-name\0--user\0--user-id\0--template\0--private-template\0", nullptr);
+    FileSharingContext::requireValues(params);
     ExclusiveTask task;
     task.Initialize(filesharingMutexName(), Platform::Infinite);
-    _notAvailable();
+    FileSharingContext context(params);
+    ConsoleProgress progress(context.manager());
+    std::wstring privateTemplates = params.get(L"--private-template");
+    std::wstring templates = params.get(L"--template");
+    context.removeUserTemplates(privateTemplates, true);
+    context.removeUserTemplates(templates, false);
+    context.manager().saveToFile(std::wstring());
+    // The area is applied once more with the user's entries in memory only.
+    context.addUserTemplates(privateTemplates, true);
+    context.addUserTemplates(templates, false);
+    context.manager().applyToScope(nullptr, CheckerOptionUpdate, false);
+    return 0;
 }

@@ -26,12 +26,11 @@ private:
     // The three template commands: the command's default template, written to "--file-name"
     // or to its default file name in the current directory.
     int _createTemplate(const Params& params, CommandContext& context);
-    int _updatePathSecurity(const Params& params);
-    int _repairWebspaceSecurity(const Params& params);
-    int _repairWebspacePathSecurity(const Params& params);
-    int _updateWebspaceSecurity(const Params& params);
-    int _repairFilesharing(const Params& params);
+    int _updatePathSecurity(const Params& params, CommandContext& context);
+    int _repairWebspaceSecurity(const Params& params, CommandContext& context);
+    int _repairWebspacePathSecurity(const Params& params, CommandContext& context);
+    int _updateWebspaceSecurity(const Params& params, CommandContext& context);
+    int _repairFilesharing(const Params& params, CommandContext& context);
     int _updateUserFilesharingSecurity(const Params& params);
     int _removeUserFilesharingSecurity(const Params& params);
-    [[noreturn]] void _notAvailable() const;
 };

@@ -12,6 +12,7 @@
 
 #include "platform/dtyp/sddl.h"
 #include "platform/dtyp/security_descriptor.h"
+#include "platform/filesystem.h"
 #include "platform/security.h"
 #include "platform/system.h"
 #include "platform/text.h"
@@ -28,6 +29,9 @@ namespace Info = Platform::SecurityInformation;
 constexpr const char* usage =
     "usage: tavrel-host acl get WINPATH [--text]   print the security descriptor in SDDL, or\n"
     "                                              with --text as icacls lists it\n"
+    "       tavrel-host acl get WINPATH --tree [--sddl]\n"
+    "                                              the same for every object of the tree, as\n"
+    "                                              icacls /T lists them (SDDL with --sddl)\n"
     "       tavrel-host acl set WINPATH SDDL       set owner, group and DACL from SDDL (the\n"
     "                                              parts it has); D:P protects the DACL\n";
 
@@ -175,7 +179,8 @@ void printText(const std::string& path, const Dtyp::SecurityDescriptor& sd) {
     }
 }
 
-int get(const std::string& path, bool text) {
+// `tree`: one object of a tree listing: SDDL after the path, text followed by a blank line.
+int get(const std::string& path, bool text, bool tree = false) {
     enableAdministratorPrivileges();
     std::vector<std::uint8_t> bytes;
     std::uint32_t error = Platform::getNamedSecurityInfo(
@@ -190,13 +195,17 @@ int get(const std::string& path, bool text) {
     }
     if (text) {
         printText(path, *sd);
+        if (tree) {
+            std::printf("\n");
+        }
         return 0;
     }
     auto domain = accountDomain();
-    std::printf("%s\n", toUtf8(Dtyp::toSddl(*sd, domain ? &*domain : nullptr,
-                                            Dtyp::SddlPart::Owner | Dtyp::SddlPart::Group |
-                                                Dtyp::SddlPart::Dacl))
-                            .c_str());
+    std::printf(
+        "%s%s\n", tree ? (path + " ").c_str() : "",
+        toUtf8(Dtyp::toSddl(*sd, domain ? &*domain : nullptr,
+                            Dtyp::SddlPart::Owner | Dtyp::SddlPart::Group | Dtyp::SddlPart::Dacl))
+            .c_str());
     return 0;
 }
 
@@ -245,14 +254,67 @@ int set(const std::string& path, const std::string& sddl) {
     return 0;
 }
 
+// The object and, below a directory, every object of the tree, a directory before what it
+// holds. Links are listed but not followed, as icacls /T does. Returns the objects that failed.
+int getTree(const std::wstring& path, bool text, int& processed) {
+    int failed = get(toUtf8(path), text, true) != 0 ? 1 : 0;
+    ++processed;
+    std::uint32_t attributes = Platform::getFileAttributes(path);
+    if (attributes == Platform::InvalidFileAttributes ||
+        !(attributes & Platform::FileAttribute::Directory) ||
+        (attributes & Platform::FileAttribute::ReparsePoint)) {
+        return failed;
+    }
+    std::wstring directory = path;
+    while (directory.size() > 3 && (directory.back() == L'\\' || directory.back() == L'/')) {
+        directory.pop_back();
+    }
+    if (directory.back() != L'\\') {
+        directory += L'\\';
+    }
+    Platform::FindData data;
+    Platform::UniqueFindHandle find(Platform::findFirstFile(directory + L"*", data));
+    for (bool more = static_cast<bool>(find); more;
+         more = Platform::findNextFile(find.get(), data)) {
+        if (data.fileName != L"." && data.fileName != L"..") {
+            failed += getTree(directory + data.fileName, text, processed);
+        }
+    }
+    return failed;
+}
+
 }  // namespace
 
 int runAclCommand(const std::vector<std::string>& args) {
-    if (args.size() == 2 && args[0] == "get") {
-        return get(args[1], false);
-    }
-    if (args.size() == 3 && args[0] == "get" && (args[1] == "--text" || args[2] == "--text")) {
-        return get(args[1] == "--text" ? args[2] : args[1], true);
+    if (!args.empty() && args[0] == "get") {
+        std::string path;
+        bool text = false;
+        bool sddl = false;
+        bool tree = false;
+        for (std::size_t i = 1; i < args.size(); ++i) {
+            if (args[i] == "--text") {
+                text = true;
+            } else if (args[i] == "--sddl") {
+                sddl = true;
+            } else if (args[i] == "--tree") {
+                tree = true;
+            } else if (path.empty() && !args[i].starts_with("--")) {
+                path = args[i];
+            } else {
+                return usageError();
+            }
+        }
+        if (path.empty() || (text && sddl) || (sddl && !tree)) {
+            return usageError();
+        }
+        if (!tree) {
+            return get(path, text);
+        }
+        int processed = 0;
+        int failed = getTree(fromUtf8(path), !sddl, processed);
+        std::printf("Successfully processed %d files; Failed processing %d files\n",
+                    processed - failed, failed);
+        return failed == 0 ? 0 : 1;
     }
     if (args.size() == 3 && args[0] == "set") {
         return set(args[1], args[2]);

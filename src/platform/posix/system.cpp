@@ -472,6 +472,12 @@ void writeStderr(const std::string& bytes) {
     std::fflush(stderr);
 }
 
+std::int32_t coInitialize() {
+    return 0;
+}
+
+void coUninitialize() {}
+
 bool isStdErrorConsole() {
     return ::isatty(STDERR_FILENO) == 1;
 }
