@@ -123,13 +123,10 @@ std::int32_t SecurityManager::beforeCheck(const std::wstring& path, bool isDirec
 SecurityInformationPtr SecurityManager::securityInformationFor(const SecurityInformationPtr& parent,
                                                                const std::wstring& path,
                                                                TarnoComponentResolver* context) {
-    std::wstring file;
-    try {
-        file = metadataFileFor(path);
-    } catch (const RootCorrelationException&) {
-        // Outside the root of all webspaces no other metadata file governs a path.
-    }
-    if (!file.empty() && fileExist(file)) {
+    // A path outside the root of all webspaces raises the root-correlation error: what governs
+    // it is unknown.
+    std::wstring file = metadataFileFor(path);
+    if (fileExist(file)) {
         if (comparePaths(file, parent->sourcePath()) == PathEqual) {
             return parent;
         }

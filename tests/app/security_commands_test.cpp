@@ -1,0 +1,332 @@
+// The update, repair and file-sharing commands end to end: real tavrel processes on a
+// temporary host with real accounts, the panel's templates and a webspace tree; the DACLs they
+// leave read back with tavrel-host.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <map>
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/text.h"
+#include "support/process.h"
+#include "support/temp_host.h"
+
+namespace {
+namespace fs = std::filesystem;
+using TestSupport::ProcessResult;
+using TestSupport::readFile;
+using TestSupport::runProgram;
+using TestSupport::startProgram;
+using TestSupport::writeFile;
+
+const char* const configKey = "HKLM\\SOFTWARE\\WOW6432Node\\Tarno\\Zel Config\\Config";
+const std::string vhosts = "C:\\Inetpub\\vhosts";
+const std::string webspace = vhosts + "\\example";
+const std::string etc = "C:\\Program Files (x86)\\Tarno\\etc";
+
+class SecurityCommands : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const char* name : {"exuser", "IWPG_exuser", "u1", "u2"}) {
+            host_({"account", "add", name});
+        }
+        host_({"account", "add", "ftp_subaccounts", "--group"});
+        ASSERT_EQ(
+            tavrel({"--create-domain-template", "--file-name=" + etc + "\\hosting_template.xml"})
+                .exitCode,
+            0);
+        ASSERT_EQ(
+            tavrel({"--create-webuser-template", "--file-name=" + etc + "\\webuser_template.xml"})
+                .exitCode,
+            0);
+        host_({"reg", "set", configKey, "Debug", "REG_DWORD", "1"});
+        for (const char* item :
+             {"httpdocs/index.html", "httpdocs/img/a/b/c/deep.png", "cgi-bin/run.pl",
+              "web_users/u1/docs/page.html", "web_users/u2/home.html"}) {
+            file("Inetpub/vhosts/example/" + std::string(item));
+        }
+    }
+
+    ProcessResult tavrel(const std::vector<std::string>& args) {
+        return runProgram("tavrel", args);
+    }
+    std::string host_(const std::vector<std::string>& args) {
+        ProcessResult r = runProgram("tavrel-host", args);
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        return r.out;
+    }
+    fs::path onC(const std::string& relative) const { return host.driveC() / relative; }
+    void file(const std::string& relative, const std::string& content = "x") {
+        fs::create_directories(onC(relative).parent_path());
+        writeFile(onC(relative), content);
+    }
+    // Every object of the tree with its descriptor, one line each; the metadata directory,
+    // which every run saves to, left out.
+    std::string tree(const std::string& path = webspace) {
+        std::string all = host_({"acl", "get", path, "--tree", "--sddl"});
+        std::string kept;
+        for (std::size_t begin = 0, end; begin < all.size(); begin = end + 1) {
+            end = all.find('\n', begin);
+            std::string line = all.substr(begin, end - begin);
+            if (line.find("\\.tarno") == std::string::npos && line.rfind("Successfully", 0) != 0) {
+                kept += line + "\n";
+            }
+        }
+        return kept;
+    }
+    std::string metadata(const std::string& name = ".Security") {
+        return readFile(onC("Inetpub/vhosts/example/.tarno/" + name));
+    }
+    // The debug log of the host, as UTF-8.
+    std::string log() const {
+        std::string all;
+        for (const auto& entry :
+             fs::directory_iterator(onC("Program Files (x86)/Tarno/admin/logs"))) {
+            std::string bytes = readFile(entry.path());
+            std::u16string units;
+            for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
+                units.push_back(
+                    static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
+                                          static_cast<unsigned char>(bytes[i + 1]) << 8));
+            }
+            all += Platform::toUtf8(Platform::fromUtf16(units));
+        }
+        return all;
+    }
+    static std::size_t count(const std::string& text, const std::string& what) {
+        std::size_t n = 0;
+        for (std::size_t at = text.find(what); at != std::string::npos;
+             at = text.find(what, at + 1)) {
+            ++n;
+        }
+        return n;
+    }
+    ProcessResult repair(std::vector<std::string> extra = {}) {
+        std::vector<std::string> args = {"--repair-webspace-security", "--webspace-name=example",
+                                         "--user-name=exuser"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return tavrel(args);
+    }
+
+    TestSupport::TempHost host;
+};
+
+TEST_F(SecurityCommands, RepairWebspaceSecurityChecksRepairsAndConverges) {
+    host_({"acl", "set", webspace + "\\httpdocs", "D:P(A;OICI;FA;;;WD)"});
+    std::string before = tree();
+
+    // Check-only: every wrong object reported, no DACL changed, the metadata written anyway.
+    writeFile(onC("report.txt"), "earlier\r\n");
+    ProcessResult check =
+        repair({"--check-only", "--full-scan=no", "--report-file=C:\\report.txt"});
+    ASSERT_EQ(check.exitCode, 0) << check.out << check.err;
+    EXPECT_EQ(tree(), before);
+    std::string report = readFile(onC("report.txt"));
+    EXPECT_EQ(report.rfind("earlier\r\n", 0), 0u) << "the report is appended to";
+    // "--full-scan=no" is a full scan: objects without entries of their own are visited.
+    EXPECT_NE(report.find(webspace + "\\httpdocs\\img\\a\\b\\c\\deep.png\r\n"), std::string::npos)
+        << report;
+    EXPECT_NE(metadata().find("<Entries>"), std::string::npos);
+    EXPECT_FALSE(fs::exists(onC("Inetpub/vhosts/example/logs"))) << "check-only created a folder";
+
+    // The repair with the web users, the list with blank lines and CRLF.
+    writeFile(onC("users.txt"), "u1\r\n\r\n\r\nu2\n\n");
+    ProcessResult first = repair({"--full-scan", "--web-users=C:\\users.txt"});
+    ASSERT_EQ(first.exitCode, 0) << first.out << first.err;
+    EXPECT_EQ(first.err, "") << "progress shown where standard error is no console";
+    EXPECT_TRUE(fs::is_directory(onC("Inetpub/vhosts/example/logs")));
+    EXPECT_EQ(count(log(), "Unable to find webuser security metadata file"), 2u);
+    std::string repaired = tree();
+    EXPECT_NE(repaired, before);
+    EXPECT_NE(metadata(".Web.u1.Security").find("<Entries>"), std::string::npos);
+    EXPECT_NE(metadata(".Web.u2.Security").find("<Entries>"), std::string::npos);
+
+    // Once the web users have their files, the webspace pass switches to each one's entries as
+    // it enters the user's directory, once.
+    ProcessResult second = repair({"--full-scan", "--web-users=C:\\users.txt"});
+    ASSERT_EQ(second.exitCode, 0) << second.err;
+    std::string u1File = vhosts + "\\example\\.tarno\\.Web.u1.Security";
+    EXPECT_EQ(count(log(), "Loading new security metadata from " + u1File + ", old storage was " +
+                               vhosts + "\\example\\.tarno\\.Security"),
+              1u)
+        << log();
+    std::string savedMetadata = metadata();
+    std::string savedU1 = metadata(".Web.u1.Security");
+    std::string settled = tree();
+
+    // Nothing is left to do: a repair rewrites nothing and saves the same bytes, a check-only
+    // run reports nothing.
+    ASSERT_EQ(repair({"--full-scan", "--web-users=C:\\users.txt"}).exitCode, 0);
+    EXPECT_EQ(tree(), settled);
+    EXPECT_EQ(metadata(), savedMetadata);
+    EXPECT_EQ(metadata(".Web.u1.Security"), savedU1);
+    fs::remove(onC("report.txt"));
+    ASSERT_EQ(repair({"--check-only", "--full-scan", "--report-file=C:\\report.txt",
+                      "--web-users=C:\\users.txt"})
+                  .exitCode,
+              0);
+    EXPECT_EQ(readFile(onC("report.txt")), "");
+}
+
+TEST_F(SecurityCommands, ALaterWebUserFailureKeepsWhatWasDone) {
+    writeFile(onC("users.txt"), "u1\r\nnobody\r\nu2\r\n");
+    ProcessResult r = repair({"--web-users=C:\\users.txt"});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.out.find("nobody"), std::string::npos) << r.out;
+    EXPECT_NE(metadata().find("<Entries>"), std::string::npos);
+    EXPECT_NE(metadata(".Web.u1.Security").find("<Entries>"), std::string::npos);
+    EXPECT_FALSE(fs::exists(onC("Inetpub/vhosts/example/.tarno/.Web.u2.Security")));
+}
+
+TEST_F(SecurityCommands, UpdateCommandsApplyWhatIsStored) {
+    // A directory without metadata: a warning, and an empty metadata file written there.
+    fs::create_directories(onC("plain"));
+    ProcessResult path = tavrel({"--update-path-security", "--path=C:\\plain"});
+    ASSERT_EQ(path.exitCode, 0) << path.out << path.err;
+    EXPECT_NE(log().find("Unable to find path's security metadata file: C:\\plain\\.Security"),
+              std::string::npos);
+    EXPECT_NE(readFile(onC("plain/.Security")).find("<Entries/>"), std::string::npos);
+
+    // The webspace's stored entries on the listed paths, in order; no metadata written.
+    ASSERT_EQ(repair({"--check-only"}).exitCode, 0);
+    std::string stored = metadata();
+    writeFile(onC("paths.txt"), webspace + "\\cgi-bin\r\n\r\n" + webspace + "\\httpdocs\n" +
+                                    webspace + "\\web_users\n");
+    std::string before = tree();
+    host_({"reg", "set", configKey, "DebugSecuritySettings", "REG_DWORD", "1"});
+    ProcessResult update = tavrel({"--update-webspace-security", "--webspace-name=example",
+                                   "--pathes-file=C:\\paths.txt", "--full-scan"});
+    ASSERT_EQ(update.exitCode, 0) << update.out << update.err;
+    EXPECT_EQ(metadata(), stored);
+    EXPECT_NE(tree(), before);
+    std::string logText = log();
+    std::vector<std::size_t> order;
+    for (const char* sub : {"cgi-bin", "httpdocs", "web_users"}) {
+        order.push_back(
+            logText.find("RealEntryCollection::getPathEntryCollection(" + webspace + "\\" + sub));
+        EXPECT_NE(order.back(), std::string::npos) << sub;
+    }
+    EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
+
+    // A path of the webspace below the configured root, with ".." resolved first.
+    ProcessResult outside = tavrel({"--repair-webspace-path-security", "--webspace-name=example",
+                                    "--user-name=exuser", "--path=" + vhosts + "\\..\\a"});
+    EXPECT_EQ(outside.exitCode, 1);
+    EXPECT_NE(outside.out.find("correlation"), std::string::npos) << outside.out;
+    EXPECT_FALSE(fs::exists(onC("Inetpub/a")));
+    ProcessResult inside =
+        tavrel({"--repair-webspace-path-security", "--webspace-name=example", "--user-name=exuser",
+                "--path=" + webspace + "\\httpdocs\\..\\cgi-bin"});
+    EXPECT_EQ(inside.exitCode, 0) << inside.out;
+}
+
+TEST_F(SecurityCommands, BadNamesAreRefusedBeforeAnyWork) {
+    const std::vector<std::vector<std::string>> runs = {
+        {"--repair-webspace-security", "--webspace-name=..", "--user-name=exuser"},
+        {"--repair-webspace-security", "--webspace-name=a\\b", "--user-name=exuser"},
+        {"--update-webspace-security", "--webspace-name=..\\..\\Windows"},
+        {"--repair-webspace-security", "--webspace-name=example", "--user-name=exuser\\"},
+        {"--update-user-filesharing-security", "--vhost-name=fs", "--user=u1",
+         std::string("--user-id=7\x01"), "--template=", "--private-template="},
+    };
+    std::string before = tree(vhosts);
+    for (const auto& args : runs) {
+        ProcessResult r = tavrel(args);
+        EXPECT_EQ(r.exitCode, 1) << args[1];
+        EXPECT_NE(r.out.find("Invalid"), std::string::npos) << r.out;
+    }
+    EXPECT_EQ(tree(vhosts), before);
+    EXPECT_FALSE(fs::exists(onC("Inetpub/vhosts/fs")));
+}
+
+TEST_F(SecurityCommands, FileSharingUserTemplates) {
+    // A template for the user and one for the sub-accounts, both on the user's share.
+    std::string userEntry =
+        "<Entry AccounType=\"0\" Account=\"Null\" Path=\"[HTTPD_VHOSTS_D]\" "
+        "AceFlags=\"ThisFolderSubfoldersAndFiles\" AccessMask=\"ReadAndExecute\" "
+        "EntryFlags=\"0x140\" Tag=\"User\" Tag2=\"\"/>";
+    std::string groupEntry =
+        "<Entry AccounType=\"0\" Account=\"Null\" Path=\"[HTTPD_VHOSTS_D]\" SubPath=\"docs\" "
+        "AceFlags=\"ThisFolderSubfoldersAndFiles\" AccessMask=\"Read\" EntryFlags=\"0x140\" "
+        "Tag=\"FtpSubaccounts\" Tag2=\"\"/>";
+    file("Program Files (x86)/Tarno/etc/a.xml", "<Entries>" + userEntry + "</Entries>");
+    file("Program Files (x86)/Tarno/etc/b.xml", "<Entries>" + groupEntry + "</Entries>");
+    file("Program Files (x86)/Tarno/etc/p.xml", "<Entries>" + userEntry + "</Entries>");
+    file("Inetpub/vhosts/fs/docs/shared.txt");
+    auto update = [&] {
+        return tavrel({"--update-user-filesharing-security", "--vhost-name=fs", "--user=u1",
+                       "--user-id=7", "--template=a.xml,,b.xml", "--private-template=p.xml"});
+    };
+    ProcessResult first = update();
+    ASSERT_EQ(first.exitCode, 0) << first.out << first.err;
+    std::string saved = readFile(onC("Inetpub/vhosts/fs/.tarno/.Security"));
+    EXPECT_EQ(count(saved, "Tag2=\"7\""), 3u) << saved;
+    EXPECT_EQ(count(saved, "SubPath=\"fs\\private\\7\""), 1u) << saved;
+    EXPECT_EQ(count(saved, "SubPath=\"fs\\docs\""), 1u) << saved;
+    EXPECT_NE(
+        host_({"acl", "get", "C:\\Inetpub\\vhosts\\fs\\docs\\shared.txt", "--text"}).find("u1"),
+        std::string::npos);
+
+    // Twice: one copy of the user's entries.
+    ASSERT_EQ(update().exitCode, 0);
+    EXPECT_EQ(readFile(onC("Inetpub/vhosts/fs/.tarno/.Security")), saved);
+
+    // Removal: the saved file no longer holds them.
+    ProcessResult removed =
+        tavrel({"--remove-user-filesharing-security", "--vhost-name=fs", "--user=u1", "--user-id=7",
+                "--template=a.xml,b.xml", "--private-template=p.xml"});
+    ASSERT_EQ(removed.exitCode, 0) << removed.out;
+    EXPECT_EQ(count(readFile(onC("Inetpub/vhosts/fs/.tarno/.Security")), "Tag2=\"7\""), 0u);
+
+    // The repair of the area takes no parameters and refuses none.
+    ProcessResult repairArea = tavrel({"--repair-filesharing", "--anything=1"});
+    EXPECT_EQ(repairArea.exitCode, 0) << repairArea.out;
+}
+
+TEST_F(SecurityCommands, AConsoleShowsProgressAndASummaryPerStep) {
+    for (int i = 0; i < 200; ++i) {
+        file("Inetpub/vhosts/example/httpdocs/many/f" + std::to_string(i) + ".html");
+    }
+    // script(1) gives the run a terminal; what the terminal showed comes back on its output.
+    std::string command = (TestSupport::binDir() / "tavrel").string() +
+                          " --repair-webspace-security --webspace-name=example "
+                          "--user-name=exuser --full-scan";
+    ProcessResult r = runProgram("/usr/bin/script", {"-qefc", command, "/dev/null"});
+    ASSERT_EQ(r.exitCode, 0) << r.out;
+    std::regex summary(
+        R"(Done C:\\Inetpub\\vhosts\\example: (\d+) checked, (\d+) wrong, (\d+) written, 0 failed, [0-9.]+ s)");
+    std::smatch match;
+    ASSERT_TRUE(std::regex_search(r.out, match, summary)) << r.out;
+    EXPECT_GE(std::stoi(match[1]), 200);
+    EXPECT_EQ(match[2], match[3]);
+}
+
+TEST_F(SecurityCommands, TwoRunsOnOneWebspaceTakeTurns) {
+    for (int i = 0; i < 300; ++i) {
+        file("Inetpub/vhosts/example/httpdocs/many/f" + std::to_string(i) + ".html");
+    }
+    host_({"reg", "set", configKey, "DebugSecuritySettings", "REG_DWORD", "1"});
+    std::vector<std::string> args = {"--repair-webspace-security", "--webspace-name=example",
+                                     "--user-name=exuser", "--full-scan"};
+    auto a = startProgram("tavrel", args);
+    auto b = startProgram("tavrel", args);
+    ASSERT_EQ(a.wait().exitCode, 0);
+    ASSERT_EQ(b.wait().exitCode, 0);
+    // Every walk line names its process: the walks of the two runs must not interleave.
+    std::regex walkLine(
+        R"(\d\d:\d\d:\d\d\.\d+ (\d+) \d+ Info: SecurityChecker::checkPathSecurity)");
+    std::vector<std::string> pids;
+    std::string text = log();
+    for (std::sregex_iterator it(text.begin(), text.end(), walkLine), end; it != end; ++it) {
+        if (pids.empty() || pids.back() != (*it)[1]) {
+            pids.push_back((*it)[1]);
+        }
+    }
+    EXPECT_EQ(pids.size(), 2u) << "the walks of the two runs interleaved";
+}
+
+}  // namespace
