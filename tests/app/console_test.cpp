@@ -106,11 +106,6 @@ TEST_F(Tavrel, ParameterErrorsEndTheRunWithCodeOne) {
                   "Unexpected parameter --x. Possible parameters:\n    [--file-name]\n", 0),
               0u)
         << unexpected.out;
-    auto unavailable = tavrel({"--repair-webspace-security", "--webspace-name=w", "--user-name=u"});
-    EXPECT_EQ(unavailable.exitCode, 1);
-    EXPECT_NE(
-        unavailable.out.find("command --repair-webspace-security is not available in this build"),
-        std::string::npos);
 }
 
 TEST_F(Tavrel, DebugRunWritesTheDailyUtf16LogFile) {

@@ -91,16 +91,6 @@ TEST_F(Dispatch, ParameterChecksOfEachCommand) {
     }
 }
 
-TEST_F(Dispatch, CommandsWithoutBodyFailAfterTheirChecks) {
-    std::wstring text = failureOf({L"t", L"--repair-filesharing", L"--anything=1"});
-    EXPECT_EQ(text.substr(0, text.find(L'\n')),
-              L"command --repair-filesharing is not available in this build");
-    text =
-        failureOf({L"t", L"--update-path-security", L"--path=C:\\x", L"--internal-package-name=p"});
-    EXPECT_EQ(text.substr(0, text.find(L'\n')),
-              L"command --update-path-security is not available in this build");
-}
-
 TEST_F(Dispatch, HelpIgnoresParametersAndSucceeds) {
     TavrelImpl app;
     std::vector<const wchar_t*> argv{L"t", L"--help", L"--x=1"};
