@@ -1,54 +1,73 @@
 #!/usr/bin/env bash
-# Runs tavrel on a fresh emulated Windows host and shows what it did.
+# The real job on a fresh emulated Windows host of its own: a webspace with its accounts and a
+# web user, the panel's templates, a few wrong DACLs; a check-only repair with its report, the
+# repair with the web-user pass, and the DACLs of the tree before and after. The host lives in a
+# temporary directory that is removed at the end (TAVREL_DEMO_KEEP=1 keeps it), so the demo
+# can run again and again and never touches the host of TAVREL_HOST.
 # Usage: scripts/demo.sh [BUILD_DIR]   (default build/default)
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 bin=${1:-$here/build/default}/bin
-export TAVREL_HOST=${TAVREL_HOST:-$(mktemp -d "${TMPDIR:-/tmp}/tavrel-demo-XXXXXX")}
-config='HKLM\SOFTWARE\WOW6432Node\Tarno\Zel Config\Config'
-
+TAVREL_HOST=$(mktemp -d "${TMPDIR:-/tmp}/tavrel-demo-XXXXXX")
+export TAVREL_HOST
+if [ "${TAVREL_DEMO_KEEP:-0}" = 1 ]; then
+    trap 'echo; echo "The demo host is kept in $TAVREL_HOST"' EXIT
+else
+    trap 'rm -rf "$TAVREL_HOST"' EXIT
+fi
+host() { "$bin/tavrel-host" "$@"; }
+tavrel() { "$bin/tavrel" "$@"; }
 step() { printf '\n\033[1m== %s\033[0m\n' "$*"; }
+etc='C:\Program Files (x86)\Tarno\etc'
+site='C:\Inetpub\vhosts\example.com'
 
 step "A fresh host"
-"$bin/tavrel-host" init
-"$bin/tavrel-host" reg get "$config"
+host init
 
-step "tavrel with no command prints its help"
-"$bin/tavrel"
+step "The accounts of webspace example.com: its system user, the anonymous and FTP accounts, a web user"
+for account in exuser IWPG_exuser jane; do
+    printf '%-16s %s\n' "$account" "$(host account add "$account")"
+done
+printf '%-16s %s\n' ftp_subaccounts "$(host account add ftp_subaccounts --group)"
 
-step "Debug logging on"
-"$bin/tavrel-host" reg set "$config" Debug REG_DWORD 1
+step "The panel's templates, written where the panel keeps them"
+tavrel --create-domain-template "--file-name=$etc\\hosting_template.xml"
+tavrel --create-webuser-template "--file-name=$etc\\webuser_template.xml"
+ls "$(host path -u "$etc")"
 
-step "An unknown command is refused (exit code 1)"
-code=0
-"$bin/tavrel" --foo --password=secret || code=$?
-printf '\nexit code %s\n' "$code"
+step "The webspace tree, with a web user and a few wrong DACLs"
+root=$(host path -u "$site")
+for file in httpdocs/index.html httpdocs/img/logo.png cgi-bin/hello.pl error_docs/404.html \
+    web_users/jane/index.html; do
+    mkdir -p "$(dirname "$root/$file")" && echo demo >"$root/$file"
+done
+# httpdocs was locked to Everyone alone, shutting out the system user and the anonymous
+# account; the anonymous account was given full control of cgi-bin, where it may only read and
+# run. The repair gives back what the template grants and takes back what it does not; ACEs of
+# accounts the template does not speak of (Everyone here) stay.
+host acl set "$site\\httpdocs" 'D:P(A;OICI;FA;;;WD)'
+iwpg=$(host account list | awk '$1 == "IWPG_exuser" { print $2 }')
+host acl set "$site\\cgi-bin" "D:(A;OICI;FA;;;$iwpg)"
+host acl get "$site" --tree
 
-step "The lines it left in the daily log file (UTF-16LE, shown as UTF-8)"
-logs=$("$bin/tavrel-host" path -u 'C:\Program Files (x86)\Tarno\admin\logs')
-iconv -f UTF-16LE -t UTF-8 "$logs"/tarnolog_debug*.log | sed '1s/^\xEF\xBB\xBF//'
+step "A check-only repair: what would change goes to the report, no DACL is written"
+printf 'jane\r\n' >"$(host path -u 'C:\web-users.txt')"
+tavrel --repair-webspace-security --webspace-name=example.com --user-name=exuser --full-scan \
+    --check-only '--report-file=C:\report.txt' '--web-users=C:\web-users.txt'
+echo "C:\\report.txt:"
+cat "$(host path -u 'C:\report.txt')"
 
-step "The event it reported to the Tarno event log"
-"$bin/tavrel-host" eventlog Tarno
+step "The repair, the web user's pass included"
+tavrel --repair-webspace-security --webspace-name=example.com --user-name=exuser --full-scan \
+    '--web-users=C:\web-users.txt'
+host acl get "$site" --tree
 
-step "The default domain template, written where the panel keeps its templates"
-"$bin/tavrel" --create-domain-template '--file-name=C:\Program Files (x86)\Tarno\etc\hosting_template.xml'
-template=$("$bin/tavrel-host" path -u 'C:\Program Files (x86)\Tarno\etc\hosting_template.xml')
-echo "$template:"
-# One element a line; the file itself is not indented.
-sed 's/></>\n</g' "$template"
-echo
+step "The metadata the repair saved beside the webspace"
+ls -A "$root/.tarno"
 
-step "A local account and the NTFS security of a webspace folder"
-sid=$("$bin/tavrel-host" account add exuser | head -n 1)
-echo "exuser is $sid"
-site=$("$bin/tavrel-host" path -u 'C:\Inetpub\vhosts\example.com')
-mkdir -p "$site/httpdocs" && echo '<h1>hello</h1>' >"$site/httpdocs/index.html"
-"$bin/tavrel-host" acl set 'C:\Inetpub\vhosts\example.com' "D:P(A;OICI;FA;;;BA)(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;$sid)"
-echo "The folder, protected with explicit ACEs:"
-"$bin/tavrel-host" acl get 'C:\Inetpub\vhosts\example.com'
-echo "A file below it, inheriting them:"
-"$bin/tavrel-host" acl get 'C:\Inetpub\vhosts\example.com\httpdocs\index.html' --text
-
-echo
-echo "The host is kept in $TAVREL_HOST"
+step "A second check-only run finds nothing to change"
+rm -f "$(host path -u 'C:\report.txt')"
+tavrel --repair-webspace-security --webspace-name=example.com --user-name=exuser --full-scan \
+    --check-only '--report-file=C:\report.txt' '--web-users=C:\web-users.txt'
+report=$(host path -u 'C:\report.txt')
+if [ -s "$report" ]; then cat "$report"; else echo "(nothing reported)"; fi
