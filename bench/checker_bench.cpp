@@ -2,8 +2,9 @@
 // counts given on the command line): a check-only full scan with every DACL right, a repair
 // with every DACL wrong, a second repair with nothing to do and the fast algorithm with entries
 // on 20 paths, each beside what the same tree costs through the platform seam alone and on the
-// bare file system (a walk that reads, or writes, one xattr per object). Every figure is taken
-// in the same run on the same tree; the ratios are what to judge on a shared machine.
+// bare file system (a walk that reads, or writes, one xattr per object); and the whole
+// repair command (tavrel, beside this program) on the same tree. Every figure is taken in the
+// same run on the same tree; the ratios are what to judge on a shared machine.
 #include <sys/resource.h>
 #include <sys/xattr.h>
 
@@ -219,12 +220,51 @@ struct Figures {
     double floorRead, floorWrite, seamRead, seamReadFinal, seamSetDifferent, seamSetSame;
     double checkOnly, repair, secondRepair, fast;
     CheckerCounts repairCounts, secondCounts;
+    // The whole "--repair-webspace-security --full-scan" command on the same tree, every DACL
+    // wrong: check-only, repair, and a second repair with nothing to do (0: not measured).
+    double commandCheckOnly = 0, commandRepair = 0, commandSecondRepair = 0;
 };
+
+// The programs beside this one.
+fs::path programDir() {
+    return fs::read_symlink("/proc/self/exe").parent_path();
+}
+
+// Runs a program of the build quietly; false when it failed.
+bool run(const std::string& command) {
+    std::string line = command + " >/dev/null 2>&1";
+    return std::system(line.c_str()) == 0;
+}
+
+// The accounts and the panel's domain template that the command needs, made once per host.
+bool prepareCommand() {
+    static bool ready = [] {
+        std::string host = (programDir() / "tavrel-host").string();
+        std::string tavrel = (programDir() / "tavrel").string();
+        return run(host + " account add benchuser") && run(host + " account add IWPG_benchuser") &&
+               run(host + " account add ftp_subaccounts --group") &&
+               run(tavrel +
+                   " --create-domain-template '--file-name=C:\\Program Files "
+                   "(x86)\\Tarno\\etc\\hosting_template.xml'");
+    }();
+    return ready;
+}
+
+// The time of one run of the repair command on the tree, or -1 when it failed.
+double commandSeconds(const Tree& tree, const std::string& extra) {
+    std::string name = Platform::toUtf8(tree.root.substr(tree.root.rfind(L'\\') + 1));
+    std::string command = (programDir() / "tavrel").string() +
+                          " --repair-webspace-security --webspace-name=" + name +
+                          " --user-name=benchuser --full-scan " + extra;
+    bool ok = true;
+    double time = seconds([&] { ok = run(command); });
+    return ok ? time : -1;
+}
 
 CheckerCounts runChecker(const Tree& tree, const VEntryCollectionPtr& collection,
                          std::uint32_t flags, bool walkAll) {
     Callback callback;
-    CompleteChecker checker(callback, flags, 0, {});
+    CompleteChecker checker(callback, flags, nullptr, {});
     checker.setAllowLinks(false);
     checker.setWalkAllChildren(walkAll);
     auto root = std::make_shared<SecurityInformation>(collection);
@@ -232,7 +272,7 @@ CheckerCounts runChecker(const Tree& tree, const VEntryCollectionPtr& collection
     return checker.counts();
 }
 
-Figures measure(const Tree& tree) {
+Figures measure(const Tree& tree, bool withCommand) {
     Figures f{};
     f.objects = tree.objects;
     std::vector<char> buffer(4096);
@@ -285,6 +325,13 @@ Figures measure(const Tree& tree) {
     f.checkOnly = seconds([&] { runChecker(tree, full, CheckerFlag::CheckOnly, true); });
     VEntryCollectionPtr sparse = sparseEntries(tree);
     runChecker(tree, sparse, 0, false);
+    if (withCommand && prepareCommand()) {
+        setAll();
+        f.commandCheckOnly =
+            commandSeconds(tree, "--check-only '--report-file=C:\\bench-report.txt'");
+        f.commandRepair = commandSeconds(tree, "");
+        f.commandSecondRepair = commandSeconds(tree, "");
+    }
     constexpr int fastRuns = 20;
     f.fast = seconds([&] {
                  for (int i = 0; i < fastRuns; ++i) {
@@ -320,6 +367,13 @@ void print(const Figures& f) {
     std::printf("  %-34s   checker over floor: check-only %.2fx, repair %.2fx\n", "",
                 f.checkOnly / f.floorRead, f.repair / f.floorWrite);
     std::printf("  %-34s %8.4f s per run\n", "checker: fast algorithm, 20 paths", f.fast);
+    if (f.commandRepair != 0) {
+        line("command: check-only, all wrong", f.commandCheckOnly, f.checkOnly,
+             "of checker check-only");
+        line("command: repair, all wrong", f.commandRepair, f.repair, "of checker repair");
+        line("command: second repair, nothing", f.commandSecondRepair, f.secondRepair,
+             "of checker 2nd repair");
+    }
     std::printf("  repair wrote %llu of %llu checked; second repair wrote %llu, failed %llu\n",
                 static_cast<unsigned long long>(f.repairCounts.written),
                 static_cast<unsigned long long>(f.repairCounts.checked),
@@ -334,9 +388,12 @@ int main(int argc, char** argv) {
     std::vector<std::size_t> sizes;
     // --profile: only check-only runs after one repair, for perf and strace.
     bool profile = false;
+    bool withCommand = true;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--profile") == 0) {
             profile = true;
+        } else if (std::strcmp(argv[i], "--no-command") == 0) {
+            withCommand = false;
         } else {
             sizes.push_back(std::strtoull(argv[i], nullptr, 10));
         }
@@ -366,7 +423,7 @@ int main(int argc, char** argv) {
                         time / 3 / static_cast<double>(tree.objects) * 1e6);
             continue;
         }
-        all.push_back(measure(tree));
+        all.push_back(measure(tree, withCommand));
         print(all.back());
         fs::remove_all(tree.posix);
     }
