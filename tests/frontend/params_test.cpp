@@ -2,8 +2,10 @@
 
 #include <vector>
 
+#include "frontend/list_file.h"
 #include "frontend/params.h"
 #include "runtime/exceptions.h"
+#include "support/temp_host.h"
 
 namespace {
 
@@ -83,6 +85,39 @@ TEST(PossibleParameters, OptionalOnlyAndEmptyLists) {
     EXPECT_EQ(Params::possibleParameters(L"--path\0", L"--a\0--b\0"),
               L"Possible parameters:\n    --path\n    [--a]\n    [--b]");
     EXPECT_EQ(Params::possibleParameters(L"\0", L"\0"), L"");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(ListFiles, ItemsSplitAtLineEndsWithBlanksDropped) {
+    TestSupport::TempHost host;
+    const struct {
+        std::string content;
+        std::vector<std::wstring> items;
+    } cases[] = {
+        {"u1\r\nu2\r\n", {L"u1", L"u2"}},
+        {"u1\n\n\r\n u2 \r\r", {L"u1", L" u2 "}},  // items are not trimmed
+        {"", {}},
+        {"\xc3\xa9t\xc3\xa9", {L"\u00e9t\u00e9"}},  // UTF-8 on the emulated host
+    };
+    for (const auto& c : cases) {
+        TestSupport::writeFile(host.driveC() / "list.txt", c.content);
+        EXPECT_EQ(readListFile(L"C:\\list.txt"), c.items) << c.content;
+    }
+    // A NUL makes no list; a missing file names itself.
+    TestSupport::writeFile(host.driveC() / "list.txt", std::string("u1\0u2", 5));
+    EXPECT_THROW(readListFile(L"C:\\list.txt"), vexception);
+    try {
+        readListFile(L"C:\\missing.txt");
+        ADD_FAILURE() << "read a missing list file";
+    } catch (const vexception& e) {
+        EXPECT_NE(renderException(e).find(L"C:\\missing.txt"), std::wstring::npos);
+    }
+    EXPECT_EQ(splitTemplateList(L"a.xml,,b.xml, c.xml,"),
+              (std::vector<std::wstring>{L"a.xml", L"b.xml", L" c.xml"}));
+    EXPECT_TRUE(splitTemplateList(L"").empty());
 }
 
 }  // namespace
