@@ -1,6 +1,7 @@
 #include "manager/security_manager.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <vector>
@@ -39,6 +40,17 @@ std::vector<std::wstring> splitPath(const std::wstring& path) {
     return components;
 }
 
+// When this process started, as a FILETIME: temporary files older than that belong to saves
+// that can no longer be running in this process.
+const std::uint64_t processStart = [] {
+    using namespace std::chrono;
+    constexpr std::uint64_t unixEpochAsFileTime = 116444736000000000ULL;
+    auto sinceUnixEpoch = duration_cast<microseconds>(system_clock::now().time_since_epoch());
+    return unixEpochAsFileTime + static_cast<std::uint64_t>(sinceUnixEpoch.count()) * 10;
+}();
+
+constexpr std::size_t temporaryNameLength = 16;  // "~tvr" + 8 hex digits + ".tmp"
+
 // A name in the target's directory that is short whatever the target's name: a target of up
 // to 255 characters must still be savable.
 std::wstring temporaryNameBeside(const std::wstring& target) {
@@ -48,6 +60,39 @@ std::wstring temporaryNameBeside(const std::wstring& target) {
         name += formatString(L"%02x", static_cast<std::uint32_t>(bytes[i]));
     }
     return VFileName::combine(VFileName::removeFileSpec(target), name + L".tmp");
+}
+
+bool isTemporaryName(const std::wstring& name) {
+    if (name.size() != temporaryNameLength || name.compare(0, 4, L"~tvr") != 0 ||
+        name.compare(12, 4, L".tmp") != 0) {
+        return false;
+    }
+    return std::all_of(name.begin() + 4, name.begin() + 12, [](wchar_t c) {
+        return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f');
+    });
+}
+
+// Removes the temporary files that saves killed before they could clean up left in
+// `directory`: only names of the saves' own pattern, written before this process started (a
+// save running now in another process keeps its file). Failures are only logged.
+void removeStaleTemporaries(const std::wstring& directory) {
+    try {
+        VFileFinder finder;
+        for (bool found = finder.first(VFileName::combine(directory, L"~tvr*.tmp")); found;
+             found = finder.next()) {
+            if (!isTemporaryName(finder.name()) || finder.isDirectory() ||
+                finder.data().lastWriteTime >= processStart) {
+                continue;
+            }
+            std::wstring stale = VFileName::combine(directory, finder.name());
+            if (Platform::deleteFile(toLongPath(stale))) {
+                LogManager::instance().log(LogInfo, L"Removed %s, left by an interrupted save",
+                                           stale);
+            }
+        }
+    } catch (const vexception& e) {
+        LogManager::instance().log(LogWarning, e);
+    }
 }
 
 // XML 1.0 cannot carry control characters other than tab, line feed and carriage return, not
@@ -287,6 +332,7 @@ void SecurityManager::saveToFile(const std::wstring& fileName) {
         });
         temporary->replace(metadataPath_);
         entries_->setSourcePath(metadataPath_);
+        removeStaleTemporaries(VFileName::removeFileSpec(metadataPath_));
     });
 }
 

@@ -45,7 +45,7 @@ RunningProgram::RunningProgram(RunningProgram&& other) noexcept
 
 RunningProgram::~RunningProgram() {
     if (pid_ > 0) {
-        kill(pid_, SIGKILL);
+        ::kill(pid_, SIGKILL);
         int status = 0;
         waitpid(pid_, &status, 0);
     }
@@ -65,6 +65,13 @@ ProcessResult RunningProgram::wait() {
     result.out = readFile(scratch_ / "out");
     result.err = readFile(scratch_ / "err");
     return result;
+}
+
+ProcessResult RunningProgram::kill() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+    }
+    return wait();
 }
 
 ProcessResult runProgram(const std::string& program, const std::vector<std::string>& args,

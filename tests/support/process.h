@@ -26,6 +26,9 @@ public:
 
     // Waits for the end and returns exit code (128 + signal when killed) and output.
     ProcessResult wait();
+    // Kills the program with SIGKILL (a crash or a power cut, as far as the program can tell)
+    // and waits for it.
+    ProcessResult kill();
 
 private:
     int pid_;

@@ -1,0 +1,117 @@
+// What the end-to-end tests of the security commands share: a temporary host with the
+// accounts of webspace "example" (system user exuser, its anonymous account, web users u1 and
+// u2, the FTP sub-accounts group), the panel's templates, Debug logging, a small webspace tree,
+// and helpers that run the programs and read back what they left.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/text.h"
+#include "support/process.h"
+#include "support/temp_host.h"
+
+namespace HostingTest {
+namespace fs = std::filesystem;
+using TestSupport::ProcessResult;
+using TestSupport::readFile;
+using TestSupport::runProgram;
+using TestSupport::startProgram;
+using TestSupport::writeFile;
+
+inline const char* const configKey = "HKLM\\SOFTWARE\\WOW6432Node\\Tarno\\Zel Config\\Config";
+inline const std::string vhosts = "C:\\Inetpub\\vhosts";
+inline const std::string webspace = vhosts + "\\example";
+inline const std::string etc = "C:\\Program Files (x86)\\Tarno\\etc";
+
+class SecurityCommands : public ::testing::Test {
+protected:
+    void SetUp() override {
+        for (const char* name : {"exuser", "IWPG_exuser", "u1", "u2"}) {
+            host_({"account", "add", name});
+        }
+        host_({"account", "add", "ftp_subaccounts", "--group"});
+        ASSERT_EQ(
+            tavrel({"--create-domain-template", "--file-name=" + etc + "\\hosting_template.xml"})
+                .exitCode,
+            0);
+        ASSERT_EQ(
+            tavrel({"--create-webuser-template", "--file-name=" + etc + "\\webuser_template.xml"})
+                .exitCode,
+            0);
+        host_({"reg", "set", configKey, "Debug", "REG_DWORD", "1"});
+        for (const char* item :
+             {"httpdocs/index.html", "httpdocs/img/a/b/c/deep.png", "cgi-bin/run.pl",
+              "web_users/u1/docs/page.html", "web_users/u2/home.html"}) {
+            file("Inetpub/vhosts/example/" + std::string(item));
+        }
+    }
+
+    ProcessResult tavrel(const std::vector<std::string>& args) {
+        return runProgram("tavrel", args);
+    }
+    std::string host_(const std::vector<std::string>& args) {
+        ProcessResult r = runProgram("tavrel-host", args);
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        return r.out;
+    }
+    fs::path onC(const std::string& relative) const { return host.driveC() / relative; }
+    void file(const std::string& relative, const std::string& content = "x") {
+        fs::create_directories(onC(relative).parent_path());
+        writeFile(onC(relative), content);
+    }
+    // Every object of the tree with its descriptor, one line each; the metadata directory,
+    // which every run saves to, left out.
+    std::string tree(const std::string& path = webspace) {
+        std::string all = host_({"acl", "get", path, "--tree", "--sddl"});
+        std::string kept;
+        for (std::size_t begin = 0, end; begin < all.size(); begin = end + 1) {
+            end = all.find('\n', begin);
+            std::string line = all.substr(begin, end - begin);
+            if (line.find("\\.tarno") == std::string::npos && line.rfind("Successfully", 0) != 0) {
+                kept += line + "\n";
+            }
+        }
+        return kept;
+    }
+    std::string metadata(const std::string& name = ".Security") {
+        return readFile(onC("Inetpub/vhosts/example/.tarno/" + name));
+    }
+    // The debug log of the host, as UTF-8.
+    std::string log() const {
+        std::string all;
+        for (const auto& entry :
+             fs::directory_iterator(onC("Program Files (x86)/Tarno/admin/logs"))) {
+            std::string bytes = readFile(entry.path());
+            std::u16string units;
+            for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
+                units.push_back(
+                    static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
+                                          static_cast<unsigned char>(bytes[i + 1]) << 8));
+            }
+            all += Platform::toUtf8(Platform::fromUtf16(units));
+        }
+        return all;
+    }
+    static std::size_t count(const std::string& text, const std::string& what) {
+        std::size_t n = 0;
+        for (std::size_t at = text.find(what); at != std::string::npos;
+             at = text.find(what, at + 1)) {
+            ++n;
+        }
+        return n;
+    }
+    ProcessResult repair(std::vector<std::string> extra = {}) {
+        std::vector<std::string> args = {"--repair-webspace-security", "--webspace-name=example",
+                                         "--user-name=exuser"};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return tavrel(args);
+    }
+
+    TestSupport::TempHost host;
+};
+
+}  // namespace HostingTest

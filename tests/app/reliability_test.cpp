@@ -1,0 +1,214 @@
+// The commands under what real servers do to them: runs killed part-way, many runs at once,
+// and concurrent account changes; real processes on a temporary host.
+#include <signal.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <map>
+#include <regex>
+#include <set>
+#include <thread>
+
+#include "hosting_fixture.h"
+#include "platform/dtyp/sddl.h"
+#include "platform/security.h"
+
+namespace {
+using namespace HostingTest;
+using Clock = std::chrono::steady_clock;
+
+class Reliability : public SecurityCommands {
+protected:
+    // `count` files in folders of 100 below httpdocs\bulk.
+    void bulk(std::size_t count) {
+        for (std::size_t i = 0; i < count; ++i) {
+            file("Inetpub/vhosts/example/httpdocs/bulk/d" + std::to_string(i / 100) + "/f" +
+                 std::to_string(i) + ".html");
+        }
+    }
+    // Every object of the webspace's httpdocs given a wrong explicit DACL, through the seam.
+    void makeEverythingWrong() {
+        auto sd = Platform::Dtyp::fromSddl(L"D:P(A;OICI;FA;;;WD)");
+        auto dacl = Platform::Dtyp::encodeAcl(*sd->dacl);
+        fs::path root = onC("Inetpub/vhosts/example/httpdocs");
+        for (const auto& item : fs::recursive_directory_iterator(root)) {
+            std::string relative = fs::relative(item.path(), host.driveC()).string();
+            std::replace(relative.begin(), relative.end(), '/', '\\');
+            ASSERT_EQ(Platform::setNamedSecurityInfo(
+                          Platform::fromUtf8("C:\\" + relative), Platform::SeFileObject,
+                          Platform::SecurityInformation::Dacl |
+                              Platform::SecurityInformation::ProtectedDacl,
+                          nullptr, nullptr, dacl->data(), nullptr),
+                      0u);
+        }
+    }
+    // Every object of the webspace with its descriptor's bytes, read through the seam.
+    std::map<std::string, std::vector<std::uint8_t>> descriptors() {
+        std::map<std::string, std::vector<std::uint8_t>> all;
+        fs::path root = onC("Inetpub/vhosts/example");
+        for (const auto& item : fs::recursive_directory_iterator(root)) {
+            std::string relative = fs::relative(item.path(), host.driveC()).string();
+            std::replace(relative.begin(), relative.end(), '/', '\\');
+            if (relative.find(".tarno") != std::string::npos) {
+                continue;
+            }
+            std::vector<std::uint8_t> bytes;
+            EXPECT_EQ(Platform::getNamedSecurityInfo(Platform::fromUtf8("C:\\" + relative),
+                                                     Platform::SeFileObject,
+                                                     Platform::SecurityInformation::Dacl, bytes),
+                      0u)
+                << relative;
+            all[relative] = std::move(bytes);
+        }
+        return all;
+    }
+    std::vector<std::string> repairArgs() {
+        return {"--repair-webspace-security", "--webspace-name=example", "--user-name=exuser",
+                "--full-scan"};
+    }
+    // Temporary files of saves left in the metadata directory.
+    std::vector<std::string> leftovers() {
+        std::vector<std::string> found;
+        fs::path tarno = onC("Inetpub/vhosts/example/.tarno");
+        if (fs::exists(tarno)) {
+            for (const auto& item : fs::directory_iterator(tarno)) {
+                if (item.path().extension() == ".tmp") {
+                    found.push_back(item.path().filename().string());
+                }
+            }
+        }
+        return found;
+    }
+    // The process ids of the walk lines in the log, one per run of consecutive lines.
+    std::vector<std::string> walkTurns() {
+        std::regex walkLine(
+            R"(\d\d:\d\d:\d\d\.\d+ (\d+) \d+ Info: SecurityChecker::checkPathSecurity)");
+        std::vector<std::string> pids;
+        std::string text = log();
+        for (std::sregex_iterator it(text.begin(), text.end(), walkLine), end; it != end; ++it) {
+            if (pids.empty() || pids.back() != (*it)[1]) {
+                pids.push_back((*it)[1]);
+            }
+        }
+        return pids;
+    }
+};
+
+std::size_t objectsForCrashTest() {
+    const char* configured = std::getenv("TAVREL_TEST_CRASH_OBJECTS");
+    return configured ? std::strtoul(configured, nullptr, 10) : 20000;
+}
+
+TEST_F(Reliability, RepairsKilledAtAnyPointConvergeAndLeaveNothingHalfWritten) {
+    bulk(objectsForCrashTest());
+    makeEverythingWrong();
+    auto start = Clock::now();
+    ASSERT_EQ(tavrel(repairArgs()).exitCode, 0);
+    auto uninterrupted = Clock::now() - start;
+    auto expected = descriptors();
+    std::string expectedMetadata = metadata();
+
+    constexpr int killPoints = 20;
+    for (int point = 1; point <= killPoints; ++point) {
+        SCOPED_TRACE(point);
+        makeEverythingWrong();
+        auto run = startProgram("tavrel", repairArgs());
+        std::this_thread::sleep_for(uninterrupted * point / (killPoints + 1));
+        run.kill();
+        // Whatever the kill interrupted, the metadata file is the old one or a whole new one.
+        EXPECT_EQ(metadata(), expectedMetadata);
+        ASSERT_EQ(tavrel(repairArgs()).exitCode, 0);
+        EXPECT_TRUE(descriptors() == expected) << "the repair after the kill ended elsewhere";
+        EXPECT_EQ(leftovers(), std::vector<std::string>{});
+    }
+}
+
+TEST_F(Reliability, ASaveRemovesWhatKilledSavesLeftAndNothingElse) {
+    ASSERT_EQ(tavrel(repairArgs()).exitCode, 0);
+    fs::path tarno = onC("Inetpub/vhosts/example/.tarno");
+    const char* stale = "~tvr0badf00d.tmp";
+    const char* foreign = "~tvrnotours.tmp";
+    const char* running = "~tvr12345678.tmp";
+    for (const char* name : {stale, foreign, running}) {
+        writeFile(tarno / name, "<Entries>");
+    }
+    auto hourAgo = fs::file_time_type::clock::now() - std::chrono::hours(1);
+    fs::last_write_time(tarno / stale, hourAgo);
+    fs::last_write_time(tarno / foreign, hourAgo);
+    // A save running now in another process: written after this run started.
+    fs::last_write_time(tarno / running, fs::file_time_type::clock::now() + std::chrono::hours(1));
+    ASSERT_EQ(tavrel(repairArgs()).exitCode, 0);
+    EXPECT_FALSE(fs::exists(tarno / stale));
+    EXPECT_TRUE(fs::exists(tarno / foreign));
+    EXPECT_TRUE(fs::exists(tarno / running));
+}
+
+TEST_F(Reliability, EightRunsOnOneWebspaceTakeTurnsAndEndAsOneRun) {
+    host_({"reg", "set", configKey, "DebugSecuritySettings", "REG_DWORD", "1"});
+    bulk(300);
+    makeEverythingWrong();
+    ASSERT_EQ(tavrel(repairArgs()).exitCode, 0);
+    auto expected = descriptors();
+    std::string expectedMetadata = metadata();
+    makeEverythingWrong();
+    fs::remove_all(onC("Program Files (x86)/Tarno/admin/logs"));
+
+    std::vector<TestSupport::RunningProgram> runs;
+    for (int i = 0; i < 8; ++i) {
+        runs.push_back(startProgram("tavrel", repairArgs()));
+    }
+    for (auto& run : runs) {
+        EXPECT_EQ(run.wait().exitCode, 0);
+    }
+    EXPECT_TRUE(descriptors() == expected);
+    EXPECT_EQ(metadata(), expectedMetadata);
+    EXPECT_EQ(walkTurns().size(), 8u) << "the walks of the runs interleaved";
+}
+
+TEST_F(Reliability, RunsOnDifferentWebspacesOverlap) {
+    host_({"reg", "set", configKey, "DebugSecuritySettings", "REG_DWORD", "1"});
+    for (const char* site : {"one", "two"}) {
+        for (int i = 0; i < 400; ++i) {
+            file("Inetpub/vhosts/" + std::string(site) + "/httpdocs/f" + std::to_string(i));
+        }
+    }
+    auto one = startProgram("tavrel", {"--repair-webspace-security", "--webspace-name=one",
+                                       "--user-name=exuser", "--full-scan"});
+    auto two = startProgram("tavrel", {"--repair-webspace-security", "--webspace-name=two",
+                                       "--user-name=exuser", "--full-scan"});
+    EXPECT_EQ(one.wait().exitCode, 0);
+    EXPECT_EQ(two.wait().exitCode, 0);
+    EXPECT_GT(walkTurns().size(), 2u) << "the runs on two webspaces waited for each other";
+}
+
+TEST_F(Reliability, AKilledRunReleasesItsWebspace) {
+    bulk(3000);
+    makeEverythingWrong();
+    auto killed = startProgram("tavrel", repairArgs());
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    killed.kill();
+    auto start = Clock::now();
+    EXPECT_EQ(tavrel(repairArgs()).exitCode, 0);
+    EXPECT_LT(Clock::now() - start, std::chrono::seconds(120));
+}
+
+TEST_F(Reliability, ThirtyAccountsAddedAtOnceAreAllKept) {
+    std::vector<TestSupport::RunningProgram> adds;
+    for (int i = 0; i < 30; ++i) {
+        adds.push_back(startProgram("tavrel-host", {"account", "add", "many" + std::to_string(i)}));
+    }
+    std::set<std::string> sids;
+    for (auto& add : adds) {
+        TestSupport::ProcessResult r = add.wait();
+        EXPECT_EQ(r.exitCode, 0) << r.err;
+        sids.insert(r.out);
+    }
+    EXPECT_EQ(sids.size(), 30u) << "two accounts got the same SID";
+    std::string list = host_({"account", "list"});
+    for (int i = 0; i < 30; ++i) {
+        EXPECT_NE(list.find("many" + std::to_string(i) + "\t"), std::string::npos) << i;
+    }
+}
+
+}  // namespace
