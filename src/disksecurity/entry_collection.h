@@ -6,7 +6,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <ranges>
 #include <set>
 #include <string>
 #include <vector>
@@ -80,7 +79,18 @@ constexpr std::uint32_t StateFlag200Here = 0x400;      // the path inherits from
 // the path itself); the levels firstIndex() to lastIndex() apply.
 class Path2Entries {
 public:
-    using Level = std::ranges::subrange<VEntryCollection::Entries::const_iterator>;
+    // The entries of one level: a run of the collection.
+    struct Level {
+        using Iterator = VEntryCollection::Entries::const_iterator;
+        Level(Iterator first, Iterator last) : first_(first), last_(last) {}
+        Iterator begin() const { return first_; }
+        Iterator end() const { return last_; }
+        bool empty() const { return first_ == last_; }
+
+    private:
+        Iterator first_;
+        Iterator last_;
+    };
 
     Path2Entries(VEntryCollectionPtr collection, std::wstring path);
 

@@ -54,7 +54,8 @@ constexpr std::size_t temporaryNameLength = 16;  // "~tvr" + 8 hex digits + ".tm
 // A name in the target's directory that is short whatever the target's name: a target of up
 // to 255 characters must still be savable.
 std::wstring temporaryNameBeside(const std::wstring& target) {
-    const Platform::Guid& bytes = VGUID::create().bytes();
+    VGUID guid = VGUID::create();
+    const Platform::Guid& bytes = guid.bytes();
     std::wstring name = L"~tvr";
     for (std::size_t i = 0; i < 4; ++i) {
         name += formatString(L"%02x", static_cast<std::uint32_t>(bytes[i]));
