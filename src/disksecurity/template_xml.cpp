@@ -79,9 +79,23 @@ private:
     std::wstring name_;
 };
 
+// A template or metadata file larger than any the panel writes is refused before it is
+// copied or parsed.
+void requireBoundedSize(const std::wstring& file) {
+    Platform::FindData data;
+    Platform::UniqueFindHandle found(Platform::findFirstFile(toLongPath(file), data));
+    if (found && data.size > MaxTemplateBytes) {
+        throw vexception(
+            formatString(L"The file %s is larger than the %d MiB a template may hold",
+                         stripLongPrefix(file), static_cast<std::int32_t>(MaxTemplateBytes >> 20)),
+            VSITE("DiskSecurity::loadTemplate"));
+    }
+}
+
 void parseTemplateFile(const std::wstring& file, TemporaryCopy& copy, EntryTemplateSet& set,
                        const std::shared_ptr<IUserInformation>& resolver, bool tolerateBadEntries,
                        bool skipUnmappedAccounts) {
+    requireBoundedSize(file);
     try {
         ConfigImporter importer(set, skipUnmappedAccounts, tolerateBadEntries, resolver);
         importer.parseURL(copy.copyOf(file));

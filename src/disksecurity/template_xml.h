@@ -20,6 +20,10 @@ namespace DiskSecurity {
 // `tolerateBadEntries`: a bad entry is logged and dropped. `skipUnmappedAccounts`: an entry
 // whose account does not exist is logged and dropped. Any other entry failure, and a document
 // that is not well formed, fail the load.
+// The largest template or metadata file a load reads: the panel's own are kilobytes, and a
+// file-sharing area of ten thousand users some megabytes.
+constexpr std::uint64_t MaxTemplateBytes = std::uint64_t{64} << 20;
+
 std::shared_ptr<EntryTemplateSet> loadTemplate(const std::wstring& path,
                                                std::shared_ptr<IUserInformation> resolver,
                                                bool tolerateBadEntries, bool skipUnmappedAccounts);

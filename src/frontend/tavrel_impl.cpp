@@ -4,6 +4,7 @@
 
 #include "frontend/command_context.h"
 #include "frontend/list_file.h"
+#include "platform/filesystem.h"
 #include "platform/system.h"
 #include "platform/text.h"
 #include "platform/types.h"
@@ -44,6 +45,24 @@ constexpr std::uint32_t CheckerOptionRepair = 0;
 // PRODUCT_ROOT_D\etc\<name>: where the panel keeps its templates.
 std::wstring panelTemplate(const std::wstring& name) {
     return VFileName::combine(VFileName::combine(panelParameter(L"PRODUCT_ROOT_D"), L"etc"), name);
+}
+
+// A report file is appended to object by object during the walk: a directory that is not
+// there would fail every line of it, so it is refused before any work.
+void requireReportDirectory(const std::wstring& report) {
+    if (report.empty()) {
+        return;
+    }
+    std::wstring directory = VFileName::removeFileSpec(report);
+    std::uint32_t attributes = 0;
+    if (!directory.empty() &&
+        (!fileExist(directory, attributes) || !(attributes & Platform::FileAttribute::Directory))) {
+        throw ArgumentException(
+            formatString(
+                L"Invalid value of parameter --report-file: the directory %s does not exist",
+                directory),
+            VSITE("TavrelImpl::_repairWebspaceSecurity"));
+    }
 }
 
 // COM for the thread for the command's lifetime; a thread already in another apartment model
@@ -187,6 +206,17 @@ int TavrelImpl::_repairWebspaceSecurity(const Params& params, CommandContext& co
                  L"--web-users\0--full-scan\0--report-file\0--check-only\0");
     std::wstring webspace = params.get(L"--webspace-name");
     Tavrel::requirePlainName(L"webspace name", webspace);
+    std::wstring report = params.getOr(L"--report-file", std::wstring());
+    requireReportDirectory(report);
+    // The web users are read and their names checked before any work, so that a bad list
+    // leaves the webspace as it was.
+    std::vector<std::wstring> webUsers;
+    if (std::wstring list = params.getOr(L"--web-users", std::wstring()); !list.empty()) {
+        webUsers = readListFile(list);
+        for (const std::wstring& webUser : webUsers) {
+            Tavrel::requirePlainName(L"web user name", webUser);
+        }
+    }
     ExclusiveTask task;
     task.Initialize(webspaceMutexName(webspace), Platform::Infinite);
     ComScope com;
@@ -195,19 +225,14 @@ int TavrelImpl::_repairWebspaceSecurity(const Params& params, CommandContext& co
     ConsoleProgress progress(manager);
     Tavrel::loadDomainMetadata(webspace, manager);
     manager.expandWebspaceTemplate(webspace, systemUser, panelTemplate(L"hosting_template.xml"));
-    manager.setReportFile(params.getOr(L"--report-file", std::wstring()));
+    manager.setReportFile(report);
     std::uint32_t options =
         params.has(L"--check-only") ? DiskSecurity::CheckerFlag::Simulate : CheckerOptionRepair;
     bool fullScan = params.has(L"--full-scan");
     manager.applyCompleteToScope(nullptr, options, fullScan);
     manager.saveToFile(std::wstring());
 
-    std::wstring webUsers = params.getOr(L"--web-users", std::wstring());
-    if (webUsers.empty()) {
-        return 0;
-    }
-    for (const std::wstring& webUser : readListFile(webUsers)) {
-        Tavrel::requirePlainName(L"web user name", webUser);
+    for (const std::wstring& webUser : webUsers) {
         Tavrel::loadWebUserMetadata(webspace, webUser, manager);
         manager.expandWebUserTemplate(webspace, systemUser, webUser,
                                       panelTemplate(L"webuser_template.xml"));

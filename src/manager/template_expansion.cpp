@@ -118,6 +118,7 @@ void SecurityManager::expandWebspaceTemplate(const std::wstring& webspace,
                                              const std::wstring& templateFile) {
     requirePlainName(L"webspace name", webspace);
     SecurityManager source(accountResolver_);
+    source.setSkipUnmappedAccounts(false);
     source.load(templateFile, false);
     TagMap tags{
         {L"DomainUser", systemUser},
@@ -134,6 +135,7 @@ void SecurityManager::expandWebUserTemplate(const std::wstring& webspace,
     requirePlainName(L"webspace name", webspace);
     requirePlainName(L"web user name", webUser);
     SecurityManager source(accountResolver_);
+    source.setSkipUnmappedAccounts(false);
     source.load(templateFile, false);
     TagMap tags{
         {L"DomainUser", webUser},
@@ -149,6 +151,7 @@ void SecurityManager::expandFileSharingTemplate(const std::wstring& area,
                                                 const std::wstring& templateFile) {
     requirePlainName(L"vhost name", area);
     SecurityManager source(accountResolver_);
+    source.setSkipUnmappedAccounts(false);
     source.load(templateFile, false);
     _expandTemplate(std::wstring(), TagMap(), source, domainMetadataFile(area, std::wstring()),
                     std::wstring());
@@ -166,6 +169,7 @@ void SecurityManager::expandUserFileSharingTemplate(const std::wstring& area,
         requirePlainName(L"user id", tag2);
     }
     SecurityManager source(accountResolver_);
+    source.setSkipUnmappedAccounts(false);
     source.load(VFileName::combine(panelEtcDirectory(), templateName), false);
     TagMap tags{
         {L"FtpSubaccounts", ftpSubaccountsAccount},

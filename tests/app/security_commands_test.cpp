@@ -125,23 +125,105 @@ TEST_F(SecurityCommands, UpdateCommandsApplyWhatIsStored) {
     EXPECT_EQ(inside.exitCode, 0) << inside.out;
 }
 
-TEST_F(SecurityCommands, BadNamesAreRefusedBeforeAnyWork) {
-    const std::vector<std::vector<std::string>> runs = {
-        {"--repair-webspace-security", "--webspace-name=..", "--user-name=exuser"},
-        {"--repair-webspace-security", "--webspace-name=a\\b", "--user-name=exuser"},
-        {"--update-webspace-security", "--webspace-name=..\\..\\Windows"},
-        {"--repair-webspace-security", "--webspace-name=example", "--user-name=exuser\\"},
-        {"--update-user-filesharing-security", "--vhost-name=fs", "--user=u1",
-         std::string("--user-id=7\x01"), "--template=", "--private-template="},
+TEST_F(SecurityCommands, BadInputIsRefusedWithNothingWritten) {
+    const std::string domainTemplate = "Program Files (x86)/Tarno/etc/hosting_template.xml";
+    const std::string good = readFile(onC(domainTemplate));
+    auto entry = [](const std::string& account) {
+        return "<Entries><Entry AccounType=\"1\" Account=\"nosuch\" " + account +
+               " Path=\"[HTTPD_VHOSTS_D]\" AceFlags=\"3\" AccessMask=\"1\" EntryFlags=\"0\" "
+               "Tag=\"\" Tag2=\"\"/></Entries>";
     };
+    // Each entity ten of the one before: a thousand million characters from a few hundred.
+    std::string entities = "<!DOCTYPE l [<!ENTITY a \"aaaaaaaaaa\">";
+    for (char level = 'b'; level <= 'j'; ++level) {
+        entities += std::string("<!ENTITY ") + level + " \"";
+        for (int i = 0; i < 10; ++i) {
+            entities += std::string("&") + static_cast<char>(level - 1) + ";";
+        }
+        entities += "\">";
+    }
+    entities += "]><Entries><Entry Tag=\"&j;\"/></Entries>";
+    const std::vector<std::string> repairArgs = {"--repair-webspace-security",
+                                                 "--webspace-name=example", "--user-name=exuser"};
+    const struct {
+        const char* name;
+        std::string templateText;  // written over the domain template when not empty
+        std::vector<std::string> args;
+        std::string expected;
+    } cases[] = {
+        {"DotDotWebspace",
+         "",
+         {"--repair-webspace-security", "--webspace-name=..", "--user-name=exuser"},
+         "Invalid webspace name"},
+        {"SeparatorInWebspace",
+         "",
+         {"--repair-webspace-security", "--webspace-name=a\\b", "--user-name=exuser"},
+         "Invalid webspace name"},
+        {"UpdateOutOfTheRoot",
+         "",
+         {"--update-webspace-security", "--webspace-name=..\\..\\Windows"},
+         "Invalid webspace name"},
+        {"SystemUserWithoutAccount",
+         "",
+         {"--repair-webspace-security", "--webspace-name=example", "--user-name=exuser\\"},
+         "Invalid system user name"},
+        {"ControlCharacterInUserId",
+         "",
+         {"--update-user-filesharing-security", "--vhost-name=fs", "--user=u1",
+          std::string("--user-id=7\x01"), "--template=", "--private-template="},
+         "Invalid value of parameter --user-id"},
+        {"EntityExpansion", entities, repairArgs, "amplification"},
+        {"InvalidUtf8", "<Entries><Entry Tag=\"\xff\xfe\"/></Entries>", repairArgs,
+         "not well-formed"},
+        {"InvalidUtf16", std::string("\xff\xfe<\0E\0\0\xd8", 8), repairArgs, "XML parsing error"},
+        {"UnknownAccountWithoutSid", entry(""), repairArgs, "No mapping between account names"},
+        {"SidStrThatIsNoSid", entry("SidStr=\"S-1-x\""), repairArgs,
+         "security ID structure is invalid"},
+        {"ReportInAMissingDirectory",
+         "",
+         {"--repair-webspace-security", "--webspace-name=example", "--user-name=exuser",
+          "--check-only", "--report-file=C:\\nodir\\r.txt"},
+         "the directory C:\\nodir does not exist"},
+        {"ListFileWithNul",
+         "",
+         {"--repair-webspace-security", "--webspace-name=example", "--user-name=exuser",
+          "--web-users=C:\\nul.txt"},
+         "holds a NUL character"},
+        {"PathOf32000Characters",
+         "",
+         {"--update-path-security", "--path=C:\\" + std::string(32000, 'a')},
+         "too long"},
+    };
+    writeFile(onC("nul.txt"), std::string("u1\0u2", 5));
     std::string before = tree(vhosts);
-    for (const auto& args : runs) {
-        ProcessResult r = tavrel(args);
-        EXPECT_EQ(r.exitCode, 1) << args[1];
-        EXPECT_NE(r.out.find("Invalid"), std::string::npos) << r.out;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (!c.templateText.empty()) {
+            writeFile(onC(domainTemplate), c.templateText);
+        }
+        ProcessResult r = tavrel(c.args);
+        writeFile(onC(domainTemplate), good);
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_NE(r.out.find(c.expected), std::string::npos) << r.out;
+        EXPECT_FALSE(fs::exists(onC("Inetpub/vhosts/example/.tarno"))) << "metadata written";
+        EXPECT_FALSE(fs::exists(onC("Inetpub/vhosts/fs")));
     }
     EXPECT_EQ(tree(vhosts), before);
-    EXPECT_FALSE(fs::exists(onC("Inetpub/vhosts/fs")));
+
+    // A template far larger than any the panel writes is refused unread.
+    fs::resize_file(onC(domainTemplate), std::uintmax_t{100} << 20);
+    ProcessResult huge = tavrel(repairArgs);
+    writeFile(onC(domainTemplate), good);
+    EXPECT_EQ(huge.exitCode, 1);
+    EXPECT_NE(huge.out.find("larger than the 64 MiB"), std::string::npos) << huge.out;
+
+    // A configuration value of the wrong type.
+    host_({"reg", "set", configKey, "HTTPD_VHOSTS_D", "REG_DWORD", "5"});
+    ProcessResult wrongType = tavrel(repairArgs);
+    host_({"reg", "set", configKey, "HTTPD_VHOSTS_D", "REG_SZ", vhosts});
+    EXPECT_EQ(wrongType.exitCode, 1);
+    EXPECT_NE(wrongType.out.find("invalid type"), std::string::npos) << wrongType.out;
+    EXPECT_EQ(tree(vhosts), before);
 }
 
 TEST_F(SecurityCommands, FileSharingUserTemplates) {
