@@ -36,7 +36,9 @@ std::shared_ptr<IUserInformation> CommandContext::configuredAccountProvider() {
 FileSharingContext::FileSharingContext(const Params& params)
     : vhostName(params.get(L"--vhost-name")),
       userName(params.get(L"--user")),
-      userId(params.get(L"--user-id")) {
+      userId(params.get(L"--user-id")),
+      privateTemplates(params.get(L"--private-template")),
+      templates(params.get(L"--template")) {
     manager().load(Tavrel::SecurityManager::domainMetadataFile(vhostName, std::wstring()), false);
 }
 
@@ -57,6 +59,16 @@ void FileSharingContext::requireValues(const Params& params) {
 
 std::wstring FileSharingContext::userSubPath(bool isPrivate) const {
     return isPrivate ? vhostName + L"\\private\\" + userId : vhostName;
+}
+
+void FileSharingContext::removeUserEntries() {
+    removeUserTemplates(privateTemplates, true);
+    removeUserTemplates(templates, false);
+}
+
+void FileSharingContext::addUserEntries() {
+    addUserTemplates(privateTemplates, true);
+    addUserTemplates(templates, false);
 }
 
 void FileSharingContext::addUserTemplates(const std::wstring& list, bool isPrivate) {

@@ -54,6 +54,10 @@ public:
 
     // <vhost>\private\<user id> for the private templates, else <vhost>.
     std::wstring userSubPath(bool isPrivate) const;
+    // The user's entries of the "--private-template" list, then of the "--template" list,
+    // dropped from the manager / expanded into it.
+    void removeUserEntries();
+    void addUserEntries();
     // Expands each template of the comma-separated list for the user into the manager.
     void addUserTemplates(const std::wstring& list, bool isPrivate);
     // Drops from the manager every entry that the templates of the list give the user.
@@ -62,4 +66,6 @@ public:
     const std::wstring vhostName;
     const std::wstring userName;
     const std::wstring userId;
+    const std::wstring privateTemplates;
+    const std::wstring templates;
 };

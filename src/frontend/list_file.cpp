@@ -13,6 +13,23 @@ namespace {
 
 constexpr const char* readFunction = "readListFile";
 
+// The pieces of `text` between any of `separators`, empty ones left out, none trimmed.
+std::vector<std::wstring> splitDroppingEmpty(const std::wstring& text, const wchar_t* separators) {
+    std::vector<std::wstring> items;
+    std::size_t begin = 0;
+    while (begin <= text.size()) {
+        std::size_t end = text.find_first_of(separators, begin);
+        if (end == std::wstring::npos) {
+            end = text.size();
+        }
+        if (end > begin) {
+            items.push_back(text.substr(begin, end - begin));
+        }
+        begin = end + 1;
+    }
+    return items;
+}
+
 }  // namespace
 
 std::vector<std::wstring> readListFile(const std::wstring& path) {
@@ -41,36 +58,11 @@ std::vector<std::wstring> readListFile(const std::wstring& path) {
             formatString(L"The list file %s holds a NUL character: it is no text", path),
             VSITE(readFunction));
     }
-    std::wstring text = Platform::fromAnsi(bytes);
-    std::vector<std::wstring> items;
-    std::size_t begin = 0;
-    while (begin <= text.size()) {
-        std::size_t end = text.find_first_of(L"\r\n", begin);
-        if (end == std::wstring::npos) {
-            end = text.size();
-        }
-        if (end > begin) {
-            items.push_back(text.substr(begin, end - begin));
-        }
-        begin = end + 1;
-    }
-    return items;
+    return splitDroppingEmpty(Platform::fromAnsi(bytes), L"\r\n");
 }
 
 std::vector<std::wstring> splitTemplateList(const std::wstring& list) {
-    std::vector<std::wstring> names;
-    std::size_t begin = 0;
-    while (begin <= list.size()) {
-        std::size_t end = list.find(L',', begin);
-        if (end == std::wstring::npos) {
-            end = list.size();
-        }
-        if (end > begin) {
-            names.push_back(list.substr(begin, end - begin));
-        }
-        begin = end + 1;
-    }
-    return names;
+    return splitDroppingEmpty(list, L",");
 }
 
 ConsoleProgress::ConsoleProgress(Tavrel::SecurityManager& manager) : manager_(manager) {

@@ -301,13 +301,9 @@ int TavrelImpl::_updateUserFilesharingSecurity(const Params& params) {
     task.Initialize(filesharingMutexName(), Platform::Infinite);
     FileSharingContext context(params);
     ConsoleProgress progress(context.manager());
-    std::wstring privateTemplates = params.get(L"--private-template");
-    std::wstring templates = params.get(L"--template");
     // What an earlier run added for the user goes first, so that the user has one copy.
-    context.removeUserTemplates(privateTemplates, true);
-    context.removeUserTemplates(templates, false);
-    context.addUserTemplates(privateTemplates, true);
-    context.addUserTemplates(templates, false);
+    context.removeUserEntries();
+    context.addUserEntries();
     context.manager().applyToScope(nullptr, CheckerOptionUpdate, false);
     context.manager().saveToFile(std::wstring());
     return 0;
@@ -320,14 +316,10 @@ int TavrelImpl::_removeUserFilesharingSecurity(const Params& params) {
     task.Initialize(filesharingMutexName(), Platform::Infinite);
     FileSharingContext context(params);
     ConsoleProgress progress(context.manager());
-    std::wstring privateTemplates = params.get(L"--private-template");
-    std::wstring templates = params.get(L"--template");
-    context.removeUserTemplates(privateTemplates, true);
-    context.removeUserTemplates(templates, false);
+    context.removeUserEntries();
     context.manager().saveToFile(std::wstring());
     // The area is applied once more with the user's entries in memory only.
-    context.addUserTemplates(privateTemplates, true);
-    context.addUserTemplates(templates, false);
+    context.addUserEntries();
     context.manager().applyToScope(nullptr, CheckerOptionUpdate, false);
     return 0;
 }

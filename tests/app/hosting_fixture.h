@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -109,6 +110,20 @@ protected:
                                          "--user-name=exuser"};
         args.insert(args.end(), extra.begin(), extra.end());
         return tavrel(args);
+    }
+
+    // The process ids of the walk lines in the log, one per run of consecutive lines.
+    std::vector<std::string> walkTurns() {
+        std::regex walkLine(
+            R"(\d\d:\d\d:\d\d\.\d+ (\d+) \d+ Info: SecurityChecker::checkPathSecurity)");
+        std::vector<std::string> pids;
+        std::string text = log();
+        for (std::sregex_iterator it(text.begin(), text.end(), walkLine), end; it != end; ++it) {
+            if (pids.empty() || pids.back() != (*it)[1]) {
+                pids.push_back((*it)[1]);
+            }
+        }
+        return pids;
     }
 
     TestSupport::TempHost host;

@@ -80,19 +80,6 @@ protected:
         }
         return found;
     }
-    // The process ids of the walk lines in the log, one per run of consecutive lines.
-    std::vector<std::string> walkTurns() {
-        std::regex walkLine(
-            R"(\d\d:\d\d:\d\d\.\d+ (\d+) \d+ Info: SecurityChecker::checkPathSecurity)");
-        std::vector<std::string> pids;
-        std::string text = log();
-        for (std::sregex_iterator it(text.begin(), text.end(), walkLine), end; it != end; ++it) {
-            if (pids.empty() || pids.back() != (*it)[1]) {
-                pids.push_back((*it)[1]);
-            }
-        }
-        return pids;
-    }
 };
 
 std::size_t objectsForCrashTest() {

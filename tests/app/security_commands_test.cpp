@@ -300,15 +300,7 @@ TEST_F(SecurityCommands, TwoRunsOnOneWebspaceTakeTurns) {
     ASSERT_EQ(a.wait().exitCode, 0);
     ASSERT_EQ(b.wait().exitCode, 0);
     // Every walk line names its process: the walks of the two runs must not interleave.
-    std::regex walkLine(
-        R"(\d\d:\d\d:\d\d\.\d+ (\d+) \d+ Info: SecurityChecker::checkPathSecurity)");
-    std::vector<std::string> pids;
-    std::string text = log();
-    for (std::sregex_iterator it(text.begin(), text.end(), walkLine), end; it != end; ++it) {
-        if (pids.empty() || pids.back() != (*it)[1]) {
-            pids.push_back((*it)[1]);
-        }
-    }
+    std::vector<std::string> pids = walkTurns();
     EXPECT_EQ(pids.size(), 2u) << "the walks of the two runs interleaved";
 }
 
