@@ -225,15 +225,23 @@ void completeHost(const fs::path& dir) {
 
 fs::path ensureHost() {
     // Keyed by the wanted directory, so that a process (a test) that points TAVREL_HOST
-    // elsewhere gets the new host completed too.
+    // elsewhere gets the new host completed too. Every call of the seam comes here: the
+    // usual case compares the environment's text with the last one and builds nothing.
     static std::mutex lock;
-    static fs::path wantedBefore;
+    static std::string wantedText;
+    static bool fromVariable = false;
     static fs::path completed;
-    fs::path wanted = hostDirectoryFromEnvironment();
+    const char* variable = std::getenv("TAVREL_HOST");
+    bool set = variable && *variable;
     std::lock_guard guard(lock);
-    if (completed.empty() || wanted != wantedBefore) {
+    if (!completed.empty() && set && fromVariable && wantedText == variable) {
+        return completed;
+    }
+    fs::path wanted = hostDirectoryFromEnvironment();
+    if (completed.empty() || wanted.string() != wantedText || set != fromVariable) {
         completeHost(wanted);
-        wantedBefore = wanted;
+        wantedText = wanted.string();
+        fromVariable = set;
         completed = fs::absolute(wanted);
     }
     return completed;

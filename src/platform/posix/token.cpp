@@ -4,16 +4,21 @@
 // adjustment of a Windows process token does; it is kept in memory only.
 #include "platform/posix/token.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdlib>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <set>
+#include <string>
 
 #include "platform/dtyp/access_mask.h"
 #include "platform/posix/accounts_db.h"
 #include "platform/posix/errors.h"
 #include "platform/posix/handles.h"
+#include "platform/posix/host.h"
 #include "platform/security.h"
 #include "platform/text.h"
 
@@ -98,6 +103,7 @@ constexpr const wchar_t* systemPrivileges[] = {
 struct EnabledPrivileges {
     std::mutex lock;
     std::set<std::uint32_t> luids;
+    std::uint64_t version = 0;  // counts the changes, for the cached token
 };
 
 EnabledPrivileges& enabledPrivileges() {
@@ -184,13 +190,65 @@ std::shared_ptr<TokenObject> tokenWith(Handle handle, std::uint32_t right) {
 
 namespace Posix {
 
-bool processToken(Dtyp::Token& token) {
-    if (!identity(token)) {
-        return false;
+std::shared_ptr<const Dtyp::Token> currentToken() {
+    // Built once and again only when who the process is, the accounts file (for a local
+    // user) or the enabled privileges change: every access check of the host asks for it.
+    static std::mutex lock;
+    static std::shared_ptr<const Dtyp::Token> cached;
+    static std::string user;
+    static std::string accountsPath;
+    static struct stat accountsStamp {};
+    static std::uint64_t version = 0;
+    const char* variable = std::getenv("TAVREL_HOST_USER");
+    std::string wanted = variable ? variable : "";
+    struct stat stamp {};
+    std::string accounts;
+    if (!wanted.empty()) {
+        try {
+            accounts = (ensureHost() / "accounts").string();
+        } catch (const std::exception&) {
+            failWith(WinError::PathNotFound);
+            return nullptr;
+        }
+        ::stat(accounts.c_str(), &stamp);
     }
-    for (auto& privilege : token.privileges) {
+    std::uint64_t enabled = 0;
+    {
+        auto& state = enabledPrivileges();
+        std::lock_guard guard(state.lock);
+        enabled = state.version;
+    }
+    std::lock_guard guard(lock);
+    bool sameAccounts =
+        wanted.empty() ||
+        (accounts == accountsPath && stamp.st_ino == accountsStamp.st_ino &&
+         stamp.st_dev == accountsStamp.st_dev && stamp.st_size == accountsStamp.st_size &&
+         stamp.st_mtim.tv_sec == accountsStamp.st_mtim.tv_sec &&
+         stamp.st_mtim.tv_nsec == accountsStamp.st_mtim.tv_nsec);
+    if (cached && wanted == user && sameAccounts && enabled == version) {
+        return cached;
+    }
+    auto token = std::make_shared<Dtyp::Token>();
+    if (!identity(*token)) {
+        return nullptr;
+    }
+    for (auto& privilege : token->privileges) {
         privilege.enabled = isEnabled(privilege.name);
     }
+    cached = std::move(token);
+    user = wanted;
+    accountsPath = accounts;
+    accountsStamp = stamp;
+    version = enabled;
+    return cached;
+}
+
+bool processToken(Dtyp::Token& token) {
+    auto current = currentToken();
+    if (!current) {
+        return false;
+    }
+    token = *current;
     return true;
 }
 
@@ -307,9 +365,9 @@ bool adjustTokenPrivileges(Handle token, const std::vector<LuidAndAttributes>& n
             continue;
         }
         if (change.attributes & SePrivilegeEnabled) {
-            state.luids.insert(privilege->luid);
+            state.version += state.luids.insert(privilege->luid).second ? 1 : 0;
         } else {
-            state.luids.erase(privilege->luid);
+            state.version += state.luids.erase(privilege->luid);
         }
     }
     setLastError(allAssigned ? WinError::Success : WinError::NotAllAssigned);

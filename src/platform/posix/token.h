@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "platform/dtyp/access_check.h"
@@ -20,6 +21,9 @@ constexpr std::uint32_t ErrorNoSuchUser = 1317;
 // privileges). False with the last error set: ERROR_NO_SUCH_USER (1317) for a name that is not
 // a local user, or the error of reading the accounts file.
 bool processToken(Dtyp::Token& token);
+// The same, shared: built once and again only when the identity, the accounts file or the
+// enabled privileges change. Null with the last error set.
+std::shared_ptr<const Dtyp::Token> currentToken();
 
 // The owner the token gives to what it creates and takes ownership with: Administrators for
 // SYSTEM, the user itself otherwise (TokenOwner).
