@@ -25,6 +25,9 @@ struct DirTraits {
 };
 using UniqueDir = UniqueResource<DirTraits>;
 
+// What the security store read through a handle (object_security.cpp).
+struct HandleSecurity;
+
 class FileObject : public HandleObject {
 public:
     FileObject(UniqueFd fd, std::string path, std::uint32_t access, bool directory, bool linkItself)
@@ -47,6 +50,9 @@ public:
     void setGrantedAccess(std::uint32_t granted) { granted_ = granted; }
     bool isDirectory() const { return directory_; }
     bool isLinkItself() const { return linkItself_; }
+
+    // Kept by the security store between calls on the handle, under the store's lock.
+    std::shared_ptr<HandleSecurity> security;
 
 private:
     UniqueFd fd_;

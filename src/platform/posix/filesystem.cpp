@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <optional>
 #include <random>
 #include <vector>
@@ -328,11 +329,12 @@ bool findClose(Handle handle) {
 
 std::uint32_t getFileAttributes(const std::wstring& path) {
     std::string posix;
-    if (!windowsToPosix(path, posix)) {
+    struct stat st;
+    if (!windowsToPosix(path, posix, &st)) {
         return InvalidFileAttributes;
     }
-    struct stat st;
-    if (::lstat(posix.c_str(), &st) != 0) {
+    if (st.st_mode == 0) {
+        errno = ENOENT;
         failForPath(posix);
         return InvalidFileAttributes;
     }
@@ -421,41 +423,74 @@ Handle findFirstFile(const std::wstring& pattern, FindData& data) {
     if (!windowsToPosix(directory, posixDirectory)) {
         return invalidHandle();
     }
-    if (!isDirectory(posixDirectory)) {
-        failWith(WinError::PathNotFound);
-        return invalidHandle();
-    }
-    UniqueDir stream(::opendir(posixDirectory.c_str()));
-    if (!stream) {
-        failWithErrno();
+    // The entries are looked at through the directory itself: one lookup of its path, and
+    // each entry's from there.
+    UniqueFd dir(::open(posixDirectory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    struct stat dirStat;
+    if (!dir || ::fstat(dir.get(), &dirStat) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR) {
+            failWith(WinError::PathNotFound);
+        } else {
+            failWithErrno();
+        }
         return invalidHandle();
     }
     std::wstring dosForm = dosPattern(name);
     std::vector<FindData> entries;
-    auto add = [&](const std::wstring& entryName, const std::string& entryPath, bool follow) {
-        struct stat st;
-        int result = follow ? ::stat(entryPath.c_str(), &st) : ::lstat(entryPath.c_str(), &st);
-        if (result == 0 && matchesPattern(dosForm, entryName)) {
-            entries.push_back(findDataOf(entryName, entryPath, st));
-        }
-    };
     // A drive root has no "." and ".." entries on Windows.
-    if (!isDriveRoot(posixDirectory)) {
-        add(L".", posixDirectory, true);
-        add(L"..", parentOf(posixDirectory), true);
+    if (!isDriveRoot(dirStat)) {
+        struct stat parentStat;
+        for (const wchar_t* dot : {L".", L".."}) {
+            const struct stat* st = &dirStat;
+            if (dot[1] == L'.') {
+                if (::fstatat(dir.get(), "..", &parentStat, 0) != 0) {
+                    continue;
+                }
+                st = &parentStat;
+            }
+            if (matchesPattern(dosForm, dot)) {
+                entries.push_back(findDataOf(
+                    dot, st == &dirStat ? posixDirectory : parentOf(posixDirectory), *st));
+            }
+        }
     }
     std::size_t dots = entries.size();
-    while (dirent* entry = ::readdir(stream.get())) {
-        std::string entryName = entry->d_name;
-        if (entryName != "." && entryName != "..") {
-            add(windowsNameOf(entryName), joinPosix(posixDirectory, entryName), false);
-        }
+    UniqueFd listing(::dup(dir.get()));
+    UniqueDir stream(listing ? ::fdopendir(listing.get()) : nullptr);
+    if (!stream) {
+        failWithErrno();
+        return invalidHandle();
     }
-    // NTFS hands out names in the order of its upper-case table.
-    std::sort(entries.begin() + static_cast<std::ptrdiff_t>(dots), entries.end(),
-              [](const FindData& a, const FindData& b) {
-                  return compareNoCase(a.fileName, b.fileName) < 0;
-              });
+    listing.release();  // the stream owns it now
+    // NTFS hands out names in the order of its upper-case table: each name's key is made
+    // once, and the entries sorted by it.
+    std::vector<std::pair<std::wstring, FindData>> found;
+    while (dirent* entry = ::readdir(stream.get())) {
+        const char* entryName = entry->d_name;
+        if (std::strcmp(entryName, ".") == 0 || std::strcmp(entryName, "..") == 0) {
+            continue;
+        }
+        std::wstring windowsName = windowsNameOf(entryName);
+        if (!matchesPattern(dosForm, windowsName)) {
+            continue;
+        }
+        struct stat st;
+        if (::fstatat(dir.get(), entryName, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            continue;  // gone since the directory was read
+        }
+        std::wstring key = windowsName;
+        for (auto& c : key) {
+            c = upcase(c);
+        }
+        found.emplace_back(std::move(key),
+                           findDataOf(windowsName, joinPosix(posixDirectory, entryName), st));
+    }
+    std::sort(found.begin(), found.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    entries.reserve(dots + found.size());
+    for (auto& [key, entry] : found) {
+        entries.push_back(std::move(entry));
+    }
     if (entries.empty()) {
         failWith(WinError::FileNotFound);
         return invalidHandle();
@@ -473,11 +508,74 @@ bool findNextFile(Handle find, FindData& data) {
     return search->next(data) || failWith(WinError::NoMoreFiles);
 }
 
+namespace {
+
+// An existing object opened without data rights (for its security, its attributes or a
+// directory), the common case: the path as written is opened straight away, which costs one
+// lookup when it exists as written, and the type is taken from the descriptor. Nothing when
+// that does not settle it (a name to resolve case-insensitively, an object of another kind, a
+// failure to report): the caller then goes the general way.
+std::optional<Handle> openExistingAsWritten(const std::wstring& path, std::uint32_t access,
+                                            std::uint32_t flagsAndAttributes) {
+    std::string posix;
+    if (!writtenPosixPath(path, posix)) {
+        return std::nullopt;
+    }
+    bool linkItself = flagsAndAttributes & File::FlagOpenReparsePoint;
+    bool backupSemantics = flagsAndAttributes & File::FlagBackupSemantics;
+    int flags = O_RDONLY | O_NONBLOCK | O_CLOEXEC | (linkItself ? O_NOFOLLOW : 0);
+    UniqueFd fd(::open(posix.c_str(), flags));
+    bool link = false;
+    bool directory = false;
+    if (!fd && linkItself && errno == ELOOP) {
+        // A link opened itself: a descriptor of the link, which carries no data.
+        fd.reset(::open(posix.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        struct stat st;
+        if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+            return std::nullopt;
+        }
+        link = true;
+        directory = isDirectory(posix);
+    } else {
+        struct stat st;
+        if (!fd || ::fstat(fd.get(), &st) != 0) {
+            return std::nullopt;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            if (!backupSemantics) {
+                failWith(WinError::AccessDenied);
+                return invalidHandle();
+            }
+            directory = true;
+        } else if (!S_ISREG(st.st_mode)) {
+            return std::nullopt;
+        }
+        // O_NONBLOCK only kept the open of a FIFO from waiting; a file or a directory never does.
+        ::fcntl(fd.get(), F_SETFL, 0);
+    }
+    auto object = std::make_shared<FileObject>(std::move(fd), posix, access, directory, link);
+    std::uint32_t granted = 0;
+    if (!checkOpenAccess(posix, object.get(), linkItself, access, backupSemantics, granted)) {
+        return invalidHandle();
+    }
+    object->setGrantedAccess(granted);
+    Handle handle = registerHandle(std::move(object));
+    setLastError(WinError::Success);
+    return handle;
+}
+
+}  // namespace
+
 Handle createFile(const std::wstring& path, std::uint32_t access, std::uint32_t /*shareMode*/,
                   std::uint32_t disposition, std::uint32_t flagsAndAttributes) {
     if (disposition < File::CreateNew || disposition > File::TruncateExisting) {
         failWith(WinError::InvalidParameter);
         return invalidHandle();
+    }
+    if (disposition == File::OpenExisting && !grantsWrite(access)) {
+        if (auto handle = openExistingAsWritten(path, access, flagsAndAttributes)) {
+            return *handle;
+        }
     }
     std::string posix;
     if (!windowsToPosix(path, posix)) {
@@ -507,7 +605,7 @@ Handle createFile(const std::wstring& path, std::uint32_t access, std::uint32_t 
                 return invalidHandle();
             }
             // The object's DACL decides the open, before anything is truncated.
-            if (!checkOpenAccess(posix, linkItself, access, backupSemantics, granted)) {
+            if (!checkOpenAccess(posix, nullptr, linkItself, access, backupSemantics, granted)) {
                 return invalidHandle();
             }
             lastError = disposition == File::OpenAlways || disposition == File::CreateAlways
@@ -847,7 +945,7 @@ bool moveFileEx(const std::wstring& existing, const std::wstring& newFile, std::
         }
     }
     if (S_ISDIR(sourceStat.st_mode)) {
-        noteDirectoryMoved();  // what the moved subtree inherits has changed
+        noteDirectoryMoved(target);  // what the moved subtree inherits has changed
     }
     if (flags & File::MoveFileWriteThrough) {
         UniqueFd parent(::open(parentOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -1060,8 +1158,9 @@ bool getFinalPathNameByHandle(Handle file, std::wstring& path) {
         target.compare(target.size() - deleted.size(), deleted.size(), deleted) == 0) {
         target.resize(target.size() - deleted.size());
     }
+    // The kernel's path of an open object is free of links and dots already.
     std::wstring windowsPath;
-    if (!posixToWindows(target, windowsPath)) {
+    if (!realPosixToWindows(target, windowsPath)) {
         return false;
     }
     path = L"\\\\?\\" + windowsPath;

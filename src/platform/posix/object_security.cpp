@@ -44,6 +44,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -114,7 +115,7 @@ SecurityDescriptor defaultDescriptor(bool driveRoot) {
 
 // An object whose descriptor is read or written.
 struct Object {
-    std::string path;  // its real path; for a link itself, the link's (real parent + name)
+    std::string path;  // how it was reached; for a link itself, the link's path
     int fd = -1;       // the handle's descriptor; -1 when reached by name
     bool container = false;
     bool link = false;  // a symbolic link itself: no xattr of its own
@@ -133,59 +134,108 @@ std::string parentOf(const std::string& path) {
     return slash == 0 || slash == std::string::npos ? std::string("/") : path.substr(0, slash);
 }
 
-std::optional<std::string> realPath(const std::string& path) {
-    char buffer[PATH_MAX];
-    if (!::realpath(path.c_str(), buffer)) {
-        return std::nullopt;
+// A directory by identity: what the cache and the change log know it by, so that every path
+// leading to it (through links, or after a rename) finds the same entry.
+struct DirKey {
+    dev_t device = 0;
+    ino_t inode = 0;
+    bool operator==(const DirKey&) const = default;
+    static DirKey of(const struct stat& st) { return {st.st_dev, st.st_ino}; }
+};
+struct DirKeyHash {
+    std::size_t operator()(const DirKey& key) const {
+        return std::hash<std::uint64_t>()(static_cast<std::uint64_t>(key.inode) * 31 +
+                                          static_cast<std::uint64_t>(key.device));
     }
-    return std::string(buffer);
-}
+};
 
-// The counter that tells every process of the host that cached directory DACLs are stale.
-class SharedGeneration {
+// The directories whose descriptor was written, told to every process of the host through
+// `<host>/security.changes`: a count of all descriptor writes, the sequence number of the
+// last directory change, and a ring of the last directories changed. A process more than a
+// ring behind, or one that finds a slot overwritten while it reads, forgets everything
+// instead; a writer publishes after its write, so a reader never keeps what predates it.
+class ChangeLog {
 public:
-    explicit SharedGeneration(const fs::path& file) {
+    static constexpr std::uint64_t Slots = 1024;
+
+    explicit ChangeLog(const fs::path& file) {
         Posix::UniqueFd fd(::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
         struct stat st;
         if (!fd || ::fstat(fd.get(), &st) != 0) {
             return;
         }
-        // Two processes extending a new file at once both make it 8 zero bytes.
-        if (st.st_size < 8 && ::ftruncate(fd.get(), 8) != 0) {
+        // Two processes extending a new file at once both make it zeros.
+        if (static_cast<std::size_t>(st.st_size) < sizeof(Shared) &&
+            ::ftruncate(fd.get(), sizeof(Shared)) != 0) {
             return;
         }
-        void* p = ::mmap(nullptr, 8, PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
+        void* p = ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
         if (p != MAP_FAILED) {
-            counter_ = static_cast<std::uint64_t*>(p);
+            shared_ = static_cast<Shared*>(p);
         }
     }
-    ~SharedGeneration() {
-        if (counter_) {
-            ::munmap(counter_, 8);
+    ~ChangeLog() {
+        if (shared_) {
+            ::munmap(shared_, sizeof(Shared));
         }
     }
-    SharedGeneration(const SharedGeneration&) = delete;
-    SharedGeneration& operator=(const SharedGeneration&) = delete;
+    ChangeLog(const ChangeLog&) = delete;
+    ChangeLog& operator=(const ChangeLog&) = delete;
 
-    bool usable() const { return counter_ != nullptr; }
-    std::uint64_t load() const { return std::atomic_ref<std::uint64_t>(*counter_).load(); }
-    void bump() { std::atomic_ref<std::uint64_t>(*counter_).fetch_add(1); }
+    bool usable() const { return shared_ != nullptr; }
+    std::uint64_t writes() const { return atomic(shared_->writes).load(); }
+    std::uint64_t head() const { return atomic(shared_->head).load(); }
+
+    void noteWrite() { atomic(shared_->writes).fetch_add(1); }
+    void publish(const DirKey& key) {
+        std::uint64_t sequence = atomic(shared_->head).fetch_add(1) + 1;
+        Slot& slot = shared_->slots[sequence % Slots];
+        atomic(slot.sequence).store(0);
+        atomic(slot.device).store(static_cast<std::uint64_t>(key.device));
+        atomic(slot.inode).store(static_cast<std::uint64_t>(key.inode));
+        atomic(slot.sequence).store(sequence);
+        noteWrite();
+    }
+    // The directory changed as `sequence` (1-based), if the ring still holds it whole.
+    std::optional<DirKey> at(std::uint64_t sequence) const {
+        Slot& slot = shared_->slots[sequence % Slots];
+        if (atomic(slot.sequence).load() != sequence) {
+            return std::nullopt;
+        }
+        DirKey key{static_cast<dev_t>(atomic(slot.device).load()),
+                   static_cast<ino_t>(atomic(slot.inode).load())};
+        if (atomic(slot.sequence).load() != sequence) {
+            return std::nullopt;
+        }
+        return key;
+    }
 
 private:
-    std::uint64_t* counter_ = nullptr;
+    struct Slot {
+        std::uint64_t sequence;
+        std::uint64_t device;
+        std::uint64_t inode;
+    };
+    struct Shared {
+        std::uint64_t writes;
+        std::uint64_t head;
+        Slot slots[Slots];
+    };
+    static std::atomic_ref<std::uint64_t> atomic(std::uint64_t& value) {
+        return std::atomic_ref<std::uint64_t>(value);
+    }
+
+    Shared* shared_ = nullptr;
 };
 
 struct FileStamp {
-    dev_t device = 0;
-    ino_t inode = 0;
+    DirKey key;
     timespec changed{};
     timespec modified{};
 
-    static FileStamp of(const struct stat& st) {
-        return {st.st_dev, st.st_ino, st.st_ctim, st.st_mtim};
-    }
+    static FileStamp of(const struct stat& st) { return {DirKey::of(st), st.st_ctim, st.st_mtim}; }
     bool operator==(const FileStamp& o) const {
-        return device == o.device && inode == o.inode && changed.tv_sec == o.changed.tv_sec &&
+        return key == o.key && changed.tv_sec == o.changed.tv_sec &&
                changed.tv_nsec == o.changed.tv_nsec && modified.tv_sec == o.modified.tv_sec &&
                modified.tv_nsec == o.modified.tv_nsec;
     }
@@ -194,7 +244,21 @@ struct FileStamp {
 // What a directory passes on: its effective DACL, or nothing (a NULL DACL or none).
 using Inheritable = std::shared_ptr<const std::optional<Acl>>;
 
+// A directory's inheritable DACL with the serial number of the cache entry that holds it;
+// 0 when it is not cached.
+struct Passed {
+    Inheritable dacl;
+    std::uint64_t serial = 0;
+};
+
 // The store's state for the current host; every call of this file holds its lock throughout.
+//
+// The effective DACLs of directories are cached by the directory's identity. An entry is
+// used only while the directory's times match (its own xattr written by anyone changes its
+// change time) and, for a directory that inherits, while the entry of its parent it was
+// computed from is still there: writing a directory's descriptor removes that directory's
+// entry in every process (through the change log), and with it the validity of everything
+// below, and nothing else. The cache keeps the directories used last.
 class Store {
 public:
     static Store& instance() {
@@ -214,25 +278,43 @@ public:
         }
         if (host != host_) {
             host_ = host;
-            generation_ = std::make_unique<SharedGeneration>(host / "security.generation");
-            seen_ = generation_->usable() ? generation_->load() : 0;
-            dirs_.clear();
-            rootsStamp_.reset();
+            log_ = std::make_unique<ChangeLog>(host / "security.changes");
+            seen_ = log_->usable() ? log_->head() : 0;
+            forgetAll();
+            struct stat st;
+            rootKey_ = ::stat("/", &st) == 0 ? DirKey::of(st) : DirKey{};
         }
-        if (generation_->usable() && generation_->load() != seen_) {
-            seen_ = generation_->load();
-            dirs_.clear();
+        if (log_->usable()) {
+            std::uint64_t head = log_->head();
+            if (head - seen_ > ChangeLog::Slots) {
+                forgetAll();
+            } else {
+                for (std::uint64_t sequence = seen_ + 1; sequence <= head; ++sequence) {
+                    if (auto key = log_->at(sequence)) {
+                        forget(*key);
+                    } else {
+                        forgetAll();
+                        break;
+                    }
+                }
+            }
+            seen_ = head;
         }
-        refreshDriveRoots();
+        drives_ = Posix::currentDrives();
+        if (drives_->version != drivesVersion_) {
+            drivesVersion_ = drives_->version;
+            forgetAll();
+        }
         return true;
     }
 
-    bool isRoot(const std::string& realPath) const {
-        if (realPath == "/") {
+    bool isRoot(const struct stat& directory) const {
+        DirKey key = DirKey::of(directory);
+        if (key == rootKey_) {
             return true;
         }
-        for (const auto& root : roots_) {
-            if (root == realPath) {
+        for (const auto& drive : drives_->drives) {
+            if (drive.device == key.device && drive.inode == key.inode) {
                 return true;
             }
         }
@@ -240,82 +322,122 @@ public:
     }
 
     // The cached inheritable DACL of a directory, if still valid for `stamp`.
-    Inheritable cached(const std::string& dir, const FileStamp& stamp) const {
-        auto it = dirs_.find(dir);
-        return it != dirs_.end() && it->second.stamp == stamp ? it->second.dacl : nullptr;
+    Passed cached(const FileStamp& stamp) {
+        auto it = dirs_.find(stamp.key);
+        if (it == dirs_.end()) {
+            return {};
+        }
+        if (!(it->second.stamp == stamp)) {
+            // Written or moved behind the log's back: gone, and what was computed from it.
+            forget(stamp.key);
+            return {};
+        }
+        Entry& entry = it->second;
+        if (entry.checkedAt != forgotten_) {
+            // Something was forgotten since the last look: the chain up to where the DACL
+            // stops inheriting must still be the one it was computed from.
+            const Entry* link = &entry;
+            while (link->inherits) {
+                auto parent = dirs_.find(link->parent);
+                if (parent == dirs_.end() || parent->second.serial != link->parentSerial) {
+                    order_.erase(entry.position);
+                    dirs_.erase(it);
+                    return {};
+                }
+                link = &parent->second;
+            }
+            entry.checkedAt = forgotten_;
+        }
+        order_.splice(order_.begin(), order_, entry.position);
+        return {entry.dacl, entry.serial};
     }
-    void remember(const std::string& dir, const FileStamp& stamp, Inheritable dacl) {
-        if (!generation_ || !generation_->usable()) {
-            return;  // without the shared counter another process's write would go unseen
+
+    // Remembers a directory's inheritable DACL; `parent` and `parentSerial` name the entry it
+    // was computed from when it inherits.
+    std::uint64_t remember(const FileStamp& stamp, Inheritable dacl, bool inherits,
+                           const DirKey& parent, std::uint64_t parentSerial) {
+        if (!log_ || !log_->usable() || (inherits && parentSerial == 0)) {
+            return 0;  // without the log another process's write would go unseen
+        }
+        if (dirs_.count(stamp.key)) {
+            forget(stamp.key);
         }
         // A walk needs the chain of directories above where it is; a bound keeps a walk over
         // a huge tree from holding every directory it passed.
-        if (dirs_.size() >= MaxCachedDirectories) {
-            dirs_.clear();
+        while (dirs_.size() >= MaxCachedDirectories) {
+            dirs_.erase(order_.back());
+            order_.pop_back();
         }
-        dirs_[dir] = Entry{stamp, std::move(dacl)};
+        order_.push_front(stamp.key);
+        std::uint64_t serial = ++serials_;
+        dirs_.emplace(stamp.key, Entry{stamp, std::move(dacl), inherits, parent, parentSerial,
+                                       serial, forgotten_, order_.begin()});
+        return serial;
     }
-    // A directory's descriptor changed or directories moved: this process forgets at once,
-    // the others at their next call.
-    void invalidate() {
-        dirs_.clear();
-        if (generation_ && generation_->usable()) {
-            generation_->bump();
-            seen_ = generation_->load();
+
+    // A directory's descriptor changed, or it moved: this process forgets it (and so what
+    // lies below) at once, the others at their next call.
+    void invalidate(const DirKey& key) {
+        forget(key);
+        if (log_ && log_->usable()) {
+            log_->publish(key);
+            seen_ = log_->head() > seen_ + 1 ? seen_ : log_->head();
         }
     }
+    // Any descriptor was written: what handles read before is stale.
+    void noteWrite() {
+        if (log_ && log_->usable()) {
+            log_->noteWrite();
+        }
+    }
+
+    // A stamp for what handles keep: it changes with every descriptor write of the host and
+    // whenever this process forgets a directory.
+    std::pair<std::uint64_t, std::uint64_t> epoch() const {
+        return {log_ && log_->usable() ? log_->writes() : 0, forgotten_};
+    }
+    // Whether handles may keep what they read at all (the log tells them of writes).
+    bool shared() const { return log_ && log_->usable(); }
+
+    std::size_t cachedDirectories() const { return dirs_.size(); }
 
 private:
     struct Entry {
         FileStamp stamp;
         Inheritable dacl;
+        bool inherits;
+        DirKey parent;
+        std::uint64_t parentSerial;
+        std::uint64_t serial;
+        std::uint64_t checkedAt;
+        std::list<DirKey>::iterator position;
     };
     static constexpr std::size_t MaxCachedDirectories = 8192;
 
-    void refreshDriveRoots() {
-        std::string dosdevices = (host_ / "dosdevices").string();
-        struct stat st;
-        if (::stat(dosdevices.c_str(), &st) != 0) {
-            roots_.clear();
-            rootsStamp_.reset();
-            return;
+    void forget(const DirKey& key) {
+        if (auto it = dirs_.find(key); it != dirs_.end()) {
+            order_.erase(it->second.position);
+            dirs_.erase(it);
         }
-        // A link changed within the clock tick of the last look keeps the directory's times:
-        // a young directory is read again each time.
-        timespec now{};
-        ::clock_gettime(CLOCK_REALTIME, &now);
-        bool settled = now.tv_sec - st.st_mtim.tv_sec > 1 && now.tv_sec - st.st_ctim.tv_sec > 1;
-        if (rootsStamp_ && *rootsStamp_ == FileStamp::of(st) && settled) {
-            return;
-        }
-        std::vector<std::string> roots;
-        Posix::UniqueDir dir(::opendir(dosdevices.c_str()));
-        while (dir) {
-            dirent* entry = ::readdir(dir.get());
-            if (!entry) {
-                break;
-            }
-            std::string name = entry->d_name;
-            if (name.size() == 2 && name[1] == ':') {
-                if (auto target = realPath(dosdevices + "/" + name)) {
-                    roots.push_back(*target);
-                }
-            }
-        }
-        if (roots != roots_) {
-            roots_ = std::move(roots);
-            dirs_.clear();
-        }
-        rootsStamp_ = FileStamp::of(st);
+        ++forgotten_;
+    }
+    void forgetAll() {
+        dirs_.clear();
+        order_.clear();
+        ++forgotten_;
     }
 
     std::mutex lock_;
     fs::path host_;
-    std::unique_ptr<SharedGeneration> generation_;
+    std::unique_ptr<ChangeLog> log_;
     std::uint64_t seen_ = 0;
-    std::vector<std::string> roots_;
-    std::optional<FileStamp> rootsStamp_;
-    std::unordered_map<std::string, Entry> dirs_;
+    DirKey rootKey_;
+    std::shared_ptr<const Posix::DriveMap> drives_ = std::make_shared<const Posix::DriveMap>();
+    std::uint64_t drivesVersion_ = 0;
+    std::unordered_map<DirKey, Entry, DirKeyHash> dirs_;
+    std::list<DirKey> order_;  // most recently used first
+    std::uint64_t serials_ = 0;
+    std::uint64_t forgotten_ = 0;
 };
 
 // The Windows code of a failed xattr write: the file system's refusals of the value as such
@@ -335,6 +457,10 @@ std::uint32_t xattrWriteError(int error) {
     }
 }
 
+// Room for every descriptor of a usual size: one read gets it; a larger one is asked for its
+// size first.
+constexpr std::size_t UsualDescriptorSize = 1024;
+
 Result<Stored> readStored(const Object& object) {
     Stored stored;
     stored.sd = defaultDescriptor(object.root);
@@ -342,84 +468,134 @@ Result<Stored> readStored(const Object& object) {
         return stored;
     }
     const char* name = Posix::SecurityDescriptorXattr;
-    for (int attempt = 0; attempt < 4; ++attempt) {
-        ssize_t size = object.fd >= 0 ? ::fgetxattr(object.fd, name, nullptr, 0)
-                                      : ::lgetxattr(object.path.c_str(), name, nullptr, 0);
+    auto get = [&](void* buffer, std::size_t size) {
+        // By name the object is what the path leads to: a link there is followed.
+        return object.fd >= 0 ? ::fgetxattr(object.fd, name, buffer, size)
+                              : ::getxattr(object.path.c_str(), name, buffer, size);
+    };
+    std::uint8_t usual[UsualDescriptorSize];
+    ssize_t size = get(usual, sizeof(usual));
+    if (size >= 0) {
+        stored.bytes.assign(usual, usual + size);
+    }
+    for (int attempt = 0; attempt < 4 && size < 0 && errno == ERANGE; ++attempt) {
+        size = get(nullptr, 0);
         if (size >= 0) {
             stored.bytes.resize(static_cast<std::size_t>(size));
-            size = object.fd >= 0
-                       ? ::fgetxattr(object.fd, name, stored.bytes.data(), stored.bytes.size())
-                       : ::lgetxattr(object.path.c_str(), name, stored.bytes.data(),
-                                     stored.bytes.size());
+            size = get(stored.bytes.data(), stored.bytes.size());
         }
-        if (size < 0 && errno == ERANGE) {
-            continue;  // it grew between the two calls
-        }
-        if (size < 0 && (errno == ENODATA || errno == ENOTSUP)) {
-            // No descriptor, or a file system without xattrs, where all is default.
-            return stored;
-        }
-        if (size < 0) {
-            return Failure{winErrorFromErrno(errno),
-                           L"cannot read the security descriptor of " + fromUtf8(object.path)};
-        }
-        stored.bytes.resize(static_cast<std::size_t>(size));
-        auto sd = decodeSecurityDescriptor(stored.bytes);
-        if (!sd) {
-            return Failure{ErrorFileCorrupt, L"the security descriptor of " +
-                                                 fromUtf8(object.path) + L" is corrupt: " +
-                                                 sd.message()};
-        }
-        stored.present = true;
-        stored.sd = std::move(sd).value();
+    }
+    if (size < 0 && (errno == ENODATA || errno == ENOTSUP)) {
+        // No descriptor, or a file system without xattrs, where all is default.
         return stored;
     }
-    return Failure{WinError::InternalError,
-                   L"the security descriptor of " + fromUtf8(object.path) + L" keeps changing"};
+    if (size < 0 && errno == ERANGE) {
+        return Failure{WinError::InternalError,
+                       L"the security descriptor of " + fromUtf8(object.path) + L" keeps changing"};
+    }
+    if (size < 0) {
+        return Failure{winErrorFromErrno(errno),
+                       L"cannot read the security descriptor of " + fromUtf8(object.path)};
+    }
+    stored.bytes.resize(static_cast<std::size_t>(size));
+    auto sd = decodeSecurityDescriptor(stored.bytes);
+    if (!sd) {
+        return Failure{ErrorFileCorrupt, L"the security descriptor of " + fromUtf8(object.path) +
+                                             L" is corrupt: " + sd.message()};
+    }
+    stored.present = true;
+    stored.sd = std::move(sd).value();
+    return stored;
 }
 
-Result<Inheritable> inheritableOf(Store& store, const std::string& dir);
+bool inheritsFrom(const SecurityDescriptor& sd, bool root) {
+    return sd.hasDacl() && sd.dacl && !sd.isDaclProtected() && !root;
+}
 
-// The descriptor as a reader sees it: the stored one with the inherited ACEs appended.
-Result<SecurityDescriptor> effective(Store& store, const Object& object, const Stored& stored) {
-    SecurityDescriptor sd = stored.sd;
-    if (!sd.hasDacl() || !sd.dacl || sd.isDaclProtected() || object.root) {
-        return sd;
-    }
-    auto parent = inheritableOf(store, parentOf(object.path));
-    if (!parent) {
-        return parent.failure();
-    }
-    const std::optional<Acl>& parentDacl = **parent;
-    sd.dacl = effectiveDacl(*sd.dacl, false, parentDacl ? &*parentDacl : nullptr, object.container,
+// The stored DACL with what it inherits from `parent` appended.
+SecurityDescriptor withInherited(const SecurityDescriptor& stored, bool container,
+                                 const Inheritable& parent) {
+    SecurityDescriptor sd = stored;
+    const std::optional<Acl>& parentDacl = *parent;
+    sd.dacl = effectiveDacl(*sd.dacl, false, parentDacl ? &*parentDacl : nullptr, container,
                             sd.owner.value_or(WellKnownSid::builtinAdministrators()),
                             sd.group.value_or(WellKnownSid::localSystem()));
     return sd;
 }
 
-Result<Inheritable> inheritableOf(Store& store, const std::string& dir) {
-    struct stat st;
-    if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        // A parent gone (the object was deleted or moved while open) gives nothing.
-        return Inheritable(std::make_shared<const std::optional<Acl>>());
-    }
+Inheritable nothingPassed() {
+    static Inheritable none = std::make_shared<const std::optional<Acl>>();
+    return none;
+}
+
+// What the directory open at `fd` (described by `st`) passes on, through the cache; its
+// parent is reached through "..", so that links and renames on the way do not matter.
+Result<Passed> passedBy(Store& store, int fd, const struct stat& st, const std::string& path,
+                        int depth) {
     FileStamp stamp = FileStamp::of(st);
-    if (Inheritable hit = store.cached(dir, stamp)) {
+    if (Passed hit = store.cached(stamp); hit.dacl) {
         return hit;
     }
-    Object object{dir, -1, true, false, store.isRoot(dir)};
-    auto stored = readStored(object);
+    bool root = store.isRoot(st) || depth > 4096;
+    auto stored = readStored(Object{path, fd, true, false, root});
     if (!stored) {
         return stored.failure();
     }
-    auto sd = effective(store, object, *stored);
-    if (!sd) {
-        return sd.failure();
+    SecurityDescriptor sd = std::move(stored->sd);
+    DirKey parentKey;
+    std::uint64_t parentSerial = 0;
+    bool inherits = inheritsFrom(sd, root);
+    if (inherits) {
+        Posix::UniqueFd parent(::openat(fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        struct stat parentStat;
+        if (!parent || ::fstat(parent.get(), &parentStat) != 0) {
+            return Failure{winErrorFromErrno(errno), fromUtf8(path) + L"\\.."};
+        }
+        auto passed = passedBy(store, parent.get(), parentStat, path + "/..", depth + 1);
+        if (!passed) {
+            return passed.failure();
+        }
+        parentKey = DirKey::of(parentStat);
+        parentSerial = passed->serial;
+        sd = withInherited(sd, true, passed->dacl);
     }
-    auto dacl = std::make_shared<const std::optional<Acl>>(sd->hasDacl() ? sd->dacl : std::nullopt);
-    // Stamped with what lstat saw before the read: a change since then misses the next time.
-    store.remember(dir, stamp, dacl);
-    return Inheritable(std::move(dacl));
+    auto dacl = std::make_shared<const std::optional<Acl>>(sd.hasDacl() ? sd.dacl : std::nullopt);
+    // Stamped with what fstat saw before the read: a change since then misses the next time.
+    std::uint64_t serial = store.remember(stamp, dacl, inherits, parentKey, parentSerial);
+    return Passed{std::move(dacl), serial};
+}
+
+// What the directory at `dir` passes on: one stat when it is cached.
+Result<Inheritable> inheritableOf(Store& store, const std::string& dir) {
+    struct stat st;
+    if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        // A parent gone (the object was deleted or moved while open) gives nothing.
+        return nothingPassed();
+    }
+    if (Passed hit = store.cached(FileStamp::of(st)); hit.dacl) {
+        return hit.dacl;
+    }
+    Posix::UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd || ::fstat(fd.get(), &st) != 0) {
+        return nothingPassed();
+    }
+    auto passed = passedBy(store, fd.get(), st, dir, 0);
+    if (!passed) {
+        return passed.failure();
+    }
+    return passed->dacl;
+}
+
+// The descriptor as a reader sees it: the stored one with the inherited ACEs appended.
+Result<SecurityDescriptor> effective(Store& store, const Object& object, const Stored& stored) {
+    if (!inheritsFrom(stored.sd, object.root)) {
+        return stored.sd;
+    }
+    auto parent = inheritableOf(store, parentOf(object.path));
+    if (!parent) {
+        return parent.failure();
+    }
+    return withInherited(stored.sd, object.container, *parent);
 }
 
 // The object a POSIX path names: what it points to, or the link itself when asked.
@@ -428,23 +604,16 @@ Result<Object> objectAt(Store& store, const std::string& posixPath, bool linkIts
     if (::lstat(posixPath.c_str(), &st) != 0) {
         return Failure{winErrorFromErrno(errno), fromUtf8(posixPath)};
     }
-    if (linkItself && S_ISLNK(st.st_mode)) {
-        auto parent = realPath(parentOf(posixPath));
-        if (!parent) {
-            return Failure{winErrorFromErrno(errno), fromUtf8(posixPath)};
-        }
-        std::string name = posixPath.substr(posixPath.rfind('/') + 1);
+    if (S_ISLNK(st.st_mode) && linkItself) {
         struct stat target;
         bool directory = ::stat(posixPath.c_str(), &target) == 0 && S_ISDIR(target.st_mode);
-        return Object{*parent == "/" ? "/" + name : *parent + "/" + name, -1, directory, true,
-                      false};
+        return Object{posixPath, -1, directory, true, false};
     }
-    auto real = realPath(posixPath);
-    if (!real || ::lstat(real->c_str(), &st) != 0) {
+    if (S_ISLNK(st.st_mode) && ::stat(posixPath.c_str(), &st) != 0) {
         return Failure{winErrorFromErrno(errno), fromUtf8(posixPath)};
     }
     bool directory = S_ISDIR(st.st_mode);
-    return Object{*real, -1, directory, false, directory && store.isRoot(*real)};
+    return Object{posixPath, -1, directory, false, directory && store.isRoot(st)};
 }
 
 Result<Object> objectByName(Store& store, const std::wstring& name) {
@@ -462,24 +631,19 @@ Result<Object> objectByName(Store& store, const std::wstring& name) {
     return object;
 }
 
+// The object behind a handle: its own xattr through the descriptor, what it inherits from
+// the directory it was opened in.
 Result<Object> objectOfHandle(Store& store, const Posix::FileObject& file) {
-    // The object's path now, which follows renames: what it inherits is decided by where it
-    // is, while its own xattr is reached through the descriptor.
-    std::string link = "/proc/self/fd/" + std::to_string(file.fd());
-    char buffer[PATH_MAX];
-    ssize_t size = ::readlink(link.c_str(), buffer, sizeof(buffer) - 1);
-    if (size < 0) {
-        return Failure{winErrorFromErrno(errno), L"handle"};
+    bool link = file.isLinkItself();
+    bool root = false;
+    if (!link && file.isDirectory()) {
+        struct stat st;
+        if (::fstat(file.fd(), &st) != 0) {
+            return Failure{winErrorFromErrno(errno), L"handle"};
+        }
+        root = store.isRoot(st);
     }
-    std::string path(buffer, static_cast<std::size_t>(size));
-    const std::string deleted = " (deleted)";
-    if (path.size() > deleted.size() &&
-        path.compare(path.size() - deleted.size(), deleted.size(), deleted) == 0) {
-        path.resize(path.size() - deleted.size());
-    }
-    bool link_ = file.isLinkItself();
-    return Object{path, link_ ? -1 : file.fd(), file.isDirectory(), link_,
-                  !link_ && file.isDirectory() && store.isRoot(path)};
+    return Object{file.path(), link ? -1 : file.fd(), file.isDirectory(), link, root};
 }
 
 // The parts of `sd` that `information` asks for.
@@ -600,7 +764,7 @@ int setXattr(const Object& object, const std::vector<std::uint8_t>& bytes) {
     auto set = [&] {
         return object.fd >= 0
                    ? ::fsetxattr(object.fd, name, bytes.data(), bytes.size(), 0)
-                   : ::lsetxattr(object.path.c_str(), name, bytes.data(), bytes.size(), 0);
+                   : ::setxattr(object.path.c_str(), name, bytes.data(), bytes.size(), 0);
     };
     int result = set();
     if (result != 0 && errno == EACCES) {
@@ -609,7 +773,7 @@ int setXattr(const Object& object, const std::vector<std::uint8_t>& bytes) {
         // itself the write bit for the moment.
         struct stat st;
         bool got =
-            object.fd >= 0 ? ::fstat(object.fd, &st) == 0 : ::lstat(object.path.c_str(), &st) == 0;
+            object.fd >= 0 ? ::fstat(object.fd, &st) == 0 : ::stat(object.path.c_str(), &st) == 0;
         if (got && st.st_uid == ::geteuid() && !(st.st_mode & S_IWUSR) && !S_ISLNK(st.st_mode)) {
             auto chmodTo = [&](mode_t mode) {
                 return object.fd >= 0 ? ::fchmod(object.fd, mode)
@@ -643,7 +807,7 @@ std::uint32_t commit(Store& store, const Object& object, const Stored& stored,
         }
         int result = object.fd >= 0
                          ? ::fremovexattr(object.fd, Posix::SecurityDescriptorXattr)
-                         : ::lremovexattr(object.path.c_str(), Posix::SecurityDescriptorXattr);
+                         : ::removexattr(object.path.c_str(), Posix::SecurityDescriptorXattr);
         if (result != 0 && errno != ENODATA) {
             return xattrWriteError(errno);
         }
@@ -656,8 +820,14 @@ std::uint32_t commit(Store& store, const Object& object, const Stored& stored,
             return xattrWriteError(errno);
         }
     }
+    store.noteWrite();
     if (object.container) {
-        store.invalidate();
+        struct stat st;
+        bool known =
+            object.fd >= 0 ? ::fstat(object.fd, &st) == 0 : ::stat(object.path.c_str(), &st) == 0;
+        if (known) {
+            store.invalidate(DirKey::of(st));
+        }
     }
     return WinError::Success;
 }
@@ -686,7 +856,12 @@ std::shared_ptr<Posix::FileObject> lookupHandleOf(Handle handle) {
 }
 
 std::uint32_t currentToken(Token& token) {
-    return Posix::processToken(token) ? WinError::Success : getLastError();
+    auto current = Posix::currentToken();
+    if (!current) {
+        return getLastError();
+    }
+    token = *current;
+    return WinError::Success;
 }
 
 // What every security call knows of its object once found.
@@ -711,6 +886,45 @@ Result<Loaded> load(Store& store, Result<Object> object) {
     return Loaded{std::move(object).value(), std::move(stored).value(), std::move(sd).value()};
 }
 
+}  // namespace
+
+namespace Posix {
+
+// What the store read through a handle, kept for the next call on the same handle while no
+// descriptor of the host was written and this process forgot nothing: the open's access
+// check, the final path and the read of the DACL then cost one xattr read together.
+struct HandleSecurity {
+    Loaded loaded;
+    std::pair<std::uint64_t, std::uint64_t> epoch;
+};
+
+}  // namespace Posix
+
+namespace {
+
+Result<const Loaded*> loadHandle(Store& store, Posix::FileObject& file) {
+    auto epoch = store.epoch();
+    if (file.security && file.security->epoch == epoch) {
+        return &file.security->loaded;
+    }
+    file.security.reset();
+    auto loaded = load(store, objectOfHandle(store, file));
+    if (!loaded) {
+        return loaded.failure();
+    }
+    file.security = std::make_shared<Posix::HandleSecurity>(
+        Posix::HandleSecurity{std::move(loaded).value(), epoch});
+    const Loaded* kept = &file.security->loaded;
+    if (!store.shared()) {
+        // Without the log nothing would tell the handle of another process's write.
+        static thread_local Loaded last;
+        last = std::move(file.security->loaded);
+        file.security.reset();
+        kept = &last;
+    }
+    return kept;
+}
+
 // The checks of the arguments that every call of the *SecurityInfo family makes first.
 std::uint32_t checkRequest(std::uint32_t objectType, std::uint32_t securityInformation) {
     if (objectType != SeFileObject) {
@@ -733,8 +947,8 @@ std::uint32_t output(const SecurityDescriptor& sd, std::uint32_t information,
 
 namespace Posix {
 
-bool checkOpenAccess(const std::string& posixPath, bool linkItself, std::uint32_t desired,
-                     bool backupSemantics, std::uint32_t& granted) {
+bool checkOpenAccess(const std::string& posixPath, FileObject* file, bool linkItself,
+                     std::uint32_t desired, bool backupSemantics, std::uint32_t& granted) {
     bool maximum = (desired & Access::MaximumAllowed) != 0;
     std::uint32_t wanted = mapGenericMask(desired & ~Access::MaximumAllowed);
     std::uint32_t checked = wanted & ~UncheckedRights;
@@ -742,8 +956,8 @@ bool checkOpenAccess(const std::string& posixPath, bool linkItself, std::uint32_
         granted = wanted;
         return true;
     }
-    Token token;
-    if (!processToken(token)) {
+    auto token = currentToken();
+    if (!token) {
         return false;
     }
     Store& store = Store::instance();
@@ -751,13 +965,24 @@ bool checkOpenAccess(const std::string& posixPath, bool linkItself, std::uint32_
     if (!store.refresh()) {
         return false;
     }
-    auto loaded = load(store, objectAt(store, posixPath, linkItself));
-    if (!loaded) {
-        return failWith(loaded.error());
+    std::optional<Loaded> byName;
+    const SecurityDescriptor* sd = nullptr;
+    if (file) {
+        auto loaded = loadHandle(store, *file);
+        if (!loaded) {
+            return failWith(loaded.error());
+        }
+        sd = &(*loaded)->effective;
+    } else {
+        auto loaded = load(store, objectAt(store, posixPath, linkItself));
+        if (!loaded) {
+            return failWith(loaded.error());
+        }
+        byName = std::move(loaded).value();
+        sd = &byName->effective;
     }
     AccessResult result =
-        accessCheck(loaded->effective, token, checked | (maximum ? Access::MaximumAllowed : 0),
-                    backupSemantics);
+        accessCheck(*sd, *token, checked | (maximum ? Access::MaximumAllowed : 0), backupSemantics);
     if (!result.allowed()) {
         return failWith(WinError::AccessDenied);
     }
@@ -770,11 +995,12 @@ std::uint32_t creatorAccess(std::uint32_t desired) {
     return (desired & Access::MaximumAllowed) ? wanted | Access::FileAllAccess : wanted;
 }
 
-void noteDirectoryMoved() {
+void noteDirectoryMoved(const std::string& posixPath) {
     Store& store = Store::instance();
     std::lock_guard guard(store.lock());
-    if (store.refresh()) {
-        store.invalidate();
+    struct stat st;
+    if (store.refresh() && ::stat(posixPath.c_str(), &st) == 0) {
+        store.invalidate(DirKey::of(st));
     }
 }
 
@@ -798,11 +1024,11 @@ std::uint32_t getSecurityInfo(Handle handle, std::uint32_t objectType,
     if (!store.refresh()) {
         return getLastError();
     }
-    auto loaded = load(store, objectOfHandle(store, *file));
+    auto loaded = loadHandle(store, *file);
     if (!loaded) {
         return loaded.error();
     }
-    return output(loaded->effective, securityInformation, descriptor);
+    return output((*loaded)->effective, securityInformation, descriptor);
 }
 
 std::uint32_t getNamedSecurityInfo(const std::wstring& objectName, std::uint32_t objectType,
@@ -863,15 +1089,11 @@ std::uint32_t setSecurityInfo(Handle handle, std::uint32_t objectType,
     if (!store.refresh()) {
         return getLastError();
     }
-    auto object = objectOfHandle(store, *file);
-    if (!object) {
-        return object.error();
+    auto loaded = loadHandle(store, *file);
+    if (!loaded) {
+        return loaded.error();
     }
-    auto stored = readStored(*object);
-    if (!stored) {
-        return stored.error();
-    }
-    return commit(store, *object, *stored, change);
+    return commit(store, (*loaded)->object, (*loaded)->stored, change);
 }
 
 std::uint32_t setNamedSecurityInfo(const std::wstring& objectName, std::uint32_t objectType,

@@ -7,6 +7,8 @@
 
 namespace Platform::Posix {
 
+class FileObject;
+
 // Where an object's security descriptor is kept: a self-relative SECURITY_DESCRIPTOR with the
 // explicit ACEs only (MS-DTYP 2.4.6). No xattr: the default descriptor.
 constexpr const char* SecurityDescriptorXattr = "user.tavrel.sd";
@@ -19,13 +21,15 @@ constexpr const char* SecurityDescriptorXattr = "user.tavrel.sd";
 // handle (generic rights mapped). False with the last error: ERROR_ACCESS_DENIED (5) for a
 // refused right, or the error that prevented the check (ERROR_NO_SUCH_USER for an unknown
 // TAVREL_HOST_USER, ERROR_FILE_CORRUPT for a stored descriptor that does not decode).
-bool checkOpenAccess(const std::string& posixPath, bool linkItself, std::uint32_t desired,
-                     bool backupSemantics, std::uint32_t& granted);
+// With `file` (an object already opened), the check reads the descriptor through it and the
+// handle keeps what was read for its next security call.
+bool checkOpenAccess(const std::string& posixPath, FileObject* file, bool linkItself,
+                     std::uint32_t desired, bool backupSemantics, std::uint32_t& granted);
 
 // The rights of the handle whose open created the object: all that it asked for.
 std::uint32_t creatorAccess(std::uint32_t desired);
 
-// A directory was moved: what its subtree inherits may have changed.
-void noteDirectoryMoved();
+// The directory now at `posixPath` was moved there: what its subtree inherits has changed.
+void noteDirectoryMoved(const std::string& posixPath);
 
 }  // namespace Platform::Posix

@@ -1,20 +1,27 @@
 #include "platform/posix/pathmap.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <exception>
+#include <list>
+#include <mutex>
 #include <optional>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/posix/errors.h"
 #include "platform/posix/filehandle.h"
 #include "platform/posix/host.h"
+#include "platform/posix/unique_fd.h"
 #include "platform/text.h"
 #include "platform/types.h"
 
@@ -89,11 +96,6 @@ std::vector<std::wstring> resolveDots(const std::vector<std::wstring>& parts) {
     return resolved;
 }
 
-struct Drive {
-    wchar_t letter;
-    std::string target;  // resolved through its links
-};
-
 std::optional<std::filesystem::path> hostDirectory() {
     try {
         return ensureHost();
@@ -102,57 +104,242 @@ std::optional<std::filesystem::path> hostDirectory() {
     }
 }
 
-std::optional<std::string> driveTarget(wchar_t letter) {
-    auto host = hostDirectory();
-    if (!host) {
-        return std::nullopt;
-    }
-    std::string link =
-        (*host / "dosdevices").string() + "/" + static_cast<char>(downcase(letter)) + ":";
-    return realPath(link);
+bool sameTime(const timespec& a, const timespec& b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
-std::vector<Drive> drives() {
-    std::vector<Drive> result;
-    auto host = hostDirectory();
-    if (!host) {
-        return result;
+// The drive links of the current host, each resolved once. They are read again only when
+// dosdevices changes: inotify says so at the cost of one read that finds nothing; where
+// inotify is not to be had, the directory's times do, and a directory changed within the
+// last two seconds (the clock tick may hide a second change) is read every time.
+class DriveTable {
+public:
+    static DriveTable& instance() {
+        static DriveTable table;
+        return table;
     }
-    std::string dosdevices = (*host / "dosdevices").string();
-    UniqueDir dir(::opendir(dosdevices.c_str()));
-    if (!dir) {
-        return result;
-    }
-    while (dirent* entry = ::readdir(dir.get())) {
-        std::string name = entry->d_name;
-        if (name.size() != 2 || name[1] != ':' || !isLetter(static_cast<wchar_t>(name[0]))) {
-            continue;
+
+    std::shared_ptr<const DriveMap> current() {
+        auto host = hostDirectory();
+        std::lock_guard guard(lock_);
+        if (!host) {
+            return empty();
         }
-        if (auto target = realPath(dosdevices + "/" + name)) {
-            result.push_back({upcase(static_cast<wchar_t>(name[0])), *target});
+        std::string dosdevices = (*host / "dosdevices").string();
+        if (dosdevices != dosdevices_) {
+            dosdevices_ = dosdevices;
+            watch(true);
+            reload();
+        } else if (changed()) {
+            reload();
+        }
+        return map_;
+    }
+
+private:
+    std::shared_ptr<const DriveMap> empty() {
+        static auto none = std::make_shared<const DriveMap>();
+        return none;
+    }
+
+    // Watches dosdevices (again); without inotify, falls back to the times.
+    void watch(bool fresh) {
+        if (fresh || !notify_) {
+            notify_.reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+        }
+        watching_ = notify_ && ::inotify_add_watch(notify_.get(), dosdevices_.c_str(),
+                                                   IN_CREATE | IN_DELETE | IN_MOVED_FROM |
+                                                       IN_MOVED_TO | IN_ATTRIB | IN_DELETE_SELF |
+                                                       IN_MOVE_SELF | IN_ONLYDIR) >= 0;
+        stamped_ = false;
+    }
+
+    bool changed() {
+        if (watching_) {
+            alignas(inotify_event) char events[4096];
+            bool any = false;
+            while (::read(notify_.get(), events, sizeof(events)) > 0) {
+                any = true;
+            }
+            if (any) {
+                // The directory itself may have been replaced: watch whatever has the name now.
+                watch(true);
+            }
+            return any;
+        }
+        if (notify_) {
+            watch(false);  // dosdevices may exist by now
+            if (watching_) {
+                return true;
+            }
+        }
+        struct stat st;
+        if (::stat(dosdevices_.c_str(), &st) != 0) {
+            return stamped_ || !map_->drives.empty();
+        }
+        timespec now{};
+        ::clock_gettime(CLOCK_REALTIME, &now);
+        bool settled = now.tv_sec - st.st_mtim.tv_sec > 1 && now.tv_sec - st.st_ctim.tv_sec > 1;
+        bool same = stamped_ && st.st_ino == stamp_.st_ino && st.st_dev == stamp_.st_dev &&
+                    sameTime(st.st_mtim, stamp_.st_mtim) && sameTime(st.st_ctim, stamp_.st_ctim);
+        stamp_ = st;
+        stamped_ = true;
+        return !(same && settled);
+    }
+
+    void reload() {
+        auto map = std::make_shared<DriveMap>();
+        UniqueDir dir(::opendir(dosdevices_.c_str()));
+        while (dir) {
+            dirent* entry = ::readdir(dir.get());
+            if (!entry) {
+                break;
+            }
+            std::string name = entry->d_name;
+            if (name.size() != 2 || name[1] != ':' || !isLetter(static_cast<wchar_t>(name[0]))) {
+                continue;
+            }
+            if (auto target = realPath(dosdevices_ + "/" + name)) {
+                struct stat st;
+                if (::stat(target->c_str(), &st) == 0) {
+                    map->drives.push_back(
+                        {upcase(static_cast<wchar_t>(name[0])), *target, st.st_dev, st.st_ino});
+                }
+            }
+        }
+        std::sort(map->drives.begin(), map->drives.end(),
+                  [](const Drive& a, const Drive& b) { return a.letter < b.letter; });
+        auto same = [](const Drive& a, const Drive& b) {
+            return a.letter == b.letter && a.target == b.target && a.device == b.device &&
+                   a.inode == b.inode;
+        };
+        if (std::equal(map->drives.begin(), map->drives.end(), map_->drives.begin(),
+                       map_->drives.end(), same)) {
+            return;
+        }
+        map->version = ++version_;
+        map_ = std::move(map);
+    }
+
+    std::mutex lock_;
+    std::string dosdevices_;
+    UniqueFd notify_;
+    bool watching_ = false;
+    bool stamped_ = false;
+    struct stat stamp_ {};
+    std::uint64_t version_ = 0;
+    std::shared_ptr<const DriveMap> map_ = std::make_shared<const DriveMap>();
+};
+
+const Drive* driveOf(const DriveMap& map, wchar_t letter) {
+    wchar_t upper = upcase(letter);
+    for (const auto& drive : map.drives) {
+        if (drive.letter == upper) {
+            return &drive;
         }
     }
-    return result;
+    return nullptr;
 }
 
-// The entry of `dir` whose Windows name equals `name` ignoring case; the smallest such name
-// when the POSIX side holds several that NTFS could not tell apart.
+// The names of one directory by their upper-case Windows form, for the case-insensitive
+// lookup of a name that does not exist as written. Kept for the directories looked into last,
+// each checked against its directory's identity and times before use, so that a name created,
+// removed or renamed since is seen; a directory changed within the clock tick of its last
+// look is read again.
+class FoldedNames {
+public:
+    static FoldedNames& instance() {
+        static FoldedNames names;
+        return names;
+    }
+
+    // The entry of `dir` whose Windows name equals `name` ignoring case; the smallest such name
+    // when the POSIX side holds several that NTFS could not tell apart.
+    std::optional<std::string> find(const std::string& dir, const std::wstring& name) {
+        struct stat st;
+        if (::stat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+            return std::nullopt;
+        }
+        std::lock_guard guard(lock_);
+        auto it = index_.find(dir);
+        if (it == index_.end() || !it->second.matches(st)) {
+            if (it != index_.end()) {
+                order_.erase(it->second.position);
+                index_.erase(it);
+            }
+            it = read(dir, st);
+            if (it == index_.end()) {
+                return std::nullopt;
+            }
+        } else {
+            order_.splice(order_.begin(), order_, it->second.position);
+        }
+        auto found = it->second.names.find(upcased(name));
+        if (found == it->second.names.end()) {
+            return std::nullopt;
+        }
+        return found->second;
+    }
+
+private:
+    static constexpr std::size_t MaxDirectories = 256;
+
+    struct Entry {
+        struct stat stamp;
+        bool settled;
+        std::unordered_map<std::wstring, std::string> names;
+        std::list<std::string>::iterator position;
+
+        bool matches(const struct stat& st) const {
+            return settled && st.st_dev == stamp.st_dev && st.st_ino == stamp.st_ino &&
+                   sameTime(st.st_mtim, stamp.st_mtim) && sameTime(st.st_ctim, stamp.st_ctim);
+        }
+    };
+
+    static std::wstring upcased(std::wstring text) {
+        for (auto& c : text) {
+            c = upcase(c);
+        }
+        return text;
+    }
+
+    using Index = std::unordered_map<std::string, Entry>;
+
+    Index::iterator read(const std::string& dir, const struct stat& st) {
+        UniqueDir stream(::opendir(dir.c_str()));
+        if (!stream) {
+            return index_.end();
+        }
+        timespec now{};
+        ::clock_gettime(CLOCK_REALTIME, &now);
+        Entry entry{
+            st, now.tv_sec - st.st_mtim.tv_sec > 1 && now.tv_sec - st.st_ctim.tv_sec > 1, {}, {}};
+        while (dirent* item = ::readdir(stream.get())) {
+            std::string candidate = item->d_name;
+            if (candidate == "." || candidate == "..") {
+                continue;
+            }
+            auto [slot, added] = entry.names.emplace(upcased(windowsNameOf(candidate)), candidate);
+            if (!added && candidate < slot->second) {
+                slot->second = candidate;
+            }
+        }
+        if (index_.size() >= MaxDirectories) {
+            index_.erase(order_.back());
+            order_.pop_back();
+        }
+        order_.push_front(dir);
+        entry.position = order_.begin();
+        return index_.emplace(dir, std::move(entry)).first;
+    }
+
+    std::mutex lock_;
+    Index index_;
+    std::list<std::string> order_;  // most recently used first
+};
+
 std::optional<std::string> findNoCase(const std::string& dir, const std::wstring& name) {
-    UniqueDir stream(::opendir(dir.c_str()));
-    if (!stream) {
-        return std::nullopt;
-    }
-    std::optional<std::string> found;
-    while (dirent* entry = ::readdir(stream.get())) {
-        std::string candidate = entry->d_name;
-        if (candidate == "." || candidate == "..") {
-            continue;
-        }
-        if (equalsNoCase(windowsNameOf(candidate), name) && (!found || candidate < *found)) {
-            found = candidate;
-        }
-    }
-    return found;
+    return FoldedNames::instance().find(dir, name);
 }
 
 std::string currentPosixDirectory() {
@@ -301,7 +488,18 @@ bool fullWindowsPath(const std::wstring& path, const std::wstring& currentDirect
     return true;
 }
 
-bool windowsToPosix(const std::wstring& winPath, std::string& posixPath) {
+namespace {
+
+// A Windows path taken apart: the drive's target, the names as written and the POSIX path
+// they make.
+struct Written {
+    std::string target;
+    std::vector<std::wstring> parts;
+    std::vector<std::string> names;
+    std::string path;
+};
+
+bool takeApart(const std::wstring& winPath, Written& written) {
     std::wstring full;
     if (isNtPrefixed(winPath) || winPath.compare(0, 4, L"\\\\.\\") == 0) {
         std::wstring rest = winPath.substr(4);
@@ -335,36 +533,69 @@ bool windowsToPosix(const std::wstring& winPath, std::string& posixPath) {
     if (!hasDrive(full)) {
         return failWith(WinError::PathNotFound);
     }
-    auto target = driveTarget(full[0]);
-    if (!target) {
+    auto map = DriveTable::instance().current();
+    const Drive* drive = driveOf(*map, full[0]);
+    if (!drive) {
         return failWith(WinError::PathNotFound);
     }
-    std::vector<std::wstring> parts = splitComponents(full.substr(2));
-    std::vector<std::string> names;
-    for (const auto& part : parts) {
+    written.target = drive->target;
+    written.parts = splitComponents(full.substr(2));
+    written.path = drive->target;
+    for (const auto& part : written.parts) {
         auto name = posixNameOf(part);
         if (!name) {
             return failWith(WinError::InvalidName);
         }
-        names.push_back(std::move(*name));
+        written.path = joinPosix(written.path, *name);
+        written.names.push_back(std::move(*name));
+    }
+    return true;
+}
+
+}  // namespace
+
+bool writtenPosixPath(const std::wstring& winPath, std::string& posixPath) {
+    Written written;
+    if (!takeApart(winPath, written)) {
+        return false;
+    }
+    posixPath = std::move(written.path);
+    return true;
+}
+
+bool windowsToPosix(const std::wstring& winPath, std::string& posixPath, struct stat* found) {
+    Written written;
+    if (!takeApart(winPath, written)) {
+        return false;
+    }
+    const auto& parts = written.parts;
+    const auto& names = written.names;
+    // The path as written is what names the object whenever it exists: each of its components
+    // then exists as written, and the exact name wins over any other case.
+    struct stat st;
+    if (::lstat(written.path.c_str(), &st) == 0) {
+        posixPath = std::move(written.path);
+        if (found) {
+            *found = st;
+        }
+        return true;
     }
     // NTFS is case-insensitive and case-preserving: an existing entry is found whatever the
     // case of the name given; past the first missing component nothing can exist.
-    std::string current = *target;
+    std::string current = written.target;
     bool missing = false;
     for (std::size_t i = 0; i < parts.size(); ++i) {
         const std::wstring& part = parts[i];
         const std::string& name = names[i];
         if (!missing) {
             std::string exact = joinPosix(current, name);
-            struct stat st;
             if (::lstat(exact.c_str(), &st) == 0) {
                 current = exact;
                 continue;
             }
             if (errno == ENOENT) {
-                if (auto found = findNoCase(current, part)) {
-                    current = joinPosix(current, *found);
+                if (auto match = findNoCase(current, part)) {
+                    current = joinPosix(current, *match);
                     continue;
                 }
             }
@@ -373,19 +604,25 @@ bool windowsToPosix(const std::wstring& winPath, std::string& posixPath) {
         current = joinPosix(current, name);
     }
     posixPath = current;
+    if (found && (missing || ::lstat(current.c_str(), found) != 0)) {
+        found->st_mode = 0;
+    }
     return true;
 }
 
 bool posixToWindows(const std::string& posixPath, std::wstring& winPath) {
-    std::string path = canonicalParent(posixPath);
-    std::optional<Drive> best;
-    for (const auto& drive : drives()) {
+    return realPosixToWindows(canonicalParent(posixPath), winPath);
+}
+
+bool realPosixToWindows(const std::string& path, std::wstring& winPath) {
+    auto map = DriveTable::instance().current();
+    const Drive* best = nullptr;
+    for (const auto& drive : map->drives) {
         bool contains = drive.target == "/" || path == drive.target ||
                         path.compare(0, drive.target.size() + 1, drive.target + "/") == 0;
-        bool better = !best || drive.target.size() > best->target.size() ||
-                      (drive.target.size() == best->target.size() && drive.letter < best->letter);
-        if (contains && better) {
-            best = drive;
+        // The drives are in letter order: the first of the longest targets wins.
+        if (contains && (!best || drive.target.size() > best->target.size())) {
+            best = &drive;
         }
     }
     if (!best) {
@@ -407,13 +644,14 @@ bool posixToWindows(const std::string& posixPath, std::wstring& winPath) {
     return true;
 }
 
-bool isDriveRoot(const std::string& posixPath) {
-    auto real = realPath(posixPath);
-    if (!real) {
-        return false;
-    }
-    for (const auto& drive : drives()) {
-        if (drive.target == *real) {
+std::shared_ptr<const DriveMap> currentDrives() {
+    return DriveTable::instance().current();
+}
+
+bool isDriveRoot(const struct stat& directory) {
+    auto map = DriveTable::instance().current();
+    for (const auto& drive : map->drives) {
+        if (drive.device == directory.st_dev && drive.inode == directory.st_ino) {
             return true;
         }
     }

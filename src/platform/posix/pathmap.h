@@ -3,9 +3,14 @@
 // exist, and a POSIX path maps back to the drive whose target contains it most closely.
 #pragma once
 
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace Platform::Posix {
 
@@ -23,8 +28,15 @@ std::optional<std::string> posixNameOf(std::wstring_view windowsName);
 // component is taken with its case on disk; the first missing one and all after it are kept
 // as written. False with the last error set: ERROR_BAD_NETPATH (53) for a UNC path,
 // ERROR_PATH_NOT_FOUND (3) for a drive that is not mapped, ERROR_INVALID_NAME (123) for a
-// name with characters Windows refuses. Names go through posixNameOf.
-bool windowsToPosix(const std::wstring& winPath, std::string& posixPath);
+// name with characters Windows refuses. Names go through posixNameOf. With `found`, the lstat
+// of the object comes back there (st_mode 0 when it does not exist), which the caller then
+// need not look up again. A path that exists as written costs one lookup.
+bool windowsToPosix(const std::wstring& winPath, std::string& posixPath,
+                    struct stat* found = nullptr);
+
+// The POSIX path that a Windows path names when each of its components exists as written,
+// without looking: for calls that try it first and resolve the case only when that fails.
+bool writtenPosixPath(const std::wstring& winPath, std::string& posixPath);
 
 // The Windows path of a POSIX path (absolute, or relative to the current directory): the
 // drive whose target contains it with the longest target, Z: (/) at worst. The parent
@@ -32,8 +44,28 @@ bool windowsToPosix(const std::wstring& winPath, std::string& posixPath);
 // windowsNameOf. False with ERROR_PATH_NOT_FOUND when no drive contains it.
 bool posixToWindows(const std::string& posixPath, std::wstring& winPath);
 
-// Whether a POSIX path (resolved through its links) is the target of a drive.
-bool isDriveRoot(const std::string& posixPath);
+// posixToWindows of a path already free of links and dots.
+bool realPosixToWindows(const std::string& realPath, std::wstring& winPath);
+
+// A drive letter and the directory its dosdevices link points to, resolved when the link was
+// read; `device` and `inode` identify that directory.
+struct Drive {
+    wchar_t letter;
+    std::string target;
+    dev_t device;
+    ino_t inode;
+};
+// The drives of the current host in letter order. `version` changes whenever dosdevices was
+// read again and something in it had changed.
+struct DriveMap {
+    std::vector<Drive> drives;
+    std::uint64_t version = 0;
+};
+// Read once per process and host, and again only when dosdevices changes.
+std::shared_ptr<const DriveMap> currentDrives();
+
+// Whether a directory (by its stat) is the target of a drive.
+bool isDriveRoot(const struct stat& directory);
 
 // GetFullPathName against a given current directory (a full Windows path): slashes become
 // backslashes, "." and ".." are resolved without climbing above the root, trailing dots and
