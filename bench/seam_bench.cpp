@@ -191,7 +191,16 @@ struct TemporaryHost {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::size_t objects = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 100000;
+    std::size_t objects = 100000;
+    // --profile PHASE (walk, get, final, set): that phase alone, five times, for perf.
+    std::string profile;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--profile") == 0 && i + 1 < argc) {
+            profile = argv[++i];
+        } else {
+            objects = std::strtoull(argv[i], nullptr, 10);
+        }
+    }
     TemporaryHost temporary;
     if (const char* host = std::getenv("TAVREL_HOST"); !host || !*host) {
         std::string pattern = (fs::temp_directory_path() / "tavrel-seam-bench-XXXXXX").string();
@@ -224,10 +233,8 @@ int main(int argc, char** argv) {
     });
     bareWalk(top, [](const std::string& path) { ::lremovexattr(path.c_str(), "user.bench"); });
 
-    std::size_t visited = 0;
-    seamWalk(tree.root, [&](const std::wstring&, bool) { ++visited; });
-    double walk = seconds([&] { seamWalk(tree.root, [](const std::wstring&, bool) {}); });
-    double walkGet = seconds([&] {
+    std::function<void()> walkOnly = [&] { seamWalk(tree.root, [](const std::wstring&, bool) {}); };
+    std::function<void()> getWalk = [&] {
         seamWalk(tree.root, [](const std::wstring& path, bool directory) {
             if (auto handle = openForSecurity(path, directory)) {
                 getDacl(handle.get());
@@ -235,8 +242,8 @@ int main(int argc, char** argv) {
                 ++failures;
             }
         });
-    });
-    double walkFinalGet = seconds([&] {
+    };
+    std::function<void()> finalGetWalk = [&] {
         seamWalk(tree.root, [](const std::wstring& path, bool directory) {
             if (auto handle = openForSecurity(path, directory)) {
                 std::wstring final;
@@ -246,9 +253,9 @@ int main(int argc, char** argv) {
                 ++failures;
             }
         });
-    });
+    };
     auto wrong = Platform::Dtyp::encodeAcl(*Platform::Dtyp::fromSddl(L"D:P(A;OICI;FA;;;WD)")->dacl);
-    auto setAll = [&] {
+    std::function<void()> setAll = [&] {
         seamWalk(tree.root, [&](const std::wstring& path, bool directory) {
             auto handle = openForSecurity(path, directory);
             if (!handle ||
@@ -260,6 +267,24 @@ int main(int argc, char** argv) {
             }
         });
     };
+    if (!profile.empty()) {
+        const std::function<void()>& phase = profile == "walk"    ? walkOnly
+                                             : profile == "get"   ? getWalk
+                                             : profile == "final" ? finalGetWalk
+                                                                  : setAll;
+        for (int i = 0; i < 5; ++i) {
+            std::printf("%s: %.2f us/obj\n", profile.c_str(),
+                        seconds(phase) / static_cast<double>(tree.objects) * 1e6);
+            std::fflush(stdout);
+        }
+        return 0;
+    }
+
+    std::size_t visited = 0;
+    seamWalk(tree.root, [&](const std::wstring&, bool) { ++visited; });
+    double walk = seconds(walkOnly);
+    double walkGet = seconds(getWalk);
+    double walkFinalGet = seconds(finalGetWalk);
     double setDifferent = seconds(setAll);
     double setSame = seconds(setAll);
 

@@ -7,10 +7,12 @@
 #include <limits.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -101,9 +103,44 @@ bool failForPath(const std::string& path) {
     return failWithErrno();
 }
 
-std::optional<std::uint32_t> readDosAttributes(const std::string& path) {
+// getxattrat(2) (Linux 6.13): an xattr of an entry of an open directory, without walking the
+// path again. The number is the same on every architecture that has it.
+#ifdef SYS_getxattrat
+constexpr long getxattratCall = SYS_getxattrat;
+#else
+constexpr long getxattratCall = 464;
+#endif
+
+// An entry of a directory being read: its descriptor and the name in it, and the path for
+// kernels without getxattrat.
+struct EntryPlace {
+    int dir = -1;
+    const char* name = nullptr;
+};
+
+ssize_t readEntryXattr(const std::string& path, const EntryPlace& place, char* value,
+                       std::size_t size) {
+    static std::atomic<bool> missing{false};
+    if (place.dir >= 0 && !missing.load(std::memory_order_relaxed)) {
+        struct {
+            std::uint64_t value;
+            std::uint32_t size;
+            std::uint32_t flags;
+        } args{reinterpret_cast<std::uintptr_t>(value), static_cast<std::uint32_t>(size), 0};
+        long result = ::syscall(getxattratCall, place.dir, place.name, AT_SYMLINK_NOFOLLOW,
+                                dosAttributeXattr, &args, sizeof(args));
+        if (result >= 0 || (errno != ENOSYS && errno != EINVAL && errno != E2BIG)) {
+            return result;
+        }
+        missing.store(true, std::memory_order_relaxed);
+    }
+    return ::lgetxattr(path.c_str(), dosAttributeXattr, value, size);
+}
+
+std::optional<std::uint32_t> readDosAttributes(const std::string& path,
+                                               const EntryPlace& place = {}) {
     char value[256];
-    ssize_t size = ::lgetxattr(path.c_str(), dosAttributeXattr, value, sizeof(value) - 1);
+    ssize_t size = readEntryXattr(path, place, value, sizeof(value) - 1);
     if (size <= 0) {
         return std::nullopt;
     }
@@ -137,13 +174,18 @@ bool writeDosAttributes(const std::string& path, bool directory, std::uint32_t a
     return true;
 }
 
-std::uint32_t attributesOf(const std::string& path, const struct stat& st) {
+std::uint32_t attributesOf(const std::string& path, const struct stat& st,
+                           const EntryPlace& place = {}) {
     if (S_ISLNK(st.st_mode)) {
         // A directory link is a directory to Windows as well as a reparse point.
+        struct stat target;
+        bool directory = place.dir >= 0 ? ::fstatat(place.dir, place.name, &target, 0) == 0 &&
+                                              S_ISDIR(target.st_mode)
+                                        : isDirectory(path);
         return FileAttribute::ReparsePoint |
-               (isDirectory(path) ? FileAttribute::Directory : FileAttribute::Archive);
+               (directory ? FileAttribute::Directory : FileAttribute::Archive);
     }
-    std::optional<std::uint32_t> stored = readDosAttributes(path);
+    std::optional<std::uint32_t> stored = readDosAttributes(path, place);
     std::uint32_t attributes = 0;
     if (S_ISDIR(st.st_mode)) {
         attributes = FileAttribute::Directory | (stored ? *stored & storedAttributes : 0);
@@ -166,9 +208,10 @@ std::uint64_t fileTime(const struct timespec& time) {
            static_cast<std::uint64_t>(time.tv_nsec) / 100;
 }
 
-FindData findDataOf(const std::wstring& name, const std::string& path, const struct stat& st) {
+FindData findDataOf(const std::wstring& name, const std::string& path, const struct stat& st,
+                    const EntryPlace& place = {}) {
     FindData data;
-    data.attributes = attributesOf(path, st);
+    data.attributes = attributesOf(path, st, place);
     data.fileName = name;
     data.size = S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0;
     // POSIX keeps no creation time in stat; the earlier of change and modification is closest.
@@ -258,7 +301,7 @@ private:
 };
 
 bool matchesPattern(const std::wstring& dosForm, const std::wstring& name) {
-    return PatternMatcher(dosForm, name).matches();
+    return dosForm == L"*" || PatternMatcher(dosForm, name).matches();
 }
 
 bool grantsRead(std::uint32_t access) {
@@ -419,13 +462,19 @@ Handle findFirstFile(const std::wstring& pattern, FindData& data) {
         failWith(WinError::FileNotFound);
         return invalidHandle();
     }
+    // The entries are looked at through the directory itself: one lookup of its path (as
+    // written when it exists so), and each entry's from there.
     std::string posixDirectory;
-    if (!windowsToPosix(directory, posixDirectory)) {
-        return invalidHandle();
+    UniqueFd dir;
+    if (writtenPosixPath(directory, posixDirectory)) {
+        dir.reset(::open(posixDirectory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     }
-    // The entries are looked at through the directory itself: one lookup of its path, and
-    // each entry's from there.
-    UniqueFd dir(::open(posixDirectory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir) {
+        if (!windowsToPosix(directory, posixDirectory)) {
+            return invalidHandle();
+        }
+        dir.reset(::open(posixDirectory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    }
     struct stat dirStat;
     if (!dir || ::fstat(dir.get(), &dirStat) != 0) {
         if (errno == ENOENT || errno == ENOTDIR) {
@@ -455,13 +504,13 @@ Handle findFirstFile(const std::wstring& pattern, FindData& data) {
         }
     }
     std::size_t dots = entries.size();
-    UniqueFd listing(::dup(dir.get()));
-    UniqueDir stream(listing ? ::fdopendir(listing.get()) : nullptr);
+    UniqueDir stream(::fdopendir(dir.get()));
     if (!stream) {
         failWithErrno();
         return invalidHandle();
     }
-    listing.release();  // the stream owns it now
+    dir.release();  // the stream owns it now
+    int dirFd = ::dirfd(stream.get());
     // NTFS hands out names in the order of its upper-case table: each name's key is made
     // once, and the entries sorted by it.
     std::vector<std::pair<std::wstring, FindData>> found;
@@ -475,7 +524,7 @@ Handle findFirstFile(const std::wstring& pattern, FindData& data) {
             continue;
         }
         struct stat st;
-        if (::fstatat(dir.get(), entryName, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+        if (::fstatat(dirFd, entryName, &st, AT_SYMLINK_NOFOLLOW) != 0) {
             continue;  // gone since the directory was read
         }
         std::wstring key = windowsName;
@@ -483,7 +532,8 @@ Handle findFirstFile(const std::wstring& pattern, FindData& data) {
             c = upcase(c);
         }
         found.emplace_back(std::move(key),
-                           findDataOf(windowsName, joinPosix(posixDirectory, entryName), st));
+                           findDataOf(windowsName, joinPosix(posixDirectory, entryName), st,
+                                      EntryPlace{dirFd, entryName}));
     }
     std::sort(found.begin(), found.end(),
               [](const auto& a, const auto& b) { return a.first < b.first; });
