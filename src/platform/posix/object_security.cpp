@@ -359,12 +359,21 @@ public:
         if (!log_ || !log_->usable() || (inherits && parentSerial == 0)) {
             return 0;  // without the log another process's write would go unseen
         }
+        // A directory changed within the file system's clock tick could change again, or be
+        // replaced by one with the same inode number, without its times telling.
+        timespec now{};
+        ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+        std::int64_t age = (now.tv_sec - stamp.changed.tv_sec) * 1000000000LL +
+                           (now.tv_nsec - stamp.changed.tv_nsec);
+        if (age < SettledNanoseconds) {
+            return 0;
+        }
         if (dirs_.count(stamp.key)) {
             forget(stamp.key);
         }
         // A walk needs the chain of directories above where it is; a bound keeps a walk over
         // a huge tree from holding every directory it passed.
-        while (dirs_.size() >= MaxCachedDirectories) {
+        while (dirs_.size() >= bound_) {
             dirs_.erase(order_.back());
             order_.pop_back();
         }
@@ -400,6 +409,13 @@ public:
     bool shared() const { return log_ && log_->usable(); }
 
     std::size_t cachedDirectories() const { return dirs_.size(); }
+    void setBound(std::size_t bound) {
+        bound_ = bound ? bound : MaxCachedDirectories;
+        while (dirs_.size() > bound_) {
+            dirs_.erase(order_.back());
+            order_.pop_back();
+        }
+    }
 
 private:
     struct Entry {
@@ -413,6 +429,7 @@ private:
         std::list<DirKey>::iterator position;
     };
     static constexpr std::size_t MaxCachedDirectories = 8192;
+    static constexpr std::int64_t SettledNanoseconds = 20000000;
 
     void forget(const DirKey& key) {
         if (auto it = dirs_.find(key); it != dirs_.end()) {
@@ -438,6 +455,7 @@ private:
     std::list<DirKey> order_;  // most recently used first
     std::uint64_t serials_ = 0;
     std::uint64_t forgotten_ = 0;
+    std::size_t bound_ = MaxCachedDirectories;
 };
 
 // The Windows code of a failed xattr write: the file system's refusals of the value as such
@@ -993,6 +1011,19 @@ bool checkOpenAccess(const std::string& posixPath, FileObject* file, bool linkIt
 std::uint32_t creatorAccess(std::uint32_t desired) {
     std::uint32_t wanted = mapGenericMask(desired & ~Access::MaximumAllowed);
     return (desired & Access::MaximumAllowed) ? wanted | Access::FileAllAccess : wanted;
+}
+
+std::size_t cachedSecurityDirectories() {
+    Store& store = Store::instance();
+    std::lock_guard guard(store.lock());
+    store.refresh();
+    return store.cachedDirectories();
+}
+
+void boundSecurityCache(std::size_t directories) {
+    Store& store = Store::instance();
+    std::lock_guard guard(store.lock());
+    store.setBound(directories);
 }
 
 void noteDirectoryMoved(const std::string& posixPath) {

@@ -2,6 +2,7 @@
 // the access check of an open, and the news that directories moved. POSIX only.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -28,6 +29,11 @@ bool checkOpenAccess(const std::string& posixPath, FileObject* file, bool linkIt
 
 // The rights of the handle whose open created the object: all that it asked for.
 std::uint32_t creatorAccess(std::uint32_t desired);
+
+// How many directories' DACLs the store holds after catching up with the other processes'
+// writes, and a bound on them (0: the default of 8,192): what the backend's tests look at.
+std::size_t cachedSecurityDirectories();
+void boundSecurityCache(std::size_t directories);
 
 // The directory now at `posixPath` was moved there: what its subtree inherits has changed.
 void noteDirectoryMoved(const std::string& posixPath);
