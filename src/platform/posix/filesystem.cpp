@@ -600,8 +600,11 @@ std::optional<Handle> openExistingAsWritten(const std::wstring& path, std::uint3
         } else if (!S_ISREG(st.st_mode)) {
             return std::nullopt;
         }
-        // O_NONBLOCK only kept the open of a FIFO from waiting; a file or a directory never does.
-        ::fcntl(fd.get(), F_SETFL, 0);
+        // O_NONBLOCK only kept the open of a FIFO from waiting; the reads of a file opened for
+        // its data must not see it.
+        if (grantsRead(access)) {
+            ::fcntl(fd.get(), F_SETFL, 0);
+        }
     }
     auto object = std::make_shared<FileObject>(std::move(fd), posix, access, directory, link);
     std::uint32_t granted = 0;

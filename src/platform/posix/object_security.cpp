@@ -276,7 +276,8 @@ public:
         } catch (const std::exception&) {
             return failWith(WinError::PathNotFound);
         }
-        if (host != host_) {
+        bool hostChanged = host != host_;
+        if (hostChanged) {
             host_ = host;
             log_ = std::make_unique<ChangeLog>(host / "security.changes");
             seen_ = log_->usable() ? log_->head() : 0;
@@ -300,7 +301,9 @@ public:
             }
             seen_ = head;
         }
-        drives_ = Posix::currentDrives();
+        // Every call that names an object translated its path just before, which looked at
+        // dosdevices; a call on a handle goes by the drives its open saw.
+        drives_ = hostChanged ? Posix::currentDrives() : Posix::latestDrives();
         if (drives_->version != drivesVersion_) {
             drivesVersion_ = drives_->version;
             forgetAll();

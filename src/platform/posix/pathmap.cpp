@@ -136,6 +136,12 @@ public:
         return map_;
     }
 
+    // What the last look found, without looking again.
+    std::shared_ptr<const DriveMap> latest() {
+        std::lock_guard guard(lock_);
+        return map_;
+    }
+
 private:
     std::shared_ptr<const DriveMap> empty() {
         static auto none = std::make_shared<const DriveMap>();
@@ -646,6 +652,10 @@ bool realPosixToWindows(const std::string& path, std::wstring& winPath) {
 
 std::shared_ptr<const DriveMap> currentDrives() {
     return DriveTable::instance().current();
+}
+
+std::shared_ptr<const DriveMap> latestDrives() {
+    return DriveTable::instance().latest();
 }
 
 bool isDriveRoot(const struct stat& directory) {

@@ -63,6 +63,9 @@ struct DriveMap {
 };
 // Read once per process and host, and again only when dosdevices changes.
 std::shared_ptr<const DriveMap> currentDrives();
+// The drives as the last translation of a Windows path saw them, without looking whether
+// dosdevices changed since: for calls on handles, whose paths were translated at the open.
+std::shared_ptr<const DriveMap> latestDrives();
 
 // Whether a directory (by its stat) is the target of a drive.
 bool isDriveRoot(const struct stat& directory);
