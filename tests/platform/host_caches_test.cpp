@@ -246,6 +246,29 @@ TEST_F(HostCachesTest, DirectoryChangedBehindTheSeamIsNotTakenForWhatWasCached) 
     }
 }
 
+TEST_F(HostCachesTest, EntryOpenedDuringASearchInheritsFromWhereItsPathLeadsNow) {
+    fs::create_directories(driveC / "site" / "a");
+    TestSupport::writeFile(driveC / "site" / "a" / "f.txt", "x");
+    ASSERT_EQ(setDacl(LR"(C:\site\a)", L"D:P(A;OICI;FA;;;SY)"), 0u);
+    auto daclThroughHandle = [](const std::wstring& path) {
+        UniqueHandle file(createFile(path, File::ReadControl, 0, File::OpenExisting, 0));
+        std::vector<std::uint8_t> bytes;
+        EXPECT_TRUE(file);
+        EXPECT_EQ(getSecurityInfo(file.get(), SeFileObject, Info::Dacl, bytes), 0u);
+        return daclOf(bytes);
+    };
+    FindData data;
+    UniqueFindHandle search(findFirstFile(LR"(C:\site\a\*)", data));
+    ASSERT_TRUE(search);
+    EXPECT_EQ(daclThroughHandle(LR"(C:\site\a\f.txt)"), L"D:AI(A;ID;FA;;;SY)");
+    // While the search still holds the directory, another takes its name.
+    fs::rename(driveC / "site" / "a", driveC / "site" / "old");
+    fs::create_directory(driveC / "site" / "a");
+    TestSupport::writeFile(driveC / "site" / "a" / "f.txt", "x");
+    EXPECT_EQ(daclThroughHandle(LR"(C:\site\a\f.txt)"),
+              L"D:AI(A;ID;FA;;;BA)(A;ID;FA;;;SY)(A;ID;0x1200a9;;;BU)(A;ID;FA;;;BA)");
+}
+
 TEST_F(HostCachesTest, BoundedCacheEvictsTheLeastRecentlyUsedDirectories) {
     constexpr std::size_t bound = 4;
     for (int i = 0; i < 8; ++i) {

@@ -6,8 +6,11 @@
 
 #include <dirent.h>
 
+#include <sys/stat.h>
+
 #include <memory>
 #include <string>
+#include <unordered_map>
 
 #include "platform/posix/handles.h"
 #include "platform/posix/unique_fd.h"
@@ -27,6 +30,18 @@ using UniqueDir = UniqueResource<DirTraits>;
 
 // What the security store read through a handle (object_security.cpp).
 struct HandleSecurity;
+
+// A directory held open while it is searched, with the inode of each entry the search saw: an
+// object opened by a path through it is known to be one of its entries, so that what the
+// object inherits is found from here and not by walking the path of the directory again.
+struct OpenDirectory {
+    UniqueDir stream;
+    dev_t device = 0;
+    timespec modified{};  // when its entries were read
+    std::unordered_map<std::string, ino_t> entries;
+
+    int fd() const { return ::dirfd(stream.get()); }
+};
 
 class FileObject : public HandleObject {
 public:
@@ -53,6 +68,8 @@ public:
 
     // Kept by the security store between calls on the handle, under the store's lock.
     std::shared_ptr<HandleSecurity> security;
+    // The directory being searched that the object was opened in, if it was.
+    std::shared_ptr<const OpenDirectory> searched;
 
 private:
     UniqueFd fd_;

@@ -62,7 +62,8 @@ constexpr std::uint32_t errorNegativeSeek = 131;
 // A search in progress: the matching entries, taken when the search began.
 class FindObject : public HandleObject {
 public:
-    explicit FindObject(std::vector<FindData> entries) : entries_(std::move(entries)) {}
+    FindObject(std::vector<FindData> entries, std::shared_ptr<const OpenDirectory> directory)
+        : entries_(std::move(entries)), directory_(std::move(directory)) {}
     bool next(FindData& data) {
         if (position_ >= entries_.size()) {
             return false;
@@ -74,6 +75,47 @@ public:
 private:
     std::vector<FindData> entries_;
     std::size_t position_ = 0;
+    std::shared_ptr<const OpenDirectory> directory_;  // open while the search is
+};
+
+// The directories being searched by their POSIX path, for the opens of their entries.
+class Searches {
+public:
+    static Searches& instance() {
+        static Searches searches;
+        return searches;
+    }
+    void add(const std::string& path, const std::shared_ptr<const OpenDirectory>& directory) {
+        std::lock_guard guard(lock_);
+        if (byPath_.size() >= 64) {
+            std::erase_if(byPath_, [](const auto& item) { return item.second.expired(); });
+        }
+        byPath_[path] = directory;
+    }
+    // The search of `path` whose listing holds `name` as the object `st` describes.
+    std::shared_ptr<const OpenDirectory> holding(const std::string& path, const std::string& name,
+                                                 const struct stat& st) {
+        std::lock_guard guard(lock_);
+        auto it = byPath_.find(path);
+        if (it == byPath_.end()) {
+            return nullptr;
+        }
+        auto directory = it->second.lock();
+        if (!directory) {
+            byPath_.erase(it);
+            return nullptr;
+        }
+        auto entry = directory->entries.find(name);
+        if (entry == directory->entries.end() || entry->second != st.st_ino ||
+            directory->device != st.st_dev) {
+            return nullptr;
+        }
+        return directory;
+    }
+
+private:
+    std::mutex lock_;
+    std::unordered_map<std::string, std::weak_ptr<const OpenDirectory>> byPath_;
 };
 
 std::string parentOf(const std::string& path) {
@@ -504,13 +546,17 @@ Handle findFirstFile(const std::wstring& pattern, FindData& data) {
         }
     }
     std::size_t dots = entries.size();
-    UniqueDir stream(::fdopendir(dir.get()));
-    if (!stream) {
+    auto open = std::make_shared<OpenDirectory>();
+    open->stream.reset(::fdopendir(dir.get()));
+    if (!open->stream) {
         failWithErrno();
         return invalidHandle();
     }
     dir.release();  // the stream owns it now
-    int dirFd = ::dirfd(stream.get());
+    open->device = dirStat.st_dev;
+    open->modified = dirStat.st_mtim;
+    int dirFd = open->fd();
+    UniqueDir& stream = open->stream;
     // NTFS hands out names in the order of its upper-case table: each name's key is made
     // once, and the entries sorted by it.
     std::vector<std::pair<std::wstring, FindData>> found;
@@ -519,6 +565,7 @@ Handle findFirstFile(const std::wstring& pattern, FindData& data) {
         if (std::strcmp(entryName, ".") == 0 || std::strcmp(entryName, "..") == 0) {
             continue;
         }
+        open->entries.emplace(entryName, entry->d_ino);
         std::wstring windowsName = windowsNameOf(entryName);
         if (!matchesPattern(dosForm, windowsName)) {
             continue;
@@ -545,7 +592,8 @@ Handle findFirstFile(const std::wstring& pattern, FindData& data) {
         failWith(WinError::FileNotFound);
         return invalidHandle();
     }
-    auto search = std::make_shared<FindObject>(std::move(entries));
+    Searches::instance().add(posixDirectory, open);
+    auto search = std::make_shared<FindObject>(std::move(entries), std::move(open));
     search->next(data);
     return registerHandle(std::move(search));
 }
@@ -577,17 +625,16 @@ std::optional<Handle> openExistingAsWritten(const std::wstring& path, std::uint3
     UniqueFd fd(::open(posix.c_str(), flags));
     bool link = false;
     bool directory = false;
+    struct stat st;
     if (!fd && linkItself && errno == ELOOP) {
         // A link opened itself: a descriptor of the link, which carries no data.
         fd.reset(::open(posix.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-        struct stat st;
         if (!fd || ::fstat(fd.get(), &st) != 0 || !S_ISLNK(st.st_mode)) {
             return std::nullopt;
         }
         link = true;
         directory = isDirectory(posix);
     } else {
-        struct stat st;
         if (!fd || ::fstat(fd.get(), &st) != 0) {
             return std::nullopt;
         }
@@ -606,7 +653,10 @@ std::optional<Handle> openExistingAsWritten(const std::wstring& path, std::uint3
             ::fcntl(fd.get(), F_SETFL, 0);
         }
     }
+    std::size_t slash = posix.rfind('/');
+    auto searched = Searches::instance().holding(parentOf(posix), posix.substr(slash + 1), st);
     auto object = std::make_shared<FileObject>(std::move(fd), posix, access, directory, link);
+    object->searched = std::move(searched);
     std::uint32_t granted = 0;
     if (!checkOpenAccess(posix, object.get(), linkItself, access, backupSemantics, granted)) {
         return invalidHandle();

@@ -120,6 +120,9 @@ struct Object {
     bool container = false;
     bool link = false;  // a symbolic link itself: no xattr of its own
     bool root = false;  // a drive root (or "/"): inherits nothing
+    // The directory being searched that it was opened in, if any: its parent, as long as
+    // that directory's entries did not change since they were read.
+    std::shared_ptr<const Posix::OpenDirectory> searched;
 };
 
 // What the xattr holds: the bytes, if any, and the stored descriptor (the default without).
@@ -612,6 +615,18 @@ Result<SecurityDescriptor> effective(Store& store, const Object& object, const S
     if (!inheritsFrom(stored.sd, object.root)) {
         return stored.sd;
     }
+    if (object.searched) {
+        struct stat st;
+        if (::fstat(object.searched->fd(), &st) == 0 &&
+            st.st_mtim.tv_sec == object.searched->modified.tv_sec &&
+            st.st_mtim.tv_nsec == object.searched->modified.tv_nsec) {
+            auto passed = passedBy(store, object.searched->fd(), st, parentOf(object.path), 0);
+            if (!passed) {
+                return passed.failure();
+            }
+            return withInherited(stored.sd, object.container, passed->dacl);
+        }
+    }
     auto parent = inheritableOf(store, parentOf(object.path));
     if (!parent) {
         return parent.failure();
@@ -664,7 +679,8 @@ Result<Object> objectOfHandle(Store& store, const Posix::FileObject& file) {
         }
         root = store.isRoot(st);
     }
-    return Object{file.path(), link ? -1 : file.fd(), file.isDirectory(), link, root};
+    return Object{file.path(), link ? -1 : file.fd(), file.isDirectory(), link,
+                  root,        file.searched};
 }
 
 // The parts of `sd` that `information` asks for.
