@@ -24,10 +24,12 @@
 //   without SeSecurityPrivilege, which no token here holds.
 //
 // Reading an object's DACL needs its parent's effective DACL, and that one its parent's: the
-// effective DACLs of directories are cached by path, each entry checked against the
-// directory's device, inode and change time. Descriptor writes to directories (by any process
-// of the host) and directory moves bump a counter shared through `<host>/security.generation`,
-// which empties every process's cache.
+// effective DACLs of directories are cached by device and inode, each entry checked against
+// the directory's times and the entry of the parent it was computed from (see Store). A
+// descriptor write to a directory (by any process of the host) or a directory move is
+// published in `<host>/security.changes`, and each process forgets that directory and what
+// lies below it, nothing else. A handle keeps what its open read until any descriptor of the
+// host is written.
 #include "platform/posix/security/object_security.h"
 
 #include <dirent.h>
