@@ -305,6 +305,22 @@ int main(int argc, char** argv) {
     leafGets(deep);
     double leaf2 = leafGets(shallow);
     double leaf32 = leafGets(deep);
+    // The file system's own growth with depth: one xattr read of the leaf by its path.
+    auto bareLeafReads = [&](const std::wstring& leaf) {
+        std::string posix =
+            std::string(std::getenv("TAVREL_HOST")) + "/drive_c" + Platform::toUtf8(leaf.substr(2));
+        for (auto& c : posix) {
+            c = c == '\\' ? '/' : c;
+        }
+        return seconds([&] {
+                   for (int i = 0; i < leafRuns; ++i) {
+                       ::lgetxattr(posix.c_str(), "user.tavrel.sd", buffer.data(), buffer.size());
+                   }
+               }) /
+               leafRuns;
+    };
+    double bareLeaf2 = bareLeafReads(shallow);
+    double bareLeaf32 = bareLeafReads(deep);
 
     auto n = static_cast<double>(tree.objects);
     std::printf("%zu objects (%zu through the seam's search), %d levels\n", tree.objects, visited,
@@ -328,6 +344,9 @@ int main(int argc, char** argv) {
     std::printf("  %-40s %8.2f us\n", "seam: open + get DACL, leaf at depth 2", leaf2 * 1e6);
     std::printf("  %-40s %8.2f us %7.2fx of depth 2\n", "seam: open + get DACL, leaf at depth 32",
                 leaf32 * 1e6, leaf32 / leaf2);
+    std::printf("  %-40s %8.2f us\n", "floor: read one xattr, leaf at depth 2", bareLeaf2 * 1e6);
+    std::printf("  %-40s %8.2f us %7.2fx of depth 2\n", "floor: read one xattr, leaf at depth 32",
+                bareLeaf32 * 1e6, bareLeaf32 / bareLeaf2);
     std::printf("  peak RSS %.1f MiB; %zu calls failed\n",
                 static_cast<double>(peakRssKiB()) / 1024.0, failures);
     return failures == 0 ? 0 : 1;
