@@ -496,8 +496,17 @@ Result<Stored> readStored(const Object& object) {
     const char* name = Posix::SecurityDescriptorXattr;
     auto get = [&](void* buffer, std::size_t size) {
         // By name the object is what the path leads to: a link there is followed.
-        return object.fd >= 0 ? ::fgetxattr(object.fd, name, buffer, size)
-                              : ::getxattr(object.path.c_str(), name, buffer, size);
+        if (object.fd < 0) {
+            return ::getxattr(object.path.c_str(), name, buffer, size);
+        }
+        ssize_t result = ::fgetxattr(object.fd, name, buffer, size);
+        if (result < 0 && errno == EBADF) {
+            // A directory that may be passed but not read is held by an O_PATH descriptor,
+            // whose xattrs only its /proc link reaches.
+            std::string link = "/proc/self/fd/" + std::to_string(object.fd);
+            result = ::getxattr(link.c_str(), name, buffer, size);
+        }
+        return result;
     };
     std::uint8_t usual[UsualDescriptorSize];
     ssize_t size = get(usual, sizeof(usual));
@@ -549,6 +558,12 @@ SecurityDescriptor withInherited(const SecurityDescriptor& stored, bool containe
     return sd;
 }
 
+// A directory to read the descriptor of, or only to pass through when it may not be read.
+int openDirectory(int at, const char* path) {
+    int fd = ::openat(at, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return fd >= 0 || errno != EACCES ? fd : ::openat(at, path, O_PATH | O_DIRECTORY | O_CLOEXEC);
+}
+
 Inheritable nothingPassed() {
     static Inheritable none = std::make_shared<const std::optional<Acl>>();
     return none;
@@ -572,7 +587,7 @@ Result<Passed> passedBy(Store& store, int fd, const struct stat& st, const std::
     std::uint64_t parentSerial = 0;
     bool inherits = inheritsFrom(sd, root);
     if (inherits) {
-        Posix::UniqueFd parent(::openat(fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        Posix::UniqueFd parent(openDirectory(fd, ".."));
         struct stat parentStat;
         if (!parent || ::fstat(parent.get(), &parentStat) != 0) {
             return Failure{winErrorFromErrno(errno), fromUtf8(path) + L"\\.."};
@@ -601,9 +616,9 @@ Result<Inheritable> inheritableOf(Store& store, const std::string& dir) {
     if (Passed hit = store.cached(FileStamp::of(st)); hit.dacl) {
         return hit.dacl;
     }
-    Posix::UniqueFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    Posix::UniqueFd fd(openDirectory(AT_FDCWD, dir.c_str()));
     if (!fd || ::fstat(fd.get(), &st) != 0) {
-        return nothingPassed();
+        return nothingPassed();  // gone since the stat
     }
     auto passed = passedBy(store, fd.get(), st, dir, 0);
     if (!passed) {
