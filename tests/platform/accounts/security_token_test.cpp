@@ -148,6 +148,29 @@ TEST_F(TokenTest, LocalUserRunsWithItsGroupsAndNoPrivileges) {
     EXPECT_EQ(getLastError(), WinError::NotAllAssigned);
 }
 
+TEST_F(TokenTest, LocalUsersTokenFollowsTheAccountsFile) {
+    auto host = [](const std::vector<std::string>& args) {
+        auto result = TestSupport::runProgram("tavrel-host", args);
+        EXPECT_EQ(result.exitCode, 0) << result.err;
+    };
+    host({"account", "add", "exuser"});
+    host({"account", "add", "web", "--group"});
+    AsUser user("exuser");
+    auto inWeb = [] {
+        Dtyp::Token token;
+        EXPECT_TRUE(Posix::processToken(token));
+        return token.groups.size();
+    };
+    std::size_t before = inWeb();
+    // Another process changes the user's groups: the next access check sees them.
+    host({"account", "join", "web", "exuser"});
+    EXPECT_EQ(inWeb(), before + 1);
+    host({"account", "del", "exuser"});
+    Dtyp::Token gone;
+    EXPECT_FALSE(Posix::processToken(gone));
+    EXPECT_EQ(getLastError(), Posix::ErrorNoSuchUser);
+}
+
 TEST_F(TokenTest, UnknownUserFailsClearly) {
     AsUser user("nobody");
     Handle token = nullptr;
