@@ -96,14 +96,6 @@ std::vector<std::wstring> resolveDots(const std::vector<std::wstring>& parts) {
     return resolved;
 }
 
-std::optional<std::filesystem::path> hostDirectory() {
-    try {
-        return ensureHost();
-    } catch (const std::exception&) {
-        return std::nullopt;
-    }
-}
-
 bool sameTime(const timespec& a, const timespec& b) {
     return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
@@ -120,14 +112,16 @@ public:
     }
 
     std::shared_ptr<const DriveMap> current() {
-        auto host = hostDirectory();
-        std::lock_guard guard(lock_);
-        if (!host) {
+        std::shared_ptr<const std::filesystem::path> host;
+        try {
+            host = currentHost();
+        } catch (const std::exception&) {
             return empty();
         }
-        std::string dosdevices = (*host / "dosdevices").string();
-        if (dosdevices != dosdevices_) {
-            dosdevices_ = dosdevices;
+        std::lock_guard guard(lock_);
+        if (host != host_) {
+            host_ = host;
+            dosdevices_ = (*host / "dosdevices").string();
             watch(true);
             reload();
         } else if (changed()) {
@@ -228,6 +222,7 @@ private:
     }
 
     std::mutex lock_;
+    std::shared_ptr<const std::filesystem::path> host_;
     std::string dosdevices_;
     UniqueFd notify_;
     bool watching_ = false;

@@ -223,28 +223,32 @@ void completeHost(const fs::path& dir) {
     createFileOnce(dir / "system.reg", defaultRegistry());
 }
 
-fs::path ensureHost() {
+std::shared_ptr<const fs::path> currentHost() {
     // Keyed by the wanted directory, so that a process (a test) that points TAVREL_HOST
     // elsewhere gets the new host completed too. Every call of the seam comes here: the
     // usual case compares the environment's text with the last one and builds nothing.
     static std::mutex lock;
     static std::string wantedText;
     static bool fromVariable = false;
-    static fs::path completed;
+    static std::shared_ptr<const fs::path> completed;
     const char* variable = std::getenv("TAVREL_HOST");
     bool set = variable && *variable;
     std::lock_guard guard(lock);
-    if (!completed.empty() && set && fromVariable && wantedText == variable) {
+    if (completed && set && fromVariable && wantedText == variable) {
         return completed;
     }
     fs::path wanted = hostDirectoryFromEnvironment();
-    if (completed.empty() || wanted.string() != wantedText || set != fromVariable) {
+    if (!completed || wanted.string() != wantedText || set != fromVariable) {
         completeHost(wanted);
         wantedText = wanted.string();
         fromVariable = set;
-        completed = fs::absolute(wanted);
+        completed = std::make_shared<const fs::path>(fs::absolute(wanted));
     }
     return completed;
+}
+
+fs::path ensureHost() {
+    return *currentHost();
 }
 
 }  // namespace Platform::Posix

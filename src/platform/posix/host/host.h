@@ -2,6 +2,7 @@
 #pragma once
 
 #include <filesystem>
+#include <memory>
 #include <string>
 
 namespace Platform::Posix {
@@ -15,6 +16,9 @@ std::filesystem::path hostDirectoryFromEnvironment();
 // whole under its final name or not at all. Returns the host directory. Throws
 // std::runtime_error naming the piece that could not be created.
 std::filesystem::path ensureHost();
+// The same without a copy: the same object for as long as the host stays the same, so that
+// callers on every call can tell a change of host by the pointer.
+std::shared_ptr<const std::filesystem::path> currentHost();
 
 // Creates or completes the host at `dir` now, whether or not it was done before.
 void completeHost(const std::filesystem::path& dir);

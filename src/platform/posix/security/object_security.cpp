@@ -275,16 +275,16 @@ public:
     // Follows the host of the moment (TAVREL_HOST may change between calls, in tests) and
     // drops what another process or a changed drive mapping made stale.
     bool refresh() {
-        fs::path host;
+        std::shared_ptr<const fs::path> host;
         try {
-            host = Posix::ensureHost();
+            host = Posix::currentHost();
         } catch (const std::exception&) {
             return failWith(WinError::PathNotFound);
         }
         bool hostChanged = host != host_;
         if (hostChanged) {
             host_ = host;
-            log_ = std::make_unique<ChangeLog>(host / "security.changes");
+            log_ = std::make_unique<ChangeLog>(*host / "security.changes");
             seen_ = log_->usable() ? log_->head() : 0;
             forgetAll();
             struct stat st;
@@ -453,7 +453,7 @@ private:
     }
 
     std::mutex lock_;
-    fs::path host_;
+    std::shared_ptr<const fs::path> host_;
     std::unique_ptr<ChangeLog> log_;
     std::uint64_t seen_ = 0;
     DirKey rootKey_;
