@@ -68,7 +68,7 @@ public:
         if (position_ >= entries_.size()) {
             return false;
         }
-        data = entries_[position_++];
+        data = std::move(entries_[position_++]);  // each entry is handed out once
         return true;
     }
 
@@ -158,6 +158,11 @@ constexpr long getxattratCall = 464;
 struct EntryPlace {
     int dir = -1;
     const char* name = nullptr;
+    const std::string* dirPath = nullptr;  // the directory's path, when `path` is not given
+
+    std::string pathOr(const std::string& path) const {
+        return dirPath ? joinPosix(*dirPath, name) : path;
+    }
 };
 
 ssize_t readEntryXattr(const std::string& path, const EntryPlace& place, char* value,
@@ -176,7 +181,7 @@ ssize_t readEntryXattr(const std::string& path, const EntryPlace& place, char* v
         }
         missing.store(true, std::memory_order_relaxed);
     }
-    return ::lgetxattr(path.c_str(), dosAttributeXattr, value, size);
+    return ::lgetxattr(place.pathOr(path).c_str(), dosAttributeXattr, value, size);
 }
 
 std::optional<std::uint32_t> readDosAttributes(const std::string& path,
@@ -250,11 +255,11 @@ std::uint64_t fileTime(const struct timespec& time) {
            static_cast<std::uint64_t>(time.tv_nsec) / 100;
 }
 
-FindData findDataOf(const std::wstring& name, const std::string& path, const struct stat& st,
+FindData findDataOf(std::wstring name, const std::string& path, const struct stat& st,
                     const EntryPlace& place = {}) {
     FindData data;
     data.attributes = attributesOf(path, st, place);
-    data.fileName = name;
+    data.fileName = std::move(name);
     data.size = S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0;
     // POSIX keeps no creation time in stat; the earlier of change and modification is closest.
     data.creationTime = fileTime(st.st_ctim.tv_sec < st.st_mtim.tv_sec ? st.st_ctim : st.st_mtim);
@@ -579,8 +584,8 @@ Handle findFirstFile(const std::wstring& pattern, FindData& data) {
             c = upcase(c);
         }
         found.emplace_back(std::move(key),
-                           findDataOf(windowsName, joinPosix(posixDirectory, entryName), st,
-                                      EntryPlace{dirFd, entryName}));
+                           findDataOf(std::move(windowsName), std::string(), st,
+                                      EntryPlace{dirFd, entryName, &posixDirectory}));
     }
     std::sort(found.begin(), found.end(),
               [](const auto& a, const auto& b) { return a.first < b.first; });
