@@ -15,3 +15,5 @@ fi
 "$here/build/bench/bin/path2entries_bench"
 # The checker on webspaces of 10,000 and 100,000 objects (other counts as arguments).
 "$here/build/bench/bin/checker_bench" "$@"
+# The seam's walk, DACL reads and writes beside the file system's floor (100,000 objects).
+"$here/build/bench/bin/seam_bench"

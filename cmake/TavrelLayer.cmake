@@ -20,7 +20,7 @@ endfunction()
 # One test program per layer: tests/<layer>/*_test.cpp.
 function(tavrel_layer_tests layer)
   cmake_parse_arguments(ARG "" "" "DEPS" ${ARGN})
-  file(GLOB test_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${layer}/*_test.cpp)
+  file(GLOB_RECURSE test_sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${layer}/*_test.cpp)
   if(NOT test_sources)
     return()
   endif()

@@ -1,7 +1,7 @@
 // The accounts file of the emulated host: any text parses or is refused with a reason; the
 // lookups of what parsed answer without fault.
 #include "fuzz_support.h"
-#include "platform/posix/accounts_db.h"
+#include "platform/posix/accounts/accounts_db.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::wstring detail;

@@ -1,6 +1,6 @@
 // Regedit text: what parses is written back, and what is written parses to the same text.
 #include "fuzz_support.h"
-#include "platform/posix/regfile.h"
+#include "platform/posix/registry/regfile.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     std::vector<Platform::Posix::RegFileSection> sections;

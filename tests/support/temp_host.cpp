@@ -6,7 +6,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "platform/posix/host.h"
+#include "platform/posix/host/host.h"
 
 namespace TestSupport {
 namespace fs = std::filesystem;

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/accounts_db.h"
+#include "platform/posix/accounts/accounts_db.h"
 #include "platform/security.h"
 #include "platform/system.h"
 #include "platform/text.h"

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/eventlog_file.h"
+#include "platform/posix/eventlog/eventlog_file.h"
 #include "platform/registry.h"
 #include "platform/text.h"
 #include "platform/unique.h"

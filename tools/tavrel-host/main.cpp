@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/host.h"
+#include "platform/posix/host/host.h"
 #include "platform/text.h"
 #include "runtime/exceptions.h"
 #include "tools/tavrel-host/commands.h"

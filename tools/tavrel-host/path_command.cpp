@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/pathmap.h"
+#include "platform/posix/filesystem/pathmap.h"
 #include "platform/system.h"
 #include "platform/text.h"
 #include "platform/types.h"

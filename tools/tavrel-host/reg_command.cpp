@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/regfile.h"
+#include "platform/posix/registry/regfile.h"
 #include "platform/registry.h"
 #include "platform/system.h"
 #include "platform/text.h"

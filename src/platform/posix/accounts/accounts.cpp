@@ -1,0 +1,134 @@
+// The account services of the emulated host (LookupAccountNameW, LookupAccountSidW,
+// NetUserModalsGet level 2) over the accounts database of accounts_db.h.
+#include <algorithm>
+#include <cstring>
+
+#include "platform/posix/accounts/accounts_db.h"
+#include "platform/posix/host/errors.h"
+#include "platform/security.h"
+#include "platform/text.h"
+
+namespace Platform {
+namespace {
+
+using Posix::AccountInfo;
+using Posix::failWith;
+
+constexpr std::uint32_t RpcServerUnavailable = 1722;  // RPC_S_SERVER_UNAVAILABLE
+
+// "", ".", "\\." and the machine's own name (with or without the leading backslashes) all
+// name this machine.
+bool isThisMachine(const std::wstring& systemName, const Posix::AccountsDatabase* db) {
+    std::wstring_view name = systemName;
+    if (name.size() >= 2 && name[0] == L'\\' && name[1] == L'\\') {
+        name.remove_prefix(2);
+    }
+    return name.empty() || name == L"." || (db && equalsNoCase(name, db->machineName()));
+}
+
+std::shared_ptr<const Posix::AccountsDatabase> accounts(std::uint32_t& error) {
+    std::wstring detail;
+    return Posix::loadAccounts(error, detail);
+}
+
+// Copies `text` and its NUL into a caller's buffer of `*chars` characters.
+void copyText(const std::wstring& text, wchar_t* buffer) {
+    std::copy(text.begin(), text.end(), buffer);
+    buffer[text.size()] = L'\0';
+}
+
+bool roomFor(const std::wstring& text, const wchar_t* buffer, const std::uint32_t* chars) {
+    return buffer != nullptr && *chars > text.size();
+}
+
+}  // namespace
+
+bool lookupAccountName(const std::wstring& systemName, const std::wstring& accountName,
+                       std::uint8_t* sid, std::uint32_t* sidSize, wchar_t* domain,
+                       std::uint32_t* domainChars, std::uint32_t* use) {
+    if (!sidSize || !domainChars || !use) {
+        return failWith(WinError::InvalidParameter);
+    }
+    std::uint32_t error = 0;
+    auto db = accounts(error);
+    if (!db) {
+        return failWith(error);
+    }
+    if (!isThisMachine(systemName, db.get())) {
+        return failWith(RpcServerUnavailable);
+    }
+    std::optional<AccountInfo> account = db->findName(accountName);
+    if (!account) {
+        return failWith(WinError::NoneMapped);
+    }
+    std::vector<std::uint8_t> bytes = account->sid.toBytes();
+    bool sidFits = sid != nullptr && *sidSize >= bytes.size();
+    if (!sidFits || !roomFor(account->domain, domain, domainChars)) {
+        // Both sizes, so that one retry with buffers of these sizes succeeds.
+        *sidSize = static_cast<std::uint32_t>(bytes.size());
+        *domainChars = static_cast<std::uint32_t>(account->domain.size() + 1);
+        return failWith(WinError::InsufficientBuffer);
+    }
+    std::memcpy(sid, bytes.data(), bytes.size());
+    copyText(account->domain, domain);
+    *sidSize = static_cast<std::uint32_t>(bytes.size());
+    *domainChars = static_cast<std::uint32_t>(account->domain.size());
+    *use = account->use;
+    setLastError(WinError::Success);
+    return true;
+}
+
+bool lookupAccountSid(const std::wstring& systemName, const std::uint8_t* sid, wchar_t* name,
+                      std::uint32_t* nameChars, wchar_t* domain, std::uint32_t* domainChars,
+                      std::uint32_t* use) {
+    if (!nameChars || !domainChars || !use) {
+        return failWith(WinError::InvalidParameter);
+    }
+    if (!sid || !Dtyp::isValidSid(sid)) {
+        return failWith(WinError::InvalidSid);
+    }
+    auto parsed = Dtyp::Sid::fromBytes({sid, Dtyp::getLengthSid(sid)});
+    if (!parsed) {
+        return failWith(WinError::InvalidSid);
+    }
+    // The well-known accounts need no accounts file: a broken file does not hide them.
+    std::uint32_t error = 0;
+    auto db = accounts(error);
+    if (!isThisMachine(systemName, db.get())) {
+        return failWith(db ? RpcServerUnavailable : error);
+    }
+    std::optional<AccountInfo> account =
+        db ? db->findSid(*parsed) : Posix::findWellKnownSid(*parsed);
+    if (!account) {
+        return failWith(db ? WinError::NoneMapped : error);
+    }
+    if (!roomFor(account->name, name, nameChars) ||
+        !roomFor(account->domain, domain, domainChars)) {
+        *nameChars = static_cast<std::uint32_t>(account->name.size() + 1);
+        *domainChars = static_cast<std::uint32_t>(account->domain.size() + 1);
+        return failWith(WinError::InsufficientBuffer);
+    }
+    copyText(account->name, name);
+    copyText(account->domain, domain);
+    *nameChars = static_cast<std::uint32_t>(account->name.size());
+    *domainChars = static_cast<std::uint32_t>(account->domain.size());
+    *use = account->use;
+    setLastError(WinError::Success);
+    return true;
+}
+
+std::uint32_t netUserModalsGet2(const std::wstring& server, UserModalsInfo2& info) {
+    std::uint32_t error = 0;
+    auto db = accounts(error);
+    if (!db) {
+        return error;
+    }
+    if (!isThisMachine(server, db.get())) {
+        return WinError::BadNetpath;
+    }
+    info.domainName = db->machineName();
+    info.domainId = db->domainSid().toBytes();
+    return WinError::Success;
+}
+
+}  // namespace Platform

@@ -1,0 +1,91 @@
+// The objects behind file and directory handles of the emulated host. A handle keeps the
+// descriptor it was opened with, so that everything done through the handle later (reading
+// and writing the security descriptor with fgetxattr/fsetxattr) acts on the opened object and
+// not on whatever the path names by then.
+#pragma once
+
+#include <dirent.h>
+
+#include <sys/stat.h>
+
+#include <memory>
+#include <string>
+#include <unordered_map>
+
+#include "platform/posix/host/handles.h"
+#include "platform/posix/host/unique_fd.h"
+#include "platform/types.h"
+#include "platform/unique.h"
+
+namespace Platform::Posix {
+
+// An open directory stream.
+struct DirTraits {
+    using Type = DIR*;
+    static Type empty() { return nullptr; }
+    static bool valid(Type dir) { return dir != nullptr; }
+    static void close(Type dir) { ::closedir(dir); }
+};
+using UniqueDir = UniqueResource<DirTraits>;
+
+// What the security store read through a handle (object_security.cpp).
+struct HandleSecurity;
+
+// A directory held open while it is searched, with the inode of each entry the search saw: an
+// object opened by a path through it is known to be one of its entries, so that what the
+// object inherits is found from here and not by walking the path of the directory again.
+struct OpenDirectory {
+    UniqueDir stream;
+    dev_t device = 0;
+    timespec modified{};  // when its entries were read
+    std::unordered_map<std::string, ino_t> entries;
+
+    int fd() const { return ::dirfd(stream.get()); }
+};
+
+class FileObject : public HandleObject {
+public:
+    FileObject(UniqueFd fd, std::string path, std::uint32_t access, bool directory, bool linkItself)
+        : fd_(std::move(fd)),
+          path_(std::move(path)),
+          access_(access),
+          directory_(directory),
+          linkItself_(linkItself) {}
+
+    // The open descriptor. For a link opened itself (FlagOpenReparsePoint) it is an O_PATH
+    // descriptor, which has no data and no extended attributes.
+    int fd() const { return fd_.get(); }
+    // The POSIX path the object was opened by.
+    const std::string& path() const { return path_; }
+    // The access mask asked for at the open.
+    std::uint32_t access() const { return access_; }
+    // The rights the open's access check granted (generic rights mapped), which the security
+    // calls on the handle require.
+    std::uint32_t grantedAccess() const { return granted_; }
+    void setGrantedAccess(std::uint32_t granted) { granted_ = granted; }
+    bool isDirectory() const { return directory_; }
+    bool isLinkItself() const { return linkItself_; }
+
+    // Kept by the security store between calls on the handle, under the store's lock.
+    std::shared_ptr<HandleSecurity> security;
+    // The directory being searched that the object was opened in, if it was.
+    std::shared_ptr<const OpenDirectory> searched;
+
+private:
+    UniqueFd fd_;
+    std::string path_;
+    std::uint32_t access_;
+    std::uint32_t granted_ = 0;
+    bool directory_;
+    bool linkItself_;
+};
+
+// The file object behind a handle, or null (last error ERROR_INVALID_HANDLE) when the handle
+// is not an open file or directory.
+std::shared_ptr<FileObject> fileObjectOf(Handle handle);
+
+// The descriptor behind a file or directory handle, -1 (last error ERROR_INVALID_HANDLE) when
+// there is none. Valid while the handle stays open.
+int fileDescriptorOf(Handle handle);
+
+}  // namespace Platform::Posix

@@ -1,0 +1,71 @@
+#include "platform/posix/host/handles.h"
+
+#include <cstdint>
+#include <mutex>
+#include <unordered_map>
+
+namespace Platform::Posix {
+namespace {
+
+struct Table {
+    std::mutex lock;
+    std::unordered_map<std::uintptr_t, std::shared_ptr<HandleObject>> objects;
+    std::uintptr_t next = 0x100;
+};
+
+Table& table() {
+    static Table t;
+    return t;
+}
+
+thread_local std::uint32_t lastError = 0;
+
+}  // namespace
+
+Handle registerHandle(std::shared_ptr<HandleObject> object) {
+    auto& t = table();
+    std::lock_guard guard(t.lock);
+    t.next += 4;  // handle values are multiples of four, as Windows hands them out
+    t.objects.emplace(t.next, std::move(object));
+    return reinterpret_cast<Handle>(t.next);
+}
+
+std::shared_ptr<HandleObject> findHandle(Handle handle) {
+    auto& t = table();
+    std::lock_guard guard(t.lock);
+    auto it = t.objects.find(reinterpret_cast<std::uintptr_t>(handle));
+    return it == t.objects.end() ? nullptr : it->second;
+}
+
+bool unregisterHandleIf(Handle handle, bool (*matches)(const HandleObject&)) {
+    std::shared_ptr<HandleObject> dying;
+    {
+        auto& t = table();
+        std::lock_guard guard(t.lock);
+        auto it = t.objects.find(reinterpret_cast<std::uintptr_t>(handle));
+        if (it == t.objects.end() || !matches(*it->second)) {
+            setLastError(WinError::InvalidHandle);
+            return false;
+        }
+        dying = std::move(it->second);
+        t.objects.erase(it);
+    }
+    return true;  // the object is destroyed here, outside the table lock
+}
+
+}  // namespace Platform::Posix
+
+namespace Platform {
+
+std::uint32_t getLastError() {
+    return Posix::lastError;
+}
+void setLastError(std::uint32_t code) {
+    Posix::lastError = code;
+}
+
+bool closeHandle(Handle handle) {
+    return Posix::unregisterHandle<Posix::HandleObject>(handle);
+}
+
+}  // namespace Platform

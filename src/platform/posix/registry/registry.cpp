@@ -1,0 +1,932 @@
+// The emulated registry: HKEY_LOCAL_MACHINE as a tree parsed from `<host>/system.reg`.
+//
+// Readers use a parsed copy that is cached as long as the file keeps its identity (device,
+// inode, size, times), so a query costs one stat(). Writers take an exclusive flock on
+// `system.reg.lock`, re-read the file, change a copy of the tree and replace the file whole
+// (temporary sibling, fsync, rename), so readers in any process see either the old or the new
+// registry and two writers never lose each other's updates. A lock held by a process that dies
+// is released with its descriptor.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <stdexcept>
+#include <unordered_map>
+
+#include "platform/posix/host/errors.h"
+#include "platform/posix/host/handles.h"
+#include "platform/posix/host/host.h"
+#include "platform/posix/host/unique_fd.h"
+#include "platform/posix/registry/regfile.h"
+#include "platform/registry.h"
+#include "platform/text.h"
+
+namespace Platform::Posix {
+namespace fs = std::filesystem;
+namespace {
+
+struct Value {
+    std::wstring name;
+    std::uint32_t type = 0;
+    std::vector<std::uint8_t> data;
+};
+
+// A key. A key written with a [section] of its own keeps its place in the file; a key without
+// one exists only because a descendant has one (as regedit files leave parents implicit).
+struct Node {
+    std::wstring name;
+    std::vector<Value> values;
+    std::vector<Node> children;  // file order; enumeration sorts as Windows does
+    bool hasSection = false;
+    std::uint64_t order = 0;  // position of the section in the file
+};
+
+struct Tree {
+    Node root;
+    std::uint64_t nextOrder = 0;
+};
+
+using Path = std::vector<std::wstring>;
+
+Node* findChild(Node& node, std::wstring_view name) {
+    for (Node& child : node.children) {
+        if (equalsNoCase(child.name, name)) {
+            return &child;
+        }
+    }
+    return nullptr;
+}
+
+Node* findNode(Node& root, const Path& path) {
+    Node* node = &root;
+    for (const std::wstring& name : path) {
+        node = findChild(*node, name);
+        if (!node) {
+            return nullptr;
+        }
+    }
+    return node;
+}
+
+const Node* findNode(const Node& root, const Path& path) {
+    return findNode(const_cast<Node&>(root), path);
+}
+
+Value* findValue(Node& node, std::wstring_view name) {
+    for (Value& value : node.values) {
+        if (equalsNoCase(value.name, name)) {
+            return &value;
+        }
+    }
+    return nullptr;
+}
+
+Path splitPath(std::wstring_view text) {
+    Path path;
+    for (std::size_t pos = 0; pos < text.size();) {
+        std::size_t end = text.find(L'\\', pos);
+        if (end == std::wstring_view::npos) {
+            end = text.size();
+        }
+        if (end > pos) {
+            path.emplace_back(text.substr(pos, end - pos));
+        }
+        pos = end + 1;
+    }
+    return path;
+}
+
+// Creates the missing keys of `path`; true in `created` when the last one is new.
+Node& ensureNode(Tree& tree, const Path& path, bool& created) {
+    Node* node = &tree.root;
+    created = false;
+    for (const std::wstring& name : path) {
+        Node* child = findChild(*node, name);
+        if (!child) {
+            node->children.push_back(Node{name});
+            child = &node->children.back();
+            created = true;
+        } else {
+            created = false;
+        }
+        node = child;
+    }
+    return *node;
+}
+
+void giveSection(Tree& tree, Node& node) {
+    if (!node.hasSection) {
+        node.hasSection = true;
+        node.order = tree.nextOrder++;
+    }
+}
+
+void setValue(Tree& tree, Node& node, Value value) {
+    giveSection(tree, node);
+    if (Value* existing = findValue(node, value.name)) {
+        existing->type = value.type;
+        existing->data = std::move(value.data);
+    } else {
+        node.values.push_back(std::move(value));
+    }
+}
+
+// Removes the key at `path` with its subtree. Its parent stays a key (as it would on
+// Windows) even when nothing else below it is written: it takes over the section.
+bool removeNode(Tree& tree, const Path& path) {
+    if (path.empty()) {
+        return false;
+    }
+    Path parentPath(path.begin(), path.end() - 1);
+    Node* parent = findNode(tree.root, parentPath);
+    if (!parent) {
+        return false;
+    }
+    auto it = std::find_if(parent->children.begin(), parent->children.end(),
+                           [&](const Node& n) { return equalsNoCase(n.name, path.back()); });
+    if (it == parent->children.end()) {
+        return false;
+    }
+    std::uint64_t order = it->order;
+    parent->children.erase(it);
+    if (!parentPath.empty() && !parent->hasSection && parent->children.empty()) {
+        parent->hasSection = true;
+        parent->order = order;
+    }
+    return true;
+}
+
+void applySections(Tree& tree, const std::vector<RegFileSection>& sections) {
+    for (const RegFileSection& section : sections) {
+        Path path = splitPath(section.path);
+        if (section.remove) {
+            removeNode(tree, path);
+            continue;
+        }
+        bool created = false;
+        Node& node = ensureNode(tree, path, created);
+        giveSection(tree, node);
+        for (const RegFileValue& value : section.values) {
+            if (value.remove) {
+                std::erase_if(node.values,
+                              [&](const Value& v) { return equalsNoCase(v.name, value.name); });
+            } else {
+                setValue(tree, node, Value{value.name, value.type, value.data});
+            }
+        }
+    }
+}
+
+RegFileSection sectionOf(const Node& node, const std::wstring& path) {
+    RegFileSection section;
+    section.path = path;
+    for (const Value& value : node.values) {
+        section.values.push_back(RegFileValue{value.name, false, value.type, value.data});
+    }
+    return section;
+}
+
+std::vector<const Node*> sortedChildren(const Node& node) {
+    std::vector<const Node*> children;
+    for (const Node& child : node.children) {
+        children.push_back(&child);
+    }
+    std::stable_sort(children.begin(), children.end(), [](const Node* a, const Node* b) {
+        return compareNoCase(a->name, b->name) < 0;
+    });
+    return children;
+}
+
+// The file form: the written sections in their file order.
+std::string serialize(const Tree& tree) {
+    std::vector<std::pair<std::uint64_t, RegFileSection>> written;
+    auto collect = [&](auto& self, const Node& node, const std::wstring& path) -> void {
+        if (node.hasSection) {
+            written.emplace_back(node.order, sectionOf(node, path));
+        }
+        for (const Node& child : node.children) {
+            self(self, child, path.empty() ? child.name : path + L'\\' + child.name);
+        }
+    };
+    collect(collect, tree.root, std::wstring());
+    std::stable_sort(written.begin(), written.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<RegFileSection> sections;
+    for (auto& entry : written) {
+        sections.push_back(std::move(entry.second));
+    }
+    return formatRegFile(sections);
+}
+
+// The identity of one version of system.reg. Every write renames a new file over the old one,
+// so the inode alone already tells versions apart; the rest catches edits made in place.
+struct Stamp {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = 0;
+    timespec modified{};
+    timespec changed{};
+    bool exists = false;
+
+    static Stamp of(const struct stat& st) {
+        return Stamp{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim, true};
+    }
+    bool operator==(const Stamp& o) const {
+        return exists == o.exists && device == o.device && inode == o.inode && size == o.size &&
+               modified.tv_sec == o.modified.tv_sec && modified.tv_nsec == o.modified.tv_nsec &&
+               changed.tv_sec == o.changed.tv_sec && changed.tv_nsec == o.changed.tv_nsec;
+    }
+};
+
+struct Snapshot {
+    std::uint32_t error = 0;
+    std::string detail;
+    std::shared_ptr<const Tree> tree;
+};
+
+// The parsed registry of each host this process has used, and the lock that serialises every
+// registry call of the process.
+class Store {
+public:
+    static Store& instance() {
+        static Store store;
+        return store;
+    }
+
+    std::mutex& lock() { return lock_; }
+
+    // The current registry of `host`; the caller holds lock().
+    Snapshot load(const fs::path& host) {
+        fs::path file = host / "system.reg";
+        Cached& cached = cache_[file.string()];
+        struct stat st;
+        Stamp stamp;
+        if (::stat(file.c_str(), &st) == 0) {
+            stamp = Stamp::of(st);
+        } else if (errno != ENOENT) {
+            return Snapshot{winErrorFromErrno(errno), "cannot read " + file.string(), nullptr};
+        }
+        if (cached.snapshot.tree || cached.snapshot.error) {
+            if (cached.stamp == stamp && cached.settled) {
+                return cached.snapshot;
+            }
+        }
+        cached = read(file);
+        return cached.snapshot;
+    }
+
+    // Runs `change` on a fresh copy of the registry of `host` under the file lock and writes the
+    // result when it reports a change. The caller holds lock().
+    template <typename Change>
+    std::uint32_t modify(const fs::path& host, Change&& change) {
+        UniqueFd lockFile(
+            ::open((host / "system.reg.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+        if (lockFile.get() < 0) {
+            return winErrorFromErrno(errno);
+        }
+        while (::flock(lockFile.get(), LOCK_EX) != 0) {
+            if (errno != EINTR) {
+                return winErrorFromErrno(errno);
+            }
+        }
+        Snapshot current = load(host);
+        if (current.error) {
+            return current.error;
+        }
+        auto tree = std::make_shared<Tree>(*current.tree);
+        bool changed = false;
+        std::uint32_t result = change(*tree, changed);
+        if (result != 0 || !changed) {
+            return result;
+        }
+        fs::path file = host / "system.reg";
+        try {
+            replaceFileAtomically(file, serialize(*tree));
+        } catch (const std::runtime_error&) {
+            cache_.erase(file.string());
+            return WinError::CantWriteRegistry;
+        }
+        struct stat st;
+        Cached& cached = cache_[file.string()];
+        if (::stat(file.c_str(), &st) == 0) {
+            cached = Cached{Stamp::of(st), Snapshot{0, {}, std::move(tree)}, settledAt(st)};
+        } else {
+            cached = Cached{};
+        }
+        return 0;
+    }
+
+private:
+    struct Cached {
+        Stamp stamp;
+        Snapshot snapshot;
+        // False while the file was younger than the timestamp granularity when read: an edit
+        // in place within the same clock tick would keep size and times, so such a copy is
+        // checked again by reading (as git treats "racy" index entries).
+        bool settled = true;
+    };
+
+    static bool settledAt(const struct stat& st) {
+        timespec now{};
+        ::clock_gettime(CLOCK_REALTIME, &now);
+        return now.tv_sec - st.st_mtim.tv_sec > 1;
+    }
+
+    static Cached read(const fs::path& file) {
+        UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+        if (fd.get() < 0) {
+            if (errno == ENOENT) {
+                // A host without a registry file yet reads as an empty registry.
+                return Cached{Stamp{}, Snapshot{0, {}, std::make_shared<Tree>()}};
+            }
+            return Cached{Stamp{}, Snapshot{winErrorFromErrno(errno),
+                                            "cannot read " + file.string(), nullptr}};
+        }
+        struct stat st;
+        if (::fstat(fd.get(), &st) != 0) {
+            return Cached{Stamp{}, Snapshot{winErrorFromErrno(errno),
+                                            "cannot read " + file.string(), nullptr}};
+        }
+        std::string bytes;
+        char buffer[65536];
+        for (;;) {
+            ssize_t n = ::read(fd.get(), buffer, sizeof(buffer));
+            if (n < 0) {
+                if (errno == EINTR) {
+                    continue;
+                }
+                return Cached{Stamp{}, Snapshot{WinError::CantReadRegistry,
+                                                "cannot read " + file.string(), nullptr}};
+            }
+            if (n == 0) {
+                break;
+            }
+            bytes.append(buffer, static_cast<std::size_t>(n));
+        }
+        std::vector<RegFileSection> sections;
+        RegFileError error;
+        if (!parseRegFile(bytes, sections, error)) {
+            return Cached{
+                Stamp::of(st),
+                Snapshot{WinError::RegistryCorrupt, file.string() + ": " + error.text(), nullptr},
+                settledAt(st)};
+        }
+        auto tree = std::make_shared<Tree>();
+        applySections(*tree, sections);
+        return Cached{Stamp::of(st), Snapshot{0, {}, std::move(tree)}, settledAt(st)};
+    }
+
+    std::mutex lock_;
+    std::unordered_map<std::string, Cached> cache_;
+};
+
+// An open key: the host it belongs to, the path of the key as stored (view applied) and the
+// access granted at open time, which each call checks as Windows checks the handle's rights.
+class KeyObject : public HandleObject {
+public:
+    KeyObject(fs::path host, Path path, std::uint32_t access)
+        : host(std::move(host)), path(std::move(path)), access(access) {}
+    const fs::path host;
+    const Path path;
+    const std::uint32_t access;
+};
+
+struct KeyRef {
+    fs::path host;
+    Path path;
+    std::uint32_t access = 0;
+};
+
+bool isPredefinedRoot(RegKey key) {
+    auto value = static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(key));
+    return value >= 0x80000000u && value <= 0x80000006u;
+}
+
+std::uint32_t resolveKey(RegKey key, KeyRef& ref) {
+    if (key == hkeyLocalMachine()) {
+        ref = KeyRef{ensureHost(), {}, Reg::KeyAllAccess};
+        return 0;
+    }
+    if (isPredefinedRoot(key)) {
+        return WinError::FileNotFound;  // only HKEY_LOCAL_MACHINE is emulated
+    }
+    auto object = lookupHandle<KeyObject>(key);
+    if (!object) {
+        return WinError::InvalidHandle;
+    }
+    ref = KeyRef{object->host, object->path, object->access};
+    return 0;
+}
+
+// Generic rights of a key as MS-DTYP 2.4.3 maps them (KEY_READ, KEY_WRITE, KEY_EXECUTE,
+// KEY_ALL_ACCESS); MAXIMUM_ALLOWED grants everything to the SYSTEM account we run as.
+std::uint32_t mapAccess(std::uint32_t sam) {
+    constexpr std::uint32_t genericRead = 0x80000000, genericWrite = 0x40000000,
+                            genericExecute = 0x20000000, genericAll = 0x10000000,
+                            maximumAllowed = 0x02000000;
+    std::uint32_t access = sam & ~(Reg::KeyWow64_32Key | Reg::KeyWow64_64Key | genericRead |
+                                   genericWrite | genericExecute | genericAll | maximumAllowed);
+    if (sam & (genericRead | genericExecute)) {
+        access |= Reg::KeyRead;
+    }
+    if (sam & genericWrite) {
+        access |= Reg::KeyWrite;
+    }
+    if (sam & (genericAll | maximumAllowed)) {
+        access |= Reg::KeyAllAccess;
+    }
+    return access;
+}
+
+// The stored path of `subKey` below `base` in the view `sam` names. A 64-bit process sees
+// SOFTWARE as it is; its 32-bit view of SOFTWARE is SOFTWARE\WOW6432Node, as WOW64 redirects.
+std::uint32_t targetPath(const KeyRef& base, const std::wstring& subKey, std::uint32_t sam,
+                         Path& path) {
+    if ((sam & Reg::KeyWow64_32Key) && (sam & Reg::KeyWow64_64Key)) {
+        return WinError::InvalidParameter;
+    }
+    if (!subKey.empty() && subKey.front() == L'\\') {
+        return WinError::BadPathname;
+    }
+    path = base.path;
+    for (std::wstring& name : splitPath(subKey)) {
+        if (name.size() > 255) {
+            return WinError::InvalidParameter;
+        }
+        path.push_back(std::move(name));
+    }
+    if ((sam & Reg::KeyWow64_32Key) && !path.empty() && equalsNoCase(path[0], L"SOFTWARE") &&
+        !(path.size() > 1 && equalsNoCase(path[1], L"WOW6432Node"))) {
+        path.insert(path.begin() + 1, L"WOW6432Node");
+    }
+    return 0;
+}
+
+// The key `subKey` names below `root` (a predefined root or an open key) in the view `sam` asks
+// for.
+std::uint32_t resolveTarget(RegKey root, const std::wstring& subKey, std::uint32_t sam,
+                            KeyRef& base, Path& path) {
+    if (std::uint32_t error = resolveKey(root, base)) {
+        return error;
+    }
+    return targetPath(base, subKey, sam, path);
+}
+
+RegKey newHandle(const fs::path& host, Path path, std::uint32_t access) {
+    return registerHandle(std::make_shared<KeyObject>(host, std::move(path), access));
+}
+
+// Runs a seam call and turns what the host layer may throw into a Win32 code: the seam's
+// callers expect codes, never exceptions.
+template <typename Call>
+std::uint32_t guarded(Call&& call) {
+    try {
+        return call();
+    } catch (const std::bad_alloc&) {
+        return WinError::OutOfMemory;
+    } catch (const std::exception&) {
+        return WinError::CantOpenRegistry;
+    }
+}
+
+// Reads the key behind `key` with the given right; the caller holds the store lock.
+std::uint32_t readKey(RegKey key, std::uint32_t right, Snapshot& snapshot, const Node*& node) {
+    KeyRef ref;
+    if (std::uint32_t error = resolveKey(key, ref)) {
+        return error;
+    }
+    if ((ref.access & right) != right) {
+        return WinError::AccessDenied;
+    }
+    snapshot = Store::instance().load(ref.host);
+    if (snapshot.error) {
+        return snapshot.error;
+    }
+    node = findNode(snapshot.tree->root, ref.path);
+    return node ? 0 : WinError::KeyDeleted;
+}
+
+// Changes the key behind `key` with the given right; the caller holds the store lock.
+template <typename Change>
+std::uint32_t writeKey(RegKey key, std::uint32_t right, Change&& change) {
+    KeyRef ref;
+    if (std::uint32_t error = resolveKey(key, ref)) {
+        return error;
+    }
+    if ((ref.access & right) != right) {
+        return WinError::AccessDenied;
+    }
+    return Store::instance().modify(ref.host, [&](Tree& tree, bool& changed) {
+        Node* node = findNode(tree.root, ref.path);
+        return node ? change(tree, *node, changed) : WinError::KeyDeleted;
+    });
+}
+
+}  // namespace
+
+fs::path registryFilePath() {
+    return ensureHost() / "system.reg";
+}
+
+std::uint32_t checkRegistryFile(std::string& detail) {
+    return guarded([&] {
+        Store& store = Store::instance();
+        std::lock_guard guard(store.lock());
+        Snapshot snapshot = store.load(ensureHost());
+        detail = snapshot.detail;
+        return snapshot.error;
+    });
+}
+
+std::uint32_t importRegistryText(std::string_view bytes, std::string& detail) {
+    return guarded([&]() -> std::uint32_t {
+        std::vector<RegFileSection> sections;
+        RegFileError error;
+        if (!parseRegFile(bytes, sections, error)) {
+            detail = error.text();
+            return WinError::InvalidData;
+        }
+        Store& store = Store::instance();
+        std::lock_guard guard(store.lock());
+        fs::path host = ensureHost();
+        std::uint32_t result = store.modify(host, [&](Tree& tree, bool& changed) {
+            applySections(tree, sections);
+            changed = true;
+            return 0u;
+        });
+        if (result != 0) {
+            detail = store.load(host).detail;
+        }
+        return result;
+    });
+}
+
+std::uint32_t importRegistryFile(const fs::path& file, std::string& detail) {
+    return guarded([&]() -> std::uint32_t {
+        UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+        if (fd.get() < 0) {
+            std::uint32_t error = winErrorFromErrno(errno);
+            detail = "cannot open " + file.string();
+            return error;
+        }
+        std::string bytes;
+        char buffer[65536];
+        for (;;) {
+            ssize_t n = ::read(fd.get(), buffer, sizeof(buffer));
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n < 0) {
+                detail = "cannot read " + file.string();
+                return winErrorFromErrno(errno);
+            }
+            if (n == 0) {
+                break;
+            }
+            bytes.append(buffer, static_cast<std::size_t>(n));
+        }
+        return importRegistryText(bytes, detail);
+    });
+}
+
+std::uint32_t exportRegistry(const std::wstring& keyPath, std::string& text) {
+    return guarded([&]() -> std::uint32_t {
+        Store& store = Store::instance();
+        std::lock_guard guard(store.lock());
+        Snapshot snapshot = store.load(ensureHost());
+        if (snapshot.error) {
+            return snapshot.error;
+        }
+        // The section names spell each key as stored, whatever case the caller used.
+        const Node* node = &snapshot.tree->root;
+        std::wstring stored;
+        for (const std::wstring& name : splitPath(keyPath)) {
+            node = findChild(const_cast<Node&>(*node), name);
+            if (!node) {
+                return WinError::FileNotFound;
+            }
+            stored += (stored.empty() ? L"" : L"\\") + node->name;
+        }
+        std::vector<RegFileSection> sections;
+        auto collect = [&](auto& self, const Node& key, const std::wstring& name) -> void {
+            if (!name.empty() || !key.values.empty()) {
+                sections.push_back(sectionOf(key, name));
+            }
+            for (const Node* child : sortedChildren(key)) {
+                self(self, *child, name.empty() ? child->name : name + L'\\' + child->name);
+            }
+        };
+        collect(collect, *node, stored);
+        text = formatRegFile(sections);
+        return 0;
+    });
+}
+
+}  // namespace Platform::Posix
+
+namespace Platform {
+using namespace Posix;
+
+std::uint32_t regOpenKeyEx(RegKey root, const std::wstring& subKey, std::uint32_t /*options*/,
+                           std::uint32_t samDesired, RegKey* result) {
+    if (!result) {
+        return WinError::InvalidParameter;
+    }
+    return guarded([&]() -> std::uint32_t {
+        KeyRef base;
+        Path path;
+        if (std::uint32_t error = resolveTarget(root, subKey, samDesired, base, path)) {
+            return error;
+        }
+        Store& store = Store::instance();
+        std::lock_guard guard(store.lock());
+        Snapshot snapshot = store.load(base.host);
+        if (snapshot.error) {
+            return snapshot.error;
+        }
+        if (!findNode(snapshot.tree->root, path)) {
+            return WinError::FileNotFound;
+        }
+        *result = newHandle(base.host, std::move(path), mapAccess(samDesired));
+        return 0;
+    });
+}
+
+std::uint32_t regCreateKeyEx(RegKey root, const std::wstring& subKey, std::uint32_t /*options*/,
+                             std::uint32_t samDesired, RegKey* result, std::uint32_t* disposition) {
+    if (!result) {
+        return WinError::InvalidParameter;
+    }
+    return guarded([&]() -> std::uint32_t {
+        KeyRef base;
+        Path path;
+        if (std::uint32_t error = resolveTarget(root, subKey, samDesired, base, path)) {
+            return error;
+        }
+        Store& store = Store::instance();
+        std::lock_guard guard(store.lock());
+        bool created = false;
+        std::uint32_t error = store.modify(base.host, [&](Tree& tree, bool& changed) {
+            if (findNode(tree.root, path)) {
+                return 0u;
+            }
+            if (!findNode(tree.root, base.path)) {
+                return WinError::KeyDeleted;
+            }
+            if (!(base.access & Reg::KeyCreateSubKey)) {
+                return WinError::AccessDenied;
+            }
+            Node& node = ensureNode(tree, path, created);
+            giveSection(tree, node);
+            changed = true;
+            return 0u;
+        });
+        if (error) {
+            return error;
+        }
+        if (disposition) {
+            *disposition = created ? Reg::RegCreatedNewKey : Reg::RegOpenedExistingKey;
+        }
+        *result = newHandle(base.host, std::move(path), mapAccess(samDesired));
+        return 0;
+    });
+}
+
+std::uint32_t regQueryValueEx(RegKey key, const std::wstring& name, std::uint32_t* type,
+                              std::uint8_t* data, std::uint32_t* dataSize) {
+    if (data && !dataSize) {
+        return WinError::InvalidParameter;
+    }
+    return guarded([&]() -> std::uint32_t {
+        std::lock_guard guard(Store::instance().lock());
+        Snapshot snapshot;
+        const Node* node = nullptr;
+        if (std::uint32_t error = readKey(key, Reg::KeyQueryValue, snapshot, node)) {
+            return error;
+        }
+        const Value* value = findValue(const_cast<Node&>(*node), name);
+        if (!value) {
+            return WinError::FileNotFound;
+        }
+        if (type) {
+            *type = value->type;
+        }
+        if (!dataSize) {
+            return 0u;
+        }
+        auto size = static_cast<std::uint32_t>(value->data.size());
+        std::uint32_t room = *dataSize;
+        *dataSize = size;
+        if (!data) {
+            return 0u;
+        }
+        if (room < size) {
+            return WinError::MoreData;
+        }
+        std::copy(value->data.begin(), value->data.end(), data);
+        return 0u;
+    });
+}
+
+std::uint32_t regQueryInfoKey(RegKey key, std::uint32_t* subKeyCount, std::uint32_t* maxSubKeyLen,
+                              std::uint32_t* valueCount, std::uint32_t* maxValueNameLen,
+                              std::uint32_t* maxValueLen) {
+    return guarded([&]() -> std::uint32_t {
+        std::lock_guard guard(Store::instance().lock());
+        Snapshot snapshot;
+        const Node* node = nullptr;
+        if (std::uint32_t error = readKey(key, Reg::KeyQueryValue, snapshot, node)) {
+            return error;
+        }
+        std::uint32_t longestKey = 0, longestName = 0, longestData = 0;
+        for (const Node& child : node->children) {
+            longestKey =
+                std::max(longestKey, static_cast<std::uint32_t>(toUtf16(child.name).size()));
+        }
+        for (const Value& value : node->values) {
+            longestName =
+                std::max(longestName, static_cast<std::uint32_t>(toUtf16(value.name).size()));
+            longestData = std::max(longestData, static_cast<std::uint32_t>(value.data.size()));
+        }
+        if (subKeyCount) {
+            *subKeyCount = static_cast<std::uint32_t>(node->children.size());
+        }
+        if (maxSubKeyLen) {
+            *maxSubKeyLen = longestKey;
+        }
+        if (valueCount) {
+            *valueCount = static_cast<std::uint32_t>(node->values.size());
+        }
+        if (maxValueNameLen) {
+            *maxValueNameLen = longestName;
+        }
+        if (maxValueLen) {
+            *maxValueLen = longestData;
+        }
+        return 0u;
+    });
+}
+
+std::uint32_t regSetValueEx(RegKey key, const std::wstring& name, std::uint32_t type,
+                            const std::uint8_t* data, std::uint32_t dataSize) {
+    if (!data && dataSize != 0) {
+        return WinError::InvalidParameter;
+    }
+    return guarded([&]() -> std::uint32_t {
+        std::lock_guard guard(Store::instance().lock());
+        return writeKey(key, Reg::KeySetValue, [&](Tree& tree, Node& node, bool& changed) {
+            std::vector<std::uint8_t> bytes(data, data + dataSize);
+            const Value* existing = findValue(node, name);
+            changed =
+                !existing || existing->type != type || existing->data != bytes || !node.hasSection;
+            if (changed) {
+                setValue(tree, node, Value{name, type, std::move(bytes)});
+            }
+            return 0u;
+        });
+    });
+}
+
+std::uint32_t regDeleteValue(RegKey key, const std::wstring& name) {
+    return guarded([&]() -> std::uint32_t {
+        std::lock_guard guard(Store::instance().lock());
+        return writeKey(key, Reg::KeySetValue, [&](Tree&, Node& node, bool& changed) {
+            changed = std::erase_if(node.values, [&](const Value& v) {
+                          return equalsNoCase(v.name, name);
+                      }) != 0;
+            return changed ? 0u : WinError::FileNotFound;
+        });
+    });
+}
+
+std::uint32_t regDeleteKeyEx(RegKey root, const std::wstring& subKey, std::uint32_t samDesired) {
+    return guarded([&]() -> std::uint32_t {
+        KeyRef base;
+        Path path;
+        if (std::uint32_t error = resolveTarget(root, subKey, samDesired, base, path)) {
+            return error;
+        }
+        if (path.empty()) {
+            return WinError::AccessDenied;  // a root hive cannot be deleted
+        }
+        Store& store = Store::instance();
+        std::lock_guard guard(store.lock());
+        return store.modify(base.host, [&](Tree& tree, bool& changed) {
+            Node* node = findNode(tree.root, path);
+            if (!node) {
+                return WinError::FileNotFound;
+            }
+            if (!node->children.empty()) {
+                return WinError::AccessDenied;
+            }
+            changed = removeNode(tree, path);
+            return 0u;
+        });
+    });
+}
+
+std::uint32_t regDeleteTree(RegKey key, const std::wstring& subKey) {
+    return guarded([&]() -> std::uint32_t {
+        KeyRef base;
+        Path path;
+        if (std::uint32_t error = resolveKey(key, base)) {
+            return error;
+        }
+        if (std::uint32_t error = targetPath(base, subKey, 0, path)) {
+            return error;
+        }
+        if (path.empty()) {
+            return WinError::AccessDenied;  // the hive itself is never emptied
+        }
+        Store& store = Store::instance();
+        std::lock_guard guard(store.lock());
+        return store.modify(base.host, [&](Tree& tree, bool& changed) {
+            Node* node = findNode(tree.root, path);
+            if (!node) {
+                return subKey.empty() ? WinError::KeyDeleted : WinError::FileNotFound;
+            }
+            if (!subKey.empty()) {
+                changed = removeNode(tree, path);
+                return 0u;
+            }
+            // Emptying a key keeps the key: it keeps (or takes) a section of its own.
+            changed = !node->children.empty() || !node->values.empty();
+            node->children.clear();
+            node->values.clear();
+            if (!path.empty()) {
+                giveSection(tree, *node);
+            }
+            return 0u;
+        });
+    });
+}
+
+std::uint32_t regEnumKeyEx(RegKey key, std::uint32_t index, std::wstring& name) {
+    return guarded([&]() -> std::uint32_t {
+        std::lock_guard guard(Store::instance().lock());
+        Snapshot snapshot;
+        const Node* node = nullptr;
+        if (std::uint32_t error = readKey(key, Reg::KeyEnumerateSubKeys, snapshot, node)) {
+            return error;
+        }
+        std::vector<const Node*> children = sortedChildren(*node);
+        if (index >= children.size()) {
+            return WinError::NoMoreItems;
+        }
+        name = children[index]->name;
+        return 0u;
+    });
+}
+
+std::uint32_t regEnumValue(RegKey key, std::uint32_t index, std::wstring& name, std::uint32_t* type,
+                           std::vector<std::uint8_t>* data) {
+    return guarded([&]() -> std::uint32_t {
+        std::lock_guard guard(Store::instance().lock());
+        Snapshot snapshot;
+        const Node* node = nullptr;
+        if (std::uint32_t error = readKey(key, Reg::KeyQueryValue, snapshot, node)) {
+            return error;
+        }
+        if (index >= node->values.size()) {
+            return WinError::NoMoreItems;
+        }
+        const Value& value = node->values[index];
+        name = value.name;
+        if (type) {
+            *type = value.type;
+        }
+        if (data) {
+            *data = value.data;
+        }
+        return 0u;
+    });
+}
+
+// The host keeps one registry for both views, so there is no reflection to switch; the calls
+// only check the handle as Windows does.
+std::uint32_t regDisableReflectionKey(RegKey key) {
+    return guarded([&] {
+        KeyRef ref;
+        return resolveKey(key, ref);
+    });
+}
+
+std::uint32_t regEnableReflectionKey(RegKey key) {
+    return regDisableReflectionKey(key);
+}
+
+std::uint32_t regCloseKey(RegKey key) {
+    if (isPredefinedRoot(key)) {
+        return 0;
+    }
+    return unregisterHandle<KeyObject>(key) ? 0 : WinError::InvalidHandle;
+}
+
+}  // namespace Platform

@@ -1,0 +1,288 @@
+// What the emulated host keeps between calls (drive links, the names of directories, what a
+// handle read, the DACLs of directories) must never outlive the change that makes it wrong:
+// renames, links swapped in, names in two cases, directories replaced, drive links changed,
+// and descriptors written by this process or another one.
+#include <gtest/gtest.h>
+#include <sys/xattr.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/dtyp/acl.h"
+#include "platform/dtyp/sddl.h"
+#include "platform/dtyp/security_descriptor.h"
+#include "platform/filesystem.h"
+#include "platform/posix/filesystem/pathmap.h"
+#include "platform/posix/security/object_security.h"
+#include "platform/security.h"
+#include "platform/text.h"
+#include "platform/unique.h"
+#include "support/process.h"
+#include "support/temp_host.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace Platform;
+namespace Info = SecurityInformation;
+
+class HostCachesTest : public ::testing::Test {
+protected:
+    TestSupport::TempHost host;
+    fs::path driveC = fs::canonical(host.driveC());
+
+    void TearDown() override { Posix::boundSecurityCache(0); }
+
+    // The POSIX path below C: that `path` leads to, or "missing".
+    std::string resolved(const std::wstring& path) {
+        std::string posix;
+        if (!Posix::windowsToPosix(path, posix)) {
+            return "error " + std::to_string(getLastError());
+        }
+        if (getFileAttributes(path) == InvalidFileAttributes) {
+            return "missing";
+        }
+        return fs::path(posix).lexically_relative(driveC).string();
+    }
+    static std::wstring daclOf(const std::vector<std::uint8_t>& bytes) {
+        auto sd = Dtyp::decodeSecurityDescriptor(bytes);
+        return sd ? Dtyp::toSddl(*sd, nullptr) : L"<invalid>";
+    }
+    static std::wstring daclOf(const std::wstring& path) {
+        std::vector<std::uint8_t> bytes;
+        std::uint32_t error = getNamedSecurityInfo(path, SeFileObject, Info::Dacl, bytes);
+        return error ? L"error " + std::to_wstring(error) : daclOf(bytes);
+    }
+    static std::uint32_t setDacl(const std::wstring& path, const wchar_t* sddl) {
+        auto acl = *Dtyp::encodeAcl(*Dtyp::fromSddl(sddl)->dacl);
+        return setNamedSecurityInfo(path, SeFileObject, Info::Dacl | Info::ProtectedDacl, nullptr,
+                                    nullptr, acl.data(), nullptr);
+    }
+    // Another process of the host writes a protected DACL.
+    static void setDaclElsewhere(const std::string& path, const std::string& sddl) {
+        auto set = TestSupport::runProgram("tavrel-host", {"acl", "set", path, sddl});
+        ASSERT_EQ(set.exitCode, 0) << set.err;
+    }
+};
+
+TEST_F(HostCachesTest, NamesFollowEveryChangeBetweenTwoCalls) {
+    fs::create_directories(driveC / "site" / "Data");
+    TestSupport::writeFile(driveC / "site" / "Data" / "file.txt", "x");
+    fs::create_directories(driveC / "elsewhere");
+    TestSupport::writeFile(driveC / "elsewhere" / "file.txt", "x");
+    const std::wstring file = LR"(C:\SITE\data\file.txt)";
+    struct Step {
+        const char* change;
+        std::function<void()> apply;
+        std::string expected;
+    };
+    const std::vector<Step> steps = {
+        {"none: the name differs in case only", [] {}, "site/Data/file.txt"},
+        {"the directory renamed",
+         [&] { fs::rename(driveC / "site" / "Data", driveC / "site" / "Old"); }, "missing"},
+        {"another directory of that name in another case, in the same second",
+         [&] {
+             fs::create_directory(driveC / "site" / "dAta");
+             TestSupport::writeFile(driveC / "site" / "dAta" / "file.txt", "x");
+         },
+         "site/dAta/file.txt"},
+        {"the name as written appears beside it",
+         [&] {
+             fs::create_directory(driveC / "site" / "data");
+             TestSupport::writeFile(driveC / "site" / "data" / "file.txt", "x");
+         },
+         "site/data/file.txt"},
+        {"the name as written goes: the smallest of the other cases",
+         [&] {
+             fs::rename(driveC / "site" / "Old", driveC / "site" / "Data");
+             fs::remove_all(driveC / "site" / "data");
+         },
+         "site/Data/file.txt"},
+        {"a link swapped in for every case of it",
+         [&] {
+             fs::remove_all(driveC / "site" / "Data");
+             fs::remove_all(driveC / "site" / "dAta");
+             fs::create_directory_symlink(driveC / "elsewhere", driveC / "site" / "DATA");
+         },
+         "site/DATA/file.txt"},
+    };
+    for (const auto& step : steps) {
+        step.apply();
+        EXPECT_EQ(resolved(file), step.expected) << step.change;
+    }
+    EXPECT_EQ(getFileAttributes(LR"(C:\site\data)"),
+              FileAttribute::ReparsePoint | FileAttribute::Directory);
+    // Through the link, the directory search and the open reach the link's target.
+    UniqueHandle opened(createFile(file, File::ReadControl, 0, File::OpenExisting, 0));
+    ASSERT_TRUE(opened);
+    std::wstring final;
+    ASSERT_TRUE(getFinalPathNameByHandle(opened.get(), final));
+    EXPECT_EQ(final, LR"(\\?\C:\elsewhere\file.txt)");
+}
+
+TEST_F(HostCachesTest, DriveLinksAreReadAgainWhenDosdevicesChanges) {
+    fs::create_directories(driveC / "one" / "only1");
+    fs::create_directories(driveC / "two" / "only2");
+    fs::path link = host.dir() / "dosdevices" / "d:";
+    struct Step {
+        const char* change;
+        std::function<void()> apply;
+        const wchar_t* path;
+        std::string expected;
+    };
+    const std::vector<Step> steps = {
+        {"a new letter", [&] { fs::create_directory_symlink(driveC / "one", link); },
+         LR"(D:\only1)", "one/only1"},
+        {"the letter pointed elsewhere by a rename over it",
+         [&] {
+             fs::create_directory_symlink(driveC / "two", host.dir() / "dosdevices" / "new");
+             fs::rename(host.dir() / "dosdevices" / "new", link);
+         },
+         LR"(D:\only2)", "two/only2"},
+        {"the letter removed", [&] { fs::remove(link); }, LR"(D:\only2)", "error 3"},
+    };
+    for (const auto& step : steps) {
+        step.apply();
+        EXPECT_EQ(resolved(step.path), step.expected) << step.change;
+    }
+}
+
+TEST_F(HostCachesTest, HandleSeesAWriteOfAnotherProcessAfterItsOpen) {
+    fs::create_directories(driveC / "site");
+    TestSupport::writeFile(driveC / "site" / "file.txt", "x");
+    UniqueHandle file(createFile(LR"(C:\site\file.txt)", File::ReadControl | File::WriteDac, 0,
+                                 File::OpenExisting, 0));
+    ASSERT_TRUE(file);
+    std::vector<std::uint8_t> before;
+    ASSERT_EQ(getSecurityInfo(file.get(), SeFileObject, Info::Dacl, before), 0u);
+    setDaclElsewhere(R"(C:\site\file.txt)", "D:P(A;;FA;;;BU)");
+    std::vector<std::uint8_t> after;
+    ASSERT_EQ(getSecurityInfo(file.get(), SeFileObject, Info::Dacl, after), 0u);
+    EXPECT_EQ(daclOf(after), L"D:PAI(A;;FA;;;BU)");
+}
+
+TEST_F(HostCachesTest, DirectoryWriteMakesStaleOnlyWhatLiesBelowIt) {
+    for (const char* dir : {"site/a/x", "site/b/y"}) {
+        fs::create_directories(driveC / dir);
+        TestSupport::writeFile(driveC / dir / "leaf.txt", "x");
+    }
+    const std::wstring underA = LR"(C:\site\a\x\leaf.txt)";
+    const std::wstring underB = LR"(C:\site\b\y\leaf.txt)";
+    // The directories are cached only once their times have settled.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    struct Writer {
+        const char* who;
+        std::function<void()> write;
+        const wchar_t* inherited;
+    };
+    const std::vector<Writer> writers = {
+        {"this process", [] { ASSERT_EQ(setDacl(LR"(C:\site\a)", L"D:P(A;OICI;FA;;;SY)"), 0u); },
+         L"D:AI(A;ID;FA;;;SY)"},
+        {"another process", [this] { setDaclElsewhere(R"(C:\site\a)", "D:P(A;OICI;FA;;;BU)"); },
+         L"D:AI(A;ID;FA;;;BU)"},
+    };
+    for (const auto& writer : writers) {
+        std::wstring seenUnderB = daclOf(underB);
+        daclOf(underA);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        daclOf(underA);
+        std::size_t cached = Posix::cachedSecurityDirectories();
+        writer.write();
+        // Only the directory written is forgotten; what lies below it goes when next looked
+        // at, and the other branch stays.
+        EXPECT_EQ(Posix::cachedSecurityDirectories(), cached - 1) << writer.who;
+        EXPECT_EQ(daclOf(underB), seenUnderB) << writer.who;
+        EXPECT_EQ(Posix::cachedSecurityDirectories(), cached - 1) << writer.who;
+        EXPECT_EQ(daclOf(underA), writer.inherited) << writer.who;
+    }
+}
+
+TEST_F(HostCachesTest, DirectoryChangedBehindTheSeamIsNotTakenForWhatWasCached) {
+    fs::create_directories(driveC / "site" / "model");
+    ASSERT_EQ(setDacl(LR"(C:\site\model)", L"D:P(A;OICI;FA;;;BU)"), 0u);
+    const fs::path dir = driveC / "site" / "dir";
+    const std::wstring leaf = LR"(C:\site\dir\leaf.txt)";
+    const std::wstring fromSite =
+        L"D:AI(A;ID;FA;;;BA)(A;ID;FA;;;SY)(A;ID;0x1200a9;;;BU)(A;ID;FA;;;BA)";
+    struct Change {
+        const char* what;
+        int settleMs;  // how long the cached state stands before the change
+        std::function<void()> apply;
+        std::wstring expected;
+    };
+    auto remake = [&] {
+        fs::remove_all(dir);
+        fs::create_directory(dir);
+        TestSupport::writeFile(dir / "leaf.txt", "x");
+    };
+    const std::vector<Change> changes = {
+        {"removed and made again, most likely with the same inode", 30, remake, fromSite},
+        {"removed and made again within the clock tick of the cached read", 0, remake, fromSite},
+        {"its descriptor copied in by another tool", 30,
+         [&] {
+             std::vector<char> value(4096);
+             ssize_t size = ::lgetxattr((driveC / "site" / "model").c_str(), "user.tavrel.sd",
+                                        value.data(), value.size());
+             ASSERT_GT(size, 0);
+             ASSERT_EQ(::lsetxattr(dir.c_str(), "user.tavrel.sd", value.data(),
+                                   static_cast<std::size_t>(size), 0),
+                       0);
+         },
+         L"D:AI(A;ID;FA;;;BU)"},
+    };
+    for (int round = 0; round < 5; ++round) {
+        for (const auto& change : changes) {
+            remake();
+            ASSERT_EQ(setDacl(LR"(C:\site\dir)", L"D:P(A;OICI;FA;;;SY)"), 0u);
+            std::this_thread::sleep_for(std::chrono::milliseconds(change.settleMs));
+            EXPECT_EQ(daclOf(leaf), L"D:AI(A;ID;FA;;;SY)");
+            change.apply();
+            EXPECT_EQ(daclOf(leaf), change.expected) << change.what << ", round " << round;
+        }
+    }
+}
+
+TEST_F(HostCachesTest, EntryOpenedDuringASearchInheritsFromWhereItsPathLeadsNow) {
+    fs::create_directories(driveC / "site" / "a");
+    TestSupport::writeFile(driveC / "site" / "a" / "f.txt", "x");
+    ASSERT_EQ(setDacl(LR"(C:\site\a)", L"D:P(A;OICI;FA;;;SY)"), 0u);
+    auto daclThroughHandle = [](const std::wstring& path) {
+        UniqueHandle file(createFile(path, File::ReadControl, 0, File::OpenExisting, 0));
+        std::vector<std::uint8_t> bytes;
+        EXPECT_TRUE(file);
+        EXPECT_EQ(getSecurityInfo(file.get(), SeFileObject, Info::Dacl, bytes), 0u);
+        return daclOf(bytes);
+    };
+    FindData data;
+    UniqueFindHandle search(findFirstFile(LR"(C:\site\a\*)", data));
+    ASSERT_TRUE(search);
+    EXPECT_EQ(daclThroughHandle(LR"(C:\site\a\f.txt)"), L"D:AI(A;ID;FA;;;SY)");
+    // While the search still holds the directory, another takes its name.
+    fs::rename(driveC / "site" / "a", driveC / "site" / "old");
+    fs::create_directory(driveC / "site" / "a");
+    TestSupport::writeFile(driveC / "site" / "a" / "f.txt", "x");
+    EXPECT_EQ(daclThroughHandle(LR"(C:\site\a\f.txt)"),
+              L"D:AI(A;ID;FA;;;BA)(A;ID;FA;;;SY)(A;ID;0x1200a9;;;BU)(A;ID;FA;;;BA)");
+}
+
+TEST_F(HostCachesTest, BoundedCacheEvictsTheLeastRecentlyUsedDirectories) {
+    constexpr std::size_t bound = 4;
+    for (int i = 0; i < 8; ++i) {
+        fs::create_directories(driveC / "site" / ("d" + std::to_string(i)));
+        TestSupport::writeFile(driveC / "site" / ("d" + std::to_string(i)) / "f.txt", "x");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    Posix::boundSecurityCache(bound);
+    // C:\, site and d0, then one more directory a read: full from d1 on, never emptied.
+    const std::vector<std::size_t> expected = {3, 4, 4, 4, 4, 4, 4, 4};
+    for (int i = 0; i < 8; ++i) {
+        daclOf(LR"(C:\site\d)" + std::to_wstring(i) + LR"(\f.txt)");
+        EXPECT_EQ(Posix::cachedSecurityDirectories(), expected[i]) << "after d" << i;
+    }
+}
+
+}  // namespace
