@@ -37,13 +37,13 @@ std::shared_ptr<HandleObject> findHandle(Handle handle) {
     return it == t.objects.end() ? nullptr : it->second;
 }
 
-bool unregisterHandleIf(Handle handle, bool (*matches)(const HandleObject&)) {
+bool unregisterHandleIf(Handle handle, bool (*matches)(const HandleObject*)) {
     std::shared_ptr<HandleObject> dying;
     {
         auto& t = table();
         std::lock_guard guard(t.lock);
         auto it = t.objects.find(reinterpret_cast<std::uintptr_t>(handle));
-        if (it == t.objects.end() || !matches(*it->second)) {
+        if (it == t.objects.end() || !matches(it->second.get())) {
             setLastError(WinError::InvalidHandle);
             return false;
         }

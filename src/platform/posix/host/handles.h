@@ -26,12 +26,12 @@ std::shared_ptr<T> lookupHandle(Handle handle) {
 // with its last user.
 template <typename T>
 bool unregisterHandle(Handle handle);
-bool unregisterHandleIf(Handle handle, bool (*matches)(const HandleObject&));
+bool unregisterHandleIf(Handle handle, bool (*matches)(const HandleObject*));
 
 template <typename T>
 bool unregisterHandle(Handle handle) {
     return unregisterHandleIf(
-        handle, [](const HandleObject& o) { return dynamic_cast<const T*>(&o) != nullptr; });
+        handle, [](const HandleObject* o) { return dynamic_cast<const T*>(o) != nullptr; });
 }
 
 }  // namespace Platform::Posix
