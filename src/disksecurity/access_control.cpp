@@ -1,6 +1,7 @@
 #include "disksecurity/access_control.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "runtime/config.h"
 #include "runtime/log.h"
@@ -41,15 +42,49 @@ SecurityDebugSnapshot::SecurityDebugSnapshot() : previous_(debugSnapshot) {
     debugSnapshot = isSecurityDebugOn() ? 1 : 0;
 }
 
+bool SecurityDebugSnapshot::active() {
+    return debugSnapshot >= 0;
+}
+
 SecurityDebugSnapshot::~SecurityDebugSnapshot() {
     debugSnapshot = previous_;
 }
 
-AccessKey::AccessKey(VSID account, AccessItemTarget target)
-    : account_(std::move(account)), target_(target), sidText_(account_.toString()) {}
+AccessKey::AccessKey(const VSID& account, AccessItemTarget target)
+    : AccessKey(account.sid(), target) {
+    if (!account.hasSid()) {
+        throwOsError(L"Invalid sid(s)", Platform::WinError::InvalidSid,
+                     VSITE("AccessKey::AccessKey"));
+    }
+}
+
+AccessKey::AccessKey(const std::uint8_t* sid, AccessItemTarget target) : target_(target) {
+    // Revision, sub-authority count, six bytes of authority, then four bytes a sub-authority.
+    std::size_t length = sid ? 8 + 4 * static_cast<std::size_t>(sid[1]) : 0;
+    if (!sid || length > MaxSidBytes) {
+        throwOsError(L"Invalid sid(s)", Platform::WinError::InvalidSid,
+                     VSITE("AccessKey::AccessKey"));
+    }
+    std::memcpy(sid_.data(), sid, length);
+    length_ = static_cast<std::uint8_t>(length);
+}
+
+AccessKey::AccessKey(const AccessKey& other, AccessItemTarget target)
+    : sid_(other.sid_), length_(other.length_), target_(target) {}
+
+std::wstring AccessKey::sidText() const {
+    return account().toString();
+}
 
 std::wstring AccessKey::text() const {
-    return sidText_ + L"/" + targetText(target_);
+    return sidText() + L"/" + targetText(target_);
+}
+
+int AccessKey::compareSids(const AccessKey& a, const AccessKey& b) {
+    if (a.length_ != b.length_) {
+        return a.length_ < b.length_ ? -1 : 1;
+    }
+    return std::memcmp(a.sid_.data(), b.sid_.data(), a.length_);
 }
 
 const AccessItem* VAccessControl::find(const AccessKey& key) const {

@@ -3,6 +3,7 @@
 // whatever arrives for a key that is taken is merged by one set of rules (mapItem).
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -26,6 +27,8 @@ public:
     ~SecurityDebugSnapshot();
     SecurityDebugSnapshot(const SecurityDebugSnapshot&) = delete;
     SecurityDebugSnapshot& operator=(const SecurityDebugSnapshot&) = delete;
+    // Whether a snapshot lives on this thread.
+    static bool active();
 
 private:
     int previous_;  // the enclosing snapshot's answer, or -1 when there is none
@@ -42,32 +45,44 @@ struct AccessItem {
     std::int32_t level = 0;       // the entry's level, LevelAnyPath or LevelAcl
 };
 
-// An account with a target. Keys order by the SID's text, then the target, so that the items
-// of one account stay together.
+// An account with a target. Keys order by the SID (shorter first, then byte by byte), then the
+// target, so that the items of one account stay together. A walk makes keys for every ACE of
+// every object it reads, so a key keeps the SID's bytes in place and makes the account value
+// and the SID's text only when asked (buildAcl, dumps).
 class AccessKey {
 public:
-    AccessKey(VSID account, AccessItemTarget target);
+    // The largest SID: 8 bytes of header and 15 sub-authorities (MS-DTYP 2.4.2).
+    static constexpr std::size_t MaxSidBytes = 68;
 
-    const VSID& account() const { return account_; }
+    AccessKey(const VSID& account, AccessItemTarget target);
+    // The SID at `sid` (a valid one, GetLengthSid bytes long).
+    AccessKey(const std::uint8_t* sid, AccessItemTarget target);
+    // The same account with another target.
+    AccessKey(const AccessKey& other, AccessItemTarget target);
+
+    VSID account() const { return VSID(sid_.data()); }
+    const std::uint8_t* sid() const { return sid_.data(); }
+    std::uint32_t sidLength() const { return length_; }
     AccessItemTarget target() const { return target_; }
-    const std::wstring& sidText() const { return sidText_; }
+    std::wstring sidText() const;
     // "<SID string>/<target>", for dumps.
     std::wstring text() const;
 
+    // <0, 0 or >0 as the SID of `a` orders before, as or after that of `b`.
+    static int compareSids(const AccessKey& a, const AccessKey& b);
+
     friend bool operator<(const AccessKey& a, const AccessKey& b) {
-        if (a.sidText_ != b.sidText_) {
-            return a.sidText_ < b.sidText_;
-        }
-        return a.target_ < b.target_;
+        int sids = compareSids(a, b);
+        return sids != 0 ? sids < 0 : a.target_ < b.target_;
     }
     friend bool operator==(const AccessKey& a, const AccessKey& b) {
-        return a.sidText_ == b.sidText_ && a.target_ == b.target_;
+        return a.target_ == b.target_ && compareSids(a, b) == 0;
     }
 
 private:
-    VSID account_;
+    std::array<std::uint8_t, MaxSidBytes> sid_{};
+    std::uint8_t length_ = 0;
     AccessItemTarget target_;
-    std::wstring sidText_;
 };
 
 // The item store of one object. Shared by reference count (VAccessControlPtr) between the

@@ -156,7 +156,7 @@ void SecurityChecker::_pathProcedure(const SecurityInformationPtr& parent, const
         }
         return;
     }
-    std::int32_t result = applyPath(*information, path, isDirectory);
+    std::int32_t result = applyPath(*information, path, isDirectory, knownStatus >= 0);
     if (result == CallbackResult::Abort) {
         _abort();
     }
@@ -294,14 +294,15 @@ std::int32_t SecurityChecker::_handleError(const std::wstring& path,
 }
 
 std::int32_t SecurityChecker::applyPath(const SecurityInformation& information,
-                                        const std::wstring& path, bool isDirectory) {
+                                        const std::wstring& path, bool isDirectory, bool listed) {
     for (;;) {
         std::int32_t result = beforeCheck(path, isDirectory);
         if (result == CallbackResult::Ignore) {
             return result;
         }
         try {
-            Platform::UniqueHandle handle = WinSecurity::openForSecurity(path, isDirectory);
+            Platform::UniqueHandle handle =
+                WinSecurity::openForSecurity(path, isDirectory, listed && isDirectory);
             if (!allowLinks_) {
                 std::wstring real = WinSecurity::getFileNameFromHandle(handle.get());
                 if (comparePaths(path, real) != PathEqual) {
@@ -436,7 +437,11 @@ void SecurityChecker::_report(const std::wstring& path) {
 
 void SecurityChecker::checkPath(const SecurityInformationPtr& information,
                                 const std::wstring& path) {
-    SecurityDebugSnapshot debugging;
+    // The files of a directory go by the answer read for their directory.
+    std::optional<SecurityDebugSnapshot> debugging;
+    if (!SecurityDebugSnapshot::active()) {
+        debugging.emplace();
+    }
     if (applyPath(*information, path, false) == CallbackResult::Abort) {
         _abort();
     }
@@ -462,7 +467,10 @@ SecurityInformationPtr SecurityChecker::securityInformationFor(const SecurityInf
 
 void CompleteChecker::checkPath(const SecurityInformationPtr& information,
                                 const std::wstring& path) {
-    SecurityDebugSnapshot debugging;
+    std::optional<SecurityDebugSnapshot> debugging;
+    if (!SecurityDebugSnapshot::active()) {
+        debugging.emplace();
+    }
     SecurityInformationPtr own = getSecurityInformation(*information, path, false);
     if (own->hasState(StateSkipPath)) {
         return;

@@ -130,9 +130,10 @@ public:
                                                           const std::wstring& path);
 
 protected:
-    // Checks one object and writes its DACL when it is wrong; the callback's result.
+    // Checks one object and writes its DACL when it is wrong; the callback's result. `listed`:
+    // the directory search has just said what the object is.
     std::int32_t applyPath(const SecurityInformation& information, const std::wstring& path,
-                           bool isDirectory);
+                           bool isDirectory, bool listed = false);
     [[noreturn]] void _abort();
 
 private:

@@ -82,6 +82,11 @@ bool inheritanceGives(const AccessItem& required, const AccessItem& inherited) {
     return required.kind == inherited.kind && accessEquals(required.allowMask, inherited.allowMask);
 }
 
+// The SID behind the ACE's head, in place.
+const std::uint8_t* sidOf(const VAce& ace) {
+    return ace.get() + VAce::headSizeOf(ace.get());
+}
+
 AccessItem aceItem(const VAce& ace) {
     bool deny = ace.type() == Dtyp::AceType::AccessDenied ||
                 ace.type() == Dtyp::AceType::AccessDeniedObject;
@@ -104,11 +109,11 @@ const VAccessControl& SecurityInformation::derived(bool forFiles) const {
         if (forFiles) {
             // A file below the path is what the path's file items speak of.
             if (key.target() == AccessItemTarget::Files) {
-                mapItem(control, AccessKey(key.account(), AccessItemTarget::ThisObject), item);
+                mapItem(control, AccessKey(key, AccessItemTarget::ThisObject), item);
             }
         } else if (key.target() == AccessItemTarget::SubFolders) {
             // A subfolder is itself a folder below, and passes the same on to its own folders.
-            mapItem(control, AccessKey(key.account(), AccessItemTarget::ThisObject), item);
+            mapItem(control, AccessKey(key, AccessItemTarget::ThisObject), item);
             mapItem(control, key, item);
         } else if (key.target() == AccessItemTarget::Files) {
             mapItem(control, key, item);
@@ -188,35 +193,35 @@ VAccessControl requiredControl(const Path2Entries& mapping, bool isDirectory) {
 
 void addAce(VAccessControl& control, const VAce& ace) {
     AccessItem item = aceItem(ace);
-    VSID account = ace.sid();
+    const std::uint8_t* sid = sidOf(ace);
     std::uint8_t flags = ace.flags();
     if (!(flags & Dtyp::AceFlag::InheritOnly)) {
-        mapItem(control, AccessKey(account, AccessItemTarget::ThisObject), item);
+        mapItem(control, AccessKey(sid, AccessItemTarget::ThisObject), item);
     }
     if (flags & Dtyp::AceFlag::ObjectInherit) {
-        mapItem(control, AccessKey(account, AccessItemTarget::Files), item);
+        mapItem(control, AccessKey(sid, AccessItemTarget::Files), item);
     }
     if (flags & Dtyp::AceFlag::ContainerInherit) {
-        mapItem(control, AccessKey(account, AccessItemTarget::SubFolders), item);
+        mapItem(control, AccessKey(sid, AccessItemTarget::SubFolders), item);
     }
 }
 
 void addInheritedAce(VAccessControl& control, const VAce& ace, bool objectIsFile) {
     AccessItem item = aceItem(ace);
+    const std::uint8_t* sid = sidOf(ace);
     std::uint8_t flags = ace.flags();
     if (objectIsFile) {
         if (flags & Dtyp::AceFlag::ObjectInherit) {
-            mapItem(control, AccessKey(ace.sid(), AccessItemTarget::ThisObject), item);
+            mapItem(control, AccessKey(sid, AccessItemTarget::ThisObject), item);
         }
         return;
     }
     if (flags & Dtyp::AceFlag::ContainerInherit) {
-        VSID account = ace.sid();
-        mapItem(control, AccessKey(account, AccessItemTarget::ThisObject), item);
-        mapItem(control, AccessKey(account, AccessItemTarget::SubFolders), item);
+        mapItem(control, AccessKey(sid, AccessItemTarget::ThisObject), item);
+        mapItem(control, AccessKey(sid, AccessItemTarget::SubFolders), item);
     }
     if (flags & Dtyp::AceFlag::ObjectInherit) {
-        mapItem(control, AccessKey(ace.sid(), AccessItemTarget::Files), item);
+        mapItem(control, AccessKey(sid, AccessItemTarget::Files), item);
     }
 }
 
@@ -319,16 +324,17 @@ VAccessControl notInherited(const VAccessControl& required, const VAccessControl
 
 VAcl buildAcl(const VAccessControl& control) {
     struct Spec {
-        const VSID* account;
+        const AccessKey* key;
         std::uint8_t flags;
     };
     // (account, deny, mask) -> the ACE's account and inheritance flags. One account with one
     // mask on several targets makes one ACE.
-    std::map<std::tuple<std::wstring, bool, std::uint32_t>, Spec> specs;
-    std::vector<std::tuple<std::wstring, bool, std::uint32_t>> order;
+    using Id = std::tuple<std::vector<std::uint8_t>, bool, std::uint32_t>;
+    std::map<Id, Spec> specs;
+    std::vector<Id> order;
     auto add = [&](const AccessKey& key, bool deny, std::uint32_t mask) {
-        auto id = std::make_tuple(key.sidText(), deny, mask);
-        auto [it, inserted] = specs.try_emplace(id, Spec{&key.account(), 0});
+        Id id(std::vector<std::uint8_t>(key.sid(), key.sid() + key.sidLength()), deny, mask);
+        auto [it, inserted] = specs.try_emplace(id, Spec{&key, 0});
         std::uint8_t& flags = it->second.flags;
         switch (key.target()) {
             case AccessItemTarget::ThisObject:
@@ -376,7 +382,7 @@ VAcl buildAcl(const VAccessControl& control) {
         const Spec& spec = specs.at(id);
         aces.push_back(VAce::create(
             std::get<1>(id) ? Dtyp::AceType::AccessDenied : Dtyp::AceType::AccessAllowed,
-            spec.flags, mask, *spec.account));
+            spec.flags, mask, spec.key->sid()));
     }
     VAcl acl;
     acl.addAces(aces);

@@ -84,8 +84,9 @@ void setObjectDacl(Platform::Handle handle, std::uint32_t objectType, const VAcl
 
 }  // namespace
 
-Platform::UniqueHandle openForSecurity(const std::wstring& path, bool isDirectory) {
-    if (isDirectory) {
+Platform::UniqueHandle openForSecurity(const std::wstring& path, bool isDirectory,
+                                       bool knownDirectory) {
+    if (isDirectory && !knownDirectory) {
         std::uint32_t attributes = Platform::getFileAttributes(path);
         if (attributes != Platform::InvalidFileAttributes &&
             !(attributes & Platform::FileAttribute::Directory)) {

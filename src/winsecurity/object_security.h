@@ -14,8 +14,10 @@ namespace WinSecurity {
 
 // Opens the object for READ_CONTROL | WRITE_DAC, sharing read and write. A directory is opened
 // with backup semantics and as the reparse point itself, so that a link is secured, not its
-// target. Raises "Path (%s) is a file" when a directory was expected.
-Platform::UniqueHandle openForSecurity(const std::wstring& path, bool isDirectory);
+// target. Raises "Path (%s) is a file" when a directory was expected, unless the caller has
+// just seen the object listed as a directory (`knownDirectory`) and asks no second time.
+Platform::UniqueHandle openForSecurity(const std::wstring& path, bool isDirectory,
+                                       bool knownDirectory = false);
 
 // The final path of the handle with links resolved, without "\\?\". Raises
 // "getFileNameFromHandle()".

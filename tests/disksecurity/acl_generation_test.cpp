@@ -183,8 +183,8 @@ const GenerationCase generationCases[] = {
      {{L"IU", L"*", 3, 0x1200A9, 0}, {L"BU", L"a\\b", 3, 0x1200A9, 0}},
      L"a\\b",
      true,
-     L"BU ThisObject Allow 1200A9; BU Files Allow 1200A9; BU SubFolders Allow 1200A9; "
-     L"IU ThisObject Allow 1200A9",
+     L"IU ThisObject Allow 1200A9; BU ThisObject Allow 1200A9; BU Files Allow 1200A9; "
+     L"BU SubFolders Allow 1200A9",
      P + BU_R + base,
      false,
      L"D:(A;;0x1200a9;;;IU)" + BU_R + base},
@@ -192,8 +192,8 @@ const GenerationCase generationCases[] = {
      {{L"BU", L"a\\b", 3, 0x1200A9, 0}, {L"IU", L"a\\b", 3, 0x1200A9, 0x200}},
      L"a\\b",
      true,
-     L"BU ThisObject Allow 1200A9; BU Files Allow 1200A9; BU SubFolders Allow 1200A9; "
-     L"IU ThisObject Allow 1200A9; IU Files Allow 1200A9; IU SubFolders Allow 1200A9",
+     L"IU ThisObject Allow 1200A9; IU Files Allow 1200A9; IU SubFolders Allow 1200A9; "
+     L"BU ThisObject Allow 1200A9; BU Files Allow 1200A9; BU SubFolders Allow 1200A9",
      L"D:AI(A;OICIID;0x1200a9;;;BU)(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)",
      false,
      L"D:(A;OICI;0x1200a9;;;IU)",
@@ -252,7 +252,7 @@ TEST(AclGenerationDerived, ChildrenTakeWhatThePathPassesOn) {
     EXPECT_EQ(Platform::toUtf8(controlText(requiredControlFor(*information, 0x5))),
               "BU ThisObject Allow 1200A9");
     EXPECT_EQ(Platform::toUtf8(controlText(requiredControlFor(*information, 0x1))),
-              "BU Files Allow 1200A9; IU ThisObject Allow 1301BF; IU SubFolders Allow 1301BF");
+              "IU ThisObject Allow 1301BF; IU SubFolders Allow 1301BF; BU Files Allow 1200A9");
     // A file handled for itself is compared on its own target alone, its inheritable base ACEs
     // being no surplus for an exact ACL.
     VAccessControl required;
