@@ -180,6 +180,20 @@ TEST_F(Reliability, AKilledRunReleasesItsWebspace) {
     EXPECT_LT(Clock::now() - start, std::chrono::seconds(120));
 }
 
+TEST_F(Reliability, AFileSizeLimitIsAFullDiskNamedAndCleanedUp) {
+    // Under a 4 KiB file-size limit a save of the 10 KiB domain template cannot complete.
+    std::string command = "ulimit -f 4; exec " + (TestSupport::binDir() / "tavrel").string() +
+                          " --create-domain-template '--file-name=C:\\limited.xml'";
+    ProcessResult r = runProgram("/bin/sh", {"-c", command});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.out.find("(Error code 112)"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("Save entries to 'C:\\limited.xml'"), std::string::npos) << r.out;
+    EXPECT_FALSE(fs::exists(onC("limited.xml")));
+    for (const auto& item : fs::directory_iterator(host.driveC())) {
+        EXPECT_NE(item.path().extension(), ".tmp") << item.path();
+    }
+}
+
 TEST_F(Reliability, ThirtyAccountsAddedAtOnceAreAllKept) {
     std::vector<TestSupport::RunningProgram> adds;
     for (int i = 0; i < 30; ++i) {

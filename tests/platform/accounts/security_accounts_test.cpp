@@ -93,6 +93,34 @@ TEST_F(AccountsTest, AddHandsOutRidsFrom1000AndNeverReusesThem) {
                             sidOf(1002) + "\tUser\n");
 }
 
+TEST_F(AccountsTest, RidsNeverWrapAndTheFileStaysReadable) {
+    const std::string original = host.read("accounts");
+    const struct {
+        const char* extra;     // lines added to the accounts file
+        const char* firstAdd;  // the SID's RID of the first add, or "" when it must fail
+    } cases[] = {
+        {"next-rid 4294967294\n", "4294967294"},
+        {"next-rid 4294967295\n", ""},
+        {"user last = 4294967295\n", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.extra);
+        TestSupport::writeFile(host.dir() / "accounts", original + c.extra);
+        auto first = account({"add", "first"});
+        if (*c.firstAdd) {
+            EXPECT_EQ(first.out, sidOf(std::stoul(c.firstAdd)) + "\n") << first.err;
+        } else {
+            EXPECT_EQ(first.exitCode, 1);
+        }
+        auto second = account({"add", "second"});
+        EXPECT_EQ(second.exitCode, 1);
+        EXPECT_NE(second.err.find("every RID of the account domain is taken"), std::string::npos)
+            << second.err;
+        // Whatever was written reads back.
+        EXPECT_EQ(account({"list"}).exitCode, 0);
+    }
+}
+
 TEST_F(AccountsTest, AccountCommandRefusesBadRequestsClearly) {
     ASSERT_EQ(account({"add", "exuser"}).exitCode, 0);
     struct Case {

@@ -156,6 +156,25 @@ TEST_F(Registry, NamesAreCaseInsensitiveAndKeepTheirCase) {
     EXPECT_EQ(tryOpen(L"SOFTWARE\\äRGER"), 0u);
 }
 
+TEST_F(Registry, KeyNamesTheFileCannotHoldAreRefusedAndTheRestRoundTrip) {
+    std::string before = registryText();
+    for (const wchar_t* name : {L"SOFTWARE\\x]\n\"PRODUCT_ROOT_D\"=\"C:\\\\evil\"",
+                                L"SOFTWARE\\cr\rx", L"SOFTWARE\\ctl\x01", L"SOFTWARE\\del\x7f"}) {
+        RegKey key = nullptr;
+        EXPECT_EQ(regCreateKeyEx(hkeyLocalMachine(), name, 0, Reg::KeyAllAccess, &key, nullptr),
+                  WinError::InvalidParameter)
+            << toUtf8(name);
+        UniqueRegKey closer(key);
+    }
+    EXPECT_EQ(registryText(), before);
+    // What a regedit line can hold comes back from the file, read by another process.
+    auto key = create(L"SOFTWARE\\a]b[c] \"d\"");
+    set(key.get(), L"v", Reg::RegSz, {'x', 0, 0, 0});
+    auto got =
+        TestSupport::runProgram("tavrel-host", {"reg", "get", "HKLM\\SOFTWARE\\a]b[c] \"d\"", "v"});
+    EXPECT_EQ(got.out, "x\n") << got.err;
+}
+
 TEST_F(Registry, EveryTypeSurvivesTheFile) {
     std::vector<std::uint8_t> longBinary;
     for (int i = 0; i < 200; ++i) {

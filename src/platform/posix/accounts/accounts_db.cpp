@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <limits>
 #include <map>
 #include <mutex>
 #include <stdexcept>
@@ -342,14 +343,19 @@ std::shared_ptr<const AccountsDatabase> AccountsDatabase::parse(std::string_view
     return db;
 }
 
-std::uint32_t AccountsDatabase::nextRid() const {
-    std::uint32_t rid = std::max(FirstUserRid, nextRidEntry_);
+std::optional<std::uint32_t> AccountsDatabase::nextRid() const {
+    // Counted in 64 bits: past the last RID there is none left, not RID 0 again.
+    std::uint64_t rid = std::max(FirstUserRid, nextRidEntry_);
     for (const auto& account : locals_) {
         if (account.rid >= rid) {
-            rid = account.rid + 1;
+            rid = std::uint64_t{account.rid} + 1;
         }
     }
-    return rid;
+    // The last RID is never handed out: the next-rid line after it could not be written.
+    if (rid >= std::numeric_limits<std::uint32_t>::max()) {
+        return std::nullopt;
+    }
+    return static_cast<std::uint32_t>(rid);
 }
 
 std::optional<AccountInfo> AccountsDatabase::findLocal(std::wstring_view name) const {
@@ -623,7 +629,12 @@ std::uint32_t addLocalAccount(const std::wstring& name, bool group, Sid& sid,
                      (existing->domain.empty() ? L"" : existing->domain + L"\\") + existing->name;
             return ErrorUserExists;
         }
-        std::uint32_t rid = db.nextRid();
+        std::optional<std::uint32_t> free = db.nextRid();
+        if (!free) {
+            detail = L"every RID of the account domain is taken";
+            return WinError::DsNoMoreRids;
+        }
+        std::uint32_t rid = *free;
         auto made = db.domainSid().withRid(rid);
         if (!made) {
             detail = L"the account domain " + db.domainSid().toString() + L" takes no RID";

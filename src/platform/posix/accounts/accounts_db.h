@@ -59,8 +59,9 @@ public:
     const Dtyp::Sid& domainSid() const { return domain_; }
     const std::vector<LocalAccount>& localAccounts() const { return locals_; }
     const std::vector<Membership>& memberships() const { return memberships_; }
-    // The RID a new account gets: above every RID in use and the next-rid line, 1000 at least.
-    std::uint32_t nextRid() const;
+    // The RID a new account gets: above every RID in use and the next-rid line, 1000 at least;
+    // none when that would pass the last RID.
+    std::optional<std::uint32_t> nextRid() const;
     // The line of the next-rid entry, 0 without one.
     std::size_t nextRidLine() const { return nextRidLine_; }
 

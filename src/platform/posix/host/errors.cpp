@@ -31,6 +31,7 @@ std::uint32_t winErrorFromErrno(int error) {
         case EBUSY:
         case ETXTBSY:
             return WinError::SharingViolation;
+        case EFBIG:  // beyond the process's file-size limit: the disk is full as far as it knows
         case ENOSPC:
         case EDQUOT:
             return WinError::DiskFull;

@@ -3,6 +3,7 @@
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
+#include <csignal>
 
 #include <sys/time.h>
 #include <algorithm>
@@ -200,8 +201,9 @@ constexpr Message systemMessages[] = {
     {1117, L"The request could not be performed because of an I/O device error."},
     {1168, L"Element not found."},
     {1175, L"Unable to remove the file to be replaced."},
-    {1176, L"Unable to move the replacement file to the file to be replaced. The file to be "
-           L"replaced has retained its original name."},
+    {1176,
+     L"Unable to move the replacement file to the file to be replaced. The file to be "
+     L"replaced has retained its original name."},
     {1300, L"Not all privileges or groups referenced are assigned to the caller."},
     {1307, L"This security ID may not be assigned as the owner of this object."},
     {1313, L"A specified privilege does not exist."},
@@ -218,6 +220,7 @@ constexpr Message systemMessages[] = {
     {1392, L"The file or directory is corrupted and unreadable."},
     {1920, L"The file cannot be accessed by the system."},
     {1921, L"The name of the file cannot be resolved by the system."},
+    {8209, L"The directory service has exhausted the pool of relative identifiers."},
     {0x80004001, L"Not implemented"},
     {0x80004002, L"No such interface supported"},
     {0x80004005, L"Unspecified error"},
@@ -229,6 +232,9 @@ std::uint32_t errorMode = 0;
 }  // namespace
 
 bool initializeProcess(int argc, char** argv, std::string& error) {
+    // A write beyond the file-size limit fails with EFBIG, which the file calls report as a
+    // full disk, instead of killing the process without a word and leaving its files behind.
+    ::signal(SIGXFSZ, SIG_IGN);
     {
         std::lock_guard guard(argumentsLock);
         processArguments.clear();

@@ -460,6 +460,12 @@ std::uint32_t targetPath(const KeyRef& base, const std::wstring& subKey, std::ui
         if (name.size() > 255) {
             return WinError::InvalidParameter;
         }
+        // system.reg holds one key a line: a line break or another control character in a
+        // name would end the key's line and let the rest be read as keys and values of its own.
+        if (std::any_of(name.begin(), name.end(),
+                        [](wchar_t c) { return c < 0x20 || c == 0x7F; })) {
+            return WinError::InvalidParameter;
+        }
         path.push_back(std::move(name));
     }
     if ((sam & Reg::KeyWow64_32Key) && !path.empty() && equalsNoCase(path[0], L"SOFTWARE") &&
