@@ -121,6 +121,16 @@ TEST_F(AccountsTest, RidsNeverWrapAndTheFileStaysReadable) {
     }
 }
 
+TEST_F(AccountsTest, AFileSavedWithAByteOrderMarkIsRead) {
+    ASSERT_EQ(account({"add", "marked"}).exitCode, 0);
+    TestSupport::writeFile(host.dir() / "accounts", "\xEF\xBB\xBF" + host.read("accounts"));
+    auto list = account({"list"});
+    EXPECT_EQ(list.exitCode, 0) << list.err;
+    EXPECT_NE(list.out.find("marked\t"), std::string::npos);
+    EXPECT_EQ(account({"add", "after"}).exitCode, 0);
+    EXPECT_NE(account({"list"}).out.find("after\t"), std::string::npos);
+}
+
 TEST_F(AccountsTest, AccountCommandRefusesBadRequestsClearly) {
     ASSERT_EQ(account({"add", "exuser"}).exitCode, 0);
     struct Case {

@@ -255,6 +255,10 @@ std::shared_ptr<const AccountsDatabase> AccountsDatabase::parse(std::string_view
                                                                 std::wstring& detail) {
     auto db = std::make_shared<AccountsDatabase>();
     bool haveDomain = false;
+    // An editor may have saved the file with a UTF-8 byte-order mark, as the registry file may.
+    if (text.starts_with("\xEF\xBB\xBF")) {
+        text.remove_prefix(3);
+    }
     std::vector<std::string> lines = splitLines(text);
     for (std::size_t index = 0; index < lines.size(); ++index) {
         std::size_t number = index + 1;

@@ -169,9 +169,10 @@ public:
         if (!fd || ::fstat(fd.get(), &st) != 0) {
             return;
         }
-        // Two processes extending a new file at once both make it zeros.
-        if (static_cast<std::size_t>(st.st_size) < sizeof(Shared) &&
-            ::ftruncate(fd.get(), sizeof(Shared)) != 0) {
+        // Two processes extending a new file at once both make it zeros. The blocks are
+        // allocated, not left sparse: a mapped page without one would kill the process with
+        // SIGBUS on a full disk, where allocating fails here and the host goes without the log.
+        if (::posix_fallocate(fd.get(), 0, sizeof(Shared)) != 0) {
             return;
         }
         void* p = ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
