@@ -421,6 +421,7 @@ int main(int argc, char** argv) {
             });
             std::printf("check-only: %.2f us/obj\n",
                         time / 3 / static_cast<double>(tree.objects) * 1e6);
+            std::printf("peak RSS %.1f MiB\n", static_cast<double>(peakRssKiB()) / 1024.0);
             continue;
         }
         all.push_back(measure(tree, withCommand));
