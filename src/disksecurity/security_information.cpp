@@ -323,18 +323,18 @@ VAccessControl notInherited(const VAccessControl& required, const VAccessControl
 }
 
 VAcl buildAcl(const VAccessControl& control) {
-    struct Spec {
+    struct AceShape {
         const AccessKey* key;
         std::uint8_t flags;
     };
     // (account, deny, mask) -> the ACE's account and inheritance flags. One account with one
     // mask on several targets makes one ACE.
     using Id = std::tuple<std::vector<std::uint8_t>, bool, std::uint32_t>;
-    std::map<Id, Spec> specs;
+    std::map<Id, AceShape> shapes;
     std::vector<Id> order;
     auto add = [&](const AccessKey& key, bool deny, std::uint32_t mask) {
         Id id(std::vector<std::uint8_t>(key.sid(), key.sid() + key.sidLength()), deny, mask);
-        auto [it, inserted] = specs.try_emplace(id, Spec{&key, 0});
+        auto [it, inserted] = shapes.try_emplace(id, AceShape{&key, 0});
         std::uint8_t& flags = it->second.flags;
         switch (key.target()) {
             case AccessItemTarget::ThisObject:
@@ -379,10 +379,10 @@ VAcl buildAcl(const VAccessControl& control) {
         if (mask == 0) {
             continue;
         }
-        const Spec& spec = specs.at(id);
+        const AceShape& shape = shapes.at(id);
         aces.push_back(VAce::create(
             std::get<1>(id) ? Dtyp::AceType::AccessDenied : Dtyp::AceType::AccessAllowed,
-            spec.flags, mask, spec.key->sid()));
+            shape.flags, mask, shape.key->sid()));
     }
     VAcl acl;
     acl.addAces(aces);
