@@ -270,18 +270,22 @@ std::int32_t SecurityChecker::_isPlainChild(const SecurityInformationPtr& inform
         comparePaths(child, path) == PathBelow) {
         return CallbackResult::Continue;
     }
-    try {
-        throw RunTime::InvalidPathException(Platform::toUtf8(formatString(
-            L"The name '%s' found in %s is not a plain name", name, stripLongPrefix(path))));
-    } catch (...) {
-        std::int32_t result = _handleError(child, information.get());
-        return result == CallbackResult::Abort ? result : CallbackResult::Ignore;
-    }
+    std::int32_t result =
+        _handleError(child, information.get(),
+                     CaughtError{ErrorCategory::InvalidPath,
+                                 formatString(L"The name '%s' found in %s is not a plain name",
+                                              name, stripLongPrefix(path))});
+    return result == CallbackResult::Abort ? result : CallbackResult::Ignore;
 }
 
 std::int32_t SecurityChecker::_handleError(const std::wstring& path,
                                            const SecurityInformation* information) {
-    CaughtError error = errorCategory(std::current_exception());
+    return _handleError(path, information, errorCategory(std::current_exception()));
+}
+
+std::int32_t SecurityChecker::_handleError(const std::wstring& path,
+                                           const SecurityInformation* information,
+                                           const CaughtError& error) {
     failed_.fetch_add(1, std::memory_order_relaxed);
     bool allFlag8 = information && !information->hasState(StateEntryWithoutFlag8);
     std::int32_t result = onError(error.category, error.text, path, allFlag8);

@@ -156,7 +156,11 @@ private:
     // the child skipped (Ignore), or Abort.
     std::int32_t _isPlainChild(const SecurityInformationPtr& information, const std::wstring& path,
                                const std::wstring& name, const std::wstring& child);
+    // The exception being handled (or `error`) goes to onError and the log; the answer, with
+    // 0 counted as Ignore.
     std::int32_t _handleError(const std::wstring& path, const SecurityInformation* information);
+    std::int32_t _handleError(const std::wstring& path, const SecurityInformation* information,
+                              const CaughtError& error);
     const VAccessControl& _inheritedFor(const std::wstring& path, bool isFile,
                                         std::optional<VAccessControl>& scratch);
     void _report(const std::wstring& path);
