@@ -44,15 +44,12 @@ FileSharingContext::FileSharingContext(const Params& params)
 
 void FileSharingContext::requireValues(const Params& params) {
     for (const wchar_t* name : {L"--vhost-name", L"--user", L"--user-id"}) {
-        std::wstring value = params.get(name);
-        for (wchar_t c : value) {
-            if (c < 0x20 && c != L'\t' && c != L'\n' && c != L'\r') {
-                throw ArgumentException(
-                    formatString(L"Invalid value of parameter %s: it holds the control character "
-                                 L"0x%02X, which a metadata file cannot carry",
-                                 name, static_cast<std::uint32_t>(c)),
-                    VSITE("FileSharingContext::requireValues"));
-            }
+        if (wchar_t c = Tavrel::firstCharacterXmlCannotCarry(params.get(name))) {
+            throw ArgumentException(
+                formatString(L"Invalid value of parameter %s: it holds the character 0x%02X, "
+                             L"which a metadata file cannot carry",
+                             name, static_cast<std::uint32_t>(c)),
+                VSITE("FileSharingContext::requireValues"));
         }
     }
 }

@@ -96,16 +96,13 @@ void removeStaleTemporaries(const std::wstring& directory) {
     }
 }
 
-// XML 1.0 cannot carry control characters other than tab, line feed and carriage return, not
-// even as character references: a file holding one could never be read back.
+// A file holding such a character could never be read back.
 void requireXmlText(const wchar_t* field, const std::wstring& value) {
-    for (wchar_t c : value) {
-        if ((c < 0x20 && c != L'\t' && c != L'\n' && c != L'\r') || c == 0xFFFE || c == 0xFFFF) {
-            throw vexception(formatString(L"The %s '%s' of an entry holds the character 0x%02X, "
-                                          L"which a metadata file cannot carry",
-                                          field, value, static_cast<std::uint32_t>(c)),
-                             VSITE(saveFunction));
-        }
+    if (wchar_t c = firstCharacterXmlCannotCarry(value)) {
+        throw vexception(formatString(L"The %s '%s' of an entry holds the character 0x%02X, "
+                                      L"which a metadata file cannot carry",
+                                      field, value, static_cast<std::uint32_t>(c)),
+                         VSITE(saveFunction));
     }
 }
 
@@ -204,6 +201,15 @@ private:
 };
 
 }  // namespace
+
+wchar_t firstCharacterXmlCannotCarry(const std::wstring& value) {
+    for (wchar_t c : value) {
+        if ((c < 0x20 && c != L'\t' && c != L'\n' && c != L'\r') || c == 0xFFFE || c == 0xFFFF) {
+            return c;
+        }
+    }
+    return 0;
+}
 
 SecurityManager::SecurityManager(std::shared_ptr<IUserInformation> accountResolver)
     : entries_(std::make_shared<DiskSecurity::EntryTemplateSet>()),

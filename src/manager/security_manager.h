@@ -36,6 +36,10 @@ void requirePlainName(const std::wstring& parameter, const std::wstring& value);
 // The same for a relative path: every component between separators is a plain name.
 void requireRelativePath(const std::wstring& parameter, const std::wstring& value);
 
+// The first character of `value` that no metadata file can carry (XML 1.0 takes no control
+// character but tab, line feed and carriage return, not even as a reference), or 0 for none.
+wchar_t firstCharacterXmlCannotCarry(const std::wstring& value);
+
 // What a run shows of a walk while it goes: the manager hands the active checker's counts to
 // it now and then, and once more when an apply step ends.
 class IProgress {
