@@ -1006,6 +1006,40 @@ bool copyFile(const std::wstring& existing, const std::wstring& newFile, bool fa
     return true;
 }
 
+namespace {
+
+// Forces the directory entry of `path` to the disk: a rename is durable only then.
+bool syncParent(const std::string& path) {
+    UniqueFd parent(::open(parentOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return parent && ::fsync(parent.get()) == 0;
+}
+
+// Copies one xattr of `from` to `to`, or removes it from `to` when `from` has none.
+bool copyXattr(const std::string& from, const std::string& to, const char* name) {
+    std::vector<char> value(256);
+    for (;;) {
+        ssize_t size = ::lgetxattr(from.c_str(), name, value.data(), value.size());
+        if (size >= 0) {
+            return ::lsetxattr(to.c_str(), name, value.data(), static_cast<std::size_t>(size), 0) ==
+                   0;
+        }
+        if (errno == ERANGE) {
+            ssize_t needed = ::lgetxattr(from.c_str(), name, nullptr, 0);
+            if (needed < 0) {
+                return false;
+            }
+            value.resize(static_cast<std::size_t>(needed) + 1);
+            continue;
+        }
+        if (errno == ENODATA) {
+            return ::lremovexattr(to.c_str(), name) == 0 || errno == ENODATA;
+        }
+        return false;
+    }
+}
+
+}  // namespace
+
 bool moveFileEx(const std::wstring& existing, const std::wstring& newFile, std::uint32_t flags) {
     std::string source;
     std::string target;
@@ -1055,11 +1089,52 @@ bool moveFileEx(const std::wstring& existing, const std::wstring& newFile, std::
     if (S_ISDIR(sourceStat.st_mode)) {
         noteDirectoryMoved(target);  // what the moved subtree inherits has changed
     }
-    if (flags & File::MoveFileWriteThrough) {
-        UniqueFd parent(::open(parentOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (!parent || ::fsync(parent.get()) != 0) {
-            return failWithErrno();
-        }
+    if ((flags & File::MoveFileWriteThrough) && !syncParent(target)) {
+        return failWithErrno();
+    }
+    return true;
+}
+
+// ReplaceFileW: the new version takes the old one's place and keeps what belongs to the place
+// rather than to the content: the security descriptor, the DOS attributes, the mode and the
+// owner. A save through it never resets hand-set security of the file it replaces.
+bool replaceFile(const std::wstring& replaced, const std::wstring& replacement,
+                 std::uint32_t flags) {
+    std::string target;
+    std::string source;
+    if (!windowsToPosix(replaced, target) || !windowsToPosix(replacement, source)) {
+        return false;
+    }
+    struct stat targetStat;
+    if (::lstat(target.c_str(), &targetStat) != 0) {
+        return failWithErrno();
+    }
+    struct stat sourceStat;
+    if (::lstat(source.c_str(), &sourceStat) != 0) {
+        return failWithErrno();
+    }
+    // A device, a pipe, a link or a folder under the name is not a file to replace: it stays.
+    if (!S_ISREG(targetStat.st_mode) || !S_ISREG(sourceStat.st_mode)) {
+        return failWith(WinError::UnableToRemoveReplaced);
+    }
+    // A read-only file is not replaced, as it is not deleted.
+    if (isReadOnly(targetStat)) {
+        return failWith(WinError::AccessDenied);
+    }
+    if (!copyXattr(target, source, SecurityDescriptorXattr) ||
+        !copyXattr(target, source, dosAttributeXattr) ||
+        ::chmod(source.c_str(), targetStat.st_mode & 07777) != 0) {
+        return failWithErrno();
+    }
+    // Only a privileged process can give the file away; any other keeps its own ownership.
+    if (::lchown(source.c_str(), targetStat.st_uid, targetStat.st_gid) != 0 && errno != EPERM) {
+        return failWithErrno();
+    }
+    if (::rename(source.c_str(), target.c_str()) != 0) {
+        return failWith(WinError::UnableToMoveReplacement);
+    }
+    if ((flags & ReplaceFileWriteThrough) && !syncParent(target)) {
+        return failWithErrno();
     }
     return true;
 }
