@@ -323,19 +323,29 @@ VAccessControl notInherited(const VAccessControl& required, const VAccessControl
 }
 
 VAcl buildAcl(const VAccessControl& control) {
+    // One ACE per (account, allow or deny, mask), in the order first met; the targets of one
+    // such ACE make up its inheritance flags.
     struct AceShape {
         const AccessKey* key;
+        bool deny;
+        std::uint32_t mask;
         std::uint8_t flags;
     };
-    // (account, deny, mask) -> the ACE's account and inheritance flags. One account with one
-    // mask on several targets makes one ACE.
-    using Id = std::tuple<std::vector<std::uint8_t>, bool, std::uint32_t>;
-    std::map<Id, AceShape> shapes;
-    std::vector<Id> order;
+    auto before = [](const AceShape& a, const AceShape& b) {
+        if (int sids = AccessKey::compareSids(*a.key, *b.key)) {
+            return sids < 0;
+        }
+        return std::tie(a.deny, a.mask) < std::tie(b.deny, b.mask);
+    };
+    std::vector<AceShape> shapes;
+    std::map<AceShape, std::size_t, decltype(before)> index(before);
     auto add = [&](const AccessKey& key, bool deny, std::uint32_t mask) {
-        Id id(std::vector<std::uint8_t>(key.sid(), key.sid() + key.sidLength()), deny, mask);
-        auto [it, inserted] = shapes.try_emplace(id, AceShape{&key, 0});
-        std::uint8_t& flags = it->second.flags;
+        AceShape shape{&key, deny, mask, 0};
+        auto [it, inserted] = index.try_emplace(shape, shapes.size());
+        if (inserted) {
+            shapes.push_back(shape);
+        }
+        std::uint8_t& flags = shapes[it->second].flags;
         switch (key.target()) {
             case AccessItemTarget::ThisObject:
                 flags =
@@ -349,9 +359,6 @@ VAcl buildAcl(const VAccessControl& control) {
                 flags = inserted ? Dtyp::AceFlag::ContainerInherit | Dtyp::AceFlag::InheritOnly
                                  : flags | Dtyp::AceFlag::ContainerInherit;
                 break;
-        }
-        if (inserted) {
-            order.push_back(id);
         }
     };
     for (const auto& [key, item] : control) {
@@ -374,15 +381,12 @@ VAcl buildAcl(const VAccessControl& control) {
         }
     }
     std::vector<VAce> aces;
-    for (const auto& id : order) {
-        std::uint32_t mask = std::get<2>(id);
-        if (mask == 0) {
-            continue;
+    for (const AceShape& shape : shapes) {
+        if (shape.mask != 0) {
+            aces.push_back(VAce::create(
+                shape.deny ? Dtyp::AceType::AccessDenied : Dtyp::AceType::AccessAllowed,
+                shape.flags, shape.mask, shape.key->sid()));
         }
-        const AceShape& shape = shapes.at(id);
-        aces.push_back(VAce::create(
-            std::get<1>(id) ? Dtyp::AceType::AccessDenied : Dtyp::AceType::AccessAllowed,
-            shape.flags, mask, shape.key->sid()));
     }
     VAcl acl;
     acl.addAces(aces);
