@@ -29,11 +29,13 @@
 #include "platform/security.h"
 #include "platform/text.h"
 #include "platform/unique.h"
+#include "walks.h"
 
 namespace {
 
 using namespace DiskSecurity;
 namespace fs = std::filesystem;
+using namespace BenchWalks;
 using Clock = std::chrono::steady_clock;
 
 constexpr int depth = 6;
@@ -48,10 +50,6 @@ struct Tree {
     std::wstring root;
     std::size_t objects = 0;
 };
-
-void makeFile(const fs::path& path) {
-    std::ofstream(path) << "<html></html>";
-}
 
 Tree buildTree(const fs::path& driveC, const std::string& name, std::size_t objects) {
     Tree tree;
@@ -156,68 +154,6 @@ std::shared_ptr<VEntryCollection> sparseEntries(const Tree& tree) {
     return collection;
 }
 
-double seconds(const std::function<void()>& work) {
-    auto start = Clock::now();
-    work();
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-// The floor: readdir and one xattr call per object, no Windows semantics at all.
-void bareWalk(const fs::path& dir, const std::function<void(const std::string&)>& visit) {
-    visit(dir.string());
-    DIR* handle = opendir(dir.c_str());
-    if (!handle) {
-        return;
-    }
-    while (dirent* entry = readdir(handle)) {
-        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) {
-            continue;
-        }
-        std::string child = dir.string() + "/" + entry->d_name;
-        if (entry->d_type == DT_DIR) {
-            bareWalk(child, visit);
-        } else {
-            visit(child);
-        }
-    }
-    closedir(handle);
-}
-
-// Through the seam: the directory search, an open for security and one call per object.
-void seamWalk(const std::wstring& dir, const std::function<void(Platform::Handle)>& visit) {
-    auto open = [&](const std::wstring& path, bool directory) {
-        Platform::UniqueHandle handle(Platform::createFile(
-            path, Platform::File::ReadControl | Platform::File::WriteDac,
-            Platform::File::ShareRead | Platform::File::ShareWrite, Platform::File::OpenExisting,
-            directory ? Platform::File::FlagBackupSemantics | Platform::File::FlagOpenReparsePoint
-                      : 0));
-        if (handle) {
-            visit(handle.get());
-        }
-    };
-    open(dir, true);
-    Platform::FindData data;
-    Platform::UniqueFindHandle find(Platform::findFirstFile(dir + L"\\*.*", data));
-    for (bool more = static_cast<bool>(find); more;
-         more = Platform::findNextFile(find.get(), data)) {
-        if (data.fileName == L"." || data.fileName == L"..") {
-            continue;
-        }
-        std::wstring child = dir + L"\\" + data.fileName;
-        if (data.attributes & Platform::FileAttribute::Directory) {
-            seamWalk(child, visit);
-        } else {
-            open(child, false);
-        }
-    }
-}
-
-long peakRssKiB() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss;
-}
-
 struct Figures {
     std::size_t objects;
     double floorRead, floorWrite, seamRead, seamReadFinal, seamSetDifferent, seamSetSame;
@@ -283,17 +219,18 @@ Figures measure(const Tree& tree, bool withCommand) {
     auto readXattr = [&](const std::string& path) {
         lgetxattr(path.c_str(), "user.tavrel.sd", buffer.data(), buffer.size());
     };
-    bareWalk(tree.posix, readXattr);  // warm the caches
-    f.floorRead = seconds([&] { bareWalk(tree.posix, readXattr); });
+    bareWalk(tree.posix.string(), readXattr);  // warm the caches
+    f.floorRead = seconds([&] { bareWalk(tree.posix.string(), readXattr); });
     f.floorWrite = seconds([&] {
-        bareWalk(tree.posix, [&](const std::string& path) {
+        bareWalk(tree.posix.string(), [&](const std::string& path) {
             lsetxattr(path.c_str(), "user.bench", blob.data(), blob.size(), 0);
         });
     });
-    bareWalk(tree.posix, [](const std::string& path) { lremovexattr(path.c_str(), "user.bench"); });
+    bareWalk(tree.posix.string(),
+             [](const std::string& path) { lremovexattr(path.c_str(), "user.bench"); });
 
     f.seamRead = seconds([&] {
-        seamWalk(tree.root, [](Platform::Handle handle) {
+        seamWalkOpened(tree.root, [](Platform::Handle handle) {
             std::vector<std::uint8_t> descriptor;
             Platform::getSecurityInfo(handle, Platform::SeFileObject,
                                       Platform::SecurityInformation::Dacl, descriptor);
@@ -301,7 +238,7 @@ Figures measure(const Tree& tree, bool withCommand) {
     });
     // What the checker asks of every object: its final path (links are refused) and its DACL.
     f.seamReadFinal = seconds([&] {
-        seamWalk(tree.root, [](Platform::Handle handle) {
+        seamWalkOpened(tree.root, [](Platform::Handle handle) {
             std::wstring path;
             Platform::getFinalPathNameByHandle(handle, path);
             std::vector<std::uint8_t> descriptor;
@@ -312,7 +249,7 @@ Figures measure(const Tree& tree, bool withCommand) {
     // Every DACL made different, then written again as it is: the seam's cost of a write.
     auto wrong = Platform::Dtyp::encodeAcl(*Platform::Dtyp::fromSddl(L"D:P(A;OICI;FA;;;WD)")->dacl);
     auto setAll = [&] {
-        seamWalk(tree.root, [&](Platform::Handle handle) {
+        seamWalkOpened(tree.root, [&](Platform::Handle handle) {
             Platform::setSecurityInfo(
                 handle, Platform::SeFileObject,
                 Platform::SecurityInformation::Dacl | Platform::SecurityInformation::ProtectedDacl,

@@ -29,10 +29,12 @@
 #include "platform/security.h"
 #include "platform/text.h"
 #include "platform/unique.h"
+#include "walks.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using namespace BenchWalks;
 using Clock = std::chrono::steady_clock;
 
 constexpr int treeDepth = 6;
@@ -43,10 +45,6 @@ struct Tree {
     std::wstring root;
     std::size_t objects = 0;
 };
-
-void makeFile(const fs::path& path) {
-    std::ofstream(path) << "<html></html>";
-}
 
 // Folders of `filesPerFolder` files and `fanOut` subfolders, `treeDepth` levels deep, with the
 // smallest fan-out that holds `objects`.
@@ -105,62 +103,6 @@ std::wstring buildChain(const fs::path& driveC, const std::string& name, int dep
     return windows + L"\\leaf.html";
 }
 
-double seconds(const std::function<void()>& work) {
-    auto start = Clock::now();
-    work();
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-// The floor: readdir, and the visit of each object by its path.
-void bareWalk(const std::string& dir, const std::function<void(const std::string&)>& visit) {
-    visit(dir);
-    DIR* handle = ::opendir(dir.c_str());
-    if (!handle) {
-        return;
-    }
-    while (dirent* entry = ::readdir(handle)) {
-        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) {
-            continue;
-        }
-        std::string child = dir + "/" + entry->d_name;
-        if (entry->d_type == DT_DIR) {
-            bareWalk(child, visit);
-        } else {
-            visit(child);
-        }
-    }
-    ::closedir(handle);
-}
-
-// The seam's directory search; `visit` sees every object with whether it is a directory.
-void seamWalk(const std::wstring& dir,
-              const std::function<void(const std::wstring&, bool)>& visit) {
-    visit(dir, true);
-    Platform::FindData data;
-    Platform::UniqueFindHandle find(Platform::findFirstFile(dir + L"\\*", data));
-    for (bool more = static_cast<bool>(find); more;
-         more = Platform::findNextFile(find.get(), data)) {
-        if (data.fileName == L"." || data.fileName == L"..") {
-            continue;
-        }
-        std::wstring child = dir + L"\\" + data.fileName;
-        if (data.attributes & Platform::FileAttribute::Directory) {
-            seamWalk(child, visit);
-        } else {
-            visit(child, false);
-        }
-    }
-}
-
-// The open the checker makes of each object.
-Platform::UniqueHandle openForSecurity(const std::wstring& path, bool directory) {
-    return Platform::UniqueHandle(Platform::createFile(
-        path, Platform::File::ReadControl | Platform::File::WriteDac,
-        Platform::File::ShareRead | Platform::File::ShareWrite, Platform::File::OpenExisting,
-        directory ? Platform::File::FlagBackupSemantics | Platform::File::FlagOpenReparsePoint
-                  : 0));
-}
-
 std::size_t failures = 0;
 
 void getDacl(Platform::Handle handle) {
@@ -169,12 +111,6 @@ void getDacl(Platform::Handle handle) {
                                   Platform::SecurityInformation::Dacl, descriptor) != 0) {
         ++failures;
     }
-}
-
-long peakRssKiB() {
-    rusage usage{};
-    ::getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss;
 }
 
 // Removes the temporary host at the end.
