@@ -17,10 +17,6 @@ namespace {
 // The longest child path the walk visits (MAX_PATH, the terminator not counted).
 constexpr std::size_t MaxChildPath = 260;
 
-bool securityDebug() {
-    return securityDebugging();
-}
-
 }  // namespace
 
 CaughtError errorCategory(std::exception_ptr error) {
@@ -131,7 +127,7 @@ void SecurityChecker::checkPathSecurity(const SecurityInformationPtr& informatio
 
 void SecurityChecker::_checkPathSecurity(const SecurityInformationPtr& information,
                                          const std::wstring& path, std::int32_t knownStatus) {
-    if (securityDebug()) {
+    if (securityDebugging()) {
         LogManager::instance().log(
             LogInfo, L"SecurityChecker::checkPathSecurity is called for path %s", path);
     }
@@ -151,7 +147,7 @@ void SecurityChecker::_pathProcedure(const SecurityInformationPtr& parent, const
     bool isDirectory = status == PathStatus::Directory;
     SecurityInformationPtr information = getSecurityInformation(*parent, path, isDirectory);
     if (information->hasState(StateSkipPath)) {
-        if (securityDebug()) {
+        if (securityDebugging()) {
             log.log(LogInfo, L"Path %s skipped because of skipPath property", path);
         }
         return;
@@ -161,7 +157,7 @@ void SecurityChecker::_pathProcedure(const SecurityInformationPtr& parent, const
         _abort();
     }
     if (result == CallbackResult::Ignore) {
-        if (securityDebug()) {
+        if (securityDebugging()) {
             log.log(LogInfo, L"Ignore security checks result received for path %s", path);
         }
         return;
@@ -169,7 +165,7 @@ void SecurityChecker::_pathProcedure(const SecurityInformationPtr& parent, const
 
     if (walkAllChildren_) {
         if (information->hasState(StateNoPropagateHere)) {
-            if (securityDebug()) {
+            if (securityDebugging()) {
                 log.log(LogInfo, L"No propagate security to %s children", path);
             }
             return;
@@ -192,7 +188,7 @@ void SecurityChecker::_pathProcedure(const SecurityInformationPtr& parent, const
         return;
     }
 
-    if (securityDebug()) {
+    if (securityDebugging()) {
         log.log(LogInfo, L"Checking security for path %s using fast algorithm", path);
     }
     for (const std::wstring& child : collectChildrenEntries(*information->collection(), path)) {
@@ -200,7 +196,7 @@ void SecurityChecker::_pathProcedure(const SecurityInformationPtr& parent, const
             log.log(LogInfo, L"Path does not exist %s, skipped", child);
             continue;
         }
-        if (securityDebug()) {
+        if (securityDebugging()) {
             log.log(LogInfo, L"Checking children path %s", child);
         }
         if (isDirectory) {
@@ -343,7 +339,7 @@ std::int32_t SecurityChecker::applyPath(const SecurityInformation& information,
 bool SecurityChecker::isDaclWrong(const VAcl& dacl, const SecurityInformation& information,
                                   std::uint32_t mode) {
     if ((mode & ObjectMode::InheritRequired) && !dacl.hasInheritedAce()) {
-        if (securityDebug()) {
+        if (securityDebugging()) {
             LogManager::instance().logText(LogInfo,
                                            L"Inherit permissions from parent requires failed");
         }
@@ -353,7 +349,7 @@ bool SecurityChecker::isDaclWrong(const VAcl& dacl, const SecurityInformation& i
     if (compareControls(requiredControlFor(information, mode), fromAcl(dacl), compareFlags)) {
         return false;
     }
-    if (securityDebug()) {
+    if (securityDebugging()) {
         LogManager::instance().log(LogInfo, L"DACL is wrong, DACL dump:\n%s",
                                    dacl.dump(mapGenericAccess));
     }
@@ -395,7 +391,7 @@ std::int32_t SecurityChecker::applySecurity(const SecurityInformation& informati
     std::optional<VAccessControl> scratch;
     NewAcl newAcl =
         computeNewAcl(information, existing, _inheritedFor(path, isFile, scratch), mode);
-    if (securityDebug()) {
+    if (securityDebugging()) {
         LogManager& log = LogManager::instance();
         if (newAcl.inherit) {
             log.log(LogInfo, L"Setting inherited security %s to %s", path,
