@@ -20,6 +20,7 @@
 #include <random>
 #include <vector>
 
+#include "platform/posix/faults/faults.h"
 #include "platform/posix/filesystem/filehandle.h"
 #include "platform/posix/filesystem/pathmap.h"
 #include "platform/posix/host/errors.h"
@@ -458,6 +459,9 @@ bool createDirectory(const std::wstring& path) {
     if (!windowsToPosix(path, posix)) {
         return false;
     }
+    if (std::uint32_t fault = Faults::injected(Faults::Operation::CreateDirectory, posix)) {
+        return failWith(fault);
+    }
     if (::mkdir(posix.c_str(), 0777) != 0) {
         return errno == ENOENT ? failWith(WinError::PathNotFound) : failWithErrno();
     }
@@ -586,6 +590,7 @@ Handle findFirstFile(const std::wstring& pattern, FindData& data) {
         found.emplace_back(std::move(key),
                            findDataOf(std::move(windowsName), std::string(), st,
                                       EntryPlace{dirFd, entryName, &posixDirectory}));
+        Faults::afterListing(posixDirectory, entryName);
     }
     std::sort(found.begin(), found.end(),
               [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -696,6 +701,12 @@ Handle createFile(const std::wstring& path, std::uint32_t access, std::uint32_t 
                       !(access & (File::WriteData | File::GenericWrite | File::GenericAll));
     int dataFlags = (write ? O_RDWR : O_RDONLY) | (appendOnly ? O_APPEND : 0) | O_CLOEXEC;
     bool truncate = disposition == File::CreateAlways || disposition == File::TruncateExisting;
+    if (write || disposition != File::OpenExisting) {
+        if (std::uint32_t fault = Faults::injected(Faults::Operation::CreateFile, posix)) {
+            failWith(fault);
+            return invalidHandle();
+        }
+    }
 
     // Twice at most: a file that appears between the look and the exclusive create is then
     // opened as an existing one.
@@ -841,6 +852,9 @@ bool writeFile(Handle file, const void* buffer, std::uint32_t toWrite, std::uint
     if (!object) {
         return false;
     }
+    if (std::uint32_t fault = Faults::injected(Faults::Operation::WriteFile, object->path())) {
+        return failWith(fault);
+    }
     std::uint32_t done = 0;
     while (done < toWrite) {
         ssize_t n = ::write(object->fd(), static_cast<const char*>(buffer) + done, toWrite - done);
@@ -901,6 +915,9 @@ bool flushFileBuffers(Handle file) {
     auto object = dataFile(file, true);
     if (!object) {
         return false;
+    }
+    if (std::uint32_t fault = Faults::injected(Faults::Operation::FlushFile, object->path())) {
+        return failWith(fault);
     }
     return ::fsync(object->fd()) == 0 || failWithErrno();
 }
@@ -1046,6 +1063,9 @@ bool moveFileEx(const std::wstring& existing, const std::wstring& newFile, std::
     if (!windowsToPosix(existing, source) || !windowsToPosix(newFile, target)) {
         return false;
     }
+    if (std::uint32_t fault = Faults::injected(Faults::Operation::MoveFile, target)) {
+        return failWith(fault);
+    }
     struct stat sourceStat;
     if (::lstat(source.c_str(), &sourceStat) != 0) {
         return failForPath(source);
@@ -1104,6 +1124,9 @@ bool replaceFile(const std::wstring& replaced, const std::wstring& replacement,
     std::string source;
     if (!windowsToPosix(replaced, target) || !windowsToPosix(replacement, source)) {
         return false;
+    }
+    if (std::uint32_t fault = Faults::injected(Faults::Operation::ReplaceFile, target)) {
+        return failWith(fault);
     }
     struct stat targetStat;
     if (::lstat(target.c_str(), &targetStat) != 0) {

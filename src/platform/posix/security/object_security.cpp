@@ -57,6 +57,7 @@
 #include "platform/dtyp/inheritance.h"
 #include "platform/dtyp/security_descriptor.h"
 #include "platform/posix/accounts/token.h"
+#include "platform/posix/faults/faults.h"
 #include "platform/posix/filesystem/filehandle.h"
 #include "platform/posix/filesystem/pathmap.h"
 #include "platform/posix/host/errors.h"
@@ -855,6 +856,9 @@ std::uint32_t commit(Store& store, const Object& object, const Stored& stored,
     auto bytes = encodeSecurityDescriptor(next);
     if (!bytes) {
         return bytes.error();
+    }
+    if (std::uint32_t fault = Posix::Faults::injected(Posix::Faults::Operation::SetSecurity, object.path)) {
+        return fault;
     }
     if (next == defaultDescriptor(object.root)) {
         if (!stored.present) {
