@@ -1,6 +1,7 @@
 // The commands under what real servers do to them: runs killed part-way, many runs at once,
 // and concurrent account changes; real processes on a temporary host.
 #include <signal.h>
+#include <sys/xattr.h>
 
 #include <algorithm>
 #include <chrono>
@@ -293,4 +294,54 @@ TEST_F(Reliability, HostFaultsAreReportedAndLeaveNothingARerunCannotMend) {
         fs::remove_all(onC("Program Files (x86)/Tarno/admin/logs"));
         bulk(60);
     }
+}
+
+TEST_F(Reliability, ACorruptDescriptorIsNamedAndOnlyAWholeReplacementMendsIt) {
+    const std::string img = webspace + "\\httpdocs\\img";
+    // Everything wrong, but img\a inheriting from img.
+    auto wrongState = [&] {
+        makeEverythingWrong();
+        host_({"acl", "set", img + "\\a", "D:"});
+    };
+    wrongState();
+    ASSERT_EQ(tavrel(repairArgs()).exitCode, 0);
+    auto expected = descriptors();
+    const std::string index = webspace + "\\httpdocs\\index.html";
+    std::string indexRepaired = host_({"acl", "get", index});
+    wrongState();
+    fs::path imgOnDisk = onC("Inetpub/vhosts/example/httpdocs/img");
+    ASSERT_EQ(::setxattr(imgOnDisk.c_str(), "user.tavrel.sd", "\x01\x02", 2, 0), 0);
+
+    // A read below it names the corrupt ancestor, not only the object asked for.
+    ProcessResult below = runProgram("tavrel-host", {"acl", "get", img + "\\a"});
+    EXPECT_EQ(below.exitCode, 1);
+    EXPECT_NE(below.err.find("the descriptor stored for '" + img + "' is corrupt (2 bytes 0102)"),
+              std::string::npos)
+        << below.err;
+    // A repair names it, leaves it and what is below it, and mends the rest.
+    ASSERT_EQ(tavrel(repairArgs()).exitCode, 0);
+    EXPECT_NE(log().find("(Error code 1392) at Unable to open the object (" + img + ")"),
+              std::string::npos);
+    EXPECT_EQ(host_({"acl", "get", index}), indexRepaired);
+
+    // Only owner, group and DACL written whole, by SYSTEM or with the restore privilege,
+    // replace what cannot be read.
+    struct Write {
+        std::vector<std::string> args;
+        std::vector<std::string> env;
+        int exitCode;
+    };
+    host_({"account", "add", "mallory"});
+    const Write writes[] = {
+        {{"acl", "set", img, "D:P(A;OICI;FA;;;WD)"}, {}, 1},
+        {{"acl", "set", img, "O:BAG:SYD:P(A;OICI;FA;;;WD)"}, {"TAVREL_HOST_USER=mallory"}, 1},
+        {{"acl", "reset", img}, {}, 0},
+    };
+    for (const Write& write : writes) {
+        ProcessResult r = runProgram("tavrel-host", write.args, write.env);
+        EXPECT_EQ(r.exitCode, write.exitCode) << write.args[1] << " " << r.err;
+    }
+    wrongState();
+    ASSERT_EQ(tavrel(repairArgs()).exitCode, 0);
+    EXPECT_TRUE(descriptors() == expected);
 }

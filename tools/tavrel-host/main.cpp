@@ -30,6 +30,7 @@ constexpr const char* usageText =
     "  account join GROUP NAME       make an account a member of a group\n"
     "  acl get WINPATH [--text]      print a security descriptor (SDDL, or icacls-like)\n"
     "  acl set WINPATH SDDL          set owner, group and DACL from SDDL (D:P protects)\n"
+    "  acl reset WINPATH             replace a descriptor, even a corrupt one, by the default\n"
     "  eventlog [LOG]                print an event log (every log without LOG)\n"
     "\n"
     "TAVREL_HOST_USER=NAME runs a command as that local user instead of SYSTEM.\n"

@@ -891,6 +891,37 @@ std::uint32_t commit(Store& store, const Object& object, const Stored& stored,
     return WinError::Success;
 }
 
+std::uint32_t checkChange(const Change& change, const Token& token);
+
+// A descriptor that cannot be read, the object's own or an ancestor's that it inherits from,
+// is no ground for an access check. What repairs it is a write of owner, group and DACL whole,
+// by SYSTEM or with the restore privilege, which needs nothing of what was there; anything
+// less still fails as corrupt.
+std::uint32_t replaceCorrupt(Store& store, const std::wstring& name, const Change& change,
+                             const Token& token) {
+    constexpr std::uint32_t whole =
+        SecurityInformation::Owner | SecurityInformation::Group | SecurityInformation::Dacl;
+    bool mayRepair = token.user == WellKnownSid::localSystem() ||
+                     token.privilegeEnabled(Privilege::Restore);
+    if ((change.information & whole) != whole || !mayRepair) {
+        return ErrorFileCorrupt;
+    }
+    auto object = objectByName(store, name);
+    if (!object) {
+        return object.error();
+    }
+    Stored stored;
+    stored.sd = defaultDescriptor(object->root);
+    stored.present = true;  // whatever is there goes, even for the default descriptor
+    if (auto readable = readStored(*object)) {
+        stored = std::move(readable).value();
+    }
+    if (std::uint32_t error = checkChange(change, token)) {
+        return error;
+    }
+    return commit(store, *object, stored, change);
+}
+
 // SetSecurityInfo's checks that do not depend on how the object was reached.
 std::uint32_t checkChange(const Change& change, const Token& token) {
     if ((change.information & SecurityInformation::Owner) && !mayOwn(token, *change.owner)) {
@@ -1189,6 +1220,9 @@ std::uint32_t setNamedSecurityInfo(const std::wstring& objectName, std::uint32_t
         return getLastError();
     }
     auto loaded = load(store, objectByName(store, objectName));
+    if (!loaded && loaded.error() == ErrorFileCorrupt) {
+        return replaceCorrupt(store, objectName, change, token);
+    }
     if (!loaded) {
         return loaded.error();
     }
