@@ -454,6 +454,14 @@ bool setFileAttributes(const std::wstring& path, std::uint32_t attributes) {
     return writeDosAttributes(posix, S_ISDIR(st.st_mode), attributes);
 }
 
+// Windows creates an object in a directory only for a caller granted FILE_ADD_FILE (a file)
+// or FILE_ADD_SUBDIRECTORY (a directory) on that directory.
+bool mayCreateIn(const std::string& posix, bool directory, bool backupSemantics) {
+    std::uint32_t right = directory ? File::AppendData : File::WriteData;
+    std::uint32_t granted = 0;
+    return checkOpenAccess(parentOf(posix), nullptr, false, right, backupSemantics, granted);
+}
+
 bool createDirectory(const std::wstring& path) {
     std::string posix;
     if (!windowsToPosix(path, posix)) {
@@ -461,6 +469,13 @@ bool createDirectory(const std::wstring& path) {
     }
     if (std::uint32_t fault = Faults::injected(Faults::Operation::CreateDirectory, posix)) {
         return failWith(fault);
+    }
+    struct stat st;
+    if (::lstat(posix.c_str(), &st) == 0) {
+        return failWith(WinError::AlreadyExists);
+    }
+    if (isDirectory(parentOf(posix)) && !mayCreateIn(posix, true, false)) {
+        return false;
     }
     if (::mkdir(posix.c_str(), 0777) != 0) {
         return errno == ENOENT ? failWith(WinError::PathNotFound) : failWithErrno();
@@ -779,6 +794,9 @@ Handle createFile(const std::wstring& path, std::uint32_t access, std::uint32_t 
         } else if (errno == ENOENT) {
             if (disposition == File::OpenExisting || disposition == File::TruncateExisting) {
                 failForPath(posix);
+                return invalidHandle();
+            }
+            if (isDirectory(parentOf(posix)) && !mayCreateIn(posix, false, backupSemantics)) {
                 return invalidHandle();
             }
             mode_t mode = (flagsAndAttributes & FileAttribute::ReadOnly) ? 0444 : 0666;
