@@ -179,6 +179,7 @@ public:
         void* p = ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
         if (p != MAP_FAILED) {
             shared_ = static_cast<Shared*>(p);
+            fd_ = std::move(fd);
         }
     }
     ~ChangeLog() {
@@ -190,6 +191,14 @@ public:
     ChangeLog& operator=(const ChangeLog&) = delete;
 
     bool usable() const { return shared_ != nullptr; }
+    // Whether the mapping still lies within the file: a page that another process cut off
+    // the end would kill this one with SIGBUS when touched, and a file removed or replaced
+    // no longer reaches the other processes.
+    bool intact() const {
+        struct stat st;
+        return ::fstat(fd_.get(), &st) == 0 && st.st_size >= static_cast<off_t>(sizeof(Shared)) &&
+               st.st_nlink > 0;
+    }
     std::uint64_t writes() const { return atomic(shared_->writes).load(); }
     std::uint64_t head() const { return atomic(shared_->head).load(); }
 
@@ -233,6 +242,7 @@ private:
     }
 
     Shared* shared_ = nullptr;
+    Posix::UniqueFd fd_;
 };
 
 struct FileStamp {
@@ -284,6 +294,13 @@ public:
             return failWith(WinError::PathNotFound);
         }
         bool hostChanged = host != host_;
+        if (!hostChanged && log_->usable() && !log_->intact()) {
+            // Cut short or removed under this process: opened and made whole again, and
+            // everything cached forgotten, for what it said is gone.
+            log_ = std::make_unique<ChangeLog>(*host / "security.changes");
+            seen_ = log_->usable() ? log_->head() : 0;
+            forgetAll();
+        }
         if (hostChanged) {
             host_ = host;
             log_ = std::make_unique<ChangeLog>(*host / "security.changes");
