@@ -15,6 +15,7 @@
 
 #include "platform/posix/host/errors.h"
 #include "platform/posix/host/host.h"
+#include "platform/posix/host/host_file.h"
 #include "platform/posix/host/unique_fd.h"
 #include "platform/security.h"
 #include "platform/text.h"
@@ -499,28 +500,13 @@ bool accountsFile(fs::path& file, std::uint32_t& error, std::wstring& detail) {
 
 bool readText(const fs::path& file, std::string& text, struct stat& st, std::uint32_t& error,
               std::wstring& detail) {
-    UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd || ::fstat(fd.get(), &st) != 0) {
-        error = winErrorFromErrno(errno);
-        detail = L"cannot read " + fromUtf8(file.string());
-        return false;
+    HostFileFailure failure;
+    if (readHostFile(file, text, st, failure)) {
+        return true;
     }
-    char buffer[16384];
-    for (;;) {
-        ssize_t n = ::read(fd.get(), buffer, sizeof(buffer));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            error = winErrorFromErrno(errno);
-            detail = L"cannot read " + fromUtf8(file.string());
-            return false;
-        }
-        if (n == 0) {
-            return true;
-        }
-        text.append(buffer, static_cast<std::size_t>(n));
-    }
+    error = failure.error;
+    detail = fromUtf8(failure.detail);
+    return false;
 }
 
 std::shared_ptr<const AccountsDatabase> parseFile(const fs::path& file, const std::string& text,

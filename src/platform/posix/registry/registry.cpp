@@ -23,6 +23,7 @@
 #include "platform/posix/host/errors.h"
 #include "platform/posix/host/handles.h"
 #include "platform/posix/host/host.h"
+#include "platform/posix/host/host_file.h"
 #include "platform/posix/host/unique_fd.h"
 #include "platform/posix/registry/regfile.h"
 #include "platform/registry.h"
@@ -340,35 +341,15 @@ private:
     }
 
     static Cached read(const fs::path& file) {
-        UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
-        if (fd.get() < 0) {
-            if (errno == ENOENT) {
+        std::string bytes;
+        struct stat st;
+        HostFileFailure failure;
+        if (!readHostFile(file, bytes, st, failure)) {
+            if (failure.missing) {
                 // A host without a registry file yet reads as an empty registry.
                 return Cached{Stamp{}, Snapshot{0, {}, std::make_shared<Tree>()}};
             }
-            return Cached{Stamp{}, Snapshot{winErrorFromErrno(errno),
-                                            "cannot read " + file.string(), nullptr}};
-        }
-        struct stat st;
-        if (::fstat(fd.get(), &st) != 0) {
-            return Cached{Stamp{}, Snapshot{winErrorFromErrno(errno),
-                                            "cannot read " + file.string(), nullptr}};
-        }
-        std::string bytes;
-        char buffer[65536];
-        for (;;) {
-            ssize_t n = ::read(fd.get(), buffer, sizeof(buffer));
-            if (n < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                return Cached{Stamp{}, Snapshot{WinError::CantReadRegistry,
-                                                "cannot read " + file.string(), nullptr}};
-            }
-            if (n == 0) {
-                break;
-            }
-            bytes.append(buffer, static_cast<std::size_t>(n));
+            return Cached{Stamp{}, Snapshot{failure.error, failure.detail, nullptr}};
         }
         std::vector<RegFileSection> sections;
         RegFileError error;
