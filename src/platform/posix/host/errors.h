@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace Platform::Posix {
 
@@ -10,5 +11,9 @@ std::uint32_t winErrorFromErrno(int error);
 // Sets the thread's last error from errno and returns false, for kernel32-style returns.
 bool failWithErrno();
 bool failWith(std::uint32_t code);
+
+// Sets the thread's last error with the host's own words for it (which file, which line), which
+// getLastErrorDetail hands to the caller; a plain setLastError clears them.
+void setLastErrorWithDetail(std::uint32_t code, std::wstring detail);
 
 }  // namespace Platform::Posix

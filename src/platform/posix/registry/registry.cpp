@@ -274,12 +274,14 @@ public:
         } else if (errno != ENOENT) {
             return Snapshot{winErrorFromErrno(errno), "cannot read " + file.string(), nullptr};
         }
-        if (cached.snapshot.tree || cached.snapshot.error) {
-            if (cached.stamp == stamp && cached.settled) {
-                return cached.snapshot;
-            }
+        if (!(cached.snapshot.tree || cached.snapshot.error) || !(cached.stamp == stamp) ||
+            !cached.settled) {
+            cached = read(file);
         }
-        cached = read(file);
+        if (cached.snapshot.error) {
+            // The registry calls return the code; the caller may ask which file and line.
+            setLastErrorWithDetail(cached.snapshot.error, fromUtf8(cached.snapshot.detail));
+        }
         return cached.snapshot;
     }
 
