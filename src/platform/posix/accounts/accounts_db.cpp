@@ -498,6 +498,15 @@ bool accountsFile(fs::path& file, std::uint32_t& error, std::wstring& detail) {
     }
 }
 
+// An existing host never gets a new accounts file by itself: a new one would bring a new
+// domain SID, and every local account named in a stored descriptor would become a stranger.
+std::wstring missingText(const fs::path& file) {
+    return fromUtf8(file.string()) +
+           L" is missing: the local accounts of the host and its domain SID are gone; restore "
+           L"the file, or run 'tavrel-host init' to write a new one (with a new domain SID, "
+           L"which changes the SID of every local account)";
+}
+
 bool readText(const fs::path& file, std::string& text, struct stat& st, std::uint32_t& error,
               std::wstring& detail) {
     HostFileFailure failure;
@@ -505,7 +514,7 @@ bool readText(const fs::path& file, std::string& text, struct stat& st, std::uin
         return true;
     }
     error = failure.error;
-    detail = fromUtf8(failure.detail);
+    detail = failure.missing ? missingText(file) : fromUtf8(failure.detail);
     return false;
 }
 
@@ -585,8 +594,10 @@ std::shared_ptr<const AccountsDatabase> loadAccounts(std::uint32_t& error, std::
     std::lock_guard guard(c.lock);
     struct stat st;
     if (::stat(file.c_str(), &st) != 0) {
-        error = winErrorFromErrno(errno);
-        detail = L"cannot read " + fromUtf8(file.string());
+        int cause = errno;
+        error = winErrorFromErrno(cause);
+        detail = cause == ENOENT ? missingText(file) : L"cannot read " + fromUtf8(file.string());
+        c.db.reset();
         return nullptr;
     }
     if (c.db && c.file == file.string() && c.stamp == Stamp::of(st) && c.settled) {
