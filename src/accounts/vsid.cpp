@@ -6,7 +6,6 @@
 
 #include "accounts/sid_cache.h"
 #include "platform/dtyp/sddl.h"
-#include "platform/system.h"
 #include "runtime/exceptions.h"
 
 namespace {
@@ -21,19 +20,6 @@ Sid allocateAndInitializeSid(std::uint64_t authority, std::span<const std::uint3
         throwOsError(message, WinError::InvalidParameter, VSITE(function));
     }
     return Sid(authority, subAuthorities);
-}
-
-// The context of a failed call with what the host said about the failure, when it said
-// anything (the emulated host names the damaged file and line; Windows says nothing more).
-std::wstring withHostDetail(std::wstring context, std::uint32_t error) {
-    if (Platform::getLastError() == error) {
-        std::wstring detail = Platform::getLastErrorDetail();
-        if (!detail.empty()) {
-            context += L": ";
-            context += detail;
-        }
-    }
-    return context;
 }
 
 struct WellKnownRow {
@@ -169,9 +155,9 @@ VSID VSID::fromString(const std::wstring& text) {
 VSID VSID::getWellKnownUserSIDFromRID(const std::wstring& server, std::uint32_t rid) {
     Platform::UserModalsInfo2 info;
     if (std::uint32_t error = Platform::netUserModalsGet2(server, info)) {
-        throwOsError(withHostDetail(formatString(L"Unable to get the domain (%s) SID", server),
-                                    error),
-                     error, VSITE("VSID::getWellKnownUserSIDFromRID"));
+        throwOsError(
+            withHostDetail(formatString(L"Unable to get the domain (%s) SID", server), error),
+            error, VSITE("VSID::getWellKnownUserSIDFromRID"));
     }
     auto domain = Sid::fromBytes(info.domainId);
     if (!domain) {

@@ -63,6 +63,10 @@ void setLastErrorWithDetail(std::uint32_t code, std::wstring detail) {
     lastErrorDetail = std::move(detail);
 }
 
+void clearLastErrorDetail() {
+    lastErrorDetail.clear();
+}
+
 }  // namespace Platform::Posix
 
 namespace Platform {

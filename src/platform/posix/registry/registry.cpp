@@ -476,6 +476,7 @@ RegKey newHandle(const fs::path& host, Path path, std::uint32_t access) {
 // callers expect codes, never exceptions.
 template <typename Call>
 std::uint32_t guarded(Call&& call) {
+    clearLastErrorDetail();
     try {
         return call();
     } catch (const std::bad_alloc&) {
