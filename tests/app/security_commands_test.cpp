@@ -224,6 +224,40 @@ TEST_F(SecurityCommands, BadInputIsRefusedWithNothingWritten) {
     EXPECT_EQ(huge.exitCode, 1);
     EXPECT_NE(huge.out.find("larger than the 64 MiB"), std::string::npos) << huge.out;
 
+    // A FIFO would block the run and a device would feed it without end: a template or a list
+    // that is no regular file is refused at once, by name. (timeout ends a run that blocks.)
+    const std::string tavrelPath = (TestSupport::binDir() / "tavrel").string();
+    const struct {
+        const char* name;
+        fs::path file;
+        bool fifo;  // else a link to /dev/zero
+        std::vector<std::string> extra;
+        std::string named;
+    } specials[] = {
+        {"TemplateFifo", onC(domainTemplate), true, {}, "hosting_template.xml"},
+        {"TemplateDevice", onC(domainTemplate), false, {}, "hosting_template.xml"},
+        {"WebUsersFifo", onC("users.txt"), true, {"--web-users=C:\\users.txt"}, "users.txt"},
+    };
+    for (const auto& special : specials) {
+        SCOPED_TRACE(special.name);
+        fs::remove(special.file);
+        if (special.fifo) {
+            ASSERT_EQ(::mkfifo(special.file.c_str(), 0666), 0);
+        } else {
+            fs::create_symlink("/dev/zero", special.file);
+        }
+        std::vector<std::string> args = {"10", tavrelPath};
+        args.insert(args.end(), repairArgs.begin(), repairArgs.end());
+        args.insert(args.end(), special.extra.begin(), special.extra.end());
+        ProcessResult r = runProgram("/usr/bin/timeout", args);
+        fs::remove(special.file);
+        writeFile(onC(domainTemplate), good);
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_NE(r.out.find("The request is not supported"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find(special.named), std::string::npos) << r.out;
+        EXPECT_FALSE(fs::exists(onC("Inetpub/vhosts/example/.tarno"))) << "metadata written";
+    }
+
     // A configuration value of the wrong type.
     host_({"reg", "set", configKey, "HTTPD_VHOSTS_D", "REG_DWORD", "5"});
     ProcessResult wrongType = tavrel(repairArgs);

@@ -761,6 +761,11 @@ Handle createFile(const std::wstring& path, std::uint32_t access, std::uint32_t 
                 directory = true;
                 fd.reset(::open(posix.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC |
                                                    (linkItself ? O_NOFOLLOW : 0)));
+            } else if (!S_ISREG(st.st_mode)) {
+                // A FIFO would block the open and a device would feed a read without end:
+                // neither is a file of a Windows volume.
+                failWith(WinError::NotSupported);
+                return invalidHandle();
             } else {
                 std::uint32_t attributes = attributesOf(posix, st);
                 bool hiddenOrSystem = attributes & (FileAttribute::Hidden | FileAttribute::System);
@@ -965,6 +970,9 @@ bool copyFile(const std::wstring& existing, const std::wstring& newFile, bool fa
     if (S_ISDIR(sourceStat.st_mode)) {
         return failWith(WinError::AccessDenied);
     }
+    if (!S_ISREG(sourceStat.st_mode)) {
+        return failWith(WinError::NotSupported);  // a FIFO or a device, as createFile says
+    }
     struct stat targetStat;
     bool targetExists = ::stat(target.c_str(), &targetStat) == 0;
     if (targetExists) {
@@ -980,7 +988,7 @@ bool copyFile(const std::wstring& existing, const std::wstring& newFile, bool fa
             return failWith(WinError::AccessDenied);
         }
     }
-    UniqueFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd in(::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!in) {
         return failWithErrno();
     }
