@@ -89,8 +89,13 @@ TEST_F(FileSystemTest, DrivesMapThroughDosdevices) {
     std::string posix;
     ASSERT_TRUE(windowsToPosix(LR"(C:\Windows\System32)", posix));
     EXPECT_EQ(posix, (driveC / "Windows/System32").string());
-    ASSERT_TRUE(windowsToPosix(LR"(\\?\c:\windows\..\Users\New)", posix));
+    ASSERT_TRUE(windowsToPosix(LR"(\\.\c:\windows\..\Users\New)", posix));
     EXPECT_EQ(posix, (driveC / "Users/New").string());
+    // A \\?\ path reaches the file system as written, where "." and ".." name nothing.
+    for (const wchar_t* dotted : {LR"(\\?\c:\windows\..\Users)", LR"(\??\C:\.\Users)"}) {
+        EXPECT_FALSE(windowsToPosix(dotted, posix)) << posix;
+        EXPECT_EQ(getLastError(), WinError::InvalidName);
+    }
     ASSERT_TRUE(windowsToPosix(LR"(\??\C:\Inetpub)", posix));
     EXPECT_EQ(posix, (driveC / "Inetpub").string());
     ASSERT_TRUE(windowsToPosix(LR"(Z:\etc)", posix));

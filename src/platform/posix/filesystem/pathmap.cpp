@@ -510,8 +510,18 @@ bool takeApart(const std::wstring& winPath, Written& written) {
         if (!hasDrive(rest) || (rest.size() > 2 && rest[2] != L'\\' && rest[2] != L'/')) {
             return failWith(WinError::PathNotFound);
         }
+        std::vector<std::wstring> parts = splitComponents(rest.substr(2));
+        if (isNtPrefixed(winPath)) {
+            // Windows hands a \\?\ path to the file system as it is, where "." and ".."
+            // are names no object can have; only \\.\ paths are resolved first.
+            for (const auto& part : parts) {
+                if (part == L"." || part == L"..") {
+                    return failWith(WinError::InvalidName);
+                }
+            }
+        }
         full = rest.substr(0, 2) + L"\\";
-        for (const auto& part : resolveDots(splitComponents(rest.substr(2)))) {
+        for (const auto& part : resolveDots(parts)) {
             full += (full.back() == L'\\' ? L"" : L"\\") + part;
         }
     } else {
