@@ -78,7 +78,8 @@ void setObjectDacl(Platform::Handle handle, std::uint32_t objectType, const VAcl
         Platform::setSecurityInfo(handle, objectType, protection | SecurityInformation::Dacl,
                                   nullptr, nullptr, clean.get(), nullptr);
     if (error != 0) {
-        throwOsError(L"Unable to set the object security info", error, VSITE(function));
+        throwOsError(withHostDetail(L"Unable to set the object security info", error), error,
+                     VSITE(function));
     }
 }
 
@@ -102,8 +103,10 @@ Platform::UniqueHandle openForSecurity(const std::wstring& path, bool isDirector
                              Platform::File::ShareRead | Platform::File::ShareWrite,
                              Platform::File::OpenExisting, flags));
     if (!handle) {
-        throwOsError(formatString(L"Unable to open the object (%s)", shown(path)),
-                     Platform::getLastError(), VSITE("WinSecurity::openForSecurity"));
+        std::uint32_t error = Platform::getLastError();
+        throwOsError(withHostDetail(formatString(L"Unable to open the object (%s)", shown(path)),
+                                    error),
+                     error, VSITE("WinSecurity::openForSecurity"));
     }
     return handle;
 }
@@ -121,7 +124,7 @@ VAcl getObjectDacl(Platform::Handle handle, std::uint32_t objectType) {
     std::vector<std::uint8_t> descriptor;
     if (std::uint32_t error =
             Platform::getSecurityInfo(handle, objectType, SecurityInformation::Dacl, descriptor)) {
-        throwOsError(L"Unable to get the object security info", error,
+        throwOsError(withHostDetail(L"Unable to get the object security info", error), error,
                      VSITE("WinSecurity::getObjectDacl"));
     }
     return daclOf(descriptor, L"Unable to get the object security info",
@@ -134,7 +137,8 @@ VAcl getNamedObjectDacl(const std::wstring& path, std::uint32_t objectType) {
     std::vector<std::uint8_t> descriptor;
     if (std::uint32_t error = Platform::getNamedSecurityInfo(
             path, objectType, SecurityInformation::Dacl, descriptor)) {
-        throwOsError(failure, error, VSITE("WinSecurity::getNamedObjectDacl"));
+        throwOsError(withHostDetail(failure, error), error,
+                     VSITE("WinSecurity::getNamedObjectDacl"));
     }
     return daclOf(descriptor, failure, "WinSecurity::getNamedObjectDacl");
 }
@@ -198,8 +202,10 @@ void setNamedObjectDacl(const std::wstring& path, std::uint32_t objectType, cons
         error = write();
     }
     if (error != 0) {
-        throwOsError(formatString(L"Unable to set the object (%s) security info", shown(path)),
-                     error, VSITE("WinSecurity::setNamedObjectDacl"));
+        throwOsError(
+            withHostDetail(formatString(L"Unable to set the object (%s) security info", shown(path)),
+                           error),
+            error, VSITE("WinSecurity::setNamedObjectDacl"));
     }
 }
 

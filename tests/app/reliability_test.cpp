@@ -320,8 +320,10 @@ TEST_F(Reliability, ACorruptDescriptorIsNamedAndOnlyAWholeReplacementMendsIt) {
         << below.err;
     // A repair names it, leaves it and what is below it, and mends the rest.
     ASSERT_EQ(tavrel(repairArgs()).exitCode, 0);
-    EXPECT_NE(log().find("(Error code 1392) at Unable to open the object (" + img + ")"),
-              std::string::npos);
+    EXPECT_NE(log().find("(Error code 1392) at Unable to open the object (" + img +
+                         "): the security descriptor of " + img + " is corrupt"),
+              std::string::npos)
+        << log();
     EXPECT_EQ(host_({"acl", "get", index}), indexRepaired);
 
     // Only owner, group and DACL written whole, by SYSTEM or with the restore privilege,

@@ -554,8 +554,12 @@ Result<Stored> readStored(const Object& object) {
     stored.bytes.resize(static_cast<std::size_t>(size));
     auto sd = decodeSecurityDescriptor(stored.bytes);
     if (!sd) {
-        return Failure{ErrorFileCorrupt, L"the security descriptor of " + fromUtf8(object.path) +
-                                             L" is corrupt: " + sd.message()};
+        std::wstring shown;
+        if (!Posix::realPosixToWindows(object.path, shown)) {
+            shown = fromUtf8(object.path);
+        }
+        return Failure{ErrorFileCorrupt,
+                       L"the security descriptor of " + shown + L" is corrupt: " + sd.message()};
     }
     stored.present = true;
     stored.sd = std::move(sd).value();
@@ -978,6 +982,17 @@ struct Loaded {
     SecurityDescriptor effective;
 };
 
+// The code of a failed call, with the host's words on it where they name more than the code
+// does: a corrupt descriptor is named, which may be an ancestor's.
+std::uint32_t reportFailure(const Failure& failure) {
+    if (failure.error == ErrorFileCorrupt) {
+        Posix::setLastErrorWithDetail(failure.error, failure.message);
+    } else {
+        setLastError(failure.error);
+    }
+    return failure.error;
+}
+
 Result<Loaded> load(Store& store, Result<Object> object) {
     if (!object) {
         return object.failure();
@@ -1077,13 +1092,15 @@ bool checkOpenAccess(const std::string& posixPath, FileObject* file, bool linkIt
     if (file) {
         auto loaded = loadHandle(store, *file);
         if (!loaded) {
-            return failWith(loaded.error());
+            reportFailure(loaded.failure());
+            return false;
         }
         sd = &(*loaded)->effective;
     } else {
         auto loaded = load(store, objectAt(store, posixPath, linkItself));
         if (!loaded) {
-            return failWith(loaded.error());
+            reportFailure(loaded.failure());
+            return false;
         }
         byName = std::move(loaded).value();
         sd = &byName->effective;
@@ -1146,7 +1163,7 @@ std::uint32_t getSecurityInfo(Handle handle, std::uint32_t objectType,
     }
     auto loaded = loadHandle(store, *file);
     if (!loaded) {
-        return loaded.error();
+        return reportFailure(loaded.failure());
     }
     return output((*loaded)->effective, securityInformation, descriptor);
 }
@@ -1168,7 +1185,7 @@ std::uint32_t getNamedSecurityInfo(const std::wstring& objectName, std::uint32_t
     }
     auto loaded = load(store, objectByName(store, objectName));
     if (!loaded) {
-        return loaded.error();
+        return reportFailure(loaded.failure());
     }
     if ((securityInformation & ObjectParts) &&
         !accessCheck(loaded->effective, token, Access::ReadControl, true).allowed()) {
@@ -1211,7 +1228,7 @@ std::uint32_t setSecurityInfo(Handle handle, std::uint32_t objectType,
     }
     auto loaded = loadHandle(store, *file);
     if (!loaded) {
-        return loaded.error();
+        return reportFailure(loaded.failure());
     }
     return commit(store, (*loaded)->object, (*loaded)->stored, change);
 }
@@ -1241,7 +1258,7 @@ std::uint32_t setNamedSecurityInfo(const std::wstring& objectName, std::uint32_t
         return replaceCorrupt(store, objectName, change, token);
     }
     if (!loaded) {
-        return loaded.error();
+        return reportFailure(loaded.failure());
     }
     // A by-name call has no handle whose open checked the rights: they are checked now,
     // against the descriptor as it is.
