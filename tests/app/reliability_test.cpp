@@ -196,6 +196,14 @@ TEST_F(Reliability, AFileSizeLimitIsAFullDiskNamedAndCleanedUp) {
     for (const auto& item : fs::directory_iterator(host.driveC())) {
         EXPECT_NE(item.path().extension(), ".tmp") << item.path();
     }
+    // The host's tool too: the shared change log cannot be made under a 1 KiB limit, and the
+    // host goes on without it.
+    fs::remove(host.dir() / "security.changes");
+    ProcessResult tool = runProgram(
+        "/bin/sh", {"-c", "ulimit -f 1; exec " + (TestSupport::binDir() / "tavrel-host").string() +
+                              " acl set 'C:\\Windows' 'D:P(A;OICI;FA;;;SY)'"});
+    EXPECT_EQ(tool.exitCode, 0) << tool.err;
+    EXPECT_EQ(host_({"acl", "get", "C:\\Windows"}), "O:BAG:SYD:PAI(A;OICI;FA;;;SY)\n");
 }
 
 TEST_F(Reliability, ThirtyAccountsAddedAtOnceAreAllKept) {

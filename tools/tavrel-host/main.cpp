@@ -1,5 +1,6 @@
 // tavrel-host: the Linux user's window into the emulated Windows host that tavrel runs on.
 #include <cstdint>
+#include <csignal>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
@@ -95,6 +96,9 @@ int runInit(const std::vector<std::string>& args) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Past a file-size limit a write fails as on a full disk, as in tavrel, rather than killing
+    // the process half-way through a host file.
+    ::signal(SIGXFSZ, SIG_IGN);
     std::vector<std::string> args(argv + 1, argv + argc);
     if (args.empty()) {
         std::fputs(usageText, stderr);
