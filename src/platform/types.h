@@ -92,8 +92,8 @@ constexpr std::uint32_t FileInvalid = 1006;
 constexpr std::uint32_t InvalidData = 13;
 constexpr std::uint32_t UnableToRemoveReplaced = 1175;
 constexpr std::uint32_t UnableToMoveReplacement = 1176;
-constexpr std::uint32_t PasswordTooShort = 2245;
-constexpr std::uint32_t DsNoMoreRids = 8209;  // NERR_PasswordTooShort
+constexpr std::uint32_t PasswordTooShort = 2245;  // NERR_PasswordTooShort
+constexpr std::uint32_t DsNoMoreRids = 8209;       // ERROR_DS_NO_MORE_RIDS
 }  // namespace WinError
 
 // SYSTEMTIME.
