@@ -95,12 +95,14 @@ int guardedCall(const std::function<int()>& body) {
     void** outer = state.landing;
     if (__builtin_setjmp(landing) != 0) {
         state.landing = outer;
+        // The fault is over once the translator is done, whether it returns or throws.
+        struct Done {
+            ~Done() { state.faulted = false; }
+        } done;
         SeTranslator translator = state.translator;
-        std::uint32_t code = state.code;
         if (translator) {
-            translator(code);
+            translator(state.code);
         }
-        state.faulted = false;
         return 1;
     }
     state.landing = landing;

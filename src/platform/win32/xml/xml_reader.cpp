@@ -184,6 +184,12 @@ std::int32_t saxParseUrl(const std::wstring& path, ISaxContentHandler& handler,
         errorText = L"MSXML 6.0 is not available";
         return hr;
     }
+    // Namespace declarations are prefix mappings, never attributes (MSXML's default, said
+    // explicitly: not every implementation of the interface shares it).
+    hr = reader->putFeature(L"http://xml.org/sax/features/namespace-prefixes", VARIANT_FALSE);
+    if (FAILED(hr)) {
+        return hr;
+    }
     Bridge bridge(handler);
     hr = reader->putContentHandler(&bridge);
     if (SUCCEEDED(hr)) {
