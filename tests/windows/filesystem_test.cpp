@@ -9,6 +9,7 @@
 #include "platform/pathapi.h"
 #include "platform/security.h"
 #include "platform/unique.h"
+#include "platform/win32/host/win32.h"
 #include "windows/support/win_support.h"
 
 namespace {
@@ -156,6 +157,31 @@ TEST(WinFileSystem, TempFileNamesAreFreeAndCreated) {
     EXPECT_NE(getFileAttributes(first), InvalidFileAttributes);
     std::wstring none;
     EXPECT_EQ(getTempFileName(scratch / L"missing", L"t", 0, none), 0u);
+}
+
+}  // namespace
+
+namespace {
+
+// Wine has no MAX_PATH limit, so only this table proves the prefix under Wine.
+TEST(WinLongPath, PrefixOnlyWhereTheClassicFormIsTooLong) {
+    const std::wstring deep = L"C:\\" + std::wstring(300, L'a');
+    struct Case {
+        std::wstring path;
+        std::wstring expected;
+    };
+    const Case cases[] = {
+        {L"C:\\short\\path.xml", L"C:\\short\\path.xml"},
+        {deep, L"\\\\?\\" + deep},
+        {deep + L"\\.\\b\\..\\c", L"\\\\?\\" + deep + L"\\c"},
+        {deep + L"/b", L"\\\\?\\" + deep + L"\\b"},
+        {L"\\\\server\\share\\" + std::wstring(300, L's'),
+         L"\\\\?\\UNC\\server\\share\\" + std::wstring(300, L's')},
+        {L"\\\\?\\" + deep + L"\\.", L"\\\\?\\" + deep + L"\\."},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Platform::Win32::longPath(c.path), c.expected) << testing::PrintToString(c.path);
+    }
 }
 
 }  // namespace
