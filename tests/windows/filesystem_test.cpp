@@ -7,6 +7,7 @@
 
 #include "platform/filesystem.h"
 #include "platform/pathapi.h"
+#include "platform/system.h"
 #include "platform/security.h"
 #include "platform/unique.h"
 #include "platform/win32/host/win32.h"
@@ -182,6 +183,26 @@ TEST(WinLongPath, PrefixOnlyWhereTheClassicFormIsTooLong) {
     for (const auto& c : cases) {
         EXPECT_EQ(Platform::Win32::longPath(c.path), c.expected) << testing::PrintToString(c.path);
     }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(WinFileHolders, ReplacingAnOpenTemplateFailsAndNamesItsHolder) {
+    TestSupport::ScratchDir scratch;
+    const std::wstring path = scratch / L"hosting_template.xml";
+    Platform::UniqueHandle held(Platform::createFile(path, Platform::File::GenericRead, 0,
+                                                     Platform::File::CreateNew, 0));
+    ASSERT_TRUE(held);
+    auto run = TestSupport::runProgram(L"tavrel.exe", {L"--create-domain-template", L"--file-name=" + path});
+    EXPECT_EQ(run.exitCode, 1u);
+    EXPECT_NE(run.out.find("Replace file"), std::string::npos) << run.out;
+    SKIP_UNDER_WINE("Wine's Restart Manager lists no processes");
+    EXPECT_NE(run.out.find("(held open by windows_tests.exe (" +
+                           std::to_string(Platform::getCurrentProcessId()) + "))"),
+              std::string::npos)
+        << run.out;
 }
 
 }  // namespace
