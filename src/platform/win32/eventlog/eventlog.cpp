@@ -1,7 +1,6 @@
 // The event log seam on advapi32: a source is registered by name (its log is the one under
 // whose EventLog key the source is installed, as Windows decides) and reports records with
 // insertion strings.
-// windows.h comes before the other SDK headers, which rely on its types.
 #include "platform/win32/host/win32.h"
 
 #include "platform/eventlog.h"

@@ -1,6 +1,5 @@
 // The file system seam on kernel32. Every path goes through longPath, so that the engine's
 // deep webspace trees work beyond MAX_PATH without the process opting in to long paths.
-// windows.h comes before the other SDK headers, which rely on its types.
 #include "platform/win32/host/win32.h"
 
 #include "platform/filesystem.h"

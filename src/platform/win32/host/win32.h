@@ -1,6 +1,7 @@
 // What the Win32 backend's files share: windows.h with the project's settings, the last-error
 // helpers, owners for the memory and COM objects the API hands back, and the long-path form
-// of a path.
+// of a path. Every file of the backend includes it first: the other SDK headers rely on the
+// types windows.h declares.
 #pragma once
 
 #include <windows.h>

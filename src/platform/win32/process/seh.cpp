@@ -4,7 +4,6 @@
 // guardedCall's frame. There, on a sound stack, the translator runs and its C++ exception
 // unwinds as usual. The frames between the call and the fault are abandoned, as a longjmp
 // would abandon them.
-// windows.h comes before the other SDK headers, which rely on its types.
 #include "platform/win32/host/win32.h"
 
 #include "platform/seh.h"

@@ -1,5 +1,4 @@
 // The special folders on shell32 and the profiles directory on userenv.
-// windows.h comes before the other SDK headers, which rely on its types.
 #include "platform/win32/host/win32.h"
 
 #include "platform/shell.h"

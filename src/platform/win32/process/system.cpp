@@ -1,5 +1,4 @@
 // Process, time, environment, messages and version on kernel32, shell32, rpcrt4 and ole32.
-// windows.h comes before the other SDK headers, which rely on its types.
 #include "platform/win32/host/win32.h"
 
 #include "platform/system.h"

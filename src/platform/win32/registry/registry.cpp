@@ -1,6 +1,5 @@
 // The registry seam on advapi32: each operation is the Win32 call of its name, with the
 // handle passed through as the HKEY it is.
-// windows.h comes before the other SDK headers, which rely on its types.
 #include "platform/win32/host/win32.h"
 
 #include "platform/registry.h"

@@ -1,7 +1,6 @@
 // The security seam on advapi32 and netapi32: account lookups, the account domain, object
 // security descriptors by handle and by name, and the token's owner and privileges. Buffers
 // the API allocates are copied into the seam's byte vectors and freed at once.
-// windows.h comes before the other SDK headers, which rely on its types.
 #include "platform/win32/host/win32.h"
 
 #include "platform/security.h"

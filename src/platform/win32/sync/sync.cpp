@@ -1,7 +1,6 @@
 // Named mutexes on kernel32. The seam's "Global\", "Local\" and "Session\N\" prefixes name one
 // machine-wide lock; Windows keeps Local\ per session, so every name is created in the global
 // namespace here to keep the promise on a terminal server too.
-// windows.h comes before the other SDK headers, which rely on its types.
 #include "platform/win32/host/win32.h"
 
 #include "platform/sync.h"

@@ -2,7 +2,6 @@
 // ISAXContentHandler (and an ISAXErrorHandler that keeps MSXML's own description of a
 // refused document) and handed to ISAXXMLReader::parseURL. The calling thread must have
 // initialised COM (coInitialize), as for any COM object.
-// windows.h comes before the other SDK headers, which rely on its types.
 #include "platform/win32/host/win32.h"
 
 #include <objbase.h>
