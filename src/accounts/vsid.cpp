@@ -155,8 +155,9 @@ VSID VSID::fromString(const std::wstring& text) {
 VSID VSID::getWellKnownUserSIDFromRID(const std::wstring& server, std::uint32_t rid) {
     Platform::UserModalsInfo2 info;
     if (std::uint32_t error = Platform::netUserModalsGet2(server, info)) {
-        throwOsError(formatString(L"Unable to get the domain (%s) SID", server), error,
-                     VSITE("VSID::getWellKnownUserSIDFromRID"));
+        throwOsError(
+            withHostDetail(formatString(L"Unable to get the domain (%s) SID", server), error),
+            error, VSITE("VSID::getWellKnownUserSIDFromRID"));
     }
     auto domain = Sid::fromBytes(info.domainId);
     if (!domain) {

@@ -300,6 +300,7 @@ std::int32_t SecurityChecker::applyPath(const SecurityInformation& information,
         if (result == CallbackResult::Ignore) {
             return result;
         }
+        bool opened = false;
         try {
             Platform::UniqueHandle handle =
                 WinSecurity::openForSecurity(path, isDirectory, listed && isDirectory);
@@ -313,6 +314,7 @@ std::int32_t SecurityChecker::applyPath(const SecurityInformation& information,
                     return CallbackResult::Ignore;
                 }
             }
+            opened = true;
             VAcl dacl = WinSecurity::getObjectDacl(handle.get());
             checked_.fetch_add(1, std::memory_order_relaxed);
             std::uint32_t mode = objectMode(information, path, isDirectory);
@@ -327,6 +329,13 @@ std::int32_t SecurityChecker::applyPath(const SecurityInformation& information,
             }
         } catch (const AbortException&) {
             throw;
+        } catch (vexception& e) {
+            if (opened) {
+                // The read and the write of a descriptor go by handle: their errors do not
+                // say which object failed.
+                e.add(VSITE_TEXT(L"security of " + path, "SecurityChecker::applyPath"));
+            }
+            result = _handleError(path, &information);
         } catch (...) {
             result = _handleError(path, &information);
         }

@@ -44,6 +44,10 @@ bool expandEnvironmentStrings(const std::wstring& source, std::wstring& expanded
 // the system text of a Win32 error code with its trailing "\r\n". False with last error
 // ERROR_MR_MID_NOT_FOUND (317) for a code the system cannot describe.
 bool formatSystemMessage(std::uint32_t code, std::uint32_t languageId, std::wstring& text);
+// What the emulated host can say about the last error beyond its code (the file and line of
+// a damaged host file, say); empty when it has nothing to add. Windows has nothing to add: on
+// it the code says all there is.
+std::wstring getLastErrorDetail();
 
 // RtlGetVersion: major, minor, build.
 struct OsVersion {

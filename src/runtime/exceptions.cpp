@@ -50,6 +50,18 @@ std::wstring vosexception::osMessage(std::uint32_t errorCode, const std::wstring
 vosexception::vosexception(std::uint32_t errorCode, const std::wstring& context, CallSite site)
     : vexception(osMessage(errorCode, context), std::move(site)), errorCode_(errorCode) {}
 
+std::wstring withHostDetail(std::wstring context, std::uint32_t errorCode) {
+    // Only the words given with this very code: an older failure's do not belong here.
+    if (Platform::getLastError() == errorCode) {
+        std::wstring detail = Platform::getLastErrorDetail();
+        if (!detail.empty()) {
+            context += L": ";
+            context += detail;
+        }
+    }
+    return context;
+}
+
 void throwOsError(const std::wstring& context, std::uint32_t errorCode, CallSite site) {
     namespace E = Platform::WinError;
     switch (errorCode) {

@@ -83,6 +83,11 @@ public:
 // Raises the vosexception subclass chosen by `errorCode`. Never returns.
 [[noreturn]] void throwOsError(const std::wstring& context, std::uint32_t errorCode, CallSite site);
 
+// `context` followed by ": " and what the host said about the failure just reported with
+// `errorCode` (Platform::getLastErrorDetail), when it said anything: the emulated host names a
+// damaged file and its line there.
+std::wstring withHostDetail(std::wstring context, std::uint32_t errorCode);
+
 // A structured exception (hardware fault) caught by the translator.
 class cwrpexception {
 public:

@@ -179,7 +179,7 @@ std::wstring getstr(Platform::RegKey root, const std::wstring& subKey, const std
                     int view) {
     std::wstring value;
     if (std::uint32_t error = lookup(root, subKey, name, value, RegSz, view)) {
-        throwOsError(L"lookup subKey=" + subKey + L" value=" + name, error,
+        throwOsError(withHostDetail(L"lookup subKey=" + subKey + L" value=" + name, error), error,
                      VSITE("registry::getstr"));
     }
     return value;
@@ -191,7 +191,8 @@ void get(const Key& key, const std::wstring& name, std::uint32_t& value) {
     std::uint32_t size = sizeof(buffer);
     std::uint32_t error = Platform::regQueryValueEx(key.get(), name, &type, buffer, &size);
     if (error != 0 && error != Platform::WinError::MoreData) {
-        throwOsError(L"RegQueryValueEx valueName=" + name, error, VSITE("registry::get"));
+        throwOsError(withHostDetail(L"RegQueryValueEx valueName=" + name, error), error,
+                     VSITE("registry::get"));
     }
     if (type != RegDword) {
         throw vexception(L"Type mismatch valueName=" + name, VSITE("registry::get"));
@@ -207,7 +208,8 @@ void get(const Key& key, const std::wstring& name, std::wstring& value) {
     std::uint32_t longest = 0;
     if (std::uint32_t error =
             Platform::regQueryInfoKey(key.get(), nullptr, nullptr, nullptr, nullptr, &longest)) {
-        throwOsError(L"RegQueryInfoKey valueName=" + name, error, VSITE("registry::get"));
+        throwOsError(withHostDetail(L"RegQueryInfoKey valueName=" + name, error), error,
+                     VSITE("registry::get"));
     }
     std::vector<std::uint8_t> buffer;
     try {
@@ -219,7 +221,8 @@ void get(const Key& key, const std::wstring& name, std::wstring& value) {
     std::uint32_t size = longest;
     if (std::uint32_t error =
             Platform::regQueryValueEx(key.get(), name, &type, buffer.data(), &size)) {
-        throwOsError(L"RegQueryValueEx valueName=" + name, error, VSITE("registry::get"));
+        throwOsError(withHostDetail(L"RegQueryValueEx valueName=" + name, error), error,
+                     VSITE("registry::get"));
     }
     if (!isStringType(type)) {
         throw vexception(L"Type mismatch valueName=" + name, VSITE("registry::get"));
@@ -230,7 +233,8 @@ void get(const Key& key, const std::wstring& name, std::wstring& value) {
 void open(Platform::RegKey root, const std::wstring& subKey, Key& out, std::uint32_t access) {
     Platform::RegKey raw = nullptr;
     if (std::uint32_t error = Platform::regOpenKeyEx(root, subKey, 0, access, &raw)) {
-        throwOsError(L"RegOpenKeyEx subKey=" + subKey, error, VSITE("registry::open"));
+        throwOsError(withHostDetail(L"RegOpenKeyEx subKey=" + subKey, error), error,
+                     VSITE("registry::open"));
     }
     out.reset(raw, subKey);
 }
@@ -239,7 +243,8 @@ void create(Platform::RegKey root, const std::wstring& subKey, Key& out, std::ui
     Platform::RegKey raw = nullptr;
     if (std::uint32_t error = Platform::regCreateKeyEx(
             root, subKey, Platform::Reg::RegOptionNonVolatile, access, &raw, nullptr)) {
-        throwOsError(L"RegCreateKeyEx subKey=" + subKey, error, VSITE("registry::create"));
+        throwOsError(withHostDetail(L"RegCreateKeyEx subKey=" + subKey, error), error,
+                     VSITE("registry::create"));
     }
     out.reset(raw, subKey);
 }
@@ -255,7 +260,8 @@ void set(const Key& key, const std::wstring& name, const std::wstring& value) {
     }
     if (std::uint32_t error = Platform::regSetValueEx(key.get(), name, RegSz, data.data(),
                                                       static_cast<std::uint32_t>(data.size()))) {
-        throwOsError(L"RegSetValueEx valueName=" + name, error, VSITE("registry::set"));
+        throwOsError(withHostDetail(L"RegSetValueEx valueName=" + name, error), error,
+                     VSITE("registry::set"));
     }
 }
 
@@ -264,7 +270,8 @@ void set(const Key& key, const std::wstring& name, std::uint32_t value) {
         static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
         static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
     if (std::uint32_t error = Platform::regSetValueEx(key.get(), name, RegDword, data, 4)) {
-        throwOsError(L"RegSetValueEx valueName=" + name, error, VSITE("registry::set"));
+        throwOsError(withHostDetail(L"RegSetValueEx valueName=" + name, error), error,
+                     VSITE("registry::set"));
     }
 }
 
@@ -275,7 +282,8 @@ bool keyExists(Platform::RegKey root, const std::wstring& subKey, int view) {
         return false;
     }
     if (error != 0) {
-        throwOsError(L"RegOpenKeyEx subKey=" + subKey, error, VSITE("registry::keyExists"));
+        throwOsError(withHostDetail(L"RegOpenKeyEx subKey=" + subKey, error), error,
+                     VSITE("registry::keyExists"));
     }
     return true;
 }
@@ -284,7 +292,7 @@ bool keyExists(Platform::RegKey root, const std::wstring& subKey, int view) {
 
 Wow64RegRedirection::Wow64RegRedirection(Platform::RegKey key) : key_(key) {
     if (std::uint32_t error = Platform::regDisableReflectionKey(key)) {
-        throwOsError(L"Unable to change registry reflection key mode", error,
+        throwOsError(withHostDetail(L"Unable to change registry reflection key mode", error), error,
                      VSITE("Wow64RegRedirection::Wow64RegRedirection"));
     }
 }

@@ -1,20 +1,27 @@
 // The update, repair and file-sharing commands end to end: real tavrel processes on a
 // temporary host with real accounts, the panel's templates and a webspace tree; the DACLs they
 // leave read back with tavrel-host.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <map>
 #include <regex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "hosting_fixture.h"
 
 namespace {
 using namespace HostingTest;
+using Clock = std::chrono::steady_clock;
 
 TEST_F(SecurityCommands, RepairWebspaceSecurityChecksRepairsAndConverges) {
     host_({"acl", "set", webspace + "\\httpdocs", "D:P(A;OICI;FA;;;WD)"});
@@ -217,12 +224,148 @@ TEST_F(SecurityCommands, BadInputIsRefusedWithNothingWritten) {
     EXPECT_EQ(huge.exitCode, 1);
     EXPECT_NE(huge.out.find("larger than the 64 MiB"), std::string::npos) << huge.out;
 
+    // A FIFO would block the run and a device would feed it without end: a template or a list
+    // that is no regular file is refused at once, by name. (timeout ends a run that blocks.)
+    const std::string tavrelPath = (TestSupport::binDir() / "tavrel").string();
+    const struct {
+        const char* name;
+        fs::path file;
+        bool fifo;  // else a link to /dev/zero
+        std::vector<std::string> extra;
+        std::string named;
+    } specials[] = {
+        {"TemplateFifo", onC(domainTemplate), true, {}, "hosting_template.xml"},
+        {"TemplateDevice", onC(domainTemplate), false, {}, "hosting_template.xml"},
+        {"WebUsersFifo", onC("users.txt"), true, {"--web-users=C:\\users.txt"}, "users.txt"},
+    };
+    for (const auto& special : specials) {
+        SCOPED_TRACE(special.name);
+        fs::remove(special.file);
+        if (special.fifo) {
+            ASSERT_EQ(::mkfifo(special.file.c_str(), 0666), 0);
+        } else {
+            fs::create_symlink("/dev/zero", special.file);
+        }
+        std::vector<std::string> args = {"10", tavrelPath};
+        args.insert(args.end(), repairArgs.begin(), repairArgs.end());
+        args.insert(args.end(), special.extra.begin(), special.extra.end());
+        ProcessResult r = runProgram("/usr/bin/timeout", args);
+        fs::remove(special.file);
+        writeFile(onC(domainTemplate), good);
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_NE(r.out.find("The request is not supported"), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find(special.named), std::string::npos) << r.out;
+        EXPECT_FALSE(fs::exists(onC("Inetpub/vhosts/example/.tarno"))) << "metadata written";
+    }
+
     // A configuration value of the wrong type.
     host_({"reg", "set", configKey, "HTTPD_VHOSTS_D", "REG_DWORD", "5"});
     ProcessResult wrongType = tavrel(repairArgs);
     host_({"reg", "set", configKey, "HTTPD_VHOSTS_D", "REG_SZ", vhosts});
     EXPECT_EQ(wrongType.exitCode, 1);
     EXPECT_NE(wrongType.out.find("invalid type"), std::string::npos) << wrongType.out;
+    EXPECT_EQ(tree(vhosts), before);
+}
+
+TEST_F(SecurityCommands, DamagedHostFilesAreNamedAndLeftAsTheyAre) {
+    const fs::path accounts = host.dir() / "accounts";
+    const fs::path registry = host.dir() / "system.reg";
+    const std::string goodAccounts = readFile(accounts);
+    const std::string goodRegistry = readFile(registry);
+    auto nextLine = [](const std::string& text) {
+        return std::to_string(std::count(text.begin(), text.end(), '\n') + 1);
+    };
+    enum class Damage { AppendLine, Fifo, Huge, Delete };
+    const struct {
+        const char* name;
+        fs::path file;
+        Damage damage;
+        std::string expected;  // in what tavrel and tavrel-host print
+        int initExit;
+    } cases[] = {
+        {"CorruptAccountsLine", accounts, Damage::AppendLine,
+         "accounts: line " + nextLine(goodAccounts) + ": unknown entry 'usr'", 1},
+        {"CorruptRegistryLine", registry, Damage::AppendLine,
+         "system.reg: line " + nextLine(goodRegistry) + ":", 1},
+        {"AccountsFifo", accounts, Damage::Fifo, "accounts is a FIFO, not a regular file", 1},
+        {"RegistryFifo", registry, Damage::Fifo, "system.reg is a FIFO, not a regular file", 1},
+        {"HugeAccounts", accounts, Damage::Huge, "accounts is larger than 64 MiB", 1},
+        {"HugeRegistry", registry, Damage::Huge, "system.reg is larger than 64 MiB", 1},
+        // Only init, on request, writes a new accounts file (a new domain SID) there.
+        {"DeletedAccounts", accounts, Damage::Delete, "accounts is missing", 0},
+    };
+    const std::vector<std::string> repair = {"--repair-webspace-security",
+                                             "--webspace-name=example", "--user-name=exuser"};
+    std::string before = tree(vhosts);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const bool ofAccounts = c.file == accounts;
+        const std::string good = ofAccounts ? goodAccounts : goodRegistry;
+        fs::remove(c.file);
+        if (c.damage == Damage::AppendLine) {
+            writeFile(c.file,
+                      good + (ofAccounts ? "usr typo = 1300\n" : "[HKEY_LOCAL_MACHINE\\x\n"));
+        } else if (c.damage == Damage::Fifo) {
+            ASSERT_EQ(::mkfifo(c.file.c_str(), 0644), 0);
+        } else if (c.damage == Damage::Huge) {
+            writeFile(c.file, good);
+            fs::resize_file(c.file, (std::uintmax_t{64} << 20) + 1);  // sparse: no disk used
+        }
+        const std::string damaged = c.damage == Damage::AppendLine ? readFile(c.file) : "";
+        // A reader stuck on the FIFO is let go after a while: a failure, not a hung test.
+        auto run = [&](const std::string& program, const std::vector<std::string>& args) {
+            auto started = Clock::now();
+            auto running = startProgram(program, args);
+            std::atomic<bool> ended{false};
+            std::thread release([&] {
+                for (int i = 0; i < 100 && !ended; ++i) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                }
+                if (!ended && c.damage == Damage::Fifo) {
+                    int fd = ::open(c.file.c_str(), O_WRONLY | O_NONBLOCK);
+                    if (fd >= 0) {
+                        ::close(fd);
+                    }
+                }
+            });
+            ProcessResult r = running.wait();
+            ended = true;
+            release.join();
+            EXPECT_LT(Clock::now() - started, std::chrono::seconds(4)) << program;
+            return r;
+        };
+
+        ProcessResult repaired = run("tavrel", repair);
+        EXPECT_EQ(repaired.exitCode, 1);
+        EXPECT_NE(repaired.out.find(c.expected), std::string::npos) << repaired.out;
+        ProcessResult read =
+            run("tavrel-host", ofAccounts ? std::vector<std::string>{"account", "list"}
+                                          : std::vector<std::string>{"reg", "get", configKey});
+        EXPECT_EQ(read.exitCode, 1);
+        EXPECT_NE(read.err.find(c.expected), std::string::npos) << read.err;
+        if (c.damage == Damage::Delete) {
+            EXPECT_FALSE(fs::exists(c.file)) << "a new accounts file was written";
+        }
+        ProcessResult init = run("tavrel-host", {"init"});
+        EXPECT_EQ(init.exitCode, c.initExit);
+        if (c.initExit == 1) {
+            EXPECT_NE(init.err.find(c.expected), std::string::npos) << init.err;
+        } else {
+            EXPECT_NE(readFile(accounts).find("\ndomain S-1-5-21-"), std::string::npos);
+            EXPECT_NE(init.err.find("new domain SID"), std::string::npos) << init.err;
+        }
+        // The damage is the user's to see and mend: nothing was replaced or repaired.
+        if (c.damage == Damage::AppendLine) {
+            EXPECT_EQ(readFile(c.file), damaged);
+        } else if (c.damage == Damage::Fifo) {
+            EXPECT_TRUE(fs::is_fifo(c.file));
+        } else if (c.damage == Damage::Huge) {
+            EXPECT_EQ(fs::file_size(c.file), (std::uintmax_t{64} << 20) + 1);
+        }
+        EXPECT_FALSE(fs::exists(onC("Inetpub/vhosts/example/.tarno"))) << "metadata written";
+        fs::remove(c.file);
+        writeFile(c.file, good);
+    }
     EXPECT_EQ(tree(vhosts), before);
 }
 

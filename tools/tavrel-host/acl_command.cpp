@@ -4,6 +4,8 @@
 // restore and take-ownership privileges first, as an administrator's icacls may, so that the
 // Linux user can read and repair any descriptor; run as a TAVREL_HOST_USER it has that user's
 // rights only.
+#include <sys/xattr.h>
+
 #include <cstdio>
 #include <cwchar>
 #include <optional>
@@ -13,6 +15,8 @@
 #include "platform/dtyp/sddl.h"
 #include "platform/dtyp/security_descriptor.h"
 #include "platform/filesystem.h"
+#include "platform/posix/filesystem/pathmap.h"
+#include "platform/posix/security/object_security.h"
 #include "platform/security.h"
 #include "platform/system.h"
 #include "platform/text.h"
@@ -33,7 +37,9 @@ constexpr const char* usage =
     "                                              the same for every object of the tree, as\n"
     "                                              icacls /T lists them (SDDL with --sddl)\n"
     "       tavrel-host acl set WINPATH SDDL       set owner, group and DACL from SDDL (the\n"
-    "                                              parts it has); D:P protects the DACL\n";
+    "                                              parts it has); D:P protects the DACL\n"
+    "       tavrel-host acl reset WINPATH          replace the descriptor, even a corrupt one,\n"
+    "                                              by the default: O:BAG:SYD: (inherits)\n";
 
 int usageError() {
     std::fputs(usage, stderr);
@@ -179,12 +185,61 @@ void printText(const std::string& path, const Dtyp::SecurityDescriptor& sd) {
     }
 }
 
+constexpr std::uint32_t ErrorFileCorrupt = 1392;
+
+std::uint32_t readDescriptor(const std::wstring& path, std::vector<std::uint8_t>& bytes) {
+    return Platform::getNamedSecurityInfo(path, Platform::SeFileObject,
+                                          Info::Owner | Info::Group | Info::Dacl, bytes);
+}
+
+// The object whose stored descriptor spoils the read of `path`: the first one from the drive
+// down that cannot be read, for an object reads what its ancestors pass on.
+std::wstring corruptObjectOn(const std::wstring& path) {
+    std::vector<std::uint8_t> bytes;
+    for (std::size_t end = path.find(L'\\'); end != std::wstring::npos;
+         end = path.find(L'\\', end + 1)) {
+        std::wstring above = path.substr(0, end == 2 ? 3 : end);
+        if (readDescriptor(above, bytes) == ErrorFileCorrupt) {
+            return above;
+        }
+    }
+    return path;
+}
+
+// What is stored for the object, as hex bytes (at most 64).
+std::string storedBytes(const std::wstring& path) {
+    std::string posix;
+    if (!Platform::Posix::windowsToPosix(path, posix)) {
+        return "unknown";
+    }
+    std::uint8_t value[64];
+    ssize_t size =
+        ::getxattr(posix.c_str(), Platform::Posix::SecurityDescriptorXattr, value, sizeof value);
+    if (size < 0 && errno == ERANGE) {
+        size = ::getxattr(posix.c_str(), Platform::Posix::SecurityDescriptorXattr, nullptr, 0);
+        return std::to_string(size) + " bytes";
+    }
+    std::string hex;
+    for (ssize_t i = 0; i < size; ++i) {
+        char digits[4];
+        std::snprintf(digits, sizeof digits, "%02x", value[i]);
+        hex += digits;
+    }
+    return size < 0 ? "unreadable" : std::to_string(size) + " bytes " + hex;
+}
+
 // `tree`: one object of a tree listing: SDDL after the path, text followed by a blank line.
 int get(const std::string& path, bool text, bool tree = false) {
     enableAdministratorPrivileges();
     std::vector<std::uint8_t> bytes;
-    std::uint32_t error = Platform::getNamedSecurityInfo(
-        fromUtf8(path), Platform::SeFileObject, Info::Owner | Info::Group | Info::Dacl, bytes);
+    std::uint32_t error = readDescriptor(fromUtf8(path), bytes);
+    if (error == ErrorFileCorrupt) {
+        std::string corrupt = toUtf8(corruptObjectOn(fromUtf8(path)));
+        return fail("cannot read the security descriptor of '" + path + "': " + errorText(error) +
+                    "; the descriptor stored for '" + corrupt + "' is corrupt (" +
+                    storedBytes(fromUtf8(corrupt)) + "): 'tavrel-host acl reset " + corrupt +
+                    "' replaces it");
+    }
     if (error != 0) {
         return fail("cannot read the security descriptor of '" + path + "': " + errorText(error));
     }
@@ -318,6 +373,9 @@ int runAclCommand(const std::vector<std::string>& args) {
     }
     if (args.size() == 3 && args[0] == "set") {
         return set(args[1], args[2]);
+    }
+    if (args.size() == 2 && args[0] == "reset") {
+        return set(args[1], "O:BAG:SYD:");
     }
     return usageError();
 }

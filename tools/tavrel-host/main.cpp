@@ -1,15 +1,31 @@
 // tavrel-host: the Linux user's window into the emulated Windows host that tavrel runs on.
+#include <cstdint>
 #include <cstdio>
 #include <exception>
+#include <filesystem>
 #include <string>
 #include <vector>
 
+#include "platform/posix/accounts/accounts_db.h"
 #include "platform/posix/host/host.h"
+#include "platform/posix/registry/regfile.h"
+#include "platform/system.h"
 #include "platform/text.h"
 #include "runtime/exceptions.h"
 #include "tools/tavrel-host/commands.h"
 
 namespace {
+
+std::string systemText(std::uint32_t code) {
+    std::wstring text;
+    if (!Platform::formatSystemMessage(code, 0, text)) {
+        return "error " + std::to_string(code);
+    }
+    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) {
+        text.pop_back();
+    }
+    return Platform::toUtf8(text);
+}
 
 constexpr const char* usageText =
     "usage: tavrel-host COMMAND [ARGUMENTS]\n"
@@ -30,10 +46,51 @@ constexpr const char* usageText =
     "  account join GROUP NAME       make an account a member of a group\n"
     "  acl get WINPATH [--text]      print a security descriptor (SDDL, or icacls-like)\n"
     "  acl set WINPATH SDDL          set owner, group and DACL from SDDL (D:P protects)\n"
+    "  acl reset WINPATH             replace a descriptor, even a corrupt one, by the default\n"
     "  eventlog [LOG]                print an event log (every log without LOG)\n"
     "\n"
     "TAVREL_HOST_USER=NAME runs a command as that local user instead of SYSTEM.\n"
     "The host directory is TAVREL_HOST, else ${XDG_DATA_HOME:-$HOME/.local/share}/tavrel/host.\n";
+
+// init: creates the host, or completes it, then reads its registry and accounts files as
+// every later command will, so that a damaged host is reported now and not at first use.
+int runInit(const std::vector<std::string>& args) {
+    if (!args.empty()) {
+        std::fprintf(stderr, "tavrel-host: init takes no arguments\n");
+        return 1;
+    }
+    namespace fs = std::filesystem;
+    fs::path wanted = Platform::Posix::hostDirectoryFromEnvironment();
+    bool lostAccounts = fs::exists(wanted / "system.reg") && !fs::exists(wanted / "accounts") &&
+                        !fs::is_symlink(wanted / "accounts");
+    Platform::Posix::completeHost(wanted);
+    auto dir = Platform::Posix::ensureHost();
+    if (lostAccounts) {
+        std::fprintf(stderr,
+                     "tavrel-host init: the host had no accounts file; wrote one with a new domain "
+                     "SID (local accounts named in stored descriptors are strangers now)\n");
+    }
+    bool damaged = false;
+    std::string registryDetail;
+    if (std::uint32_t error = Platform::Posix::checkRegistryFile(registryDetail)) {
+        std::fprintf(stderr, "tavrel-host init: the registry is unusable: %s\n",
+                     registryDetail.empty() ? systemText(error).c_str() : registryDetail.c_str());
+        damaged = true;
+    }
+    std::uint32_t error = 0;
+    std::wstring accountsDetail;
+    if (!Platform::Posix::loadAccounts(error, accountsDetail)) {
+        std::fprintf(stderr, "tavrel-host init: the accounts are unusable: %s\n",
+                     accountsDetail.empty() ? systemText(error).c_str()
+                                            : Platform::toUtf8(accountsDetail).c_str());
+        damaged = true;
+    }
+    if (damaged) {
+        return 1;
+    }
+    std::printf("%s\n", dir.c_str());
+    return 0;
+}
 
 }  // namespace
 
@@ -50,15 +107,10 @@ int main(int argc, char** argv) {
         return 0;
     }
     try {
-        auto dir = Platform::Posix::ensureHost();
         if (command == "init") {
-            if (!rest.empty()) {
-                std::fprintf(stderr, "tavrel-host: init takes no arguments\n");
-                return 1;
-            }
-            std::printf("%s\n", dir.c_str());
-            return 0;
+            return runInit(rest);
         }
+        Platform::Posix::ensureHost();
         if (command == "path") {
             return runPathCommand(rest);
         }

@@ -41,12 +41,12 @@ int usageError(const std::string& message) {
 
 // The system text of a Win32 code with the code, for messages.
 std::string errorText(std::uint32_t code) {
-    if (code == Platform::WinError::RegistryCorrupt) {
-        std::string detail;
-        Platform::Posix::checkRegistryFile(detail);
-        if (!detail.empty()) {
-            return "the registry file is corrupt: " + detail;
-        }
+    // A failure of the registry file itself is told with the file's name and what is wrong.
+    std::string detail;
+    if (Platform::Posix::checkRegistryFile(detail) == code && !detail.empty()) {
+        return (code == Platform::WinError::RegistryCorrupt ? "the registry file is corrupt: "
+                                                            : "the registry file is unusable: ") +
+               detail;
     }
     std::wstring text;
     if (Platform::formatSystemMessage(code, 1024, text)) {

@@ -2,11 +2,14 @@
 // LookupAccountSidW semantics over the accounts file, and NetUserModalsGet level 2.
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
 #include "platform/dtyp/sid.h"
+#include "platform/registry.h"
 #include "platform/security.h"
+#include "platform/system.h"
 #include "platform/text.h"
 #include "platform/types.h"
 #include "support/process.h"
@@ -299,6 +302,18 @@ TEST_F(AccountsTest, HandEditedFileIsReadAndABrokenOneIsReported) {
     EXPECT_TRUE(bySid(L"S-1-5-32-544").ok);
     UserModalsInfo2 info;
     EXPECT_EQ(netUserModalsGet2(L"", info), WinError::InvalidData);
+}
+
+TEST_F(AccountsTest, TheHostsWordsForAFailureGoWithItAlone) {
+    std::filesystem::remove(host.dir() / "accounts");
+    EXPECT_EQ(byName(L"Administrator").error, WinError::FileNotFound);
+    EXPECT_NE(toUtf8(getLastErrorDetail()).find("accounts is missing"), std::string::npos);
+    // A later failure of the same code, elsewhere, is not explained by them.
+    RegKey key = nullptr;
+    EXPECT_EQ(regOpenKeyEx(hkeyLocalMachine(), L"SOFTWARE\\NoSuchKey", 0, Reg::KeyRead, &key),
+              WinError::FileNotFound);
+    EXPECT_EQ(getLastErrorDetail(), L"");
+    EXPECT_FALSE(std::filesystem::exists(host.dir() / "accounts"));
 }
 
 TEST_F(AccountsTest, AccountDomainIsTheMachine) {

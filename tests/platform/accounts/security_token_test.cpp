@@ -6,7 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "platform/dtyp/sddl.h"
 #include "platform/dtyp/sid.h"
+#include "platform/filesystem.h"
+#include "platform/text.h"
 #include "platform/posix/accounts/token.h"
 #include "platform/security.h"
 #include "platform/types.h"
@@ -184,6 +187,46 @@ TEST_F(TokenTest, UnknownUserFailsClearly) {
     AsUser group("Administrators");
     EXPECT_FALSE(openProcessToken(TokenAccess::Query, &token));
     EXPECT_EQ(getLastError(), Posix::ErrorNoSuchUser);
+}
+
+}  // namespace
+
+namespace {
+
+// Creating an object needs FILE_ADD_FILE or FILE_ADD_SUBDIRECTORY on its directory.
+TEST_F(TokenTest, CreatingNeedsTheRightToAddToTheDirectory) {
+    ASSERT_EQ(TestSupport::runProgram("tavrel-host", {"account", "add", "exuser"}).exitCode, 0);
+    struct Case {
+        const char* dacl;  // of C:\box, for Users
+        bool file;
+        bool directory;
+    };
+    const Case cases[] = {
+        {"D:P(A;OICI;FA;;;SY)(A;OICI;0x1200a9;;;BU)", false, false},  // read and execute
+        {"D:P(A;OICI;FA;;;SY)(A;OICI;0x1200ab;;;BU)", true, false},   // and add a file
+        {"D:P(A;OICI;FA;;;SY)(A;OICI;0x1200ad;;;BU)", false, true},   // and add a folder
+        {"D:P(A;OICI;FA;;;SY)(A;OICI;0x1301bf;;;BU)", true, true},    // modify
+    };
+    ASSERT_TRUE(createDirectory(L"C:\\box"));
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.dacl);
+        auto sd = Dtyp::fromSddl(fromUtf8(c.dacl));
+        auto dacl = Dtyp::encodeAcl(*sd->dacl);
+        ASSERT_EQ(setNamedSecurityInfo(L"C:\\box", SeFileObject,
+                                       SecurityInformation::Dacl |
+                                           SecurityInformation::ProtectedDacl,
+                                       nullptr, nullptr, dacl->data(), nullptr),
+                  0u);
+        std::wstring name = L"C:\\box\\" + std::to_wstring(++n);
+        AsUser user("exuser");
+        UniqueHandle file(createFile(name + L".txt", File::GenericWrite, 0, File::CreateNew, 0));
+        EXPECT_EQ(static_cast<bool>(file), c.file);
+        EXPECT_EQ(file ? 0u : getLastError(), c.file ? 0u : WinError::AccessDenied);
+        bool made = createDirectory(name);
+        EXPECT_EQ(made, c.directory);
+        EXPECT_EQ(made ? 0u : getLastError(), c.directory ? 0u : WinError::AccessDenied);
+    }
 }
 
 }  // namespace

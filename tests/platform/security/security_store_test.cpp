@@ -376,6 +376,27 @@ TEST_F(SecurityStoreTest, ChildrenSeeTheirParentsNewDaclAtOnce) {
     EXPECT_EQ(sddlOf(leaf), L"O:BAG:SYD:AI" + std::wstring(driveAcesOfDirectory));
 }
 
+// The file that tells the processes of a host which directories were written, cut short or
+// removed by another process: touching its lost pages would kill this one with SIGBUS. It is
+// made whole again and the writes of other processes are still seen.
+TEST_F(SecurityStoreTest, ADamagedChangeLogIsMadeWholeAndStillTellsOtherWrites) {
+    const std::wstring sub = L"C:\\site\\sub";
+    fs::path log = host.dir() / "security.changes";
+    sddlOf(sub);
+    std::uintmax_t size = fs::file_size(log);
+    for (bool removed : {false, true}) {
+        SCOPED_TRACE(removed ? "removed" : "truncated");
+        std::wstring before = sddlOf(sub);
+        removed ? (void)fs::remove(log) : fs::resize_file(log, 0);
+        EXPECT_EQ(sddlOf(sub), before);
+        EXPECT_EQ(fs::file_size(log), size);
+        std::string sddl = removed ? "D:P(A;OICI;FA;;;BU)" : "D:P(A;OICI;FA;;;SY)";
+        ASSERT_EQ(acl({"set", "C:\\site", sddl}).exitCode, 0);
+        EXPECT_EQ(sddlOf(sub), L"O:BAG:SYD:AI(A;OICIID;FA;;;" +
+                                   std::wstring(removed ? L"BU" : L"SY") + L")");
+    }
+}
+
 TEST_F(SecurityStoreTest, RefusedValueFailsClearlyAndKeepsTheOldOne) {
     ASSERT_EQ(setSddl(L"C:\\site", L"D:P(A;OICI;FA;;;BA)"), 0u);
     auto before = xattrOf(driveC / "site");

@@ -26,9 +26,15 @@ bool isThisMachine(const std::wstring& systemName, const Posix::AccountsDatabase
     return name.empty() || name == L"." || (db && equalsNoCase(name, db->machineName()));
 }
 
+// The accounts of the host; null with `error` also left as the last error, with the host's
+// words for it (which file, which line), so that the caller's message can name them.
 std::shared_ptr<const Posix::AccountsDatabase> accounts(std::uint32_t& error) {
     std::wstring detail;
-    return Posix::loadAccounts(error, detail);
+    auto db = Posix::loadAccounts(error, detail);
+    if (!db) {
+        Posix::setLastErrorWithDetail(error, std::move(detail));
+    }
+    return db;
 }
 
 // Copies `text` and its NUL into a caller's buffer of `*chars` characters.
@@ -52,7 +58,7 @@ bool lookupAccountName(const std::wstring& systemName, const std::wstring& accou
     std::uint32_t error = 0;
     auto db = accounts(error);
     if (!db) {
-        return failWith(error);
+        return false;
     }
     if (!isThisMachine(systemName, db.get())) {
         return failWith(RpcServerUnavailable);
@@ -95,12 +101,12 @@ bool lookupAccountSid(const std::wstring& systemName, const std::uint8_t* sid, w
     std::uint32_t error = 0;
     auto db = accounts(error);
     if (!isThisMachine(systemName, db.get())) {
-        return failWith(db ? RpcServerUnavailable : error);
+        return db ? failWith(RpcServerUnavailable) : false;
     }
     std::optional<AccountInfo> account =
         db ? db->findSid(*parsed) : Posix::findWellKnownSid(*parsed);
     if (!account) {
-        return failWith(db ? WinError::NoneMapped : error);
+        return db ? failWith(WinError::NoneMapped) : false;
     }
     if (!roomFor(account->name, name, nameChars) ||
         !roomFor(account->domain, domain, domainChars)) {

@@ -15,6 +15,7 @@
 
 #include "platform/posix/host/errors.h"
 #include "platform/posix/host/host.h"
+#include "platform/posix/host/host_file.h"
 #include "platform/posix/host/unique_fd.h"
 #include "platform/security.h"
 #include "platform/text.h"
@@ -497,30 +498,24 @@ bool accountsFile(fs::path& file, std::uint32_t& error, std::wstring& detail) {
     }
 }
 
+// An existing host never gets a new accounts file by itself: a new one would bring a new
+// domain SID, and every local account named in a stored descriptor would become a stranger.
+std::wstring missingText(const fs::path& file) {
+    return fromUtf8(file.string()) +
+           L" is missing: the local accounts of the host and its domain SID are gone; restore "
+           L"the file, or run 'tavrel-host init' to write a new one (with a new domain SID, "
+           L"which changes the SID of every local account)";
+}
+
 bool readText(const fs::path& file, std::string& text, struct stat& st, std::uint32_t& error,
               std::wstring& detail) {
-    UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd || ::fstat(fd.get(), &st) != 0) {
-        error = winErrorFromErrno(errno);
-        detail = L"cannot read " + fromUtf8(file.string());
-        return false;
+    HostFileFailure failure;
+    if (readHostFile(file, text, st, failure)) {
+        return true;
     }
-    char buffer[16384];
-    for (;;) {
-        ssize_t n = ::read(fd.get(), buffer, sizeof(buffer));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0) {
-            error = winErrorFromErrno(errno);
-            detail = L"cannot read " + fromUtf8(file.string());
-            return false;
-        }
-        if (n == 0) {
-            return true;
-        }
-        text.append(buffer, static_cast<std::size_t>(n));
-    }
+    error = failure.error;
+    detail = failure.missing ? missingText(file) : fromUtf8(failure.detail);
+    return false;
 }
 
 std::shared_ptr<const AccountsDatabase> parseFile(const fs::path& file, const std::string& text,
@@ -599,8 +594,10 @@ std::shared_ptr<const AccountsDatabase> loadAccounts(std::uint32_t& error, std::
     std::lock_guard guard(c.lock);
     struct stat st;
     if (::stat(file.c_str(), &st) != 0) {
-        error = winErrorFromErrno(errno);
-        detail = L"cannot read " + fromUtf8(file.string());
+        int cause = errno;
+        error = winErrorFromErrno(cause);
+        detail = cause == ENOENT ? missingText(file) : L"cannot read " + fromUtf8(file.string());
+        c.db.reset();
         return nullptr;
     }
     if (c.db && c.file == file.string() && c.stamp == Stamp::of(st) && c.settled) {

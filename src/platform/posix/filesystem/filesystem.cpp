@@ -20,6 +20,7 @@
 #include <random>
 #include <vector>
 
+#include "platform/posix/faults/faults.h"
 #include "platform/posix/filesystem/filehandle.h"
 #include "platform/posix/filesystem/pathmap.h"
 #include "platform/posix/host/errors.h"
@@ -453,9 +454,27 @@ bool setFileAttributes(const std::wstring& path, std::uint32_t attributes) {
     return writeDosAttributes(posix, S_ISDIR(st.st_mode), attributes);
 }
 
+// Windows creates an object in a directory only for a caller granted FILE_ADD_FILE (a file)
+// or FILE_ADD_SUBDIRECTORY (a directory) on that directory.
+bool mayCreateIn(const std::string& posix, bool directory, bool backupSemantics) {
+    std::uint32_t right = directory ? File::AppendData : File::WriteData;
+    std::uint32_t granted = 0;
+    return checkOpenAccess(parentOf(posix), nullptr, false, right, backupSemantics, granted);
+}
+
 bool createDirectory(const std::wstring& path) {
     std::string posix;
     if (!windowsToPosix(path, posix)) {
+        return false;
+    }
+    if (std::uint32_t fault = Faults::injected(Faults::Operation::CreateDirectory, posix)) {
+        return failWith(fault);
+    }
+    struct stat st;
+    if (::lstat(posix.c_str(), &st) == 0) {
+        return failWith(WinError::AlreadyExists);
+    }
+    if (isDirectory(parentOf(posix)) && !mayCreateIn(posix, true, false)) {
         return false;
     }
     if (::mkdir(posix.c_str(), 0777) != 0) {
@@ -586,6 +605,7 @@ Handle findFirstFile(const std::wstring& pattern, FindData& data) {
         found.emplace_back(std::move(key),
                            findDataOf(std::move(windowsName), std::string(), st,
                                       EntryPlace{dirFd, entryName, &posixDirectory}));
+        Faults::afterListing(posixDirectory, entryName);
     }
     std::sort(found.begin(), found.end(),
               [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -696,6 +716,12 @@ Handle createFile(const std::wstring& path, std::uint32_t access, std::uint32_t 
                       !(access & (File::WriteData | File::GenericWrite | File::GenericAll));
     int dataFlags = (write ? O_RDWR : O_RDONLY) | (appendOnly ? O_APPEND : 0) | O_CLOEXEC;
     bool truncate = disposition == File::CreateAlways || disposition == File::TruncateExisting;
+    if (write || disposition != File::OpenExisting) {
+        if (std::uint32_t fault = Faults::injected(Faults::Operation::CreateFile, posix)) {
+            failWith(fault);
+            return invalidHandle();
+        }
+    }
 
     // Twice at most: a file that appears between the look and the exclusive create is then
     // opened as an existing one.
@@ -735,6 +761,11 @@ Handle createFile(const std::wstring& path, std::uint32_t access, std::uint32_t 
                 directory = true;
                 fd.reset(::open(posix.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC |
                                                    (linkItself ? O_NOFOLLOW : 0)));
+            } else if (!S_ISREG(st.st_mode)) {
+                // A FIFO would block the open and a device would feed a read without end:
+                // neither is a file of a Windows volume.
+                failWith(WinError::NotSupported);
+                return invalidHandle();
             } else {
                 std::uint32_t attributes = attributesOf(posix, st);
                 bool hiddenOrSystem = attributes & (FileAttribute::Hidden | FileAttribute::System);
@@ -768,6 +799,9 @@ Handle createFile(const std::wstring& path, std::uint32_t access, std::uint32_t 
         } else if (errno == ENOENT) {
             if (disposition == File::OpenExisting || disposition == File::TruncateExisting) {
                 failForPath(posix);
+                return invalidHandle();
+            }
+            if (isDirectory(parentOf(posix)) && !mayCreateIn(posix, false, backupSemantics)) {
                 return invalidHandle();
             }
             mode_t mode = (flagsAndAttributes & FileAttribute::ReadOnly) ? 0444 : 0666;
@@ -841,6 +875,9 @@ bool writeFile(Handle file, const void* buffer, std::uint32_t toWrite, std::uint
     if (!object) {
         return false;
     }
+    if (std::uint32_t fault = Faults::injected(Faults::Operation::WriteFile, object->path())) {
+        return failWith(fault);
+    }
     std::uint32_t done = 0;
     while (done < toWrite) {
         ssize_t n = ::write(object->fd(), static_cast<const char*>(buffer) + done, toWrite - done);
@@ -902,6 +939,9 @@ bool flushFileBuffers(Handle file) {
     if (!object) {
         return false;
     }
+    if (std::uint32_t fault = Faults::injected(Faults::Operation::FlushFile, object->path())) {
+        return failWith(fault);
+    }
     return ::fsync(object->fd()) == 0 || failWithErrno();
 }
 
@@ -930,6 +970,9 @@ bool copyFile(const std::wstring& existing, const std::wstring& newFile, bool fa
     if (S_ISDIR(sourceStat.st_mode)) {
         return failWith(WinError::AccessDenied);
     }
+    if (!S_ISREG(sourceStat.st_mode)) {
+        return failWith(WinError::NotSupported);  // a FIFO or a device, as createFile says
+    }
     struct stat targetStat;
     bool targetExists = ::stat(target.c_str(), &targetStat) == 0;
     if (targetExists) {
@@ -945,7 +988,7 @@ bool copyFile(const std::wstring& existing, const std::wstring& newFile, bool fa
             return failWith(WinError::AccessDenied);
         }
     }
-    UniqueFd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd in(::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!in) {
         return failWithErrno();
     }
@@ -1046,6 +1089,9 @@ bool moveFileEx(const std::wstring& existing, const std::wstring& newFile, std::
     if (!windowsToPosix(existing, source) || !windowsToPosix(newFile, target)) {
         return false;
     }
+    if (std::uint32_t fault = Faults::injected(Faults::Operation::MoveFile, target)) {
+        return failWith(fault);
+    }
     struct stat sourceStat;
     if (::lstat(source.c_str(), &sourceStat) != 0) {
         return failForPath(source);
@@ -1104,6 +1150,9 @@ bool replaceFile(const std::wstring& replaced, const std::wstring& replacement,
     std::string source;
     if (!windowsToPosix(replaced, target) || !windowsToPosix(replacement, source)) {
         return false;
+    }
+    if (std::uint32_t fault = Faults::injected(Faults::Operation::ReplaceFile, target)) {
+        return failWith(fault);
     }
     struct stat targetStat;
     if (::lstat(target.c_str(), &targetStat) != 0) {

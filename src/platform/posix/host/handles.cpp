@@ -2,7 +2,11 @@
 
 #include <cstdint>
 #include <mutex>
+#include <string>
 #include <unordered_map>
+
+#include "platform/posix/host/errors.h"
+#include "platform/system.h"
 
 namespace Platform::Posix {
 namespace {
@@ -19,6 +23,7 @@ Table& table() {
 }
 
 thread_local std::uint32_t lastError = 0;
+thread_local std::wstring lastErrorDetail;
 
 }  // namespace
 
@@ -53,6 +58,15 @@ bool unregisterHandleIf(Handle handle, bool (*matches)(const HandleObject*)) {
     return true;  // the object is destroyed here, outside the table lock
 }
 
+void setLastErrorWithDetail(std::uint32_t code, std::wstring detail) {
+    lastError = code;
+    lastErrorDetail = std::move(detail);
+}
+
+void clearLastErrorDetail() {
+    lastErrorDetail.clear();
+}
+
 }  // namespace Platform::Posix
 
 namespace Platform {
@@ -62,6 +76,11 @@ std::uint32_t getLastError() {
 }
 void setLastError(std::uint32_t code) {
     Posix::lastError = code;
+    Posix::lastErrorDetail.clear();
+}
+
+std::wstring getLastErrorDetail() {
+    return Posix::lastErrorDetail;
 }
 
 bool closeHandle(Handle handle) {

@@ -204,7 +204,13 @@ fs::path hostDirectoryFromEnvironment() {
     return data / "tavrel" / "host";
 }
 
-void completeHost(const fs::path& dir) {
+namespace {
+
+// First use completes a host, except for one piece: an existing host (its registry file is
+// there) that lost its accounts file gets no new one, since a new one would bring a new domain
+// SID and turn every local account named in a stored descriptor into a stranger. The accounts
+// are read and reported missing instead; `tavrel-host init` may write new ones on request.
+void completeHostFiles(const fs::path& dir, bool newAccountsForExistingHost) {
     std::error_code error;
     fs::create_directories(dir, error);
     if (error) {
@@ -219,8 +225,18 @@ void completeHost(const fs::path& dir) {
     for (const char* sub : driveDirectories) {
         makeDirectory(dir / "drive_c" / sub);
     }
-    createFileOnce(dir / "accounts", defaultAccounts());
+    // The accounts file before the registry file: a host whose registry file exists was
+    // created whole, so a missing accounts file there was lost, not yet to be written.
+    if (newAccountsForExistingHost || ::access((dir / "system.reg").c_str(), F_OK) != 0) {
+        createFileOnce(dir / "accounts", defaultAccounts());
+    }
     createFileOnce(dir / "system.reg", defaultRegistry());
+}
+
+}  // namespace
+
+void completeHost(const fs::path& dir) {
+    completeHostFiles(dir, true);
 }
 
 std::shared_ptr<const fs::path> currentHost() {
@@ -239,7 +255,7 @@ std::shared_ptr<const fs::path> currentHost() {
     }
     fs::path wanted = hostDirectoryFromEnvironment();
     if (!completed || wanted.string() != wantedText || set != fromVariable) {
-        completeHost(wanted);
+        completeHostFiles(wanted, false);
         wantedText = wanted.string();
         fromVariable = set;
         completed = std::make_shared<const fs::path>(fs::absolute(wanted));

@@ -175,6 +175,7 @@ constexpr Message systemMessages[] = {
     {186, L"The flag passed is not correct."},
     {203, L"The system could not find the environment option that was entered."},
     {206, L"The filename or extension is too long."},
+    {223, L"The file size exceeds the limit allowed and cannot be saved."},
     {234, L"More data is available."},
     {258, L"The wait operation timed out."},
     {259, L"No more data is available."},

@@ -23,6 +23,7 @@
 #include "platform/posix/host/errors.h"
 #include "platform/posix/host/handles.h"
 #include "platform/posix/host/host.h"
+#include "platform/posix/host/host_file.h"
 #include "platform/posix/host/unique_fd.h"
 #include "platform/posix/registry/regfile.h"
 #include "platform/registry.h"
@@ -273,12 +274,14 @@ public:
         } else if (errno != ENOENT) {
             return Snapshot{winErrorFromErrno(errno), "cannot read " + file.string(), nullptr};
         }
-        if (cached.snapshot.tree || cached.snapshot.error) {
-            if (cached.stamp == stamp && cached.settled) {
-                return cached.snapshot;
-            }
+        if (!(cached.snapshot.tree || cached.snapshot.error) || !(cached.stamp == stamp) ||
+            !cached.settled) {
+            cached = read(file);
         }
-        cached = read(file);
+        if (cached.snapshot.error) {
+            // The registry calls return the code; the caller may ask which file and line.
+            setLastErrorWithDetail(cached.snapshot.error, fromUtf8(cached.snapshot.detail));
+        }
         return cached.snapshot;
     }
 
@@ -340,35 +343,15 @@ private:
     }
 
     static Cached read(const fs::path& file) {
-        UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
-        if (fd.get() < 0) {
-            if (errno == ENOENT) {
+        std::string bytes;
+        struct stat st;
+        HostFileFailure failure;
+        if (!readHostFile(file, bytes, st, failure)) {
+            if (failure.missing) {
                 // A host without a registry file yet reads as an empty registry.
                 return Cached{Stamp{}, Snapshot{0, {}, std::make_shared<Tree>()}};
             }
-            return Cached{Stamp{}, Snapshot{winErrorFromErrno(errno),
-                                            "cannot read " + file.string(), nullptr}};
-        }
-        struct stat st;
-        if (::fstat(fd.get(), &st) != 0) {
-            return Cached{Stamp{}, Snapshot{winErrorFromErrno(errno),
-                                            "cannot read " + file.string(), nullptr}};
-        }
-        std::string bytes;
-        char buffer[65536];
-        for (;;) {
-            ssize_t n = ::read(fd.get(), buffer, sizeof(buffer));
-            if (n < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                return Cached{Stamp{}, Snapshot{WinError::CantReadRegistry,
-                                                "cannot read " + file.string(), nullptr}};
-            }
-            if (n == 0) {
-                break;
-            }
-            bytes.append(buffer, static_cast<std::size_t>(n));
+            return Cached{Stamp{}, Snapshot{failure.error, failure.detail, nullptr}};
         }
         std::vector<RegFileSection> sections;
         RegFileError error;
@@ -493,6 +476,7 @@ RegKey newHandle(const fs::path& host, Path path, std::uint32_t access) {
 // callers expect codes, never exceptions.
 template <typename Call>
 std::uint32_t guarded(Call&& call) {
+    clearLastErrorDetail();
     try {
         return call();
     } catch (const std::bad_alloc&) {

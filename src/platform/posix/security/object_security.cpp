@@ -57,6 +57,7 @@
 #include "platform/dtyp/inheritance.h"
 #include "platform/dtyp/security_descriptor.h"
 #include "platform/posix/accounts/token.h"
+#include "platform/posix/faults/faults.h"
 #include "platform/posix/filesystem/filehandle.h"
 #include "platform/posix/filesystem/pathmap.h"
 #include "platform/posix/host/errors.h"
@@ -178,6 +179,7 @@ public:
         void* p = ::mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED, fd.get(), 0);
         if (p != MAP_FAILED) {
             shared_ = static_cast<Shared*>(p);
+            fd_ = std::move(fd);
         }
     }
     ~ChangeLog() {
@@ -189,6 +191,14 @@ public:
     ChangeLog& operator=(const ChangeLog&) = delete;
 
     bool usable() const { return shared_ != nullptr; }
+    // Whether the mapping still lies within the file: a page that another process cut off
+    // the end would kill this one with SIGBUS when touched, and a file removed or replaced
+    // no longer reaches the other processes.
+    bool intact() const {
+        struct stat st;
+        return ::fstat(fd_.get(), &st) == 0 && st.st_size >= static_cast<off_t>(sizeof(Shared)) &&
+               st.st_nlink > 0;
+    }
     std::uint64_t writes() const { return atomic(shared_->writes).load(); }
     std::uint64_t head() const { return atomic(shared_->head).load(); }
 
@@ -232,6 +242,7 @@ private:
     }
 
     Shared* shared_ = nullptr;
+    Posix::UniqueFd fd_;
 };
 
 struct FileStamp {
@@ -283,6 +294,13 @@ public:
             return failWith(WinError::PathNotFound);
         }
         bool hostChanged = host != host_;
+        if (!hostChanged && log_->usable() && !log_->intact()) {
+            // Cut short or removed under this process: opened and made whole again, and
+            // everything cached forgotten, for what it said is gone.
+            log_ = std::make_unique<ChangeLog>(*host / "security.changes");
+            seen_ = log_->usable() ? log_->head() : 0;
+            forgetAll();
+        }
         if (hostChanged) {
             host_ = host;
             log_ = std::make_unique<ChangeLog>(*host / "security.changes");
@@ -856,6 +874,9 @@ std::uint32_t commit(Store& store, const Object& object, const Stored& stored,
     if (!bytes) {
         return bytes.error();
     }
+    if (std::uint32_t fault = Posix::Faults::injected(Posix::Faults::Operation::SetSecurity, object.path)) {
+        return fault;
+    }
     if (next == defaultDescriptor(object.root)) {
         if (!stored.present) {
             return WinError::Success;
@@ -885,6 +906,37 @@ std::uint32_t commit(Store& store, const Object& object, const Stored& stored,
         }
     }
     return WinError::Success;
+}
+
+std::uint32_t checkChange(const Change& change, const Token& token);
+
+// A descriptor that cannot be read, the object's own or an ancestor's that it inherits from,
+// is no ground for an access check. What repairs it is a write of owner, group and DACL whole,
+// by SYSTEM or with the restore privilege, which needs nothing of what was there; anything
+// less still fails as corrupt.
+std::uint32_t replaceCorrupt(Store& store, const std::wstring& name, const Change& change,
+                             const Token& token) {
+    constexpr std::uint32_t whole =
+        SecurityInformation::Owner | SecurityInformation::Group | SecurityInformation::Dacl;
+    bool mayRepair = token.user == WellKnownSid::localSystem() ||
+                     token.privilegeEnabled(Privilege::Restore);
+    if ((change.information & whole) != whole || !mayRepair) {
+        return ErrorFileCorrupt;
+    }
+    auto object = objectByName(store, name);
+    if (!object) {
+        return object.error();
+    }
+    Stored stored;
+    stored.sd = defaultDescriptor(object->root);
+    stored.present = true;  // whatever is there goes, even for the default descriptor
+    if (auto readable = readStored(*object)) {
+        stored = std::move(readable).value();
+    }
+    if (std::uint32_t error = checkChange(change, token)) {
+        return error;
+    }
+    return commit(store, *object, stored, change);
 }
 
 // SetSecurityInfo's checks that do not depend on how the object was reached.
@@ -1185,6 +1237,9 @@ std::uint32_t setNamedSecurityInfo(const std::wstring& objectName, std::uint32_t
         return getLastError();
     }
     auto loaded = load(store, objectByName(store, objectName));
+    if (!loaded && loaded.error() == ErrorFileCorrupt) {
+        return replaceCorrupt(store, objectName, change, token);
+    }
     if (!loaded) {
         return loaded.error();
     }

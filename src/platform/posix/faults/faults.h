@@ -1,0 +1,43 @@
+// Faults a test asks the emulated host to make, so that the tools can be seen meeting a full
+// disk, a refused write or a tree that changes under them. Only test builds compile them in;
+// elsewhere every question answers "no fault".
+//
+// TAVREL_FAULTS holds rules separated by ';':
+//   <operation>:<error>[:after=<n>][:path=<text>]
+//       the operation fails with the Windows error <error> once <n> (default 0) of its calls
+//       whose POSIX path holds <text> have succeeded in this process; operations: set-security,
+//       create-file (a create or an open for writing), write-file, flush-file, replace-file,
+//       move-file, create-directory, or * for all of them.
+//   vanish:<name>
+//       the first directory search that lists an entry <name> removes it, with all below it,
+//       just after listing it.
+//   relink:<name>:<target>
+//       likewise, the entry <name> is replaced by a symbolic link to the POSIX path <target>.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace Platform::Posix::Faults {
+
+enum class Operation {
+    SetSecurity,
+    CreateFile,
+    WriteFile,
+    FlushFile,
+    ReplaceFile,
+    MoveFile,
+    CreateDirectory,
+};
+
+#ifdef TAVREL_FAULT_INJECTION
+// The Windows error `operation` on `posixPath` is to fail with, or 0 to go on.
+std::uint32_t injected(Operation operation, const std::string& posixPath);
+// What a directory search does to an entry it just listed.
+void afterListing(const std::string& posixDirectory, const char* name);
+#else
+inline std::uint32_t injected(Operation, const std::string&) { return 0; }
+inline void afterListing(const std::string&, const char*) {}
+#endif
+
+}  // namespace Platform::Posix::Faults
