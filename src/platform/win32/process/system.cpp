@@ -160,6 +160,10 @@ bool formatSystemMessage(std::uint32_t code, std::uint32_t languageId, std::wstr
     return true;
 }
 
+std::wstring getLastErrorDetail() {
+    return {};
+}
+
 OsVersion getVersion() {
     // RtlGetVersion tells the truth whatever the manifest says, unlike GetVersionEx.
     using RtlGetVersionFn = LONG(WINAPI*)(OSVERSIONINFOW*);
