@@ -55,7 +55,7 @@ for exe in "$bin"/*_tests.exe; do
   passed_total=$((passed_total + ${passed:-0}))
   skipped_total=$((skipped_total + ${skipped:-0}))
   echo "wine run: $name $status: ${passed:-0} passed, ${skipped:-0} Windows-only skipped"
-  grep '^\[  SKIPPED \] [A-Za-z]' "$log" | sed 's/ ([0-9]* ms)$//; s/^\[  SKIPPED \] /    Windows-only: /' | sort -u || true
+  tr -d '\r' <"$log" | grep '^\[  SKIPPED \] [A-Za-z]' | sed 's/ ([0-9]* ms)$//; s/^\[  SKIPPED \] /    Windows-only: /' | sort -u || true
 done
 
 # The acceptance checks: what the Windows program writes is what the Linux one writes.
