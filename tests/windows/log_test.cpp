@@ -3,40 +3,16 @@
 #include <gtest/gtest.h>
 
 #include "platform/filesystem.h"
-#include "platform/registry.h"
 #include "platform/text.h"
-#include "platform/unique.h"
-#include "runtime/config.h"
 #include "runtime/log.h"
 #include "windows/support/win_support.h"
 
 namespace {
 using namespace Platform;
 
-// Sets the panel's root (PRODUCT_ROOT_D) for the time of a test, removing it afterwards.
-class PanelRoot {
-public:
-    explicit PanelRoot(const std::wstring& root) {
-        RegKey raw = nullptr;
-        EXPECT_EQ(regCreateKeyEx(hkeyLocalMachine(), configKey, 0,
-                                 Reg::KeyAllAccess | Reg::KeyWow64_32Key, &raw, nullptr),
-                  WinError::Success);
-        key_.reset(raw);
-        std::u16string units = toUtf16(root);
-        units.push_back(0);
-        regSetValueEx(key_.get(), L"PRODUCT_ROOT_D", Reg::RegSz,
-                      reinterpret_cast<const std::uint8_t*>(units.data()),
-                      static_cast<std::uint32_t>(units.size() * 2));
-    }
-    ~PanelRoot() { regDeleteValue(key_.get(), L"PRODUCT_ROOT_D"); }
-
-private:
-    UniqueRegKey key_;
-};
-
 TEST(WinLog, ErrorsReachTheDailyFileAsUtf16) {
     TestSupport::ScratchDir scratch;
-    PanelRoot root(scratch.path());
+    TestSupport::ConfigValue root(L"PRODUCT_ROOT_D", scratch.path());
     ASSERT_TRUE(createDirectory(scratch / L"admin"));
     ASSERT_TRUE(createDirectory(scratch / L"admin\\logs"));
 

@@ -171,6 +171,30 @@ bool fileSystemKeepsDacls() {
     return kept;
 }
 
+namespace {
+
+// The panel's configuration key, which lives in the 32-bit view of SOFTWARE.
+Platform::UniqueRegKey configKey() {
+    HKEY key = nullptr;
+    ::RegCreateKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Tarno\\Zel Config\\Config", 0, nullptr, 0,
+                      KEY_SET_VALUE | KEY_WOW64_32KEY, nullptr, &key, nullptr);
+    return Platform::UniqueRegKey(key);
+}
+
+}  // namespace
+
+ConfigValue::ConfigValue(const std::wstring& name, const std::wstring& value) : name_(name) {
+    if (::RegSetValueExW(static_cast<HKEY>(configKey().get()), name.c_str(), 0, REG_SZ,
+                         reinterpret_cast<const BYTE*>(value.c_str()),
+                         static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))) != ERROR_SUCCESS) {
+        throw std::runtime_error("cannot set a configuration value");
+    }
+}
+
+ConfigValue::~ConfigValue() {
+    ::RegDeleteValueW(static_cast<HKEY>(configKey().get()), name_.c_str());
+}
+
 bool hostIsWine() {
     HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
     return ntdll && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;

@@ -41,6 +41,19 @@ ProgramResult runProgram(const std::wstring& program, const std::vector<std::wst
 // Whether the file system behind the temporary directory keeps an explicit DACL as written.
 bool fileSystemKeepsDacls();
 
+// A string value of the panel's configuration key (HKLM, 32-bit view) for the time of a
+// test, removed afterwards.
+class ConfigValue {
+public:
+    ConfigValue(const std::wstring& name, const std::wstring& value);
+    ~ConfigValue();
+    ConfigValue(const ConfigValue&) = delete;
+    ConfigValue& operator=(const ConfigValue&) = delete;
+
+private:
+    std::wstring name_;
+};
+
 // Whether the program runs under Wine rather than Windows (ntdll exports wine_get_version),
 // for the cases where Wine is known to differ from Windows.
 bool hostIsWine();
