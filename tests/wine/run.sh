@@ -11,8 +11,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 root=$PWD
-build=$(realpath "${1:-build/mingw}")
-linux_bin=$(realpath "${2:-build/default/bin}")
+build=$(realpath -m "${1:-build/mingw}")
+linux_bin=$(realpath -m "${2:-build/default/bin}")
 bin="$build/bin"
 start=$SECONDS
 
