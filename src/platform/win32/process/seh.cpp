@@ -41,9 +41,9 @@ bool isHardwareFault(DWORD code) {
         case EXCEPTION_FLT_INVALID_OPERATION:
         case EXCEPTION_FLT_OVERFLOW:
         case EXCEPTION_FLT_UNDERFLOW:
-        case EXCEPTION_STACK_OVERFLOW:
         case STATUS_HEAP_CORRUPTION:
             return true;
+        // A stack overflow has no stack left to land on: it takes its default course.
         default:
             return false;
     }
@@ -65,8 +65,8 @@ LONG CALLBACK onException(EXCEPTION_POINTERS* info) {
     s.record.ExceptionRecord = nullptr;
     s.context = *info->ContextRecord;
     s.faulted = true;
-    // Resume in the landing on a fresh, aligned part of the faulting stack (below the red
-    // zone of the faulting frame), as if it had been called there.
+    // Resume in the landing on an aligned part of the faulting stack below the faulting
+    // frame, as if it had been called there; the landing only jumps, so a page is plenty.
     CONTEXT* c = info->ContextRecord;
     c->Rsp = ((c->Rsp - 4096) & ~static_cast<DWORD64>(15)) - 8;
     c->Rip = reinterpret_cast<DWORD64>(&landAfterFault);
