@@ -4,7 +4,6 @@
 
 #include "frontend/tavrel_impl.h"
 #include "platform/system.h"
-#include "platform/text.h"
 
 int main(int argc, char** argv) {
     std::string error;
@@ -12,15 +11,14 @@ int main(int argc, char** argv) {
         Platform::writeStderr("tavrel: " + error + "\n");
         return 1;
     }
-    std::vector<std::wstring> args;
-    for (int i = 0; i < argc; ++i) {
-        args.push_back(Platform::fromUtf8(argv[i]));
-    }
+    // The arguments as the system's command line gives them, which on Windows is the only
+    // source of the full Unicode text (argv there is in the ANSI code page).
+    std::vector<std::wstring> args = Platform::commandLineToArgv(Platform::getCommandLine());
     std::vector<const wchar_t*> wargv;
     for (const auto& a : args) {
         wargv.push_back(a.c_str());
     }
     wargv.push_back(nullptr);
     TavrelImpl app;
-    return app.run(argc, wargv.data());
+    return app.run(static_cast<int>(args.size()), wargv.data());
 }

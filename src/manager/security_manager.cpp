@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "disksecurity/template_xml.h"
+#include "platform/file_holders.h"
 #include "platform/filesystem.h"
 #include "platform/text.h"
 #include "platform/unique.h"
@@ -174,6 +175,17 @@ public:
         file_.reset();
     }
 
+    // " (held open by NAME (PID), ...)" when other processes keep `target` open, which is
+    // the usual reason a replace fails; empty when none is known.
+    static std::wstring holdersOf(const std::wstring& target) {
+        std::wstring list;
+        for (const auto& holder : Platform::processesHoldingFile(toLongPath(target))) {
+            list += (list.empty() ? L" (held open by " : L", ") + holder.name + L" (" +
+                    std::to_wstring(holder.processId) + L")";
+        }
+        return list.empty() ? list : list + L")";
+    }
+
     // Puts the file in the place of `target` in one step, keeping the security and the
     // attributes of the file it replaces; from then on it is no longer temporary. Only a
     // regular file is replaced: a device or a pipe under the name stays as it was.
@@ -182,8 +194,9 @@ public:
                                    Platform::ReplaceFileWriteThrough)) {
             std::uint32_t error = Platform::getLastError();
             if (error != Platform::WinError::FileNotFound) {
-                throwOsError(formatString(L"Replace file '%s' with '%s'", target, name_), error,
-                             VSITE(saveFunction));
+                throwOsError(formatString(L"Replace file '%s' with '%s'%s", target, name_,
+                                          holdersOf(target)),
+                             error, VSITE(saveFunction));
             }
             // Nothing to replace: the file takes the name, unless another took it meanwhile.
             if (!Platform::moveFileEx(toLongPath(name_), toLongPath(target),

@@ -103,8 +103,8 @@ bool findNextFile(Handle find, FindData& data);
 
 // CreateFileW without security attributes or template. A directory opens only with
 // FlagBackupSemantics. After success the last error is ERROR_ALREADY_EXISTS when
-// CreateAlways or OpenAlways found the file, 0 otherwise. Share modes are accepted but not
-// enforced.
+// CreateAlways or OpenAlways found the file, 0 otherwise. Windows enforces the share modes
+// (ERROR_SHARING_VIOLATION); the emulated host accepts them without enforcing them.
 Handle createFile(const std::wstring& path, std::uint32_t access, std::uint32_t shareMode,
                   std::uint32_t disposition, std::uint32_t flagsAndAttributes);
 // ReadFile / WriteFile, synchronous. Reading at the end succeeds with 0 bytes read.

@@ -16,8 +16,9 @@ std::wstring getCommandLine();
 // CommandLineToArgvW: splits a command line by the Windows rules (quotes, backslashes).
 std::vector<std::wstring> commandLineToArgv(const std::wstring& commandLine);
 // Prepares the process for the seam; called once by the entry with its arguments (argv[0]
-// first). Here it records the arguments for getCommandLine and creates or completes the
-// emulated host. False with a description in `error` when the process cannot run.
+// first). The emulated host records the arguments for getCommandLine and creates or completes
+// itself; Windows has the command line already and only sets the error mode. False with a
+// description in `error` when the process cannot run.
 bool initializeProcess(int argc, char** argv, std::string& error);
 
 std::uint32_t getCurrentProcessId();

@@ -61,7 +61,9 @@ std::int32_t saxParseUrl(const std::wstring& path, ISaxContentHandler& handler,
                          std::wstring& errorText);
 
 // MXXMLWriter with the properties this program uses (encoding set, nothing indented, the
-// XML declaration written): the document collects in memory as UTF-8 bytes.
+// XML declaration written): the document collects in memory as UTF-8 bytes. One portable
+// implementation serves every backend, so that a template is the same bytes wherever it is
+// written; only reading goes through the system's parser.
 class SaxXmlWriter {
 public:
     using Attributes = std::vector<std::pair<std::wstring, std::wstring>>;

@@ -60,14 +60,16 @@ TEST(Environment, WindowsDefaultsUnderTheRealEnvironment) {
     ASSERT_TRUE(getEnvironmentVariable(L"PROGRAMFILES(X86)", value));  // names ignore case
     EXPECT_EQ(value, L"C:\\Program Files (x86)");
 
-    setenv("ProgramData", "D:\\Data", 1);
-    setenv("TAVREL_TEST_VARIABLE", "from linux", 1);
+    std::wstring programData;
+    ASSERT_TRUE(getEnvironmentVariable(L"ProgramData", programData));
+    ASSERT_TRUE(setEnvironmentVariable(L"ProgramData", L"D:\\Data"));
+    ASSERT_TRUE(setEnvironmentVariable(L"TAVREL_TEST_VARIABLE", L"from linux"));
     ASSERT_TRUE(getEnvironmentVariable(L"programdata", value));
     EXPECT_EQ(value, L"D:\\Data");
     ASSERT_TRUE(getEnvironmentVariable(L"tavrel_test_variable", value));
     EXPECT_EQ(value, L"from linux");
-    unsetenv("ProgramData");
-    unsetenv("TAVREL_TEST_VARIABLE");
+    ASSERT_TRUE(setEnvironmentVariable(L"ProgramData", programData.c_str()));
+    ASSERT_TRUE(setEnvironmentVariable(L"TAVREL_TEST_VARIABLE", nullptr));
 
     setLastError(0);
     EXPECT_FALSE(getEnvironmentVariable(L"NO_SUCH_VARIABLE_HERE", value));

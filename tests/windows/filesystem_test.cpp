@@ -1,0 +1,208 @@
+// The file system seam on the real API: paths beyond MAX_PATH, directories opened with
+// backup semantics, the final path of a handle, and the replace and move rules the metadata
+// saves rely on.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/filesystem.h"
+#include "platform/pathapi.h"
+#include "platform/system.h"
+#include "platform/security.h"
+#include "platform/unique.h"
+#include "platform/win32/host/win32.h"
+#include "windows/support/win_support.h"
+
+namespace {
+using namespace Platform;
+
+bool writeAll(const std::wstring& path, const std::string& bytes, std::uint32_t disposition) {
+    UniqueHandle file(createFile(path, File::GenericWrite, 0, disposition, FileAttribute::Normal));
+    std::uint32_t written = 0;
+    return file && writeFile(file.get(), bytes.data(), static_cast<std::uint32_t>(bytes.size()),
+                             &written) && written == bytes.size();
+}
+
+// A directory chain twice as long as MAX_PATH below the scratch directory.
+std::wstring deepDirectory(const TestSupport::ScratchDir& scratch) {
+    std::wstring dir = scratch.path();
+    while (dir.size() < 2 * MaxPath) {
+        dir += L"\\" + std::wstring(40, L'd');
+        EXPECT_TRUE(createDirectory(dir)) << dir.size() << " " << getLastError();
+    }
+    return dir;
+}
+
+TEST(WinFileSystem, WorksBeyondMaxPath) {
+    TestSupport::ScratchDir scratch;
+    const std::wstring dir = deepDirectory(scratch);
+    const std::wstring file = dir + L"\\deep.xml";
+    ASSERT_TRUE(writeAll(file, "deep", File::CreateNew));
+    EXPECT_EQ(getFileAttributes(file) & FileAttribute::Directory, 0u);
+    std::wstring copy = dir + L"\\copy.xml";
+    EXPECT_TRUE(copyFile(file, copy, true));
+    EXPECT_TRUE(moveFileEx(copy, file, File::MoveFileReplaceExisting));
+
+    FindData found;
+    UniqueFindHandle find(findFirstFile(dir + L"\\*.xml", found));
+    ASSERT_TRUE(find);
+    EXPECT_EQ(found.fileName, L"deep.xml");
+    EXPECT_EQ(found.size, 4u);
+    EXPECT_FALSE(findNextFile(find.get(), found));
+    EXPECT_EQ(getLastError(), WinError::NoMoreFiles);
+
+    std::vector<std::uint8_t> descriptor;
+    EXPECT_EQ(getNamedSecurityInfo(file, SeFileObject, SecurityInformation::Owner, descriptor), 0u);
+    EXPECT_TRUE(deleteFile(file));
+    EXPECT_TRUE(removeDirectory(dir));
+}
+
+TEST(WinFileSystem, FinalPathOfADeepFile) {
+    SKIP_UNDER_WINE("Wine's GetFinalPathNameByHandleW fails beyond MAX_PATH");
+    TestSupport::ScratchDir scratch;
+    const std::wstring file = deepDirectory(scratch) + L"\\deep.xml";
+    ASSERT_TRUE(writeAll(file, "deep", File::CreateNew));
+    UniqueHandle opened(createFile(file, File::GenericRead, File::ShareRead, File::OpenExisting, 0));
+    ASSERT_TRUE(opened);
+    std::wstring final;
+    ASSERT_TRUE(getFinalPathNameByHandle(opened.get(), final)) << getLastError();
+    EXPECT_EQ(final.rfind(L"\\\\?\\", 0), 0u) << testing::PrintToString(final);
+    EXPECT_EQ(final.substr(final.size() - 9), L"\\deep.xml");
+}
+
+TEST(WinFileSystem, DirectoryOpensOnlyWithBackupSemantics) {
+    TestSupport::ScratchDir scratch;
+    UniqueHandle plain(createFile(scratch.path(), File::ReadAttributes, File::ShareRead | File::ShareWrite,
+                                  File::OpenExisting, 0));
+    EXPECT_FALSE(plain);
+    UniqueHandle backup(createFile(scratch.path(), File::ReadAttributes | File::ReadControl,
+                                   File::ShareRead | File::ShareWrite, File::OpenExisting,
+                                   File::FlagBackupSemantics));
+    ASSERT_TRUE(backup) << getLastError();
+    std::wstring final;
+    ASSERT_TRUE(getFinalPathNameByHandle(backup.get(), final));
+    EXPECT_EQ(final.substr(final.size() - 36), scratch.path().substr(scratch.path().size() - 36));
+}
+
+TEST(WinFileSystem, CreateReportsWhetherTheFileExisted) {
+    TestSupport::ScratchDir scratch;
+    struct Case {
+        std::uint32_t disposition;
+        bool existed;
+        bool opens;
+        std::uint32_t lastError;
+    };
+    const Case cases[] = {
+        {File::CreateAlways, false, true, 0},
+        {File::CreateAlways, true, true, WinError::AlreadyExists},
+        {File::OpenAlways, true, true, WinError::AlreadyExists},
+        {File::OpenAlways, false, true, 0},
+        {File::CreateNew, true, false, WinError::FileExists},
+        {File::OpenExisting, false, false, WinError::FileNotFound},
+    };
+    for (const auto& c : cases) {
+        std::wstring path = scratch / L"f";
+        deleteFile(path);
+        if (c.existed) {
+            ASSERT_TRUE(writeAll(path, "x", File::CreateNew));
+        }
+        UniqueHandle file(createFile(path, File::GenericWrite, 0, c.disposition, FileAttribute::Normal));
+        std::uint32_t error = getLastError();
+        EXPECT_EQ(static_cast<bool>(file), c.opens) << c.disposition;
+        EXPECT_EQ(error, c.lastError) << c.disposition << " existed " << c.existed;
+    }
+}
+
+TEST(WinFileSystem, MoveAndReplaceFollowTheirFlags) {
+    TestSupport::ScratchDir scratch;
+    const std::wstring target = scratch / L"metadata.xml";
+    const std::wstring fresh = scratch / L"metadata.new";
+    ASSERT_TRUE(writeAll(target, "old", File::CreateNew));
+    ASSERT_TRUE(writeAll(fresh, "new", File::CreateNew));
+    EXPECT_FALSE(moveFileEx(fresh, target, 0));
+    EXPECT_EQ(getLastError(), WinError::AlreadyExists);
+
+    ASSERT_TRUE(replaceFile(target, fresh, ReplaceFileWriteThrough)) << getLastError();
+    EXPECT_EQ(TestSupport::readBytes(target), "new");
+    EXPECT_EQ(getFileAttributes(fresh), InvalidFileAttributes);
+
+    EXPECT_FALSE(replaceFile(scratch / L"missing.xml", target, 0));
+    EXPECT_EQ(getLastError(), WinError::FileNotFound);
+
+    ASSERT_TRUE(writeAll(fresh, "newer", File::CreateNew));
+    EXPECT_TRUE(moveFileEx(fresh, target, File::MoveFileReplaceExisting | File::MoveFileWriteThrough));
+    EXPECT_EQ(TestSupport::readBytes(target), "newer");
+}
+
+TEST(WinFileSystem, ReplaceKeepsTheReplacedFilesAttributes) {
+    SKIP_UNDER_WINE("Wine's ReplaceFileW gives the result the replacement's attributes");
+    TestSupport::ScratchDir scratch;
+    const std::wstring target = scratch / L"metadata.xml";
+    const std::wstring fresh = scratch / L"metadata.new";
+    ASSERT_TRUE(writeAll(target, "old", File::CreateNew));
+    ASSERT_TRUE(writeAll(fresh, "new", File::CreateNew));
+    ASSERT_TRUE(setFileAttributes(target, FileAttribute::Hidden));
+    ASSERT_TRUE(replaceFile(target, fresh, 0)) << getLastError();
+    EXPECT_NE(getFileAttributes(target) & FileAttribute::Hidden, 0u);
+}
+
+TEST(WinFileSystem, TempFileNamesAreFreeAndCreated) {
+    TestSupport::ScratchDir scratch;
+    std::wstring first, second;
+    std::uint32_t a = getTempFileName(scratch.path(), L"tavrel", 0, first);
+    std::uint32_t b = getTempFileName(scratch.path(), L"tavrel", 0, second);
+    ASSERT_NE(a, 0u);
+    ASSERT_NE(b, 0u);
+    EXPECT_NE(first, second);
+    EXPECT_EQ(first.substr(scratch.path().size(), 4), L"\\tav");
+    EXPECT_NE(getFileAttributes(first), InvalidFileAttributes);
+    std::wstring none;
+    EXPECT_EQ(getTempFileName(scratch / L"missing", L"t", 0, none), 0u);
+}
+
+}  // namespace
+
+namespace {
+
+// Wine has no MAX_PATH limit, so only this table proves the prefix under Wine.
+TEST(WinLongPath, PrefixOnlyWhereTheClassicFormIsTooLong) {
+    const std::wstring deep = L"C:\\" + std::wstring(300, L'a');
+    struct Case {
+        std::wstring path;
+        std::wstring expected;
+    };
+    const Case cases[] = {
+        {L"C:\\short\\path.xml", L"C:\\short\\path.xml"},
+        {deep, L"\\\\?\\" + deep},
+        {deep + L"\\.\\b\\..\\c", L"\\\\?\\" + deep + L"\\c"},
+        {deep + L"/b", L"\\\\?\\" + deep + L"\\b"},
+        {L"\\\\server\\share\\" + std::wstring(300, L's'),
+         L"\\\\?\\UNC\\server\\share\\" + std::wstring(300, L's')},
+        {L"\\\\?\\" + deep + L"\\.", L"\\\\?\\" + deep + L"\\."},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Platform::Win32::longPath(c.path), c.expected) << testing::PrintToString(c.path);
+    }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(WinFileHolders, ReplacingAnOpenTemplateFailsAndNamesItsHolder) {
+    TestSupport::ScratchDir scratch;
+    const std::wstring path = scratch / L"hosting_template.xml";
+    Platform::UniqueHandle held(Platform::createFile(path, Platform::File::GenericRead, 0,
+                                                     Platform::File::CreateNew, 0));
+    ASSERT_TRUE(held);
+    auto run = TestSupport::runProgram(L"tavrel.exe", {L"--create-domain-template", L"--file-name=" + path});
+    EXPECT_EQ(run.exitCode, 1u);
+    EXPECT_NE(run.out.find("Replace file"), std::string::npos) << run.out;
+    SKIP_UNDER_WINE("Wine's Restart Manager lists no processes");
+    EXPECT_NE(run.out.find("(held open by windows_tests.exe (" +
+                           std::to_string(Platform::getCurrentProcessId()) + "))"),
+              std::string::npos)
+        << run.out;
+}
+
+}  // namespace
