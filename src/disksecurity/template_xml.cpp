@@ -48,7 +48,7 @@ void copyFileOver(const std::wstring& source, const std::wstring& target) {
     if (!Platform::copyFile(toLongPath(source), toLongPath(target), false)) {
         std::uint32_t error = Platform::getLastError();
         throwOsError(formatString(L"Copy file '%s' to '%s'. Processes: %s", stripLongPrefix(source),
-                                  stripLongPrefix(target), L""),
+                                  stripLongPrefix(target), processesHolding(target)),
                      error, VSITE("DiskSecurity::copyFileOver"));
     }
 }

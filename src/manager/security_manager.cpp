@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "disksecurity/template_xml.h"
-#include "platform/file_holders.h"
 #include "platform/filesystem.h"
 #include "platform/text.h"
 #include "platform/unique.h"
@@ -178,12 +177,8 @@ public:
     // " (held open by NAME (PID), ...)" when other processes keep `target` open, which is
     // the usual reason a replace fails; empty when none is known.
     static std::wstring holdersOf(const std::wstring& target) {
-        std::wstring list;
-        for (const auto& holder : Platform::processesHoldingFile(toLongPath(target))) {
-            list += (list.empty() ? L" (held open by " : L", ") + holder.name + L" (" +
-                    std::to_wstring(holder.processId) + L")";
-        }
-        return list.empty() ? list : list + L")";
+        std::wstring list = processesHolding(target);
+        return list.empty() ? list : L" (held open by " + list + L")";
     }
 
     // Puts the file in the place of `target` in one step, keeping the security and the

@@ -3,6 +3,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/file_holders.h"
 #include "platform/pathapi.h"
 #include "platform/types.h"
 #include "runtime/exceptions.h"
@@ -473,4 +474,13 @@ std::wstring privateTempFileName() {
                      VSITE("privateTempFileName"));
     }
     return name;
+}
+
+std::wstring processesHolding(const std::wstring& path) {
+    std::wstring list;
+    for (const auto& holder : Platform::processesHoldingFile(toLongPath(path))) {
+        list += (list.empty() ? L"" : L", ") + holder.name + L" (" +
+                std::to_wstring(holder.processId) + L")";
+    }
+    return list;
 }

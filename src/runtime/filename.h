@@ -150,3 +150,7 @@ private:
 // Creates an empty temporary file in PRODUCT_ROOT_D\PrivateTemp (created when missing) and
 // returns its name; the system's temporary directory is used when that directory cannot be.
 std::wstring privateTempFileName();
+
+// The processes that hold `path` open, for an error that could not replace it: "NAME (PID)"
+// each, separated by ", "; empty when none is known.
+std::wstring processesHolding(const std::wstring& path);
