@@ -39,4 +39,7 @@ inline bool equalsNoCase(std::wstring_view a, std::wstring_view b) {
 std::wstring toUpper(std::wstring_view text);
 std::wstring toLower(std::wstring_view text);
 
+// One argument quoted so that CommandLineToArgvW gives it back unchanged.
+std::wstring quoteCommandLineArgument(const std::wstring& arg);
+
 }  // namespace Platform

@@ -8,29 +8,11 @@
 #include <stdexcept>
 #include <thread>
 
+#include "platform/text.h"
 #include "platform/unique.h"
 
 namespace TestSupport {
 namespace {
-
-std::wstring quote(const std::wstring& arg) {
-    if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) {
-        return arg;
-    }
-    std::wstring out = L"\"";
-    std::size_t backslashes = 0;
-    for (wchar_t c : arg) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        out.append(c == L'"' ? backslashes * 2 + 1 : backslashes, L'\\');
-        backslashes = 0;
-        out += c;
-    }
-    out.append(backslashes * 2, L'\\');
-    return out + L"\"";
-}
 
 void removeTree(const std::wstring& dir) {
     WIN32_FIND_DATAW data{};
@@ -94,9 +76,9 @@ std::wstring binDir() {
 ProgramResult runProgram(const std::wstring& program, const std::vector<std::wstring>& args,
                          const std::wstring& workDir) {
     std::wstring exe = binDir() + L"\\" + program;
-    std::wstring line = quote(exe);
+    std::wstring line = Platform::quoteCommandLineArgument(exe);
     for (const auto& arg : args) {
-        line += L" " + quote(arg);
+        line += L" " + Platform::quoteCommandLineArgument(arg);
     }
     SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
     HANDLE outRead = nullptr, outWrite = nullptr, errRead = nullptr, errWrite = nullptr;

@@ -29,31 +29,6 @@ namespace {
 std::mutex argumentsLock;
 std::vector<std::wstring> processArguments;
 
-// Quotes one argument so that CommandLineToArgvW gives it back unchanged.
-std::wstring quoteArgument(const std::wstring& arg) {
-    if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
-        return arg;
-    }
-    std::wstring out = L"\"";
-    std::size_t backslashes = 0;
-    for (wchar_t c : arg) {
-        if (c == L'\\') {
-            ++backslashes;
-            continue;
-        }
-        if (c == L'"') {
-            out.append(backslashes * 2 + 1, L'\\');
-        } else {
-            out.append(backslashes, L'\\');
-        }
-        backslashes = 0;
-        out += c;
-    }
-    out.append(backslashes * 2, L'\\');
-    out += L'"';
-    return out;
-}
-
 std::wstring programArgument() {
     std::wstring module = getModuleFileName();
     return module.find_first_of(L" \t") == std::wstring::npos ? module : L"\"" + module + L"\"";
@@ -257,7 +232,7 @@ std::wstring getCommandLine() {
     std::wstring line = programArgument();
     for (std::size_t i = 1; i < processArguments.size(); ++i) {
         line += L' ';
-        line += quoteArgument(processArguments[i]);
+        line += quoteCommandLineArgument(processArguments[i]);
     }
     return line;
 }
