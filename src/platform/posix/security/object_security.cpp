@@ -294,18 +294,15 @@ public:
             return failWith(WinError::PathNotFound);
         }
         bool hostChanged = host != host_;
-        if (!hostChanged && log_->usable() && !log_->intact()) {
-            // Cut short or removed under this process: opened and made whole again, and
-            // everything cached forgotten, for what it said is gone.
+        // A log cut short or removed under this process is opened and made whole again, and
+        // everything cached forgotten, for what it said is gone.
+        if (hostChanged || (log_->usable() && !log_->intact())) {
             log_ = std::make_unique<ChangeLog>(*host / "security.changes");
             seen_ = log_->usable() ? log_->head() : 0;
             forgetAll();
         }
         if (hostChanged) {
             host_ = host;
-            log_ = std::make_unique<ChangeLog>(*host / "security.changes");
-            seen_ = log_->usable() ? log_->head() : 0;
-            forgetAll();
             struct stat st;
             rootKey_ = ::stat("/", &st) == 0 ? DirKey::of(st) : DirKey{};
         }
