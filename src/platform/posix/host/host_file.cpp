@@ -63,11 +63,16 @@ bool readHostFile(const std::filesystem::path& file, std::string& bytes, struct 
     if (static_cast<std::uintmax_t>(st.st_size) > MaxHostFileSize) {
         return tooLarge(file, failure);
     }
-    bytes.clear();
     bytes.reserve(static_cast<std::size_t>(st.st_size));
+    return readBounded(fd.get(), file, bytes, failure);
+}
+
+bool readBounded(int fd, const std::filesystem::path& file, std::string& bytes,
+                 HostFileFailure& failure) {
+    bytes.clear();
     char buffer[65536];
     for (;;) {
-        ssize_t n = ::read(fd.get(), buffer, sizeof(buffer));
+        ssize_t n = ::read(fd, buffer, sizeof(buffer));
         if (n < 0 && errno == EINTR) {
             continue;
         }

@@ -30,4 +30,9 @@ struct HostFileFailure {
 bool readHostFile(const std::filesystem::path& file, std::string& bytes, struct stat& st,
                   HostFileFailure& failure);
 
+// Reads what is left of the open `fd` (named `file` in a failure) into `bytes`, at most
+// MaxHostFileSize bytes: past that, false with ERROR_FILE_TOO_LARGE. A pipe is read to its end.
+bool readBounded(int fd, const std::filesystem::path& file, std::string& bytes,
+                 HostFileFailure& failure);
+
 }  // namespace Platform::Posix

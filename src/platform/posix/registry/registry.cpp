@@ -566,21 +566,13 @@ std::uint32_t importRegistryFile(const fs::path& file, std::string& detail) {
             detail = "cannot open " + file.string();
             return error;
         }
+        // A pipe is fine here (an import may come from another program), but never more than
+        // a host file may hold.
         std::string bytes;
-        char buffer[65536];
-        for (;;) {
-            ssize_t n = ::read(fd.get(), buffer, sizeof(buffer));
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n < 0) {
-                detail = "cannot read " + file.string();
-                return winErrorFromErrno(errno);
-            }
-            if (n == 0) {
-                break;
-            }
-            bytes.append(buffer, static_cast<std::size_t>(n));
+        HostFileFailure failure;
+        if (!readBounded(fd.get(), file, bytes, failure)) {
+            detail = failure.detail;
+            return failure.error;
         }
         return importRegistryText(bytes, detail);
     });
