@@ -35,11 +35,19 @@ std::vector<std::size_t> componentEnds(std::wstring_view path) {
     return ends;
 }
 
+// Whether an entry on `path` bears on what lies in `directory`: it is the directory, below it,
+// or one of its ancestors (whose inheritable entries shape the directory's own DACL).
+bool bearsOn(const std::wstring& path, const std::wstring& directory) {
+    PathRelation relation = comparePaths(path, directory);
+    return relation == PathEqual || relation == PathBelow || relation == PathAbove;
+}
+
 // The real paths of one entry template in a scope, each in long form.
 class RealPaths {
 public:
-    RealPaths(const EntryTemplate& entry, const std::wstring& scope, bool debug)
-        : entry_(entry), scope_(scope), debug_(debug) {}
+    RealPaths(const EntryTemplate& entry, const std::wstring& scope,
+              const std::wstring& confinement, bool debug)
+        : entry_(entry), scope_(scope), confinement_(confinement), debug_(debug) {}
 
     std::vector<std::wstring> expand(TarnoComponentResolver& resolver) {
         if (entry_.path == L"*") {
@@ -62,6 +70,20 @@ private:
     // The path in long form when it is in scope (equal to, below or above it).
     void _keep(const std::wstring& path) {
         if (path.empty()) {
+            return;
+        }
+        if (!confinement_.empty() && !bearsOn(path, confinement_)) {
+            // Nothing outside the directory a run names may steer it, whoever wrote the entry.
+            // Metadata that covers a whole drive (the switch to another file during a walk)
+            // holds such paths by nature: only the scope's own strays are worth a warning.
+            if (!bearsOn(path, scope_)) {
+                LogManager::instance().log(LogWarning,
+                                           L"The entry path %s lies outside %s and is skipped",
+                                           stripLongPrefix(path), stripLongPrefix(confinement_));
+            } else if (debug_) {
+                LogManager::instance().log(LogInfo, L"%s is skipped, because it is out of scope %s",
+                                           path, confinement_);
+            }
             return;
         }
         PathRelation relation = comparePaths(path, scope_);
@@ -102,6 +124,7 @@ private:
 
     const EntryTemplate& entry_;
     const std::wstring& scope_;
+    const std::wstring& confinement_;
     bool debug_;
     std::vector<std::wstring> paths_;
 };
@@ -109,7 +132,8 @@ private:
 }  // namespace
 
 std::shared_ptr<VEntryCollection> RealEntryCollection::getPathEntryCollection(
-    const std::wstring& scopePath, TarnoComponentResolver& resolver, bool repairFolders) const {
+    const std::wstring& scopePath, TarnoComponentResolver& resolver, bool repairFolders,
+    const std::wstring& confinement) const {
     LogManager& log = LogManager::instance();
     bool debug = securityDebugging();
     if (debug) {
@@ -121,12 +145,15 @@ std::shared_ptr<VEntryCollection> RealEntryCollection::getPathEntryCollection(
     auto collection = std::make_shared<VEntryCollection>();
     for (const EntryTemplate& entry : templates_) {
         bool anyPath = entry.path == L"*";
-        for (auto& path : RealPaths(entry, scopePath, debug).expand(resolver)) {
+        for (auto& path : RealPaths(entry, scopePath, confinement, debug).expand(resolver)) {
             // "*" is no folder: there is nothing to repair for it.
             if (!anyPath && (entry.entryFlags & EntryFlag::RepairFolder) && !fileExist(path)) {
                 if (repairFolders) {
                     log.log(LogInfo, L"Repairing folder %s, because of 'repaireFolder' flag", path);
-                    VDirectory::createDirectory(path);
+                    // Created only below the directory the run names, never through a link
+                    // that someone placed in the way.
+                    VDirectory::createDirectoryBelow(confinement.empty() ? scopePath : confinement,
+                                                     path);
                 } else {
                     log.log(LogInfo, L"Folder %s is missing; not created in a run that only checks",
                             path);

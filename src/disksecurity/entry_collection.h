@@ -52,13 +52,16 @@ public:
     // form). "*" gives one entry on the path "*" for anyPathEntries; "/" stands for the root
     // of the scope; any other path expands through getBasePaths (with `resolver`) and the
     // template's sub path. Only paths equal to, below or above the scope are kept, each in
-    // long form (the missing rest of a path kept as written). A missing folder of a template
-    // with the repaireFolder flag (0x40) is created unless `repairFolders` is false (a run that
-    // must change nothing on disk), and then only logged. Raises expansion and creation
+    // long form (the missing rest of a path kept as written). With a `confinement` (the
+    // directory a run may change), a path that is neither in it nor one of its ancestors is
+    // logged as a warning and skipped. A missing folder of a template with the repaireFolder
+    // flag (0x40) is created unless `repairFolders` is false (a run that must change nothing on
+    // disk), and then only logged; it is created only below the confinement (else the scope),
+    // never through a link (VDirectory::createDirectoryBelow). Raises expansion and creation
     // failures.
-    std::shared_ptr<VEntryCollection> getPathEntryCollection(const std::wstring& scopePath,
-                                                             TarnoComponentResolver& resolver,
-                                                             bool repairFolders = true) const;
+    std::shared_ptr<VEntryCollection> getPathEntryCollection(
+        const std::wstring& scopePath, TarnoComponentResolver& resolver, bool repairFolders = true,
+        const std::wstring& confinement = std::wstring()) const;
 
 private:
     const EntryTemplateSet& templates_;

@@ -8,6 +8,7 @@
 #include "platform/types.h"
 #include "runtime/exceptions.h"
 #include "runtime/format.h"
+#include "runtime/log.h"
 #include "runtime/registry.h"
 
 namespace {
@@ -359,6 +360,27 @@ void setOsVersionForTesting(std::optional<Platform::OsVersion> version) {
 
 }  // namespace VFileName
 
+namespace {
+
+// The components of a relative path between '\\' and '/', empty ones left out.
+std::vector<std::wstring> splitComponents(std::wstring_view path) {
+    std::vector<std::wstring> components;
+    std::size_t begin = 0;
+    while (begin < path.size()) {
+        std::size_t end = path.find_first_of(L"\\/", begin);
+        if (end == std::wstring_view::npos) {
+            end = path.size();
+        }
+        if (end > begin) {
+            components.emplace_back(path.substr(begin, end - begin));
+        }
+        begin = end + 1;
+    }
+    return components;
+}
+
+}  // namespace
+
 namespace VDirectory {
 
 void createDirectory(const std::wstring& path) {
@@ -384,6 +406,71 @@ void createDirectory(const std::wstring& path) {
         }
         throwOsError(formatString(L"CreateDirectory(%s)", directory), error, VSITE("makeDir"));
     }
+}
+
+Platform::UniqueHandle openInPlace(const std::wstring& path) {
+    // Opened following links, so that the final path tells whether one led elsewhere.
+    Platform::UniqueHandle handle(
+        Platform::createFile(toLongPath(path), Platform::File::ReadAttributes,
+                             Platform::File::ShareRead | Platform::File::ShareWrite,
+                             Platform::File::OpenExisting, Platform::File::FlagBackupSemantics));
+    std::wstring finalPath;
+    if (!handle || !Platform::getFinalPathNameByHandle(handle.get(), finalPath) ||
+        comparePaths(finalPath, path) != PathEqual) {
+        return {};
+    }
+    std::uint32_t attributes = Platform::getFileAttributes(toLongPath(path));
+    if (attributes == Platform::InvalidFileAttributes ||
+        (attributes & Platform::FileAttribute::ReparsePoint) ||
+        !(attributes & Platform::FileAttribute::Directory)) {
+        return {};
+    }
+    return handle;
+}
+
+bool createDirectoryBelow(const std::wstring& anchor, const std::wstring& path) {
+    LogManager& log = LogManager::instance();
+    std::wstring target = trimTrailingSeparators(normalizePath(path));
+    std::wstring current = normalizePath(anchor);
+    if (comparePaths(target, current) != PathBelow) {
+        log.log(LogWarning, L"Folder %s is not created, because it does not lie below %s",
+                stripLongPrefix(target), stripLongPrefix(current));
+        return false;
+    }
+    std::vector<Platform::UniqueHandle> held;
+    held.push_back(openInPlace(current));
+    if (!held.back()) {
+        log.log(LogWarning,
+                L"Folder %s is not created, because %s is not a folder reached "
+                L"without links",
+                stripLongPrefix(target), stripLongPrefix(current));
+        return false;
+    }
+    std::vector<std::wstring> names = splitComponents(stripLongPrefix(target));
+    names.erase(names.begin(),
+                names.begin() +
+                    static_cast<std::ptrdiff_t>(splitComponents(stripLongPrefix(current)).size()));
+    for (const std::wstring& name : names) {
+        current = VFileName::combine(current, name);
+        if (!fileExist(current) && !Platform::createDirectory(toLongPath(current))) {
+            std::uint32_t error = Platform::getLastError();
+            if (error != Platform::WinError::AlreadyExists) {
+                throwOsError(formatString(L"CreateDirectory(%s)", current), error,
+                             VSITE("VDirectory::createDirectoryBelow"));
+            }
+        }
+        // Whatever stands there now, made by us or by someone else a moment ago, must be a
+        // plain folder before anything is created inside it.
+        held.push_back(openInPlace(current));
+        if (!held.back()) {
+            log.log(LogWarning,
+                    L"Folder %s is not created, because %s is a link, another reparse point "
+                    L"or a file",
+                    stripLongPrefix(target), stripLongPrefix(current));
+            return false;
+        }
+    }
+    return true;
 }
 
 }  // namespace VDirectory

@@ -99,6 +99,19 @@ namespace VDirectory {
 // operating-system error "CreateDirectory(<path>)" when a level cannot be created.
 void createDirectory(const std::wstring& path);
 
+// Opens the directory `path` for as long as the handle lives and checks that it is reached
+// without a link: its final path must be `path` itself. On Windows the handle (no delete
+// sharing) keeps the directory from being renamed or removed meanwhile. An invalid handle
+// when `path` is missing, a file, or reached through a link or another reparse point.
+Platform::UniqueHandle openInPlace(const std::wstring& path);
+
+// Creates `path` and its missing parents, one component at a time below `anchor` (a directory
+// the caller trusts), each parent opened in place (openInPlace) and held while its child is
+// made. False, with a warning naming the component, when a link, another reparse point or a
+// file stands in the way, or `path` is not below `anchor`: then nothing more is created.
+// Raises the operating-system error "CreateDirectory(<path>)" when a level cannot be created.
+bool createDirectoryBelow(const std::wstring& anchor, const std::wstring& path);
+
 }  // namespace VDirectory
 
 // Enumerates the entries matching a pattern (a directory combined with a wildcard such as
