@@ -131,7 +131,14 @@ void SecurityChecker::_checkPathSecurity(const SecurityInformationPtr& informati
         LogManager::instance().log(
             LogInfo, L"SecurityChecker::checkPathSecurity is called for path %s", path);
     }
-    _pathProcedure(securityInformationFor(information, path), path, knownStatus);
+    SecurityInformationPtr own = securityInformationFor(information, path);
+    if (!own) {
+        // The callback has no information it can stand by for the path (its metadata is
+        // damaged): the path and what lies below it stay as they are.
+        failed_.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    _pathProcedure(own, path, knownStatus);
 }
 
 void SecurityChecker::_pathProcedure(const SecurityInformationPtr& parent, const std::wstring& path,

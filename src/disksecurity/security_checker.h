@@ -56,7 +56,8 @@ public:
                                  const std::wstring& path, bool allEntriesFlag8);
     virtual std::int32_t beforeApply(const std::wstring& path, bool isDirectory);
     virtual std::int32_t beforeCheck(const std::wstring& path, bool isDirectory);
-    // The information to use as the parent information of `path`.
+    // The information to use as the parent information of `path`; null leaves the path and
+    // everything below it unvisited (counted as failed).
     virtual SecurityInformationPtr securityInformationFor(const SecurityInformationPtr& parent,
                                                           const std::wstring& path,
                                                           TarnoComponentResolver* context);

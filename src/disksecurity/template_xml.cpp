@@ -271,6 +271,10 @@ void ContentHandlerWrapper::parseURL(const std::wstring& file) {
     if (!parserText.empty()) {
         message += L": " + parserText;
     }
+    // 0xC00C is the facility of the reader's well-formedness errors (XML_E_*).
+    if ((static_cast<std::uint32_t>(result) >> 16) == 0xC00Cu) {
+        throw TemplateFormatException(message, VSITE("ContentHandlerWrapper::parseURL"));
+    }
     throw vexception(message, VSITE("ContentHandlerWrapper::parseURL"));
 }
 

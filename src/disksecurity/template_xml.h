@@ -14,6 +14,13 @@
 
 namespace DiskSecurity {
 
+// A template or metadata file that is no well-formed XML document: cut short, overwritten or
+// never XML. Raised by the parse, so that a caller can tell damage from a failure to read.
+class TemplateFormatException : public vexception {
+public:
+    using vexception::vexception;
+};
+
 // Loads a template file, or every "*.xml" file of a directory, into a new set whose source
 // path is `path`. A missing path gives an empty set. Each file is parsed from a private
 // temporary copy, removed before returning. Named accounts resolve through `resolver`.

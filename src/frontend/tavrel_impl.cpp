@@ -12,6 +12,7 @@
 #include "runtime/exceptions.h"
 #include "runtime/exclusive_task.h"
 #include "runtime/filename.h"
+#include "runtime/log.h"
 
 namespace {
 
@@ -63,6 +64,43 @@ void requireReportDirectory(const std::wstring& report) {
                 directory),
             VSITE("TavrelImpl::_repairWebspaceSecurity"));
     }
+}
+
+// HTTPD_VHOSTS_D\<name>: the directory of a webspace (or of the file-sharing area).
+std::wstring webspaceDirectory(const std::wstring& webspace) {
+    return normalizePath(VFileName::combine(panelParameter(L"HTTPD_VHOSTS_D"), webspace));
+}
+
+// A webspace command works inside the webspace's directory and nowhere else: without that
+// directory there is nothing it may change.
+std::wstring requireWebspaceDirectory(const std::wstring& webspace) {
+    std::wstring directory = webspaceDirectory(webspace);
+    std::uint32_t attributes = 0;
+    if (!fileExist(directory, attributes) || !(attributes & Platform::FileAttribute::Directory) ||
+        (attributes & Platform::FileAttribute::ReparsePoint)) {
+        throw ArgumentException(
+            formatString(L"Invalid value of parameter --webspace-name: the webspace directory %s "
+                         L"does not exist",
+                         stripLongPrefix(directory)),
+            VSITE("TavrelImpl::requireWebspaceDirectory"));
+    }
+    return directory;
+}
+
+// The paths of a pathes file, each checked to lie in the webspace's directory before any work.
+std::vector<std::wstring> readPathesFile(const std::wstring& list, const std::wstring& webspace) {
+    std::vector<std::wstring> paths = readListFile(list);
+    for (const std::wstring& path : paths) {
+        PathRelation relation = comparePaths(normalizePath(path), webspace);
+        if (relation != PathEqual && relation != PathBelow) {
+            throw ArgumentException(
+                formatString(L"Invalid value of parameter --pathes-file: the path %s lies outside "
+                             L"the webspace directory %s",
+                             path, stripLongPrefix(webspace)),
+                VSITE("TavrelImpl::_updateWebspaceSecurity"));
+        }
+    }
+    return paths;
 }
 
 // COM for the thread for the command's lifetime; a thread already in another apartment model
@@ -196,8 +234,21 @@ int TavrelImpl::_updatePathSecurity(const Params& params, CommandContext& contex
     Tavrel::SecurityManager& manager = context.manager();
     ConsoleProgress progress(manager);
     Tavrel::loadPathMetadata(params.get(L"--path"), manager);
-    manager.applyToScope(nullptr, CheckerOptionUpdate, false);
+    // The metadata lies in the directory itself, where its users may write: it steers nothing
+    // outside that directory.
+    std::wstring directory = normalizePath(params.get(L"--path"));
+    manager.confineTo(directory);
+    PathRelation relation = comparePaths(manager.root(), directory);
+    if (manager.entries()->empty() && relation != PathEqual && relation != PathAbove) {
+        // Outside the webspaces no metadata governs the directory, and it holds none itself.
+        LogManager::instance().log(LogWarning,
+                                   L"No security metadata applies to %s, which lies outside %s",
+                                   stripLongPrefix(directory), manager.root());
+    } else {
+        manager.applyToScope(nullptr, CheckerOptionUpdate, false);
+    }
     manager.saveToFile(std::wstring());
+    manager.requireNoDamagedMetadata();
     return 0;
 }
 
@@ -206,6 +257,7 @@ int TavrelImpl::_repairWebspaceSecurity(const Params& params, CommandContext& co
                  L"--web-users\0--full-scan\0--report-file\0--check-only\0");
     std::wstring webspace = params.get(L"--webspace-name");
     Tavrel::requirePlainName(L"webspace name", webspace);
+    std::wstring directory = requireWebspaceDirectory(webspace);
     std::wstring report = params.getOr(L"--report-file", std::wstring());
     requireReportDirectory(report);
     // The web users are read and their names checked before any work, so that a bad list
@@ -229,6 +281,7 @@ int TavrelImpl::_repairWebspaceSecurity(const Params& params, CommandContext& co
     std::uint32_t options =
         params.has(L"--check-only") ? DiskSecurity::CheckerFlag::Simulate : CheckerOptionRepair;
     bool fullScan = params.has(L"--full-scan");
+    manager.confineTo(directory);
     manager.applyCompleteToScope(nullptr, options, fullScan);
     manager.saveToFile(std::wstring());
 
@@ -236,9 +289,11 @@ int TavrelImpl::_repairWebspaceSecurity(const Params& params, CommandContext& co
         Tavrel::loadWebUserMetadata(webspace, webUser, manager);
         manager.expandWebUserTemplate(webspace, systemUser, webUser,
                                       panelTemplate(L"webuser_template.xml"));
+        manager.confineTo(VFileName::combine(directory, L"web_users\\" + webUser));
         manager.applyCompleteToScope(nullptr, options, fullScan);
         manager.saveToFile(std::wstring());
     }
+    manager.requireNoDamagedMetadata();
     return 0;
 }
 
@@ -246,6 +301,7 @@ int TavrelImpl::_repairWebspacePathSecurity(const Params& params, CommandContext
     params.check(L"--webspace-name\0--user-name\0--path\0", nullptr);
     std::wstring webspace = params.get(L"--webspace-name");
     Tavrel::requirePlainName(L"webspace name", webspace);
+    std::wstring directory = requireWebspaceDirectory(webspace);
     ExclusiveTask task;
     task.Initialize(webspaceMutexName(webspace), Platform::Infinite);
     ComScope com;
@@ -254,7 +310,9 @@ int TavrelImpl::_repairWebspacePathSecurity(const Params& params, CommandContext
     Tavrel::loadDomainMetadata(webspace, manager);
     manager.expandWebspaceTemplate(webspace, params.get(L"--user-name"),
                                    panelTemplate(L"hosting_template.xml"));
+    manager.confineTo(directory);
     manager.commit(normalizePath(params.get(L"--path")), false, nullptr, CheckerOptionUpdate);
+    manager.requireNoDamagedMetadata();
     return 0;
 }
 
@@ -262,20 +320,26 @@ int TavrelImpl::_updateWebspaceSecurity(const Params& params, CommandContext& co
     params.check(L"--webspace-name\0", L"--pathes-file\0--full-scan\0");
     std::wstring webspace = params.get(L"--webspace-name");
     Tavrel::requirePlainName(L"webspace name", webspace);
+    std::wstring directory = requireWebspaceDirectory(webspace);
+    std::wstring pathes = params.getOr(L"--pathes-file", std::wstring());
+    std::vector<std::wstring> paths;
+    if (!pathes.empty()) {
+        paths = readPathesFile(pathes, directory);
+    }
     ExclusiveTask task;
     task.Initialize(webspaceMutexName(webspace), Platform::Infinite);
     Tavrel::SecurityManager& manager = context.manager();
     ConsoleProgress progress(manager);
     Tavrel::loadDomainMetadata(webspace, manager);
+    manager.confineTo(directory);
     bool fullScan = params.has(L"--full-scan");
-    std::wstring pathes = params.getOr(L"--pathes-file", std::wstring());
     if (pathes.empty()) {
         manager.applyCompleteToScope(nullptr, CheckerOptionRepair, fullScan);
-        return 0;
     }
-    for (const std::wstring& path : readListFile(pathes)) {
+    for (const std::wstring& path : paths) {
         manager.applyCompleteSecurity(path, nullptr, CheckerOptionRepair, fullScan);
     }
+    manager.requireNoDamagedMetadata();
     return 0;
 }
 
@@ -289,6 +353,7 @@ int TavrelImpl::_repairFilesharing(const Params&, CommandContext& context) {
     Tavrel::loadDomainMetadata(FileSharingContext::area, manager);
     manager.expandFileSharingTemplate(FileSharingContext::area,
                                       panelTemplate(L"FilesharingRules.xml"));
+    manager.confineTo(webspaceDirectory(FileSharingContext::area));
     manager.applyToScope(nullptr, CheckerOptionUpdate, false);
     manager.saveToFile(std::wstring());
     return 0;
@@ -304,6 +369,7 @@ int TavrelImpl::_updateUserFilesharingSecurity(const Params& params) {
     // What an earlier run added for the user goes first, so that the user has one copy.
     context.removeUserEntries();
     context.addUserEntries();
+    context.manager().confineTo(webspaceDirectory(context.vhostName));
     context.manager().applyToScope(nullptr, CheckerOptionUpdate, false);
     context.manager().saveToFile(std::wstring());
     return 0;
@@ -320,6 +386,7 @@ int TavrelImpl::_removeUserFilesharingSecurity(const Params& params) {
     context.manager().saveToFile(std::wstring());
     // The area is applied once more with the user's entries in memory only.
     context.addUserEntries();
+    context.manager().confineTo(webspaceDirectory(context.vhostName));
     context.manager().applyToScope(nullptr, CheckerOptionUpdate, false);
     return 0;
 }

@@ -1,4 +1,5 @@
 // Applying a manager's entries to the disk, and the manager as the checker's callback.
+#include <algorithm>
 #include <chrono>
 #include <memory>
 
@@ -60,6 +61,17 @@ void SecurityManager::applyCompleteToScope(Callback* callback, std::uint32_t opt
 
 void SecurityManager::_apply(const std::wstring& path, Callback* callback, std::uint32_t options,
                              bool fullScan, bool complete) {
+    if (!confinement_.empty()) {
+        // A path outside all webspaces is named as such first.
+        getRootRelativePath(path, false);
+        PathRelation relation = comparePaths(normalizePath(path), confinement_);
+        if (relation != PathEqual && relation != PathBelow) {
+            throw vexception(formatString(L"The path %s lies outside %s, which this run may "
+                                          L"change",
+                                          stripLongPrefix(path), stripLongPrefix(confinement_)),
+                             VSITE("Tavrel::SecurityManager::applySecurity"));
+        }
+    }
     TarnoComponentResolver context;
     Callback defaults;
     SlotGuard<Callback*> chained(chainedCallback_, callback ? callback : &defaults);
@@ -74,7 +86,7 @@ void SecurityManager::_apply(const std::wstring& path, Callback* callback, std::
     SlotGuard<SecurityChecker*> active(activeChecker_, checker.get());
 
     auto collection = RealEntryCollection(*entries_).getPathEntryCollection(
-        longPathOfEachPart(path, true), context, changesDisk(options));
+        longPathOfEachPart(path, true), context, changesDisk(options), _folderAnchor());
     auto root = std::make_shared<SecurityInformation>(collection, entries_->sourcePath());
     try {
         checker->checkPathSecurity(root, path);
@@ -126,6 +138,7 @@ SecurityInformationPtr SecurityManager::securityInformationFor(const SecurityInf
     // A path outside the root of all webspaces raises the root-correlation error: what governs
     // it is unknown.
     std::wstring file = metadataFileFor(path);
+    holdMetadataInPlace(file);
     if (fileExist(file)) {
         if (comparePaths(file, parent->sourcePath()) == PathEqual) {
             return parent;
@@ -133,17 +146,48 @@ SecurityInformationPtr SecurityManager::securityInformationFor(const SecurityInf
         LogManager::instance().log(LogInfo,
                                    L"Loading new security metadata from %s, old storage was %s",
                                    file, parent->sourcePath());
-        EntryTemplateSetPtr loaded =
-            loadTemplate(file, accountResolver_, false, skipUnmappedAccounts_);
+        EntryTemplateSetPtr loaded = _loadSwitchedMetadata(file);
+        if (!loaded) {
+            return nullptr;
+        }
         TarnoComponentResolver ownContext;
         bool repairFolders = !activeChecker_ || changesDisk(activeChecker_->flags());
         auto collection = RealEntryCollection(*loaded).getPathEntryCollection(
             VFileName::root(longPathOfEachPart(path, true)), context ? *context : ownContext,
-            repairFolders);
+            repairFolders, _folderAnchor());
         return std::make_shared<SecurityInformation>(collection, loaded->sourcePath());
     }
     return chainedCallback_ ? chainedCallback_->securityInformationFor(parent, path, context)
                             : parent;
+}
+
+std::wstring SecurityManager::_folderAnchor() {
+    return confinement_.empty() ? root() : confinement_;
+}
+
+EntryTemplateSetPtr SecurityManager::_loadSwitchedMetadata(const std::wstring& file) {
+    try {
+        return loadTemplate(file, accountResolver_, false, skipUnmappedAccounts_);
+    } catch (const TemplateFormatException& e) {
+        // One damaged file of a web user must not hold up the rest of the webspace: the
+        // folders it governs are left as they are, and the run says so at its end.
+        LogManager::instance().log(LogWarning,
+                                   L"The security metadata file %s is damaged; the folders it "
+                                   L"governs are left as they are: %s",
+                                   file, renderException(e));
+        if (std::find_if(damagedMetadata_.begin(), damagedMetadata_.end(), [&](const auto& known) {
+                return comparePaths(known, file) == PathEqual;
+            }) == damagedMetadata_.end()) {
+            damagedMetadata_.push_back(file);
+        }
+        return nullptr;
+    }
+}
+
+void SecurityManager::forgetDamaged(const std::wstring& file) {
+    std::erase_if(damagedMetadata_, [&](const std::wstring& known) {
+        return comparePaths(known, file) == PathEqual;
+    });
 }
 
 }  // namespace Tavrel

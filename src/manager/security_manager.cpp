@@ -106,6 +106,11 @@ void requireXmlText(const wchar_t* field, const std::wstring& value) {
     }
 }
 
+// The panel's metadata directory, in whatever letter case the file system hands it out.
+bool isMetadataDirectory(const std::wstring& directory) {
+    return Platform::toLower(lastComponent(trimTrailingSeparators(directory))) == L".tarno";
+}
+
 bool isWebUsers(const std::wstring& component) {
     return Platform::toLower(component) == L"web_users";
 }
@@ -274,6 +279,9 @@ std::wstring SecurityManager::metadataFileFor(const std::wstring& path) {
 }
 
 std::wstring SecurityManager::scopePath() {
+    if (!confinement_.empty()) {
+        return confinement_;
+    }
     for (const auto& entry : *entries_) {
         std::vector<std::wstring> components = splitPath(entry.subPath);
         if (components.empty()) {
@@ -317,12 +325,21 @@ void SecurityManager::saveToFile(const std::wstring& fileName) {
     }
     withSaveRecord(formatString(L"Save entries to '%s'", metadataPath_), __LINE__, [&] {
         std::wstring directory = VFileName::removeFileSpec(metadataPath_);
+        if (isMetadataDirectory(directory)) {
+            holdMetadataInPlace(metadataPath_);
+        }
+        // Held open while the file is replaced: on Windows the directory cannot be renamed
+        // and swapped for a link meanwhile.
+        Platform::UniqueHandle held;
         if (!directory.empty()) {
             if (!fileExist(directory)) {
                 LogManager::instance().log(LogWarning,
                                            L"Creating directory for security metadata file '%s'",
                                            metadataPath_);
                 VDirectory::createDirectory(directory);
+            }
+            if (isMetadataDirectory(directory)) {
+                held = holdMetadataInPlace(metadataPath_);
             }
             // The panel's metadata directory is hidden from the webspace's users. The name is
             // matched as the panel writes it: a ".Tarno" keeps its attributes.
@@ -380,13 +397,84 @@ namespace {
 
 // Loads `file` into `manager`, saying first when it is not there.
 void loadMetadata(SecurityManager& manager, const std::wstring& file, const wchar_t* missingText) {
+    holdMetadataInPlace(file);
     if (!fileExist(file)) {
         LogManager::instance().log(LogWarning, missingText, file);
     }
     manager.load(file, false);
 }
 
+// "YYYYMMDDThhmmssZ" of now: what tells apart the damaged files kept from several runs.
+std::wstring utcStamp() {
+    using namespace std::chrono;
+    auto now = floor<seconds>(system_clock::now());
+    year_month_day day(floor<days>(now));
+    hh_mm_ss time(now - floor<days>(now));
+    return formatString(L"%04d%02u%02uT%02d%02d%02dZ", static_cast<std::int32_t>(day.year()),
+                        static_cast<std::uint32_t>(day.month()),
+                        static_cast<std::uint32_t>(day.day()),
+                        static_cast<std::int32_t>(time.hours().count()),
+                        static_cast<std::int32_t>(time.minutes().count()),
+                        static_cast<std::int32_t>(time.seconds().count()));
+}
+
+// Moves a damaged metadata file aside under a name of its own, never over another file, and
+// returns that name.
+std::wstring keepDamaged(const std::wstring& file) {
+    std::wstring base = file + L".damaged-" + utcStamp();
+    for (std::int32_t attempt = 1;; ++attempt) {
+        std::wstring kept = attempt == 1 ? base : formatString(L"%s-%d", base, attempt);
+        if (Platform::moveFileEx(toLongPath(file), toLongPath(kept),
+                                 Platform::File::MoveFileWriteThrough)) {
+            return kept;
+        }
+        std::uint32_t error = Platform::getLastError();
+        if (error != Platform::WinError::AlreadyExists || attempt >= 100) {
+            throwOsError(formatString(L"Move file '%s' to '%s'", file, kept), error,
+                         VSITE("Tavrel::loadWebUserMetadata"));
+        }
+    }
+}
+
 }  // namespace
+
+Platform::UniqueHandle holdMetadataInPlace(const std::wstring& file) {
+    auto refuse = [](const wchar_t* what, const std::wstring& path) {
+        throw vexception(formatString(L"The security metadata %s %s is a link or another reparse "
+                                      L"point; nothing is read or written through it",
+                                      what, stripLongPrefix(path)),
+                         VSITE("Tavrel::holdMetadataInPlace"));
+    };
+    std::wstring directory = VFileName::removeFileSpec(file);
+    Platform::UniqueHandle held;
+    std::uint32_t attributes = 0;
+    if (isMetadataDirectory(directory) && fileExist(directory, attributes)) {
+        if (!(attributes & Platform::FileAttribute::ReparsePoint)) {
+            held = VDirectory::openInPlace(directory);
+        }
+        if (!held) {
+            refuse(L"directory", directory);
+        }
+    }
+    if (fileExist(file, attributes) && (attributes & Platform::FileAttribute::ReparsePoint)) {
+        refuse(L"file", file);
+    }
+    return held;
+}
+
+void SecurityManager::requireNoDamagedMetadata() const {
+    if (damagedMetadata_.empty()) {
+        return;
+    }
+    std::wstring files;
+    for (const std::wstring& file : damagedMetadata_) {
+        files += (files.empty() ? L"" : L", ") + stripLongPrefix(file);
+    }
+    throw vexception(formatString(L"Damaged security metadata left as it was: %s; the folders "
+                                  L"it governs were not checked",
+                                  files),
+                     VSITE("Tavrel::SecurityManager::requireNoDamagedMetadata"));
+}
 
 void loadDomainMetadata(const std::wstring& webspace, SecurityManager& manager) {
     loadMetadata(manager, SecurityManager::domainMetadataFile(webspace, std::wstring()),
@@ -400,8 +488,21 @@ void loadPathMetadata(const std::wstring& directory, SecurityManager& manager) {
 
 void loadWebUserMetadata(const std::wstring& webspace, const std::wstring& webUser,
                          SecurityManager& manager) {
-    loadMetadata(manager, SecurityManager::webUserMetadataFile(webspace, webUser, std::wstring()),
-                 L"Unable to find webuser security metadata file: %s");
+    std::wstring file = SecurityManager::webUserMetadataFile(webspace, webUser, std::wstring());
+    try {
+        loadMetadata(manager, file, L"Unable to find webuser security metadata file: %s");
+        return;
+    } catch (const DiskSecurity::TemplateFormatException& e) {
+        // A damaged file is kept for a look, never deleted; the web user's metadata is then
+        // rebuilt from the template by the caller, as for a web user without any.
+        std::wstring kept = keepDamaged(file);
+        LogManager::instance().log(LogWarning,
+                                   L"The web user security metadata file %s is damaged and was "
+                                   L"kept as %s; it is built anew: %s",
+                                   file, kept, renderException(e));
+    }
+    manager.forgetDamaged(file);
+    manager.load(file, false);
 }
 
 }  // namespace Tavrel

@@ -14,6 +14,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "accounts/user_information.h"
 #include "disksecurity/entry_template.h"
@@ -96,8 +97,8 @@ public:
     // The metadata file that governs `path`: the root's own ".Security", a web user's file for
     // a path in W\web_users\U (letter case of "web_users" ignored), else the webspace's file.
     std::wstring metadataFileFor(const std::wstring& path);
-    // The directory the entries cover: from the first entry with a sub path, root()\W or
-    // root()\W\web_users\U; root() when no entry has one.
+    // The directory the entries cover: the confinement when one is set; else, from the first
+    // entry with a sub path, root()\W or root()\W\web_users\U; root() when no entry has one.
     std::wstring scopePath();
 
     // base\W\.tarno\.Security (base\.Security for an empty W) and base\W\.tarno\.Web.U.Security;
@@ -105,6 +106,20 @@ public:
     static std::wstring domainMetadataFile(const std::wstring& webspace, const std::wstring& base);
     static std::wstring webUserMetadataFile(const std::wstring& webspace,
                                             const std::wstring& webUser, const std::wstring& base);
+
+    // --- confinement ---
+    // The directory that the walks of this manager may change, whatever its entries say (they
+    // may come from a file that the webspace's user wrote): a walk starts only at it or below
+    // it, it is the scope, entries that bear on nothing in it are logged and skipped, and the
+    // folders of entries are created only below it. Empty: no confinement.
+    void confineTo(std::wstring directory) { confinement_ = std::move(directory); }
+    const std::wstring& confinement() const { return confinement_; }
+    // The metadata files that a walk found damaged and whose directories it left as they were.
+    const std::vector<std::wstring>& damagedMetadata() const { return damagedMetadata_; }
+    // Raises a vexception naming every damaged metadata file that is still left as it was.
+    void requireNoDamagedMetadata() const;
+    // `file` was rebuilt: it no longer counts as left damaged.
+    void forgetDamaged(const std::wstring& file);
 
     // --- loading and saving ---
     // Replaces the entries by those of `file` (a template file or a directory of them; missing:
@@ -188,11 +203,18 @@ private:
     std::string _serializeEntries() const;
     void _apply(const std::wstring& path, DiskSecurity::Callback* callback, std::uint32_t options,
                 bool fullScan, bool complete);
+    // The folder below which the folders of entries may be created.
+    std::wstring _folderAnchor();
+    // Loads the metadata file that the walk switches to; a damaged file is logged and noted,
+    // and gives null.
+    DiskSecurity::EntryTemplateSetPtr _loadSwitchedMetadata(const std::wstring& file);
 
     std::shared_ptr<DiskSecurity::EntryTemplateSet> entries_;
     std::wstring metadataPath_;
     std::wstring rootPath_;
     std::wstring reportFile_;
+    std::wstring confinement_;
+    std::vector<std::wstring> damagedMetadata_;
     bool useConfiguredRoot_ = true;
     bool skipUnmappedAccounts_ = true;
     DiskSecurity::Callback* chainedCallback_ = nullptr;  // not owned
@@ -207,6 +229,11 @@ private:
 // base) into `manager`. A missing file is logged as a warning and gives an empty set bound to
 // that file, so that a later save creates it.
 void loadDomainMetadata(const std::wstring& webspace, SecurityManager& manager);
+// Raises a vexception when the metadata file `file`, or the ".tarno" directory it lies in (any
+// letter case), is a link or another reparse point: nothing is read or written through one.
+// Returns that directory opened in place (VDirectory::openInPlace), or no handle when `file`
+// lies in no ".tarno" or it does not exist yet.
+Platform::UniqueHandle holdMetadataInPlace(const std::wstring& file);
 void loadPathMetadata(const std::wstring& directory, SecurityManager& manager);
 void loadWebUserMetadata(const std::wstring& webspace, const std::wstring& webUser,
                          SecurityManager& manager);

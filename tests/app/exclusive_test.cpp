@@ -52,6 +52,9 @@ std::int64_t waitForMark(const fs::path& marks, const std::string& what) {
 
 class Exclusive : public ::testing::Test {
 protected:
+    // A webspace command works only on a webspace that exists.
+    void SetUp() override { fs::create_directories(host.driveC() / "Inetpub/vhosts/example"); }
+
     TestSupport::TempHost host;
     TestSupport::TempDir scratch;
     fs::path marks = scratch.path() / "marks";

@@ -196,12 +196,21 @@ TEST_F(SecurityCommands, BadInputIsRefusedWithNothingWritten) {
          {"--repair-webspace-security", "--webspace-name=example", "--user-name=exuser",
           "--web-users=C:\\nul.txt"},
          "holds a NUL character"},
+        {"NoSuchWebspace",
+         "",
+         {"--update-webspace-security", "--webspace-name=nosuch", "--full-scan"},
+         "the webspace directory C:\\Inetpub\\vhosts\\nosuch does not exist"},
+        {"PathesOutsideTheWebspace",
+         "",
+         {"--update-webspace-security", "--webspace-name=example", "--pathes-file=C:\\out.txt"},
+         "the path C:\\Inetpub\\vhosts\\examplex lies outside the webspace directory"},
         {"PathOf32000Characters",
          "",
          {"--update-path-security", "--path=C:\\" + std::string(32000, 'a')},
          "too long"},
     };
     writeFile(onC("nul.txt"), std::string("u1\0u2", 5));
+    writeFile(onC("out.txt"), webspace + "\\httpdocs\n" + vhosts + "\\examplex\n");
     std::string before = tree(vhosts);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -1,0 +1,161 @@
+// What a webspace's own user can build in its tree (links, hard links, forged metadata, odd
+// names) must never steer a run outside the webspace or path it names: real tavrel processes
+// on a temporary host, the descriptors of everything else compared byte for byte.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "hosting_fixture.h"
+
+namespace {
+using namespace HostingTest;
+
+// An entry of metadata that gives Everyone full control of HTTPD_VHOSTS_D\<subPath>.
+std::string everyoneFullControl(const std::string& subPath, const std::string& flags = "0x0") {
+    return "<Entry AccounType=\"0\" Account=\"Everyone\" Path=\"[HTTPD_VHOSTS_D]\" SubPath=\"" +
+           subPath +
+           "\" AceFlags=\"ThisFolderSubfoldersAndFiles\" AccessMask=\"FullAccess\" "
+           "EntryFlags=\"" +
+           flags + "\" Tag=\"\" Tag2=\"\"/>";
+}
+
+class Confinement : public SecurityCommands {
+protected:
+    void SetUp() override {
+        SecurityCommands::SetUp();
+        // Another webspace, and a folder of the server outside all webspaces.
+        file("Inetpub/vhosts/fresh.com/httpdocs/index.html");
+        file("target/kept.txt");
+        host_({"acl", "set", vhosts + "\\fresh.com", "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"});
+        host_({"acl", "set", "C:\\target", "D:P(A;OICI;FA;;;SY)"});
+    }
+
+    // Every descriptor on drive C: outside the webspace "example", one object a line.
+    std::string outside() {
+        std::string all = host_({"acl", "get", "C:\\", "--tree", "--sddl"});
+        std::string kept;
+        for (std::size_t begin = 0, end; begin < all.size(); begin = end + 1) {
+            end = all.find('\n', begin);
+            std::string line = all.substr(begin, end - begin);
+            if (line.rfind(webspace + "\\", 0) != 0 && line.rfind(webspace + " ", 0) != 0 &&
+                line.find("admin\\logs") == std::string::npos &&
+                line.find("PrivateTemp") == std::string::npos &&
+                line.rfind("Successfully", 0) != 0) {
+                kept += line + "\n";
+            }
+        }
+        return kept;
+    }
+};
+
+TEST_F(Confinement, ARunStaysInTheWebspaceItNamesWhateverItsMetadataSays) {
+    std::string before = outside();
+    // A directory's own metadata, which its users may write, steers nothing outside that
+    // directory; its entries on the directory itself apply.
+    file("Inetpub/vhosts/example/httpdocs/.Security",
+         "<Entries>" + everyoneFullControl("fresh.com") + everyoneFullControl("example\\httpdocs") +
+             "</Entries>");
+    ProcessResult path = tavrel({"--update-path-security", "--path=" + webspace + "\\httpdocs"});
+    ASSERT_EQ(path.exitCode, 0) << path.out;
+    EXPECT_EQ(outside(), before);
+    EXPECT_NE(log().find("lies outside"), std::string::npos);
+    EXPECT_NE(host_({"acl", "get", webspace + "\\httpdocs\\index.html"}).find("WD"),
+              std::string::npos);
+    fs::remove(onC("Inetpub/vhosts/example/httpdocs/.Security"));
+
+    // Metadata forged by the user before the first repair: its first entry names another
+    // webspace, which once made that webspace the scope of the run.
+    file("Inetpub/vhosts/example/.tarno/.Security",
+         "<Entries>" + everyoneFullControl("fresh.com") + "</Entries>");
+    ProcessResult r = repair({"--full-scan"});
+    ASSERT_EQ(r.exitCode, 0) << r.out;
+    EXPECT_EQ(outside(), before);
+    // The named webspace itself was repaired: a second check reports nothing.
+    ProcessResult check = repair({"--full-scan", "--check-only", "--report-file=C:\\r.txt"});
+    ASSERT_EQ(check.exitCode, 0) << check.out;
+    EXPECT_EQ(readFile(onC("r.txt")), "");
+}
+
+TEST_F(Confinement, MetadataReachedThroughALinkIsRefused) {
+    file("Inetpub/vhosts/fresh.com/.tarno/.Security",
+         "<Entries>" + everyoneFullControl("fresh.com") + "</Entries>");
+    const std::string other = readFile(onC("Inetpub/vhosts/fresh.com/.tarno/.Security"));
+    // Any letter case: the file system finds ".tarno" under either name.
+    for (const char* name : {".tarno", ".TARNO"}) {
+        SCOPED_TRACE(name);
+        fs::path link = onC("Inetpub/vhosts/example") / name;
+        fs::create_directory_symlink(onC("Inetpub/vhosts/fresh.com/.tarno"), link);
+        std::string before = tree(vhosts);
+        for (const std::vector<std::string>& args :
+             {std::vector<std::string>{"--repair-webspace-security", "--webspace-name=example",
+                                       "--user-name=exuser", "--full-scan"},
+              std::vector<std::string>{"--update-webspace-security", "--webspace-name=example"}}) {
+            ProcessResult r = tavrel(args);
+            EXPECT_EQ(r.exitCode, 1) << r.out;
+            EXPECT_NE(r.out.find("is a link or another reparse point"), std::string::npos) << r.out;
+        }
+        EXPECT_EQ(tree(vhosts), before);
+        EXPECT_EQ(readFile(onC("Inetpub/vhosts/fresh.com/.tarno/.Security")), other);
+        fs::remove(link);
+    }
+    // The metadata file itself as a link.
+    fs::create_directories(onC("Inetpub/vhosts/example/.tarno"));
+    fs::create_symlink(onC("Inetpub/vhosts/fresh.com/.tarno/.Security"),
+                       onC("Inetpub/vhosts/example/.tarno/.Security"));
+    ProcessResult r = repair();
+    EXPECT_EQ(r.exitCode, 1) << r.out;
+    EXPECT_NE(r.out.find("is a link or another reparse point"), std::string::npos) << r.out;
+    EXPECT_EQ(readFile(onC("Inetpub/vhosts/fresh.com/.tarno/.Security")), other);
+}
+
+TEST_F(Confinement, FoldersOfTheTemplateAreNeverCreatedThroughALink) {
+    // "logs" is a folder the template creates; the user put a link to C:\target there.
+    fs::create_directory_symlink(onC("target"), onC("Inetpub/vhosts/example/logs"));
+    std::string before = outside();
+    ProcessResult r = repair({"--full-scan"});
+    EXPECT_EQ(r.exitCode, 0) << r.out;
+    EXPECT_EQ(outside(), before);
+    for (const char* made : {"iis", "php_errors", "FailedRequests"}) {
+        EXPECT_FALSE(fs::exists(onC("target") / made)) << made;
+    }
+    EXPECT_NE(log().find("is a link, another reparse point or a file"), std::string::npos);
+    // Without the link the folders are made, inside the webspace.
+    fs::remove(onC("Inetpub/vhosts/example/logs"));
+    ASSERT_EQ(repair().exitCode, 0);
+    EXPECT_TRUE(fs::is_directory(onC("Inetpub/vhosts/example/logs/php_errors")));
+}
+
+TEST_F(Confinement, ADamagedWebUserFileHoldsUpOnlyThatWebUser) {
+    ASSERT_EQ(repair({"--full-scan"}).exitCode, 0);
+    const std::string damaged = "<Entries><Entry Tag=\"cut short";
+    file("Inetpub/vhosts/example/.tarno/.Web.u1.Security", damaged);
+    host_({"acl", "set", webspace + "\\web_users\\u1\\docs", "D:P(A;OICI;FA;;;WD)"});
+    host_({"acl", "set", webspace + "\\httpdocs", "D:P(A;OICI;FA;;;SY)"});
+    const std::string u1Before = tree(webspace + "\\web_users\\u1");
+
+    // The webspace pass: the rest of the webspace is repaired, u1 left alone, exit 1.
+    ProcessResult webspacePass = repair({"--full-scan"});
+    EXPECT_EQ(webspacePass.exitCode, 1) << webspacePass.out;
+    EXPECT_NE(webspacePass.out.find(".Web.u1.Security"), std::string::npos) << webspacePass.out;
+    EXPECT_EQ(tree(webspace + "\\web_users\\u1"), u1Before);
+    EXPECT_NE(host_({"acl", "get", webspace + "\\httpdocs"}), "O:BAG:SYD:P(A;OICI;FA;;;SY)\n");
+    EXPECT_EQ(metadata(".Web.u1.Security"), damaged);
+
+    // The web-user pass keeps the damaged file aside and builds the user's metadata anew.
+    writeFile(onC("users.txt"), "u1\n");
+    ProcessResult userPass = repair({"--full-scan", "--web-users=C:\\users.txt"});
+    EXPECT_EQ(userPass.exitCode, 0) << userPass.out;
+    EXPECT_NE(metadata(".Web.u1.Security").find("<Entries>"), std::string::npos);
+    std::vector<std::string> kept;
+    for (const auto& entry : fs::directory_iterator(onC("Inetpub/vhosts/example/.tarno"))) {
+        if (entry.path().filename().string().rfind(".Web.u1.Security.damaged-", 0) == 0) {
+            kept.push_back(readFile(entry.path()));
+        }
+    }
+    EXPECT_EQ(kept, std::vector<std::string>{damaged});
+    EXPECT_NE(tree(webspace + "\\web_users\\u1"), u1Before);
+}
+
+}  // namespace
