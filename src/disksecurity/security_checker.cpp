@@ -314,6 +314,11 @@ std::int32_t SecurityChecker::applyPath(const SecurityInformation& information,
                     return CallbackResult::Ignore;
                 }
             }
+            if (std::int32_t refused =
+                    _mayWriteThrough(handle.get(), information, path, isDirectory);
+                refused != CallbackResult::Continue) {
+                return refused;
+            }
             opened = true;
             VAcl dacl = WinSecurity::getObjectDacl(handle.get());
             checked_.fetch_add(1, std::memory_order_relaxed);
@@ -343,6 +348,40 @@ std::int32_t SecurityChecker::applyPath(const SecurityInformation& information,
             return result;
         }
     }
+}
+
+std::int32_t SecurityChecker::_mayWriteThrough(Platform::Handle handle,
+                                               const SecurityInformation& information,
+                                               const std::wstring& path, bool isDirectory) {
+    Platform::ByHandleFileInformation object;
+    if (!Platform::getFileInformationByHandle(handle, object)) {
+        throwOsError(formatString(L"Unable to get the information of the object (%s)",
+                                  stripLongPrefix(path)),
+                     Platform::getLastError(), VSITE("DiskSecurity::SecurityChecker::applyPath"));
+    }
+    std::wstring refusal;
+    if (!isDirectory && object.numberOfLinks > 1) {
+        // A file has one descriptor for all its names: written through a name in the
+        // webspace, it would change a file that may be anyone's under its other name.
+        refusal = formatString(
+            L"Cannot apply security to path %s, because it has %u hard links. "
+            L"Hard links are not allowed.",
+            path, object.numberOfLinks);
+    } else if (isDirectory && !allowLinks_ &&
+               (object.attributes & Platform::FileAttribute::ReparsePoint)) {
+        // A folder that became a link after its parent was listed: the open took the link
+        // itself, whose final path is its own.
+        refusal = formatString(
+            L"Cannot apply security to path %s, because it is a reparse point. "
+            L"Links are not allowed.",
+            path);
+    }
+    if (refusal.empty()) {
+        return CallbackResult::Continue;
+    }
+    std::int32_t result = _handleError(
+        path, &information, CaughtError{ErrorCategory::PathNotAllowed, std::move(refusal)});
+    return result == CallbackResult::Abort ? result : CallbackResult::Ignore;
 }
 
 bool SecurityChecker::isDaclWrong(const VAcl& dacl, const SecurityInformation& information,

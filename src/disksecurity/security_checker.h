@@ -156,6 +156,10 @@ private:
     // the child skipped (Ignore), or Abort.
     std::int32_t _isPlainChild(const SecurityInformationPtr& information, const std::wstring& path,
                                const std::wstring& name, const std::wstring& child);
+    // Continue when the opened object may have its DACL written through `handle`; else the
+    // refusal is handled as an error of the path (Ignore or Abort).
+    std::int32_t _mayWriteThrough(Platform::Handle handle, const SecurityInformation& information,
+                                  const std::wstring& path, bool isDirectory);
     // The exception being handled (or `error`) goes to onError and the log; the answer, with
     // 0 counted as Ignore.
     std::int32_t _handleError(const std::wstring& path, const SecurityInformation* information);

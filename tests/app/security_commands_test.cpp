@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -445,6 +446,49 @@ TEST_F(SecurityCommands, TwoRunsOnOneWebspaceTakeTurns) {
     // Every walk line names its process: the walks of the two runs must not interleave.
     std::vector<std::string> pids = walkTurns();
     EXPECT_EQ(pids.size(), 2u) << "the walks of the two runs interleaved";
+}
+
+// A second name of the panel's domain template made inside httpdocs: a file has one descriptor
+// for all its names, so a DACL written through the webspace's name would be the template's.
+TEST_F(SecurityCommands, AHardLinkIsNeverWrittenAndEveryRunSaysSo) {
+    const std::string templateFile = etc + "\\hosting_template.xml";
+    const fs::path templateOnDisk = onC("Program Files (x86)/Tarno/etc/hosting_template.xml");
+    fs::create_hard_link(templateOnDisk, onC("Inetpub/vhosts/example/httpdocs/template.xml"));
+    host_({"acl", "set", webspace + "\\httpdocs", "D:P(A;OICI;FA;;;WD)"});
+    // The panel's own files stop inheriting: seen from httpdocs, the template is then wrong.
+    host_({"acl", "set", templateFile, "D:P(A;;FA;;;SY)(A;;FA;;;BA)"});
+    auto storedDescriptor = [&] {
+        char value[4096];
+        ssize_t size = ::lgetxattr(templateOnDisk.c_str(), "user.tavrel.sd", value, sizeof(value));
+        return size < 0 ? std::string("<none>") : std::string(value, std::size_t(size));
+    };
+    const std::string sddl = host_({"acl", "get", templateFile});
+    const std::string stored = storedDescriptor();
+    const std::string content = readFile(templateOnDisk);
+    const std::string index = host_({"acl", "get", webspace + "\\httpdocs\\index.html"});
+    const std::string warning = "Warning: Cannot apply security to path " + webspace +
+                                "\\httpdocs\\template.xml, because it has 2 hard links. Hard "
+                                "links are not allowed.";
+    const std::vector<std::string> runs[] = {
+        {"--check-only", "--full-scan", "--report-file=C:\\report.txt"},
+        {"--full-scan"},
+    };
+    std::size_t said = 0;
+    for (const auto& args : runs) {
+        SCOPED_TRACE(args[0]);
+        // Refused like any object that fails: logged and skipped, and the run goes on.
+        ProcessResult r = repair(args);
+        EXPECT_EQ(r.exitCode, 0) << r.out;
+        EXPECT_EQ(count(log(), warning), ++said) << log();
+        EXPECT_EQ(host_({"acl", "get", templateFile}), sddl);
+        EXPECT_EQ(storedDescriptor(), stored);
+        EXPECT_EQ(readFile(templateOnDisk), content);
+    }
+    std::string report = readFile(onC("report.txt"));
+    EXPECT_NE(report.find(webspace + "\\httpdocs\\index.html\r\n"), std::string::npos) << report;
+    EXPECT_EQ(report.find("template.xml"), std::string::npos) << report;
+    EXPECT_NE(host_({"acl", "get", webspace + "\\httpdocs\\index.html"}), index)
+        << "the rest of httpdocs was repaired";
 }
 
 }  // namespace
