@@ -231,7 +231,7 @@ std::int32_t SecurityChecker::_enumerateChildren(const SecurityInformationPtr& i
                 std::wstring child = VFileName::combine(path, name);
                 std::int32_t plain = child.size() <= MaxChildPath
                                          ? _isPlainChild(information, path, name, child)
-                                         : CallbackResult::Ignore;
+                                         : _tooLong(information, child);
                 if (plain == CallbackResult::Abort) {
                     result = plain;
                     break;
@@ -271,6 +271,17 @@ std::int32_t SecurityChecker::_isPlainChild(const SecurityInformationPtr& inform
                      CaughtError{ErrorCategory::InvalidPath,
                                  formatString(L"The name '%s' found in %s is not a plain name",
                                               name, stripLongPrefix(path))});
+    return result == CallbackResult::Abort ? result : CallbackResult::Ignore;
+}
+
+std::int32_t SecurityChecker::_tooLong(const SecurityInformationPtr& information,
+                                       const std::wstring& child) {
+    // Skipped, but said: a check-only run must name what it could not check.
+    std::int32_t result = _handleError(
+        child, information.get(),
+        CaughtError{ErrorCategory::InvalidPath,
+                    formatString(L"Cannot check path %s, because it is longer than %u characters.",
+                                 child, MaxChildPath)});
     return result == CallbackResult::Abort ? result : CallbackResult::Ignore;
 }
 

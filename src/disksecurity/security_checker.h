@@ -156,6 +156,9 @@ private:
     // the child skipped (Ignore), or Abort.
     std::int32_t _isPlainChild(const SecurityInformationPtr& information, const std::wstring& path,
                                const std::wstring& name, const std::wstring& child);
+    // A child whose path is longer than the walk goes, handled as an error of the child:
+    // Ignore, or Abort.
+    std::int32_t _tooLong(const SecurityInformationPtr& information, const std::wstring& child);
     // Continue when the opened object may have its DACL written through `handle`; else the
     // refusal is handled as an error of the path (Ignore or Abort).
     std::int32_t _mayWriteThrough(Platform::Handle handle, const SecurityInformation& information,

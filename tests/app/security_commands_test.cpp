@@ -491,4 +491,17 @@ TEST_F(SecurityCommands, AHardLinkIsNeverWrittenAndEveryRunSaysSo) {
         << "the rest of httpdocs was repaired";
 }
 
+TEST_F(SecurityCommands, APathTooLongToWalkIsNamed) {
+    // 35 characters of "C:\Inetpub\vhosts\example\httpdocs\", then two names of 120.
+    const std::string near = std::string(120, 'n');
+    const std::string far = std::string(120, 'f');
+    file("Inetpub/vhosts/example/httpdocs/" + near + "/" + far);
+    ProcessResult r = repair({"--check-only", "--full-scan"});
+    EXPECT_EQ(r.exitCode, 0) << r.out;
+    EXPECT_EQ(count(log(), "Warning: Cannot check path " + webspace + "\\httpdocs\\" + near + "\\" +
+                               far + ", because it is longer than 260 characters."),
+              1u)
+        << log();
+}
+
 }  // namespace
