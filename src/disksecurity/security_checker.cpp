@@ -83,8 +83,8 @@ std::int32_t pathStatus(const std::wstring& path) {
 }
 
 SecurityChecker::SecurityChecker(Callback& callback, std::uint32_t flags,
-                                 TarnoComponentResolver* context, std::wstring reportFile)
-    : callback_(callback), flags_(flags), context_(context), reportFile_(std::move(reportFile)) {}
+                                 TarnoComponentResolver* context, ReportFile* report)
+    : callback_(callback), flags_(flags), context_(context), report_(report) {}
 
 CheckerCounts SecurityChecker::counts() const {
     return CheckerCounts{
@@ -473,24 +473,8 @@ std::int32_t SecurityChecker::applySecurity(const SecurityInformation& informati
 }
 
 void SecurityChecker::_report(const std::wstring& path) {
-    if (reportFile_.empty()) {
-        return;
-    }
-    Platform::UniqueHandle file(Platform::createFile(
-        reportFile_, Platform::File::GenericRead | Platform::File::GenericWrite,
-        Platform::File::ShareRead, Platform::File::OpenAlways, 0));
-    if (!file) {
-        throwOsError(formatString(L"Unable to open the report file %s", reportFile_),
-                     Platform::getLastError(), VSITE("DiskSecurity::SecurityChecker::_report"));
-    }
-    std::string line = Platform::toUtf8(path) + "\r\n";
-    std::uint32_t written = 0;
-    if (!Platform::setFilePointerEx(file.get(), 0, nullptr, Platform::File::End) ||
-        !Platform::writeFile(file.get(), line.data(), static_cast<std::uint32_t>(line.size()),
-                             &written) ||
-        written != line.size()) {
-        throwOsError(formatString(L"Unable to write the report file %s", reportFile_),
-                     Platform::getLastError(), VSITE("DiskSecurity::SecurityChecker::_report"));
+    if (report_) {
+        report_->append(path);
     }
 }
 

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "disksecurity/report_file.h"
 #include "disksecurity/security_information.h"
 #include "platform/types.h"
 
@@ -88,9 +89,10 @@ std::int32_t pathStatus(const std::wstring& path);
 // Files are handled with their directory's information.
 class SecurityChecker {
 public:
-    // `callback` is not owned and must outlive the checker; `reportFile` empty: no report.
+    // `callback` and `report` are not owned and must outlive the checker; `report` null: no
+    // report.
     SecurityChecker(Callback& callback, std::uint32_t flags, TarnoComponentResolver* context,
-                    std::wstring reportFile);
+                    ReportFile* report);
     virtual ~SecurityChecker() = default;
     SecurityChecker(const SecurityChecker&) = delete;
     SecurityChecker& operator=(const SecurityChecker&) = delete;
@@ -102,7 +104,7 @@ public:
     bool walkAllChildren() const { return walkAllChildren_; }
     bool allowLinks() const { return allowLinks_; }
     std::uint32_t flags() const { return flags_; }
-    const std::wstring& reportFile() const { return reportFile_; }
+    ReportFile* reportFile() const { return report_; }
 
     // Handles `path` and, as the walk decides, what lies below it. Raises AbortException when
     // the run is aborted.
@@ -175,7 +177,7 @@ private:
     Callback& callback_;
     std::uint32_t flags_;
     TarnoComponentResolver* context_;
-    std::wstring reportFile_;
+    ReportFile* report_;
     bool walkAllChildren_ = true;
     bool allowLinks_ = true;
     std::vector<ParentAcl> parents_;  // one per directory whose children are being enumerated

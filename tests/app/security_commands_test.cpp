@@ -192,6 +192,21 @@ TEST_F(SecurityCommands, BadInputIsRefusedWithNothingWritten) {
          {"--repair-webspace-security", "--webspace-name=example", "--user-name=exuser",
           "--check-only", "--report-file=C:\\nodir\\r.txt"},
          "the directory C:\\nodir does not exist"},
+        {"ReportIsADirectory",
+         "",
+         {"--repair-webspace-security", "--webspace-name=example", "--user-name=exuser",
+          "--report-file=C:\\rdir"},
+         "The report file C:\\rdir is refused, because it is a directory."},
+        {"ReportIsALinkToTheTemplate",
+         "",
+         {"--repair-webspace-security", "--webspace-name=example", "--user-name=exuser",
+          "--report-file=C:\\rlink"},
+         "The report file C:\\rlink is refused, because it is a link or another reparse point."},
+        {"ReportIsASecondNameOfTheTemplate",
+         "",
+         {"--repair-webspace-security", "--webspace-name=example", "--user-name=exuser",
+          "--report-file=C:\\rhard"},
+         "The report file C:\\rhard is refused, because it has 2 hard links."},
         {"ListFileWithNul",
          "",
          {"--repair-webspace-security", "--webspace-name=example", "--user-name=exuser",
@@ -203,6 +218,11 @@ TEST_F(SecurityCommands, BadInputIsRefusedWithNothingWritten) {
          "too long"},
     };
     writeFile(onC("nul.txt"), std::string("u1\0u2", 5));
+    // What a report may not be: a directory, a link, another name of a file the panel reads.
+    fs::create_directory(onC("rdir"));
+    fs::create_symlink(onC(domainTemplate), onC("rlink"));
+    fs::create_hard_link(onC(domainTemplate), onC("rhard"));
+    const std::string templateSddl = host_({"acl", "get", etc + "\\hosting_template.xml"});
     std::string before = tree(vhosts);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -210,6 +230,7 @@ TEST_F(SecurityCommands, BadInputIsRefusedWithNothingWritten) {
             writeFile(onC(domainTemplate), c.templateText);
         }
         ProcessResult r = tavrel(c.args);
+        EXPECT_EQ(readFile(onC(domainTemplate)), c.templateText.empty() ? good : c.templateText);
         writeFile(onC(domainTemplate), good);
         EXPECT_EQ(r.exitCode, 1);
         EXPECT_NE(r.out.find(c.expected), std::string::npos) << r.out;
@@ -217,6 +238,8 @@ TEST_F(SecurityCommands, BadInputIsRefusedWithNothingWritten) {
         EXPECT_FALSE(fs::exists(onC("Inetpub/vhosts/fs")));
     }
     EXPECT_EQ(tree(vhosts), before);
+    EXPECT_EQ(host_({"acl", "get", etc + "\\hosting_template.xml"}), templateSddl);
+    EXPECT_TRUE(fs::is_directory(onC("rdir")) && fs::is_empty(onC("rdir")));
 
     // A template far larger than any the panel writes is refused unread.
     fs::resize_file(onC(domainTemplate), std::uintmax_t{100} << 20);
@@ -502,6 +525,51 @@ TEST_F(SecurityCommands, APathTooLongToWalkIsNamed) {
                                far + ", because it is longer than 260 characters."),
               1u)
         << log();
+}
+
+// One handle, opened before the walk, serves the webspace pass and every web-user pass; a line
+// that cannot be written never stops the DACL write after it, but fails the run.
+TEST_F(SecurityCommands, TheReportIsOpenedOnceAndALostLineFailsTheRun) {
+    writeFile(onC("users.txt"), "u1\r\n");
+    const struct {
+        const char* name;
+        std::string faults;
+        std::vector<std::string> extra;
+        int exitCode;
+    } cases[] = {
+        {"FullDisk", "write-file:112:path=report.txt", {}, 1},
+        // A second open by name fails.
+        {"OpenedOnce", "create-file:5:after=1:path=report.txt", {"--web-users=C:\\users.txt"}, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        host_({"acl", "set", webspace + "\\httpdocs", "D:P(A;OICI;FA;;;WD)"});
+        fs::remove(onC("report.txt"));
+        fs::remove(onC("after.txt"));
+        std::vector<std::string> args = {"--repair-webspace-security", "--webspace-name=example",
+                                         "--user-name=exuser", "--full-scan",
+                                         "--report-file=C:\\report.txt"};
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        ProcessResult r = runProgram("tavrel", args, {"TAVREL_FAULTS=" + c.faults});
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.out;
+        std::string report = readFile(onC("report.txt"));
+        if (c.exitCode == 1) {
+            EXPECT_EQ(report, "");
+            EXPECT_NE(r.out.find("Unable to write the report file C:\\report.txt"),
+                      std::string::npos)
+                << r.out;
+            EXPECT_NE(r.out.find("(Error code 112)"), std::string::npos) << r.out;
+            EXPECT_NE(log().find("Warning: Unable to write the report file C:\\report.txt for " +
+                                 webspace + "\\httpdocs"),
+                      std::string::npos);
+        } else {
+            EXPECT_NE(report.find(webspace + "\\httpdocs\r\n"), std::string::npos) << report;
+        }
+        // Every DACL was written: nothing is left to report.
+        ASSERT_EQ(repair({"--check-only", "--full-scan", "--report-file=C:\\after.txt"}).exitCode,
+                  0);
+        EXPECT_EQ(readFile(onC("after.txt")), "");
+    }
 }
 
 }  // namespace
