@@ -1,7 +1,9 @@
 #include "frontend/tavrel_impl.h"
 
 #include <atomic>
+#include <optional>
 
+#include "disksecurity/report_file.h"
 #include "frontend/command_context.h"
 #include "frontend/list_file.h"
 #include "platform/filesystem.h"
@@ -260,6 +262,12 @@ int TavrelImpl::_repairWebspaceSecurity(const Params& params, CommandContext& co
     std::wstring directory = requireWebspaceDirectory(webspace);
     std::wstring report = params.getOr(L"--report-file", std::wstring());
     requireReportDirectory(report);
+    // Opened here, before anything is loaded or changed, and held for the whole run: what the
+    // walk later finds at that path cannot redirect the report.
+    std::optional<DiskSecurity::ReportFile> reportFile;
+    if (!report.empty()) {
+        reportFile.emplace(report);
+    }
     // The web users are read and their names checked before any work, so that a bad list
     // leaves the webspace as it was.
     std::vector<std::wstring> webUsers;
@@ -277,7 +285,7 @@ int TavrelImpl::_repairWebspaceSecurity(const Params& params, CommandContext& co
     ConsoleProgress progress(manager);
     Tavrel::loadDomainMetadata(webspace, manager);
     manager.expandWebspaceTemplate(webspace, systemUser, panelTemplate(L"hosting_template.xml"));
-    manager.setReportFile(report);
+    manager.setReportFile(reportFile ? &*reportFile : nullptr);
     std::uint32_t options =
         params.has(L"--check-only") ? DiskSecurity::CheckerFlag::Simulate : CheckerOptionRepair;
     bool fullScan = params.has(L"--full-scan");
@@ -292,6 +300,11 @@ int TavrelImpl::_repairWebspaceSecurity(const Params& params, CommandContext& co
         manager.confineTo(VFileName::combine(directory, L"web_users\\" + webUser));
         manager.applyCompleteToScope(nullptr, options, fullScan);
         manager.saveToFile(std::wstring());
+    }
+    // A report with lines missing is no report of the run: the DACLs were written, the run
+    // fails.
+    if (reportFile) {
+        reportFile->requireComplete();
     }
     manager.requireNoDamagedMetadata();
     return 0;

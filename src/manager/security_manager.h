@@ -83,10 +83,11 @@ public:
     bool skipUnmappedAccounts() const { return skipUnmappedAccounts_; }
     void setSkipUnmappedAccounts(bool skip) { skipUnmappedAccounts_ = skip; }
 
-    // The report file of the complete checker, and the callback that the manager forwards the
-    // checker's questions to; both belong to the apply step.
-    const std::wstring& reportFile() const { return reportFile_; }
-    void setReportFile(std::wstring file) { reportFile_ = std::move(file); }
+    // The report of the complete checker (not owned; null: none), which serves every apply step
+    // until it is set again, and the callback that the manager forwards the checker's
+    // questions to, which belongs to the apply step.
+    DiskSecurity::ReportFile* reportFile() const { return reportFile_; }
+    void setReportFile(DiskSecurity::ReportFile* report) { reportFile_ = report; }
     DiskSecurity::Callback* chainedCallback() const { return chainedCallback_; }
 
     // --- paths ---
@@ -212,7 +213,7 @@ private:
     std::shared_ptr<DiskSecurity::EntryTemplateSet> entries_;
     std::wstring metadataPath_;
     std::wstring rootPath_;
-    std::wstring reportFile_;
+    DiskSecurity::ReportFile* reportFile_ = nullptr;  // not owned
     std::wstring confinement_;
     std::vector<std::wstring> damagedMetadata_;
     bool useConfiguredRoot_ = true;

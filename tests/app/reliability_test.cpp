@@ -260,6 +260,9 @@ TEST_F(Reliability, HostFaultsAreReportedAndLeaveNothingARerunCannotMend) {
         {"a file becomes a link out of the webspace",
          "relink:f1.html:" + (outside / "win.ini").string(), 0,
          "points to another path C:\\Windows\\win.ini. Links are not allowed."},
+        {"a folder becomes a link out of the webspace", "relink:d0:" + outside.string(), 0,
+         "Cannot apply security to path " + bulkPath +
+             "d0, because it is a reparse point. Links are not allowed."},
         {"the temporary metadata file cannot be created", "create-file:112:path=~tvr", 1,
          "CreateFile"},
         {"the metadata cannot be written", "write-file:112:path=~tvr", 1, "WriteFile"},

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -504,6 +505,64 @@ TEST_F(FileSystemTest, HandleKeepsTheDescriptorOfTheOpenedObject) {
 
     EXPECT_EQ(Platform::Posix::fileDescriptorOf(reinterpret_cast<Handle>(0x7ff0)), -1);
     EXPECT_EQ(getLastError(), WinError::InvalidHandle);
+}
+
+TEST_F(FileSystemTest, InformationByHandleTellsWhatWasOpenedAndItsNames) {
+    write(LR"(C:\one.txt)", "four");
+    write(LR"(C:\two.txt)", "x");
+    fs::create_hard_link(driveC / "two.txt", driveC / "Users/second-name.txt");
+    // POSIX counts a directory's links by its subdirectories; Windows gives it one name.
+    fs::create_directories(driveC / "dir/a");
+    fs::create_directories(driveC / "dir/b");
+    ASSERT_TRUE(setFileAttributes(LR"(C:\dir)", FileAttribute::Hidden));
+    fs::create_directory_symlink(driveC / "dir", driveC / "dirlink");
+    constexpr std::uint32_t forSecurity = File::ReadControl | File::WriteDac | File::ReadAttributes;
+    constexpr std::uint32_t directory = File::FlagBackupSemantics;
+    constexpr std::uint32_t linkItself = File::FlagBackupSemantics | File::FlagOpenReparsePoint;
+    struct Case {
+        const char* what;
+        std::wstring path;
+        std::uint32_t access;
+        std::uint32_t flags;
+        std::uint32_t attributes;  // 0: refused with ERROR_ACCESS_DENIED
+        std::uint32_t links;
+        std::uint64_t size;
+    };
+    const Case cases[] = {
+        {"RegularFile", LR"(C:\one.txt)", forSecurity, 0, FileAttribute::Archive, 1, 4},
+        {"OpenedForItsData", LR"(C:\one.txt)", File::GenericRead, 0, FileAttribute::Archive, 1, 4},
+        {"NameInAnotherCase", LR"(C:\ONE.TXT)", forSecurity, 0, FileAttribute::Archive, 1, 4},
+        {"HardLinkedFile", LR"(C:\two.txt)", forSecurity, 0, FileAttribute::Archive, 2, 1},
+        {"ItsOtherName", LR"(C:\Users\second-name.txt)", forSecurity, 0, FileAttribute::Archive, 2,
+         1},
+        {"Directory", LR"(C:\dir)", forSecurity, directory,
+         FileAttribute::Directory | FileAttribute::Hidden, 1, 0},
+        {"LinkItself", LR"(C:\dirlink)", forSecurity, linkItself,
+         FileAttribute::Directory | FileAttribute::ReparsePoint, 1, 0},
+        {"WithoutReadAttributes", LR"(C:\one.txt)", File::ReadControl | File::WriteDac, 0, 0, 0, 0},
+    };
+    std::map<std::string, std::uint64_t> index;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        UniqueHandle opened = open(c.path, c.access, File::OpenExisting, c.flags);
+        ASSERT_TRUE(opened) << getLastError();
+        ByHandleFileInformation information;
+        if (c.attributes == 0) {
+            EXPECT_FALSE(getFileInformationByHandle(opened.get(), information));
+            EXPECT_EQ(getLastError(), WinError::AccessDenied);
+            continue;
+        }
+        ASSERT_TRUE(getFileInformationByHandle(opened.get(), information)) << getLastError();
+        EXPECT_EQ(information.attributes, c.attributes);
+        EXPECT_EQ(information.numberOfLinks, c.links);
+        EXPECT_EQ(information.size, c.size);
+        EXPECT_NE(information.lastWriteTime, 0u);
+        index[c.what] = information.fileIndex;
+    }
+    EXPECT_EQ(index["HardLinkedFile"], index["ItsOtherName"]) << "one file, two names";
+    EXPECT_EQ(index["RegularFile"], index["NameInAnotherCase"]);
+    EXPECT_NE(index["RegularFile"], index["HardLinkedFile"]);
+    EXPECT_NE(index["Directory"], index["LinkItself"]);
 }
 
 TEST_F(FileSystemTest, HostToolTranslatesBothWays) {

@@ -169,6 +169,22 @@ bool getFileSizeEx(Handle file, std::int64_t& size) {
     return true;
 }
 
+bool getFileInformationByHandle(Handle file, ByHandleFileInformation& information) {
+    BY_HANDLE_FILE_INFORMATION raw{};
+    if (!::GetFileInformationByHandle(file, &raw)) {
+        return false;
+    }
+    information.attributes = raw.dwFileAttributes;
+    information.creationTime = fileTime(raw.ftCreationTime);
+    information.lastAccessTime = fileTime(raw.ftLastAccessTime);
+    information.lastWriteTime = fileTime(raw.ftLastWriteTime);
+    information.volumeSerialNumber = raw.dwVolumeSerialNumber;
+    information.size = join(raw.nFileSizeHigh, raw.nFileSizeLow);
+    information.numberOfLinks = raw.nNumberOfLinks;
+    information.fileIndex = join(raw.nFileIndexHigh, raw.nFileIndexLow);
+    return true;
+}
+
 bool flushFileBuffers(Handle file) {
     return ::FlushFileBuffers(file) != FALSE;
 }
