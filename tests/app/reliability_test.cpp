@@ -355,3 +355,49 @@ TEST_F(Reliability, ACorruptDescriptorIsNamedAndOnlyAWholeReplacementMendsIt) {
     ASSERT_EQ(tavrel(repairArgs()).exitCode, 0);
     EXPECT_TRUE(descriptors() == expected);
 }
+
+// POSIX names ending in a dot or a blank, which Windows would strip, are listed with that last
+// character in private use (U+F02E, U+F020): the walk reaches them and what is below them, and
+// repairs them like any other object.
+TEST_F(Reliability, NamesEndingInADotOrABlankAreWalkedAndRepaired) {
+    const std::string dot = "\xEF\x80\xAE";    // U+F02E in UTF-8
+    const std::string blank = "\xEF\x80\xA0";  // U+F020
+    const std::string httpdocs = webspace + "\\httpdocs\\";
+    const struct {
+        std::string posix;
+        std::string windows;
+        bool directory;
+    } objects[] = {
+        {"d.", "d" + dot, true},
+        {"d./f.html", "d" + dot + "\\f.html", false},
+        {"d./g.", "d" + dot + "\\g" + dot, false},
+        {"e ", "e" + blank, true},
+        {"e /x ", "e" + blank + "\\x" + blank, true},
+        {"e /x /h.html", "e" + blank + "\\x" + blank + "\\h.html", false},
+    };
+    const std::string wrong = "D:P(A;OICI;FA;;;WD)";
+    for (const auto& object : objects) {
+        fs::path onDisk = onC("Inetpub/vhosts/example/httpdocs/" + object.posix);
+        if (object.directory) {
+            fs::create_directories(onDisk);
+        } else {
+            writeFile(onDisk, "x");
+        }
+        host_({"acl", "set", httpdocs + object.windows, wrong});
+    }
+    std::map<std::string, std::string> before;
+    for (const auto& object : objects) {
+        before[object.posix] = host_({"acl", "get", httpdocs + object.windows});
+    }
+
+    ASSERT_EQ(tavrel(repairArgs()).exitCode, 0);
+    EXPECT_EQ(log().find("Unable to open the object"), std::string::npos) << log();
+    for (const auto& object : objects) {
+        EXPECT_NE(host_({"acl", "get", httpdocs + object.windows}), before[object.posix])
+            << object.posix;
+    }
+    std::vector<std::string> check = repairArgs();
+    check.insert(check.end(), {"--check-only", "--report-file=C:\\report.txt"});
+    ASSERT_EQ(tavrel(check).exitCode, 0);
+    EXPECT_EQ(readFile(onC("report.txt")), "");
+}

@@ -1334,7 +1334,7 @@ bool getLongPathName(const std::wstring& path, std::wstring& longPath) {
                     if (!entry) {
                         break;
                     }
-                    if (equalsNoCase(windowsNameOf(entry->d_name), part)) {
+                    if (equalsNoCase(windowsNameOf(entry->d_name), windowsNameOf(*name))) {
                         diskName = entry->d_name;
                     }
                 }
