@@ -401,3 +401,33 @@ TEST_F(Reliability, NamesEndingInADotOrABlankAreWalkedAndRepaired) {
     ASSERT_EQ(tavrel(check).exitCode, 0);
     EXPECT_EQ(readFile(onC("report.txt")), "");
 }
+
+// A file-sharing user update on a vhost and a repair of that webspace write one metadata file:
+// they take turns, so whichever comes second starts from what the first saved, and the
+// user's entries are never lost.
+TEST_F(Reliability, AFileSharingUserUpdateBesideARepairOfItsWebspaceIsKept) {
+    host_({"reg", "set", configKey, "DebugSecuritySettings", "REG_DWORD", "1"});
+    file("Program Files (x86)/Tarno/etc/share.xml",
+         "<Entries><Entry AccounType=\"0\" Account=\"Null\" Path=\"[HTTPD_VHOSTS_D]\" "
+         "SubPath=\"httpdocs\" AceFlags=\"ThisFolderSubfoldersAndFiles\" "
+         "AccessMask=\"ReadAndExecute\" EntryFlags=\"0x140\" Tag=\"User\" Tag2=\"\"/></Entries>");
+    bulk(200);
+    ASSERT_EQ(tavrel(repairArgs()).exitCode, 0);
+    const std::string withoutUser = metadata();
+    const fs::path logs = onC("Program Files (x86)/Tarno/admin/logs");
+    for (int run = 0; run < 3; ++run) {
+        SCOPED_TRACE(run);
+        writeFile(onC("Inetpub/vhosts/example/.tarno/.Security"), withoutUser);
+        fs::remove_all(logs);
+        auto repair = startProgram("tavrel", repairArgs());
+        // The repair has read the metadata and is walking when the update comes.
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        ProcessResult update =
+            tavrel({"--update-user-filesharing-security", "--vhost-name=example", "--user=u1",
+                    "--user-id=7", "--template=share.xml", "--private-template="});
+        EXPECT_EQ(update.exitCode, 0) << update.out;
+        EXPECT_EQ(repair.wait().exitCode, 0);
+        EXPECT_EQ(count(metadata(), "Tag2=\"7\""), 1u) << "the update was lost";
+        EXPECT_EQ(walkTurns().size(), 2u) << "the walks of the two runs interleaved";
+    }
+}
