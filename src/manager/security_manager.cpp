@@ -1,7 +1,6 @@
 #include "manager/security_manager.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <vector>
@@ -40,15 +39,6 @@ std::vector<std::wstring> splitPath(const std::wstring& path) {
     return components;
 }
 
-// When this process started, as a FILETIME: temporary files older than that belong to saves
-// that can no longer be running in this process.
-const std::uint64_t processStart = [] {
-    using namespace std::chrono;
-    constexpr std::uint64_t unixEpochAsFileTime = 116444736000000000ULL;
-    auto sinceUnixEpoch = duration_cast<microseconds>(system_clock::now().time_since_epoch());
-    return unixEpochAsFileTime + static_cast<std::uint64_t>(sinceUnixEpoch.count()) * 10;
-}();
-
 constexpr std::size_t temporaryNameLength = 16;  // "~tvr" + 8 hex digits + ".tmp"
 
 // A name in the target's directory that is short whatever the target's name: a target of up
@@ -73,27 +63,10 @@ bool isTemporaryName(const std::wstring& name) {
     });
 }
 
-// Removes the temporary files that saves killed before they could clean up left in
-// `directory`: only names of the saves' own pattern, written before this process started (a
-// save running now in another process keeps its file). Failures are only logged.
-void removeStaleTemporaries(const std::wstring& directory) {
-    try {
-        VFileFinder finder;
-        for (bool found = finder.first(VFileName::combine(directory, L"~tvr*.tmp")); found;
-             found = finder.next()) {
-            if (!isTemporaryName(finder.name()) || finder.isDirectory() ||
-                finder.data().lastWriteTime >= processStart) {
-                continue;
-            }
-            std::wstring stale = VFileName::combine(directory, finder.name());
-            if (Platform::deleteFile(toLongPath(stale))) {
-                LogManager::instance().log(LogInfo, L"Removed %s, left by an interrupted save",
-                                           stale);
-            }
-        }
-    } catch (const vexception& e) {
-        LogManager::instance().log(LogWarning, e);
-    }
+// The panel's metadata directory, whose files are all the tool's own. The name is matched in
+// any case, as Windows would open it.
+bool isMetadataDirectory(const std::wstring& directory) {
+    return Platform::toLower(lastComponent(trimTrailingSeparators(directory))) == L".tarno";
 }
 
 // A file holding such a character could never be read back.
@@ -347,7 +320,13 @@ void SecurityManager::saveToFile(const std::wstring& fileName) {
         });
         temporary->replace(metadataPath_);
         entries_->setSourcePath(metadataPath_);
-        removeStaleTemporaries(VFileName::removeFileSpec(metadataPath_));
+        // What killed runs left is removed where only the tool keeps files: a save into a
+        // user's directory (--update-path-security) leaves the user's files alone, whatever
+        // their names.
+        if (isMetadataDirectory(directory)) {
+            removeStaleFiles(directory, L"~tvr*.tmp", isTemporaryName);
+        }
+        removeStalePrivateTemporaries();
     });
 }
 

@@ -431,3 +431,67 @@ TEST_F(Reliability, AFileSharingUserUpdateBesideARepairOfItsWebspaceIsKept) {
         EXPECT_EQ(walkTurns().size(), 2u) << "the walks of the two runs interleaved";
     }
 }
+
+// Leftovers of killed runs are removed only in the tool's own folders: the private temporary
+// folder, where a file-sharing update killed while it reads a template leaves the template's
+// copy, and .tarno. A user's folder that a save writes to keeps whatever it holds.
+TEST_F(Reliability, LeftoversAreRemovedInTheToolsOwnFoldersOnly) {
+    const fs::path privateTemp = onC("Program Files (x86)/Tarno/PrivateTemp");
+    fs::remove_all(privateTemp);
+    // A template that takes a while to read; written an hour ago.
+    const fs::path big = onC("Program Files (x86)/Tarno/etc/big.xml");
+    writeFile(big, "<Entries><!--" + std::string(std::size_t{8} << 20, 'x') + "--></Entries>");
+    const auto hourAgo = fs::file_time_type::clock::now() - std::chrono::hours(1);
+    fs::last_write_time(big, hourAgo);
+    // The files of the private temporary folder; with `copied`, only whole copies of it.
+    auto inPrivateTemp = [&](bool copied) {
+        std::vector<fs::path> found;
+        std::error_code error;
+        for (const auto& item : fs::directory_iterator(privateTemp, error)) {
+            if (!copied || item.file_size(error) == fs::file_size(big)) {
+                found.push_back(item.path());
+            }
+        }
+        return found;
+    };
+    const auto started = fs::file_time_type::clock::now();
+    std::vector<fs::path> left;
+    for (int attempt = 0; attempt < 10 && left.empty(); ++attempt) {
+        auto update = startProgram(
+            "tavrel", {"--update-user-filesharing-security", "--vhost-name=fs", "--user=u1",
+                       "--user-id=7", "--template=big.xml", "--private-template="});
+        for (auto until = Clock::now() + std::chrono::seconds(10);
+             inPrivateTemp(true).empty() && Clock::now() < until;) {
+        }
+        // Killed while it parses the copy.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        update.kill();
+        left = inPrivateTemp(false);
+    }
+    ASSERT_FALSE(left.empty()) << "no update was killed while it read its template";
+    for (const fs::path& copy : left) {
+        // Stamped when it was made, not with the template's time: a run going on keeps it.
+        EXPECT_GE(fs::last_write_time(copy), started) << copy;
+    }
+
+    const fs::path httpdocs = onC("Inetpub/vhosts/example/httpdocs");
+    const char* userFile = "~tvr0123abcd.tmp";  // the form of the tool's own saves
+    writeFile(httpdocs / userFile, "mine");
+    fs::last_write_time(httpdocs / userFile, hourAgo);
+    const fs::path foreign = privateTemp / "notours.tmp";
+    const fs::path running = privateTemp / "abc12.tmp";
+    writeFile(foreign, "x");
+    fs::last_write_time(foreign, hourAgo);
+    writeFile(running, "x");
+    fs::last_write_time(running, fs::file_time_type::clock::now() + std::chrono::hours(1));
+
+    ProcessResult next = tavrel({"--update-path-security", "--path=" + webspace + "\\httpdocs"});
+    ASSERT_EQ(next.exitCode, 0) << next.out;
+    EXPECT_TRUE(fs::exists(httpdocs / ".Security"));
+    EXPECT_EQ(readFile(httpdocs / userFile), "mine");
+    for (const fs::path& copy : left) {
+        EXPECT_FALSE(fs::exists(copy)) << copy;
+    }
+    EXPECT_TRUE(fs::exists(foreign));
+    EXPECT_TRUE(fs::exists(running));
+}
