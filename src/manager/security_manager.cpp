@@ -63,10 +63,10 @@ bool isTemporaryName(const std::wstring& name) {
     });
 }
 
-// The panel's metadata directory, whose files are all the tool's own. The name is matched in
-// any case, as Windows would open it.
+// The panel's metadata directory, whose files are all the tool's own. The name is matched as
+// the panel writes it: a ".Tarno" is somebody else's.
 bool isMetadataDirectory(const std::wstring& directory) {
-    return Platform::toLower(lastComponent(trimTrailingSeparators(directory))) == L".tarno";
+    return lastComponent(trimTrailingSeparators(directory)) == L".tarno";
 }
 
 // A file holding such a character could never be read back.
@@ -297,9 +297,8 @@ void SecurityManager::saveToFile(const std::wstring& fileName) {
                                            metadataPath_);
                 VDirectory::createDirectory(directory);
             }
-            // The panel's metadata directory is hidden from the webspace's users. The name is
-            // matched as the panel writes it: a ".Tarno" keeps its attributes.
-            if (lastComponent(trimTrailingSeparators(directory)) == L".tarno") {
+            // The panel's metadata directory is hidden from the webspace's users.
+            if (isMetadataDirectory(directory)) {
                 std::uint32_t attributes = Platform::getFileAttributes(toLongPath(directory));
                 if (attributes == Platform::InvalidFileAttributes ||
                     !Platform::setFileAttributes(
