@@ -105,6 +105,18 @@ std::vector<std::wstring> readPathesFile(const std::wstring& list, const std::ws
     return paths;
 }
 
+// The file-sharing user commands on vhost V write V's metadata file, which a repair of webspace
+// V writes too: they hold V's mutex besides the area's. Every command that holds both takes the
+// area's first, so that no two commands can each hold one and wait for the other. For the
+// area itself the two names are one mutex, taken once.
+void lockFileSharingUser(ExclusiveTask& area, ExclusiveTask& vhost, const std::wstring& vhostName) {
+    area.Initialize(TavrelImpl::filesharingMutexName(), Platform::Infinite);
+    std::wstring vhostMutex = TavrelImpl::webspaceMutexName(vhostName);
+    if (vhostMutex != TavrelImpl::filesharingMutexName()) {
+        vhost.Initialize(vhostMutex, Platform::Infinite);
+    }
+}
+
 // COM for the thread for the command's lifetime; a thread already in another apartment model
 // is fine as it is.
 class ComScope {
@@ -375,8 +387,9 @@ int TavrelImpl::_repairFilesharing(const Params&, CommandContext& context) {
 int TavrelImpl::_updateUserFilesharingSecurity(const Params& params) {
     params.check(L"--vhost-name\0--user\0--user-id\0--private-template\0--template\0", nullptr);
     FileSharingContext::requireValues(params);
-    ExclusiveTask task;
-    task.Initialize(filesharingMutexName(), Platform::Infinite);
+    ExclusiveTask area;
+    ExclusiveTask vhost;
+    lockFileSharingUser(area, vhost, params.get(L"--vhost-name"));
     FileSharingContext context(params);
     ConsoleProgress progress(context.manager());
     // What an earlier run added for the user goes first, so that the user has one copy.
@@ -391,8 +404,9 @@ int TavrelImpl::_updateUserFilesharingSecurity(const Params& params) {
 int TavrelImpl::_removeUserFilesharingSecurity(const Params& params) {
     params.check(L"--vhost-name\0--user\0--user-id\0--template\0--private-template\0", nullptr);
     FileSharingContext::requireValues(params);
-    ExclusiveTask task;
-    task.Initialize(filesharingMutexName(), Platform::Infinite);
+    ExclusiveTask area;
+    ExclusiveTask vhost;
+    lockFileSharingUser(area, vhost, params.get(L"--vhost-name"));
     FileSharingContext context(params);
     ConsoleProgress progress(context.manager());
     context.removeUserEntries();

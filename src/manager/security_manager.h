@@ -131,7 +131,9 @@ public:
     // given name becomes the bound one. Missing directories are created and a ".tarno"
     // directory is hidden. The file is replaced whole: the XML goes to a temporary file in the
     // same directory, is flushed and then renamed over the target, so a reader (and a crash)
-    // sees either the old file or the new one.
+    // sees either the old file or the new one. Then what killed runs left is removed from the
+    // tool's own folders only: the target's directory when it is a ".tarno", and the private
+    // temporary folder (removeStaleFiles).
     void saveToFile(const std::wstring& fileName);
 
     // --- applying ---

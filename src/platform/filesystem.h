@@ -134,6 +134,11 @@ bool getFileSizeEx(Handle file, std::int64_t& size);
 bool flushFileBuffers(Handle file);
 // SetEndOfFile: the file ends at the current position.
 bool setEndOfFile(Handle file);
+// SetFileTime: each time given (a FILETIME) replaces the file's, a null one is left as it is;
+// the handle needs write access. The emulated host keeps no creation time to set and ignores
+// that one.
+bool setFileTime(Handle file, const std::uint64_t* creationTime,
+                 const std::uint64_t* lastAccessTime, const std::uint64_t* lastWriteTime);
 
 // CopyFileW: data, attributes and last write time; ERROR_FILE_EXISTS when failIfExists and
 // the target exists.

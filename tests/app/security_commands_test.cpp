@@ -224,6 +224,48 @@ TEST_F(SecurityCommands, BadInputIsRefusedWithNothingWritten) {
          "",
          {"--update-path-security", "--path=C:\\" + std::string(32000, 'a')},
          "too long"},
+        // The vhost names where the area's metadata goes, also without templates.
+        {"VhostClimbingOut",
+         "",
+         {"--update-user-filesharing-security", "--vhost-name=..\\..\\Windows\\evil",
+          "--user=u1", "--user-id=7", "--template=", "--private-template="},
+         "Invalid value of parameter --vhost-name"},
+        {"VhostWithLongPrefix",
+         "",
+         {"--update-user-filesharing-security", "--vhost-name=\\\\?\\C:\\x", "--user=u1",
+          "--user-id=7", "--template=", "--private-template="},
+         "Invalid value of parameter --vhost-name"},
+        {"VhostWithNtPrefix",
+         "",
+         {"--remove-user-filesharing-security", "--vhost-name=\\??\\C:\\x", "--user=u1",
+          "--user-id=7", "--template=", "--private-template="},
+         "Invalid value of parameter --vhost-name"},
+        {"VhostThatIsADrive",
+         "",
+         {"--update-user-filesharing-security", "--vhost-name=C:", "--user=u1", "--user-id=7",
+          "--template=", "--private-template="},
+         "Invalid value of parameter --vhost-name"},
+        {"VhostThatIsAPath",
+         "",
+         {"--remove-user-filesharing-security", "--vhost-name=C:\\x", "--user=u1",
+          "--user-id=7", "--template=", "--private-template="},
+         "Invalid value of parameter --vhost-name"},
+        // Templates come from the panel's etc directory only.
+        {"TemplateClimbingOut",
+         "",
+         {"--update-user-filesharing-security", "--vhost-name=fs", "--user=u1", "--user-id=7",
+          "--template=..\\x.xml", "--private-template="},
+         "Invalid value of parameter --template"},
+        {"PrivateTemplateOnADrive",
+         "",
+         {"--update-user-filesharing-security", "--vhost-name=fs", "--user=u1", "--user-id=7",
+          "--template=", "--private-template=a.xml,C:x.xml"},
+         "Invalid value of parameter --private-template"},
+        {"TemplateWithATrailingDot",
+         "",
+         {"--remove-user-filesharing-security", "--vhost-name=fs", "--user=u1", "--user-id=7",
+          "--template=x.xml.", "--private-template="},
+         "Invalid value of parameter --template"},
     };
     writeFile(onC("nul.txt"), std::string("u1\0u2", 5));
     writeFile(onC("out.txt"), webspace + "\\httpdocs\n" + vhosts + "\\examplex\n");
@@ -245,6 +287,9 @@ TEST_F(SecurityCommands, BadInputIsRefusedWithNothingWritten) {
         EXPECT_NE(r.out.find(c.expected), std::string::npos) << r.out;
         EXPECT_FALSE(fs::exists(onC("Inetpub/vhosts/example/.tarno"))) << "metadata written";
         EXPECT_FALSE(fs::exists(onC("Inetpub/vhosts/fs")));
+        for (const char* outside : {"Windows/evil", "x", ".tarno", "Inetpub/.tarno"}) {
+            EXPECT_FALSE(fs::exists(onC(outside))) << outside;
+        }
     }
     EXPECT_EQ(tree(vhosts), before);
     EXPECT_EQ(host_({"acl", "get", etc + "\\hosting_template.xml"}), templateSddl);

@@ -155,6 +155,12 @@ TEST(FullWindowsPath, ResolvesLikeGetFullPathName) {
         {LR"(C:\a\.\b\..\c\)", LR"(C:\a\c\)"},
         {LR"(C:\a\name.. )", LR"(C:\a\name)"},
         {LR"(C:\a\...)", LR"(C:\a\)"},
+        {LR"(C:\a\d.\f)", LR"(C:\a\d\f)"},
+        {LR"(C:\a\d..\f)", LR"(C:\a\d.\f)"},
+        {LR"(C:\a\e \f)", LR"(C:\a\e \f)"},
+        {LR"(C:\a\d.\)", LR"(C:\a\d\)"},
+        {LR"(C:\a\d.\..\f)", LR"(C:\a\f)"},
+        {LR"(C:\a\...\f)", LR"(C:\a\...\f)"},
         {LR"(\\server\share\..\x)", LR"(\\server\share\x)"},
         {LR"(\\?\C:\a\..\b)", LR"(\\?\C:\a\..\b)"},
     };
@@ -255,9 +261,10 @@ TEST_F(FileSystemTest, EnumerationFollowsWindowsRules) {
     EXPECT_EQ(getLastError(), WinError::PathNotFound);
 }
 
-// A name Windows could not hold is listed with its forbidden characters moved to U+F000 plus
-// the character, and that one component leads back to the same file (in a directory whose own
-// name needs the mapping too), never to what its backslashes would name.
+// A name Windows could not hold is listed with its forbidden characters, and a last dot or
+// blank that Windows would strip, moved to U+F000 plus the character, and that one component
+// leads back to the same file (in a directory whose own name needs the mapping too), never to
+// what its backslashes would name.
 TEST_F(FileSystemTest, ForbiddenCharactersOfPosixNamesAreListedInPrivateUse) {
     const std::pair<const char*, const wchar_t*> names[] = {
         {R"(..\..\..\Windows)", L"..\uF05C..\uF05C..\uF05CWindows"},
@@ -267,6 +274,13 @@ TEST_F(FileSystemTest, ForbiddenCharactersOfPosixNamesAreListedInPrivateUse) {
         {"\"", L"\uF022"},
         {"<>|", L"\uF03C\uF03E\uF07C"},
         {"c\x01t", L"c\uF001t"},
+        {"d.", L"d\uF02E"},
+        {"e ", L"e\uF020"},
+        {"a..", L"a.\uF02E"},
+        {"...", L"..\uF02E"},
+        {" ", L"\uF020"},
+        {"a. b", L"a. b"},
+        {"m\xef\x80\xaex", L"m\uF02Ex"},  // U+F02E inside a name is a character of its own
         {"plain", L"plain"}};
     fs::create_directory(driveC / "s|te");
     const std::wstring dir = L"C:\\s\uF07Cte\\";
@@ -290,6 +304,12 @@ TEST_F(FileSystemTest, ForbiddenCharactersOfPosixNamesAreListedInPrivateUse) {
     EXPECT_LT(::getxattr((driveC / "Windows").c_str(), "user.tavrel.sd", nullptr, 0), 0);
     write(dir + L"new\uF03F", "n");
     EXPECT_TRUE(fs::exists(driveC / "s|te/new?"));
+    write(dir + L"new\uF02E", "n");
+    EXPECT_TRUE(fs::exists(driveC / "s|te/new."));
+    // A trailing dot as written is stripped the Windows way, except behind "\\?\".
+    EXPECT_EQ(readAll(L"\\\\?\\" + dir + L"d."), "d.");
+    EXPECT_EQ(getFileAttributes(dir + L"d."), InvalidFileAttributes);
+    EXPECT_EQ(getLastError(), WinError::FileNotFound);
     // Raw forbidden characters name nothing; only their mapped forms map back ('/' has none).
     for (const wchar_t* bad : {L"C:\\s\uF07Cte\\a:b", L"C:\\s\uF07Cte\\..\uF02FWindows"}) {
         EXPECT_EQ(getFileAttributes(bad), InvalidFileAttributes) << toUtf8(bad);

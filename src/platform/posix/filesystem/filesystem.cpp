@@ -1014,6 +1014,25 @@ bool setEndOfFile(Handle file) {
     return true;
 }
 
+bool setFileTime(Handle file, const std::uint64_t* /*creationTime*/,
+                 const std::uint64_t* lastAccessTime, const std::uint64_t* lastWriteTime) {
+    auto object = dataFile(file, true);
+    if (!object) {
+        return false;
+    }
+    auto asTimespec = [](const std::uint64_t* time) {
+        constexpr std::uint64_t secondsFrom1601To1970 = 11644473600ull;
+        if (!time) {
+            return timespec{0, UTIME_OMIT};
+        }
+        std::uint64_t seconds = *time / 10000000ull;
+        return timespec{static_cast<time_t>(seconds - secondsFrom1601To1970),
+                        static_cast<long>(*time % 10000000ull * 100)};
+    };
+    const timespec times[2] = {asTimespec(lastAccessTime), asTimespec(lastWriteTime)};
+    return ::futimens(object->fd(), times) == 0 || failWithErrno();
+}
+
 bool copyFile(const std::wstring& existing, const std::wstring& newFile, bool failIfExists) {
     std::string source;
     std::string target;
@@ -1391,7 +1410,7 @@ bool getLongPathName(const std::wstring& path, std::wstring& longPath) {
                     if (!entry) {
                         break;
                     }
-                    if (equalsNoCase(windowsNameOf(entry->d_name), part)) {
+                    if (equalsNoCase(windowsNameOf(entry->d_name), windowsNameOf(*name))) {
                         diskName = entry->d_name;
                     }
                 }

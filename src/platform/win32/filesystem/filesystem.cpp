@@ -193,6 +193,21 @@ bool setEndOfFile(Handle file) {
     return ::SetEndOfFile(file) != FALSE;
 }
 
+bool setFileTime(Handle file, const std::uint64_t* creationTime,
+                 const std::uint64_t* lastAccessTime, const std::uint64_t* lastWriteTime) {
+    FILETIME times[3] = {};
+    const std::uint64_t* given[3] = {creationTime, lastAccessTime, lastWriteTime};
+    for (int i = 0; i < 3; ++i) {
+        if (given[i]) {
+            times[i].dwLowDateTime = static_cast<DWORD>(*given[i]);
+            times[i].dwHighDateTime = static_cast<DWORD>(*given[i] >> 32);
+        }
+    }
+    return ::SetFileTime(file, creationTime ? &times[0] : nullptr,
+                         lastAccessTime ? &times[1] : nullptr,
+                         lastWriteTime ? &times[2] : nullptr) != FALSE;
+}
+
 bool copyFile(const std::wstring& existing, const std::wstring& newFile, bool failIfExists) {
     return ::CopyFileW(longPath(existing).c_str(), longPath(newFile).c_str(), failIfExists) !=
            FALSE;
