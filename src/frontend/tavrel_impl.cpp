@@ -8,6 +8,7 @@
 #include "platform/system.h"
 #include "platform/text.h"
 #include "platform/types.h"
+#include "runtime/com_apartment.h"
 #include "runtime/config.h"
 #include "runtime/exceptions.h"
 #include "runtime/exclusive_task.h"
@@ -64,30 +65,6 @@ void requireReportDirectory(const std::wstring& report) {
             VSITE("TavrelImpl::_repairWebspaceSecurity"));
     }
 }
-
-// COM for the thread for the command's lifetime; a thread already in another apartment model
-// is fine as it is.
-class ComScope {
-public:
-    ComScope() {
-        std::int32_t result = Platform::coInitialize();
-        if (result < 0 && result != Platform::RpcEChangedMode) {
-            throw vexceptionFromComError(ComError(result), L"CoInitialize", "ComScope::ComScope",
-                                         __LINE__);
-        }
-        initialized_ = result >= 0;
-    }
-    ~ComScope() {
-        if (initialized_) {
-            Platform::coUninitialize();
-        }
-    }
-    ComScope(const ComScope&) = delete;
-    ComScope& operator=(const ComScope&) = delete;
-
-private:
-    bool initialized_ = false;
-};
 
 }  // namespace
 
@@ -219,7 +196,7 @@ int TavrelImpl::_repairWebspaceSecurity(const Params& params, CommandContext& co
     }
     ExclusiveTask task;
     task.Initialize(webspaceMutexName(webspace), Platform::Infinite);
-    ComScope com;
+    ComApartment com;
     std::wstring systemUser = params.get(L"--user-name");
     Tavrel::SecurityManager& manager = context.manager();
     ConsoleProgress progress(manager);
@@ -248,7 +225,7 @@ int TavrelImpl::_repairWebspacePathSecurity(const Params& params, CommandContext
     Tavrel::requirePlainName(L"webspace name", webspace);
     ExclusiveTask task;
     task.Initialize(webspaceMutexName(webspace), Platform::Infinite);
-    ComScope com;
+    ComApartment com;
     Tavrel::SecurityManager& manager = context.manager();
     ConsoleProgress progress(manager);
     Tavrel::loadDomainMetadata(webspace, manager);
@@ -283,7 +260,7 @@ int TavrelImpl::_repairFilesharing(const Params&, CommandContext& context) {
     // Any parameters are accepted and ignored.
     ExclusiveTask task;
     task.Initialize(filesharingMutexName(), Platform::Infinite);
-    ComScope com;
+    ComApartment com;
     Tavrel::SecurityManager& manager = context.manager();
     ConsoleProgress progress(manager);
     Tavrel::loadDomainMetadata(FileSharingContext::area, manager);
