@@ -4,7 +4,7 @@
 # the same account domain, so that the prefix's own user has the same SID on both. Each command
 # is checked for its exit code, the metadata it saved (byte for byte against the Linux build's,
 # and read back by the Linux build), its report file, its lines in the debug log, and the
-# mutex that makes two runs on one webspace take turns.
+# mutexes that make two runs at once take turns.
 #
 # Wine resolves the well-known accounts and its own user only (not "Administrator", nor any
 # account a test would add), so the templates here name only those: the panel's default
