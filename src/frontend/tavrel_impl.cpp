@@ -10,6 +10,7 @@
 #include "platform/system.h"
 #include "platform/text.h"
 #include "platform/types.h"
+#include "runtime/com_apartment.h"
 #include "runtime/config.h"
 #include "runtime/exceptions.h"
 #include "runtime/exclusive_task.h"
@@ -116,30 +117,6 @@ void lockFileSharingUser(ExclusiveTask& area, ExclusiveTask& vhost, const std::w
         vhost.Initialize(vhostMutex, Platform::Infinite);
     }
 }
-
-// COM for the thread for the command's lifetime; a thread already in another apartment model
-// is fine as it is.
-class ComScope {
-public:
-    ComScope() {
-        std::int32_t result = Platform::coInitialize();
-        if (result < 0 && result != Platform::RpcEChangedMode) {
-            throw vexceptionFromComError(ComError(result), L"CoInitialize", "ComScope::ComScope",
-                                         __LINE__);
-        }
-        initialized_ = result >= 0;
-    }
-    ~ComScope() {
-        if (initialized_) {
-            Platform::coUninitialize();
-        }
-    }
-    ComScope(const ComScope&) = delete;
-    ComScope& operator=(const ComScope&) = delete;
-
-private:
-    bool initialized_ = false;
-};
 
 }  // namespace
 
@@ -291,7 +268,7 @@ int TavrelImpl::_repairWebspaceSecurity(const Params& params, CommandContext& co
     }
     ExclusiveTask task;
     task.Initialize(webspaceMutexName(webspace), Platform::Infinite);
-    ComScope com;
+    ComApartment com;
     std::wstring systemUser = params.get(L"--user-name");
     Tavrel::SecurityManager& manager = context.manager();
     ConsoleProgress progress(manager);
@@ -329,7 +306,7 @@ int TavrelImpl::_repairWebspacePathSecurity(const Params& params, CommandContext
     std::wstring directory = requireWebspaceDirectory(webspace);
     ExclusiveTask task;
     task.Initialize(webspaceMutexName(webspace), Platform::Infinite);
-    ComScope com;
+    ComApartment com;
     Tavrel::SecurityManager& manager = context.manager();
     ConsoleProgress progress(manager);
     Tavrel::loadDomainMetadata(webspace, manager);
@@ -372,7 +349,7 @@ int TavrelImpl::_repairFilesharing(const Params&, CommandContext& context) {
     // Any parameters are accepted and ignored.
     ExclusiveTask task;
     task.Initialize(filesharingMutexName(), Platform::Infinite);
-    ComScope com;
+    ComApartment com;
     Tavrel::SecurityManager& manager = context.manager();
     ConsoleProgress progress(manager);
     Tavrel::loadDomainMetadata(FileSharingContext::area, manager);
