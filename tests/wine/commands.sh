@@ -34,7 +34,7 @@ export TAVREL_HOST="$work/host"
 win_c="$WINEPREFIX/drive_c"
 lx_c="$TAVREL_HOST/drive_c"
 # What an earlier run left in the prefix, should it not be fresh.
-rm -rf "$win_c/Inetpub" "$win_c/site" "$win_c/templates" "$win_c/Program Files (x86)/Tarno"
+rm -rf "$win_c/Inetpub" "$win_c/site" "$win_c/target" "$win_c/templates" "$win_c/Program Files (x86)/Tarno"
 user=$(id -un)  # Wine's user is the Unix user
 config='HKLM\SOFTWARE\WOW6432Node\Tarno\Zel Config\Config'
 # Wine gives its user the RID 1000 of the account domain S-1-5-21-0-0-0: so does the host.
@@ -256,5 +256,44 @@ security_debug 1
 takes_turns --repair-webspace-security "${repair[@]}"
 takes_turns --update-path-security --update-path-security '--path=C:\site'
 takes_turns --update-user-filesharing-security --update-user-filesharing-security "${user_args[@]}"
+
+# Confinement on Windows: what a webspace's user can put in its tree never steers a run outside
+# it. Wine shows a Unix link as the object it reaches (no reparse point), so these rest on the
+# final path of a handle and on the link count, which it reports as Windows does.
+mkdir -p "$win_c/target" "$win_c/Inetpub/vhosts/linked/httpdocs" "$win_c/Inetpub/vhosts/ex3"
+ln -sfn "$win_c/Inetpub/vhosts/example/.tarno" "$win_c/Inetpub/vhosts/linked/.tarno"
+cp "$win_c/$meta/.Security" "$work/example.Security"
+code=0
+(cd "$work" && wine "$bin/tavrel.exe" --update-webspace-security --webspace-name=linked >"$work/linked.out" 2>&1) || code=$?
+if [ $code -eq 1 ] && grep -q "is a link or another reparse point" "$work/linked.out" &&
+  cmp -s "$work/example.Security" "$win_c/$meta/.Security"; then
+  pass "confinement: a .tarno that is a link is refused, the other webspace's metadata untouched"
+else
+  fail "confinement: .tarno as a link: exit code $code"
+  cat "$work/linked.out" >&2
+fi
+# A folder an entry creates (flag 0x40) below a link: nothing is made where the link leads.
+printf '<Entries>%s</Entries>' "$(entry Administrators 'ex3\sub\deeper' ThisFolderSubfoldersAndFiles FullAccess "")" \
+  >"$win_c/Inetpub/vhosts/ex3/.Security"
+ln -sfn "$win_c/target" "$win_c/Inetpub/vhosts/ex3/sub"
+(cd "$work" && wine "$bin/tavrel.exe" --update-path-security '--path=C:\Inetpub\vhosts\ex3' >"$work/ex3.out" 2>&1) || true
+rm "$win_c/Inetpub/vhosts/ex3/sub"
+code=0
+(cd "$work" && wine "$bin/tavrel.exe" --update-path-security '--path=C:\Inetpub\vhosts\ex3' >"$work/ex3.out" 2>&1) || code=$?
+if [ ! -e "$win_c/target/deeper" ] && [ $code -eq 0 ] && [ -d "$win_c/Inetpub/vhosts/ex3/sub/deeper" ]; then
+  pass "confinement: an entry's folder is made below the path, never through a link"
+else
+  fail "confinement: entry folders: exit code $code, $(ls "$win_c/target")"
+fi
+# A file with two names is never written: its one descriptor is also the other name's.
+ln -f "$win_c/$etc/hosting_template.xml" "$win_c/Inetpub/vhosts/example/httpdocs/template.xml"
+fresh_log "$win_c"
+(cd "$work" && wine "$bin/tavrel.exe" --update-webspace-security --webspace-name=example --full-scan >"$work/hard.out" 2>&1) || true
+rm "$win_c/Inetpub/vhosts/example/httpdocs/template.xml"
+if log_text "$win_c" | grep -q 'httpdocs\\template.xml, because it has 2 hard links'; then
+  pass "confinement: a hard link is refused by its link count"
+else
+  fail "confinement: the hard link was not refused"
+fi
 
 exit $failed
