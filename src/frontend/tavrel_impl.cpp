@@ -230,8 +230,9 @@ int TavrelImpl::_updatePathSecurity(const Params& params, CommandContext& contex
     std::wstring directory = normalizePath(params.get(L"--path"));
     manager.confineTo(directory);
     PathRelation relation = comparePaths(manager.root(), directory);
-    if (manager.entries()->empty() && relation != PathEqual && relation != PathAbove) {
-        // Outside the webspaces no metadata governs the directory, and it holds none itself.
+    if (relation != PathEqual && relation != PathAbove) {
+        // What governs a path outside the webspaces is unknown (a walk there fails on the root
+        // correlation at its first step): nothing can be applied to it.
         LogManager::instance().log(LogWarning,
                                    L"No security metadata applies to %s, which lies outside %s",
                                    stripLongPrefix(directory), manager.root());
