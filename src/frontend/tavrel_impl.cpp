@@ -4,6 +4,7 @@
 
 #include "frontend/command_context.h"
 #include "frontend/list_file.h"
+#include "frontend/tavrel_commands.h"
 #include "platform/filesystem.h"
 #include "platform/system.h"
 #include "platform/text.h"
@@ -13,8 +14,10 @@
 #include "runtime/exclusive_task.h"
 #include "runtime/filename.h"
 #include "runtime/log.h"
+#include "manager/journal.h"
 
-namespace {
+// Shared with the commands of tavrel_commands.h.
+namespace TavrelCommands {
 
 std::atomic<TavrelImpl*> currentApplication{nullptr};
 
@@ -103,31 +106,9 @@ std::vector<std::wstring> readPathesFile(const std::wstring& list, const std::ws
     return paths;
 }
 
-// COM for the thread for the command's lifetime; a thread already in another apartment model
-// is fine as it is.
-class ComScope {
-public:
-    ComScope() {
-        std::int32_t result = Platform::coInitialize();
-        if (result < 0 && result != Platform::RpcEChangedMode) {
-            throw vexceptionFromComError(ComError(result), L"CoInitialize", "ComScope::ComScope",
-                                         __LINE__);
-        }
-        initialized_ = result >= 0;
-    }
-    ~ComScope() {
-        if (initialized_) {
-            Platform::coUninitialize();
-        }
-    }
-    ComScope(const ComScope&) = delete;
-    ComScope& operator=(const ComScope&) = delete;
+}  // namespace TavrelCommands
 
-private:
-    bool initialized_ = false;
-};
-
-}  // namespace
+using namespace TavrelCommands;
 
 TavrelImpl::TavrelImpl() {
     Platform::setErrorMode(Platform::setErrorMode(0) | Platform::SemNoGpFaultErrorBox);
@@ -166,6 +147,8 @@ int TavrelImpl::go(int argc, const wchar_t* const* argv) {
     CommandContext::SidCacheScope sidCache;
     Params params(Params::parse(argc, argv));
     CommandContext context;
+    // Whatever the command writes is journaled first; the journal is kept when it succeeds.
+    Tavrel::RunJournal journal(journalScopeFor(command_, params));
     std::wstring possibleCommands;
     auto is = [&](const wchar_t* name) {
         if (!possibleCommands.empty()) {
@@ -203,6 +186,12 @@ int TavrelImpl::go(int argc, const wchar_t* const* argv) {
     }
     if (is(L"--remove-user-filesharing-security")) {
         return _removeUserFilesharingSecurity(params);
+    }
+    if (is(L"--restore-security")) {
+        return _restoreSecurity(params, journal);
+    }
+    if (is(L"--audit-webspace-security")) {
+        return _auditWebspaceSecurity(params, context);
     }
     cmdNotSupported(possibleCommands);
 }

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "disksecurity/template_xml.h"
+#include "manager/journal.h"
 #include "platform/filesystem.h"
 #include "platform/text.h"
 #include "platform/unique.h"
@@ -362,6 +363,10 @@ void SecurityManager::saveToFile(const std::wstring& fileName) {
             temporary = std::make_unique<TemporaryFile>(temporaryNameBeside(metadataPath_));
             temporary->write(_serializeEntries());
         });
+        // The file the run found is kept with the run's journal before it goes.
+        if (RunJournal* journal = RunJournal::current()) {
+            journal->keepMetadata(metadataPath_);
+        }
         temporary->replace(metadataPath_);
         entries_->setSourcePath(metadataPath_);
         removeStaleTemporaries(VFileName::removeFileSpec(metadataPath_));
