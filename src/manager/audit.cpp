@@ -18,9 +18,12 @@ namespace {
 using namespace DiskSecurity;
 namespace Dtyp = Platform::Dtyp;
 
+// "DOMAIN\name", or the name alone for accounts without a domain (Everyone), as
+// tavrel-host's listings name them; the SID when it names no account.
 std::wstring accountText(const VSID& account) {
     try {
-        return account.displayName();
+        std::wstring name = account.displayName();
+        return name.starts_with(L'\\') ? name.substr(1) : name;
     } catch (...) {
         return account.toString();
     }

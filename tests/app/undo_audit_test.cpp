@@ -42,6 +42,20 @@ protected:
         args.insert(args.end(), extra.begin(), extra.end());
         return tavrel(args);
     }
+    // The lines of `now` for the objects that `then` lists: a restore gives back descriptors,
+    // and leaves the folders a repair created (they may hold files by now).
+    static std::string sameObjects(const std::string& now, const std::string& then) {
+        std::string kept;
+        for (std::size_t begin = 0, end; (end = now.find('\n', begin)) != std::string::npos;
+             begin = end + 1) {
+            std::string line = now.substr(begin, end - begin + 1);
+            if (then.find("\n" + line.substr(0, line.find(' ') + 1)) != std::string::npos ||
+                then.rfind(line.substr(0, line.find(' ') + 1), 0) == 0) {
+                kept += line;
+            }
+        }
+        return kept;
+    }
     // The object lines of a journal.
     static std::vector<std::string> objectLines(const std::string& text) {
         std::vector<std::string> lines;
@@ -89,7 +103,7 @@ TEST_F(UndoAudit, RestoreGivesBackEveryDescriptorAndIsItselfUndone) {
 
     ProcessResult restored = restore(journal);
     ASSERT_EQ(restored.exitCode, 0) << restored.out << restored.err;
-    EXPECT_EQ(tree(), before);
+    EXPECT_EQ(sameObjects(tree(), before), before);
     EXPECT_FALSE(fs::exists(onC("Inetpub/vhosts/example/.tarno/.Security")));
 
     // The restore journaled what it replaced: restoring that gives the repair back.
@@ -154,7 +168,7 @@ TEST_F(UndoAudit, AFullDiskWhileJournalingStopsTheRunBeforeItsNextWrite) {
     // Only what was journaled was written: the partial journal gives everything back.
     ProcessResult restored = restore(journals()[0]);
     ASSERT_EQ(restored.exitCode, 0) << restored.out << restored.err;
-    EXPECT_EQ(tree(), before);
+    EXPECT_EQ(sameObjects(tree(), before), before);
 }
 
 TEST_F(UndoAudit, AuditListsTheDifferencesAndChangesNothing) {
@@ -173,7 +187,9 @@ TEST_F(UndoAudit, AuditListsTheDifferencesAndChangesNothing) {
               std::string::npos)
         << r.out;
     EXPECT_NE(r.out.find(cgi + "\tmissing\t"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find(cgi + "\tmissing\t" + "exuser"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\\IWPG_exuser\t(RX)\t(OI)(CI)\n"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("\\run.pl\textra\tBUILTIN\\Users\t(F)\t(DENY)\n"), std::string::npos)
+        << r.out;
     EXPECT_EQ(r.out.find("\\httpdocs\\img\t"), std::string::npos) << "repaired objects are right";
     EXPECT_NE(r.out.find("Audited "), std::string::npos);
     EXPECT_NE(r.out.find(" extra, "), std::string::npos);
