@@ -83,8 +83,8 @@ std::int32_t pathStatus(const std::wstring& path) {
 }
 
 SecurityChecker::SecurityChecker(Callback& callback, std::uint32_t flags,
-                                 TarnoComponentResolver* context, std::wstring reportFile)
-    : callback_(callback), flags_(flags), context_(context), reportFile_(std::move(reportFile)) {}
+                                 TarnoComponentResolver* context, ReportFile* report)
+    : callback_(callback), flags_(flags), context_(context), report_(report) {}
 
 CheckerCounts SecurityChecker::counts() const {
     return CheckerCounts{
@@ -238,7 +238,7 @@ std::int32_t SecurityChecker::_enumerateChildren(const SecurityInformationPtr& i
                 std::wstring child = VFileName::combine(path, name);
                 std::int32_t plain = child.size() <= MaxChildPath
                                          ? _isPlainChild(information, path, name, child)
-                                         : CallbackResult::Ignore;
+                                         : _tooLong(information, child);
                 if (plain == CallbackResult::Abort) {
                     result = plain;
                     break;
@@ -278,6 +278,17 @@ std::int32_t SecurityChecker::_isPlainChild(const SecurityInformationPtr& inform
                      CaughtError{ErrorCategory::InvalidPath,
                                  formatString(L"The name '%s' found in %s is not a plain name",
                                               name, stripLongPrefix(path))});
+    return result == CallbackResult::Abort ? result : CallbackResult::Ignore;
+}
+
+std::int32_t SecurityChecker::_tooLong(const SecurityInformationPtr& information,
+                                       const std::wstring& child) {
+    // Skipped, but said: a check-only run must name what it could not check.
+    std::int32_t result = _handleError(
+        child, information.get(),
+        CaughtError{ErrorCategory::InvalidPath,
+                    formatString(L"Cannot check path %s, because it is longer than %u characters.",
+                                 child, MaxChildPath)});
     return result == CallbackResult::Abort ? result : CallbackResult::Ignore;
 }
 
@@ -321,6 +332,11 @@ std::int32_t SecurityChecker::applyPath(const SecurityInformation& information,
                     return CallbackResult::Ignore;
                 }
             }
+            if (std::int32_t refused =
+                    _mayWriteThrough(handle.get(), information, path, isDirectory);
+                refused != CallbackResult::Continue) {
+                return refused;
+            }
             opened = true;
             VAcl dacl = WinSecurity::getObjectDacl(handle.get());
             checked_.fetch_add(1, std::memory_order_relaxed);
@@ -352,6 +368,40 @@ std::int32_t SecurityChecker::applyPath(const SecurityInformation& information,
             return result;
         }
     }
+}
+
+std::int32_t SecurityChecker::_mayWriteThrough(Platform::Handle handle,
+                                               const SecurityInformation& information,
+                                               const std::wstring& path, bool isDirectory) {
+    Platform::ByHandleFileInformation object;
+    if (!Platform::getFileInformationByHandle(handle, object)) {
+        throwOsError(formatString(L"Unable to get the information of the object (%s)",
+                                  stripLongPrefix(path)),
+                     Platform::getLastError(), VSITE("DiskSecurity::SecurityChecker::applyPath"));
+    }
+    std::wstring refusal;
+    if (!isDirectory && object.numberOfLinks > 1) {
+        // A file has one descriptor for all its names: written through a name in the
+        // webspace, it would change a file that may be anyone's under its other name.
+        refusal = formatString(
+            L"Cannot apply security to path %s, because it has %u hard links. "
+            L"Hard links are not allowed.",
+            path, object.numberOfLinks);
+    } else if (isDirectory && !allowLinks_ &&
+               (object.attributes & Platform::FileAttribute::ReparsePoint)) {
+        // A folder that became a link after its parent was listed: the open took the link
+        // itself, whose final path is its own.
+        refusal = formatString(
+            L"Cannot apply security to path %s, because it is a reparse point. "
+            L"Links are not allowed.",
+            path);
+    }
+    if (refusal.empty()) {
+        return CallbackResult::Continue;
+    }
+    std::int32_t result = _handleError(
+        path, &information, CaughtError{ErrorCategory::PathNotAllowed, std::move(refusal)});
+    return result == CallbackResult::Abort ? result : CallbackResult::Ignore;
 }
 
 bool SecurityChecker::isDaclWrong(const VAcl& dacl, const SecurityInformation& information,
@@ -439,24 +489,8 @@ std::int32_t SecurityChecker::applySecurity(const SecurityInformation& informati
 }
 
 void SecurityChecker::_report(const std::wstring& path) {
-    if (reportFile_.empty()) {
-        return;
-    }
-    Platform::UniqueHandle file(Platform::createFile(
-        reportFile_, Platform::File::GenericRead | Platform::File::GenericWrite,
-        Platform::File::ShareRead, Platform::File::OpenAlways, 0));
-    if (!file) {
-        throwOsError(formatString(L"Unable to open the report file %s", reportFile_),
-                     Platform::getLastError(), VSITE("DiskSecurity::SecurityChecker::_report"));
-    }
-    std::string line = Platform::toUtf8(path) + "\r\n";
-    std::uint32_t written = 0;
-    if (!Platform::setFilePointerEx(file.get(), 0, nullptr, Platform::File::End) ||
-        !Platform::writeFile(file.get(), line.data(), static_cast<std::uint32_t>(line.size()),
-                             &written) ||
-        written != line.size()) {
-        throwOsError(formatString(L"Unable to write the report file %s", reportFile_),
-                     Platform::getLastError(), VSITE("DiskSecurity::SecurityChecker::_report"));
+    if (report_) {
+        report_->append(path);
     }
 }
 

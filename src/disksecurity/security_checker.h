@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "disksecurity/report_file.h"
 #include "disksecurity/security_information.h"
 #include "platform/types.h"
 
@@ -107,9 +108,10 @@ std::int32_t pathStatus(const std::wstring& path);
 // Files are handled with their directory's information.
 class SecurityChecker {
 public:
-    // `callback` is not owned and must outlive the checker; `reportFile` empty: no report.
+    // `callback` and `report` are not owned and must outlive the checker; `report` null: no
+    // report.
     SecurityChecker(Callback& callback, std::uint32_t flags, TarnoComponentResolver* context,
-                    std::wstring reportFile);
+                    ReportFile* report);
     virtual ~SecurityChecker() = default;
     SecurityChecker(const SecurityChecker&) = delete;
     SecurityChecker& operator=(const SecurityChecker&) = delete;
@@ -124,7 +126,7 @@ public:
     bool walkAllChildren() const { return walkAllChildren_; }
     bool allowLinks() const { return allowLinks_; }
     std::uint32_t flags() const { return flags_; }
-    const std::wstring& reportFile() const { return reportFile_; }
+    ReportFile* reportFile() const { return report_; }
 
     // Handles `path` and, as the walk decides, what lies below it. Raises AbortException when
     // the run is aborted.
@@ -178,6 +180,13 @@ private:
     // the child skipped (Ignore), or Abort.
     std::int32_t _isPlainChild(const SecurityInformationPtr& information, const std::wstring& path,
                                const std::wstring& name, const std::wstring& child);
+    // A child whose path is longer than the walk goes, handled as an error of the child:
+    // Ignore, or Abort.
+    std::int32_t _tooLong(const SecurityInformationPtr& information, const std::wstring& child);
+    // Continue when the opened object may have its DACL written through `handle`; else the
+    // refusal is handled as an error of the path (Ignore or Abort).
+    std::int32_t _mayWriteThrough(Platform::Handle handle, const SecurityInformation& information,
+                                  const std::wstring& path, bool isDirectory);
     // The exception being handled (or `error`) goes to onError and the log; the answer, with
     // 0 counted as Ignore.
     std::int32_t _handleError(const std::wstring& path, const SecurityInformation* information);
@@ -190,7 +199,7 @@ private:
     Callback& callback_;
     std::uint32_t flags_;
     TarnoComponentResolver* context_;
-    std::wstring reportFile_;
+    ReportFile* report_;
     bool walkAllChildren_ = true;
     bool allowLinks_ = true;
     IWriteJournal* journal_ = nullptr;

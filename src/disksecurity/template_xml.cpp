@@ -72,10 +72,25 @@ public:
             name_ = privateTempFileName();
         }
         copyFileOver(source, name_);
+        stampNow();
         return name_;
     }
 
 private:
+    // CopyFile gives the copy the template's last write time, which would make it look like
+    // the leftover of a killed run to any run started since, whose save removes those; it
+    // gets the time it was made instead. (A read-only template's copy is read-only too.)
+    void stampNow() {
+        Platform::setFileAttributes(toLongPath(name_), Platform::FileAttribute::Normal);
+        Platform::UniqueHandle copy(Platform::createFile(
+            toLongPath(name_), Platform::File::GenericWrite, 0, Platform::File::OpenExisting, 0));
+        std::uint64_t now = currentFileTime();
+        if (!copy || !Platform::setFileTime(copy.get(), nullptr, nullptr, &now)) {
+            throwOsError(formatString(L"SetFileTime(%s)", stripLongPrefix(name_)),
+                         Platform::getLastError(), VSITE("DiskSecurity::TemporaryCopy"));
+        }
+    }
+
     std::wstring name_;
 };
 

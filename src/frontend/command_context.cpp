@@ -52,6 +52,16 @@ void FileSharingContext::requireValues(const Params& params) {
                 VSITE("FileSharingContext::requireValues"));
         }
     }
+    // The vhost names the directory below HTTPD_VHOSTS_D that holds the area's metadata, also
+    // when no template is given: anything but one plain name ("..\..\Windows\x", "C:",
+    // "\\?\C:\x") would put that file anywhere on the disk.
+    Tavrel::requirePlainName(L"value of parameter --vhost-name", params.get(L"--vhost-name"));
+    // Templates come from the panel's etc directory and nowhere else.
+    for (const wchar_t* list : {L"--template", L"--private-template"}) {
+        for (const std::wstring& name : splitTemplateList(params.get(list))) {
+            Tavrel::requirePlainName(std::wstring(L"value of parameter ") + list, name);
+        }
+    }
 }
 
 std::wstring FileSharingContext::userSubPath(bool isPrivate) const {

@@ -48,8 +48,10 @@ public:
     // Loads HTTPD_VHOSTS_D\<vhost>\.tarno\.Security (missing: an empty set bound to it).
     explicit FileSharingContext(const Params& params);
 
-    // Refuses "--vhost-name", "--user" and "--user-id" values that hold a control character,
-    // which no metadata file can carry, before anything is read or written.
+    // Refuses, before anything is read or written, "--vhost-name", "--user" and "--user-id"
+    // values that hold a control character, which no metadata file can carry, a vhost name
+    // that is not one plain path component, and a template of either list that is not one
+    // plain file name (Tavrel::requirePlainName).
     static void requireValues(const Params& params);
 
     // <vhost>\private\<user id> for the private templates, else <vhost>.

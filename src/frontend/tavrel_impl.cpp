@@ -1,10 +1,13 @@
 #include "frontend/tavrel_impl.h"
 
 #include <atomic>
+#include <optional>
 
+#include "disksecurity/report_file.h"
 #include "frontend/command_context.h"
 #include "frontend/list_file.h"
 #include "frontend/tavrel_commands.h"
+#include "manager/journal.h"
 #include "platform/filesystem.h"
 #include "platform/system.h"
 #include "platform/text.h"
@@ -14,7 +17,6 @@
 #include "runtime/exclusive_task.h"
 #include "runtime/filename.h"
 #include "runtime/log.h"
-#include "manager/journal.h"
 
 // Shared with the commands of tavrel_commands.h.
 namespace TavrelCommands {
@@ -104,6 +106,18 @@ std::vector<std::wstring> readPathesFile(const std::wstring& list, const std::ws
         }
     }
     return paths;
+}
+
+// The file-sharing user commands on vhost V write V's metadata file, which a repair of webspace
+// V writes too: they hold V's mutex besides the area's. Every command that holds both takes the
+// area's first, so that no two commands can each hold one and wait for the other. For the
+// area itself the two names are one mutex, taken once.
+void lockFileSharingUser(ExclusiveTask& area, ExclusiveTask& vhost, const std::wstring& vhostName) {
+    area.Initialize(TavrelImpl::filesharingMutexName(), Platform::Infinite);
+    std::wstring vhostMutex = TavrelImpl::webspaceMutexName(vhostName);
+    if (vhostMutex != TavrelImpl::filesharingMutexName()) {
+        vhost.Initialize(vhostMutex, Platform::Infinite);
+    }
 }
 
 }  // namespace TavrelCommands
@@ -249,6 +263,12 @@ int TavrelImpl::_repairWebspaceSecurity(const Params& params, CommandContext& co
     std::wstring directory = requireWebspaceDirectory(webspace);
     std::wstring report = params.getOr(L"--report-file", std::wstring());
     requireReportDirectory(report);
+    // Opened here, before anything is loaded or changed, and held for the whole run: what the
+    // walk later finds at that path cannot redirect the report.
+    std::optional<DiskSecurity::ReportFile> reportFile;
+    if (!report.empty()) {
+        reportFile.emplace(report);
+    }
     // The web users are read and their names checked before any work, so that a bad list
     // leaves the webspace as it was.
     std::vector<std::wstring> webUsers;
@@ -266,7 +286,7 @@ int TavrelImpl::_repairWebspaceSecurity(const Params& params, CommandContext& co
     ConsoleProgress progress(manager);
     Tavrel::loadDomainMetadata(webspace, manager);
     manager.expandWebspaceTemplate(webspace, systemUser, panelTemplate(L"hosting_template.xml"));
-    manager.setReportFile(report);
+    manager.setReportFile(reportFile ? &*reportFile : nullptr);
     std::uint32_t options =
         params.has(L"--check-only") ? DiskSecurity::CheckerFlag::Simulate : CheckerOptionRepair;
     bool fullScan = params.has(L"--full-scan");
@@ -281,6 +301,11 @@ int TavrelImpl::_repairWebspaceSecurity(const Params& params, CommandContext& co
         manager.confineTo(VFileName::combine(directory, L"web_users\\" + webUser));
         manager.applyCompleteToScope(nullptr, options, fullScan);
         manager.saveToFile(std::wstring());
+    }
+    // A report with lines missing is no report of the run: the DACLs were written, the run
+    // fails.
+    if (reportFile) {
+        reportFile->requireComplete();
     }
     manager.requireNoDamagedMetadata();
     return 0;
@@ -351,8 +376,9 @@ int TavrelImpl::_repairFilesharing(const Params&, CommandContext& context) {
 int TavrelImpl::_updateUserFilesharingSecurity(const Params& params) {
     params.check(L"--vhost-name\0--user\0--user-id\0--private-template\0--template\0", nullptr);
     FileSharingContext::requireValues(params);
-    ExclusiveTask task;
-    task.Initialize(filesharingMutexName(), Platform::Infinite);
+    ExclusiveTask area;
+    ExclusiveTask vhost;
+    lockFileSharingUser(area, vhost, params.get(L"--vhost-name"));
     FileSharingContext context(params);
     ConsoleProgress progress(context.manager());
     // What an earlier run added for the user goes first, so that the user has one copy.
@@ -367,8 +393,9 @@ int TavrelImpl::_updateUserFilesharingSecurity(const Params& params) {
 int TavrelImpl::_removeUserFilesharingSecurity(const Params& params) {
     params.check(L"--vhost-name\0--user\0--user-id\0--template\0--private-template\0", nullptr);
     FileSharingContext::requireValues(params);
-    ExclusiveTask task;
-    task.Initialize(filesharingMutexName(), Platform::Infinite);
+    ExclusiveTask area;
+    ExclusiveTask vhost;
+    lockFileSharingUser(area, vhost, params.get(L"--vhost-name"));
     FileSharingContext context(params);
     ConsoleProgress progress(context.manager());
     context.removeUserEntries();

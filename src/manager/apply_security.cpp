@@ -87,7 +87,7 @@ void SecurityManager::_apply(const std::wstring& path, Callback* callback, std::
     } else if (complete) {
         checker = std::make_unique<CompleteChecker>(*this, options, &context, reportFile_);
     } else {
-        checker = std::make_unique<SecurityChecker>(*this, options, &context, std::wstring());
+        checker = std::make_unique<SecurityChecker>(*this, options, &context, nullptr);
     }
     checker->setWalkAllChildren(fullScan);
     checker->setAllowLinks(false);

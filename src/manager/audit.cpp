@@ -35,7 +35,7 @@ class AuditChecker : public CompleteChecker {
 public:
     AuditChecker(Callback& callback, std::uint32_t options, TarnoComponentResolver* context,
                  AuditCounts& counts)
-        : CompleteChecker(callback, options, context, std::wstring()), counts_(counts) {}
+        : CompleteChecker(callback, options, context, nullptr), counts_(counts) {}
 
     std::int32_t beforeCheck(const std::wstring& path, bool isDirectory) override {
         path_ = stripLongPrefix(path);

@@ -1,7 +1,6 @@
 #include "manager/security_manager.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <vector>
@@ -41,15 +40,6 @@ std::vector<std::wstring> splitPath(const std::wstring& path) {
     return components;
 }
 
-// When this process started, as a FILETIME: temporary files older than that belong to saves
-// that can no longer be running in this process.
-const std::uint64_t processStart = [] {
-    using namespace std::chrono;
-    constexpr std::uint64_t unixEpochAsFileTime = 116444736000000000ULL;
-    auto sinceUnixEpoch = duration_cast<microseconds>(system_clock::now().time_since_epoch());
-    return unixEpochAsFileTime + static_cast<std::uint64_t>(sinceUnixEpoch.count()) * 10;
-}();
-
 constexpr std::size_t temporaryNameLength = 16;  // "~tvr" + 8 hex digits + ".tmp"
 
 // A name in the target's directory that is short whatever the target's name: a target of up
@@ -74,27 +64,10 @@ bool isTemporaryName(const std::wstring& name) {
     });
 }
 
-// Removes the temporary files that saves killed before they could clean up left in
-// `directory`: only names of the saves' own pattern, written before this process started (a
-// save running now in another process keeps its file). Failures are only logged.
-void removeStaleTemporaries(const std::wstring& directory) {
-    try {
-        VFileFinder finder;
-        for (bool found = finder.first(VFileName::combine(directory, L"~tvr*.tmp")); found;
-             found = finder.next()) {
-            if (!isTemporaryName(finder.name()) || finder.isDirectory() ||
-                finder.data().lastWriteTime >= processStart) {
-                continue;
-            }
-            std::wstring stale = VFileName::combine(directory, finder.name());
-            if (Platform::deleteFile(toLongPath(stale))) {
-                LogManager::instance().log(LogInfo, L"Removed %s, left by an interrupted save",
-                                           stale);
-            }
-        }
-    } catch (const vexception& e) {
-        LogManager::instance().log(LogWarning, e);
-    }
+// The panel's metadata directory, whose files are all the tool's own. The name is matched as
+// the panel writes it: a ".Tarno" is somebody else's.
+bool isMetadataDirectory(const std::wstring& directory) {
+    return lastComponent(trimTrailingSeparators(directory)) == L".tarno";
 }
 
 // A file holding such a character could never be read back.
@@ -107,8 +80,9 @@ void requireXmlText(const wchar_t* field, const std::wstring& value) {
     }
 }
 
-// The panel's metadata directory, in whatever letter case the file system hands it out.
-bool isMetadataDirectory(const std::wstring& directory) {
+// The panel's metadata directory in any letter case: the file system finds ".tarno" under
+// every one of them.
+bool namesMetadataDirectory(const std::wstring& directory) {
     return Platform::toLower(lastComponent(trimTrailingSeparators(directory))) == L".tarno";
 }
 
@@ -326,7 +300,7 @@ void SecurityManager::saveToFile(const std::wstring& fileName) {
     }
     withSaveRecord(formatString(L"Save entries to '%s'", metadataPath_), __LINE__, [&] {
         std::wstring directory = VFileName::removeFileSpec(metadataPath_);
-        if (isMetadataDirectory(directory)) {
+        if (namesMetadataDirectory(directory)) {
             holdMetadataInPlace(metadataPath_);
         }
         // Held open while the file is replaced: on Windows the directory cannot be renamed
@@ -339,12 +313,11 @@ void SecurityManager::saveToFile(const std::wstring& fileName) {
                                            metadataPath_);
                 VDirectory::createDirectory(directory);
             }
-            if (isMetadataDirectory(directory)) {
+            if (namesMetadataDirectory(directory)) {
                 held = holdMetadataInPlace(metadataPath_);
             }
-            // The panel's metadata directory is hidden from the webspace's users. The name is
-            // matched as the panel writes it: a ".Tarno" keeps its attributes.
-            if (lastComponent(trimTrailingSeparators(directory)) == L".tarno") {
+            // The panel's metadata directory is hidden from the webspace's users.
+            if (isMetadataDirectory(directory)) {
                 std::uint32_t attributes = Platform::getFileAttributes(toLongPath(directory));
                 if (attributes == Platform::InvalidFileAttributes ||
                     !Platform::setFileAttributes(
@@ -369,7 +342,13 @@ void SecurityManager::saveToFile(const std::wstring& fileName) {
         }
         temporary->replace(metadataPath_);
         entries_->setSourcePath(metadataPath_);
-        removeStaleTemporaries(VFileName::removeFileSpec(metadataPath_));
+        // What killed runs left is removed where only the tool keeps files: a save into a
+        // user's directory (--update-path-security) leaves the user's files alone, whatever
+        // their names.
+        if (isMetadataDirectory(directory)) {
+            removeStaleFiles(directory, L"~tvr*.tmp", isTemporaryName);
+        }
+        removeStalePrivateTemporaries();
     });
 }
 
@@ -453,7 +432,7 @@ Platform::UniqueHandle holdMetadataInPlace(const std::wstring& file) {
     std::wstring directory = VFileName::removeFileSpec(file);
     Platform::UniqueHandle held;
     std::uint32_t attributes = 0;
-    if (isMetadataDirectory(directory) && fileExist(directory, attributes)) {
+    if (namesMetadataDirectory(directory) && fileExist(directory, attributes)) {
         if (!(attributes & Platform::FileAttribute::ReparsePoint)) {
             held = VDirectory::openInPlace(directory);
         }

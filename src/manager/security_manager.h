@@ -84,10 +84,11 @@ public:
     bool skipUnmappedAccounts() const { return skipUnmappedAccounts_; }
     void setSkipUnmappedAccounts(bool skip) { skipUnmappedAccounts_ = skip; }
 
-    // The report file of the complete checker, and the callback that the manager forwards the
-    // checker's questions to; both belong to the apply step.
-    const std::wstring& reportFile() const { return reportFile_; }
-    void setReportFile(std::wstring file) { reportFile_ = std::move(file); }
+    // The report of the complete checker (not owned; null: none), which serves every apply step
+    // until it is set again, and the callback that the manager forwards the checker's
+    // questions to, which belongs to the apply step.
+    DiskSecurity::ReportFile* reportFile() const { return reportFile_; }
+    void setReportFile(DiskSecurity::ReportFile* report) { reportFile_ = report; }
     DiskSecurity::Callback* chainedCallback() const { return chainedCallback_; }
 
     // --- paths ---
@@ -131,7 +132,9 @@ public:
     // given name becomes the bound one. Missing directories are created and a ".tarno"
     // directory is hidden. The file is replaced whole: the XML goes to a temporary file in the
     // same directory, is flushed and then renamed over the target, so a reader (and a crash)
-    // sees either the old file or the new one.
+    // sees either the old file or the new one. Then what killed runs left is removed from the
+    // tool's own folders only: the target's directory when it is a ".tarno", and the private
+    // temporary folder (removeStaleFiles).
     void saveToFile(const std::wstring& fileName);
 
     // --- applying ---
@@ -220,7 +223,7 @@ private:
     std::shared_ptr<DiskSecurity::EntryTemplateSet> entries_;
     std::wstring metadataPath_;
     std::wstring rootPath_;
-    std::wstring reportFile_;
+    DiskSecurity::ReportFile* reportFile_ = nullptr;  // not owned
     std::wstring confinement_;
     std::vector<std::wstring> damagedMetadata_;
     bool useConfiguredRoot_ = true;

@@ -83,6 +83,18 @@ struct FindData {
     std::uint64_t lastWriteTime = 0;
 };
 
+// What BY_HANDLE_FILE_INFORMATION tells of an open file or directory. Times are FILETIMEs.
+struct ByHandleFileInformation {
+    std::uint32_t attributes = 0;
+    std::uint64_t creationTime = 0;
+    std::uint64_t lastAccessTime = 0;
+    std::uint64_t lastWriteTime = 0;
+    std::uint32_t volumeSerialNumber = 0;
+    std::uint64_t size = 0;
+    std::uint32_t numberOfLinks = 0;  // the names of the file; a directory has one
+    std::uint64_t fileIndex = 0;      // with the volume serial number, what identifies the file
+};
+
 // GetFileAttributesW: InvalidFileAttributes on failure.
 std::uint32_t getFileAttributes(const std::wstring& path);
 // SetFileAttributesW: read-only, hidden, system and archive; the other bits are ignored.
@@ -107,6 +119,11 @@ bool findNextFile(Handle find, FindData& data);
 // (ERROR_SHARING_VIOLATION); the emulated host accepts them without enforcing them.
 Handle createFile(const std::wstring& path, std::uint32_t access, std::uint32_t shareMode,
                   std::uint32_t disposition, std::uint32_t flagsAndAttributes);
+// GetFileInformationByHandle: attributes, times, size, link count and identity of the opened
+// object (a link opened itself is the reparse point). The handle needs FILE_READ_ATTRIBUTES
+// (ERROR_ACCESS_DENIED). The emulated host answers a handle opened without data rights from
+// what its open saw.
+bool getFileInformationByHandle(Handle file, ByHandleFileInformation& information);
 // ReadFile / WriteFile, synchronous. Reading at the end succeeds with 0 bytes read.
 bool readFile(Handle file, void* buffer, std::uint32_t toRead, std::uint32_t* read);
 bool writeFile(Handle file, const void* buffer, std::uint32_t toWrite, std::uint32_t* written);
@@ -117,6 +134,11 @@ bool getFileSizeEx(Handle file, std::int64_t& size);
 bool flushFileBuffers(Handle file);
 // SetEndOfFile: the file ends at the current position.
 bool setEndOfFile(Handle file);
+// SetFileTime: each time given (a FILETIME) replaces the file's, a null one is left as it is;
+// the handle needs write access. The emulated host keeps no creation time to set and ignores
+// that one.
+bool setFileTime(Handle file, const std::uint64_t* creationTime,
+                 const std::uint64_t* lastAccessTime, const std::uint64_t* lastWriteTime);
 
 // CopyFileW: data, attributes and last write time; ERROR_FILE_EXISTS when failIfExists and
 // the target exists.

@@ -1,10 +1,13 @@
 #include "runtime/filename.h"
 
+#include <algorithm>
+#include <chrono>
 #include <string_view>
 #include <vector>
 
 #include "platform/file_holders.h"
 #include "platform/pathapi.h"
+#include "platform/text.h"
 #include "platform/types.h"
 #include "runtime/exceptions.h"
 #include "runtime/format.h"
@@ -12,6 +15,13 @@
 #include "runtime/registry.h"
 
 namespace {
+
+// Taken while the program's statics are set up, before any command runs.
+const std::uint64_t processStart = currentFileTime();
+
+bool isHexDigit(wchar_t c) {
+    return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f') || (c >= L'A' && c <= L'F');
+}
 
 bool isSeparator(wchar_t c) {
     return c == L'\\' || c == L'/';
@@ -533,14 +543,67 @@ std::wstring VGUID::toString() const {
                         unsigned(b[12]), unsigned(b[13]), unsigned(b[14]), unsigned(b[15]));
 }
 
+std::uint64_t currentFileTime() {
+    using namespace std::chrono;
+    constexpr std::uint64_t unixEpochAsFileTime = 116444736000000000ULL;
+    auto sinceUnixEpoch = duration_cast<microseconds>(system_clock::now().time_since_epoch());
+    return unixEpochAsFileTime + static_cast<std::uint64_t>(sinceUnixEpoch.count()) * 10;
+}
+
+std::uint64_t processStartTime() {
+    return processStart;
+}
+
+void removeStaleFiles(const std::wstring& directory, const std::wstring& pattern,
+                      bool (*isOurs)(const std::wstring& name)) {
+    try {
+        VFileFinder finder;
+        for (bool found = finder.first(VFileName::combine(directory, pattern)); found;
+             found = finder.next()) {
+            if (finder.isDirectory() || !isOurs(finder.name()) ||
+                finder.data().lastWriteTime >= processStart) {
+                continue;
+            }
+            std::wstring stale = VFileName::combine(directory, finder.name());
+            if (Platform::deleteFile(toLongPath(stale))) {
+                LogManager::instance().log(LogInfo, L"Removed %s, left by an interrupted run",
+                                           stale);
+            }
+        }
+    } catch (const vexception& e) {
+        LogManager::instance().log(LogWarning, e);
+    }
+}
+
+std::wstring privateTempDirectory() {
+    std::wstring productRoot = registry::getstr(
+        Platform::hkeyLocalMachine(), L"SOFTWARE\\Tarno\\Zel Config\\Config", L"PRODUCT_ROOT_D", 1);
+    return VFileName::combine(productRoot, L"PrivateTemp");
+}
+
+bool isPrivateTempFileName(const std::wstring& name) {
+    if (name.size() < 8 || name.size() > 11 ||
+        !Platform::equalsNoCase(std::wstring_view(name).substr(name.size() - 4), L".tmp")) {
+        return false;
+    }
+    return std::all_of(name.begin(), name.end() - 4, isHexDigit);
+}
+
+void removeStalePrivateTemporaries() {
+    std::wstring directory;
+    try {
+        directory = privateTempDirectory();
+    } catch (const vexception&) {
+        return;  // no panel directory, so nothing of ours: the system's one is everybody's
+    }
+    removeStaleFiles(directory, L"*.tmp", isPrivateTempFileName);
+}
+
 std::wstring privateTempFileName() {
     std::wstring directory;
     std::uint32_t attributes = 0;
     try {
-        std::wstring productRoot =
-            registry::getstr(Platform::hkeyLocalMachine(), L"SOFTWARE\\Tarno\\Zel Config\\Config",
-                             L"PRODUCT_ROOT_D", 1);
-        directory = VFileName::combine(productRoot, L"PrivateTemp");
+        directory = privateTempDirectory();
         if (!fileExist(directory)) {
             VDirectory::createDirectory(directory);
         }

@@ -163,6 +163,27 @@ private:
 // Creates an empty temporary file in PRODUCT_ROOT_D\PrivateTemp (created when missing) and
 // returns its name; the system's temporary directory is used when that directory cannot be.
 std::wstring privateTempFileName();
+// PRODUCT_ROOT_D\PrivateTemp, whether it exists or not; raises the registry's error when the
+// configuration names no product root.
+std::wstring privateTempDirectory();
+// Whether `name` has the form of privateTempFileName's files: GetTempFileName's three
+// characters of the prefix (a GUID's text), one to four hexadecimal digits and ".tmp".
+bool isPrivateTempFileName(const std::wstring& name);
+
+// Now, and the start of this process, as FILETIMEs (100 ns units since 1601, UTC).
+std::uint64_t currentFileTime();
+std::uint64_t processStartTime();
+
+// Removes the files of `directory` that match the wildcard `pattern`, that `isOurs` accepts
+// and that were last written before this process started: what runs killed before they could
+// clean up left there (a run still going wrote its file later, or keeps it younger). Only
+// directories that are the tool's own may be given: a user's folder can hold any name.
+// Failures are only logged.
+void removeStaleFiles(const std::wstring& directory, const std::wstring& pattern,
+                      bool (*isOurs)(const std::wstring& name));
+// The same over privateTempDirectory() for privateTempFileName's names; nothing without a
+// configured product root (the system's temporary directory is not the tool's own).
+void removeStalePrivateTemporaries();
 
 // The processes that hold `path` open, for an error that could not replace it: "NAME (PID)"
 // each, separated by ", "; empty when none is known.

@@ -98,9 +98,12 @@ Platform::UniqueHandle openForSecurity(const std::wstring& path, bool isDirector
     std::uint32_t flags =
         isDirectory ? Platform::File::FlagBackupSemantics | Platform::File::FlagOpenReparsePoint
                     : 0;
+    // FILE_READ_ATTRIBUTES for what the handle is (its links, whether it is a reparse point);
+    // NTFS grants it to whoever may list the parent.
+    std::uint32_t access =
+        Platform::File::ReadControl | Platform::File::WriteDac | Platform::File::ReadAttributes;
     Platform::UniqueHandle handle(
-        Platform::createFile(path, Platform::File::ReadControl | Platform::File::WriteDac,
-                             Platform::File::ShareRead | Platform::File::ShareWrite,
+        Platform::createFile(path, access, Platform::File::ShareRead | Platform::File::ShareWrite,
                              Platform::File::OpenExisting, flags));
     if (!handle) {
         std::uint32_t error = Platform::getLastError();

@@ -12,10 +12,10 @@
 
 namespace WinSecurity {
 
-// Opens the object for READ_CONTROL | WRITE_DAC, sharing read and write. A directory is opened
-// with backup semantics and as the reparse point itself, so that a link is secured, not its
-// target. Raises "Path (%s) is a file" when a directory was expected, unless the caller has
-// just seen the object listed as a directory (`knownDirectory`) and asks no second time.
+// Opens the object for READ_CONTROL | WRITE_DAC | FILE_READ_ATTRIBUTES, sharing read and write. A
+// directory is opened with backup semantics and as the reparse point itself, so that a link is
+// secured, not its target. Raises "Path (%s) is a file" when a directory was expected, unless the
+// caller has just seen the object listed as a directory (`knownDirectory`) and asks no second time.
 Platform::UniqueHandle openForSecurity(const std::wstring& path, bool isDirectory,
                                        bool knownDirectory = false);
 

@@ -30,6 +30,8 @@ protected:
         file("target/kept.txt");
         host_({"acl", "set", vhosts + "\\fresh.com", "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)"});
         host_({"acl", "set", "C:\\target", "D:P(A;OICI;FA;;;SY)"});
+        // A descriptor of its own, which a write through another name would change.
+        host_({"acl", "set", etc + "\\hosting_template.xml", "D:P(A;;FA;;;SY)(A;;FA;;;BA)"});
     }
 
     // Every descriptor on drive C: outside the webspace "example", one object a line.
@@ -159,3 +161,76 @@ TEST_F(Confinement, ADamagedWebUserFileHoldsUpOnlyThatWebUser) {
 }
 
 }  // namespace
+
+namespace {
+
+// Every object below `path` with its descriptor, one line each.
+std::string linesBelow(const std::string& all, const std::string& path) {
+    std::string kept;
+    for (std::size_t begin = 0, end; begin < all.size(); begin = end + 1) {
+        end = all.find('\n', begin);
+        std::string line = all.substr(begin, end - begin);
+        if (line.rfind(path, 0) == 0) {
+            kept += line + "\n";
+        }
+    }
+    return kept;
+}
+
+}  // namespace
+
+TEST_F(Confinement, AHostileTreeIsRepairedAndNothingOutsideItChanges) {
+    const fs::path example = onC("Inetpub/vhosts/example");
+    // Links at every depth, to folders and files outside the webspace; a hard link to the
+    // panel's domain template; a link in place of a folder the template creates and of the
+    // metadata directory; names Windows cannot hold.
+    fs::create_directory_symlink(onC("target"), example / "httpdocs/l1");
+    fs::create_directory_symlink(onC("Inetpub/vhosts/fresh.com"), example / "httpdocs/img/a/l2");
+    fs::create_directory_symlink(onC("Windows"), example / "web_users/u1/docs/l3");
+    fs::create_symlink(onC("target/kept.txt"), example / "httpdocs/kept.txt");
+    fs::create_hard_link(onC("Program Files (x86)/Tarno/etc/hosting_template.xml"),
+                         example / "httpdocs/template.xml");
+    fs::create_directory_symlink(onC("target"), example / "logs");
+    fs::create_directories(onC("Inetpub/vhosts/fresh.com/.tarno"));
+    fs::create_directory_symlink(onC("Inetpub/vhosts/fresh.com/.tarno"), example / ".tarno");
+    for (const char* odd : {"d./f.txt", "e /f.txt", "g:h/f.txt"}) {
+        file("Inetpub/vhosts/example/httpdocs/" + std::string(odd));
+    }
+    // Windows sees the odd names with the character in private use.
+    const char* const oddNames[] = {"\\d\xef\x80\xae", "\\e\xef\x80\xa0", "\\g\xef\x80\xbah"};
+    for (const char* odd : oddNames) {
+        host_({"acl", "set", webspace + "\\httpdocs" + odd, "D:P(A;OICI;FA;;;SY)"});
+    }
+    const std::string before = outside();
+
+    // The metadata directory is a link: the run refuses before it changes anything.
+    std::string webspaceBefore = tree();
+    ProcessResult refused = repair({"--full-scan"});
+    EXPECT_EQ(refused.exitCode, 1) << refused.out;
+    EXPECT_EQ(tree(), webspaceBefore);
+    EXPECT_EQ(outside(), before);
+    fs::remove(example / ".tarno");
+
+    // Both walks leave everything outside as it was, byte for byte.
+    for (const std::vector<std::string>& extra :
+         {std::vector<std::string>{"--full-scan"}, std::vector<std::string>{}}) {
+        repair(extra);
+        EXPECT_EQ(outside(), before);
+    }
+    for (const char* made : {"iis", "php_errors", "FailedRequests"}) {
+        EXPECT_FALSE(fs::exists(onC("target") / made)) << made;
+    }
+    // The odd names were reached and repaired with the rest of httpdocs.
+    std::string repaired = host_({"acl", "get", webspace + "\\httpdocs", "--tree", "--sddl"});
+    for (const char* odd : oddNames) {
+        std::string below = linesBelow(repaired, webspace + "\\httpdocs" + odd);
+        EXPECT_NE(below, "") << odd;
+        EXPECT_EQ(below.find("D:P(A;OICI;FA;;;SY)"), std::string::npos) << below;
+    }
+    // A second check finds nothing left to write, and names what it refused.
+    ProcessResult check = repair({"--full-scan", "--check-only", "--report-file=C:\\r.txt"});
+    EXPECT_EQ(check.exitCode, 0) << check.out;
+    EXPECT_EQ(readFile(onC("r.txt")), "");
+    EXPECT_NE(log().find(webspace + "\\httpdocs\\template.xml, because it has 2 hard links"),
+              std::string::npos);
+}

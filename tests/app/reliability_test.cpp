@@ -260,6 +260,9 @@ TEST_F(Reliability, HostFaultsAreReportedAndLeaveNothingARerunCannotMend) {
         {"a file becomes a link out of the webspace",
          "relink:f1.html:" + (outside / "win.ini").string(), 0,
          "points to another path C:\\Windows\\win.ini. Links are not allowed."},
+        {"a folder becomes a link out of the webspace", "relink:d0:" + outside.string(), 0,
+         "Cannot apply security to path " + bulkPath +
+             "d0, because it is a reparse point. Links are not allowed."},
         {"the temporary metadata file cannot be created", "create-file:112:path=~tvr", 1,
          "CreateFile"},
         {"the metadata cannot be written", "write-file:112:path=~tvr", 1, "WriteFile"},
@@ -354,4 +357,144 @@ TEST_F(Reliability, ACorruptDescriptorIsNamedAndOnlyAWholeReplacementMendsIt) {
     wrongState();
     ASSERT_EQ(tavrel(repairArgs()).exitCode, 0);
     EXPECT_TRUE(descriptors() == expected);
+}
+
+// POSIX names ending in a dot or a blank, which Windows would strip, are listed with that last
+// character in private use (U+F02E, U+F020): the walk reaches them and what is below them, and
+// repairs them like any other object.
+TEST_F(Reliability, NamesEndingInADotOrABlankAreWalkedAndRepaired) {
+    const std::string dot = "\xEF\x80\xAE";    // U+F02E in UTF-8
+    const std::string blank = "\xEF\x80\xA0";  // U+F020
+    const std::string httpdocs = webspace + "\\httpdocs\\";
+    const struct {
+        std::string posix;
+        std::string windows;
+        bool directory;
+    } objects[] = {
+        {"d.", "d" + dot, true},
+        {"d./f.html", "d" + dot + "\\f.html", false},
+        {"d./g.", "d" + dot + "\\g" + dot, false},
+        {"e ", "e" + blank, true},
+        {"e /x ", "e" + blank + "\\x" + blank, true},
+        {"e /x /h.html", "e" + blank + "\\x" + blank + "\\h.html", false},
+    };
+    const std::string wrong = "D:P(A;OICI;FA;;;WD)";
+    for (const auto& object : objects) {
+        fs::path onDisk = onC("Inetpub/vhosts/example/httpdocs/" + object.posix);
+        if (object.directory) {
+            fs::create_directories(onDisk);
+        } else {
+            writeFile(onDisk, "x");
+        }
+        host_({"acl", "set", httpdocs + object.windows, wrong});
+    }
+    std::map<std::string, std::string> before;
+    for (const auto& object : objects) {
+        before[object.posix] = host_({"acl", "get", httpdocs + object.windows});
+    }
+
+    ASSERT_EQ(tavrel(repairArgs()).exitCode, 0);
+    EXPECT_EQ(log().find("Unable to open the object"), std::string::npos) << log();
+    for (const auto& object : objects) {
+        EXPECT_NE(host_({"acl", "get", httpdocs + object.windows}), before[object.posix])
+            << object.posix;
+    }
+    std::vector<std::string> check = repairArgs();
+    check.insert(check.end(), {"--check-only", "--report-file=C:\\report.txt"});
+    ASSERT_EQ(tavrel(check).exitCode, 0);
+    EXPECT_EQ(readFile(onC("report.txt")), "");
+}
+
+// A file-sharing user update on a vhost and a repair of that webspace write one metadata file:
+// they take turns, so whichever comes second starts from what the first saved, and the
+// user's entries are never lost.
+TEST_F(Reliability, AFileSharingUserUpdateBesideARepairOfItsWebspaceIsKept) {
+    host_({"reg", "set", configKey, "DebugSecuritySettings", "REG_DWORD", "1"});
+    file("Program Files (x86)/Tarno/etc/share.xml",
+         "<Entries><Entry AccounType=\"0\" Account=\"Null\" Path=\"[HTTPD_VHOSTS_D]\" "
+         "SubPath=\"httpdocs\" AceFlags=\"ThisFolderSubfoldersAndFiles\" "
+         "AccessMask=\"ReadAndExecute\" EntryFlags=\"0x140\" Tag=\"User\" Tag2=\"\"/></Entries>");
+    bulk(200);
+    ASSERT_EQ(tavrel(repairArgs()).exitCode, 0);
+    const std::string withoutUser = metadata();
+    const fs::path logs = onC("Program Files (x86)/Tarno/admin/logs");
+    for (int run = 0; run < 3; ++run) {
+        SCOPED_TRACE(run);
+        writeFile(onC("Inetpub/vhosts/example/.tarno/.Security"), withoutUser);
+        fs::remove_all(logs);
+        auto repair = startProgram("tavrel", repairArgs());
+        // The repair has read the metadata and is walking when the update comes.
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        ProcessResult update =
+            tavrel({"--update-user-filesharing-security", "--vhost-name=example", "--user=u1",
+                    "--user-id=7", "--template=share.xml", "--private-template="});
+        EXPECT_EQ(update.exitCode, 0) << update.out;
+        EXPECT_EQ(repair.wait().exitCode, 0);
+        EXPECT_EQ(count(metadata(), "Tag2=\"7\""), 1u) << "the update was lost";
+        EXPECT_EQ(walkTurns().size(), 2u) << "the walks of the two runs interleaved";
+    }
+}
+
+// Leftovers of killed runs are removed only in the tool's own folders: the private temporary
+// folder, where a file-sharing update killed while it reads a template leaves the template's
+// copy, and .tarno. A user's folder that a save writes to keeps whatever it holds.
+TEST_F(Reliability, LeftoversAreRemovedInTheToolsOwnFoldersOnly) {
+    const fs::path privateTemp = onC("Program Files (x86)/Tarno/PrivateTemp");
+    fs::remove_all(privateTemp);
+    // A template that takes a while to read; written an hour ago.
+    const fs::path big = onC("Program Files (x86)/Tarno/etc/big.xml");
+    writeFile(big, "<Entries><!--" + std::string(std::size_t{8} << 20, 'x') + "--></Entries>");
+    const auto hourAgo = fs::file_time_type::clock::now() - std::chrono::hours(1);
+    fs::last_write_time(big, hourAgo);
+    // The files of the private temporary folder; with `copied`, only whole copies of it.
+    auto inPrivateTemp = [&](bool copied) {
+        std::vector<fs::path> found;
+        std::error_code error;
+        for (const auto& item : fs::directory_iterator(privateTemp, error)) {
+            if (!copied || item.file_size(error) == fs::file_size(big)) {
+                found.push_back(item.path());
+            }
+        }
+        return found;
+    };
+    const auto started = fs::file_time_type::clock::now();
+    std::vector<fs::path> left;
+    for (int attempt = 0; attempt < 10 && left.empty(); ++attempt) {
+        auto update = startProgram(
+            "tavrel", {"--update-user-filesharing-security", "--vhost-name=fs", "--user=u1",
+                       "--user-id=7", "--template=big.xml", "--private-template="});
+        for (auto until = Clock::now() + std::chrono::seconds(10);
+             inPrivateTemp(true).empty() && Clock::now() < until;) {
+        }
+        // Killed while it parses the copy.
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        update.kill();
+        left = inPrivateTemp(false);
+    }
+    ASSERT_FALSE(left.empty()) << "no update was killed while it read its template";
+    for (const fs::path& copy : left) {
+        // Stamped when it was made, not with the template's time: a run going on keeps it.
+        EXPECT_GE(fs::last_write_time(copy), started) << copy;
+    }
+
+    const fs::path httpdocs = onC("Inetpub/vhosts/example/httpdocs");
+    const char* userFile = "~tvr0123abcd.tmp";  // the form of the tool's own saves
+    writeFile(httpdocs / userFile, "mine");
+    fs::last_write_time(httpdocs / userFile, hourAgo);
+    const fs::path foreign = privateTemp / "notours.tmp";
+    const fs::path running = privateTemp / "abc12.tmp";
+    writeFile(foreign, "x");
+    fs::last_write_time(foreign, hourAgo);
+    writeFile(running, "x");
+    fs::last_write_time(running, fs::file_time_type::clock::now() + std::chrono::hours(1));
+
+    ProcessResult next = tavrel({"--update-path-security", "--path=" + webspace + "\\httpdocs"});
+    ASSERT_EQ(next.exitCode, 0) << next.out;
+    EXPECT_TRUE(fs::exists(httpdocs / ".Security"));
+    EXPECT_EQ(readFile(httpdocs / userFile), "mine");
+    for (const fs::path& copy : left) {
+        EXPECT_FALSE(fs::exists(copy)) << copy;
+    }
+    EXPECT_TRUE(fs::exists(foreign));
+    EXPECT_TRUE(fs::exists(running));
 }

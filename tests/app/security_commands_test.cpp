@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -191,6 +192,21 @@ TEST_F(SecurityCommands, BadInputIsRefusedWithNothingWritten) {
          {"--repair-webspace-security", "--webspace-name=example", "--user-name=exuser",
           "--check-only", "--report-file=C:\\nodir\\r.txt"},
          "the directory C:\\nodir does not exist"},
+        {"ReportIsADirectory",
+         "",
+         {"--repair-webspace-security", "--webspace-name=example", "--user-name=exuser",
+          "--report-file=C:\\rdir"},
+         "The report file C:\\rdir is refused, because it is a directory."},
+        {"ReportIsALinkToTheTemplate",
+         "",
+         {"--repair-webspace-security", "--webspace-name=example", "--user-name=exuser",
+          "--report-file=C:\\rlink"},
+         "The report file C:\\rlink is refused, because it is a link or another reparse point."},
+        {"ReportIsASecondNameOfTheTemplate",
+         "",
+         {"--repair-webspace-security", "--webspace-name=example", "--user-name=exuser",
+          "--report-file=C:\\rhard"},
+         "The report file C:\\rhard is refused, because it has 2 hard links."},
         {"ListFileWithNul",
          "",
          {"--repair-webspace-security", "--webspace-name=example", "--user-name=exuser",
@@ -208,9 +224,56 @@ TEST_F(SecurityCommands, BadInputIsRefusedWithNothingWritten) {
          "",
          {"--update-path-security", "--path=C:\\" + std::string(32000, 'a')},
          "too long"},
+        // The vhost names where the area's metadata goes, also without templates.
+        {"VhostClimbingOut",
+         "",
+         {"--update-user-filesharing-security", "--vhost-name=..\\..\\Windows\\evil",
+          "--user=u1", "--user-id=7", "--template=", "--private-template="},
+         "Invalid value of parameter --vhost-name"},
+        {"VhostWithLongPrefix",
+         "",
+         {"--update-user-filesharing-security", "--vhost-name=\\\\?\\C:\\x", "--user=u1",
+          "--user-id=7", "--template=", "--private-template="},
+         "Invalid value of parameter --vhost-name"},
+        {"VhostWithNtPrefix",
+         "",
+         {"--remove-user-filesharing-security", "--vhost-name=\\??\\C:\\x", "--user=u1",
+          "--user-id=7", "--template=", "--private-template="},
+         "Invalid value of parameter --vhost-name"},
+        {"VhostThatIsADrive",
+         "",
+         {"--update-user-filesharing-security", "--vhost-name=C:", "--user=u1", "--user-id=7",
+          "--template=", "--private-template="},
+         "Invalid value of parameter --vhost-name"},
+        {"VhostThatIsAPath",
+         "",
+         {"--remove-user-filesharing-security", "--vhost-name=C:\\x", "--user=u1",
+          "--user-id=7", "--template=", "--private-template="},
+         "Invalid value of parameter --vhost-name"},
+        // Templates come from the panel's etc directory only.
+        {"TemplateClimbingOut",
+         "",
+         {"--update-user-filesharing-security", "--vhost-name=fs", "--user=u1", "--user-id=7",
+          "--template=..\\x.xml", "--private-template="},
+         "Invalid value of parameter --template"},
+        {"PrivateTemplateOnADrive",
+         "",
+         {"--update-user-filesharing-security", "--vhost-name=fs", "--user=u1", "--user-id=7",
+          "--template=", "--private-template=a.xml,C:x.xml"},
+         "Invalid value of parameter --private-template"},
+        {"TemplateWithATrailingDot",
+         "",
+         {"--remove-user-filesharing-security", "--vhost-name=fs", "--user=u1", "--user-id=7",
+          "--template=x.xml.", "--private-template="},
+         "Invalid value of parameter --template"},
     };
     writeFile(onC("nul.txt"), std::string("u1\0u2", 5));
     writeFile(onC("out.txt"), webspace + "\\httpdocs\n" + vhosts + "\\examplex\n");
+    // What a report may not be: a directory, a link, another name of a file the panel reads.
+    fs::create_directory(onC("rdir"));
+    fs::create_symlink(onC(domainTemplate), onC("rlink"));
+    fs::create_hard_link(onC(domainTemplate), onC("rhard"));
+    const std::string templateSddl = host_({"acl", "get", etc + "\\hosting_template.xml"});
     std::string before = tree(vhosts);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -218,13 +281,19 @@ TEST_F(SecurityCommands, BadInputIsRefusedWithNothingWritten) {
             writeFile(onC(domainTemplate), c.templateText);
         }
         ProcessResult r = tavrel(c.args);
+        EXPECT_EQ(readFile(onC(domainTemplate)), c.templateText.empty() ? good : c.templateText);
         writeFile(onC(domainTemplate), good);
         EXPECT_EQ(r.exitCode, 1);
         EXPECT_NE(r.out.find(c.expected), std::string::npos) << r.out;
         EXPECT_FALSE(fs::exists(onC("Inetpub/vhosts/example/.tarno"))) << "metadata written";
         EXPECT_FALSE(fs::exists(onC("Inetpub/vhosts/fs")));
+        for (const char* outside : {"Windows/evil", "x", ".tarno", "Inetpub/.tarno"}) {
+            EXPECT_FALSE(fs::exists(onC(outside))) << outside;
+        }
     }
     EXPECT_EQ(tree(vhosts), before);
+    EXPECT_EQ(host_({"acl", "get", etc + "\\hosting_template.xml"}), templateSddl);
+    EXPECT_TRUE(fs::is_directory(onC("rdir")) && fs::is_empty(onC("rdir")));
 
     // A template far larger than any the panel writes is refused unread.
     fs::resize_file(onC(domainTemplate), std::uintmax_t{100} << 20);
@@ -454,6 +523,107 @@ TEST_F(SecurityCommands, TwoRunsOnOneWebspaceTakeTurns) {
     // Every walk line names its process: the walks of the two runs must not interleave.
     std::vector<std::string> pids = walkTurns();
     EXPECT_EQ(pids.size(), 2u) << "the walks of the two runs interleaved";
+}
+
+// A second name of the panel's domain template made inside httpdocs: a file has one descriptor
+// for all its names, so a DACL written through the webspace's name would be the template's.
+TEST_F(SecurityCommands, AHardLinkIsNeverWrittenAndEveryRunSaysSo) {
+    const std::string templateFile = etc + "\\hosting_template.xml";
+    const fs::path templateOnDisk = onC("Program Files (x86)/Tarno/etc/hosting_template.xml");
+    fs::create_hard_link(templateOnDisk, onC("Inetpub/vhosts/example/httpdocs/template.xml"));
+    host_({"acl", "set", webspace + "\\httpdocs", "D:P(A;OICI;FA;;;WD)"});
+    // The panel's own files stop inheriting: seen from httpdocs, the template is then wrong.
+    host_({"acl", "set", templateFile, "D:P(A;;FA;;;SY)(A;;FA;;;BA)"});
+    auto storedDescriptor = [&] {
+        char value[4096];
+        ssize_t size = ::lgetxattr(templateOnDisk.c_str(), "user.tavrel.sd", value, sizeof(value));
+        return size < 0 ? std::string("<none>") : std::string(value, std::size_t(size));
+    };
+    const std::string sddl = host_({"acl", "get", templateFile});
+    const std::string stored = storedDescriptor();
+    const std::string content = readFile(templateOnDisk);
+    const std::string index = host_({"acl", "get", webspace + "\\httpdocs\\index.html"});
+    const std::string warning = "Warning: Cannot apply security to path " + webspace +
+                                "\\httpdocs\\template.xml, because it has 2 hard links. Hard "
+                                "links are not allowed.";
+    const std::vector<std::string> runs[] = {
+        {"--check-only", "--full-scan", "--report-file=C:\\report.txt"},
+        {"--full-scan"},
+    };
+    std::size_t said = 0;
+    for (const auto& args : runs) {
+        SCOPED_TRACE(args[0]);
+        // Refused like any object that fails: logged and skipped, and the run goes on.
+        ProcessResult r = repair(args);
+        EXPECT_EQ(r.exitCode, 0) << r.out;
+        EXPECT_EQ(count(log(), warning), ++said) << log();
+        EXPECT_EQ(host_({"acl", "get", templateFile}), sddl);
+        EXPECT_EQ(storedDescriptor(), stored);
+        EXPECT_EQ(readFile(templateOnDisk), content);
+    }
+    std::string report = readFile(onC("report.txt"));
+    EXPECT_NE(report.find(webspace + "\\httpdocs\\index.html\r\n"), std::string::npos) << report;
+    EXPECT_EQ(report.find("template.xml"), std::string::npos) << report;
+    EXPECT_NE(host_({"acl", "get", webspace + "\\httpdocs\\index.html"}), index)
+        << "the rest of httpdocs was repaired";
+}
+
+TEST_F(SecurityCommands, APathTooLongToWalkIsNamed) {
+    // 35 characters of "C:\Inetpub\vhosts\example\httpdocs\", then two names of 120.
+    const std::string near = std::string(120, 'n');
+    const std::string far = std::string(120, 'f');
+    file("Inetpub/vhosts/example/httpdocs/" + near + "/" + far);
+    ProcessResult r = repair({"--check-only", "--full-scan"});
+    EXPECT_EQ(r.exitCode, 0) << r.out;
+    EXPECT_EQ(count(log(), "Warning: Cannot check path " + webspace + "\\httpdocs\\" + near + "\\" +
+                               far + ", because it is longer than 260 characters."),
+              1u)
+        << log();
+}
+
+// One handle, opened before the walk, serves the webspace pass and every web-user pass; a line
+// that cannot be written never stops the DACL write after it, but fails the run.
+TEST_F(SecurityCommands, TheReportIsOpenedOnceAndALostLineFailsTheRun) {
+    writeFile(onC("users.txt"), "u1\r\n");
+    const struct {
+        const char* name;
+        std::string faults;
+        std::vector<std::string> extra;
+        int exitCode;
+    } cases[] = {
+        {"FullDisk", "write-file:112:path=report.txt", {}, 1},
+        // A second open by name fails.
+        {"OpenedOnce", "create-file:5:after=1:path=report.txt", {"--web-users=C:\\users.txt"}, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        host_({"acl", "set", webspace + "\\httpdocs", "D:P(A;OICI;FA;;;WD)"});
+        fs::remove(onC("report.txt"));
+        fs::remove(onC("after.txt"));
+        std::vector<std::string> args = {"--repair-webspace-security", "--webspace-name=example",
+                                         "--user-name=exuser", "--full-scan",
+                                         "--report-file=C:\\report.txt"};
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        ProcessResult r = runProgram("tavrel", args, {"TAVREL_FAULTS=" + c.faults});
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.out;
+        std::string report = readFile(onC("report.txt"));
+        if (c.exitCode == 1) {
+            EXPECT_EQ(report, "");
+            EXPECT_NE(r.out.find("Unable to write the report file C:\\report.txt"),
+                      std::string::npos)
+                << r.out;
+            EXPECT_NE(r.out.find("(Error code 112)"), std::string::npos) << r.out;
+            EXPECT_NE(log().find("Warning: Unable to write the report file C:\\report.txt for " +
+                                 webspace + "\\httpdocs"),
+                      std::string::npos);
+        } else {
+            EXPECT_NE(report.find(webspace + "\\httpdocs\r\n"), std::string::npos) << report;
+        }
+        // Every DACL was written: nothing is left to report.
+        ASSERT_EQ(repair({"--check-only", "--full-scan", "--report-file=C:\\after.txt"}).exitCode,
+                  0);
+        EXPECT_EQ(readFile(onC("after.txt")), "");
+    }
 }
 
 }  // namespace

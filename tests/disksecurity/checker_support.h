@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -197,11 +198,16 @@ public:
             bool walkAll = true) const {
         Callback defaults;
         auto root = std::make_shared<SecurityInformation>(collectionOf(root_, rows));
+        std::optional<ReportFile> reportFile;
+        if (!report.empty()) {
+            reportFile.emplace(report);
+        }
+        ReportFile* reportTo = reportFile ? &*reportFile : nullptr;
         std::unique_ptr<SecurityChecker> checker =
             complete ? std::make_unique<CompleteChecker>(callback ? *callback : defaults, flags,
-                                                         nullptr, report)
+                                                         nullptr, reportTo)
                      : std::make_unique<SecurityChecker>(callback ? *callback : defaults, flags,
-                                                         nullptr, report);
+                                                         nullptr, reportTo);
         checker->setWalkAllChildren(walkAll);
         checker->setAllowLinks(false);
         Run result;

@@ -183,7 +183,7 @@ TEST(SecurityChecker, WhatTheWalkVisits) {
     }
 }
 
-TEST(SecurityChecker, ChildPathsOfMoreThan260CharactersAreNotVisited) {
+TEST(SecurityChecker, ChildPathsOfMoreThan260CharactersAreNotVisitedButNamed) {
     Webspace site("long", {});
     std::size_t room = 260 - site.root().size() - 1;
     std::string fits(room, 'f');
@@ -191,9 +191,15 @@ TEST(SecurityChecker, ChildPathsOfMoreThan260CharactersAreNotVisited) {
     site.add(fits);
     site.add(over);
     RecordingCallback callback;
-    site.run({{L"BU", L"", 3, 0x1200A9, 0}}, CheckerFlag::CheckOnly, true, &callback);
+    LogRecorder::instance().clear();
+    Webspace::Run run =
+        site.run({{L"BU", L"", 3, 0x1200A9, 0}}, CheckerFlag::CheckOnly, true, &callback);
     auto visited = relativeTo(site, callback.checked);
     EXPECT_EQ(visited, (std::vector<std::wstring>{L"", Platform::fromUtf8(fits)}));
+    EXPECT_EQ(run.counts.failed, 1u);
+    auto said = LogRecorder::instance().find(LogWarning, L"longer than 260 characters");
+    ASSERT_EQ(said.size(), 1u);
+    EXPECT_NE(said[0].find(site.path(over)), std::wstring::npos) << Platform::toUtf8(said[0]);
 }
 
 TEST(SecurityChecker, ALinkInTheParentPathIsRefused) {

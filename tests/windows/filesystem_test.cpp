@@ -160,6 +160,48 @@ TEST(WinFileSystem, TempFileNamesAreFreeAndCreated) {
     EXPECT_EQ(getTempFileName(scratch / L"missing", L"t", 0, none), 0u);
 }
 
+// The checker refuses a file with a second name by the count GetFileInformationByHandle gives.
+TEST(WinFileSystem, InformationByHandleCountsTheNamesOfAFile) {
+    TestSupport::ScratchDir scratch;
+    const std::wstring file = scratch / L"template.xml";
+    const std::wstring link = scratch / L"link.xml";
+    const std::wstring lone = scratch / L"lone.xml";
+    ASSERT_TRUE(writeAll(file, "four", File::CreateNew));
+    ASSERT_TRUE(writeAll(lone, "x", File::CreateNew));
+    ASSERT_TRUE(::CreateHardLinkW(link.c_str(), file.c_str(), nullptr)) << ::GetLastError();
+    struct Case {
+        std::wstring path;
+        std::uint32_t flags;
+        std::uint32_t links;
+        bool directory;
+    };
+    const Case cases[] = {
+        {file, 0, 2, false},
+        {link, 0, 2, false},
+        {lone, 0, 1, false},
+        {scratch.path(), File::FlagBackupSemantics | File::FlagOpenReparsePoint, 1, true},
+    };
+    ByHandleFileInformation ofFile;
+    for (const Case& c : cases) {
+        UniqueHandle opened(createFile(c.path, File::ReadControl | File::ReadAttributes,
+                                       File::ShareRead | File::ShareWrite, File::OpenExisting,
+                                       c.flags));
+        ASSERT_TRUE(opened) << getLastError();
+        ByHandleFileInformation information;
+        ASSERT_TRUE(getFileInformationByHandle(opened.get(), information)) << getLastError();
+        EXPECT_EQ(information.numberOfLinks, c.links) << testing::PrintToString(c.path);
+        EXPECT_EQ((information.attributes & FileAttribute::Directory) != 0, c.directory);
+        EXPECT_EQ(information.attributes & FileAttribute::ReparsePoint, 0u);
+        if (c.path == file) {
+            ofFile = information;
+            EXPECT_EQ(information.size, 4u);
+        } else if (c.path == link) {
+            EXPECT_EQ(information.fileIndex, ofFile.fileIndex) << "one file, two names";
+            EXPECT_EQ(information.volumeSerialNumber, ofFile.volumeSerialNumber);
+        }
+    }
+}
+
 }  // namespace
 
 namespace {

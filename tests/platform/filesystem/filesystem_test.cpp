@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -154,6 +155,12 @@ TEST(FullWindowsPath, ResolvesLikeGetFullPathName) {
         {LR"(C:\a\.\b\..\c\)", LR"(C:\a\c\)"},
         {LR"(C:\a\name.. )", LR"(C:\a\name)"},
         {LR"(C:\a\...)", LR"(C:\a\)"},
+        {LR"(C:\a\d.\f)", LR"(C:\a\d\f)"},
+        {LR"(C:\a\d..\f)", LR"(C:\a\d.\f)"},
+        {LR"(C:\a\e \f)", LR"(C:\a\e \f)"},
+        {LR"(C:\a\d.\)", LR"(C:\a\d\)"},
+        {LR"(C:\a\d.\..\f)", LR"(C:\a\f)"},
+        {LR"(C:\a\...\f)", LR"(C:\a\...\f)"},
         {LR"(\\server\share\..\x)", LR"(\\server\share\x)"},
         {LR"(\\?\C:\a\..\b)", LR"(\\?\C:\a\..\b)"},
     };
@@ -254,9 +261,10 @@ TEST_F(FileSystemTest, EnumerationFollowsWindowsRules) {
     EXPECT_EQ(getLastError(), WinError::PathNotFound);
 }
 
-// A name Windows could not hold is listed with its forbidden characters moved to U+F000 plus
-// the character, and that one component leads back to the same file (in a directory whose own
-// name needs the mapping too), never to what its backslashes would name.
+// A name Windows could not hold is listed with its forbidden characters, and a last dot or
+// blank that Windows would strip, moved to U+F000 plus the character, and that one component
+// leads back to the same file (in a directory whose own name needs the mapping too), never to
+// what its backslashes would name.
 TEST_F(FileSystemTest, ForbiddenCharactersOfPosixNamesAreListedInPrivateUse) {
     const std::pair<const char*, const wchar_t*> names[] = {
         {R"(..\..\..\Windows)", L"..\uF05C..\uF05C..\uF05CWindows"},
@@ -266,6 +274,13 @@ TEST_F(FileSystemTest, ForbiddenCharactersOfPosixNamesAreListedInPrivateUse) {
         {"\"", L"\uF022"},
         {"<>|", L"\uF03C\uF03E\uF07C"},
         {"c\x01t", L"c\uF001t"},
+        {"d.", L"d\uF02E"},
+        {"e ", L"e\uF020"},
+        {"a..", L"a.\uF02E"},
+        {"...", L"..\uF02E"},
+        {" ", L"\uF020"},
+        {"a. b", L"a. b"},
+        {"m\xef\x80\xaex", L"m\uF02Ex"},  // U+F02E inside a name is a character of its own
         {"plain", L"plain"}};
     fs::create_directory(driveC / "s|te");
     const std::wstring dir = L"C:\\s\uF07Cte\\";
@@ -289,6 +304,12 @@ TEST_F(FileSystemTest, ForbiddenCharactersOfPosixNamesAreListedInPrivateUse) {
     EXPECT_LT(::getxattr((driveC / "Windows").c_str(), "user.tavrel.sd", nullptr, 0), 0);
     write(dir + L"new\uF03F", "n");
     EXPECT_TRUE(fs::exists(driveC / "s|te/new?"));
+    write(dir + L"new\uF02E", "n");
+    EXPECT_TRUE(fs::exists(driveC / "s|te/new."));
+    // A trailing dot as written is stripped the Windows way, except behind "\\?\".
+    EXPECT_EQ(readAll(L"\\\\?\\" + dir + L"d."), "d.");
+    EXPECT_EQ(getFileAttributes(dir + L"d."), InvalidFileAttributes);
+    EXPECT_EQ(getLastError(), WinError::FileNotFound);
     // Raw forbidden characters name nothing; only their mapped forms map back ('/' has none).
     for (const wchar_t* bad : {L"C:\\s\uF07Cte\\a:b", L"C:\\s\uF07Cte\\..\uF02FWindows"}) {
         EXPECT_EQ(getFileAttributes(bad), InvalidFileAttributes) << toUtf8(bad);
@@ -504,6 +525,64 @@ TEST_F(FileSystemTest, HandleKeepsTheDescriptorOfTheOpenedObject) {
 
     EXPECT_EQ(Platform::Posix::fileDescriptorOf(reinterpret_cast<Handle>(0x7ff0)), -1);
     EXPECT_EQ(getLastError(), WinError::InvalidHandle);
+}
+
+TEST_F(FileSystemTest, InformationByHandleTellsWhatWasOpenedAndItsNames) {
+    write(LR"(C:\one.txt)", "four");
+    write(LR"(C:\two.txt)", "x");
+    fs::create_hard_link(driveC / "two.txt", driveC / "Users/second-name.txt");
+    // POSIX counts a directory's links by its subdirectories; Windows gives it one name.
+    fs::create_directories(driveC / "dir/a");
+    fs::create_directories(driveC / "dir/b");
+    ASSERT_TRUE(setFileAttributes(LR"(C:\dir)", FileAttribute::Hidden));
+    fs::create_directory_symlink(driveC / "dir", driveC / "dirlink");
+    constexpr std::uint32_t forSecurity = File::ReadControl | File::WriteDac | File::ReadAttributes;
+    constexpr std::uint32_t directory = File::FlagBackupSemantics;
+    constexpr std::uint32_t linkItself = File::FlagBackupSemantics | File::FlagOpenReparsePoint;
+    struct Case {
+        const char* what;
+        std::wstring path;
+        std::uint32_t access;
+        std::uint32_t flags;
+        std::uint32_t attributes;  // 0: refused with ERROR_ACCESS_DENIED
+        std::uint32_t links;
+        std::uint64_t size;
+    };
+    const Case cases[] = {
+        {"RegularFile", LR"(C:\one.txt)", forSecurity, 0, FileAttribute::Archive, 1, 4},
+        {"OpenedForItsData", LR"(C:\one.txt)", File::GenericRead, 0, FileAttribute::Archive, 1, 4},
+        {"NameInAnotherCase", LR"(C:\ONE.TXT)", forSecurity, 0, FileAttribute::Archive, 1, 4},
+        {"HardLinkedFile", LR"(C:\two.txt)", forSecurity, 0, FileAttribute::Archive, 2, 1},
+        {"ItsOtherName", LR"(C:\Users\second-name.txt)", forSecurity, 0, FileAttribute::Archive, 2,
+         1},
+        {"Directory", LR"(C:\dir)", forSecurity, directory,
+         FileAttribute::Directory | FileAttribute::Hidden, 1, 0},
+        {"LinkItself", LR"(C:\dirlink)", forSecurity, linkItself,
+         FileAttribute::Directory | FileAttribute::ReparsePoint, 1, 0},
+        {"WithoutReadAttributes", LR"(C:\one.txt)", File::ReadControl | File::WriteDac, 0, 0, 0, 0},
+    };
+    std::map<std::string, std::uint64_t> index;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        UniqueHandle opened = open(c.path, c.access, File::OpenExisting, c.flags);
+        ASSERT_TRUE(opened) << getLastError();
+        ByHandleFileInformation information;
+        if (c.attributes == 0) {
+            EXPECT_FALSE(getFileInformationByHandle(opened.get(), information));
+            EXPECT_EQ(getLastError(), WinError::AccessDenied);
+            continue;
+        }
+        ASSERT_TRUE(getFileInformationByHandle(opened.get(), information)) << getLastError();
+        EXPECT_EQ(information.attributes, c.attributes);
+        EXPECT_EQ(information.numberOfLinks, c.links);
+        EXPECT_EQ(information.size, c.size);
+        EXPECT_NE(information.lastWriteTime, 0u);
+        index[c.what] = information.fileIndex;
+    }
+    EXPECT_EQ(index["HardLinkedFile"], index["ItsOtherName"]) << "one file, two names";
+    EXPECT_EQ(index["RegularFile"], index["NameInAnotherCase"]);
+    EXPECT_NE(index["RegularFile"], index["HardLinkedFile"]);
+    EXPECT_NE(index["Directory"], index["LinkItself"]);
 }
 
 TEST_F(FileSystemTest, HostToolTranslatesBothWays) {

@@ -65,6 +65,13 @@ public:
     void setGrantedAccess(std::uint32_t granted) { granted_ = granted; }
     bool isDirectory() const { return directory_; }
     bool isLinkItself() const { return linkItself_; }
+    // What the open learnt of the object from its descriptor, when it looked (null when not):
+    // kept for the handles that read no data, which the walk opens by the thousand.
+    const struct stat* openedStat() const { return statKnown_ ? &opened_ : nullptr; }
+    void setOpenedStat(const struct stat& st) {
+        opened_ = st;
+        statKnown_ = true;
+    }
 
     // Kept by the security store between calls on the handle, under the store's lock.
     std::shared_ptr<HandleSecurity> security;
@@ -78,6 +85,8 @@ private:
     std::uint32_t granted_ = 0;
     bool directory_;
     bool linkItself_;
+    struct stat opened_ {};
+    bool statKnown_ = false;
 };
 
 // The file object behind a handle, or null (last error ERROR_INVALID_HANDLE) when the handle

@@ -185,10 +185,8 @@ ssize_t readEntryXattr(const std::string& path, const EntryPlace& place, char* v
     return ::lgetxattr(place.pathOr(path).c_str(), dosAttributeXattr, value, size);
 }
 
-std::optional<std::uint32_t> readDosAttributes(const std::string& path,
-                                               const EntryPlace& place = {}) {
-    char value[256];
-    ssize_t size = readEntryXattr(path, place, value, sizeof(value) - 1);
+// The attributes the xattr value of `size` bytes in `value` (room for one more) holds.
+std::optional<std::uint32_t> parseDosAttributes(char* value, ssize_t size) {
     if (size <= 0) {
         return std::nullopt;
     }
@@ -200,6 +198,12 @@ std::optional<std::uint32_t> readDosAttributes(const std::string& path,
         return std::nullopt;
     }
     return static_cast<std::uint32_t>(parsed);
+}
+
+std::optional<std::uint32_t> readDosAttributes(const std::string& path,
+                                               const EntryPlace& place = {}) {
+    char value[256];
+    return parseDosAttributes(value, readEntryXattr(path, place, value, sizeof(value) - 1));
 }
 
 // Writes the stored attributes, or removes the xattr when they are the default of the type
@@ -222,18 +226,8 @@ bool writeDosAttributes(const std::string& path, bool directory, std::uint32_t a
     return true;
 }
 
-std::uint32_t attributesOf(const std::string& path, const struct stat& st,
-                           const EntryPlace& place = {}) {
-    if (S_ISLNK(st.st_mode)) {
-        // A directory link is a directory to Windows as well as a reparse point.
-        struct stat target;
-        bool directory = place.dir >= 0 ? ::fstatat(place.dir, place.name, &target, 0) == 0 &&
-                                              S_ISDIR(target.st_mode)
-                                        : isDirectory(path);
-        return FileAttribute::ReparsePoint |
-               (directory ? FileAttribute::Directory : FileAttribute::Archive);
-    }
-    std::optional<std::uint32_t> stored = readDosAttributes(path, place);
+// The attributes of an object that is no link, from what its xattr holds.
+std::uint32_t attributesOfStored(const struct stat& st, std::optional<std::uint32_t> stored) {
     std::uint32_t attributes = 0;
     if (S_ISDIR(st.st_mode)) {
         attributes = FileAttribute::Directory | (stored ? *stored & storedAttributes : 0);
@@ -246,6 +240,20 @@ std::uint32_t attributesOf(const std::string& path, const struct stat& st,
     return attributes ? attributes : FileAttribute::Normal;
 }
 
+std::uint32_t attributesOf(const std::string& path, const struct stat& st,
+                           const EntryPlace& place = {}) {
+    if (S_ISLNK(st.st_mode)) {
+        // A directory link is a directory to Windows as well as a reparse point.
+        struct stat target;
+        bool directory = place.dir >= 0 ? ::fstatat(place.dir, place.name, &target, 0) == 0 &&
+                                              S_ISDIR(target.st_mode)
+                                        : isDirectory(path);
+        return FileAttribute::ReparsePoint |
+               (directory ? FileAttribute::Directory : FileAttribute::Archive);
+    }
+    return attributesOfStored(st, readDosAttributes(path, place));
+}
+
 bool isReadOnly(const struct stat& st) {
     return !S_ISLNK(st.st_mode) && !(st.st_mode & S_IWUSR);
 }
@@ -256,14 +264,18 @@ std::uint64_t fileTime(const struct timespec& time) {
            static_cast<std::uint64_t>(time.tv_nsec) / 100;
 }
 
+// POSIX keeps no creation time in stat; the earlier of change and modification is closest.
+std::uint64_t creationTimeOf(const struct stat& st) {
+    return fileTime(st.st_ctim.tv_sec < st.st_mtim.tv_sec ? st.st_ctim : st.st_mtim);
+}
+
 FindData findDataOf(std::wstring name, const std::string& path, const struct stat& st,
                     const EntryPlace& place = {}) {
     FindData data;
     data.attributes = attributesOf(path, st, place);
     data.fileName = std::move(name);
     data.size = S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0;
-    // POSIX keeps no creation time in stat; the earlier of change and modification is closest.
-    data.creationTime = fileTime(st.st_ctim.tv_sec < st.st_mtim.tv_sec ? st.st_ctim : st.st_mtim);
+    data.creationTime = creationTimeOf(st);
     data.lastAccessTime = fileTime(st.st_atim);
     data.lastWriteTime = fileTime(st.st_mtim);
     return data;
@@ -682,6 +694,11 @@ std::optional<Handle> openExistingAsWritten(const std::wstring& path, std::uint3
     auto searched = Searches::instance().holding(parentOf(posix), posix.substr(slash + 1), st);
     auto object = std::make_shared<FileObject>(std::move(fd), posix, access, directory, link);
     object->searched = std::move(searched);
+    if (!grantsRead(access)) {
+        // The walk opens objects by the thousand for their security alone: what the open's
+        // fstat saw answers the questions asked of such a handle, without a second call.
+        object->setOpenedStat(st);
+    }
     std::uint32_t granted = 0;
     if (!checkOpenAccess(posix, object.get(), linkItself, access, backupSemantics, granted)) {
         return invalidHandle();
@@ -934,6 +951,46 @@ bool getFileSizeEx(Handle file, std::int64_t& size) {
     return true;
 }
 
+bool getFileInformationByHandle(Handle file, ByHandleFileInformation& information) {
+    auto object = fileObjectOf(file);
+    if (!object) {
+        return false;
+    }
+    if (!(object->grantedAccess() & File::ReadAttributes)) {
+        return failWith(WinError::AccessDenied);
+    }
+    struct stat now;
+    const struct stat* st = object->openedStat();
+    if (!st) {
+        if (::fstat(object->fd(), &now) != 0) {
+            return failWithErrno();
+        }
+        st = &now;
+    }
+    std::uint32_t attributes = 0;
+    if (object->isLinkItself()) {
+        // An O_PATH descriptor reads no xattrs; a link has none of its own anyway.
+        attributes = FileAttribute::ReparsePoint |
+                     (object->isDirectory() ? FileAttribute::Directory : FileAttribute::Archive);
+    } else {
+        char value[256];
+        ssize_t size = ::fgetxattr(object->fd(), dosAttributeXattr, value, sizeof(value) - 1);
+        attributes = attributesOfStored(*st, parseDosAttributes(value, size));
+    }
+    information.attributes = attributes;
+    information.creationTime = creationTimeOf(*st);
+    information.lastAccessTime = fileTime(st->st_atim);
+    information.lastWriteTime = fileTime(st->st_mtim);
+    auto device = static_cast<std::uint64_t>(st->st_dev);
+    information.volumeSerialNumber = static_cast<std::uint32_t>(device ^ (device >> 32));
+    information.size = S_ISREG(st->st_mode) ? static_cast<std::uint64_t>(st->st_size) : 0;
+    // NTFS gives a directory no second name; the POSIX count of a directory counts its
+    // subdirectories' "..".
+    information.numberOfLinks = S_ISDIR(st->st_mode) ? 1 : static_cast<std::uint32_t>(st->st_nlink);
+    information.fileIndex = static_cast<std::uint64_t>(st->st_ino);
+    return true;
+}
+
 bool flushFileBuffers(Handle file) {
     auto object = dataFile(file, true);
     if (!object) {
@@ -955,6 +1012,25 @@ bool setEndOfFile(Handle file) {
         return failWithErrno();
     }
     return true;
+}
+
+bool setFileTime(Handle file, const std::uint64_t* /*creationTime*/,
+                 const std::uint64_t* lastAccessTime, const std::uint64_t* lastWriteTime) {
+    auto object = dataFile(file, true);
+    if (!object) {
+        return false;
+    }
+    auto asTimespec = [](const std::uint64_t* time) {
+        constexpr std::uint64_t secondsFrom1601To1970 = 11644473600ull;
+        if (!time) {
+            return timespec{0, UTIME_OMIT};
+        }
+        std::uint64_t seconds = *time / 10000000ull;
+        return timespec{static_cast<time_t>(seconds - secondsFrom1601To1970),
+                        static_cast<long>(*time % 10000000ull * 100)};
+    };
+    const timespec times[2] = {asTimespec(lastAccessTime), asTimespec(lastWriteTime)};
+    return ::futimens(object->fd(), times) == 0 || failWithErrno();
 }
 
 bool copyFile(const std::wstring& existing, const std::wstring& newFile, bool failIfExists) {
@@ -1334,7 +1410,7 @@ bool getLongPathName(const std::wstring& path, std::wstring& longPath) {
                     if (!entry) {
                         break;
                     }
-                    if (equalsNoCase(windowsNameOf(entry->d_name), part)) {
+                    if (equalsNoCase(windowsNameOf(entry->d_name), windowsNameOf(*name))) {
                         diskName = entry->d_name;
                     }
                 }

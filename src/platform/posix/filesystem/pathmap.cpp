@@ -78,6 +78,20 @@ std::vector<std::wstring> splitComponents(std::wstring_view text) {
     return parts;
 }
 
+// Windows takes one trailing dot off each component that a separator follows ("a.\b" is
+// "a\b", "a..\b" is "a.\b", "a \b" stays); ".", ".." and names of dots only stay as they are.
+std::vector<std::wstring> withoutInnerTrailingDots(std::vector<std::wstring> parts,
+                                                   bool trailingSeparator) {
+    std::size_t inner = trailingSeparator || parts.empty() ? parts.size() : parts.size() - 1;
+    for (std::size_t i = 0; i < inner; ++i) {
+        std::wstring& part = parts[i];
+        if (part.back() == L'.' && part.find_first_not_of(L'.') != std::wstring::npos) {
+            part.pop_back();
+        }
+    }
+    return parts;
+}
+
 // "." dropped, ".." taking the previous component with it (never more than there is).
 std::vector<std::wstring> resolveDots(const std::vector<std::wstring>& parts) {
     std::vector<std::wstring> resolved;
@@ -396,6 +410,12 @@ std::wstring windowsNameOf(std::string_view posixName) {
             c = static_cast<wchar_t>(privateUseBase + c);
         }
     }
+    // Windows strips a trailing dot or blank from a name it is given, so "d." would lead to
+    // "d": the last character moves too, and the name no longer ends in one.
+    if (!name.empty() && (name.back() == L'.' || name.back() == L' ') && name != L"." &&
+        name != L"..") {
+        name.back() = static_cast<wchar_t>(privateUseBase + name.back());
+    }
     return name;
 }
 
@@ -411,6 +431,13 @@ std::optional<std::string> posixNameOf(std::wstring_view windowsName) {
             isForbiddenInName(static_cast<wchar_t>(c - privateUseBase))) {
             c = static_cast<wchar_t>(c - privateUseBase);
         }
+    }
+    // A moved dot or blank is only ever the last character; elsewhere U+F02E and U+F020 are
+    // characters of the name. A name given with a plain trailing dot (through "\\?\", which
+    // strips nothing) names the same POSIX file.
+    if (!name.empty() &&
+        (name.back() == privateUseBase + L'.' || name.back() == privateUseBase + L' ')) {
+        name.back() = static_cast<wchar_t>(name.back() - privateUseBase);
     }
     return toUtf8(name);
 }
@@ -463,8 +490,8 @@ bool fullWindowsPath(const std::wstring& path, const std::wstring& currentDirect
     }
 
     std::vector<std::wstring> written = splitComponents(rest);
-    std::vector<std::wstring> parts = resolveDots(written);
     bool trailing = !rest.empty() && rest.back() == L'\\';
+    std::vector<std::wstring> parts = resolveDots(withoutInnerTrailingDots(written, trailing));
     // Windows drops trailing dots and spaces of the last component ("name." is "name").
     if (!parts.empty() && !trailing && written.back() != L"." && written.back() != L"..") {
         std::wstring& last = parts.back();
@@ -579,7 +606,6 @@ bool windowsToPosix(const std::wstring& winPath, std::string& posixPath, struct 
     if (!takeApart(winPath, written)) {
         return false;
     }
-    const auto& parts = written.parts;
     const auto& names = written.names;
     // The path as written is what names the object whenever it exists: each of its components
     // then exists as written, and the exact name wins over any other case.
@@ -595,17 +621,17 @@ bool windowsToPosix(const std::wstring& winPath, std::string& posixPath, struct 
     // case of the name given; past the first missing component nothing can exist.
     std::string current = written.target;
     bool missing = false;
-    for (std::size_t i = 0; i < parts.size(); ++i) {
-        const std::wstring& part = parts[i];
-        const std::string& name = names[i];
+    for (const std::string& name : names) {
         if (!missing) {
             std::string exact = joinPosix(current, name);
             if (::lstat(exact.c_str(), &st) == 0) {
                 current = exact;
                 continue;
             }
+            // The name is looked for in the form a listing gives it: "D." as written finds
+            // the "d." that lists as "d" U+F02E.
             if (errno == ENOENT) {
-                if (auto match = findNoCase(current, part)) {
+                if (auto match = findNoCase(current, windowsNameOf(name))) {
                     current = joinPosix(current, *match);
                     continue;
                 }

@@ -16,11 +16,14 @@ namespace Platform::Posix {
 
 // One POSIX name as Windows sees it: each character Windows refuses in a name (\ : * ? " < >
 // | and the controls 0x01-0x1F) moved to U+F000 plus its code, as Cygwin and WSL show them,
-// so that a name like "..\..\x" stays one component and cannot climb out of its directory.
+// so that a name like "..\..\x" stays one component and cannot climb out of its directory;
+// and a last character that is a dot or a blank, which Windows would strip, moved the same
+// way, as Cygwin does ("d." is "d" U+F02E).
 std::wstring windowsNameOf(std::string_view posixName);
 
 // The POSIX name one Windows name leads to: the inverse of windowsNameOf. Nothing for a name
-// holding a character Windows refuses (or a separator), which names no file.
+// holding a character Windows refuses (or a separator), which names no file. A trailing dot
+// or blank written as such (a "\\?\" path keeps it) is taken as it is.
 std::optional<std::string> posixNameOf(std::wstring_view windowsName);
 
 // The POSIX path of a Windows path: "X:\...", relative (against the current directory),
@@ -72,7 +75,8 @@ bool isDriveRoot(const struct stat& directory);
 
 // GetFullPathName against a given current directory (a full Windows path): slashes become
 // backslashes, "." and ".." are resolved without climbing above the root, trailing dots and
-// spaces of the last component are dropped; "\\?\" and "\??\" paths come back unchanged.
+// spaces of the last component are dropped and one trailing dot of every other; "\\?\" and
+// "\??\" paths come back unchanged.
 // False with ERROR_INVALID_NAME for an empty path.
 bool fullWindowsPath(const std::wstring& path, const std::wstring& currentDirectory,
                      std::wstring& fullPath);

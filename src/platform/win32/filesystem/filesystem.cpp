@@ -169,12 +169,43 @@ bool getFileSizeEx(Handle file, std::int64_t& size) {
     return true;
 }
 
+bool getFileInformationByHandle(Handle file, ByHandleFileInformation& information) {
+    BY_HANDLE_FILE_INFORMATION raw{};
+    if (!::GetFileInformationByHandle(file, &raw)) {
+        return false;
+    }
+    information.attributes = raw.dwFileAttributes;
+    information.creationTime = fileTime(raw.ftCreationTime);
+    information.lastAccessTime = fileTime(raw.ftLastAccessTime);
+    information.lastWriteTime = fileTime(raw.ftLastWriteTime);
+    information.volumeSerialNumber = raw.dwVolumeSerialNumber;
+    information.size = join(raw.nFileSizeHigh, raw.nFileSizeLow);
+    information.numberOfLinks = raw.nNumberOfLinks;
+    information.fileIndex = join(raw.nFileIndexHigh, raw.nFileIndexLow);
+    return true;
+}
+
 bool flushFileBuffers(Handle file) {
     return ::FlushFileBuffers(file) != FALSE;
 }
 
 bool setEndOfFile(Handle file) {
     return ::SetEndOfFile(file) != FALSE;
+}
+
+bool setFileTime(Handle file, const std::uint64_t* creationTime,
+                 const std::uint64_t* lastAccessTime, const std::uint64_t* lastWriteTime) {
+    FILETIME times[3] = {};
+    const std::uint64_t* given[3] = {creationTime, lastAccessTime, lastWriteTime};
+    for (int i = 0; i < 3; ++i) {
+        if (given[i]) {
+            times[i].dwLowDateTime = static_cast<DWORD>(*given[i]);
+            times[i].dwHighDateTime = static_cast<DWORD>(*given[i] >> 32);
+        }
+    }
+    return ::SetFileTime(file, creationTime ? &times[0] : nullptr,
+                         lastAccessTime ? &times[1] : nullptr,
+                         lastWriteTime ? &times[2] : nullptr) != FALSE;
 }
 
 bool copyFile(const std::wstring& existing, const std::wstring& newFile, bool failIfExists) {
