@@ -76,7 +76,9 @@ void setObjectDescriptor(Platform::Handle handle, const Dtyp::SecurityDescriptor
 
 Platform::UniqueHandle openForDescriptorWrite(const std::wstring& path) {
     Platform::UniqueHandle handle(Platform::createFile(
-        path, Platform::File::ReadControl | Platform::File::WriteDac | Platform::File::WriteOwner,
+        path,
+        Platform::File::ReadControl | Platform::File::WriteDac | Platform::File::WriteOwner |
+            Platform::File::ReadAttributes,
         Platform::File::ShareRead | Platform::File::ShareWrite, Platform::File::OpenExisting,
         Platform::File::FlagBackupSemantics));
     if (!handle) {
@@ -94,9 +96,21 @@ Platform::UniqueHandle openForDescriptorWrite(const std::wstring& path) {
                                       stripLongPrefix(path), real),
                          VSITE("WinSecurity::openForDescriptorWrite"));
     }
-    // TODO(issue 17): refuse a non-directory with more than one link (nNumberOfLinks of
-    // Platform::getFileInformationByHandle) once that seam call exists: its descriptor is
-    // shared with a name outside the scope.
+    Platform::ByHandleFileInformation object;
+    if (!Platform::getFileInformationByHandle(handle.get(), object)) {
+        std::uint32_t error = Platform::getLastError();
+        throwOsError(formatString(L"Unable to get the information of the object (%s)",
+                                  stripLongPrefix(path)),
+                     error, VSITE("WinSecurity::openForDescriptorWrite"));
+    }
+    // A file has one descriptor for all its names: written through this one, it would change
+    // a file that may be anyone's under another name. The checker refuses it the same way.
+    if (!(object.attributes & Platform::FileAttribute::Directory) && object.numberOfLinks > 1) {
+        throw vexception(formatString(L"Cannot apply security to path %s, because it has %u hard "
+                                      L"links. Hard links are not allowed.",
+                                      stripLongPrefix(path), object.numberOfLinks),
+                         VSITE("WinSecurity::openForDescriptorWrite"));
+    }
     return handle;
 }
 

@@ -25,9 +25,10 @@ Platform::Dtyp::SecurityDescriptor wholeDescriptorFromSddl(const std::wstring& s
 // dropped for an account that no longer resolves.
 void setObjectDescriptor(Platform::Handle handle, const Platform::Dtyp::SecurityDescriptor& sd);
 
-// Opens `path` to write its whole descriptor (READ_CONTROL, WRITE_DAC, WRITE_OWNER, with
-// backup semantics so that an enabled SeRestorePrivilege speaks), refusing what the checker
-// refuses: an object reached through a link (its final path is not `path`).
+// Opens `path` to write its whole descriptor (READ_CONTROL, WRITE_DAC, WRITE_OWNER and
+// FILE_READ_ATTRIBUTES for its links, with backup semantics so that an enabled SeRestorePrivilege speaks), refusing what the checker
+// refuses: an object reached through a link (its final path is not `path`) and a file with more
+// than one name.
 Platform::UniqueHandle openForDescriptorWrite(const std::wstring& path);
 
 }  // namespace WinSecurity

@@ -150,6 +150,28 @@ TEST_F(UndoAudit, ABadJournalLineFailsTheRestoreWithNothingWritten) {
     EXPECT_EQ(journals().size(), 1u) << "a failed restore leaves no journal";
 }
 
+// A second name made after the repair: the file's one descriptor is anyone's under that name.
+TEST_F(UndoAudit, RestoreNeverWritesAFileWithTwoNames) {
+    std::string before = tree();
+    ASSERT_EQ(repair({"--full-scan"}).exitCode, 0);
+    ASSERT_EQ(journals().size(), 1u);
+    const std::string run = webspace + "\\cgi-bin\\run.pl";
+    ASSERT_NE(readFile(journals()[0]).find(run + "\t"), std::string::npos);
+    const std::string repaired = host_({"acl", "get", run});
+    fs::create_hard_link(onC("Inetpub/vhosts/example/cgi-bin/run.pl"), onC("elsewhere.pl"));
+
+    ProcessResult r = restore(journals()[0]);
+    EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find("1 objects of the journal"), std::string::npos) << r.out;
+    EXPECT_NE(log().find("Cannot apply security to path " + run + ", because it has 2 hard links"),
+              std::string::npos);
+    EXPECT_EQ(host_({"acl", "get", run}), repaired);
+    // The other objects are restored all the same.
+    std::string now = tree();
+    std::string httpdocs = before.substr(before.find(webspace + "\\httpdocs "));
+    EXPECT_NE(now.find(httpdocs.substr(0, httpdocs.find('\n') + 1)), std::string::npos) << now;
+}
+
 TEST_F(UndoAudit, AFullDiskWhileJournalingStopsTheRunBeforeItsNextWrite) {
     std::string before = tree();
     // The header and two object lines reach the journal; the third line finds the disk full.
