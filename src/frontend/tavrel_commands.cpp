@@ -2,6 +2,7 @@
 // --audit-webspace-security says where a webspace differs from its metadata.
 #include "frontend/tavrel_commands.h"
 
+#include "frontend/command_context.h"
 #include "frontend/list_file.h"
 #include "frontend/tavrel_impl.h"
 #include "manager/audit.h"
@@ -23,9 +24,14 @@ Tavrel::JournalScope journalScopeFor(const std::wstring& command, const Params& 
         command == L"--update-webspace-security") {
         return {Kind::Webspace, params.getOr(L"--webspace-name", std::wstring())};
     }
-    if (command == L"--repair-filesharing" || command == L"--update-user-filesharing-security" ||
-        command == L"--remove-user-filesharing-security") {
+    if (command == L"--repair-filesharing") {
         return {Kind::FileSharing, {}};
+    }
+    // A user's file-sharing commands write the vhost's folder and metadata, under its mutex: a
+    // restore of their journal must hold that one.
+    if (command == L"--update-user-filesharing-security" ||
+        command == L"--remove-user-filesharing-security") {
+        return {Kind::Webspace, params.getOr(L"--vhost-name", std::wstring())};
     }
     if (command == L"--update-path-security") {
         return {Kind::Path, stripLongPrefix(normalizePath(params.getOr(L"--path", L".")))};
@@ -44,18 +50,25 @@ int TavrelImpl::_restoreSecurity(const Params& params, Tavrel::RunJournal& journ
     // Everything is read and checked before the mutex is taken and anything written.
     Tavrel::JournalContents contents = Tavrel::readJournal(file);
     std::wstring mutex;
+    std::wstring directory;
     switch (contents.scope.kind) {
         case Tavrel::JournalScope::Kind::Webspace:
             Tavrel::requirePlainName(L"webspace name", contents.scope.name);
             mutex = webspaceMutexName(contents.scope.name);
+            directory = webspaceDirectory(contents.scope.name);
             break;
         case Tavrel::JournalScope::Kind::FileSharing:
             mutex = filesharingMutexName();
+            directory = webspaceDirectory(FileSharingContext::area);
             break;
         default:
             mutex = baseMutexName();
+            directory = normalizePath(contents.scope.name);
             break;
     }
+    // The run that wrote the journal stayed in its scope's directory; the mutex taken below
+    // guards that directory and no other.
+    Tavrel::requireWithin(contents, directory, file);
     ExclusiveTask task;
     task.Initialize(mutex, Platform::Infinite);
     bool checkOnly = params.has(L"--check-only");

@@ -112,6 +112,12 @@ struct JournalContents {
 // exists beside the journal. Raises a vexception naming the first bad line.
 JournalContents readJournal(const std::wstring& file);
 
+// Raises a vexception naming the first object or metadata file of `contents` that does not lie
+// in `directory`, the directory of the journal's scope: a restore holds that scope's mutex
+// only, and writes nothing that another scope's runs may be writing.
+void requireWithin(const JournalContents& contents, const std::wstring& directory,
+                   const std::wstring& file);
+
 // Writes every recorded descriptor back, the last recorded first, each object opened as the
 // checker opens it, and puts back the metadata files; every write journaled in `journal` first.
 // With `checkOnly` writes nothing and prints one line per object to standard output instead.

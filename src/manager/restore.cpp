@@ -182,6 +182,26 @@ JournalContents readJournal(const std::wstring& file) {
     return contents;
 }
 
+void requireWithin(const JournalContents& contents, const std::wstring& directory,
+                   const std::wstring& file) {
+    std::wstring scope = stripLongPrefix(normalizePath(directory));
+    auto require = [&](const std::wstring& path) {
+        PathRelation relation = comparePaths(path, scope);
+        if (relation != PathEqual && relation != PathBelow) {
+            throw vexception(formatString(L"The journal %s cannot be restored: the path %s lies "
+                                          L"outside %s, the directory of its scope",
+                                          file, path, scope),
+                             VSITE("Tavrel::requireWithin"));
+        }
+    };
+    for (const auto& object : contents.objects) {
+        require(object.path);
+    }
+    for (const auto& metadata : contents.metadata) {
+        require(metadata.path);
+    }
+}
+
 void restoreJournal(const std::wstring& file, const JournalContents& contents, bool checkOnly,
                     RunJournal& journal) {
     LogManager& log = LogManager::instance();

@@ -128,6 +128,8 @@ TEST_F(UndoAudit, ABadJournalLineFailsTheRestoreWithNothingWritten) {
     const Case cases[] = {
         {"outside HTTPD_VHOSTS_D", "C:\\Windows\tO:BAG:SYD:PAI(A;;FA;;;WD)\r\n", "outside"},
         {"climbing out", vhosts + "\\..\\Windows\tO:BAG:SYD:PAI(A;;FA;;;WD)\r\n", "outside"},
+        {"another webspace", vhosts + "\\other\tO:BAG:SYD:PAI(A;;FA;;;WD)\r\n",
+         "directory of its scope"},
         {"descriptor", webspace + "\\httpdocs\tO:BAG:SYD:PAI(A;;XX;;;WD)\r\n", "does not parse"},
         {"no owner", webspace + "\\httpdocs\tD:PAI(A;;FA;;;WD)\r\n", "owner"},
         {"cut short", webspace + "\\httpdocs\tO:BAG:SYD:PAI(A;;FA;;;WD)", "CR LF"},
