@@ -71,6 +71,16 @@ void createJournalDirectory(const std::wstring& directory) {
     WinSecurity::setNamedObjectDacl(toLongPath(directory), Platform::SeFileObject, acl);
 }
 
+// A bench build's run without its journal, to time what the journal costs.
+bool journalSwitchedOff() {
+#ifdef TAVREL_BENCH_SWITCHES
+    std::wstring value;
+    return Platform::getEnvironmentVariable(L"TAVREL_BENCH_NO_JOURNAL", value);
+#else
+    return false;
+#endif
+}
+
 bool holdsLineBreakOrTab(const std::wstring& text) {
     return text.find_first_of(L"\t\r\n") != std::wstring::npos;
 }
@@ -134,7 +144,7 @@ std::wstring JournalScope::fileTag() const {
 }
 
 RunJournal::RunJournal(JournalScope scope)
-    : scope_(std::move(scope)),
+    : scope_(journalSwitchedOff() ? JournalScope{} : std::move(scope)),
       uncaught_(std::uncaught_exceptions()),
       previous_(currentJournal) {
     currentJournal = this;
@@ -159,7 +169,7 @@ void RunJournal::setScope(JournalScope scope) {
         throw vexception(L"The scope of a journal is set before its first line",
                          VSITE("Tavrel::RunJournal::setScope"));
     }
-    scope_ = std::move(scope);
+    scope_ = journalSwitchedOff() ? JournalScope{} : std::move(scope);
 }
 
 std::wstring RunJournal::directory() {
