@@ -183,6 +183,8 @@ TEST_F(UndoAudit, AFullDiskWhileJournalingStopsTheRunBeforeItsNextWrite) {
                                  {"TAVREL_FAULTS=write-file:112:after=3:path=journal"});
     EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
     EXPECT_NE(r.out.find("Unable to write the journal"), std::string::npos) << r.out;
+    // The run ended there, not logged as one failed object with the walk going on.
+    EXPECT_EQ(count(log(), "Unable to write the journal"), 1u) << log();
     ASSERT_EQ(journals().size(), 1u);
     std::string text = readFile(journals()[0]);
     EXPECT_EQ(objectLines(text).size(), 2u) << text;
