@@ -10,6 +10,7 @@
 #include "platform/seh.h"
 #include "platform/system.h"
 #include "platform/text.h"
+#include "runtime/com_apartment.h"
 #include "runtime/failures.h"
 #include "runtime/filename.h"
 #include "runtime/log.h"
@@ -238,6 +239,9 @@ std::uint32_t convertStringToInt(const std::wstring& text) {
 std::shared_ptr<EntryTemplateSet> loadTemplate(const std::wstring& path,
                                                std::shared_ptr<IUserInformation> resolver,
                                                bool tolerateBadEntries, bool skipUnmappedAccounts) {
+    // The reader is a COM object on Windows: a load works on any thread, whatever its caller
+    // entered.
+    ComApartment apartment;
     auto set = std::make_shared<EntryTemplateSet>(path);
     std::uint32_t attributes = 0;
     if (!fileExist(path, attributes)) {

@@ -23,7 +23,8 @@ public:
 
 // Loads a template file, or every "*.xml" file of a directory, into a new set whose source
 // path is `path`. A missing path gives an empty set. Each file is parsed from a private
-// temporary copy, removed before returning. Named accounts resolve through `resolver`.
+// temporary copy, removed before returning. The calling thread is in a COM apartment for the
+// load (ComApartment). Named accounts resolve through `resolver`.
 // `tolerateBadEntries`: a bad entry is logged and dropped. `skipUnmappedAccounts`: an entry
 // whose account does not exist is logged and dropped. Any other entry failure, and a document
 // that is not well formed, fail the load.

@@ -94,7 +94,6 @@ int TavrelImpl::_auditWebspaceSecurity(const Params& params, CommandContext& con
     // A repair writes the metadata this reads.
     ExclusiveTask task;
     task.Initialize(webspaceMutexName(webspace), Platform::Infinite);
-    ComScope com;
     std::wstring systemUser = params.get(L"--user-name");
     Tavrel::SecurityManager& manager = context.manager();
     ConsoleProgress progress(manager);

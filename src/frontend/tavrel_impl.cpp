@@ -12,6 +12,7 @@
 #include "platform/system.h"
 #include "platform/text.h"
 #include "platform/types.h"
+#include "runtime/com_apartment.h"
 #include "runtime/config.h"
 #include "runtime/exceptions.h"
 #include "runtime/exclusive_task.h"
@@ -280,7 +281,7 @@ int TavrelImpl::_repairWebspaceSecurity(const Params& params, CommandContext& co
     }
     ExclusiveTask task;
     task.Initialize(webspaceMutexName(webspace), Platform::Infinite);
-    ComScope com;
+    ComApartment com;
     std::wstring systemUser = params.get(L"--user-name");
     Tavrel::SecurityManager& manager = context.manager();
     ConsoleProgress progress(manager);
@@ -318,7 +319,7 @@ int TavrelImpl::_repairWebspacePathSecurity(const Params& params, CommandContext
     std::wstring directory = requireWebspaceDirectory(webspace);
     ExclusiveTask task;
     task.Initialize(webspaceMutexName(webspace), Platform::Infinite);
-    ComScope com;
+    ComApartment com;
     Tavrel::SecurityManager& manager = context.manager();
     ConsoleProgress progress(manager);
     Tavrel::loadDomainMetadata(webspace, manager);
@@ -361,7 +362,7 @@ int TavrelImpl::_repairFilesharing(const Params&, CommandContext& context) {
     // Any parameters are accepted and ignored.
     ExclusiveTask task;
     task.Initialize(filesharingMutexName(), Platform::Infinite);
-    ComScope com;
+    ComApartment com;
     Tavrel::SecurityManager& manager = context.manager();
     ConsoleProgress progress(manager);
     Tavrel::loadDomainMetadata(FileSharingContext::area, manager);

@@ -22,24 +22,6 @@ namespace {
 constexpr const char* saveFunction = "Tavrel::SecurityManager::saveToFile";
 constexpr const wchar_t* metadataSuffix = L".Security";
 
-// The components of a path between '\' and '/', empty ones (doubled, leading or trailing
-// separators) left out.
-std::vector<std::wstring> splitPath(const std::wstring& path) {
-    std::vector<std::wstring> components;
-    std::size_t begin = 0;
-    while (begin <= path.size()) {
-        std::size_t end = path.find_first_of(L"\\/", begin);
-        if (end == std::wstring::npos) {
-            end = path.size();
-        }
-        if (end > begin) {
-            components.push_back(path.substr(begin, end - begin));
-        }
-        begin = end + 1;
-    }
-    return components;
-}
-
 constexpr std::size_t temporaryNameLength = 16;  // "~tvr" + 8 hex digits + ".tmp"
 
 // A name in the target's directory that is short whatever the target's name: a target of up
@@ -227,8 +209,8 @@ std::wstring SecurityManager::getRootRelativePath(const std::wstring& fullPath,
             VSITE("Tavrel::SecurityManager::getRootRelativePath"));
     }
     // comparePaths ignores the long prefix; so must the count of the root's components.
-    std::vector<std::wstring> path = splitPath(stripLongPrefix(canonical));
-    std::size_t skip = splitPath(stripLongPrefix(rootPath)).size();
+    std::vector<std::wstring> path = splitPathComponents(stripLongPrefix(canonical));
+    std::size_t skip = splitPathComponents(stripLongPrefix(rootPath)).size();
     std::wstring relative;
     for (std::size_t i = skip; i < path.size(); ++i) {
         if (!relative.empty()) {
@@ -243,7 +225,7 @@ std::wstring SecurityManager::getRootRelativePath(const std::wstring& fullPath,
 }
 
 std::wstring SecurityManager::metadataFileFor(const std::wstring& path) {
-    std::vector<std::wstring> components = splitPath(getRootRelativePath(path, false));
+    std::vector<std::wstring> components = splitPathComponents(getRootRelativePath(path, false));
     if (components.empty()) {
         return domainMetadataFile(std::wstring(), root());
     }
@@ -258,7 +240,7 @@ std::wstring SecurityManager::scopePath() {
         return confinement_;
     }
     for (const auto& entry : *entries_) {
-        std::vector<std::wstring> components = splitPath(entry.subPath);
+        std::vector<std::wstring> components = splitPathComponents(entry.subPath);
         if (components.empty()) {
             continue;
         }

@@ -20,6 +20,7 @@
 #include "accounts/user_information.h"
 #include "disksecurity/entry_template.h"
 #include "disksecurity/security_checker.h"
+#include "runtime/com_apartment.h"
 #include "runtime/exceptions.h"
 
 namespace Tavrel {
@@ -60,9 +61,9 @@ public:
     // Tag to account name, for template expansion. Tags compare case-sensitively.
     using TagMap = std::map<std::wstring, std::wstring>;
 
-    // An empty set, no metadata file, the root taken from HTTPD_VHOSTS_D on first use. There is
-    // no COM apartment to enter here: the XML reader and writer are plain objects of the
-    // platform seam.
+    // An empty set, no metadata file, the root taken from HTTPD_VHOSTS_D on first use. The
+    // manager holds a COM apartment for the calling thread for its lifetime (the XML reader is
+    // a COM object on Windows); a failure to enter one raises the COM error.
     explicit SecurityManager(std::shared_ptr<IUserInformation> accountResolver);
     SecurityManager(const SecurityManager&) = delete;
     SecurityManager& operator=(const SecurityManager&) = delete;
@@ -220,6 +221,8 @@ private:
     // and gives null.
     DiskSecurity::EntryTemplateSetPtr _loadSwitchedMetadata(const std::wstring& file);
 
+    // First, so that it is entered before and left after everything the manager holds.
+    ComApartment apartment_;
     std::shared_ptr<DiskSecurity::EntryTemplateSet> entries_;
     std::wstring metadataPath_;
     std::wstring rootPath_;

@@ -73,7 +73,8 @@ bool isStdErrorConsole();
 
 // CoInitialize(NULL) and CoUninitialize for the calling thread: the HRESULT of the first
 // (S_OK, S_FALSE when already initialised, RPC_E_CHANGED_MODE in another apartment model).
-// The emulated host has no COM: it answers S_OK and has nothing to undo.
+// The emulated host has no COM: it answers S_OK (or the failure a test asks for through
+// TAVREL_FAULTS) and has nothing to undo.
 constexpr std::int32_t RpcEChangedMode = static_cast<std::int32_t>(0x80010106);
 std::int32_t coInitialize();
 void coUninitialize();

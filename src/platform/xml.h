@@ -57,6 +57,8 @@ public:
 // Parses the file `path` (a Windows path), calling `handler`. Returns S_OK; the failure a
 // handler returned; or the parser's HRESULT for a document that cannot be read or is not well
 // formed, with the parser's own description (what is wrong, line and column) in `errorText`.
+// When the reader cannot be made, `errorText` is the system's text of the HRESULT ("MSXML 6.0
+// is not available" only for a class that is not registered).
 std::int32_t saxParseUrl(const std::wstring& path, ISaxContentHandler& handler,
                          std::wstring& errorText);
 

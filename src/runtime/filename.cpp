@@ -370,10 +370,7 @@ void setOsVersionForTesting(std::optional<Platform::OsVersion> version) {
 
 }  // namespace VFileName
 
-namespace {
-
-// The components of a relative path between '\\' and '/', empty ones left out.
-std::vector<std::wstring> splitComponents(std::wstring_view path) {
+std::vector<std::wstring> splitPathComponents(std::wstring_view path) {
     std::vector<std::wstring> components;
     std::size_t begin = 0;
     while (begin < path.size()) {
@@ -388,8 +385,6 @@ std::vector<std::wstring> splitComponents(std::wstring_view path) {
     }
     return components;
 }
-
-}  // namespace
 
 namespace VDirectory {
 
@@ -447,21 +442,26 @@ bool createDirectoryBelow(const std::wstring& anchor, const std::wstring& path) 
                 stripLongPrefix(target), stripLongPrefix(current));
         return false;
     }
+    // Each level, made by us or by someone else a moment ago, must be a plain folder before
+    // anything is created inside it, and stays open until the last level is made.
     std::vector<Platform::UniqueHandle> held;
-    held.push_back(openInPlace(current));
-    if (!held.back()) {
-        log.log(LogWarning,
-                L"Folder %s is not created, because %s is not a folder reached "
-                L"without links",
-                stripLongPrefix(target), stripLongPrefix(current));
+    auto hold = [&] {
+        held.push_back(openInPlace(current));
+        if (!held.back()) {
+            log.log(LogWarning,
+                    L"Folder %s is not created, because %s is a link, another reparse point "
+                    L"or a file",
+                    stripLongPrefix(target), stripLongPrefix(current));
+        }
+        return static_cast<bool>(held.back());
+    };
+    std::vector<std::wstring> names = splitPathComponents(stripLongPrefix(target));
+    std::size_t anchorDepth = splitPathComponents(stripLongPrefix(current)).size();
+    if (!hold()) {
         return false;
     }
-    std::vector<std::wstring> names = splitComponents(stripLongPrefix(target));
-    names.erase(names.begin(),
-                names.begin() +
-                    static_cast<std::ptrdiff_t>(splitComponents(stripLongPrefix(current)).size()));
-    for (const std::wstring& name : names) {
-        current = VFileName::combine(current, name);
+    for (std::size_t i = anchorDepth; i < names.size(); ++i) {
+        current = VFileName::combine(current, names[i]);
         if (!fileExist(current) && !Platform::createDirectory(toLongPath(current))) {
             std::uint32_t error = Platform::getLastError();
             if (error != Platform::WinError::AlreadyExists) {
@@ -469,14 +469,7 @@ bool createDirectoryBelow(const std::wstring& anchor, const std::wstring& path) 
                              VSITE("VDirectory::createDirectoryBelow"));
             }
         }
-        // Whatever stands there now, made by us or by someone else a moment ago, must be a
-        // plain folder before anything is created inside it.
-        held.push_back(openInPlace(current));
-        if (!held.back()) {
-            log.log(LogWarning,
-                    L"Folder %s is not created, because %s is a link, another reparse point "
-                    L"or a file",
-                    stripLongPrefix(target), stripLongPrefix(current));
+        if (!hold()) {
             return false;
         }
     }

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "platform/filesystem.h"
 #include "platform/system.h"
@@ -41,6 +43,10 @@ std::wstring normalizePath(const std::wstring& path);
 // Component-wise comparison after stripping the long prefix; '/' and '\' both separate.
 // Components order by length first, then case-insensitively: C:\zz orders before C:\aaa.
 PathRelation comparePaths(const std::wstring& a, const std::wstring& b);
+
+// The components of a path between '\\' and '/', empty ones (doubled, leading or trailing
+// separators) left out.
+std::vector<std::wstring> splitPathComponents(std::wstring_view path);
 
 // The path with one trailing backslash (an empty path becomes "\").
 std::wstring withTrailingBackslash(const std::wstring& path);

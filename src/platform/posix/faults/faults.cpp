@@ -34,6 +34,7 @@ std::optional<Operation> operationNamed(std::string_view name, bool& known) {
         {"write-file", Operation::WriteFile},       {"flush-file", Operation::FlushFile},
         {"replace-file", Operation::ReplaceFile},   {"move-file", Operation::MoveFile},
         {"create-directory", Operation::CreateDirectory},
+        {"co-initialize", Operation::CoInitialize},
     };
     known = true;
     for (const auto& [text, operation] : names) {
@@ -70,7 +71,10 @@ public:
     std::uint32_t injected(Operation operation, const std::string& posixPath) {
         std::lock_guard guard(lock_);
         for (Rule& rule : rules_) {
-            if ((rule.operation && *rule.operation != operation) ||
+            // "*" is every file and security operation; COM is named or left alone.
+            bool matches = rule.operation ? *rule.operation == operation
+                                          : operation != Operation::CoInitialize;
+            if (!matches ||
                 posixPath.find(rule.path) == std::string::npos) {
                 continue;
             }
@@ -127,7 +131,7 @@ private:
             return false;
         }
         rule.error = static_cast<std::uint32_t>(std::strtoul(std::string(fields[1]).c_str(),
-                                                             nullptr, 10));
+                                                             nullptr, 0));
         for (std::size_t i = 2; i < fields.size(); ++i) {
             if (fields[i].starts_with("after=")) {
                 rule.after = std::strtoull(std::string(fields[i].substr(6)).c_str(), nullptr, 10);

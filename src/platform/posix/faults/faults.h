@@ -7,7 +7,8 @@
 //       the operation fails with the Windows error <error> once <n> (default 0) of its calls
 //       whose POSIX path holds <text> have succeeded in this process; operations: set-security,
 //       create-file (a create or an open for writing), write-file, flush-file, replace-file,
-//       move-file, create-directory, or * for all of them.
+//       move-file, create-directory, or * for all of them; and co-initialize, whose <error> is
+//       the HRESULT (0x... or decimal) that CoInitialize answers, which * leaves out.
 //   vanish:<name>
 //       the first directory search that lists an entry <name> removes it, with all below it,
 //       just after listing it.
@@ -28,6 +29,7 @@ enum class Operation {
     ReplaceFile,
     MoveFile,
     CreateDirectory,
+    CoInitialize,
 };
 
 #ifdef TAVREL_FAULT_INJECTION

@@ -16,6 +16,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "platform/posix/faults/faults.h"
 #include "platform/posix/filesystem/pathmap.h"
 #include "platform/posix/host/errors.h"
 #include "platform/posix/host/host.h"
@@ -455,7 +456,9 @@ void writeStderr(const std::string& bytes) {
 }
 
 std::int32_t coInitialize() {
-    return 0;
+    // S_OK, unless a test asks for a failure.
+    return static_cast<std::int32_t>(
+        Posix::Faults::injected(Posix::Faults::Operation::CoInitialize, {}));
 }
 
 void coUninitialize() {}

@@ -8,6 +8,7 @@
 
 #include <msxml2.h>
 
+#include "platform/system.h"
 #include "platform/xml.h"
 
 namespace Platform {
@@ -24,6 +25,26 @@ constexpr IID iidSaxContentHandler = {
     0x1545cdfa, 0x9e4e, 0x4497, {0xa8, 0xa4, 0x2b, 0xf7, 0xd0, 0x11, 0x2c, 0x44}};
 constexpr IID iidSaxErrorHandler = {
     0xa60511c4, 0xccf5, 0x479e, {0x98, 0xa3, 0xdc, 0x8d, 0xc5, 0x45, 0xb7, 0xd0}};
+
+// The system's own text of an HRESULT (of the Win32 code inside one of FACILITY_WIN32), line
+// break removed; empty when it has none.
+std::wstring hresultText(HRESULT hr) {
+    auto code = static_cast<std::uint32_t>(hr);
+    if (HRESULT_FACILITY(hr) == FACILITY_WIN32) {
+        code = HRESULT_CODE(hr);
+    }
+    std::wstring message;
+    if (!formatSystemMessage(code, 0, message)) {
+        // Windows' text of the one failure a caller causes, which not every system (Wine)
+        // can look up.
+        return hr == CO_E_NOTINITIALIZED ? L"CoInitialize has not been called." : L"";
+    }
+    while (!message.empty() && (message.back() == L'\n' || message.back() == L'\r' ||
+                                message.back() == L' ')) {
+        message.pop_back();
+    }
+    return message;
+}
 
 std::wstring text(const wchar_t* chars, int count) {
     return chars && count > 0 ? std::wstring(chars, static_cast<std::size_t>(count))
@@ -180,13 +201,16 @@ std::int32_t saxParseUrl(const std::wstring& path, ISaxContentHandler& handler,
     HRESULT hr = ::CoCreateInstance(clsidSaxXmlReader60, nullptr, CLSCTX_INPROC_SERVER,
                                     iidSaxXmlReader, reinterpret_cast<void**>(reader.put()));
     if (FAILED(hr)) {
-        errorText = L"MSXML 6.0 is not available";
+        // Only a class that is not registered means the reader is missing; CO_E_NOTINITIALIZED,
+        // say, is the caller's fault and is named as such.
+        errorText = hr == REGDB_E_CLASSNOTREG ? L"MSXML 6.0 is not available" : hresultText(hr);
         return hr;
     }
     // Namespace declarations are prefix mappings, never attributes (MSXML's default, said
     // explicitly: not every implementation of the interface shares it).
     hr = reader->putFeature(L"http://xml.org/sax/features/namespace-prefixes", VARIANT_FALSE);
     if (FAILED(hr)) {
+        errorText = hresultText(hr);
         return hr;
     }
     Bridge bridge(handler);
