@@ -3,8 +3,9 @@
 // with every DACL wrong, a second repair with nothing to do and the fast algorithm with entries
 // on 20 paths, each beside what the same tree costs through the platform seam alone and on the
 // bare file system (a walk that reads, or writes, one xattr per object); and the whole
-// repair command (tavrel, beside this program) on the same tree. Every figure is taken in the
-// same run on the same tree; the ratios are what to judge on a shared machine.
+// repair command (tavrel, beside this program) on the same tree, also with its journal
+// switched off, which only a bench build allows, to show what the journal costs. Every figure
+// is taken in the same run on the same tree; the ratios are what to judge on a shared machine.
 #include <malloc.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -168,6 +169,9 @@ struct Figures {
     // The whole "--repair-webspace-security --full-scan" command on the same tree, every DACL
     // wrong: check-only, repair, and a second repair with nothing to do (0: not measured).
     double commandCheckOnly = 0, commandRepair = 0, commandSecondRepair = 0;
+    // The repair command on the all-wrong tree with its journal and without it (the bench
+    // build's TAVREL_BENCH_NO_JOURNAL): the best of alternating runs.
+    double journaledRepair = 0, unjournaledRepair = 0;
 };
 
 // The programs beside this one.
@@ -196,9 +200,11 @@ bool prepareCommand() {
 }
 
 // The time of one run of the repair command on the tree, or -1 when it failed.
-double commandSeconds(const Tree& tree, const std::string& extra) {
+double commandSeconds(const Tree& tree, const std::string& extra,
+                      const std::string& environment = "") {
     std::string name = Platform::toUtf8(tree.root.substr(tree.root.rfind(L'\\') + 1));
-    std::string command = (programDir() / "tavrel").string() +
+    std::string command = (environment.empty() ? "" : "env " + environment + " ") +
+                          (programDir() / "tavrel").string() +
                           " --repair-webspace-security --webspace-name=" + name +
                           " --user-name=benchuser --full-scan " + extra;
     bool ok = true;
@@ -313,6 +319,15 @@ Figures measure(const Tree& tree, bool withCommand) {
             commandSeconds(tree, "--check-only '--report-file=C:\\bench-report.txt'");
         f.commandRepair = commandSeconds(tree, "");
         f.commandSecondRepair = commandSeconds(tree, "");
+        constexpr int journalRuns = 3;
+        f.journaledRepair = f.unjournaledRepair = 1e9;
+        for (int i = 0; i < journalRuns; ++i) {
+            setAll();
+            f.unjournaledRepair = std::min(f.unjournaledRepair,
+                                           commandSeconds(tree, "", "TAVREL_BENCH_NO_JOURNAL=1"));
+            setAll();
+            f.journaledRepair = std::min(f.journaledRepair, commandSeconds(tree, ""));
+        }
     }
     constexpr int fastRuns = 20;
     f.fast = seconds([&] {
@@ -355,6 +370,9 @@ void print(const Figures& f) {
         line("command: repair, all wrong", f.commandRepair, f.repair, "of checker repair");
         line("command: second repair, nothing", f.commandSecondRepair, f.secondRepair,
              "of checker 2nd repair");
+        line("command: repair, no journal", f.unjournaledRepair, f.repair, "of checker repair");
+        line("command: repair, journal", f.journaledRepair, f.unjournaledRepair,
+             "of the repair without it");
     }
     std::printf("  repair wrote %llu of %llu checked; second repair wrote %llu, failed %llu\n",
                 static_cast<unsigned long long>(f.repairCounts.written),

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The real job on a fresh emulated Windows host of its own: a webspace with its accounts and a
 # web user, the panel's templates, a few wrong DACLs; a check-only repair with its report, the
-# repair with the web-user pass, and the DACLs of the tree before and after. The host lives in a
+# repair with the web-user pass, and the DACLs of the tree before and after; then the audit of
+# the repaired webspace and the undoing of the repair from its journal. The host lives in a
 # temporary directory that is removed at the end (TAVREL_DEMO_KEEP=1 keeps it), so the demo
 # can run again and again and never touches the host of TAVREL_HOST.
 # Usage: scripts/demo.sh [BUILD_DIR]   (default build/default)
@@ -71,3 +72,21 @@ tavrel --repair-webspace-security --webspace-name=example.com --user-name=exuser
     --check-only '--report-file=C:\report.txt' '--web-users=C:\web-users.txt'
 report=$(host path -u 'C:\report.txt')
 if [ -s "$report" ]; then cat "$report"; else echo "(nothing reported)"; fi
+
+step "The audit: where the repaired webspace still differs from its metadata, nothing written"
+# A repair only adds what the template requires and takes away what it revokes: an explicit
+# grant of an account that no entry speaks of (Everyone on httpdocs) may have been given on
+# purpose, so the repair keeps it and the audit shows it as "extra" for the operator to judge.
+tavrel --audit-webspace-security --webspace-name=example.com --user-name=exuser --full-scan \
+    '--web-users=C:\web-users.txt'
+
+step "Undoing the repair: its journal, restored"
+journals=$(host path -u 'C:\Program Files (x86)\Tarno\var\journal')
+ls "$journals"
+# The repair's journal, the only one: check-only runs and the audit write none.
+journal=$(ls "$journals"/*.journal | sort | head -n 1)
+echo "Before:"
+host acl get "$site" --tree
+tavrel --restore-security "--journal=$(host path -w "$journal")"
+echo "After:"
+host acl get "$site" --tree

@@ -352,6 +352,8 @@ std::int32_t SecurityChecker::applyPath(const SecurityInformation& information,
             }
         } catch (const AbortException&) {
             throw;
+        } catch (const StopRunException&) {
+            throw;
         } catch (vexception& e) {
             if (opened) {
                 // The read and the write of a descriptor go by handle: their errors do not
@@ -469,6 +471,13 @@ std::int32_t SecurityChecker::applySecurity(const SecurityInformation& informati
     }
     _report(path);
     if (!(flags_ & CheckerFlag::Simulate)) {
+        if (journal_) {
+            try {
+                journal_->record(path, handle);
+            } catch (...) {
+                throw StopRunException(std::current_exception());
+            }
+        }
         if (newAcl.inherit) {
             WinSecurity::setObjectDaclInherited(handle, Platform::SeFileObject, newAcl.acl);
         } else {

@@ -47,6 +47,24 @@ CaughtError errorCategory(std::exception_ptr error);
 // Thrown to end a run; every level of the walk lets it pass. The caller catches it.
 class AbortException {};
 
+// Thrown to end a run with an error that no per-object handling may swallow (a descriptor
+// that could not be journaled must not be written); every level of the walk lets it pass and
+// the caller rethrows `cause`.
+class StopRunException {
+public:
+    explicit StopRunException(std::exception_ptr cause) : cause(std::move(cause)) {}
+    std::exception_ptr cause;
+};
+
+// Hears of every descriptor write of a walk just before it is made, with the object open.
+class IWriteJournal {
+public:
+    virtual ~IWriteJournal() = default;
+    // Records what `handle` (opened for `path`) holds now. A throw keeps the write from
+    // happening and ends the run (StopRunException).
+    virtual void record(const std::wstring& path, Platform::Handle handle) = 0;
+};
+
 // The questions a checker asks its caller. The defaults go on with everything.
 class Callback {
 public:
@@ -102,6 +120,9 @@ public:
     void setWalkAllChildren(bool walk) { walkAllChildren_ = walk; }
     // false: an object whose handle resolves to another path is refused.
     void setAllowLinks(bool allow) { allowLinks_ = allow; }
+    // Where each write is recorded before it is made (not owned; null: nowhere). Simulated
+    // and check-only walks write nothing and record nothing.
+    void setJournal(IWriteJournal* journal) { journal_ = journal; }
     bool walkAllChildren() const { return walkAllChildren_; }
     bool allowLinks() const { return allowLinks_; }
     std::uint32_t flags() const { return flags_; }
@@ -181,6 +202,7 @@ private:
     ReportFile* report_;
     bool walkAllChildren_ = true;
     bool allowLinks_ = true;
+    IWriteJournal* journal_ = nullptr;
     std::vector<ParentAcl> parents_;  // one per directory whose children are being enumerated
 
     std::atomic<std::uint64_t> checked_{0};

@@ -49,24 +49,6 @@ const VAccessControl& baseItems() {
     return items;
 }
 
-bool itemMatches(const AccessItem& required, const AccessItem& found, bool exact) {
-    if (allowLike(required.kind) && allowLike(found.kind)) {
-        bool allowMatches = exact ? accessEquals(required.allowMask, found.allowMask)
-                                  : accessContains(required.allowMask, found.allowMask);
-        return allowMatches && denyPart(required) == denyPart(found);
-    }
-    if (required.kind == AccessItemKind::ImplicitAllow && found.kind == AccessItemKind::Deny) {
-        return denyPart(required) == found.allowMask;
-    }
-    if (required.kind == AccessItemKind::Deny && found.kind == AccessItemKind::ImplicitAllow) {
-        return required.allowMask == denyPart(found);
-    }
-    if (required.kind == AccessItemKind::Deny && found.kind == AccessItemKind::Deny) {
-        return accessEquals(required.allowMask, found.allowMask);
-    }
-    return false;
-}
-
 // Whether inheritance already gives what `required` asks for, so that no explicit item is needed.
 bool inheritanceGives(const AccessItem& required, const AccessItem& inherited) {
     if (allowLike(required.kind) && allowLike(inherited.kind)) {
@@ -442,6 +424,24 @@ void dumpControl(const VAccessControl& control, const std::wstring& label) {
     for (const auto& [key, item] : control) {
         log.logText(LogInfo, itemText(key, item, label));
     }
+}
+
+bool itemMatches(const AccessItem& required, const AccessItem& found, bool exact) {
+    if (allowLike(required.kind) && allowLike(found.kind)) {
+        bool allowMatches = exact ? accessEquals(required.allowMask, found.allowMask)
+                                  : accessContains(required.allowMask, found.allowMask);
+        return allowMatches && denyPart(required) == denyPart(found);
+    }
+    if (required.kind == AccessItemKind::ImplicitAllow && found.kind == AccessItemKind::Deny) {
+        return denyPart(required) == found.allowMask;
+    }
+    if (required.kind == AccessItemKind::Deny && found.kind == AccessItemKind::ImplicitAllow) {
+        return required.allowMask == denyPart(found);
+    }
+    if (required.kind == AccessItemKind::Deny && found.kind == AccessItemKind::Deny) {
+        return accessEquals(required.allowMask, found.allowMask);
+    }
+    return false;
 }
 
 }  // namespace DiskSecurity

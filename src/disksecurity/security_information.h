@@ -100,6 +100,9 @@ VAccessControl inheritedControl(const VAcl& parentAcl, bool objectIsFile);
 // security debugging on.
 bool compareControls(const VAccessControl& required, const VAccessControl& existing,
                      std::uint32_t flags);
+// Whether the item read from a DACL satisfies the required one: the same masks (`exact`) or
+// more, and the same deny part.
+bool itemMatches(const AccessItem& required, const AccessItem& found, bool exact);
 // The items of `required` that `inherited` does not already give.
 VAccessControl notInherited(const VAccessControl& required, const VAccessControl& inherited);
 // The explicit ACL of the control, one ACE per (account, allow or deny, mask), in canonical order.

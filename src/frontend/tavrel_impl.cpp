@@ -6,6 +6,8 @@
 #include "disksecurity/report_file.h"
 #include "frontend/command_context.h"
 #include "frontend/list_file.h"
+#include "frontend/tavrel_commands.h"
+#include "manager/journal.h"
 #include "platform/filesystem.h"
 #include "platform/system.h"
 #include "platform/text.h"
@@ -17,7 +19,8 @@
 #include "runtime/filename.h"
 #include "runtime/log.h"
 
-namespace {
+// Shared with the commands of tavrel_commands.h.
+namespace TavrelCommands {
 
 std::atomic<TavrelImpl*> currentApplication{nullptr};
 
@@ -118,7 +121,9 @@ void lockFileSharingUser(ExclusiveTask& area, ExclusiveTask& vhost, const std::w
     }
 }
 
-}  // namespace
+}  // namespace TavrelCommands
+
+using namespace TavrelCommands;
 
 TavrelImpl::TavrelImpl() {
     Platform::setErrorMode(Platform::setErrorMode(0) | Platform::SemNoGpFaultErrorBox);
@@ -157,6 +162,8 @@ int TavrelImpl::go(int argc, const wchar_t* const* argv) {
     CommandContext::SidCacheScope sidCache;
     Params params(Params::parse(argc, argv));
     CommandContext context;
+    // Whatever the command writes is journaled first; the journal is kept when it succeeds.
+    Tavrel::RunJournal journal(journalScopeFor(command_, params));
     std::wstring possibleCommands;
     auto is = [&](const wchar_t* name) {
         if (!possibleCommands.empty()) {
@@ -194,6 +201,12 @@ int TavrelImpl::go(int argc, const wchar_t* const* argv) {
     }
     if (is(L"--remove-user-filesharing-security")) {
         return _removeUserFilesharingSecurity(params);
+    }
+    if (is(L"--restore-security")) {
+        return _restoreSecurity(params, journal);
+    }
+    if (is(L"--audit-webspace-security")) {
+        return _auditWebspaceSecurity(params, context);
     }
     cmdNotSupported(possibleCommands);
 }

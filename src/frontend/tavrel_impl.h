@@ -4,6 +4,7 @@
 #include "frontend/command_context.h"
 #include "frontend/params.h"
 #include "frontend/vconsoleapp.h"
+#include "manager/journal.h"
 
 class TavrelImpl : public vconsoleapp {
 public:
@@ -33,4 +34,7 @@ private:
     int _repairFilesharing(const Params& params, CommandContext& context);
     int _updateUserFilesharingSecurity(const Params& params);
     int _removeUserFilesharingSecurity(const Params& params);
+    // tavrel_commands.cpp: the restore of a journal and the audit of a webspace.
+    int _restoreSecurity(const Params& params, Tavrel::RunJournal& journal);
+    int _auditWebspaceSecurity(const Params& params, CommandContext& context);
 };

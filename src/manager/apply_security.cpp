@@ -6,6 +6,7 @@
 #include "disksecurity/entry_collection.h"
 #include "disksecurity/path_templates.h"
 #include "disksecurity/template_xml.h"
+#include "manager/journal.h"
 #include "manager/security_manager.h"
 #include "runtime/filename.h"
 #include "runtime/log.h"
@@ -59,8 +60,13 @@ void SecurityManager::applyCompleteToScope(Callback* callback, std::uint32_t opt
     applyCompleteSecurity(scopePath(), callback, options, fullScan);
 }
 
+void SecurityManager::applyCheckerToScope(const CheckerFactory& makeChecker,
+                                          std::uint32_t options, bool fullScan) {
+    _apply(scopePath(), nullptr, options, fullScan, true, &makeChecker);
+}
+
 void SecurityManager::_apply(const std::wstring& path, Callback* callback, std::uint32_t options,
-                             bool fullScan, bool complete) {
+                             bool fullScan, bool complete, const CheckerFactory* makeChecker) {
     if (!confinement_.empty()) {
         // A path outside all webspaces is named as such first.
         getRootRelativePath(path, false);
@@ -76,13 +82,18 @@ void SecurityManager::_apply(const std::wstring& path, Callback* callback, std::
     Callback defaults;
     SlotGuard<Callback*> chained(chainedCallback_, callback ? callback : &defaults);
     std::unique_ptr<SecurityChecker> checker;
-    if (complete) {
+    if (makeChecker) {
+        checker = (*makeChecker)(*this, options, &context);
+    } else if (complete) {
         checker = std::make_unique<CompleteChecker>(*this, options, &context, reportFile_);
     } else {
         checker = std::make_unique<SecurityChecker>(*this, options, &context, nullptr);
     }
     checker->setWalkAllChildren(fullScan);
     checker->setAllowLinks(false);
+    if (changesDisk(options)) {
+        checker->setJournal(RunJournal::current());
+    }
     SlotGuard<SecurityChecker*> active(activeChecker_, checker.get());
 
     auto collection = RealEntryCollection(*entries_).getPathEntryCollection(
@@ -92,6 +103,8 @@ void SecurityManager::_apply(const std::wstring& path, Callback* callback, std::
         checker->checkPathSecurity(root, path);
     } catch (const AbortException&) {
         // An abort ends this step; the command goes on with its next one.
+    } catch (const StopRunException& stop) {
+        std::rethrow_exception(stop.cause);
     }
     if (progress_) {
         progress_->onProgress(path, checker->counts(), true);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "disksecurity/template_xml.h"
+#include "manager/journal.h"
 #include "platform/filesystem.h"
 #include "platform/text.h"
 #include "platform/unique.h"
@@ -317,6 +318,10 @@ void SecurityManager::saveToFile(const std::wstring& fileName) {
             temporary = std::make_unique<TemporaryFile>(temporaryNameBeside(metadataPath_));
             temporary->write(_serializeEntries());
         });
+        // The file the run found is kept with the run's journal before it goes.
+        if (RunJournal* journal = RunJournal::current()) {
+            journal->keepMetadata(metadataPath_);
+        }
         temporary->replace(metadataPath_);
         entries_->setSourcePath(metadataPath_);
         // What killed runs left is removed where only the tool keeps files: a save into a

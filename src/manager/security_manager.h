@@ -11,6 +11,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -151,6 +152,13 @@ public:
     void applyToScope(DiskSecurity::Callback* callback, std::uint32_t options, bool fullScan);
     void applyCompleteToScope(DiskSecurity::Callback* callback, std::uint32_t options,
                               bool fullScan);
+    // The checker a walk runs: for walks that judge objects in their own way (the audit).
+    using CheckerFactory = std::function<std::unique_ptr<DiskSecurity::SecurityChecker>(
+        DiskSecurity::Callback& callback, std::uint32_t options,
+        DiskSecurity::TarnoComponentResolver* context)>;
+    // The complete walk over scopePath() with the checker `makeChecker` builds.
+    void applyCheckerToScope(const CheckerFactory& makeChecker, std::uint32_t options,
+                             bool fullScan);
     // Applies (the fast algorithm) over `path`, then saves to the bound metadata file.
     void commit(const std::wstring& path, bool complete, DiskSecurity::Callback* callback,
                 std::uint32_t options);
@@ -206,7 +214,7 @@ private:
     // The whole document: declaration, "Entries" and one "Entry" per entry in set order.
     std::string _serializeEntries() const;
     void _apply(const std::wstring& path, DiskSecurity::Callback* callback, std::uint32_t options,
-                bool fullScan, bool complete);
+                bool fullScan, bool complete, const CheckerFactory* makeChecker = nullptr);
     // The folder below which the folders of entries may be created.
     std::wstring _folderAnchor();
     // Loads the metadata file that the walk switches to; a damaged file is logged and noted,

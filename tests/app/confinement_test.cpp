@@ -34,7 +34,8 @@ protected:
         host_({"acl", "set", etc + "\\hosting_template.xml", "D:P(A;;FA;;;SY)(A;;FA;;;BA)"});
     }
 
-    // Every descriptor on drive C: outside the webspace "example", one object a line.
+    // Every descriptor on drive C: outside the webspace "example", one object a line; the
+    // tool's own journals (PRODUCT_ROOT_D\var), which every run that writes keeps, left out.
     std::string outside() {
         std::string all = host_({"acl", "get", "C:\\", "--tree", "--sddl"});
         std::string kept;
@@ -44,6 +45,7 @@ protected:
             if (line.rfind(webspace + "\\", 0) != 0 && line.rfind(webspace + " ", 0) != 0 &&
                 line.find("admin\\logs") == std::string::npos &&
                 line.find("PrivateTemp") == std::string::npos &&
+                line.rfind("C:\\Program Files (x86)\\Tarno\\var", 0) != 0 &&
                 line.rfind("Successfully", 0) != 0) {
                 kept += line + "\n";
             }

@@ -1,0 +1,128 @@
+// The journal of a run: before a run writes an object's security it records the object's path
+// and its whole descriptor as it was, and before it replaces a metadata file it keeps a copy,
+// so that --restore-security can put every one of them back.
+//
+// One file per run in PRODUCT_ROOT_D\var\journal (SYSTEM and Administrators only), named
+// "<UTC time>-<process id>-<scope>.journal", UTF-8 with CRLF line ends:
+//   #tavrel-journal<TAB>1
+//   #time<TAB>20240501T101500.123Z
+//   #command<TAB><the command line>
+//   #scope<TAB>webspace<TAB>NAME   (or "fs", or "path<TAB>DIRECTORY")
+//   PATH<TAB>SDDL                  one object a line, in the order written
+//   #metadata<TAB>PATH<TAB>KEPT    a metadata file the run replaced, kept beside the journal
+//                                  as KEPT (empty: there was none before the run)
+// The file is made when the run first writes, so a run that changes nothing leaves none and
+// does not push a useful journal out of the twenty kept. Each line is written whole before the
+// write it records, and a line cut short by the disk is cut off again: the file is a valid
+// journal after every line.
+#pragma once
+
+#include <cstdint>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "disksecurity/security_checker.h"
+#include "platform/unique.h"
+
+namespace Tavrel {
+
+// What a run names, and so which mutex it holds and which journals it counts with.
+struct JournalScope {
+    enum class Kind { None, Webspace, FileSharing, Path };
+    Kind kind = Kind::None;
+    std::wstring name;  // the webspace name or the directory; empty for the other kinds
+
+    // "webspace<TAB>NAME", "fs", "path<TAB>DIRECTORY".
+    std::wstring text() const;
+    // The reverse of text(); raises a vexception for anything else.
+    static JournalScope fromText(const std::wstring& text);
+    // What a journal's file name says of its scope: "ws.NAME", "fs", "path.<directory with
+    // every character but letters, digits, '.', '-' and '_' as '_'>", at most 120 characters.
+    std::wstring fileTag() const;
+};
+
+constexpr std::int32_t JournalFormatVersion = 1;
+constexpr std::size_t JournalsKept = 20;
+
+class RunJournal : public DiskSecurity::IWriteJournal {
+public:
+    // A journal of `scope` (Kind::None: the run journals nothing) that installs itself as the
+    // process's current one for its lifetime. Nothing is written yet. Gone without an
+    // exception in flight, it finishes the journal.
+    explicit RunJournal(JournalScope scope);
+    ~RunJournal() override;
+    RunJournal(const RunJournal&) = delete;
+    RunJournal& operator=(const RunJournal&) = delete;
+
+    // The journal of the running command, or null when it journals nothing.
+    static RunJournal* current();
+
+    // Before anything is recorded: the scope the run turned out to have.
+    void setScope(JournalScope scope);
+    const JournalScope& scope() const { return scope_; }
+    // The directory of the journals: PRODUCT_ROOT_D\var\journal.
+    static std::wstring directory();
+    // The journal's file, empty while nothing was recorded.
+    const std::wstring& file() const { return file_; }
+
+    // Reads the whole descriptor of the opened object and appends its line.
+    void record(const std::wstring& path, Platform::Handle handle) override;
+    void recordSddl(const std::wstring& path, const std::wstring& sddl);
+    // Keeps a copy of the metadata file `file` (or notes that there is none) the first time
+    // the run is about to replace it.
+    void keepMetadata(const std::wstring& file);
+
+    // After a run that succeeded: the file on the disk, and only the newest JournalsKept
+    // journals of the scope (with their kept files) left. Failures are logged.
+    void finish();
+
+private:
+    void _open();
+    void _append(const std::wstring& text);
+    void _prune();
+
+    JournalScope scope_;
+    std::wstring file_;
+    Platform::UniqueHandle handle_;
+    std::int64_t size_ = 0;  // bytes of whole lines in the file
+    std::int32_t keptCount_ = 0;
+    std::vector<std::wstring> keptFiles_;
+    int uncaught_ = 0;
+    RunJournal* previous_ = nullptr;
+};
+
+// A journal read back: its header and lines, every one checked.
+struct JournalContents {
+    struct Object {
+        std::wstring path;
+        std::wstring sddl;
+    };
+    struct Metadata {
+        std::wstring path;
+        std::wstring kept;  // a file beside the journal; empty: there was none
+    };
+    JournalScope scope;
+    std::vector<Object> objects;  // in the order written
+    std::vector<Metadata> metadata;
+};
+
+// Reads and checks the journal `file` whole: the format version, the scope, every line; a path
+// must lie in HTTPD_VHOSTS_D, a descriptor must parse, a kept file must be a plain name that
+// exists beside the journal. Raises a vexception naming the first bad line.
+JournalContents readJournal(const std::wstring& file);
+
+// Raises a vexception naming the first object or metadata file of `contents` that does not lie
+// in `directory`, the directory of the journal's scope: a restore holds that scope's mutex
+// only, and writes nothing that another scope's runs may be writing.
+void requireWithin(const JournalContents& contents, const std::wstring& directory,
+                   const std::wstring& file);
+
+// Writes every recorded descriptor back, the last recorded first, each object opened as the
+// checker opens it, and puts back the metadata files; every write journaled in `journal` first.
+// With `checkOnly` writes nothing and prints one line per object to standard output instead.
+// Objects that cannot be written are logged, the others still restored, and the run then fails.
+void restoreJournal(const std::wstring& file, const JournalContents& contents, bool checkOnly,
+                    RunJournal& journal);
+
+}  // namespace Tavrel

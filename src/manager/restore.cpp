@@ -1,0 +1,257 @@
+// The reading side of a run's journal, and the restore that writes it back.
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "manager/journal.h"
+#include "manager/security_manager.h"
+#include "platform/filesystem.h"
+#include "platform/system.h"
+#include "platform/text.h"
+#include "runtime/config.h"
+#include "runtime/exceptions.h"
+#include "runtime/filename.h"
+#include "runtime/log.h"
+#include "winsecurity/object_descriptor.h"
+#include "winsecurity/object_security.h"
+
+namespace Tavrel {
+namespace {
+
+constexpr const char* readFunction = "Tavrel::readJournal";
+constexpr const char* restoreFunction = "Tavrel::restoreJournal";
+// A journal names each object of a webspace once per run; no journal of a real run comes
+// near this, and a larger file is not read into memory.
+constexpr std::int64_t maxJournalBytes = std::int64_t{1} << 30;
+
+std::string readWholeFile(const std::wstring& file) {
+    Platform::UniqueHandle handle(Platform::createFile(toLongPath(file),
+                                                       Platform::File::GenericRead,
+                                                       Platform::File::ShareRead,
+                                                       Platform::File::OpenExisting, 0));
+    std::int64_t size = 0;
+    if (!handle || !Platform::getFileSizeEx(handle.get(), size)) {
+        throwOsError(formatString(L"Unable to open the journal %s", file),
+                     Platform::getLastError(), VSITE(readFunction));
+    }
+    if (size > maxJournalBytes) {
+        throw vexception(formatString(L"The journal %s is larger than 1 GiB", file),
+                         VSITE(readFunction));
+    }
+    std::string bytes;
+    char buffer[65536];
+    for (;;) {
+        std::uint32_t read = 0;
+        if (!Platform::readFile(handle.get(), buffer, sizeof buffer, &read)) {
+            throwOsError(formatString(L"Unable to read the journal %s", file),
+                         Platform::getLastError(), VSITE(readFunction));
+        }
+        if (read == 0) {
+            return bytes;
+        }
+        bytes.append(buffer, read);
+    }
+}
+
+std::vector<std::wstring> splitTabs(const std::wstring& line) {
+    std::vector<std::wstring> fields;
+    std::size_t begin = 0;
+    for (;;) {
+        std::size_t tab = line.find(L'\t', begin);
+        fields.push_back(line.substr(begin, tab - begin));
+        if (tab == std::wstring::npos) {
+            return fields;
+        }
+        begin = tab + 1;
+    }
+}
+
+// A path of the journal, which a restore may only write inside HTTPD_VHOSTS_D.
+std::wstring checkedPath(const std::wstring& path, const std::wstring& vhosts) {
+    std::wstring canonical = stripLongPrefix(normalizePath(path));
+    PathRelation relation = comparePaths(canonical, vhosts);
+    if (path.size() < 3 || path[1] != L':' || (relation != PathEqual && relation != PathBelow)) {
+        throw vexception(formatString(L"the path %s lies outside %s", path,
+                                      stripLongPrefix(vhosts)),
+                         VSITE(readFunction));
+    }
+    return canonical;
+}
+
+// One line of the journal into `contents`; raises a vexception saying what is wrong with it.
+void readLine(const std::wstring& line, const std::wstring& directory, const std::wstring& vhosts,
+              JournalContents& contents, bool& scoped) {
+    std::vector<std::wstring> fields = splitTabs(line);
+    if (fields[0] == L"#time" || fields[0] == L"#command") {
+        return;
+    }
+    if (fields[0] == L"#scope") {
+        contents.scope = JournalScope::fromText(line.substr(line.find(L'\t') + 1));
+        scoped = true;
+        return;
+    }
+    if (fields[0] == L"#metadata" && fields.size() == 3) {
+        const std::wstring& kept = fields[2];
+        if (!kept.empty() && (kept.find_first_of(L"\\/:") != std::wstring::npos ||
+                              kept.front() == L'.' ||
+                              !fileExist(VFileName::combine(directory, kept)))) {
+            throw vexception(formatString(L"the kept metadata file '%s' is not beside the journal",
+                                          kept),
+                             VSITE(readFunction));
+        }
+        contents.metadata.push_back({checkedPath(fields[1], vhosts), kept});
+        return;
+    }
+    if (fields.size() != 2 || fields[0].empty() || fields[0][0] == L'#') {
+        throw vexception(L"the line does not parse", VSITE(readFunction));
+    }
+    WinSecurity::wholeDescriptorFromSddl(fields[1]);
+    contents.objects.push_back({checkedPath(fields[0], vhosts), fields[1]});
+}
+
+// Puts the kept copy of a metadata file back in its place in one step, or removes a file the
+// run made where there was none.
+void putBackMetadata(const JournalContents::Metadata& metadata, const std::wstring& directory) {
+    holdMetadataInPlace(metadata.path);
+    if (metadata.kept.empty()) {
+        if (!Platform::deleteFile(toLongPath(metadata.path)) &&
+            Platform::getLastError() != Platform::WinError::FileNotFound) {
+            throwOsError(formatString(L"Unable to remove the metadata file %s", metadata.path),
+                         Platform::getLastError(), VSITE(restoreFunction));
+        }
+        return;
+    }
+    std::wstring staged = metadata.path + L".restoring";
+    if (!Platform::copyFile(toLongPath(VFileName::combine(directory, metadata.kept)),
+                            toLongPath(staged), false) ||
+        !Platform::moveFileEx(toLongPath(staged), toLongPath(metadata.path),
+                              Platform::File::MoveFileReplaceExisting |
+                                  Platform::File::MoveFileWriteThrough)) {
+        std::uint32_t error = Platform::getLastError();
+        Platform::deleteFile(toLongPath(staged));
+        throwOsError(formatString(L"Unable to put back the metadata file %s", metadata.path),
+                     error, VSITE(restoreFunction));
+    }
+}
+
+// A restore writes owners it does not hold: what SeRestorePrivilege is for.
+void enableRestorePrivileges() {
+    for (const wchar_t* privilege : {L"SeRestorePrivilege", L"SeTakeOwnershipPrivilege"}) {
+        if (WinSecurity::hasPrivilege(privilege)) {
+            WinSecurity::enablePrivilege(privilege);
+        }
+    }
+}
+
+}  // namespace
+
+JournalContents readJournal(const std::wstring& file) {
+    std::string bytes = readWholeFile(file);
+    std::wstring directory = VFileName::removeFileSpec(file);
+    std::wstring vhosts = stripLongPrefix(normalizePath(panelParameter(L"HTTPD_VHOSTS_D")));
+    JournalContents contents;
+    bool scoped = false;
+    std::size_t number = 0;
+    for (std::size_t begin = 0; begin < bytes.size(); ++number) {
+        std::size_t end = bytes.find("\r\n", begin);
+        std::wstring line = Platform::fromUtf8(
+            std::string_view(bytes).substr(begin, end == std::string::npos ? end : end - begin));
+        try {
+            if (end == std::string::npos || line.find_first_of(L"\r\n") != std::wstring::npos ||
+                line.find(L'\0') != std::wstring::npos) {
+                throw vexception(L"the line does not end in CR LF", VSITE(readFunction));
+            }
+            if (number == 0) {
+                if (line != formatString(L"#tavrel-journal\t%d", JournalFormatVersion)) {
+                    throw vexception(L"it is no journal of this version", VSITE(readFunction));
+                }
+            } else {
+                readLine(line, directory, vhosts, contents, scoped);
+            }
+        } catch (vexception& e) {
+            throw vexception(formatString(L"The journal %s cannot be restored: line %u: %s", file,
+                                          static_cast<std::uint32_t>(number + 1), e.message()),
+                             VSITE(readFunction));
+        }
+        begin = end + 2;
+    }
+    if (!scoped) {
+        throw vexception(formatString(L"The journal %s names no scope", file),
+                         VSITE(readFunction));
+    }
+    return contents;
+}
+
+void requireWithin(const JournalContents& contents, const std::wstring& directory,
+                   const std::wstring& file) {
+    std::wstring scope = stripLongPrefix(normalizePath(directory));
+    auto require = [&](const std::wstring& path) {
+        PathRelation relation = comparePaths(path, scope);
+        if (relation != PathEqual && relation != PathBelow) {
+            throw vexception(formatString(L"The journal %s cannot be restored: the path %s lies "
+                                          L"outside %s, the directory of its scope",
+                                          file, path, scope),
+                             VSITE("Tavrel::requireWithin"));
+        }
+    };
+    for (const auto& object : contents.objects) {
+        require(object.path);
+    }
+    for (const auto& metadata : contents.metadata) {
+        require(metadata.path);
+    }
+}
+
+void restoreJournal(const std::wstring& file, const JournalContents& contents, bool checkOnly,
+                    RunJournal& journal) {
+    LogManager& log = LogManager::instance();
+    std::wstring directory = VFileName::removeFileSpec(file);
+    if (checkOnly) {
+        for (auto it = contents.objects.rbegin(); it != contents.objects.rend(); ++it) {
+            Platform::writeStdout(Platform::toUtf8(it->path + L"\t" + it->sddl + L"\n"));
+        }
+        for (const auto& metadata : contents.metadata) {
+            Platform::writeStdout(Platform::toUtf8(
+                metadata.path + L"\t" +
+                (metadata.kept.empty() ? L"(removed)" : L"(metadata " + metadata.kept + L")") +
+                L"\n"));
+        }
+        return;
+    }
+    enableRestorePrivileges();
+    std::size_t failed = 0;
+    for (auto it = contents.objects.rbegin(); it != contents.objects.rend(); ++it) {
+        Platform::UniqueHandle handle;
+        try {
+            handle = WinSecurity::openForDescriptorWrite(toLongPath(it->path));
+        } catch (const vexception& e) {
+            log.log(LogWarning, e);
+            ++failed;
+            continue;
+        }
+        // Not guarded: a restore that cannot journal what it replaces stops here.
+        journal.record(it->path, handle.get());
+        try {
+            WinSecurity::setObjectDescriptor(handle.get(),
+                                             WinSecurity::wholeDescriptorFromSddl(it->sddl));
+            log.log(LogInfo, L"Restored the security of %s", it->path);
+        } catch (vexception& e) {
+            e.add(VSITE_TEXT(L"security of " + it->path, restoreFunction));
+            log.log(LogWarning, e);
+            ++failed;
+        }
+    }
+    for (const auto& metadata : contents.metadata) {
+        journal.keepMetadata(metadata.path);
+        putBackMetadata(metadata, directory);
+        log.log(LogInfo, L"Restored the metadata file %s", metadata.path);
+    }
+    if (failed != 0) {
+        throw vexception(formatString(L"%u objects of the journal %s could not be restored; "
+                                      L"the log names them",
+                                      static_cast<std::uint32_t>(failed), file),
+                         VSITE(restoreFunction));
+    }
+}
+
+}  // namespace Tavrel
