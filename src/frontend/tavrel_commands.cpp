@@ -84,13 +84,7 @@ int TavrelImpl::_auditWebspaceSecurity(const Params& params, CommandContext& con
     std::wstring webspace = params.get(L"--webspace-name");
     Tavrel::requirePlainName(L"webspace name", webspace);
     std::wstring directory = requireWebspaceDirectory(webspace);
-    std::vector<std::wstring> webUsers;
-    if (std::wstring list = params.getOr(L"--web-users", std::wstring()); !list.empty()) {
-        webUsers = readListFile(list);
-        for (const std::wstring& webUser : webUsers) {
-            Tavrel::requirePlainName(L"web user name", webUser);
-        }
-    }
+    std::vector<std::wstring> webUsers = readWebUsers(params);
     // A repair writes the metadata this reads.
     ExclusiveTask task;
     task.Initialize(webspaceMutexName(webspace), Platform::Infinite);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "frontend/params.h"
 #include "manager/journal.h"
@@ -15,6 +16,10 @@ std::wstring panelTemplate(const std::wstring& name);
 std::wstring webspaceDirectory(const std::wstring& webspace);
 // That directory, raising the parameter error when it does not exist.
 std::wstring requireWebspaceDirectory(const std::wstring& webspace);
+
+// The web users of "--web-users" (none when absent or empty), each name checked to be one plain
+// name, read before any work so that a bad list leaves the webspace as it was.
+std::vector<std::wstring> readWebUsers(const Params& params);
 
 // The scope whose journal the command writes: its webspace, the file-sharing area or its
 // path; nothing for the commands that write no security and for check-only runs.

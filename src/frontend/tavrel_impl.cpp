@@ -121,6 +121,17 @@ void lockFileSharingUser(ExclusiveTask& area, ExclusiveTask& vhost, const std::w
     }
 }
 
+std::vector<std::wstring> readWebUsers(const Params& params) {
+    std::vector<std::wstring> webUsers;
+    if (std::wstring list = params.getOr(L"--web-users", std::wstring()); !list.empty()) {
+        webUsers = readListFile(list);
+        for (const std::wstring& webUser : webUsers) {
+            Tavrel::requirePlainName(L"web user name", webUser);
+        }
+    }
+    return webUsers;
+}
+
 }  // namespace TavrelCommands
 
 using namespace TavrelCommands;
@@ -271,15 +282,7 @@ int TavrelImpl::_repairWebspaceSecurity(const Params& params, CommandContext& co
     if (!report.empty()) {
         reportFile.emplace(report);
     }
-    // The web users are read and their names checked before any work, so that a bad list
-    // leaves the webspace as it was.
-    std::vector<std::wstring> webUsers;
-    if (std::wstring list = params.getOr(L"--web-users", std::wstring()); !list.empty()) {
-        webUsers = readListFile(list);
-        for (const std::wstring& webUser : webUsers) {
-            Tavrel::requirePlainName(L"web user name", webUser);
-        }
-    }
+    std::vector<std::wstring> webUsers = readWebUsers(params);
     ExclusiveTask task;
     task.Initialize(webspaceMutexName(webspace), Platform::Infinite);
     ComApartment com;

@@ -43,7 +43,7 @@ protected:
     TestSupport::TempHost host;
 };
 
-TEST_F(Dispatch, UnknownCommandListsAllElevenInOrder) {
+TEST_F(Dispatch, UnknownCommandListsEveryCommandInOrder) {
     EXPECT_EQ(
         failureOf({L"tavrel", L"--HELP"}),
         L"command --HELP not supported. Possible commands:\n"
@@ -52,6 +52,7 @@ TEST_F(Dispatch, UnknownCommandListsAllElevenInOrder) {
         L"   --repair-webspace-path-security\n   --update-webspace-security\n   "
         L"--repair-filesharing\n"
         L"   --update-user-filesharing-security\n   --remove-user-filesharing-security\n"
+        L"   --restore-security\n   --audit-webspace-security\n"
         L"   at (vconsoleapp::cmdNotSupported line 56)\n"
         L"   at execute console command --HELP (vconsoleapp::start line 93)");
 }

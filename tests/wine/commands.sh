@@ -257,6 +257,34 @@ takes_turns --repair-webspace-security "${repair[@]}"
 takes_turns --update-path-security --update-path-security '--path=C:\site'
 takes_turns --update-user-filesharing-security --update-user-filesharing-security "${user_args[@]}"
 
+# Undo and audit on Windows: the audit writes nothing and sums up what it found; the repair's
+# journal is restored, with its metadata files, and the restore journals itself. (Wine keeps
+# DACLs as mode bits: the descriptors it gives back are its own, so the metadata is compared.)
+journals="$win_c/Program Files (x86)/Tarno/var/journal"
+cp "$win_c/$meta/.Security" "$work/before-audit.Security"
+code=0
+(cd "$work" && wine "$bin/tavrel.exe" --audit-webspace-security --webspace-name=example "--user-name=$user" --full-scan >"$work/audit.out" 2>&1) || code=$?
+if [ $code -eq 0 ] && grep -q '^Audited [0-9]* objects: ' "$work/audit.out" &&
+  cmp -s "$work/before-audit.Security" "$win_c/$meta/.Security"; then
+  pass "audit: $(grep '^Audited' "$work/audit.out" | tr -d '\r'), nothing written"
+else
+  fail "audit: exit code $code"
+  head -5 "$work/audit.out" >&2
+fi
+journal=$(ls -t "$journals"/*example*.journal 2>/dev/null | head -1 || true)
+count_before=$(ls "$journals" | grep -c '\.journal$' || true)
+code=0
+if [ -n "$journal" ]; then
+  (cd "$work" && wine "$bin/tavrel.exe" --restore-security "--journal=$(winepath -w "$journal")" >"$work/restore.out" 2>&1) || code=$?
+fi
+if [ -n "$journal" ] && [ $code -eq 0 ] &&
+  [ "$(ls "$journals" | grep -c '\.journal$' || true)" -gt "$count_before" ]; then
+  pass "restore: the repair's journal restored, and the restore journaled itself"
+else
+  fail "restore: journal '${journal:-none}', exit code $code"
+  head -5 "$work/restore.out" >&2 || true
+fi
+
 # Confinement on Windows: what a webspace's user can put in its tree never steers a run outside
 # it. Wine shows a Unix link as the object it reaches (no reparse point), so these rest on the
 # final path of a handle and on the link count, which it reports as Windows does.
