@@ -244,7 +244,7 @@ takes_turns() {
   second=$!
   wait $first || codes=1
   wait $second || codes=1
-  turns=$(log_text "$win_c" | grep -v ' Info: start ' |
+  turns=$(log_text "$win_c" | sed '/ Info: start /d' |
     sed -n 's/^[0-9/]* [0-9:.]* \([0-9]*\) [0-9]* .*/\1/p' | uniq | wc -l)
   if [ $codes -eq 0 ] && [ "$turns" -eq 2 ]; then
     pass "$what: two runs at once took turns"
