@@ -60,8 +60,8 @@ void SecurityManager::applyCompleteToScope(Callback* callback, std::uint32_t opt
     applyCompleteSecurity(scopePath(), callback, options, fullScan);
 }
 
-void SecurityManager::applyCheckerToScope(const CheckerFactory& makeChecker,
-                                          std::uint32_t options, bool fullScan) {
+void SecurityManager::applyCheckerToScope(const CheckerFactory& makeChecker, std::uint32_t options,
+                                          bool fullScan) {
     _apply(scopePath(), nullptr, options, fullScan, true, &makeChecker);
 }
 
@@ -151,7 +151,6 @@ SecurityInformationPtr SecurityManager::securityInformationFor(const SecurityInf
     // A path outside the root of all webspaces raises the root-correlation error: what governs
     // it is unknown.
     std::wstring file = metadataFileFor(path);
-    holdMetadataInPlace(file);
     if (fileExist(file)) {
         if (comparePaths(file, parent->sourcePath()) == PathEqual) {
             return parent;
@@ -159,6 +158,8 @@ SecurityInformationPtr SecurityManager::securityInformationFor(const SecurityInf
         LogManager::instance().log(LogInfo,
                                    L"Loading new security metadata from %s, old storage was %s",
                                    file, parent->sourcePath());
+        // Checked when a file is loaded, not on every directory of the walk.
+        holdMetadataInPlace(file);
         EntryTemplateSetPtr loaded = _loadSwitchedMetadata(file);
         if (!loaded) {
             return nullptr;

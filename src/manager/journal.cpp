@@ -2,7 +2,6 @@
 #include "manager/journal.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <exception>
 #include <functional>
@@ -29,22 +28,6 @@ constexpr std::size_t maxTagLength = 120;
 
 RunJournal* currentJournal = nullptr;
 
-// "YYYYMMDDThhmmss.mmmZ" of now: names sort by the time their runs began.
-std::wstring utcStampMillis() {
-    using namespace std::chrono;
-    auto now = floor<milliseconds>(system_clock::now());
-    auto day = floor<days>(now);
-    year_month_day date(day);
-    hh_mm_ss time(now - day);
-    return formatString(L"%04d%02u%02uT%02d%02d%02d.%03dZ", static_cast<std::int32_t>(date.year()),
-                        static_cast<std::uint32_t>(date.month()),
-                        static_cast<std::uint32_t>(date.day()),
-                        static_cast<std::int32_t>(time.hours().count()),
-                        static_cast<std::int32_t>(time.minutes().count()),
-                        static_cast<std::int32_t>(time.seconds().count()),
-                        static_cast<std::int32_t>(time.subseconds().count()));
-}
-
 // The directory of the journals, created SYSTEM and Administrators only: a journal names
 // every object of a webspace with its descriptor, and a restore writes what it says.
 void createJournalDirectory(const std::wstring& directory) {
@@ -63,11 +46,10 @@ void createJournalDirectory(const std::wstring& directory) {
     }
     namespace Dtyp = Platform::Dtyp;
     constexpr std::uint8_t inherit = Dtyp::AceFlag::ObjectInherit | Dtyp::AceFlag::ContainerInherit;
-    VAcl acl = VAcl::ofTwoAces(
-        VAce::create(Dtyp::AceType::AccessAllowed, inherit, Dtyp::Access::FileAllAccess,
-                     VSID::system().data()),
-        VAce::create(Dtyp::AceType::AccessAllowed, inherit, Dtyp::Access::FileAllAccess,
-                     VSID::admins().data()));
+    VAcl acl = VAcl::ofTwoAces(VAce::create(Dtyp::AceType::AccessAllowed, inherit,
+                                            Dtyp::Access::FileAllAccess, VSID::system().data()),
+                               VAce::create(Dtyp::AceType::AccessAllowed, inherit,
+                                            Dtyp::Access::FileAllAccess, VSID::admins().data()));
     WinSecurity::setNamedObjectDacl(toLongPath(directory), Platform::SeFileObject, acl);
 }
 
@@ -182,9 +164,8 @@ void RunJournal::_open() {
     }
     std::wstring folder = directory();
     createJournalDirectory(folder);
-    std::wstring name = formatString(L"%s-%u-%s%s", utcStampMillis(),
-                                     Platform::getCurrentProcessId(), scope_.fileTag(),
-                                     journalSuffix);
+    std::wstring name = formatString(L"%s-%u-%s%s", utcTimeStamp(), Platform::getCurrentProcessId(),
+                                     scope_.fileTag(), journalSuffix);
     std::wstring path = VFileName::combine(folder, name);
     handle_.reset(Platform::createFile(toLongPath(path), Platform::File::GenericWrite,
                                        Platform::File::ShareRead, Platform::File::CreateNew,
@@ -197,8 +178,9 @@ void RunJournal::_open() {
     LogManager::instance().log(LogInfo, L"Journaling the descriptors this run replaces in %s",
                                file_);
     std::wstring command = Platform::getCommandLine();
-    std::replace_if(command.begin(), command.end(),
-                    [](wchar_t c) { return c == L'\t' || c == L'\r' || c == L'\n'; }, L' ');
+    std::replace_if(
+        command.begin(), command.end(),
+        [](wchar_t c) { return c == L'\t' || c == L'\r' || c == L'\n'; }, L' ');
     _append(formatString(L"#tavrel-journal\t%d\r\n#time\t%s\r\n#command\t%s\r\n#scope\t%s",
                          JournalFormatVersion, name.substr(0, stampLength), command,
                          scope_.text()));
@@ -259,8 +241,7 @@ void RunJournal::keepMetadata(const std::wstring& file) {
         keptName = formatString(L"%s.%d.Security", base, ++keptCount_);
         std::wstring target = VFileName::combine(directory(), keptName);
         if (!Platform::copyFile(toLongPath(file), toLongPath(target), true)) {
-            throwOsError(formatString(L"Unable to keep the metadata file %s as %s", shown,
-                                      target),
+            throwOsError(formatString(L"Unable to keep the metadata file %s as %s", shown, target),
                          Platform::getLastError(), VSITE(journalFunction));
         }
     }

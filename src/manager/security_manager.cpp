@@ -282,9 +282,6 @@ void SecurityManager::saveToFile(const std::wstring& fileName) {
     }
     withSaveRecord(formatString(L"Save entries to '%s'", metadataPath_), __LINE__, [&] {
         std::wstring directory = VFileName::removeFileSpec(metadataPath_);
-        if (namesMetadataDirectory(directory)) {
-            holdMetadataInPlace(metadataPath_);
-        }
         // Held open while the file is replaced: on Windows the directory cannot be renamed
         // and swapped for a link meanwhile.
         Platform::UniqueHandle held;
@@ -370,24 +367,10 @@ void loadMetadata(SecurityManager& manager, const std::wstring& file, const wcha
     manager.load(file, false);
 }
 
-// "YYYYMMDDThhmmssZ" of now: what tells apart the damaged files kept from several runs.
-std::wstring utcStamp() {
-    using namespace std::chrono;
-    auto now = floor<seconds>(system_clock::now());
-    year_month_day day(floor<days>(now));
-    hh_mm_ss time(now - floor<days>(now));
-    return formatString(L"%04d%02u%02uT%02d%02d%02dZ", static_cast<std::int32_t>(day.year()),
-                        static_cast<std::uint32_t>(day.month()),
-                        static_cast<std::uint32_t>(day.day()),
-                        static_cast<std::int32_t>(time.hours().count()),
-                        static_cast<std::int32_t>(time.minutes().count()),
-                        static_cast<std::int32_t>(time.seconds().count()));
-}
-
 // Moves a damaged metadata file aside under a name of its own, never over another file, and
 // returns that name.
 std::wstring keepDamaged(const std::wstring& file) {
-    std::wstring base = file + L".damaged-" + utcStamp();
+    std::wstring base = file + L".damaged-" + utcTimeStamp();
     for (std::int32_t attempt = 1;; ++attempt) {
         std::wstring kept = attempt == 1 ? base : formatString(L"%s-%d", base, attempt);
         if (Platform::moveFileEx(toLongPath(file), toLongPath(kept),
@@ -413,15 +396,13 @@ Platform::UniqueHandle holdMetadataInPlace(const std::wstring& file) {
     };
     std::wstring directory = VFileName::removeFileSpec(file);
     Platform::UniqueHandle held;
-    std::uint32_t attributes = 0;
-    if (namesMetadataDirectory(directory) && fileExist(directory, attributes)) {
-        if (!(attributes & Platform::FileAttribute::ReparsePoint)) {
-            held = VDirectory::openInPlace(directory);
-        }
+    if (namesMetadataDirectory(directory) && fileExist(directory)) {
+        held = VDirectory::openInPlace(directory);
         if (!held) {
             refuse(L"directory", directory);
         }
     }
+    std::uint32_t attributes = 0;
     if (fileExist(file, attributes) && (attributes & Platform::FileAttribute::ReparsePoint)) {
         refuse(L"file", file);
     }

@@ -419,15 +419,13 @@ Platform::UniqueHandle openInPlace(const std::wstring& path) {
         Platform::createFile(toLongPath(path), Platform::File::ReadAttributes,
                              Platform::File::ShareRead | Platform::File::ShareWrite,
                              Platform::File::OpenExisting, Platform::File::FlagBackupSemantics));
+    // The handle itself is asked what it opened: a name swapped meanwhile cannot answer for it.
     std::wstring finalPath;
+    Platform::ByHandleFileInformation object;
     if (!handle || !Platform::getFinalPathNameByHandle(handle.get(), finalPath) ||
-        comparePaths(finalPath, path) != PathEqual) {
-        return {};
-    }
-    std::uint32_t attributes = Platform::getFileAttributes(toLongPath(path));
-    if (attributes == Platform::InvalidFileAttributes ||
-        (attributes & Platform::FileAttribute::ReparsePoint) ||
-        !(attributes & Platform::FileAttribute::Directory)) {
+        comparePaths(finalPath, path) != PathEqual ||
+        !Platform::getFileInformationByHandle(handle.get(), object) ||
+        !(object.attributes & Platform::FileAttribute::Directory)) {
         return {};
     }
     return handle;
@@ -541,6 +539,21 @@ std::uint64_t currentFileTime() {
     constexpr std::uint64_t unixEpochAsFileTime = 116444736000000000ULL;
     auto sinceUnixEpoch = duration_cast<microseconds>(system_clock::now().time_since_epoch());
     return unixEpochAsFileTime + static_cast<std::uint64_t>(sinceUnixEpoch.count()) * 10;
+}
+
+std::wstring utcTimeStamp() {
+    using namespace std::chrono;
+    auto now = floor<milliseconds>(system_clock::now());
+    auto day = floor<days>(now);
+    year_month_day date(day);
+    hh_mm_ss time(now - day);
+    return formatString(L"%04d%02u%02uT%02d%02d%02d.%03dZ", static_cast<std::int32_t>(date.year()),
+                        static_cast<std::uint32_t>(date.month()),
+                        static_cast<std::uint32_t>(date.day()),
+                        static_cast<std::int32_t>(time.hours().count()),
+                        static_cast<std::int32_t>(time.minutes().count()),
+                        static_cast<std::int32_t>(time.seconds().count()),
+                        static_cast<std::int32_t>(time.subseconds().count()));
 }
 
 std::uint64_t processStartTime() {

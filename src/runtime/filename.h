@@ -179,6 +179,8 @@ bool isPrivateTempFileName(const std::wstring& name);
 // Now, and the start of this process, as FILETIMEs (100 ns units since 1601, UTC).
 std::uint64_t currentFileTime();
 std::uint64_t processStartTime();
+// Now as "YYYYMMDDThhmmss.mmmZ" (UTC): names that carry it sort by time.
+std::wstring utcTimeStamp();
 
 // Removes the files of `directory` that match the wildcard `pattern`, that `isOurs` accepts
 // and that were last written before this process started: what runs killed before they could
