@@ -156,7 +156,7 @@ TAVREL_RUNTIME_EXCEPTION(PathNotAllowedException)
 template <typename... Args>
 [[noreturn]] void throwError(std::wstring_view format, std::uint32_t errorCode,
                              const Args&... args) {
-    throwErrorText(Runtime::formatString(format, args...), errorCode);
+    throwErrorText(RunTime::formatString(format, args...), errorCode);
 }
 
 }  // namespace RunTime

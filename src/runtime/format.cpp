@@ -5,7 +5,7 @@
 #include "platform/text.h"
 #include "runtime/exceptions.h"
 
-namespace Runtime {
+namespace RunTime {
 namespace {
 
 [[noreturn]] void invalidArguments() {
@@ -302,4 +302,4 @@ std::string formatNarrow(std::string_view format, std::initializer_list<FormatAr
     return Platform::toAnsi(formatArgs(Platform::fromAnsi(format), args));
 }
 
-}  // namespace Runtime
+}  // namespace RunTime

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <type_traits>
 
-namespace Runtime {
+namespace RunTime {
 
 // One formatting argument: an integer (with its width, so that %X of a negative 32-bit
 // value prints eight digits as printf does), a floating value, or a wide or narrow text.
@@ -66,6 +66,6 @@ std::wstring formatString(std::wstring_view format, const Args&... args) {
 // The same for narrow texts (call-site function names, standard-exception texts).
 std::string formatNarrow(std::string_view format, std::initializer_list<FormatArg> args);
 
-}  // namespace Runtime
+}  // namespace RunTime
 
-using Runtime::formatString;
+using RunTime::formatString;

@@ -37,7 +37,7 @@ public:
     template <typename... Args>
     void log(std::int32_t level, std::wstring_view format, const Args&... args) noexcept {
         try {
-            logText(level, Runtime::formatString(format, args...));
+            logText(level, RunTime::formatString(format, args...));
         } catch (...) {
         }
     }
