@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "alloc_count.h"
 #include "disksecurity/security_checker.h"
 #include "platform/dtyp/acl.h"
 #include "platform/dtyp/sddl.h"
@@ -161,6 +162,8 @@ struct Figures {
     std::size_t objects;
     double floorRead, floorWrite, seamRead, seamReadFinal, seamSetDifferent, seamSetSame;
     double checkOnly, repair, secondRepair, fast;
+    // Heap allocations per object of the checker's check-only walk and of its repair.
+    double allocationsCheckOnly = 0, allocationsRepair = 0;
     CheckerCounts repairCounts, secondCounts;
     // What the repair's writes cost on Windows: SetSecurityInfo with an inheritable DACL on a
     // folder propagates to the folder's existing subtree, so each written folder rewrites its
@@ -169,6 +172,8 @@ struct Figures {
     // The whole "--repair-webspace-security --full-scan" command on the same tree, every DACL
     // wrong: check-only, repair, and a second repair with nothing to do (0: not measured).
     double commandCheckOnly = 0, commandRepair = 0, commandSecondRepair = 0;
+    // The command's check-only run with every DACL right, judged against the read floor.
+    double commandCheckOnlyRight = 0;
     // The repair command on the all-wrong tree with its journal and without it (the bench
     // build's TAVREL_BENCH_NO_JOURNAL): the best of alternating runs.
     double journaledRepair = 0, unjournaledRepair = 0;
@@ -246,6 +251,18 @@ std::uint64_t windowsRewrites(const Tree& tree, const WriteRecorder& recorded) {
     return total;
 }
 
+// Every object of the tree given the same DACL, which no template asks for.
+void setAllWrong(const Tree& tree) {
+    static const auto wrong =
+        Platform::Dtyp::encodeAcl(*Platform::Dtyp::fromSddl(L"D:P(A;OICI;FA;;;WD)")->dacl);
+    seamWalkOpened(tree.root, [&](Platform::Handle handle) {
+        Platform::setSecurityInfo(
+            handle, Platform::SeFileObject,
+            Platform::SecurityInformation::Dacl | Platform::SecurityInformation::ProtectedDacl,
+            nullptr, nullptr, wrong->data(), nullptr);
+    });
+}
+
 CheckerCounts runChecker(const Tree& tree, const VEntryCollectionPtr& collection,
                          std::uint32_t flags, bool walkAll, Callback* callback = nullptr) {
     Callback defaults;
@@ -293,24 +310,24 @@ Figures measure(const Tree& tree, bool withCommand) {
         });
     });
     // Every DACL made different, then written again as it is: the seam's cost of a write.
-    auto wrong = Platform::Dtyp::encodeAcl(*Platform::Dtyp::fromSddl(L"D:P(A;OICI;FA;;;WD)")->dacl);
-    auto setAll = [&] {
-        seamWalkOpened(tree.root, [&](Platform::Handle handle) {
-            Platform::setSecurityInfo(
-                handle, Platform::SeFileObject,
-                Platform::SecurityInformation::Dacl | Platform::SecurityInformation::ProtectedDacl,
-                nullptr, nullptr, wrong->data(), nullptr);
-        });
-    };
+    auto setAll = [&] { setAllWrong(tree); };
     f.seamSetDifferent = seconds(setAll);
     f.seamSetSame = seconds(setAll);
 
     VEntryCollectionPtr full = fullEntries(tree);
     WriteRecorder recorder;
+    auto perObject = [&](std::uint64_t since) {
+        return static_cast<double>(BenchAllocations::now() - since) /
+               static_cast<double>(tree.objects);
+    };
+    std::uint64_t allocations = BenchAllocations::now();
     f.repair = seconds([&] { f.repairCounts = runChecker(tree, full, 0, true, &recorder); });
+    f.allocationsRepair = perObject(allocations);
     f.windowsRewrites = windowsRewrites(tree, recorder);
     f.secondRepair = seconds([&] { f.secondCounts = runChecker(tree, full, 0, true); });
+    allocations = BenchAllocations::now();
     f.checkOnly = seconds([&] { runChecker(tree, full, CheckerFlag::CheckOnly, true); });
+    f.allocationsCheckOnly = perObject(allocations);
     VEntryCollectionPtr sparse = sparseEntries(tree);
     runChecker(tree, sparse, 0, false);
     if (withCommand && prepareCommand()) {
@@ -319,6 +336,7 @@ Figures measure(const Tree& tree, bool withCommand) {
             commandSeconds(tree, "--check-only '--report-file=C:\\bench-report.txt'");
         f.commandRepair = commandSeconds(tree, "");
         f.commandSecondRepair = commandSeconds(tree, "");
+        f.commandCheckOnlyRight = commandSeconds(tree, "--check-only");
         constexpr int journalRuns = 3;
         f.journaledRepair = f.unjournaledRepair = 1e9;
         for (int i = 0; i < journalRuns; ++i) {
@@ -364,6 +382,8 @@ void print(const Figures& f) {
     std::printf("  %-34s   checker over floor: check-only %.2fx, repair %.2fx\n", "",
                 f.checkOnly / f.floorRead, f.repair / f.floorWrite);
     std::printf("  %-34s %8.4f s per run\n", "checker: fast algorithm, 20 paths", f.fast);
+    std::printf("  %-34s check-only %.1f, repair %.1f heap allocations per object\n",
+                "checker: allocations", f.allocationsCheckOnly, f.allocationsRepair);
     if (f.commandRepair != 0) {
         line("command: check-only, all wrong", f.commandCheckOnly, f.checkOnly,
              "of checker check-only");
@@ -373,18 +393,22 @@ void print(const Figures& f) {
         line("command: repair, no journal", f.unjournaledRepair, f.repair, "of checker repair");
         line("command: repair, journal", f.journaledRepair, f.unjournaledRepair,
              "of the repair without it");
+        line("command: check-only, all right", f.commandCheckOnlyRight, f.floorRead,
+             "of floor read");
+        line("command: repair, all wrong", f.commandRepair, f.floorWrite, "of floor write");
     }
     std::printf("  repair wrote %llu of %llu checked; second repair wrote %llu, failed %llu\n",
                 static_cast<unsigned long long>(f.repairCounts.written),
                 static_cast<unsigned long long>(f.repairCounts.checked),
                 static_cast<unsigned long long>(f.secondCounts.written),
                 static_cast<unsigned long long>(f.secondCounts.failed));
-    std::printf("  the repair on Windows: %llu objects rewritten for its %llu DACL writes (%.1fx:"
-                " each written folder's subtree, by propagation)\n",
-                static_cast<unsigned long long>(f.windowsRewrites),
-                static_cast<unsigned long long>(f.repairCounts.written),
-                static_cast<double>(f.windowsRewrites) /
-                    static_cast<double>(std::max<std::uint64_t>(f.repairCounts.written, 1)));
+    std::printf(
+        "  the repair on Windows: %llu objects rewritten for its %llu DACL writes (%.1fx:"
+        " each written folder's subtree, by propagation)\n",
+        static_cast<unsigned long long>(f.windowsRewrites),
+        static_cast<unsigned long long>(f.repairCounts.written),
+        static_cast<double>(f.windowsRewrites) /
+            static_cast<double>(std::max<std::uint64_t>(f.repairCounts.written, 1)));
     std::printf("  peak RSS so far %.1f MiB\n", static_cast<double>(peakRssKiB()) / 1024.0);
 }
 
@@ -393,10 +417,23 @@ void print(const Figures& f) {
 int main(int argc, char** argv) {
     std::vector<std::size_t> sizes;
     // --profile: only check-only runs after one repair, for perf and strace.
+    // --prepare: only the tree of the first count, every DACL wrong, and what the command needs;
+    // the tree stays, and its webspace name, object count and POSIX path are printed (for
+    // syscalls.sh). --floor-walk DIR: only the read floor's walk of DIR, for strace.
     bool profile = false;
+    bool prepare = false;
     bool withCommand = true;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--profile") == 0) {
+        if (std::strcmp(argv[i], "--floor-walk") == 0 && i + 1 < argc) {
+            std::vector<char> buffer(4096);
+            bareWalk(argv[i + 1], [&](const std::string& path) {
+                lgetxattr(path.c_str(), "user.tavrel.sd", buffer.data(), buffer.size());
+            });
+            return 0;
+        }
+        if (std::strcmp(argv[i], "--prepare") == 0) {
+            prepare = true;
+        } else if (std::strcmp(argv[i], "--profile") == 0) {
             profile = true;
         } else if (std::strcmp(argv[i], "--no-command") == 0) {
             withCommand = false;
@@ -417,6 +454,15 @@ int main(int argc, char** argv) {
     std::vector<Figures> all;
     for (std::size_t size : sizes) {
         Tree tree = buildTree(driveC, "bench" + std::to_string(size), size);
+        if (prepare) {
+            if (!prepareCommand()) {
+                std::fprintf(stderr, "the accounts or the domain template could not be made\n");
+                return 1;
+            }
+            setAllWrong(tree);
+            std::printf("bench%zu %zu %s\n", size, tree.objects, tree.posix.c_str());
+            return 0;
+        }
         if (profile) {
             // The checker runs in a child of its own, so that its peak RSS is its own and not
             // that of the tree builder above.

@@ -17,3 +17,5 @@ fi
 "$here/build/bench/bin/checker_bench" "$@"
 # The seam's walk, DACL reads and writes beside the file system's floor (100,000 objects).
 "$here/build/bench/bin/seam_bench"
+# System calls per object of the whole command (strace), beside the floor.
+"$here/bench/syscalls.sh"
