@@ -17,6 +17,14 @@ namespace {
 // The longest child path the walk visits (MAX_PATH, the terminator not counted).
 constexpr std::size_t MaxChildPath = 260;
 
+// Whether a name that a directory search returned joins its directory as it is: one component
+// that combining would not change (it strips trailing dots, and separators make more than one
+// component). Other names go the long way and are checked.
+bool joinsAsItIs(const std::wstring& name) {
+    return !name.empty() && name.find_first_of(L"\\/") == std::wstring::npos &&
+           name.back() != L'.' && name.back() != L' ';
+}
+
 }  // namespace
 
 CaughtError errorCategory(std::exception_ptr error) {
@@ -218,6 +226,14 @@ void SecurityChecker::_pathProcedure(const SecurityInformationPtr& parent, const
 CallbackResult SecurityChecker::_enumerateChildren(const SecurityInformationPtr& information,
                                                    const std::wstring& path) {
     std::wstring pattern = VFileName::combine(path, L"*.*");
+    // The directory as the search names it, with its backslash: a plain child is this and its
+    // name, neither combined nor normalised again. One buffer serves every child.
+    constexpr std::wstring_view wildcard = L"*.*";
+    std::wstring_view base;
+    if (pattern.size() > wildcard.size() && pattern.ends_with(wildcard)) {
+        base = std::wstring_view(pattern).substr(0, pattern.size() - wildcard.size());
+    }
+    std::wstring child;
     for (;;) {
         // Only the search itself is guarded here: the children handle their own errors, and
         // what fails while mapping a child's entries ends the walk.
@@ -236,10 +252,16 @@ CallbackResult SecurityChecker::_enumerateChildren(const SecurityInformationPtr&
             const std::wstring& name = finder.name();
             if (name != L"." && name != L".." &&
                 !(finder.attributes() & Platform::FileAttribute::ReparsePoint)) {
-                std::wstring child = VFileName::combine(path, name);
-                CallbackResult plain = child.size() <= MaxChildPath
-                                           ? _isPlainChild(information, path, name, child)
-                                           : _tooLong(information, child);
+                bool asItIs = !base.empty() && base.back() == L'\\' && joinsAsItIs(name);
+                if (asItIs) {
+                    child.assign(base);
+                    child += name;
+                } else {
+                    child = VFileName::combine(path, name);
+                }
+                CallbackResult plain = child.size() > MaxChildPath ? _tooLong(information, child)
+                                       : asItIs                    ? CallbackResult::Continue
+                                                : _isPlainChild(information, path, name, child);
                 if (plain == CallbackResult::Abort) {
                     result = plain;
                     break;
