@@ -1,5 +1,7 @@
 #include "disksecurity/security_checker.h"
 
+#include <algorithm>
+#include <span>
 #include <string>
 
 #include "platform/filesystem.h"
@@ -189,7 +191,7 @@ void SecurityChecker::_pathProcedure(const SecurityInformationPtr& parent, const
         if (!isDirectory) {
             return;
         }
-        parents_.push_back(ParentAcl{path, {}, {}, {}});
+        parents_.push_back(ParentAcl{path, information.get()});
         CallbackResult enumerated = CallbackResult::Continue;
         try {
             enumerated = _enumerateChildren(information, path);
@@ -429,6 +431,30 @@ CallbackResult SecurityChecker::_mayWriteThrough(Platform::Handle handle,
 
 bool SecurityChecker::isDaclWrong(const VAcl& dacl, const SecurityInformation& information,
                                   std::uint32_t mode) {
+    // The answer depends on nothing but the DACL's bytes, the information and the mode; while
+    // the informations of a directory being enumerated live, the last one is remembered.
+    ParentAcl* directory = parents_.empty() ? nullptr : &parents_.back();
+    if (!directory || dacl.get() == nullptr || securityDebugging() ||
+        (&information != directory->information && &information != directory->plainFile.get())) {
+        return _judgeDacl(dacl, information, mode);
+    }
+    // AclSize, little-endian (MS-DTYP 2.4.5).
+    std::size_t size = dacl.get()[2] | static_cast<std::size_t>(dacl.get()[3]) << 8;
+    std::span<const std::uint8_t> bytes(dacl.get(), size);
+    if (directory->judgedWith == &information && directory->judgedMode == mode &&
+        std::ranges::equal(bytes, directory->judgedAcl)) {
+        return directory->judgedWrong;
+    }
+    bool wrong = _judgeDacl(dacl, information, mode);
+    directory->judgedWith = &information;
+    directory->judgedMode = mode;
+    directory->judgedAcl.assign(bytes.begin(), bytes.end());
+    directory->judgedWrong = wrong;
+    return wrong;
+}
+
+bool SecurityChecker::_judgeDacl(const VAcl& dacl, const SecurityInformation& information,
+                                 std::uint32_t mode) {
     if ((mode & ObjectMode::InheritRequired) && !dacl.hasInheritedAce()) {
         if (securityDebugging()) {
             LogManager::instance().logText(LogInfo,
@@ -512,6 +538,23 @@ CallbackResult SecurityChecker::applySecurity(const SecurityInformation& informa
     return result;
 }
 
+SecurityInformationPtr SecurityChecker::_fileInformation(const SecurityInformationPtr& information,
+                                                         const std::wstring& path) {
+    if (parents_.empty() || parents_.back().information != information.get() ||
+        securityDebugging()) {
+        return getSecurityInformation(*information, path, false);
+    }
+    const VEntryCollection& collection = *information->collection();
+    if (collection.entries.find(path) != collection.entries.end()) {
+        return getSecurityInformation(*information, path, false);
+    }
+    ParentAcl& directory = parents_.back();
+    if (!directory.plainFile) {
+        directory.plainFile = getSecurityInformation(*information, path, false);
+    }
+    return directory.plainFile;
+}
+
 void SecurityChecker::_report(const std::wstring& path) {
     if (options_.report) {
         options_.report->append(path);
@@ -554,7 +597,7 @@ void CompleteChecker::checkPath(const SecurityInformationPtr& information,
     if (!SecurityDebugSnapshot::active()) {
         debugging.emplace();
     }
-    SecurityInformationPtr own = getSecurityInformation(*information, path, false);
+    SecurityInformationPtr own = _fileInformation(information, path);
     if (own->hasState(StateSkipPath)) {
         return;
     }

@@ -170,12 +170,29 @@ protected:
     CallbackResult applyPath(const SecurityInformation& information, const std::wstring& path,
                              bool isDirectory, bool listed = false);
     [[noreturn]] void _abort();
+    // isDaclWrong's own judgement, without the memory of the last answer.
+    bool _judgeDacl(const VAcl& dacl, const SecurityInformation& information, std::uint32_t mode);
+    // The information that file `path`, listed by the walk below `information`, gets of its
+    // own: generated for it, or, when no entry names the file, the one that every such file of
+    // the directory shares (they differ only in their path). Debugging generates each file's,
+    // for its lines.
+    SecurityInformationPtr _fileInformation(const SecurityInformationPtr& information,
+                                            const std::wstring& path);
 
 private:
-    // The DACL of a directory whose children are being handled, read once for all of them, and
-    // what it gives a file and a folder by inheritance.
+    // A directory whose children are being handled: its DACL, read once for all of them, what
+    // it gives a file and a folder by inheritance, and the information its files without
+    // entries of their own share.
     struct ParentAcl {
         std::wstring path;
+        const SecurityInformation* information = nullptr;  // the directory's
+        SecurityInformationPtr plainFile;
+        // The last answer of isDaclWrong for one of the two informations above: the objects
+        // of a directory mostly hold the same DACL.
+        const SecurityInformation* judgedWith = nullptr;
+        std::uint32_t judgedMode = 0;
+        std::vector<std::uint8_t> judgedAcl;
+        bool judgedWrong = false;
         std::optional<VAcl> acl;
         std::optional<VAccessControl> forFile;
         std::optional<VAccessControl> forFolder;
