@@ -220,7 +220,7 @@ double commandSeconds(const Tree& tree, const std::string& extra,
 // The objects the checker is about to write, as they come.
 class WriteRecorder : public Callback {
 public:
-    std::int32_t beforeApply(const std::wstring& path, bool isDirectory) override {
+    CallbackResult beforeApply(const std::wstring& path, bool isDirectory) override {
         (isDirectory ? folders : files).push_back(path);
         return Callback::beforeApply(path, isDirectory);
     }
@@ -263,12 +263,11 @@ void setAllWrong(const Tree& tree) {
     });
 }
 
-CheckerCounts runChecker(const Tree& tree, const VEntryCollectionPtr& collection,
-                         std::uint32_t flags, bool walkAll, Callback* callback = nullptr) {
+CheckerCounts runChecker(const Tree& tree, const VEntryCollectionPtr& collection, CheckMode mode,
+                         bool walkAll, Callback* callback = nullptr) {
     Callback defaults;
-    CompleteChecker checker(callback ? *callback : defaults, flags, nullptr, {});
-    checker.setAllowLinks(false);
-    checker.setWalkAllChildren(walkAll);
+    CompleteChecker checker(callback ? *callback : defaults, CheckerOptions{mode, walkAll, false},
+                            nullptr);
     auto root = std::make_shared<SecurityInformation>(collection);
     checker.checkPathSecurity(root, tree.root);
     return checker.counts();
@@ -321,15 +320,17 @@ Figures measure(const Tree& tree, bool withCommand) {
                static_cast<double>(tree.objects);
     };
     std::uint64_t allocations = BenchAllocations::now();
-    f.repair = seconds([&] { f.repairCounts = runChecker(tree, full, 0, true, &recorder); });
+    f.repair = seconds(
+        [&] { f.repairCounts = runChecker(tree, full, CheckMode::Repair, true, &recorder); });
     f.allocationsRepair = perObject(allocations);
     f.windowsRewrites = windowsRewrites(tree, recorder);
-    f.secondRepair = seconds([&] { f.secondCounts = runChecker(tree, full, 0, true); });
+    f.secondRepair =
+        seconds([&] { f.secondCounts = runChecker(tree, full, CheckMode::Repair, true); });
     allocations = BenchAllocations::now();
-    f.checkOnly = seconds([&] { runChecker(tree, full, CheckerFlag::CheckOnly, true); });
+    f.checkOnly = seconds([&] { runChecker(tree, full, CheckMode::CheckOnly, true); });
     f.allocationsCheckOnly = perObject(allocations);
     VEntryCollectionPtr sparse = sparseEntries(tree);
-    runChecker(tree, sparse, 0, false);
+    runChecker(tree, sparse, CheckMode::Repair, false);
     if (withCommand && prepareCommand()) {
         setAll();
         f.commandCheckOnly =
@@ -350,7 +351,7 @@ Figures measure(const Tree& tree, bool withCommand) {
     constexpr int fastRuns = 20;
     f.fast = seconds([&] {
                  for (int i = 0; i < fastRuns; ++i) {
-                     runChecker(tree, sparse, CheckerFlag::CheckOnly, false);
+                     runChecker(tree, sparse, CheckMode::CheckOnly, false);
                  }
              }) /
              fastRuns;
@@ -471,10 +472,10 @@ int main(int argc, char** argv) {
             pid_t child = ::fork();
             if (child == 0) {
                 VEntryCollectionPtr full = fullEntries(tree);
-                runChecker(tree, full, 0, true);
+                runChecker(tree, full, CheckMode::Repair, true);
                 double time = seconds([&] {
                     for (int i = 0; i < 3; ++i) {
-                        runChecker(tree, full, CheckerFlag::CheckOnly, true);
+                        runChecker(tree, full, CheckMode::CheckOnly, true);
                     }
                 });
                 std::printf("check-only: %.2f us/obj\n",

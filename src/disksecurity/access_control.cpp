@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "runtime/config.h"
 #include "runtime/log.h"
@@ -10,8 +11,8 @@
 namespace DiskSecurity {
 namespace {
 
-// -1: no snapshot on this thread; 0 or 1: the snapshot's answer.
-thread_local int debugSnapshot = -1;
+// The answer of the snapshot living on this thread; empty when there is none.
+thread_local std::optional<bool> debugSnapshot;
 
 // Only the debug dumps name accounts; an account that cannot be named is shown by its SID.
 std::wstring accountText(const VSID& account) {
@@ -35,15 +36,15 @@ bool allowLike(AccessItemKind kind) {
 }  // namespace
 
 bool securityDebugging() {
-    return debugSnapshot >= 0 ? debugSnapshot != 0 : isSecurityDebugOn();
+    return debugSnapshot ? *debugSnapshot : isSecurityDebugOn();
 }
 
 SecurityDebugSnapshot::SecurityDebugSnapshot() : previous_(debugSnapshot) {
-    debugSnapshot = isSecurityDebugOn() ? 1 : 0;
+    debugSnapshot = isSecurityDebugOn();
 }
 
 bool SecurityDebugSnapshot::active() {
-    return debugSnapshot >= 0;
+    return debugSnapshot.has_value();
 }
 
 SecurityDebugSnapshot::~SecurityDebugSnapshot() {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "accounts/vsid.h"
@@ -31,7 +32,7 @@ public:
     static bool active();
 
 private:
-    int previous_;  // the enclosing snapshot's answer, or -1 when there is none
+    std::optional<bool> previous_;  // the enclosing snapshot's answer, if there is one
 };
 
 // The levels of items that come from no entry level.

@@ -288,13 +288,13 @@ void Path2Entries::_computeState(bool debug) {
     if (lastIndex_ == own) {
         for (const RealEntry& entry : levels_[own]) {
             if (entry.entryFlags & EntryFlag::BreakInheritance) {
-                stateFlags_ |= StateBreaksInheritance | StateFlag20 | StateFlag100Here;
+                stateFlags_ |= StateBreaksInheritance | StateFlag20 | StateExactAclHere;
             }
             if (entry.entryFlags & EntryFlag::ExactAcl) {
-                stateFlags_ |= StateFlag100Here;
+                stateFlags_ |= StateExactAclHere;
             }
             if (entry.entryFlags & EntryFlag::InheritHere) {
-                stateFlags_ |= StateFlag200Here;
+                stateFlags_ |= StateInheritHere;
             }
         }
     }

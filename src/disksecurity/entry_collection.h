@@ -73,9 +73,9 @@ constexpr std::uint32_t StateEntryWithoutFlag8 = 0x8;  // an applicable entry la
 constexpr std::uint32_t StateNoPropagateHere = 0x10;   // the walk does not descend below the path
 constexpr std::uint32_t StateFlag20 = 0x20;            // set with 0x4 and 0x200; no effect
 constexpr std::uint32_t StateSkipPath = 0x40;          // the checker skips the path
-constexpr std::uint32_t StateFlag100Here = 0x100;      // exact ACL on the path
+constexpr std::uint32_t StateExactAclHere = 0x100;     // the path's DACL must match exactly
 constexpr std::uint32_t StateUseParentPath = 0x200;    // secured through its parent
-constexpr std::uint32_t StateFlag200Here = 0x400;      // the path inherits from its parent
+constexpr std::uint32_t StateInheritHere = 0x400;      // the path inherits from its parent
 
 // The entries that bear on one path, computed once on construction and read-only afterwards.
 // Level i holds the entries on the path's first i+1 components (level 0 the drive, level n-1

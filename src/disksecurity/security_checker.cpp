@@ -1,5 +1,7 @@
 #include "disksecurity/security_checker.h"
 
+#include <algorithm>
+#include <span>
 #include <string>
 
 #include "platform/filesystem.h"
@@ -16,6 +18,14 @@ namespace {
 
 // The longest child path the walk visits (MAX_PATH, the terminator not counted).
 constexpr std::size_t MaxChildPath = 260;
+
+// Whether a name that a directory search returned joins its directory as it is: one component
+// that combining would not change (it strips trailing dots, and separators make more than one
+// component). Other names go the long way and are checked.
+bool joinsAsItIs(const std::wstring& name) {
+    return !name.empty() && name.find_first_of(L"\\/") == std::wstring::npos &&
+           name.back() != L'.' && name.back() != L' ';
+}
 
 }  // namespace
 
@@ -51,15 +61,15 @@ CaughtError errorCategory(std::exception_ptr error) {
     }
 }
 
-std::int32_t Callback::onError(std::int32_t, const std::wstring&, const std::wstring&, bool) {
+CallbackResult Callback::onError(ErrorCategory, const std::wstring&, const std::wstring&, bool) {
     return CallbackResult::Continue;
 }
 
-std::int32_t Callback::beforeApply(const std::wstring&, bool) {
+CallbackResult Callback::beforeApply(const std::wstring&, bool) {
     return CallbackResult::Continue;
 }
 
-std::int32_t Callback::beforeCheck(const std::wstring&, bool) {
+CallbackResult Callback::beforeCheck(const std::wstring&, bool) {
     return CallbackResult::Continue;
 }
 
@@ -69,7 +79,7 @@ SecurityInformationPtr Callback::securityInformationFor(const SecurityInformatio
     return parent;
 }
 
-std::int32_t pathStatus(const std::wstring& path) {
+PathStatus pathStatus(const std::wstring& path) {
     std::uint32_t attributes = 0;
     try {
         if (!fileExist(path, attributes)) {
@@ -82,9 +92,9 @@ std::int32_t pathStatus(const std::wstring& path) {
                                                              : PathStatus::File;
 }
 
-SecurityChecker::SecurityChecker(Callback& callback, std::uint32_t flags,
-                                 TarnoComponentResolver* context, ReportFile* report)
-    : callback_(callback), flags_(flags), context_(context), report_(report) {}
+SecurityChecker::SecurityChecker(Callback& callback, const CheckerOptions& options,
+                                 TarnoComponentResolver* context)
+    : callback_(callback), options_(options), context_(context) {}
 
 CheckerCounts SecurityChecker::counts() const {
     return CheckerCounts{
@@ -103,10 +113,10 @@ std::uint32_t SecurityChecker::objectMode(const SecurityInformation& information
         mode |= ObjectMode::File;
     }
     if (!child) {
-        if (information.hasState(StateFlag200Here)) {
+        if (information.hasState(StateInheritHere)) {
             mode |= ObjectMode::InheritRequired;
         }
-        if (information.hasState(StateFlag100Here)) {
+        if (information.hasState(StateExactAclHere)) {
             mode |= ObjectMode::Exact;
         }
     }
@@ -122,11 +132,12 @@ void SecurityChecker::_abort() {
 
 void SecurityChecker::checkPathSecurity(const SecurityInformationPtr& information,
                                         const std::wstring& path) {
-    _checkPathSecurity(information, path, -1);
+    _checkPathSecurity(information, path, std::nullopt);
 }
 
 void SecurityChecker::_checkPathSecurity(const SecurityInformationPtr& information,
-                                         const std::wstring& path, std::int32_t knownStatus) {
+                                         const std::wstring& path,
+                                         std::optional<PathStatus> knownStatus) {
     if (securityDebugging()) {
         LogManager::instance().log(
             LogInfo, L"SecurityChecker::checkPathSecurity is called for path %s", path);
@@ -142,11 +153,11 @@ void SecurityChecker::_checkPathSecurity(const SecurityInformationPtr& informati
 }
 
 void SecurityChecker::_pathProcedure(const SecurityInformationPtr& parent, const std::wstring& path,
-                                     std::int32_t knownStatus) {
+                                     std::optional<PathStatus> knownStatus) {
     SecurityDebugSnapshot debugging;
     LogManager& log = LogManager::instance();
     // A directory that the search just listed is not tested again.
-    std::int32_t status = knownStatus >= 0 ? knownStatus : pathStatus(path);
+    PathStatus status = knownStatus ? *knownStatus : pathStatus(path);
     if (status == PathStatus::Missing) {
         log.log(LogInfo, L"Path does not exist %s, skipped", path);
         return;
@@ -159,7 +170,7 @@ void SecurityChecker::_pathProcedure(const SecurityInformationPtr& parent, const
         }
         return;
     }
-    std::int32_t result = applyPath(*information, path, isDirectory, knownStatus >= 0);
+    CallbackResult result = applyPath(*information, path, isDirectory, knownStatus.has_value());
     if (result == CallbackResult::Abort) {
         _abort();
     }
@@ -170,7 +181,7 @@ void SecurityChecker::_pathProcedure(const SecurityInformationPtr& parent, const
         return;
     }
 
-    if (walkAllChildren_) {
+    if (options_.walkAllChildren) {
         if (information->hasState(StateNoPropagateHere)) {
             if (securityDebugging()) {
                 log.log(LogInfo, L"No propagate security to %s children", path);
@@ -180,8 +191,8 @@ void SecurityChecker::_pathProcedure(const SecurityInformationPtr& parent, const
         if (!isDirectory) {
             return;
         }
-        parents_.push_back(ParentAcl{path, {}, {}, {}});
-        std::int32_t enumerated = CallbackResult::Continue;
+        parents_.push_back(ParentAcl{path, information.get()});
+        CallbackResult enumerated = CallbackResult::Continue;
         try {
             enumerated = _enumerateChildren(information, path);
         } catch (...) {
@@ -214,13 +225,21 @@ void SecurityChecker::_pathProcedure(const SecurityInformationPtr& parent, const
     }
 }
 
-std::int32_t SecurityChecker::_enumerateChildren(const SecurityInformationPtr& information,
-                                                 const std::wstring& path) {
+CallbackResult SecurityChecker::_enumerateChildren(const SecurityInformationPtr& information,
+                                                   const std::wstring& path) {
     std::wstring pattern = VFileName::combine(path, L"*.*");
+    // The directory as the search names it, with its backslash: a plain child is this and its
+    // name, neither combined nor normalised again. One buffer serves every child.
+    constexpr std::wstring_view wildcard = L"*.*";
+    std::wstring_view base;
+    if (pattern.size() > wildcard.size() && pattern.ends_with(wildcard)) {
+        base = std::wstring_view(pattern).substr(0, pattern.size() - wildcard.size());
+    }
+    std::wstring child;
     for (;;) {
         // Only the search itself is guarded here: the children handle their own errors, and
         // what fails while mapping a child's entries ends the walk.
-        std::int32_t result = CallbackResult::Continue;
+        CallbackResult result = CallbackResult::Continue;
         VFileFinder finder;
         bool found = false;
         try {
@@ -235,10 +254,16 @@ std::int32_t SecurityChecker::_enumerateChildren(const SecurityInformationPtr& i
             const std::wstring& name = finder.name();
             if (name != L"." && name != L".." &&
                 !(finder.attributes() & Platform::FileAttribute::ReparsePoint)) {
-                std::wstring child = VFileName::combine(path, name);
-                std::int32_t plain = child.size() <= MaxChildPath
-                                         ? _isPlainChild(information, path, name, child)
-                                         : _tooLong(information, child);
+                bool asItIs = !base.empty() && base.back() == L'\\' && joinsAsItIs(name);
+                if (asItIs) {
+                    child.assign(base);
+                    child += name;
+                } else {
+                    child = VFileName::combine(path, name);
+                }
+                CallbackResult plain = child.size() > MaxChildPath ? _tooLong(information, child)
+                                       : asItIs                    ? CallbackResult::Continue
+                                                : _isPlainChild(information, path, name, child);
                 if (plain == CallbackResult::Abort) {
                     result = plain;
                     break;
@@ -264,16 +289,16 @@ std::int32_t SecurityChecker::_enumerateChildren(const SecurityInformationPtr& i
     }
 }
 
-std::int32_t SecurityChecker::_isPlainChild(const SecurityInformationPtr& information,
-                                            const std::wstring& path, const std::wstring& name,
-                                            const std::wstring& child) {
+CallbackResult SecurityChecker::_isPlainChild(const SecurityInformationPtr& information,
+                                              const std::wstring& path, const std::wstring& name,
+                                              const std::wstring& child) {
     // A name is one component: whatever the search returns must lead to an object directly
     // below the directory, never elsewhere.
     if (comparePaths(VFileName::removeFileSpec(child), path) == PathEqual &&
         comparePaths(child, path) == PathBelow) {
         return CallbackResult::Continue;
     }
-    std::int32_t result =
+    CallbackResult result =
         _handleError(child, information.get(),
                      CaughtError{ErrorCategory::InvalidPath,
                                  formatString(L"The name '%s' found in %s is not a plain name",
@@ -281,10 +306,10 @@ std::int32_t SecurityChecker::_isPlainChild(const SecurityInformationPtr& inform
     return result == CallbackResult::Abort ? result : CallbackResult::Ignore;
 }
 
-std::int32_t SecurityChecker::_tooLong(const SecurityInformationPtr& information,
-                                       const std::wstring& child) {
+CallbackResult SecurityChecker::_tooLong(const SecurityInformationPtr& information,
+                                         const std::wstring& child) {
     // Skipped, but said: a check-only run must name what it could not check.
-    std::int32_t result = _handleError(
+    CallbackResult result = _handleError(
         child, information.get(),
         CaughtError{ErrorCategory::InvalidPath,
                     formatString(L"Cannot check path %s, because it is longer than %u characters.",
@@ -292,17 +317,17 @@ std::int32_t SecurityChecker::_tooLong(const SecurityInformationPtr& information
     return result == CallbackResult::Abort ? result : CallbackResult::Ignore;
 }
 
-std::int32_t SecurityChecker::_handleError(const std::wstring& path,
-                                           const SecurityInformation* information) {
+CallbackResult SecurityChecker::_handleError(const std::wstring& path,
+                                             const SecurityInformation* information) {
     return _handleError(path, information, errorCategory(std::current_exception()));
 }
 
-std::int32_t SecurityChecker::_handleError(const std::wstring& path,
-                                           const SecurityInformation* information,
-                                           const CaughtError& error) {
+CallbackResult SecurityChecker::_handleError(const std::wstring& path,
+                                             const SecurityInformation* information,
+                                             const CaughtError& error) {
     failed_.fetch_add(1, std::memory_order_relaxed);
     bool allFlag8 = information && !information->hasState(StateEntryWithoutFlag8);
-    std::int32_t result = onError(error.category, error.text, path, allFlag8);
+    CallbackResult result = onError(error.category, error.text, path, allFlag8);
     if (result == CallbackResult::Continue) {
         result = CallbackResult::Ignore;
     }
@@ -311,10 +336,10 @@ std::int32_t SecurityChecker::_handleError(const std::wstring& path,
     return result;
 }
 
-std::int32_t SecurityChecker::applyPath(const SecurityInformation& information,
-                                        const std::wstring& path, bool isDirectory, bool listed) {
+CallbackResult SecurityChecker::applyPath(const SecurityInformation& information,
+                                          const std::wstring& path, bool isDirectory, bool listed) {
     for (;;) {
-        std::int32_t result = beforeCheck(path, isDirectory);
+        CallbackResult result = beforeCheck(path, isDirectory);
         if (result == CallbackResult::Ignore) {
             return result;
         }
@@ -322,7 +347,7 @@ std::int32_t SecurityChecker::applyPath(const SecurityInformation& information,
         try {
             Platform::UniqueHandle handle =
                 WinSecurity::openForSecurity(path, isDirectory, listed && isDirectory);
-            if (!allowLinks_) {
+            if (!options_.allowLinks) {
                 std::wstring real = WinSecurity::getFileNameFromHandle(handle.get());
                 if (comparePaths(path, real) != PathEqual) {
                     LogManager::instance().log(LogWarning,
@@ -332,7 +357,7 @@ std::int32_t SecurityChecker::applyPath(const SecurityInformation& information,
                     return CallbackResult::Ignore;
                 }
             }
-            if (std::int32_t refused =
+            if (CallbackResult refused =
                     _mayWriteThrough(handle.get(), information, path, isDirectory);
                 refused != CallbackResult::Continue) {
                 return refused;
@@ -370,9 +395,9 @@ std::int32_t SecurityChecker::applyPath(const SecurityInformation& information,
     }
 }
 
-std::int32_t SecurityChecker::_mayWriteThrough(Platform::Handle handle,
-                                               const SecurityInformation& information,
-                                               const std::wstring& path, bool isDirectory) {
+CallbackResult SecurityChecker::_mayWriteThrough(Platform::Handle handle,
+                                                 const SecurityInformation& information,
+                                                 const std::wstring& path, bool isDirectory) {
     Platform::ByHandleFileInformation object;
     if (!Platform::getFileInformationByHandle(handle, object)) {
         throwOsError(formatString(L"Unable to get the information of the object (%s)",
@@ -387,7 +412,7 @@ std::int32_t SecurityChecker::_mayWriteThrough(Platform::Handle handle,
             L"Cannot apply security to path %s, because it has %u hard links. "
             L"Hard links are not allowed.",
             path, object.numberOfLinks);
-    } else if (isDirectory && !allowLinks_ &&
+    } else if (isDirectory && !options_.allowLinks &&
                (object.attributes & Platform::FileAttribute::ReparsePoint)) {
         // A folder that became a link after its parent was listed: the open took the link
         // itself, whose final path is its own.
@@ -399,13 +424,37 @@ std::int32_t SecurityChecker::_mayWriteThrough(Platform::Handle handle,
     if (refusal.empty()) {
         return CallbackResult::Continue;
     }
-    std::int32_t result = _handleError(
+    CallbackResult result = _handleError(
         path, &information, CaughtError{ErrorCategory::PathNotAllowed, std::move(refusal)});
     return result == CallbackResult::Abort ? result : CallbackResult::Ignore;
 }
 
 bool SecurityChecker::isDaclWrong(const VAcl& dacl, const SecurityInformation& information,
                                   std::uint32_t mode) {
+    // The answer depends on nothing but the DACL's bytes, the information and the mode; while
+    // the informations of a directory being enumerated live, the last one is remembered.
+    ParentAcl* directory = parents_.empty() ? nullptr : &parents_.back();
+    if (!directory || dacl.get() == nullptr || securityDebugging() ||
+        (&information != directory->information && &information != directory->plainFile.get())) {
+        return _judgeDacl(dacl, information, mode);
+    }
+    // AclSize, little-endian (MS-DTYP 2.4.5).
+    std::size_t size = dacl.get()[2] | static_cast<std::size_t>(dacl.get()[3]) << 8;
+    std::span<const std::uint8_t> bytes(dacl.get(), size);
+    if (directory->judgedWith == &information && directory->judgedMode == mode &&
+        std::ranges::equal(bytes, directory->judgedAcl)) {
+        return directory->judgedWrong;
+    }
+    bool wrong = _judgeDacl(dacl, information, mode);
+    directory->judgedWith = &information;
+    directory->judgedMode = mode;
+    directory->judgedAcl.assign(bytes.begin(), bytes.end());
+    directory->judgedWrong = wrong;
+    return wrong;
+}
+
+bool SecurityChecker::_judgeDacl(const VAcl& dacl, const SecurityInformation& information,
+                                 std::uint32_t mode) {
     if ((mode & ObjectMode::InheritRequired) && !dacl.hasInheritedAce()) {
         if (securityDebugging()) {
             LogManager::instance().logText(LogInfo,
@@ -443,16 +492,17 @@ const VAccessControl& SecurityChecker::_inheritedFor(const std::wstring& path, b
     return *scratch;
 }
 
-std::int32_t SecurityChecker::applySecurity(const SecurityInformation& information,
-                                            const VAcl& existing, Platform::Handle handle,
-                                            const std::wstring& path, std::uint32_t mode) {
+CallbackResult SecurityChecker::applySecurity(const SecurityInformation& information,
+                                              const VAcl& existing, Platform::Handle handle,
+                                              const std::wstring& path, std::uint32_t mode) {
     bool isFile = (mode & ObjectMode::File) != 0;
-    std::int32_t result = beforeApply(path, !isFile);
-    if (!(flags_ & CheckerFlag::Simulate)) {
+    CallbackResult result = beforeApply(path, !isFile);
+    bool simulate = options_.mode == CheckMode::Simulate;
+    if (!simulate) {
         if (result == CallbackResult::Abort) {
             _abort();
         }
-        if (result != CallbackResult::Continue || (flags_ & CheckerFlag::CheckOnly)) {
+        if (result != CallbackResult::Continue || options_.mode == CheckMode::CheckOnly) {
             return result;
         }
     }
@@ -470,10 +520,10 @@ std::int32_t SecurityChecker::applySecurity(const SecurityInformation& informati
         }
     }
     _report(path);
-    if (!(flags_ & CheckerFlag::Simulate)) {
-        if (journal_) {
+    if (!simulate) {
+        if (options_.journal) {
             try {
-                journal_->record(path, handle);
+                options_.journal->record(path, handle);
             } catch (...) {
                 throw StopRunException(std::current_exception());
             }
@@ -488,9 +538,26 @@ std::int32_t SecurityChecker::applySecurity(const SecurityInformation& informati
     return result;
 }
 
+SecurityInformationPtr SecurityChecker::_fileInformation(const SecurityInformationPtr& information,
+                                                         const std::wstring& path) {
+    if (parents_.empty() || parents_.back().information != information.get() ||
+        securityDebugging()) {
+        return getSecurityInformation(*information, path, false);
+    }
+    const VEntryCollection& collection = *information->collection();
+    if (collection.entries.find(path) != collection.entries.end()) {
+        return getSecurityInformation(*information, path, false);
+    }
+    ParentAcl& directory = parents_.back();
+    if (!directory.plainFile) {
+        directory.plainFile = getSecurityInformation(*information, path, false);
+    }
+    return directory.plainFile;
+}
+
 void SecurityChecker::_report(const std::wstring& path) {
-    if (report_) {
-        report_->append(path);
+    if (options_.report) {
+        options_.report->append(path);
     }
 }
 
@@ -506,16 +573,16 @@ void SecurityChecker::checkPath(const SecurityInformationPtr& information,
     }
 }
 
-std::int32_t SecurityChecker::onError(std::int32_t category, const std::wstring& text,
-                                      const std::wstring& path, bool allEntriesFlag8) {
+CallbackResult SecurityChecker::onError(ErrorCategory category, const std::wstring& text,
+                                        const std::wstring& path, bool allEntriesFlag8) {
     return callback_.onError(category, text, path, allEntriesFlag8);
 }
 
-std::int32_t SecurityChecker::beforeApply(const std::wstring& path, bool isDirectory) {
+CallbackResult SecurityChecker::beforeApply(const std::wstring& path, bool isDirectory) {
     return callback_.beforeApply(path, isDirectory);
 }
 
-std::int32_t SecurityChecker::beforeCheck(const std::wstring& path, bool isDirectory) {
+CallbackResult SecurityChecker::beforeCheck(const std::wstring& path, bool isDirectory) {
     return callback_.beforeCheck(path, isDirectory);
 }
 
@@ -530,7 +597,7 @@ void CompleteChecker::checkPath(const SecurityInformationPtr& information,
     if (!SecurityDebugSnapshot::active()) {
         debugging.emplace();
     }
-    SecurityInformationPtr own = getSecurityInformation(*information, path, false);
+    SecurityInformationPtr own = _fileInformation(information, path);
     if (own->hasState(StateSkipPath)) {
         return;
     }

@@ -18,28 +18,28 @@
 namespace DiskSecurity {
 
 // What a callback answers.
-namespace CallbackResult {
-constexpr std::int32_t Continue = 0;
-constexpr std::int32_t Abort = 1;   // end the whole run
-constexpr std::int32_t Ignore = 2;  // nothing more for this path, its children included
-constexpr std::int32_t Retry = 3;   // handle this path again
-}  // namespace CallbackResult
+enum class CallbackResult : std::int32_t {
+    Continue = 0,
+    Abort = 1,   // end the whole run
+    Ignore = 2,  // nothing more for this path, its children included
+    Retry = 3,   // handle this path again
+};
 
 // What went wrong, by the exception caught (errorCategory). There is no category 7.
-namespace ErrorCategory {
-constexpr std::int32_t InvalidPath = 1;
-constexpr std::int32_t PathNotAllowed = 2;
-constexpr std::int32_t AccessDenied = 3;
-constexpr std::int32_t NotFound = 4;
-constexpr std::int32_t AlreadyExists = 5;
-constexpr std::int32_t SharingViolation = 6;
-constexpr std::int32_t DirectoryNotEmpty = 8;
-constexpr std::int32_t Other = 9;
-}  // namespace ErrorCategory
+enum class ErrorCategory : std::int32_t {
+    InvalidPath = 1,
+    PathNotAllowed = 2,
+    AccessDenied = 3,
+    NotFound = 4,
+    AlreadyExists = 5,
+    SharingViolation = 6,
+    DirectoryNotEmpty = 8,
+    Other = 9,
+};
 
 // The category and text of the exception being handled (inside a catch block) or of `error`.
 struct CaughtError {
-    std::int32_t category = ErrorCategory::Other;
+    ErrorCategory category = ErrorCategory::Other;
     std::wstring text;
 };
 CaughtError errorCategory(std::exception_ptr error);
@@ -71,10 +71,10 @@ public:
     virtual ~Callback() = default;
     // An error while handling `path`; `allEntriesFlag8`: every applicable entry of the path's
     // information carries entry flag 0x8. 0 counts as Ignore.
-    virtual std::int32_t onError(std::int32_t category, const std::wstring& text,
-                                 const std::wstring& path, bool allEntriesFlag8);
-    virtual std::int32_t beforeApply(const std::wstring& path, bool isDirectory);
-    virtual std::int32_t beforeCheck(const std::wstring& path, bool isDirectory);
+    virtual CallbackResult onError(ErrorCategory category, const std::wstring& text,
+                                   const std::wstring& path, bool allEntriesFlag8);
+    virtual CallbackResult beforeApply(const std::wstring& path, bool isDirectory);
+    virtual CallbackResult beforeCheck(const std::wstring& path, bool isDirectory);
     // The information to use as the parent information of `path`; null leaves the path and
     // everything below it unvisited (counted as failed).
     virtual SecurityInformationPtr securityInformationFor(const SecurityInformationPtr& parent,
@@ -82,11 +82,32 @@ public:
                                                           TarnoComponentResolver* context);
 };
 
-// Bits of SecurityChecker's flags.
-namespace CheckerFlag {
-constexpr std::uint32_t CheckOnly = 0x2;  // nothing is computed or written for a wrong DACL
-constexpr std::uint32_t Simulate = 0x4;   // computed, logged and reported, not written
-}  // namespace CheckerFlag
+// What a checker does with a wrong DACL (the values are those of the checker's flag bits).
+enum class CheckMode : std::uint32_t {
+    Repair = 0,       // computed, reported and written
+    CheckOnly = 0x2,  // nothing is computed or written
+    Simulate = 0x4,   // computed, logged and reported, not written
+};
+
+// Whether a walk in `mode` leaves the disk as it found it.
+constexpr bool changesDisk(CheckMode mode) {
+    return mode == CheckMode::Repair;
+}
+
+// How a checker walks and what it does.
+struct CheckerOptions {
+    CheckMode mode = CheckMode::Repair;
+    // false: the fast algorithm, which visits only the paths that carry entries.
+    bool walkAllChildren = true;
+    // false: an object whose handle resolves to another path is refused.
+    bool allowLinks = true;
+    // Where every object whose DACL is written (or would be, when simulating) is listed (not
+    // owned; null: nowhere).
+    ReportFile* report = nullptr;
+    // Where each write is recorded before it is made (not owned; null: nowhere). Simulated and
+    // check-only walks write nothing and record nothing.
+    IWriteJournal* journal = nullptr;
+};
 
 // What a walk has done so far. Updated as it goes; readable from another thread.
 struct CheckerCounts {
@@ -97,36 +118,26 @@ struct CheckerCounts {
 };
 
 // Path status (pathStatus).
-namespace PathStatus {
-constexpr std::int32_t Missing = 0;
-constexpr std::int32_t File = 1;
-constexpr std::int32_t Directory = 3;
-}  // namespace PathStatus
-// 0 missing, 1 a file, 3 a directory; a path that cannot be tested for access counts as missing.
-std::int32_t pathStatus(const std::wstring& path);
+enum class PathStatus : std::int32_t {
+    Missing = 0,
+    File = 1,
+    Directory = 3,
+};
+// A path that cannot be tested for access counts as missing.
+PathStatus pathStatus(const std::wstring& path);
 
 // Files are handled with their directory's information.
 class SecurityChecker {
 public:
-    // `callback` and `report` are not owned and must outlive the checker; `report` null: no
-    // report.
-    SecurityChecker(Callback& callback, std::uint32_t flags, TarnoComponentResolver* context,
-                    ReportFile* report);
+    // `callback` is not owned and must outlive the checker; neither must the report file and
+    // the journal of `options`.
+    SecurityChecker(Callback& callback, const CheckerOptions& options,
+                    TarnoComponentResolver* context);
     virtual ~SecurityChecker() = default;
     SecurityChecker(const SecurityChecker&) = delete;
     SecurityChecker& operator=(const SecurityChecker&) = delete;
 
-    // false: the fast algorithm, which visits only the paths that carry entries.
-    void setWalkAllChildren(bool walk) { walkAllChildren_ = walk; }
-    // false: an object whose handle resolves to another path is refused.
-    void setAllowLinks(bool allow) { allowLinks_ = allow; }
-    // Where each write is recorded before it is made (not owned; null: nowhere). Simulated
-    // and check-only walks write nothing and record nothing.
-    void setJournal(IWriteJournal* journal) { journal_ = journal; }
-    bool walkAllChildren() const { return walkAllChildren_; }
-    bool allowLinks() const { return allowLinks_; }
-    std::uint32_t flags() const { return flags_; }
-    ReportFile* reportFile() const { return report_; }
+    const CheckerOptions& options() const { return options_; }
 
     // Handles `path` and, as the walk decides, what lies below it. Raises AbortException when
     // the run is aborted.
@@ -141,68 +152,83 @@ public:
 
     virtual bool isDaclWrong(const VAcl& dacl, const SecurityInformation& information,
                              std::uint32_t mode);
-    virtual std::int32_t applySecurity(const SecurityInformation& information, const VAcl& existing,
-                                       Platform::Handle handle, const std::wstring& path,
-                                       std::uint32_t mode);
+    virtual CallbackResult applySecurity(const SecurityInformation& information,
+                                         const VAcl& existing, Platform::Handle handle,
+                                         const std::wstring& path, std::uint32_t mode);
     // Handles one path as a file, without children.
     virtual void checkPath(const SecurityInformationPtr& information, const std::wstring& path);
-    virtual std::int32_t onError(std::int32_t category, const std::wstring& text,
-                                 const std::wstring& path, bool allEntriesFlag8);
-    virtual std::int32_t beforeApply(const std::wstring& path, bool isDirectory);
-    virtual std::int32_t beforeCheck(const std::wstring& path, bool isDirectory);
+    virtual CallbackResult onError(ErrorCategory category, const std::wstring& text,
+                                   const std::wstring& path, bool allEntriesFlag8);
+    virtual CallbackResult beforeApply(const std::wstring& path, bool isDirectory);
+    virtual CallbackResult beforeCheck(const std::wstring& path, bool isDirectory);
     virtual SecurityInformationPtr securityInformationFor(const SecurityInformationPtr& parent,
                                                           const std::wstring& path);
 
 protected:
     // Checks one object and writes its DACL when it is wrong; the callback's result. `listed`:
     // the directory search has just said what the object is.
-    std::int32_t applyPath(const SecurityInformation& information, const std::wstring& path,
-                           bool isDirectory, bool listed = false);
+    CallbackResult applyPath(const SecurityInformation& information, const std::wstring& path,
+                             bool isDirectory, bool listed = false);
     [[noreturn]] void _abort();
+    // isDaclWrong's own judgement, without the memory of the last answer.
+    bool _judgeDacl(const VAcl& dacl, const SecurityInformation& information, std::uint32_t mode);
+    // The information that file `path`, listed by the walk below `information`, gets of its
+    // own: generated for it, or, when no entry names the file, the one that every such file of
+    // the directory shares (they differ only in their path). Debugging generates each file's,
+    // for its lines.
+    SecurityInformationPtr _fileInformation(const SecurityInformationPtr& information,
+                                            const std::wstring& path);
 
 private:
-    // The DACL of a directory whose children are being handled, read once for all of them, and
-    // what it gives a file and a folder by inheritance.
+    // A directory whose children are being handled: its DACL, read once for all of them, what
+    // it gives a file and a folder by inheritance, and the information its files without
+    // entries of their own share.
     struct ParentAcl {
         std::wstring path;
+        const SecurityInformation* information = nullptr;  // the directory's
+        SecurityInformationPtr plainFile;
+        // The last answer of isDaclWrong for one of the two informations above: the objects
+        // of a directory mostly hold the same DACL.
+        const SecurityInformation* judgedWith = nullptr;
+        std::uint32_t judgedMode = 0;
+        std::vector<std::uint8_t> judgedAcl;
+        bool judgedWrong = false;
         std::optional<VAcl> acl;
         std::optional<VAccessControl> forFile;
         std::optional<VAccessControl> forFolder;
     };
 
+    // `knownStatus`: what the directory search has just said the path is.
     void _checkPathSecurity(const SecurityInformationPtr& information, const std::wstring& path,
-                            std::int32_t knownStatus);
+                            std::optional<PathStatus> knownStatus);
     void _pathProcedure(const SecurityInformationPtr& parent, const std::wstring& path,
-                        std::int32_t knownStatus);
-    std::int32_t _enumerateChildren(const SecurityInformationPtr& information,
-                                    const std::wstring& path);
+                        std::optional<PathStatus> knownStatus);
+    CallbackResult _enumerateChildren(const SecurityInformationPtr& information,
+                                      const std::wstring& path);
     // Continue when `name` makes a child directly below `path`; else the error is handled and
     // the child skipped (Ignore), or Abort.
-    std::int32_t _isPlainChild(const SecurityInformationPtr& information, const std::wstring& path,
-                               const std::wstring& name, const std::wstring& child);
+    CallbackResult _isPlainChild(const SecurityInformationPtr& information,
+                                 const std::wstring& path, const std::wstring& name,
+                                 const std::wstring& child);
     // A child whose path is longer than the walk goes, handled as an error of the child:
     // Ignore, or Abort.
-    std::int32_t _tooLong(const SecurityInformationPtr& information, const std::wstring& child);
+    CallbackResult _tooLong(const SecurityInformationPtr& information, const std::wstring& child);
     // Continue when the opened object may have its DACL written through `handle`; else the
     // refusal is handled as an error of the path (Ignore or Abort).
-    std::int32_t _mayWriteThrough(Platform::Handle handle, const SecurityInformation& information,
-                                  const std::wstring& path, bool isDirectory);
+    CallbackResult _mayWriteThrough(Platform::Handle handle, const SecurityInformation& information,
+                                    const std::wstring& path, bool isDirectory);
     // The exception being handled (or `error`) goes to onError and the log; the answer, with
     // 0 counted as Ignore.
-    std::int32_t _handleError(const std::wstring& path, const SecurityInformation* information);
-    std::int32_t _handleError(const std::wstring& path, const SecurityInformation* information,
-                              const CaughtError& error);
+    CallbackResult _handleError(const std::wstring& path, const SecurityInformation* information);
+    CallbackResult _handleError(const std::wstring& path, const SecurityInformation* information,
+                                const CaughtError& error);
     const VAccessControl& _inheritedFor(const std::wstring& path, bool isFile,
                                         std::optional<VAccessControl>& scratch);
     void _report(const std::wstring& path);
 
     Callback& callback_;
-    std::uint32_t flags_;
+    CheckerOptions options_;
     TarnoComponentResolver* context_;
-    ReportFile* report_;
-    bool walkAllChildren_ = true;
-    bool allowLinks_ = true;
-    IWriteJournal* journal_ = nullptr;
     std::vector<ParentAcl> parents_;  // one per directory whose children are being enumerated
 
     std::atomic<std::uint64_t> checked_{0};

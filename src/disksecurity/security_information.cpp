@@ -108,6 +108,8 @@ const VAccessControl& SecurityInformation::derived(bool forFiles) const {
 SecurityInformationPtr getSecurityInformation(const SecurityInformation& parent,
                                               const std::wstring& path,
                                               std::optional<bool> isDirectory) {
+    // The root information has no mapping yet. The line's wording is the one log readers
+    // search for; no operation of that name exists here.
     if (!parent.entries() && securityDebugging()) {
         LogManager::instance().log(
             LogInfo,
@@ -384,11 +386,11 @@ NewAcl computeNewAcl(const SecurityInformation& information, const VAcl& existin
 NewAcl computeNewAcl(const SecurityInformation& information, const VAcl& existing,
                      const VAccessControl& inherited, std::uint32_t mode) {
     const VAccessControl& required = requiredControlFor(information, mode);
-    bool exactAcl = information.hasState(StateFlag100Here);
+    bool exactAcl = information.hasState(StateExactAclHere);
     bool inherit = false;
     if (information.hasState(StateBreaksInheritance)) {
         inherit = false;
-    } else if (information.hasState(StateFlag200Here)) {
+    } else if (information.hasState(StateInheritHere)) {
         inherit = true;
     } else if (!existing.hasInheritedAce()) {
         inherit = false;

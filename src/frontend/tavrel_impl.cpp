@@ -44,10 +44,9 @@ constexpr const wchar_t* helpText =
 
 constexpr std::size_t maxMutexName = 260;
 
-// The checker options of the commands: the updates of paths pass 1, which the checker does not
-// read, so they check and rewrite like the repair's 0.
-constexpr std::uint32_t CheckerOptionUpdate = 1;
-constexpr std::uint32_t CheckerOptionRepair = 0;
+// The checker modes of the commands: the updates of paths check and rewrite like the repair.
+constexpr DiskSecurity::CheckMode CheckerOptionUpdate = DiskSecurity::CheckMode::Repair;
+constexpr DiskSecurity::CheckMode CheckerOptionRepair = DiskSecurity::CheckMode::Repair;
 
 // PRODUCT_ROOT_D\etc\<name>: where the panel keeps its templates.
 std::wstring panelTemplate(const std::wstring& name) {
@@ -292,8 +291,8 @@ int TavrelImpl::_repairWebspaceSecurity(const Params& params, CommandContext& co
     Tavrel::loadDomainMetadata(webspace, manager);
     manager.expandWebspaceTemplate(webspace, systemUser, panelTemplate(L"hosting_template.xml"));
     manager.setReportFile(reportFile ? &*reportFile : nullptr);
-    std::uint32_t options =
-        params.has(L"--check-only") ? DiskSecurity::CheckerFlag::Simulate : CheckerOptionRepair;
+    DiskSecurity::CheckMode options =
+        params.has(L"--check-only") ? DiskSecurity::CheckMode::Simulate : CheckerOptionRepair;
     bool fullScan = params.has(L"--full-scan");
     manager.confineTo(directory);
     manager.applyCompleteToScope(nullptr, options, fullScan);

@@ -1,10 +1,11 @@
 // Applying a manager's entries to the disk, and the manager as the checker's callback.
 #include <algorithm>
-#include <chrono>
 #include <memory>
+#include <optional>
 
 #include "disksecurity/entry_collection.h"
 #include "disksecurity/path_templates.h"
+#include "disksecurity/progress_callback.h"
 #include "disksecurity/template_xml.h"
 #include "manager/journal.h"
 #include "manager/security_manager.h"
@@ -31,41 +32,32 @@ private:
     T previous_;
 };
 
-// A run that only checks or simulates must leave the disk as it found it.
-bool changesDisk(std::uint32_t options) {
-    return !(options & (CheckerFlag::CheckOnly | CheckerFlag::Simulate));
-}
-
-using Clock = std::chrono::steady_clock;
-constexpr auto progressInterval = std::chrono::milliseconds(250);
-
 }  // namespace
 
-void SecurityManager::applySecurity(const std::wstring& path, Callback* callback,
-                                    std::uint32_t options, bool fullScan) {
-    _apply(path, callback, options, fullScan, false);
+void SecurityManager::applySecurity(const std::wstring& path, Callback* callback, CheckMode mode,
+                                    bool fullScan) {
+    _apply(path, callback, mode, fullScan, false);
 }
 
 void SecurityManager::applyCompleteSecurity(const std::wstring& path, Callback* callback,
-                                            std::uint32_t options, bool fullScan) {
-    _apply(path, callback, options, fullScan, true);
+                                            CheckMode mode, bool fullScan) {
+    _apply(path, callback, mode, fullScan, true);
 }
 
-void SecurityManager::applyToScope(Callback* callback, std::uint32_t options, bool fullScan) {
-    applySecurity(scopePath(), callback, options, fullScan);
+void SecurityManager::applyToScope(Callback* callback, CheckMode mode, bool fullScan) {
+    applySecurity(scopePath(), callback, mode, fullScan);
 }
 
-void SecurityManager::applyCompleteToScope(Callback* callback, std::uint32_t options,
-                                           bool fullScan) {
-    applyCompleteSecurity(scopePath(), callback, options, fullScan);
+void SecurityManager::applyCompleteToScope(Callback* callback, CheckMode mode, bool fullScan) {
+    applyCompleteSecurity(scopePath(), callback, mode, fullScan);
 }
 
-void SecurityManager::applyCheckerToScope(const CheckerFactory& makeChecker, std::uint32_t options,
+void SecurityManager::applyCheckerToScope(const CheckerFactory& makeChecker, CheckMode mode,
                                           bool fullScan) {
-    _apply(scopePath(), nullptr, options, fullScan, true, &makeChecker);
+    _apply(scopePath(), nullptr, mode, fullScan, true, &makeChecker);
 }
 
-void SecurityManager::_apply(const std::wstring& path, Callback* callback, std::uint32_t options,
+void SecurityManager::_apply(const std::wstring& path, Callback* callback, CheckMode mode,
                              bool fullScan, bool complete, const CheckerFactory* makeChecker) {
     if (!confinement_.empty()) {
         // A path outside all webspaces is named as such first.
@@ -80,24 +72,29 @@ void SecurityManager::_apply(const std::wstring& path, Callback* callback, std::
     }
     TarnoComponentResolver context;
     Callback defaults;
-    SlotGuard<Callback*> chained(chainedCallback_, callback ? callback : &defaults);
     std::unique_ptr<SecurityChecker> checker;
+    Callback& caller = callback ? *callback : defaults;
+    std::optional<ProgressCallback> shown;
+    if (progress_) {
+        shown.emplace(caller, [&](const std::wstring& at) {
+            progress_->onProgress(at, checker->counts(), false);
+        });
+    }
+    SlotGuard<Callback*> chained(chainedCallback_, shown ? &*shown : &caller);
+    CheckerOptions options{mode, fullScan, false, nullptr,
+                           changesDisk(mode) ? RunJournal::current() : nullptr};
     if (makeChecker) {
         checker = (*makeChecker)(*this, options, &context);
     } else if (complete) {
-        checker = std::make_unique<CompleteChecker>(*this, options, &context, reportFile_);
+        options.report = reportFile_;
+        checker = std::make_unique<CompleteChecker>(*this, options, &context);
     } else {
-        checker = std::make_unique<SecurityChecker>(*this, options, &context, nullptr);
-    }
-    checker->setWalkAllChildren(fullScan);
-    checker->setAllowLinks(false);
-    if (changesDisk(options)) {
-        checker->setJournal(RunJournal::current());
+        checker = std::make_unique<SecurityChecker>(*this, options, &context);
     }
     SlotGuard<SecurityChecker*> active(activeChecker_, checker.get());
 
     auto collection = RealEntryCollection(*entries_).getPathEntryCollection(
-        longPathOfEachPart(path, true), context, changesDisk(options), _folderAnchor());
+        longPathOfEachPart(path, true), context, changesDisk(mode), _folderAnchor());
     auto root = std::make_shared<SecurityInformation>(collection, entries_->sourcePath());
     try {
         checker->checkPathSecurity(root, path);
@@ -112,35 +109,27 @@ void SecurityManager::_apply(const std::wstring& path, Callback* callback, std::
 }
 
 void SecurityManager::commit(const std::wstring& path, bool complete, Callback* callback,
-                             std::uint32_t options) {
+                             CheckMode mode) {
     LogManager& log = LogManager::instance();
     log.log(LogInfo, L"Commiting file system security changes for path %s, root path: %s", path,
             rootPath_);
-    _apply(path, callback, options, false, complete);
+    _apply(path, callback, mode, false, complete);
     saveToFile(std::wstring());
     log.logText(LogInfo, L"File system security changes applied successfully");
 }
 
-std::int32_t SecurityManager::onError(std::int32_t category, const std::wstring& text,
-                                      const std::wstring& path, bool allEntriesFlag8) {
+CallbackResult SecurityManager::onError(ErrorCategory category, const std::wstring& text,
+                                        const std::wstring& path, bool allEntriesFlag8) {
     return chainedCallback_ ? chainedCallback_->onError(category, text, path, allEntriesFlag8)
                             : Callback::onError(category, text, path, allEntriesFlag8);
 }
 
-std::int32_t SecurityManager::beforeApply(const std::wstring& path, bool isDirectory) {
+CallbackResult SecurityManager::beforeApply(const std::wstring& path, bool isDirectory) {
     return chainedCallback_ ? chainedCallback_->beforeApply(path, isDirectory)
                             : Callback::beforeApply(path, isDirectory);
 }
 
-std::int32_t SecurityManager::beforeCheck(const std::wstring& path, bool isDirectory) {
-    // Every object passes here first: the place to show how far the walk has got.
-    if (progress_ && activeChecker_ && (++progressTick_ & 0x3F) == 0) {
-        Clock::time_point now = Clock::now();
-        if (now - lastProgress_ >= progressInterval) {
-            lastProgress_ = now;
-            progress_->onProgress(path, activeChecker_->counts(), false);
-        }
-    }
+CallbackResult SecurityManager::beforeCheck(const std::wstring& path, bool isDirectory) {
     return chainedCallback_ ? chainedCallback_->beforeCheck(path, isDirectory)
                             : Callback::beforeCheck(path, isDirectory);
 }
@@ -165,7 +154,7 @@ SecurityInformationPtr SecurityManager::securityInformationFor(const SecurityInf
             return nullptr;
         }
         TarnoComponentResolver ownContext;
-        bool repairFolders = !activeChecker_ || changesDisk(activeChecker_->flags());
+        bool repairFolders = !activeChecker_ || changesDisk(activeChecker_->options().mode);
         auto collection = RealEntryCollection(*loaded).getPathEntryCollection(
             VFileName::root(longPathOfEachPart(path, true)), context ? *context : ownContext,
             repairFolders, _folderAnchor());

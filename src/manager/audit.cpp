@@ -33,11 +33,11 @@ std::wstring accountText(const VSID& account) {
 // writing; it always answers "right", so nothing reaches a write.
 class AuditChecker : public CompleteChecker {
 public:
-    AuditChecker(Callback& callback, std::uint32_t options, TarnoComponentResolver* context,
+    AuditChecker(Callback& callback, const CheckerOptions& options, TarnoComponentResolver* context,
                  AuditCounts& counts)
-        : CompleteChecker(callback, options, context, nullptr), counts_(counts) {}
+        : CompleteChecker(callback, options, context), counts_(counts) {}
 
-    std::int32_t beforeCheck(const std::wstring& path, bool isDirectory) override {
+    CallbackResult beforeCheck(const std::wstring& path, bool isDirectory) override {
         path_ = stripLongPrefix(path);
         return CompleteChecker::beforeCheck(path, isDirectory);
     }
@@ -53,8 +53,9 @@ public:
     }
 
     // Reached only for an object that still inherits where it must not.
-    std::int32_t applySecurity(const SecurityInformation& information, const VAcl& existing,
-                               Platform::Handle, const std::wstring&, std::uint32_t mode) override {
+    CallbackResult applySecurity(const SecurityInformation& information, const VAcl& existing,
+                                 Platform::Handle, const std::wstring&,
+                                 std::uint32_t mode) override {
         ++counts_.objects;
         _inheritance(L"inherits, must be protected");
         _compare(existing, information, mode);
@@ -157,13 +158,13 @@ std::wstring AuditCounts::summary() const {
 }
 
 void auditScope(SecurityManager& manager, bool fullScan, AuditCounts& counts) {
-    SecurityManager::CheckerFactory make = [&](Callback& callback, std::uint32_t options,
+    SecurityManager::CheckerFactory make = [&](Callback& callback, const CheckerOptions& options,
                                                TarnoComponentResolver* context) {
         return std::unique_ptr<SecurityChecker>(
             std::make_unique<AuditChecker>(callback, options, context, counts));
     };
     // Simulate: the walk creates no folder and the checker writes nothing.
-    manager.applyCheckerToScope(make, CheckerFlag::Simulate, fullScan);
+    manager.applyCheckerToScope(make, CheckMode::Simulate, fullScan);
 }
 
 bool loadWebUserMetadataToRead(const std::wstring& webspace, const std::wstring& webUser,
@@ -171,8 +172,8 @@ bool loadWebUserMetadataToRead(const std::wstring& webspace, const std::wstring&
     std::wstring file = SecurityManager::webUserMetadataFile(webspace, webUser, std::wstring());
     holdMetadataInPlace(file);
     if (!fileExist(file)) {
-        LogManager::instance().log(LogWarning,
-                                   L"Unable to find webuser security metadata file: %s", file);
+        LogManager::instance().log(LogWarning, L"Unable to find webuser security metadata file: %s",
+                                   file);
     }
     try {
         manager.load(file, false);

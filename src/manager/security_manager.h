@@ -10,7 +10,6 @@
 //   a directory P     P\.Security
 #pragma once
 
-#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
@@ -140,36 +139,38 @@ public:
 
     // --- applying ---
     // Runs the security checker (SecurityChecker, or CompleteChecker for the complete forms,
-    // with the report file) over `path` with this manager's entries: `options` are the
-    // checker's flags, `fullScan` its walkAllChildren; links are refused. `callback` (null:
+    // with the report file) over `path` with this manager's entries: `mode` is the checker's,
+    // `fullScan` its walkAllChildren; links are refused. `callback` (null:
     // the default answers) hears the checker's questions for the run. An abort of the walk
     // ends the step quietly; every other failure passes.
     void applySecurity(const std::wstring& path, DiskSecurity::Callback* callback,
-                       std::uint32_t options, bool fullScan);
+                       DiskSecurity::CheckMode mode, bool fullScan);
     void applyCompleteSecurity(const std::wstring& path, DiskSecurity::Callback* callback,
-                               std::uint32_t options, bool fullScan);
+                               DiskSecurity::CheckMode mode, bool fullScan);
     // The same over scopePath().
-    void applyToScope(DiskSecurity::Callback* callback, std::uint32_t options, bool fullScan);
-    void applyCompleteToScope(DiskSecurity::Callback* callback, std::uint32_t options,
+    void applyToScope(DiskSecurity::Callback* callback, DiskSecurity::CheckMode mode,
+                      bool fullScan);
+    void applyCompleteToScope(DiskSecurity::Callback* callback, DiskSecurity::CheckMode mode,
                               bool fullScan);
     // The checker a walk runs: for walks that judge objects in their own way (the audit).
     using CheckerFactory = std::function<std::unique_ptr<DiskSecurity::SecurityChecker>(
-        DiskSecurity::Callback& callback, std::uint32_t options,
+        DiskSecurity::Callback& callback, const DiskSecurity::CheckerOptions& options,
         DiskSecurity::TarnoComponentResolver* context)>;
     // The complete walk over scopePath() with the checker `makeChecker` builds.
-    void applyCheckerToScope(const CheckerFactory& makeChecker, std::uint32_t options,
+    void applyCheckerToScope(const CheckerFactory& makeChecker, DiskSecurity::CheckMode mode,
                              bool fullScan);
     // Applies (the fast algorithm) over `path`, then saves to the bound metadata file.
     void commit(const std::wstring& path, bool complete, DiskSecurity::Callback* callback,
-                std::uint32_t options);
+                DiskSecurity::CheckMode mode);
     // Where the walks of this manager report their progress (not owned; null: nowhere).
     void setProgress(IProgress* progress) { progress_ = progress; }
 
     // --- the checker's callback ---
-    std::int32_t onError(std::int32_t category, const std::wstring& text, const std::wstring& path,
-                         bool allEntriesFlag8) override;
-    std::int32_t beforeApply(const std::wstring& path, bool isDirectory) override;
-    std::int32_t beforeCheck(const std::wstring& path, bool isDirectory) override;
+    DiskSecurity::CallbackResult onError(DiskSecurity::ErrorCategory category,
+                                         const std::wstring& text, const std::wstring& path,
+                                         bool allEntriesFlag8) override;
+    DiskSecurity::CallbackResult beforeApply(const std::wstring& path, bool isDirectory) override;
+    DiskSecurity::CallbackResult beforeCheck(const std::wstring& path, bool isDirectory) override;
     // The information for `path` and below: a new root information over the metadata file
     // that governs the path when that file exists and is not the one the parent information
     // came from; else the chained callback's answer, or the parent information.
@@ -213,8 +214,9 @@ private:
                          const std::wstring& tag2);
     // The whole document: declaration, "Entries" and one "Entry" per entry in set order.
     std::string _serializeEntries() const;
-    void _apply(const std::wstring& path, DiskSecurity::Callback* callback, std::uint32_t options,
-                bool fullScan, bool complete, const CheckerFactory* makeChecker = nullptr);
+    void _apply(const std::wstring& path, DiskSecurity::Callback* callback,
+                DiskSecurity::CheckMode mode, bool fullScan, bool complete,
+                const CheckerFactory* makeChecker = nullptr);
     // The folder below which the folders of entries may be created.
     std::wstring _folderAnchor();
     // Loads the metadata file that the walk switches to; a damaged file is logged and noted,
@@ -234,8 +236,6 @@ private:
     DiskSecurity::Callback* chainedCallback_ = nullptr;  // not owned
     IProgress* progress_ = nullptr;                      // not owned
     DiskSecurity::SecurityChecker* activeChecker_ = nullptr;
-    std::uint32_t progressTick_ = 0;
-    std::chrono::steady_clock::time_point lastProgress_{};
     std::shared_ptr<IUserInformation> accountResolver_;
 };
 

@@ -216,7 +216,7 @@ TEST_P(AclGeneration, RequiresComparesAndWrites) {
         getSecurityInformation(rootInformation, path, c.isDirectory);
 
     std::uint32_t mode = (c.isDirectory ? 0 : ObjectMode::File) |
-                         (information->hasState(StateFlag100Here) ? ObjectMode::Exact : 0);
+                         (information->hasState(StateExactAclHere) ? ObjectMode::Exact : 0);
     const VAccessControl& required = requiredControlFor(*information, mode);
     EXPECT_EQ(Platform::toUtf8(controlText(required)), Platform::toUtf8(c.required));
 

@@ -91,39 +91,39 @@ inline void setDacl(const std::wstring& path, const std::wstring& sddl) {
 // of onError, one after another, the last repeated.
 class RecordingCallback : public Callback {
 public:
-    std::int32_t onError(std::int32_t category, const std::wstring& text, const std::wstring& path,
-                         bool) override {
+    CallbackResult onError(ErrorCategory category, const std::wstring& text,
+                           const std::wstring& path, bool) override {
         errors.push_back({category, path, text});
         return next(errorAnswers, path);
     }
-    std::int32_t beforeCheck(const std::wstring& path, bool) override {
+    CallbackResult beforeCheck(const std::wstring& path, bool) override {
         checked.push_back(path);
         return next(checkAnswers, path);
     }
-    std::int32_t beforeApply(const std::wstring& path, bool) override {
+    CallbackResult beforeApply(const std::wstring& path, bool) override {
         applied.push_back(path);
         return CallbackResult::Continue;
     }
 
     struct Error {
-        std::int32_t category;
+        ErrorCategory category;
         std::wstring path;
         std::wstring text;
     };
     std::vector<std::wstring> checked;
     std::vector<std::wstring> applied;
     std::vector<Error> errors;
-    using Answers = std::map<std::wstring, std::vector<std::int32_t>>;
+    using Answers = std::map<std::wstring, std::vector<CallbackResult>>;
     Answers checkAnswers;
     Answers errorAnswers;
 
 private:
-    static std::int32_t next(Answers& answers, const std::wstring& path) {
+    static CallbackResult next(Answers& answers, const std::wstring& path) {
         auto it = answers.find(path);
         if (it == answers.end() || it->second.empty()) {
             return CallbackResult::Continue;
         }
-        std::int32_t answer = it->second.front();
+        CallbackResult answer = it->second.front();
         if (it->second.size() > 1) {
             it->second.erase(it->second.begin());
         }
@@ -193,8 +193,8 @@ public:
         bool aborted = false;
     };
     // Runs a checker over the webspace with `rows` as its entries.
-    Run run(const std::vector<Entry>& rows, std::uint32_t flags = 0, bool complete = true,
-            Callback* callback = nullptr, const std::wstring& report = {},
+    Run run(const std::vector<Entry>& rows, CheckMode mode = CheckMode::Repair,
+            bool complete = true, Callback* callback = nullptr, const std::wstring& report = {},
             bool walkAll = true) const {
         Callback defaults;
         auto root = std::make_shared<SecurityInformation>(collectionOf(root_, rows));
@@ -202,14 +202,11 @@ public:
         if (!report.empty()) {
             reportFile.emplace(report);
         }
-        ReportFile* reportTo = reportFile ? &*reportFile : nullptr;
+        CheckerOptions options{mode, walkAll, false, reportFile ? &*reportFile : nullptr, nullptr};
+        Callback& answers = callback ? *callback : defaults;
         std::unique_ptr<SecurityChecker> checker =
-            complete ? std::make_unique<CompleteChecker>(callback ? *callback : defaults, flags,
-                                                         nullptr, reportTo)
-                     : std::make_unique<SecurityChecker>(callback ? *callback : defaults, flags,
-                                                         nullptr, reportTo);
-        checker->setWalkAllChildren(walkAll);
-        checker->setAllowLinks(false);
+            complete ? std::make_unique<CompleteChecker>(answers, options, nullptr)
+                     : std::make_unique<SecurityChecker>(answers, options, nullptr);
         Run result;
         try {
             checker->checkPathSecurity(root, root_);

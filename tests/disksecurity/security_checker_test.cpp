@@ -89,7 +89,7 @@ TEST(SecurityChecker, ARepairConvergesAndWhatItWroteHolds) {
     EXPECT_EQ(repaired["cgi-bin"].rfind(L"D:P", 0), 0u);
     EXPECT_NE(repaired["error_docs/404.html"].find(L"(D;"), std::wstring::npos);
 
-    Webspace::Run check = site.run(siteEntries, CheckerFlag::CheckOnly);
+    Webspace::Run check = site.run(siteEntries, CheckMode::CheckOnly);
     EXPECT_EQ(check.counts.wrong, 0u);
     EXPECT_EQ(check.counts.checked, first.counts.checked);
     Webspace::Run second = site.run(siteEntries);
@@ -98,28 +98,29 @@ TEST(SecurityChecker, ARepairConvergesAndWhatItWroteHolds) {
 
     // The plain checker converges too. It handles files with their folder's information, so
     // the files of the folder that breaks inheritance stop inheriting as well.
-    EXPECT_GT(site.run(siteEntries, 0, false).counts.written, 0u);
+    EXPECT_GT(site.run(siteEntries, CheckMode::Repair, false).counts.written, 0u);
     EXPECT_EQ(site.dacl("cgi-bin/run.pl").rfind(L"D:P", 0), 0u);
-    EXPECT_EQ(site.run(siteEntries, CheckerFlag::CheckOnly, false).counts.wrong, 0u);
+    EXPECT_EQ(site.run(siteEntries, CheckMode::CheckOnly, false).counts.wrong, 0u);
 }
 
 TEST(SecurityChecker, CheckOnlyAndSimulateWriteNothing) {
     struct Case {
-        std::uint32_t flags;
+        CheckMode mode;
         bool reports;
         bool writes;
         std::uint64_t wrong;  // a repaired folder makes its files right
     };
-    for (Case c : {Case{CheckerFlag::CheckOnly, false, false, 4},
-                   Case{CheckerFlag::Simulate, true, false, 4}, Case{0, true, true, 3}}) {
-        SCOPED_TRACE(c.flags);
+    for (Case c :
+         {Case{CheckMode::CheckOnly, false, false, 4}, Case{CheckMode::Simulate, true, false, 4},
+          Case{CheckMode::Repair, true, true, 3}}) {
+        SCOPED_TRACE(static_cast<int>(c.mode));
         Webspace site("modes", {"httpdocs/index.html", "logs/"});
         auto before = site.dacls();
         fs::path report = site.posix().parent_path() / "modes-report.txt";
         fs::remove(report);
         std::wstring reportPath = L"C:\\webspaces\\modes-report.txt";
         RecordingCallback callback;
-        Webspace::Run run = site.run(siteEntries, c.flags, true, &callback, reportPath);
+        Webspace::Run run = site.run(siteEntries, c.mode, true, &callback, reportPath);
         EXPECT_EQ(run.counts.wrong, c.wrong);
         EXPECT_EQ(run.counts.written, c.reports ? c.wrong : 0u);
         EXPECT_EQ(site.dacls() != before, c.writes);
@@ -130,7 +131,7 @@ TEST(SecurityChecker, CheckOnlyAndSimulateWriteNothing) {
         EXPECT_EQ(TestSupport::readFile(report), c.reports ? expected : "");
         if (c.reports) {
             // A second run appends.
-            site.run(siteEntries, CheckerFlag::Simulate, true, nullptr, reportPath);
+            site.run(siteEntries, CheckMode::Simulate, true, nullptr, reportPath);
             EXPECT_EQ(TestSupport::readFile(report), c.writes ? expected : expected + expected);
         }
         fs::remove(report);
@@ -174,7 +175,7 @@ TEST(SecurityChecker, WhatTheWalkVisits) {
         SCOPED_TRACE(c.name);
         Webspace site("visits", tree);
         RecordingCallback callback;
-        site.run(c.entries, CheckerFlag::CheckOnly, true, &callback, {}, c.walkAll);
+        site.run(c.entries, CheckMode::CheckOnly, true, &callback, {}, c.walkAll);
         auto visited = relativeTo(site, callback.checked);
         std::sort(visited.begin(), visited.end());
         auto expected = c.visited;
@@ -193,7 +194,7 @@ TEST(SecurityChecker, ChildPathsOfMoreThan260CharactersAreNotVisitedButNamed) {
     RecordingCallback callback;
     LogRecorder::instance().clear();
     Webspace::Run run =
-        site.run({{L"BU", L"", 3, 0x1200A9, 0}}, CheckerFlag::CheckOnly, true, &callback);
+        site.run({{L"BU", L"", 3, 0x1200A9, 0}}, CheckMode::CheckOnly, true, &callback);
     auto visited = relativeTo(site, callback.checked);
     EXPECT_EQ(visited, (std::vector<std::wstring>{L"", Platform::fromUtf8(fits)}));
     EXPECT_EQ(run.counts.failed, 1u);
@@ -208,8 +209,8 @@ TEST(SecurityChecker, ALinkInTheParentPathIsRefused) {
     LogRecorder::instance().clear();
     RecordingCallback callback;
     Webspace::Run run =
-        site.run({{L"BU", L"", 3, 0x1200A9, 0}, {L"IU", L"link\\inside", 3, 0x1F01FF, 0}}, 0, true,
-                 &callback, {}, false);
+        site.run({{L"BU", L"", 3, 0x1200A9, 0}, {L"IU", L"link\\inside", 3, 0x1F01FF, 0}},
+                 CheckMode::Repair, true, &callback, {}, false);
     EXPECT_EQ(relativeTo(site, callback.checked),
               (std::vector<std::wstring>{L"", L"link\\inside"}));
     auto refused = LogRecorder::instance().find(LogWarning, L"Links are not allowed.");
@@ -223,7 +224,7 @@ TEST(SecurityChecker, ALinkInTheParentPathIsRefused) {
 
     // A full walk does not follow the link at all.
     RecordingCallback full;
-    site.run({{L"BU", L"", 3, 0x1200A9, 0}}, CheckerFlag::CheckOnly, true, &full);
+    site.run({{L"BU", L"", 3, 0x1200A9, 0}}, CheckMode::CheckOnly, true, &full);
     for (const std::wstring& path : relativeTo(site, full.checked)) {
         EXPECT_EQ(path.find(L"link"), std::wstring::npos) << Platform::toUtf8(path);
     }
@@ -234,7 +235,8 @@ TEST(SecurityChecker, NamesWindowsCannotHoldStayInsideTheWebspace) {
     Webspace site("names", {"..\\..\\..\\Windows", "sub/a:b/c?.txt"});
     std::wstring windows = daclSddlOf(L"C:\\Windows");
     RecordingCallback callback;
-    Webspace::Run run = site.run({{L"BU", L"", 3, 0x1200A9, 0}}, 0, true, &callback);
+    Webspace::Run run =
+        site.run({{L"BU", L"", 3, 0x1200A9, 0}}, CheckMode::Repair, true, &callback);
     EXPECT_EQ(run.counts.failed, 0u);
     EXPECT_EQ(daclSddlOf(L"C:\\Windows"), windows);
     std::vector<std::wstring> visited = relativeTo(site, callback.checked);
@@ -269,7 +271,7 @@ void lockOut(const Webspace& site, const std::string& relative) {
 TEST(SecurityChecker, TheCallbackSteersTheWalk) {
     struct Case {
         const char* name;
-        std::vector<std::int32_t> answers;  // onError's, one after another
+        std::vector<CallbackResult> answers;  // onError's, one after another
         std::vector<std::wstring> visited;
         bool aborted;
     };
@@ -289,7 +291,8 @@ TEST(SecurityChecker, TheCallbackSteersTheWalk) {
         RecordingCallback callback;
         callback.errorAnswers[site.path("a")] = c.answers;
         LogRecorder::instance().clear();
-        Webspace::Run run = site.run({{L"BU", L"", 3, 0x1200A9, 0}}, 0, true, &callback);
+        Webspace::Run run =
+            site.run({{L"BU", L"", 3, 0x1200A9, 0}}, CheckMode::Repair, true, &callback);
         EXPECT_EQ(run.aborted, c.aborted);
         EXPECT_EQ(relativeTo(site, callback.checked), c.visited);
         ASSERT_FALSE(callback.errors.empty());
@@ -324,7 +327,7 @@ TEST(SecurityChecker, ErrorsGoToTheCallbackByCategory) {
         {std::make_exception_ptr(std::runtime_error("x")), 9},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(errorCategory(c.error).category, c.category);
+        EXPECT_EQ(static_cast<int>(errorCategory(c.error).category), c.category);
     }
 }
 

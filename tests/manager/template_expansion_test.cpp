@@ -105,18 +105,17 @@ TEST_F(TemplateExpansion, AWebspaceSecuredFromTheDomainTemplateConverges) {
     }
     hostTool({"acl", "set", "C:\\Inetpub\\vhosts\\example\\httpdocs", "D:P(A;OICI;FA;;;WD)"});
 
-    auto run = [&](std::uint32_t flags) {
+    auto run = [&](CheckMode mode) {
         TarnoComponentResolver resolver;
         auto collection =
             RealEntryCollection(*manager.entries()).getPathEntryCollection(webspace, resolver);
         auto root = std::make_shared<SecurityInformation>(collection);
         Callback callback;
-        CompleteChecker checker(callback, flags, nullptr, {});
-        checker.setAllowLinks(false);
+        CompleteChecker checker(callback, CheckerOptions{mode, true, false}, nullptr);
         checker.checkPathSecurity(root, webspace);
         return checker.counts();
     };
-    CheckerCounts first = run(0);
+    CheckerCounts first = run(CheckMode::Repair);
     EXPECT_GT(first.written, 0u);
     EXPECT_EQ(first.failed, 0u);
     auto repaired = daclsBelow(posix, webspace);
@@ -129,8 +128,8 @@ TEST_F(TemplateExpansion, AWebspaceSecuredFromTheDomainTemplateConverges) {
     }
     EXPECT_NE(repaired[webspace + L"\\httpdocs"].find(L";WD)"), std::wstring::npos);
 
-    EXPECT_EQ(run(CheckerFlag::CheckOnly).wrong, 0u);
-    EXPECT_EQ(run(0).written, 0u);
+    EXPECT_EQ(run(CheckMode::CheckOnly).wrong, 0u);
+    EXPECT_EQ(run(CheckMode::Repair).written, 0u);
     EXPECT_EQ(daclsBelow(posix, webspace), repaired);
 }
 
