@@ -131,9 +131,9 @@ public:
 
     // Writes the entries to `fileName`, or to the bound metadata file when it is empty; a
     // given name becomes the bound one. Missing directories are created and a ".tarno"
-    // directory is hidden. The file is replaced whole: the XML goes to a temporary file in the
-    // same directory, is flushed and then renamed over the target, so a reader (and a crash)
-    // sees either the old file or the new one. Then what killed runs left is removed from the
+    // directory is hidden. The file is replaced whole (AtomicFile), keeping the security of the
+    // file it replaces: a reader (and a crash) sees either the old file or the new one, and the
+    // run's journal keeps the old one first. Then what killed runs left is removed from the
     // tool's own folders only: the target's directory when it is a ".tarno", and the private
     // temporary folder (removeStaleFiles).
     void saveToFile(const std::wstring& fileName);
