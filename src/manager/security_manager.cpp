@@ -7,6 +7,7 @@
 
 #include "disksecurity/template_xml.h"
 #include "manager/journal.h"
+#include "manager/metadata_paths.h"
 #include "platform/filesystem.h"
 #include "platform/text.h"
 #include "platform/unique.h"
@@ -21,12 +22,10 @@ namespace Tavrel {
 namespace {
 
 constexpr const char* saveFunction = "Tavrel::SecurityManager::saveToFile";
-constexpr const wchar_t* metadataSuffix = L".Security";
 
-// The panel's metadata directory, whose files are all the tool's own. The name is matched as
-// the panel writes it: a ".Tarno" is somebody else's.
-bool isMetadataDirectory(const std::wstring& directory) {
-    return lastComponent(trimTrailingSeparators(directory)) == L".tarno";
+// `base`, or HTTPD_VHOSTS_D when it is empty.
+std::wstring orVhosts(const std::wstring& base) {
+    return base.empty() ? panelParameter(L"HTTPD_VHOSTS_D") : base;
 }
 
 // A file holding such a character could never be read back.
@@ -37,16 +36,6 @@ void requireXmlText(const wchar_t* field, const std::wstring& value) {
                                       field, value, static_cast<std::uint32_t>(c)),
                          VSITE(saveFunction));
     }
-}
-
-// The panel's metadata directory in any letter case: the file system finds ".tarno" under
-// every one of them.
-bool namesMetadataDirectory(const std::wstring& directory) {
-    return Platform::toLower(lastComponent(trimTrailingSeparators(directory))) == L".tarno";
-}
-
-bool isWebUsers(const std::wstring& component) {
-    return Platform::toLower(component) == L"web_users";
 }
 
 // Runs `body`; whatever it throws leaves as a vexception carrying one more record of the save,
@@ -91,43 +80,15 @@ const std::wstring& SecurityManager::root() {
 
 std::wstring SecurityManager::getRootRelativePath(const std::wstring& fullPath,
                                                   bool firstComponentOnly) {
-    const std::wstring& rootPath = root();
-    // "." and ".." are resolved first: a path that climbs out of the root is outside it.
-    std::wstring canonical = normalizePath(fullPath);
-    PathRelation relation = comparePaths(rootPath, canonical);
-    if (relation == PathEqual) {
-        return std::wstring();
-    }
-    if (relation != PathAbove) {
-        throw RootCorrelationException(
-            L"Invalid full path '" + fullPath + L"' and root '" + rootPath + L"' correlation.",
-            VSITE("Tavrel::SecurityManager::getRootRelativePath"));
-    }
-    // comparePaths ignores the long prefix; so must the count of the root's components.
-    std::vector<std::wstring> path = splitPathComponents(stripLongPrefix(canonical));
-    std::size_t skip = splitPathComponents(stripLongPrefix(rootPath)).size();
-    std::wstring relative;
-    for (std::size_t i = skip; i < path.size(); ++i) {
-        if (!relative.empty()) {
-            relative += L'\\';
-        }
-        relative += path[i];
-        if (firstComponentOnly) {
-            break;
-        }
-    }
-    return relative;
+    return MetadataPaths::getRootRelativePath(fullPath, root(), firstComponentOnly);
 }
 
 std::wstring SecurityManager::metadataFileFor(const std::wstring& path) {
-    std::vector<std::wstring> components = splitPathComponents(getRootRelativePath(path, false));
-    if (components.empty()) {
-        return domainMetadataFile(std::wstring(), root());
-    }
-    if (components.size() > 2 && isWebUsers(components[1])) {
-        return webUserMetadataFile(components[0], components[2], std::wstring());
-    }
-    return domainMetadataFile(components[0], std::wstring());
+    std::wstring relative = getRootRelativePath(path, false);
+    // The root's own file lies in the root; only the files of webspaces and web users count
+    // from HTTPD_VHOSTS_D, which is asked for them alone.
+    return MetadataPaths::metadataFileFor(
+        relative, root(), relative.empty() ? std::wstring() : panelParameter(L"HTTPD_VHOSTS_D"));
 }
 
 std::wstring SecurityManager::scopePath() {
@@ -135,32 +96,23 @@ std::wstring SecurityManager::scopePath() {
         return confinement_;
     }
     for (const auto& entry : *entries_) {
-        std::vector<std::wstring> components = splitPathComponents(entry.subPath);
-        if (components.empty()) {
-            continue;
+        std::wstring scope = MetadataPaths::scopeOfSubPath(entry.subPath, root());
+        if (!scope.empty()) {
+            return scope;
         }
-        if (components.size() > 2 && isWebUsers(components[1])) {
-            return VFileName::combine(root(), components[0] + L"\\web_users\\" + components[2]);
-        }
-        return VFileName::combine(root(), components[0]);
     }
     return root();
 }
 
 std::wstring SecurityManager::domainMetadataFile(const std::wstring& webspace,
                                                  const std::wstring& base) {
-    std::wstring directory = base.empty() ? panelParameter(L"HTTPD_VHOSTS_D") : base;
-    if (webspace.empty()) {
-        return VFileName::combine(directory, metadataSuffix);
-    }
-    return VFileName::combine(directory, webspace + L"\\.tarno\\" + metadataSuffix);
+    return MetadataPaths::domainMetadataFile(webspace, orVhosts(base));
 }
 
 std::wstring SecurityManager::webUserMetadataFile(const std::wstring& webspace,
                                                   const std::wstring& webUser,
                                                   const std::wstring& base) {
-    std::wstring directory = base.empty() ? panelParameter(L"HTTPD_VHOSTS_D") : base;
-    return VFileName::combine(directory, webspace + L"\\.tarno\\.Web." + webUser + metadataSuffix);
+    return MetadataPaths::webUserMetadataFile(webspace, webUser, orVhosts(base));
 }
 
 void SecurityManager::load(const std::wstring& file, bool tolerant) {
@@ -187,11 +139,11 @@ void SecurityManager::saveToFile(const std::wstring& fileName) {
                                            metadataPath_);
                 VDirectory::createDirectory(directory);
             }
-            if (namesMetadataDirectory(directory)) {
+            if (MetadataPaths::namesMetadataDirectory(directory)) {
                 held = holdMetadataInPlace(metadataPath_);
             }
             // The panel's metadata directory is hidden from the webspace's users.
-            if (isMetadataDirectory(directory)) {
+            if (MetadataPaths::isMetadataDirectory(directory)) {
                 std::uint32_t attributes = Platform::getFileAttributes(toLongPath(directory));
                 if (attributes == Platform::InvalidFileAttributes ||
                     !Platform::setFileAttributes(
@@ -217,7 +169,7 @@ void SecurityManager::saveToFile(const std::wstring& fileName) {
         // What killed runs left is removed where only the tool keeps files: a save into a
         // user's directory (--update-path-security) leaves the user's files alone, whatever
         // their names.
-        if (isMetadataDirectory(directory)) {
+        if (MetadataPaths::isMetadataDirectory(directory)) {
             AtomicFile::removeStaleTemporaries(directory);
         }
         removeStalePrivateTemporaries();
@@ -289,7 +241,7 @@ Platform::UniqueHandle holdMetadataInPlace(const std::wstring& file) {
     };
     std::wstring directory = VFileName::removeFileSpec(file);
     Platform::UniqueHandle held;
-    if (namesMetadataDirectory(directory) && fileExist(directory)) {
+    if (MetadataPaths::namesMetadataDirectory(directory) && fileExist(directory)) {
         held = VDirectory::openInPlace(directory);
         if (!held) {
             refuse(L"directory", directory);
@@ -322,7 +274,7 @@ void loadDomainMetadata(const std::wstring& webspace, SecurityManager& manager) 
 }
 
 void loadPathMetadata(const std::wstring& directory, SecurityManager& manager) {
-    loadMetadata(manager, VFileName::combine(directory, metadataSuffix),
+    loadMetadata(manager, MetadataPaths::pathMetadataFile(directory),
                  L"Unable to find path's security metadata file: %s");
 }
 

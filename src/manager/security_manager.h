@@ -1,13 +1,9 @@
 // The hosting security manager: one set of security metadata (an EntryTemplateSet), the file
 // it lives in and the root of all webspaces from which its relative paths count. Commands fill
 // a manager by loading a metadata file, by building a default template or by expanding a panel
-// template for one webspace or web user, and save it.
-//
-// Metadata of a webspace W lives inside it, in the hidden directory ".tarno":
-//   W itself          HTTPD_VHOSTS_D\W\.tarno\.Security
-//   web user U of W   HTTPD_VHOSTS_D\W\.tarno\.Web.U.Security  (the user's directory is
-//                     W\web_users\U)
-//   a directory P     P\.Security
+// template for one webspace or web user, and save it. Where metadata lives is the business of
+// metadata_paths.h; the manager's path operations answer it for the manager's root and
+// HTTPD_VHOSTS_D.
 #pragma once
 
 #include <chrono>
@@ -20,24 +16,11 @@
 #include "accounts/user_information.h"
 #include "disksecurity/entry_template.h"
 #include "disksecurity/security_checker.h"
+#include "manager/metadata_paths.h"
 #include "runtime/com_apartment.h"
 #include "runtime/exceptions.h"
 
 namespace Tavrel {
-
-// A full path that does not lie below the manager's root.
-class RootCorrelationException : public vexception {
-public:
-    using vexception::vexception;
-};
-
-// Raises a vexception naming `parameter` unless `value` is one plain path component: not empty,
-// no '\', '/' or ':', and no trailing '.' or blank (which Windows drops, so that "..", "." or
-// "name." would reach another directory than the one named). Names that become directories
-// below the root of all webspaces pass through here before any file is touched.
-void requirePlainName(const std::wstring& parameter, const std::wstring& value);
-// The same for a relative path: every component between separators is a plain name.
-void requireRelativePath(const std::wstring& parameter, const std::wstring& value);
 
 // The first character of `value` that no metadata file can carry (XML 1.0 takes no control
 // character but tab, line feed and carriage return, not even as a reference), or 0 for none.
