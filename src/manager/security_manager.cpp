@@ -254,20 +254,6 @@ Platform::UniqueHandle holdMetadataInPlace(const std::wstring& file) {
     return held;
 }
 
-void SecurityManager::requireNoDamagedMetadata() const {
-    if (damagedMetadata_.empty()) {
-        return;
-    }
-    std::wstring files;
-    for (const std::wstring& file : damagedMetadata_) {
-        files += (files.empty() ? L"" : L", ") + stripLongPrefix(file);
-    }
-    throw vexception(formatString(L"Damaged security metadata left as it was: %s; the folders "
-                                  L"it governs were not checked",
-                                  files),
-                     VSITE("Tavrel::SecurityManager::requireNoDamagedMetadata"));
-}
-
 void loadDomainMetadata(const std::wstring& webspace, SecurityManager& manager) {
     loadMetadata(manager, SecurityManager::domainMetadataFile(webspace, std::wstring()),
                  L"Unable to find domain security metadata file: %s");
