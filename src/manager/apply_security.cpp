@@ -193,4 +193,18 @@ void SecurityManager::forgetDamaged(const std::wstring& file) {
     });
 }
 
+void SecurityManager::requireNoDamagedMetadata() const {
+    if (damagedMetadata_.empty()) {
+        return;
+    }
+    std::wstring files;
+    for (const std::wstring& file : damagedMetadata_) {
+        files += (files.empty() ? L"" : L", ") + stripLongPrefix(file);
+    }
+    throw vexception(formatString(L"Damaged security metadata left as it was: %s; the folders "
+                                  L"it governs were not checked",
+                                  files),
+                     VSITE("Tavrel::SecurityManager::requireNoDamagedMetadata"));
+}
+
 }  // namespace Tavrel

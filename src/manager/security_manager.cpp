@@ -7,10 +7,12 @@
 
 #include "disksecurity/template_xml.h"
 #include "manager/journal.h"
+#include "manager/metadata_paths.h"
 #include "platform/filesystem.h"
 #include "platform/text.h"
 #include "platform/unique.h"
 #include "platform/xml.h"
+#include "runtime/atomic_file.h"
 #include "runtime/config.h"
 #include "runtime/failures.h"
 #include "runtime/filename.h"
@@ -20,36 +22,10 @@ namespace Tavrel {
 namespace {
 
 constexpr const char* saveFunction = "Tavrel::SecurityManager::saveToFile";
-constexpr const wchar_t* metadataSuffix = L".Security";
 
-constexpr std::size_t temporaryNameLength = 16;  // "~tvr" + 8 hex digits + ".tmp"
-
-// A name in the target's directory that is short whatever the target's name: a target of up
-// to 255 characters must still be savable.
-std::wstring temporaryNameBeside(const std::wstring& target) {
-    VGUID guid = VGUID::create();
-    const Platform::Guid& bytes = guid.bytes();
-    std::wstring name = L"~tvr";
-    for (std::size_t i = 0; i < 4; ++i) {
-        name += formatString(L"%02x", static_cast<std::uint32_t>(bytes[i]));
-    }
-    return VFileName::combine(VFileName::removeFileSpec(target), name + L".tmp");
-}
-
-bool isTemporaryName(const std::wstring& name) {
-    if (name.size() != temporaryNameLength || name.compare(0, 4, L"~tvr") != 0 ||
-        name.compare(12, 4, L".tmp") != 0) {
-        return false;
-    }
-    return std::all_of(name.begin() + 4, name.begin() + 12, [](wchar_t c) {
-        return (c >= L'0' && c <= L'9') || (c >= L'a' && c <= L'f');
-    });
-}
-
-// The panel's metadata directory, whose files are all the tool's own. The name is matched as
-// the panel writes it: a ".Tarno" is somebody else's.
-bool isMetadataDirectory(const std::wstring& directory) {
-    return lastComponent(trimTrailingSeparators(directory)) == L".tarno";
+// `base`, or HTTPD_VHOSTS_D when it is empty.
+std::wstring orVhosts(const std::wstring& base) {
+    return base.empty() ? panelParameter(L"HTTPD_VHOSTS_D") : base;
 }
 
 // A file holding such a character could never be read back.
@@ -60,16 +36,6 @@ void requireXmlText(const wchar_t* field, const std::wstring& value) {
                                       field, value, static_cast<std::uint32_t>(c)),
                          VSITE(saveFunction));
     }
-}
-
-// The panel's metadata directory in any letter case: the file system finds ".tarno" under
-// every one of them.
-bool namesMetadataDirectory(const std::wstring& directory) {
-    return Platform::toLower(lastComponent(trimTrailingSeparators(directory))) == L".tarno";
-}
-
-bool isWebUsers(const std::wstring& component) {
-    return Platform::toLower(component) == L"web_users";
 }
 
 // Runs `body`; whatever it throws leaves as a vexception carrying one more record of the save,
@@ -87,88 +53,6 @@ void withSaveRecord(const std::wstring& text, std::int32_t line, Body&& body) {
         throw currentFailure(site());
     }
 }
-
-// A temporary file of one save: created empty and new, written, flushed, and removed again
-// unless the save got as far as renaming it over the target.
-class TemporaryFile {
-public:
-    explicit TemporaryFile(std::wstring name) : name_(std::move(name)) {
-        // CREATE_NEW: the name was made up for this save, and a file already there is not
-        // ours. Others may read it while it grows; nobody sees it under the target's name
-        // before it is complete and on disk.
-        file_.reset(Platform::createFile(toLongPath(name_), Platform::File::GenericWrite,
-                                         Platform::File::ShareRead, Platform::File::CreateNew,
-                                         Platform::FileAttribute::Normal));
-        if (!file_) {
-            throwOsError(formatString(L"CreateFile(%s)", name_), Platform::getLastError(),
-                         VSITE(saveFunction));
-        }
-    }
-    ~TemporaryFile() {
-        file_.reset();
-        if (!name_.empty()) {
-            Platform::deleteFile(toLongPath(name_));
-        }
-    }
-    TemporaryFile(const TemporaryFile&) = delete;
-    TemporaryFile& operator=(const TemporaryFile&) = delete;
-
-    const std::wstring& name() const { return name_; }
-
-    // Writes all of `bytes` and forces them to the disk, then closes the file.
-    void write(const std::string& bytes) {
-        std::size_t done = 0;
-        while (done < bytes.size()) {
-            // WriteFile takes a 32-bit count; a larger document goes in pieces.
-            auto chunk = static_cast<std::uint32_t>(
-                std::min<std::size_t>(bytes.size() - done, std::size_t{1} << 30));
-            std::uint32_t written = 0;
-            if (!Platform::writeFile(file_.get(), bytes.data() + done, chunk, &written)) {
-                throwOsError(formatString(L"WriteFile(%s)", name_), Platform::getLastError(),
-                             VSITE(saveFunction));
-            }
-            done += written;
-        }
-        if (!Platform::flushFileBuffers(file_.get())) {
-            throwOsError(formatString(L"FlushFileBuffers(%s)", name_), Platform::getLastError(),
-                         VSITE(saveFunction));
-        }
-        file_.reset();
-    }
-
-    // " (held open by NAME (PID), ...)" when other processes keep `target` open, which is
-    // the usual reason a replace fails; empty when none is known.
-    static std::wstring holdersOf(const std::wstring& target) {
-        std::wstring list = processesHolding(target);
-        return list.empty() ? list : L" (held open by " + list + L")";
-    }
-
-    // Puts the file in the place of `target` in one step, keeping the security and the
-    // attributes of the file it replaces; from then on it is no longer temporary. Only a
-    // regular file is replaced: a device or a pipe under the name stays as it was.
-    void replace(const std::wstring& target) {
-        if (!Platform::replaceFile(toLongPath(target), toLongPath(name_),
-                                   Platform::ReplaceFileWriteThrough)) {
-            std::uint32_t error = Platform::getLastError();
-            if (error != Platform::WinError::FileNotFound) {
-                throwOsError(formatString(L"Replace file '%s' with '%s'%s", target, name_,
-                                          holdersOf(target)),
-                             error, VSITE(saveFunction));
-            }
-            // Nothing to replace: the file takes the name, unless another took it meanwhile.
-            if (!Platform::moveFileEx(toLongPath(name_), toLongPath(target),
-                                      Platform::File::MoveFileWriteThrough)) {
-                throwOsError(formatString(L"Move file '%s' to '%s'", name_, target),
-                             Platform::getLastError(), VSITE(saveFunction));
-            }
-        }
-        name_.clear();
-    }
-
-private:
-    std::wstring name_;
-    Platform::UniqueHandle file_;
-};
 
 }  // namespace
 
@@ -196,43 +80,15 @@ const std::wstring& SecurityManager::root() {
 
 std::wstring SecurityManager::getRootRelativePath(const std::wstring& fullPath,
                                                   bool firstComponentOnly) {
-    const std::wstring& rootPath = root();
-    // "." and ".." are resolved first: a path that climbs out of the root is outside it.
-    std::wstring canonical = normalizePath(fullPath);
-    PathRelation relation = comparePaths(rootPath, canonical);
-    if (relation == PathEqual) {
-        return std::wstring();
-    }
-    if (relation != PathAbove) {
-        throw RootCorrelationException(
-            L"Invalid full path '" + fullPath + L"' and root '" + rootPath + L"' correlation.",
-            VSITE("Tavrel::SecurityManager::getRootRelativePath"));
-    }
-    // comparePaths ignores the long prefix; so must the count of the root's components.
-    std::vector<std::wstring> path = splitPathComponents(stripLongPrefix(canonical));
-    std::size_t skip = splitPathComponents(stripLongPrefix(rootPath)).size();
-    std::wstring relative;
-    for (std::size_t i = skip; i < path.size(); ++i) {
-        if (!relative.empty()) {
-            relative += L'\\';
-        }
-        relative += path[i];
-        if (firstComponentOnly) {
-            break;
-        }
-    }
-    return relative;
+    return MetadataPaths::getRootRelativePath(fullPath, root(), firstComponentOnly);
 }
 
 std::wstring SecurityManager::metadataFileFor(const std::wstring& path) {
-    std::vector<std::wstring> components = splitPathComponents(getRootRelativePath(path, false));
-    if (components.empty()) {
-        return domainMetadataFile(std::wstring(), root());
-    }
-    if (components.size() > 2 && isWebUsers(components[1])) {
-        return webUserMetadataFile(components[0], components[2], std::wstring());
-    }
-    return domainMetadataFile(components[0], std::wstring());
+    std::wstring relative = getRootRelativePath(path, false);
+    // The root's own file lies in the root; only the files of webspaces and web users count
+    // from HTTPD_VHOSTS_D, which is asked for them alone.
+    return MetadataPaths::metadataFileFor(
+        relative, root(), relative.empty() ? std::wstring() : panelParameter(L"HTTPD_VHOSTS_D"));
 }
 
 std::wstring SecurityManager::scopePath() {
@@ -240,32 +96,23 @@ std::wstring SecurityManager::scopePath() {
         return confinement_;
     }
     for (const auto& entry : *entries_) {
-        std::vector<std::wstring> components = splitPathComponents(entry.subPath);
-        if (components.empty()) {
-            continue;
+        std::wstring scope = MetadataPaths::scopeOfSubPath(entry.subPath, root());
+        if (!scope.empty()) {
+            return scope;
         }
-        if (components.size() > 2 && isWebUsers(components[1])) {
-            return VFileName::combine(root(), components[0] + L"\\web_users\\" + components[2]);
-        }
-        return VFileName::combine(root(), components[0]);
     }
     return root();
 }
 
 std::wstring SecurityManager::domainMetadataFile(const std::wstring& webspace,
                                                  const std::wstring& base) {
-    std::wstring directory = base.empty() ? panelParameter(L"HTTPD_VHOSTS_D") : base;
-    if (webspace.empty()) {
-        return VFileName::combine(directory, metadataSuffix);
-    }
-    return VFileName::combine(directory, webspace + L"\\.tarno\\" + metadataSuffix);
+    return MetadataPaths::domainMetadataFile(webspace, orVhosts(base));
 }
 
 std::wstring SecurityManager::webUserMetadataFile(const std::wstring& webspace,
                                                   const std::wstring& webUser,
                                                   const std::wstring& base) {
-    std::wstring directory = base.empty() ? panelParameter(L"HTTPD_VHOSTS_D") : base;
-    return VFileName::combine(directory, webspace + L"\\.tarno\\.Web." + webUser + metadataSuffix);
+    return MetadataPaths::webUserMetadataFile(webspace, webUser, orVhosts(base));
 }
 
 void SecurityManager::load(const std::wstring& file, bool tolerant) {
@@ -292,11 +139,11 @@ void SecurityManager::saveToFile(const std::wstring& fileName) {
                                            metadataPath_);
                 VDirectory::createDirectory(directory);
             }
-            if (namesMetadataDirectory(directory)) {
+            if (MetadataPaths::namesMetadataDirectory(directory)) {
                 held = holdMetadataInPlace(metadataPath_);
             }
             // The panel's metadata directory is hidden from the webspace's users.
-            if (isMetadataDirectory(directory)) {
+            if (MetadataPaths::isMetadataDirectory(directory)) {
                 std::uint32_t attributes = Platform::getFileAttributes(toLongPath(directory));
                 if (attributes == Platform::InvalidFileAttributes ||
                     !Platform::setFileAttributes(
@@ -307,25 +154,23 @@ void SecurityManager::saveToFile(const std::wstring& fileName) {
                 }
             }
         }
-        // The temporary file sits beside the target, so that the rename stays inside one
-        // directory and replaces the target in one step: a reader, or the next run after a
-        // crash, finds the old file or the new one, never a mix.
-        std::unique_ptr<TemporaryFile> temporary;
+        // The new file is whole and on the disk before anything replaces the old one.
+        std::unique_ptr<AtomicFile> replacement;
         withSaveRecord(L"Write entries to temporary file", __LINE__, [&] {
-            temporary = std::make_unique<TemporaryFile>(temporaryNameBeside(metadataPath_));
-            temporary->write(_serializeEntries());
+            replacement = std::make_unique<AtomicFile>(metadataPath_, saveFunction);
+            replacement->write(_serializeEntries());
         });
         // The file the run found is kept with the run's journal before it goes.
         if (RunJournal* journal = RunJournal::current()) {
             journal->keepMetadata(metadataPath_);
         }
-        temporary->replace(metadataPath_);
+        replacement->replaceTarget();
         entries_->setSourcePath(metadataPath_);
         // What killed runs left is removed where only the tool keeps files: a save into a
         // user's directory (--update-path-security) leaves the user's files alone, whatever
         // their names.
-        if (isMetadataDirectory(directory)) {
-            removeStaleFiles(directory, L"~tvr*.tmp", isTemporaryName);
+        if (MetadataPaths::isMetadataDirectory(directory)) {
+            AtomicFile::removeStaleTemporaries(directory);
         }
         removeStalePrivateTemporaries();
     });
@@ -396,7 +241,7 @@ Platform::UniqueHandle holdMetadataInPlace(const std::wstring& file) {
     };
     std::wstring directory = VFileName::removeFileSpec(file);
     Platform::UniqueHandle held;
-    if (namesMetadataDirectory(directory) && fileExist(directory)) {
+    if (MetadataPaths::namesMetadataDirectory(directory) && fileExist(directory)) {
         held = VDirectory::openInPlace(directory);
         if (!held) {
             refuse(L"directory", directory);
@@ -409,27 +254,13 @@ Platform::UniqueHandle holdMetadataInPlace(const std::wstring& file) {
     return held;
 }
 
-void SecurityManager::requireNoDamagedMetadata() const {
-    if (damagedMetadata_.empty()) {
-        return;
-    }
-    std::wstring files;
-    for (const std::wstring& file : damagedMetadata_) {
-        files += (files.empty() ? L"" : L", ") + stripLongPrefix(file);
-    }
-    throw vexception(formatString(L"Damaged security metadata left as it was: %s; the folders "
-                                  L"it governs were not checked",
-                                  files),
-                     VSITE("Tavrel::SecurityManager::requireNoDamagedMetadata"));
-}
-
 void loadDomainMetadata(const std::wstring& webspace, SecurityManager& manager) {
     loadMetadata(manager, SecurityManager::domainMetadataFile(webspace, std::wstring()),
                  L"Unable to find domain security metadata file: %s");
 }
 
 void loadPathMetadata(const std::wstring& directory, SecurityManager& manager) {
-    loadMetadata(manager, VFileName::combine(directory, metadataSuffix),
+    loadMetadata(manager, MetadataPaths::pathMetadataFile(directory),
                  L"Unable to find path's security metadata file: %s");
 }
 

@@ -1,13 +1,9 @@
 // The hosting security manager: one set of security metadata (an EntryTemplateSet), the file
 // it lives in and the root of all webspaces from which its relative paths count. Commands fill
 // a manager by loading a metadata file, by building a default template or by expanding a panel
-// template for one webspace or web user, and save it.
-//
-// Metadata of a webspace W lives inside it, in the hidden directory ".tarno":
-//   W itself          HTTPD_VHOSTS_D\W\.tarno\.Security
-//   web user U of W   HTTPD_VHOSTS_D\W\.tarno\.Web.U.Security  (the user's directory is
-//                     W\web_users\U)
-//   a directory P     P\.Security
+// template for one webspace or web user, and save it. Where metadata lives is the business of
+// metadata_paths.h; the manager's path operations answer it for the manager's root and
+// HTTPD_VHOSTS_D.
 #pragma once
 
 #include <functional>
@@ -19,24 +15,11 @@
 #include "accounts/user_information.h"
 #include "disksecurity/entry_template.h"
 #include "disksecurity/security_checker.h"
+#include "manager/metadata_paths.h"
 #include "runtime/com_apartment.h"
 #include "runtime/exceptions.h"
 
 namespace Tavrel {
-
-// A full path that does not lie below the manager's root.
-class RootCorrelationException : public vexception {
-public:
-    using vexception::vexception;
-};
-
-// Raises a vexception naming `parameter` unless `value` is one plain path component: not empty,
-// no '\', '/' or ':', and no trailing '.' or blank (which Windows drops, so that "..", "." or
-// "name." would reach another directory than the one named). Names that become directories
-// below the root of all webspaces pass through here before any file is touched.
-void requirePlainName(const std::wstring& parameter, const std::wstring& value);
-// The same for a relative path: every component between separators is a plain name.
-void requireRelativePath(const std::wstring& parameter, const std::wstring& value);
 
 // The first character of `value` that no metadata file can carry (XML 1.0 takes no control
 // character but tab, line feed and carriage return, not even as a reference), or 0 for none.
@@ -130,9 +113,9 @@ public:
 
     // Writes the entries to `fileName`, or to the bound metadata file when it is empty; a
     // given name becomes the bound one. Missing directories are created and a ".tarno"
-    // directory is hidden. The file is replaced whole: the XML goes to a temporary file in the
-    // same directory, is flushed and then renamed over the target, so a reader (and a crash)
-    // sees either the old file or the new one. Then what killed runs left is removed from the
+    // directory is hidden. The file is replaced whole (AtomicFile), keeping the security of the
+    // file it replaces: a reader (and a crash) sees either the old file or the new one, and the
+    // run's journal keeps the old one first. Then what killed runs left is removed from the
     // tool's own folders only: the target's directory when it is a ".tarno", and the private
     // temporary folder (removeStaleFiles).
     void saveToFile(const std::wstring& fileName);

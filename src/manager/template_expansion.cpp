@@ -15,12 +15,6 @@ namespace {
 constexpr const wchar_t* anonymousPrefix = L"IWPG_";
 constexpr const wchar_t* ftpSubaccountsAccount = L"ftp_subaccounts";
 
-[[noreturn]] void refuseName(const std::wstring& parameter, const std::wstring& value,
-                             const wchar_t* reason) {
-    throw vexception(L"Invalid " + parameter + L" '" + value + L"': " + reason,
-                     VSITE("Tavrel::requirePlainName"));
-}
-
 // The anonymous account of a webspace: the prefix and the account part of the system user, so
 // that "DOM\\user" gives "IWPG_user" and never an account of another domain or the system user
 // itself.
@@ -41,44 +35,6 @@ std::wstring panelEtcDirectory() {
 }
 
 }  // namespace
-
-void requirePlainName(const std::wstring& parameter, const std::wstring& value) {
-    if (value.empty()) {
-        refuseName(parameter, value, L"a name is required");
-    }
-    if (value.find_first_of(L"\\/") != std::wstring::npos) {
-        refuseName(parameter, value, L"it must be a single path component, without '\\' or '/'");
-    }
-    if (value.find(L':') != std::wstring::npos) {
-        refuseName(parameter, value, L"it must not contain ':' (a drive or a stream)");
-    }
-    if (value.find(L'\0') != std::wstring::npos) {
-        refuseName(parameter, value, L"it must not contain a NUL character");
-    }
-    // Windows drops trailing dots and blanks of a file name: ".", "..", "..." and "x." would
-    // all name another directory than the one written.
-    if (value.back() == L'.' || value.back() == L' ') {
-        refuseName(parameter, value, L"it must not be '.' or '..' nor end with '.' or a blank");
-    }
-}
-
-void requireRelativePath(const std::wstring& parameter, const std::wstring& value) {
-    std::size_t begin = 0;
-    while (begin <= value.size()) {
-        std::size_t end = value.find_first_of(L"\\/", begin);
-        if (end == std::wstring::npos) {
-            end = value.size();
-        }
-        std::wstring component = value.substr(begin, end - begin);
-        if (component.empty() && !value.empty()) {
-            refuseName(parameter, value, L"it must be a relative path without empty components");
-        }
-        if (!component.empty()) {
-            requirePlainName(parameter, component);
-        }
-        begin = end + 1;
-    }
-}
 
 void SecurityManager::_expandTemplate(const std::wstring& basePath, const TagMap& tags,
                                       const SecurityManager& source,

@@ -2,19 +2,16 @@
 // path, the scope of a set, and the names that may become directories.
 #include <gtest/gtest.h>
 
+#include "manager/metadata_paths.h"
 #include "manager/security_manager.h"
 #include "manager_fixture.h"
 
 namespace {
+namespace MetadataPaths = Tavrel::MetadataPaths;
 using Tavrel::SecurityManager;
 
-class MetadataPaths : public ManagerTests::ManagerTest {
-protected:
-    void SetUp() override { setVhostsRoot("C:\\vhosts"); }
-    SecurityManager manager{accounts};
-};
-
-TEST_F(MetadataPaths, RootRelativePath) {
+TEST(MetadataPaths, RootRelativePath) {
+    const std::wstring root = L"C:\\vhosts";
     const struct {
         const wchar_t* fullPath;
         bool firstOnly;
@@ -29,13 +26,13 @@ TEST_F(MetadataPaths, RootRelativePath) {
         {L"C:\\vhosts\\a\\..\\b\\.\\c", false, L"b\\c"},
     };
     for (const auto& c : cases) {
-        EXPECT_EQ(manager.getRootRelativePath(c.fullPath, c.firstOnly), c.expected)
+        EXPECT_EQ(MetadataPaths::getRootRelativePath(c.fullPath, root, c.firstOnly), c.expected)
             << Platform::toUtf8(c.fullPath);
     }
     for (const wchar_t* outside : {L"C:\\other", L"C:\\", L"C:\\vhostsX\\a", L"C:\\vhosts\\..\\a",
                                    L"C:\\vhosts\\a\\..\\..\\b"}) {
         try {
-            manager.getRootRelativePath(outside, false);
+            MetadataPaths::getRootRelativePath(outside, root, false);
             ADD_FAILURE() << "accepted " << Platform::toUtf8(outside);
         } catch (const Tavrel::RootCorrelationException& e) {
             EXPECT_EQ(e.message(), std::wstring(L"Invalid full path '") + outside +
@@ -45,7 +42,56 @@ TEST_F(MetadataPaths, RootRelativePath) {
     }
 }
 
-TEST_F(MetadataPaths, MetadataFileOfAPath) {
+TEST(MetadataPaths, FilesScopesAndDirectoryNames) {
+    using namespace MetadataPaths;
+    const struct {
+        std::wstring computed;
+        const wchar_t* expected;
+    } cases[] = {
+        {domainMetadataFile(L"w", L"E:\\b\\"), L"E:\\b\\w\\.tarno\\.Security"},
+        {domainMetadataFile(L"", L"E:\\b"), L"E:\\b\\.Security"},
+        {webUserMetadataFile(L"w", L"u", L"E:\\b"), L"E:\\b\\w\\.tarno\\.Web.u.Security"},
+        {pathMetadataFile(L"C:\\somewhere\\"), L"C:\\somewhere\\.Security"},
+        // The root's own file lies in the root; the others count from the base.
+        {metadataFileFor(L"", L"D:\\root", L"E:\\b"), L"D:\\root\\.Security"},
+        {metadataFileFor(L"w\\web_users", L"D:\\root", L"E:\\b"), L"E:\\b\\w\\.tarno\\.Security"},
+        {metadataFileFor(L"w\\Web_Users\\u\\docs", L"D:\\root", L"E:\\b"),
+         L"E:\\b\\w\\.tarno\\.Web.u.Security"},
+        {metadataFileFor(L"w/httpdocs", L"D:\\root", L"E:\\b"), L"E:\\b\\w\\.tarno\\.Security"},
+        {scopeOfSubPath(L"", L"C:\\v"), L""},
+        {scopeOfSubPath(L"\\", L"C:\\v"), L""},
+        {scopeOfSubPath(L"w\\cgi-bin", L"C:\\v"), L"C:\\v\\w"},
+        {scopeOfSubPath(L"w\\web_users", L"C:\\v"), L"C:\\v\\w"},
+        {scopeOfSubPath(L"w\\WEB_USERS\\u\\docs", L"C:\\v"), L"C:\\v\\w\\web_users\\u"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(c.computed, c.expected);
+    }
+    // Only ".tarno" exactly is the panel's own; every letter case of it reaches the same
+    // directory on the disk.
+    const struct {
+        const wchar_t* directory;
+        bool own;
+        bool names;
+    } directories[] = {
+        {L"C:\\v\\w\\.tarno", true, true},   {L"C:\\v\\w\\.tarno\\", true, true},
+        {L"C:\\v\\w\\.Tarno", false, true},  {L"C:\\v\\w\\.tarnox", false, false},
+        {L"C:\\v\\.tarno\\w", false, false}, {L".tarno", true, true},
+    };
+    for (const auto& d : directories) {
+        EXPECT_EQ(isMetadataDirectory(d.directory), d.own) << Platform::toUtf8(d.directory);
+        EXPECT_EQ(namesMetadataDirectory(d.directory), d.names) << Platform::toUtf8(d.directory);
+    }
+}
+
+// The manager's path operations count from its root and from HTTPD_VHOSTS_D.
+class MetadataPathsOfAManager : public ManagerTests::ManagerTest {
+protected:
+    void SetUp() override { setVhostsRoot("C:\\vhosts"); }
+    SecurityManager manager{accounts};
+};
+
+TEST_F(MetadataPathsOfAManager, MetadataFileOfAPath) {
     const struct {
         const wchar_t* path;
         const wchar_t* expected;
@@ -69,7 +115,7 @@ TEST_F(MetadataPaths, MetadataFileOfAPath) {
     EXPECT_EQ(manager.metadataFileFor(L"D:\\other\\w\\x"), L"C:\\vhosts\\w\\.tarno\\.Security");
 }
 
-TEST_F(MetadataPaths, ScopeIsTheWebspaceOrWebUserOfTheFirstSubPath) {
+TEST_F(MetadataPathsOfAManager, ScopeIsTheWebspaceOrWebUserOfTheFirstSubPath) {
     EXPECT_EQ(manager.scopePath(), L"C:\\vhosts");
     auto scopeOf = [&](std::initializer_list<const wchar_t*> subPaths) {
         SecurityManager m(accounts);
