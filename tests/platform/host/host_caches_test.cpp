@@ -117,7 +117,8 @@ TEST_F(HostCachesTest, NamesFollowEveryChangeBetweenTwoCalls) {
     EXPECT_EQ(getFileAttributes(LR"(C:\site\data)"),
               FileAttribute::ReparsePoint | FileAttribute::Directory);
     // Through the link, the directory search and the open reach the link's target.
-    UniqueHandle opened(createFile(file, File::ReadControl, 0, File::OpenExisting, 0));
+    UniqueHandle opened(
+        createFile(file, File::ReadControl | File::ReadAttributes, 0, File::OpenExisting, 0));
     ASSERT_TRUE(opened);
     std::wstring final;
     ASSERT_TRUE(getFinalPathNameByHandle(opened.get(), final));
@@ -144,6 +145,14 @@ TEST_F(HostCachesTest, DriveLinksAreReadAgainWhenDosdevicesChanges) {
          },
          LR"(D:\only2)", "two/only2"},
         {"the letter removed", [&] { fs::remove(link); }, LR"(D:\only2)", "error 3"},
+        {"the letter made again by another process",
+         [&] {
+             auto made = TestSupport::runProgram(
+                 "/bin/sh",
+                 {"-c", "ln -s '" + (driveC / "one").string() + "' '" + link.string() + "'"});
+             ASSERT_EQ(made.exitCode, 0) << made.err;
+         },
+         LR"(D:\only1)", "one/only1"},
     };
     for (const auto& step : steps) {
         step.apply();
@@ -267,6 +276,58 @@ TEST_F(HostCachesTest, EntryOpenedDuringASearchInheritsFromWhereItsPathLeadsNow)
     TestSupport::writeFile(driveC / "site" / "a" / "f.txt", "x");
     EXPECT_EQ(daclThroughHandle(LR"(C:\site\a\f.txt)"),
               L"D:AI(A;ID;FA;;;BA)(A;ID;FA;;;SY)(A;ID;0x1200a9;;;BU)(A;ID;FA;;;BA)");
+}
+
+// What a search listed of its entries (their attributes, where they lie, what their directory
+// passes on) answers the calls on an entry opened through it only while nothing changed.
+TEST_F(HostCachesTest, EntryOpenedThroughASearchSeesWhatChangedSinceTheListing) {
+    fs::create_directories(driveC / "site" / "a");
+    TestSupport::writeFile(driveC / "site" / "a" / "f.txt", "x");
+    ASSERT_EQ(setDacl(LR"(C:\site\a)", L"D:P(A;OICI;FA;;;SY)"), 0u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    const std::wstring file = LR"(C:\site\a\f.txt)";
+    struct Seen {
+        std::wstring dacl;
+        std::uint32_t attributes = 0;
+        std::wstring final;
+    };
+    auto seen = [&] {
+        Seen result;
+        UniqueHandle opened(
+            createFile(file, File::ReadControl | File::ReadAttributes, 0, File::OpenExisting, 0));
+        EXPECT_TRUE(opened);
+        std::vector<std::uint8_t> bytes;
+        EXPECT_EQ(getSecurityInfo(opened.get(), SeFileObject, Info::Dacl, bytes), 0u);
+        result.dacl = daclOf(bytes);
+        ByHandleFileInformation information{};
+        EXPECT_TRUE(getFileInformationByHandle(opened.get(), information));
+        result.attributes = information.attributes;
+        EXPECT_TRUE(getFinalPathNameByHandle(opened.get(), result.final));
+        return result;
+    };
+    FindData data;
+    UniqueFindHandle search(findFirstFile(LR"(C:\site\a\*)", data));
+    ASSERT_TRUE(search);
+    Seen listed = seen();
+    EXPECT_EQ(listed.dacl, L"D:AI(A;ID;FA;;;SY)");
+    EXPECT_EQ(listed.attributes, FileAttribute::Archive);
+    EXPECT_EQ(listed.final, LR"(\\?\C:\site\a\f.txt)");
+    setDaclElsewhere(R"(C:\site\a)", "D:P(A;OICI;FA;;;BU)");
+    EXPECT_EQ(seen().dacl, L"D:AI(A;ID;FA;;;BU)") << "the directory written by another process";
+    {
+        // A descriptor written through the handle is what it reads next.
+        UniqueHandle opened(
+            createFile(file, File::ReadControl | File::WriteDac, 0, File::OpenExisting, 0));
+        auto acl = *Dtyp::encodeAcl(*Dtyp::fromSddl(L"D:P(A;;FA;;;SY)")->dacl);
+        ASSERT_EQ(setSecurityInfo(opened.get(), SeFileObject, Info::Dacl | Info::ProtectedDacl,
+                                  nullptr, nullptr, acl.data(), nullptr),
+                  0u);
+        std::vector<std::uint8_t> bytes;
+        EXPECT_EQ(getSecurityInfo(opened.get(), SeFileObject, Info::Dacl, bytes), 0u);
+        EXPECT_EQ(daclOf(bytes), L"D:PAI(A;;FA;;;SY)") << "written through the handle";
+    }
+    ASSERT_TRUE(setFileAttributes(file, FileAttribute::Hidden));
+    EXPECT_EQ(seen().attributes, FileAttribute::Hidden) << "the entry's attributes set";
 }
 
 TEST_F(HostCachesTest, BoundedCacheEvictsTheLeastRecentlyUsedDirectories) {

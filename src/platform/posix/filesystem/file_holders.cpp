@@ -72,8 +72,8 @@ std::vector<FileHolder> processesHoldingFile(const std::wstring& path) {
         }
         std::string name;
         std::getline(std::ifstream(process + "/comm"), name);
-        holders.push_back({static_cast<std::uint32_t>(std::strtoul(entry->d_name, nullptr, 10)),
-                           fromUtf8(name)});
+        holders.push_back(
+            {static_cast<std::uint32_t>(std::strtoul(entry->d_name, nullptr, 10)), fromUtf8(name)});
     }
     return holders;
 }

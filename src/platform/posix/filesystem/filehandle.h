@@ -28,19 +28,40 @@ struct DirTraits {
 };
 using UniqueDir = UniqueResource<DirTraits>;
 
-// What the security store read through a handle (object_security.cpp).
+// What the security store read through a handle, and what a searched directory passes on
+// to its entries (object_security.cpp).
 struct HandleSecurity;
+struct SearchedSecurity;
 
-// A directory held open while it is searched, with the inode of each entry the search saw: an
-// object opened by a path through it is known to be one of its entries, so that what the
-// object inherits is found from here and not by walking the path of the directory again.
+// One entry as the search listed it: its inode, its change time, its attributes and whether it
+// may carry a security descriptor (false only when the listing saw that it carries none).
+struct ListedEntry {
+    ino_t inode = 0;
+    timespec changed{};
+    std::uint32_t attributes = 0;
+    bool securityStored = true;
+};
+
+// A directory held open while it is searched, with each entry the search saw: an object opened
+// by a path through it is known to be one of its entries, so that what the object inherits is
+// found from here and not by walking the path of the directory again, its final path is the
+// directory's and its name, and what the listing read of it need not be read again while its
+// change time says that nothing changed.
 struct OpenDirectory {
     UniqueDir stream;
+    std::string path;      // the POSIX path it was searched by
+    std::string realPath;  // where it lay when the search began, free of links
     dev_t device = 0;
     timespec modified{};  // when its entries were read
-    std::unordered_map<std::string, ino_t> entries;
+    timespec listedAt{};  // the clock when they were read
+    std::unordered_map<std::string, ListedEntry> entries;
+    // Kept by the security store, under its lock.
+    mutable std::shared_ptr<SearchedSecurity> security;
 
     int fd() const { return ::dirfd(stream.get()); }
+    // The listed entry `name` if it is still the object `st` describes, unchanged since the
+    // listing read it (its change time older than the clock's tick then).
+    const ListedEntry* unchanged(const std::string& name, const struct stat& st) const;
 };
 
 class FileObject : public HandleObject {
@@ -73,8 +94,10 @@ public:
         statKnown_ = true;
     }
 
-    // Kept by the security store between calls on the handle, under the store's lock.
+    // Kept by the security store between calls on the handle, under the store's lock; whether
+    // it read the object's descriptor before (what the open's look saw is then out of date).
     std::shared_ptr<HandleSecurity> security;
+    bool securityRead = false;
     // The directory being searched that the object was opened in, if it was.
     std::shared_ptr<const OpenDirectory> searched;
 
@@ -88,6 +111,21 @@ private:
     struct stat opened_ {};
     bool statKnown_ = false;
 };
+
+inline const ListedEntry* OpenDirectory::unchanged(const std::string& name,
+                                                   const struct stat& st) const {
+    auto it = entries.find(name);
+    if (it == entries.end() || it->second.inode != st.st_ino || device != st.st_dev ||
+        it->second.changed.tv_sec != st.st_ctim.tv_sec ||
+        it->second.changed.tv_nsec != st.st_ctim.tv_nsec) {
+        return nullptr;
+    }
+    // A change within the same tick as the listing would keep the change time.
+    constexpr std::int64_t tick = 20000000;
+    std::int64_t age = (listedAt.tv_sec - st.st_ctim.tv_sec) * 1000000000LL +
+                       (listedAt.tv_nsec - st.st_ctim.tv_nsec);
+    return age >= tick ? &it->second : nullptr;
+}
 
 // The file object behind a handle, or null (last error ERROR_INVALID_HANDLE) when the handle
 // is not an open file or directory.

@@ -107,7 +107,7 @@ public:
             return nullptr;
         }
         auto entry = directory->entries.find(name);
-        if (entry == directory->entries.end() || entry->second != st.st_ino ||
+        if (entry == directory->entries.end() || entry->second.inode != st.st_ino ||
             directory->device != st.st_dev) {
             return nullptr;
         }
@@ -185,6 +185,43 @@ ssize_t readEntryXattr(const std::string& path, const EntryPlace& place, char* v
     return ::lgetxattr(place.pathOr(path).c_str(), dosAttributeXattr, value, size);
 }
 
+#ifdef SYS_listxattrat
+constexpr long listxattratCall = SYS_listxattrat;
+#else
+constexpr long listxattratCall = 465;
+#endif
+
+// Which of the host's xattrs an entry of a directory being read carries, asked in one call
+// (listxattrat(2), Linux 6.13); nothing when that cannot be asked.
+struct EntryXattrs {
+    bool dosAttributes = false;
+    bool securityDescriptor = false;
+};
+std::optional<EntryXattrs> entryXattrs(const EntryPlace& place) {
+    static std::atomic<bool> missing{false};
+    if (place.dir < 0 || missing.load(std::memory_order_relaxed)) {
+        return std::nullopt;
+    }
+    char names[1024];
+    long size = ::syscall(listxattratCall, place.dir, place.name, AT_SYMLINK_NOFOLLOW, names,
+                          sizeof(names));
+    if (size < 0) {
+        if (errno == ENOSYS || errno == EINVAL) {
+            missing.store(true, std::memory_order_relaxed);
+        }
+        return std::nullopt;  // ERANGE among them: too many names to tell here
+    }
+    EntryXattrs found;
+    for (long at = 0; at < size;) {
+        const char* name = names + at;
+        std::size_t length = ::strnlen(name, static_cast<std::size_t>(size - at));
+        found.dosAttributes |= std::strcmp(name, dosAttributeXattr) == 0;
+        found.securityDescriptor |= std::strcmp(name, SecurityDescriptorXattr) == 0;
+        at += static_cast<long>(length) + 1;
+    }
+    return found;
+}
+
 // The attributes the xattr value of `size` bytes in `value` (room for one more) holds.
 std::optional<std::uint32_t> parseDosAttributes(char* value, ssize_t size) {
     if (size <= 0) {
@@ -241,7 +278,7 @@ std::uint32_t attributesOfStored(const struct stat& st, std::optional<std::uint3
 }
 
 std::uint32_t attributesOf(const std::string& path, const struct stat& st,
-                           const EntryPlace& place = {}) {
+                           const EntryPlace& place = {}, const EntryXattrs* names = nullptr) {
     if (S_ISLNK(st.st_mode)) {
         // A directory link is a directory to Windows as well as a reparse point.
         struct stat target;
@@ -250,6 +287,9 @@ std::uint32_t attributesOf(const std::string& path, const struct stat& st,
                                         : isDirectory(path);
         return FileAttribute::ReparsePoint |
                (directory ? FileAttribute::Directory : FileAttribute::Archive);
+    }
+    if (names && !names->dosAttributes) {
+        return attributesOfStored(st, std::nullopt);
     }
     return attributesOfStored(st, readDosAttributes(path, place));
 }
@@ -270,9 +310,9 @@ std::uint64_t creationTimeOf(const struct stat& st) {
 }
 
 FindData findDataOf(std::wstring name, const std::string& path, const struct stat& st,
-                    const EntryPlace& place = {}) {
+                    const EntryPlace& place = {}, const EntryXattrs* names = nullptr) {
     FindData data;
-    data.attributes = attributesOf(path, st, place);
+    data.attributes = attributesOf(path, st, place, names);
     data.fileName = std::move(name);
     data.size = S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0;
     data.creationTime = creationTimeOf(st);
@@ -522,6 +562,29 @@ bool removeDirectory(const std::wstring& path) {
     return true;
 }
 
+namespace {
+
+// Where a directory about to be searched lies, free of links: below the directory that the
+// search of its parent holds open when it is one of that one's entries, else as the kernel
+// knows it. Empty when not known.
+std::string realPathOfSearched(const std::string& path, const struct stat& st, int fd) {
+    std::size_t slash = path.rfind('/');
+    if (slash != std::string::npos && slash > 0) {
+        if (auto parent =
+                Searches::instance().holding(path.substr(0, slash), path.substr(slash + 1), st);
+            parent && !parent->realPath.empty()) {
+            return joinPosix(parent->realPath, path.substr(slash + 1));
+        }
+    }
+    std::string link = "/proc/self/fd/" + std::to_string(fd);
+    char buffer[PATH_MAX];
+    ssize_t size = ::readlink(link.c_str(), buffer, sizeof(buffer) - 1);
+    return size > 0 && buffer[0] == '/' ? std::string(buffer, static_cast<std::size_t>(size))
+                                        : std::string();
+}
+
+}  // namespace
+
 Handle findFirstFile(const std::wstring& pattern, FindData& data) {
     std::size_t separator = pattern.find_last_of(L"\\/");
     std::wstring directory;
@@ -589,8 +652,10 @@ Handle findFirstFile(const std::wstring& pattern, FindData& data) {
         return invalidHandle();
     }
     dir.release();  // the stream owns it now
+    open->path = posixDirectory;
     open->device = dirStat.st_dev;
     open->modified = dirStat.st_mtim;
+    ::clock_gettime(CLOCK_REALTIME_COARSE, &open->listedAt);
     int dirFd = open->fd();
     UniqueDir& stream = open->stream;
     // NTFS hands out names in the order of its upper-case table: each name's key is made
@@ -601,7 +666,8 @@ Handle findFirstFile(const std::wstring& pattern, FindData& data) {
         if (std::strcmp(entryName, ".") == 0 || std::strcmp(entryName, "..") == 0) {
             continue;
         }
-        open->entries.emplace(entryName, entry->d_ino);
+        ListedEntry& listed = open->entries[entryName];
+        listed.inode = entry->d_ino;
         std::wstring windowsName = windowsNameOf(entryName);
         if (!matchesPattern(dosForm, windowsName)) {
             continue;
@@ -614,9 +680,13 @@ Handle findFirstFile(const std::wstring& pattern, FindData& data) {
         for (auto& c : key) {
             c = upcase(c);
         }
-        found.emplace_back(std::move(key),
-                           findDataOf(std::move(windowsName), std::string(), st,
-                                      EntryPlace{dirFd, entryName, &posixDirectory}));
+        EntryPlace place{dirFd, entryName, &posixDirectory};
+        auto names = S_ISLNK(st.st_mode) ? std::nullopt : entryXattrs(place);
+        FindData data =
+            findDataOf(std::move(windowsName), std::string(), st, place, names ? &*names : nullptr);
+        listed = ListedEntry{st.st_ino, st.st_ctim, data.attributes,
+                             !names || names->securityDescriptor};
+        found.emplace_back(std::move(key), std::move(data));
         Faults::afterListing(posixDirectory, entryName);
     }
     std::sort(found.begin(), found.end(),
@@ -629,6 +699,7 @@ Handle findFirstFile(const std::wstring& pattern, FindData& data) {
         failWith(WinError::FileNotFound);
         return invalidHandle();
     }
+    open->realPath = realPathOfSearched(posixDirectory, dirStat, open->fd());
     Searches::instance().add(posixDirectory, open);
     auto search = std::make_shared<FindObject>(std::move(entries), std::move(open));
     search->next(data);
@@ -951,6 +1022,25 @@ bool getFileSizeEx(Handle file, std::int64_t& size) {
     return true;
 }
 
+namespace {
+
+// The entry of the search that the object was opened through, if the search's listing still
+// describes it (same inode, same change time): the object is then one of the directory's
+// entries and what the listing read of it is still true.
+const ListedEntry* listedEntryOf(const FileObject& object, const struct stat& st) {
+    if (!object.searched) {
+        return nullptr;
+    }
+    const std::string& path = object.path();
+    std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return nullptr;
+    }
+    return object.searched->unchanged(path.substr(slash + 1), st);
+}
+
+}  // namespace
+
 bool getFileInformationByHandle(Handle file, ByHandleFileInformation& information) {
     auto object = fileObjectOf(file);
     if (!object) {
@@ -972,6 +1062,8 @@ bool getFileInformationByHandle(Handle file, ByHandleFileInformation& informatio
         // An O_PATH descriptor reads no xattrs; a link has none of its own anyway.
         attributes = FileAttribute::ReparsePoint |
                      (object->isDirectory() ? FileAttribute::Directory : FileAttribute::Archive);
+    } else if (const ListedEntry* listed = listedEntryOf(*object, *st)) {
+        attributes = listed->attributes;  // what the search read of it, and nothing changed since
     } else {
         char value[256];
         ssize_t size = ::fgetxattr(object->fd(), dosAttributeXattr, value, sizeof(value) - 1);
@@ -1453,6 +1545,22 @@ bool getFinalPathNameByHandle(Handle file, std::wstring& path) {
     auto object = fileObjectOf(file);
     if (!object) {
         return false;
+    }
+    // An entry of a directory being searched, opened as the search listed it, lies in that
+    // directory under the name it was opened by. (A directory on the way that moves while
+    // it is searched is seen at the next search.)
+    const struct stat* opened = object->openedStat();
+    if (opened && !object->isLinkItself() && listedEntryOf(*object, *opened) &&
+        !object->searched->realPath.empty()) {
+        const std::string& posix = object->path();
+        std::wstring windowsPath;
+        if (!realPosixToWindows(
+                joinPosix(object->searched->realPath, posix.substr(posix.rfind('/') + 1)),
+                windowsPath)) {
+            return false;
+        }
+        path = L"\\\\?\\" + windowsPath;
+        return true;
     }
     std::string link = "/proc/self/fd/" + std::to_string(object->fd());
     char buffer[PATH_MAX];

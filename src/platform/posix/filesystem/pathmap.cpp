@@ -3,6 +3,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <pthread.h>
+#include <signal.h>
 #include <stdlib.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -10,6 +12,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <exception>
 #include <list>
@@ -114,10 +117,45 @@ bool sameTime(const timespec& a, const timespec& b) {
     return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
 
+// Raised by the signal that the kernel sends when the watch of dosdevices has events (or when
+// this process was forked, and must watch for itself): until then a path translation asks the
+// kernel nothing.
+std::atomic<bool> dosdevicesEvents{true};
+std::atomic<bool> forkedSinceWatch{false};
+
+void onDosdevicesEvents(int) {
+    dosdevicesEvents.store(true);
+}
+
+// Whether SIGIO is this file's to take: installed once, and only where nobody else handles it.
+bool takeSigio() {
+    static const bool taken = [] {
+        struct sigaction current {};
+        if (::sigaction(SIGIO, nullptr, &current) != 0 || current.sa_handler != SIG_DFL) {
+            return false;
+        }
+        struct sigaction action {};
+        action.sa_handler = onDosdevicesEvents;
+        action.sa_flags = SA_RESTART;
+        ::sigemptyset(&action.sa_mask);
+        if (::sigaction(SIGIO, &action, nullptr) != 0) {
+            return false;
+        }
+        ::pthread_atfork(nullptr, nullptr, [] {
+            forkedSinceWatch.store(true);
+            dosdevicesEvents.store(true);
+        });
+        return true;
+    }();
+    return taken;
+}
+
 // The drive links of the current host, each resolved once. They are read again only when
-// dosdevices changes: inotify says so at the cost of one read that finds nothing; where
-// inotify is not to be had, the directory's times do, and a directory changed within the
-// last two seconds (the clock tick may hide a second change) is read every time.
+// dosdevices changes: inotify says so, by a signal when this process may take SIGIO (a
+// translation then costs no system call until something changed), else at the cost of one
+// read that finds nothing; where inotify is not to be had, the directory's times do, and a
+// directory changed within the last two seconds (the clock tick may hide a second change) is
+// read every time.
 class DriveTable {
 public:
     static DriveTable& instance() {
@@ -159,7 +197,16 @@ private:
     // Watches dosdevices (again); without inotify, falls back to the times.
     void watch(bool fresh) {
         if (fresh || !notify_) {
+            if (forkedSinceWatch.exchange(false)) {
+                // Shared with the parent since the fork: its events are the parent's to read.
+                (void)notify_.release();
+            }
             notify_.reset(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+            // Signalled when events come; set up before the watch, so that none goes unseen.
+            signalled_ = notify_ && takeSigio() &&
+                         ::fcntl(notify_.get(), F_SETOWN, ::getpid()) == 0 &&
+                         ::fcntl(notify_.get(), F_SETFL, O_NONBLOCK | O_ASYNC) == 0;
+            dosdevicesEvents.store(true);
         }
         watching_ = notify_ && ::inotify_add_watch(notify_.get(), dosdevices_.c_str(),
                                                    IN_CREATE | IN_DELETE | IN_MOVED_FROM |
@@ -169,6 +216,13 @@ private:
     }
 
     bool changed() {
+        if (forkedSinceWatch.load()) {
+            watch(true);
+            return true;
+        }
+        if (watching_ && signalled_ && !dosdevicesEvents.exchange(false)) {
+            return false;
+        }
         if (watching_) {
             alignas(inotify_event) char events[4096];
             bool any = false;
@@ -240,6 +294,7 @@ private:
     std::string dosdevices_;
     UniqueFd notify_;
     bool watching_ = false;
+    bool signalled_ = false;
     bool stamped_ = false;
     struct stat stamp_ {};
     std::uint64_t version_ = 0;

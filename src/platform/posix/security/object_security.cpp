@@ -126,6 +126,9 @@ struct Object {
     // The directory being searched that it was opened in, if any: its parent, as long as
     // that directory's entries did not change since they were read.
     std::shared_ptr<const Posix::OpenDirectory> searched;
+    // Whether its xattr is known to be absent: the search it was opened through saw none, and
+    // its change time (which every xattr write moves) has not moved since.
+    bool knownDefault = false;
 };
 
 // What the xattr holds: the bytes, if any, and the stored descriptor (the default without).
@@ -285,8 +288,9 @@ public:
     std::mutex& lock() { return lock_; }
 
     // Follows the host of the moment (TAVREL_HOST may change between calls, in tests) and
-    // drops what another process or a changed drive mapping made stale.
-    bool refresh() {
+    // drops what another process or a changed drive mapping made stale. `onHandle`: a call on
+    // a handle (or an open), which the walk makes by the thousand.
+    bool refresh(bool onHandle = false) {
         std::shared_ptr<const fs::path> host;
         try {
             host = Posix::currentHost();
@@ -295,8 +299,9 @@ public:
         }
         bool hostChanged = host != host_;
         // A log cut short or removed under this process is opened and made whole again, and
-        // everything cached forgotten, for what it said is gone.
-        if (hostChanged || (log_->usable() && !log_->intact())) {
+        // everything cached forgotten, for what it said is gone. Only a damaged host has such
+        // a log: a call by name looks every time, a call on a handle once in a while.
+        if (hostChanged || (log_->usable() && logCheckDue(onHandle) && !log_->intact())) {
             log_ = std::make_unique<ChangeLog>(*host / "security.changes");
             seen_ = log_->usable() ? log_->head() : 0;
             forgetAll();
@@ -454,6 +459,20 @@ private:
     };
     static constexpr std::size_t MaxCachedDirectories = 8192;
     static constexpr std::int64_t SettledNanoseconds = 20000000;
+    static constexpr std::int64_t LogCheckNanoseconds = 100000000;
+
+    // Whether to look at the log's file now: on every call by name, and on calls on handles
+    // once per interval (a clock read that costs no system call).
+    bool logCheckDue(bool onHandle) {
+        timespec now{};
+        ::clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+        std::int64_t at = now.tv_sec * 1000000000LL + now.tv_nsec;
+        if (onHandle && at - logCheckedAt_ < LogCheckNanoseconds) {
+            return false;
+        }
+        logCheckedAt_ = at;
+        return true;
+    }
 
     void forget(const DirKey& key) {
         if (auto it = dirs_.find(key); it != dirs_.end()) {
@@ -472,6 +491,7 @@ private:
     std::shared_ptr<const fs::path> host_;
     std::unique_ptr<ChangeLog> log_;
     std::uint64_t seen_ = 0;
+    std::int64_t logCheckedAt_ = 0;
     DirKey rootKey_;
     std::shared_ptr<const Posix::DriveMap> drives_ = std::make_shared<const Posix::DriveMap>();
     std::uint64_t drivesVersion_ = 0;
@@ -506,7 +526,7 @@ constexpr std::size_t UsualDescriptorSize = 1024;
 Result<Stored> readStored(const Object& object) {
     Stored stored;
     stored.sd = defaultDescriptor(object.root);
-    if (object.link) {
+    if (object.link || object.knownDefault) {
         return stored;
     }
     const char* name = Posix::SecurityDescriptorXattr;
@@ -647,21 +667,57 @@ Result<Inheritable> inheritableOf(Store& store, const std::string& dir) {
     return passed->dacl;
 }
 
+}  // namespace
+
+namespace Posix {
+
+// What a directory being searched passes on to its entries, with the store's count of
+// forgettings when it was found: its entries ask for it one after the other, and it holds until
+// this process forgets a directory (a directory's descriptor written here or, through the
+// change log, by another process, or a directory moved).
+struct SearchedSecurity {
+    Inheritable dacl;
+    std::uint64_t forgotten;
+};
+
+}  // namespace Posix
+
+namespace {
+
+// What the directory being searched passes on, or null when its entries changed since they
+// were read (the object may no longer be one of them).
+Result<Inheritable> passedBySearched(Store& store, const Posix::OpenDirectory& searched) {
+    if (searched.security && searched.security->forgotten == store.epoch().second) {
+        return searched.security->dacl;
+    }
+    struct stat st;
+    if (::fstat(searched.fd(), &st) != 0 || st.st_mtim.tv_sec != searched.modified.tv_sec ||
+        st.st_mtim.tv_nsec != searched.modified.tv_nsec) {
+        return Inheritable();
+    }
+    auto passed = passedBy(store, searched.fd(), st, searched.path, 0);
+    if (!passed) {
+        return passed.failure();
+    }
+    if (store.shared()) {
+        searched.security = std::make_shared<Posix::SearchedSecurity>(
+            Posix::SearchedSecurity{passed->dacl, store.epoch().second});
+    }
+    return passed->dacl;
+}
+
 // The descriptor as a reader sees it: the stored one with the inherited ACEs appended.
 Result<SecurityDescriptor> effective(Store& store, const Object& object, const Stored& stored) {
     if (!inheritsFrom(stored.sd, object.root)) {
         return stored.sd;
     }
     if (object.searched) {
-        struct stat st;
-        if (::fstat(object.searched->fd(), &st) == 0 &&
-            st.st_mtim.tv_sec == object.searched->modified.tv_sec &&
-            st.st_mtim.tv_nsec == object.searched->modified.tv_nsec) {
-            auto passed = passedBy(store, object.searched->fd(), st, parentOf(object.path), 0);
-            if (!passed) {
-                return passed.failure();
-            }
-            return withInherited(stored.sd, object.container, passed->dacl);
+        auto passed = passedBySearched(store, *object.searched);
+        if (!passed) {
+            return passed.failure();
+        }
+        if (*passed) {
+            return withInherited(stored.sd, object.container, *passed);
         }
     }
     auto parent = inheritableOf(store, parentOf(object.path));
@@ -716,8 +772,16 @@ Result<Object> objectOfHandle(Store& store, const Posix::FileObject& file) {
         }
         root = store.isRoot(st);
     }
-    return Object{file.path(), link ? -1 : file.fd(), file.isDirectory(), link,
+    Object object{file.path(), link ? -1 : file.fd(), file.isDirectory(), link,
                   root,        file.searched};
+    const struct stat* opened = file.openedStat();
+    if (file.searched && opened && !link && !file.securityRead) {
+        const std::string& path = file.path();
+        const Posix::ListedEntry* listed =
+            file.searched->unchanged(path.substr(path.rfind('/') + 1), *opened);
+        object.knownDefault = listed && !listed->securityStored;
+    }
+    return object;
 }
 
 // The parts of `sd` that `information` asks for.
@@ -875,7 +939,8 @@ std::uint32_t commit(Store& store, const Object& object, const Stored& stored,
     if (!bytes) {
         return bytes.error();
     }
-    if (std::uint32_t fault = Posix::Faults::injected(Posix::Faults::Operation::SetSecurity, object.path)) {
+    if (std::uint32_t fault =
+            Posix::Faults::injected(Posix::Faults::Operation::SetSecurity, object.path)) {
         return fault;
     }
     if (next == defaultDescriptor(object.root)) {
@@ -919,8 +984,8 @@ std::uint32_t replaceCorrupt(Store& store, const std::wstring& name, const Chang
                              const Token& token) {
     constexpr std::uint32_t whole =
         SecurityInformation::Owner | SecurityInformation::Group | SecurityInformation::Dacl;
-    bool mayRepair = token.user == WellKnownSid::localSystem() ||
-                     token.privilegeEnabled(Privilege::Restore);
+    bool mayRepair =
+        token.user == WellKnownSid::localSystem() || token.privilegeEnabled(Privilege::Restore);
     if ((change.information & whole) != whole || !mayRepair) {
         return ErrorFileCorrupt;
     }
@@ -1028,6 +1093,7 @@ Result<const Loaded*> loadHandle(Store& store, Posix::FileObject& file) {
     }
     file.security.reset();
     auto loaded = load(store, objectOfHandle(store, file));
+    file.securityRead = true;
     if (!loaded) {
         return loaded.failure();
     }
@@ -1081,7 +1147,7 @@ bool checkOpenAccess(const std::string& posixPath, FileObject* file, bool linkIt
     }
     Store& store = Store::instance();
     std::lock_guard guard(store.lock());
-    if (!store.refresh()) {
+    if (!store.refresh(file != nullptr)) {
         return false;
     }
     std::optional<Loaded> byName;
@@ -1155,7 +1221,7 @@ std::uint32_t getSecurityInfo(Handle handle, std::uint32_t objectType,
     }
     Store& store = Store::instance();
     std::lock_guard guard(store.lock());
-    if (!store.refresh()) {
+    if (!store.refresh(true)) {
         return getLastError();
     }
     auto loaded = loadHandle(store, *file);
@@ -1220,7 +1286,7 @@ std::uint32_t setSecurityInfo(Handle handle, std::uint32_t objectType,
     }
     Store& store = Store::instance();
     std::lock_guard guard(store.lock());
-    if (!store.refresh()) {
+    if (!store.refresh(true)) {
         return getLastError();
     }
     auto loaded = loadHandle(store, *file);
