@@ -140,10 +140,11 @@ SecurityInformationPtr SecurityManager::securityInformationFor(const SecurityInf
     // A path outside the root of all webspaces raises the root-correlation error: what governs
     // it is unknown.
     std::wstring file = metadataFileFor(path);
+    if (comparePaths(file, parent->sourcePath()) == PathEqual) {
+        // The metadata in effect above governs this directory too, as it was loaded.
+        return parent;
+    }
     if (fileExist(file)) {
-        if (comparePaths(file, parent->sourcePath()) == PathEqual) {
-            return parent;
-        }
         LogManager::instance().log(LogInfo,
                                    L"Loading new security metadata from %s, old storage was %s",
                                    file, parent->sourcePath());

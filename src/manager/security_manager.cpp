@@ -87,8 +87,11 @@ std::wstring SecurityManager::metadataFileFor(const std::wstring& path) {
     std::wstring relative = getRootRelativePath(path, false);
     // The root's own file lies in the root; only the files of webspaces and web users count
     // from HTTPD_VHOSTS_D, which is asked for them alone.
-    return MetadataPaths::metadataFileFor(
-        relative, root(), relative.empty() ? std::wstring() : panelParameter(L"HTTPD_VHOSTS_D"));
+    if (!relative.empty() && vhosts_.empty()) {
+        vhosts_ = panelParameter(L"HTTPD_VHOSTS_D");
+    }
+    return MetadataPaths::metadataFileFor(relative, root(),
+                                          relative.empty() ? std::wstring() : vhosts_);
 }
 
 std::wstring SecurityManager::scopePath() {

@@ -211,6 +211,8 @@ private:
     std::shared_ptr<DiskSecurity::EntryTemplateSet> entries_;
     std::wstring metadataPath_;
     std::wstring rootPath_;
+    // HTTPD_VHOSTS_D, read once: a walk asks for it on every directory.
+    std::wstring vhosts_;
     DiskSecurity::ReportFile* reportFile_ = nullptr;  // not owned
     std::wstring confinement_;
     std::vector<std::wstring> damagedMetadata_;
