@@ -132,6 +132,7 @@ void SecurityChecker::_abort() {
 
 void SecurityChecker::checkPathSecurity(const SecurityInformationPtr& information,
                                         const std::wstring& path) {
+    WinSecurity::MappedAccountsScope accounts;
     _checkPathSecurity(information, path, std::nullopt);
 }
 

@@ -107,9 +107,9 @@ Platform::UniqueHandle openForSecurity(const std::wstring& path, bool isDirector
                              Platform::File::OpenExisting, flags));
     if (!handle) {
         std::uint32_t error = Platform::getLastError();
-        throwOsError(withHostDetail(formatString(L"Unable to open the object (%s)", shown(path)),
-                                    error),
-                     error, VSITE("WinSecurity::openForSecurity"));
+        throwOsError(
+            withHostDetail(formatString(L"Unable to open the object (%s)", shown(path)), error),
+            error, VSITE("WinSecurity::openForSecurity"));
     }
     return handle;
 }
@@ -158,11 +158,42 @@ VAcl getParentDacl(const std::wstring& path) {
     return getNamedObjectDacl(parent, Platform::SeFileObject);
 }
 
+namespace {
+thread_local MappedAccountsScope* innermostScope = nullptr;
+}  // namespace
+
+MappedAccountsScope::MappedAccountsScope() : outer_(innermostScope) {
+    innermostScope = this;
+}
+
+MappedAccountsScope::~MappedAccountsScope() {
+    innermostScope = outer_;
+}
+
+MappedAccountsScope* MappedAccountsScope::current() {
+    return innermostScope;
+}
+
+bool MappedAccountsScope::knows(const VSID& sid) const {
+    return std::find(mapped_.begin(), mapped_.end(), sid) != mapped_.end();
+}
+
+void MappedAccountsScope::remember(const VSID& sid) {
+    if (!knows(sid)) {
+        mapped_.push_back(sid);
+    }
+}
+
 VAcl withoutUnmappedAces(const VAcl& acl) {
     VAcl clean = acl;
+    MappedAccountsScope* scope = MappedAccountsScope::current();
     int index = 0;
     while (index < clean.aceCount()) {
         VSID sid = clean.aceAt(index).sid();
+        if (scope && scope->knows(sid)) {
+            ++index;
+            continue;
+        }
         // Buffers large enough for any name; only ERROR_NONE_MAPPED matters here, and a short
         // buffer (122) still means the SID names an account.
         std::vector<wchar_t> name(256);
@@ -175,6 +206,9 @@ VAcl withoutUnmappedAces(const VAcl& acl) {
             Platform::getLastError() == WinError::NoneMapped) {
             clean.deleteAce(index);
             continue;
+        }
+        if (scope) {
+            scope->remember(sid);
         }
         ++index;
     }
@@ -206,8 +240,8 @@ void setNamedObjectDacl(const std::wstring& path, std::uint32_t objectType, cons
     }
     if (error != 0) {
         throwOsError(
-            withHostDetail(formatString(L"Unable to set the object (%s) security info", shown(path)),
-                           error),
+            withHostDetail(
+                formatString(L"Unable to set the object (%s) security info", shown(path)), error),
             error, VSITE("WinSecurity::setNamedObjectDacl"));
     }
 }

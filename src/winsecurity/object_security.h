@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/security.h"
 #include "platform/unique.h"
@@ -35,6 +36,27 @@ VAcl getParentDacl(const std::wstring& path);
 // The ACL without the ACEs whose SIDs no longer name an account (LookupAccountSidW answers
 // ERROR_NONE_MAPPED). Every write below applies this to a private copy first.
 VAcl withoutUnmappedAces(const VAcl& acl);
+
+// While one lives on a thread, an account that withoutUnmappedAces once found mapped is taken
+// as mapped without asking again: a walk writes the same few accounts on every object, and an
+// account removed meanwhile is no different from one removed just after the write. Accounts
+// found unmapped are asked for again. Scopes nest; the innermost serves.
+class MappedAccountsScope {
+public:
+    MappedAccountsScope();
+    ~MappedAccountsScope();
+    MappedAccountsScope(const MappedAccountsScope&) = delete;
+    MappedAccountsScope& operator=(const MappedAccountsScope&) = delete;
+
+    // The innermost scope of this thread, or null.
+    static MappedAccountsScope* current();
+    bool knows(const VSID& sid) const;
+    void remember(const VSID& sid);
+
+private:
+    std::vector<VSID> mapped_;
+    MappedAccountsScope* outer_;
+};
 
 // Writes the DACL through the handle: unprotected (the parent's inheritable ACEs are added
 // by the system) or protected (nothing is inherited). No ownership retry.

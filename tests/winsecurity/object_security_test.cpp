@@ -168,6 +168,25 @@ TEST_F(ObjectSecurity, AcesOfDeletedAccountsDisappearAtTheNextWrite) {
     EXPECT_EQ(acl.aceCount(), 2);
 }
 
+// A walk asks for each account once: within a scope an account found mapped stays mapped, and
+// the scope ends with the walk.
+TEST_F(ObjectSecurity, AWalkAsksForEachMappedAccountOnce) {
+    directory(L"C:\\walk");
+    VSID admins = VSID::wellKnown(WellKnownAccount::Administrators);
+    VSID kept = addAccount("Kept");
+    VAcl acl;
+    acl.addAces({allow(OICI, FA, admins), allow(OICI, 0x1200A9, kept)});
+    {
+        WinSecurity::MappedAccountsScope walk;
+        WinSecurity::setNamedObjectDacl(L"C:\\walk", Platform::SeFileObject, acl);
+        tavrelHost({"account", "del", "Kept"});
+        WinSecurity::setNamedObjectDacl(L"C:\\walk", Platform::SeFileObject, acl);
+        EXPECT_EQ(WinSecurity::getNamedObjectDacl(L"C:\\walk").aceCount(), 2);
+    }
+    WinSecurity::setNamedObjectDacl(L"C:\\walk", Platform::SeFileObject, acl);
+    EXPECT_EQ(WinSecurity::getNamedObjectDacl(L"C:\\walk").aceCount(), 1);
+}
+
 TEST_F(ObjectSecurity, AWriteByNameTakesOwnershipWhenRefused) {
     directory(L"C:\\locked");
     VSID stranger = addAccount("Stranger");
