@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # System calls per object of the whole "--repair-webspace-security --full-scan" command on a
-# webspace of the checker benchmark's tree (30,000 objects unless a count is given), counted by
-# `strace -f -c` of the whole process: a repair with every DACL wrong, then a check-only run
+# webspace of the checker benchmark's tree (30,000 objects unless a count is given), counted from a
+# full `strace -f` trace of the whole process (`strace -c` leaves out the calls it has no name
+# for, such as listxattrat): a repair with every DACL wrong, then a check-only run
 # with every DACL right, beside the floor (a bare walk reading one xattr per object). Counts do
 # not move with the machine's load. Expects the bench build (bench/run.sh makes it).
 set -euo pipefail
@@ -18,21 +19,22 @@ read -r webspace count tree < <("$bin/checker_bench" --prepare "$objects")
 count_calls() {
     local label=$1
     shift
-    strace -f -c -o "$work/strace.txt" "$@" >/dev/null 2>&1 || {
+    strace -f -o "$work/trace.txt" "$@" >/dev/null 2>&1 || {
         echo "$label: the command failed" >&2
         exit 1
     }
-    local total top
-    total=$(awk '$NF == "total" { print $4 }' "$work/strace.txt")
-    top=$(awk '$1 ~ /^[0-9.]+$/ && $NF != "total" { print $4, $NF }' "$work/strace.txt" |
-        sort -rn | head -6 | awk -v n="$count" '{ printf " %s %.2f", $2, $1 / n }')
-    awk -v label="$label" -v total="$total" -v n="$count" -v top="$top" \
-        'BEGIN { printf "  %-32s %6.2f system calls per object;%s\n", label, total / n, top }'
+    # One line per call: "PID name(...", an interrupted one finishes in a "resumed" line.
+    sed -n -E 's/^[0-9]+ +([a-z0-9_]+)\(.*/\1/p' "$work/trace.txt" | sort | uniq -c |
+        sort -rn >"$work/calls.txt"
+    awk -v label="$label" -v n="$count" '
+        { total += $1; if (NR <= 6) top = top sprintf(" %s %.2f", $2, $1 / n) }
+        END { printf "  %-32s %6.2f system calls per object;%s\n", label, total / n, top }
+    ' "$work/calls.txt"
 }
 
 command=("$bin/tavrel" --repair-webspace-security "--webspace-name=$webspace"
     --user-name=benchuser --full-scan)
-echo "system calls of the whole command, $count objects (strace -f -c)"
+echo "system calls of the whole command, $count objects (strace -f)"
 count_calls "floor: bare walk, read xattr" "$bin/checker_bench" --floor-walk "$tree"
 count_calls "command: repair, all wrong" "${command[@]}"
 count_calls "command: check-only, all right" "${command[@]}" --check-only
