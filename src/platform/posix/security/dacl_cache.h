@@ -43,7 +43,7 @@ struct Passed {
     std::uint64_t serial = 0;
 };
 
-// The store's state for the current host; every call of this file holds its lock throughout.
+// The store's state for the current host; every call into the store holds its lock throughout.
 //
 // The effective DACLs of directories are cached by the directory's identity. An entry is
 // used only while the directory's times match (its own xattr written by anyone changes its
