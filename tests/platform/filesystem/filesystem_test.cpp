@@ -13,6 +13,7 @@
 
 #include "platform/posix/filesystem/filehandle.h"
 #include "platform/posix/filesystem/pathmap.h"
+#include "platform/posix/filesystem/posix_path.h"
 #include "platform/security.h"
 #include "platform/text.h"
 #include "platform/types.h"
@@ -137,6 +138,16 @@ TEST_F(FileSystemTest, RelativePathsUseTheCurrentDirectoryOnItsDrive) {
     std::wstring full;
     ASSERT_TRUE(getFullPathName(LR"(..\Users\.\Public\)", full));
     EXPECT_EQ(full, LR"(C:\Users\Public\)");
+}
+
+TEST(PosixPath, ParentOfIsTheDirectoryThatHoldsThePath) {
+    // path -> its parent: a name without a slash is in the current directory
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"/a/b/c", "/a/b"}, {"/a", "/"}, {"/", "/"}, {"a/b", "a"}, {"a", "."},
+    };
+    for (const auto& [path, parent] : cases) {
+        EXPECT_EQ(Platform::Posix::parentOf(path), parent) << path;
+    }
 }
 
 TEST(FullWindowsPath, ResolvesLikeGetFullPathName) {

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "platform/posix/filesystem/filehandle.h"
+#include "platform/posix/filesystem/posix_path.h"
 #include "platform/posix/host/errors.h"
 #include "platform/posix/host/host.h"
 #include "platform/posix/host/unique_fd.h"
@@ -49,10 +50,6 @@ std::optional<std::string> realPath(const std::string& path) {
         return std::nullopt;
     }
     return std::string(buffer);
-}
-
-std::string joinPosix(const std::string& dir, const std::string& name) {
-    return dir == "/" ? "/" + name : dir + "/" + name;
 }
 
 // Windows refuses these in names (the wildcards included: they only make sense in a search

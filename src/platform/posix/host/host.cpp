@@ -12,6 +12,8 @@
 #include <stdexcept>
 #include <system_error>
 
+#include "platform/posix/host/unique_fd.h"
+
 namespace Platform::Posix {
 namespace fs = std::filesystem;
 namespace {
@@ -132,35 +134,37 @@ std::string temporarySibling(const fs::path& target) {
            std::to_string(std::random_device{}());
 }
 
-void writeWhole(int fd, const std::string& content, const std::string& name) {
+// Writes `content` whole to the new file `name` and closes it; on a failure the file goes.
+void writeWhole(UniqueFd fd, const std::string& content, const std::string& name) {
+    auto abandon = [&](int error) {
+        fd.reset();
+        ::unlink(name.c_str());
+        fail("file", name, error);
+    };
     std::size_t done = 0;
     while (done < content.size()) {
-        ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+        ssize_t n = ::write(fd.get(), content.data() + done, content.size() - done);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
             }
-            int error = errno;
-            ::close(fd);
-            ::unlink(name.c_str());
-            fail("file", name, error);
+            abandon(errno);
         }
         done += static_cast<std::size_t>(n);
     }
-    if (::fsync(fd) != 0 || ::close(fd) != 0) {
-        int error = errno;
-        ::unlink(name.c_str());
-        fail("file", name, error);
+    // The close is the last chance to hear of a failed write: its result counts.
+    if (::fsync(fd.get()) != 0 || ::close(fd.release()) != 0) {
+        abandon(errno);
     }
 }
 
 std::string writeTemporary(const fs::path& target, const std::string& content) {
     std::string name = temporarySibling(target);
-    int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-    if (fd < 0) {
+    UniqueFd fd(::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
+    if (!fd) {
         fail("file", name, errno);
     }
-    writeWhole(fd, content, name);
+    writeWhole(std::move(fd), content, name);
     return name;
 }
 

@@ -1,0 +1,294 @@
+// The directory searches of the emulated host (FindFirstFile): the entries that match, listed
+// once through the directory held open, in the order of NTFS's upper-case table. What the
+// listing read of each entry answers the later calls on it while nothing changed (see
+// OpenDirectory), so that a walk's opens cost no second look.
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/posix/faults/faults.h"
+#include "platform/posix/filesystem/filehandle.h"
+#include "platform/posix/filesystem/filesystem_internal.h"
+#include "platform/posix/filesystem/pathmap.h"
+#include "platform/posix/filesystem/pattern.h"
+#include "platform/posix/filesystem/posix_path.h"
+#include "platform/posix/host/errors.h"
+#include "platform/posix/host/handles.h"
+#include "platform/posix/host/unique_fd.h"
+#include "platform/text.h"
+
+namespace Platform {
+namespace {
+
+using namespace Posix;
+
+// A search in progress: the matching entries, taken when the search began.
+class FindObject : public HandleObject {
+public:
+    FindObject(std::vector<FindData> entries, std::shared_ptr<const OpenDirectory> directory)
+        : entries_(std::move(entries)), directory_(std::move(directory)) {}
+    bool next(FindData& data) {
+        if (position_ >= entries_.size()) {
+            return false;
+        }
+        data = std::move(entries_[position_++]);  // each entry is handed out once
+        return true;
+    }
+
+private:
+    std::vector<FindData> entries_;
+    std::size_t position_ = 0;
+    std::shared_ptr<const OpenDirectory> directory_;  // open while the search is
+};
+
+// The directories being searched by their POSIX path, for the opens of their entries.
+class Searches {
+public:
+    static Searches& instance() {
+        static Searches searches;
+        return searches;
+    }
+    void add(const std::string& path, const std::shared_ptr<const OpenDirectory>& directory) {
+        std::lock_guard guard(lock_);
+        if (byPath_.size() >= 64) {
+            std::erase_if(byPath_, [](const auto& item) { return item.second.expired(); });
+        }
+        byPath_[path] = directory;
+    }
+    // The search of `path` whose listing holds `name` as the object `st` describes.
+    std::shared_ptr<const OpenDirectory> holding(const std::string& path, const std::string& name,
+                                                 const struct stat& st) {
+        std::lock_guard guard(lock_);
+        auto it = byPath_.find(path);
+        if (it == byPath_.end()) {
+            return nullptr;
+        }
+        auto directory = it->second.lock();
+        if (!directory) {
+            byPath_.erase(it);
+            return nullptr;
+        }
+        auto entry = directory->entries.find(name);
+        if (entry == directory->entries.end() || entry->second.inode != st.st_ino ||
+            directory->device != st.st_dev) {
+            return nullptr;
+        }
+        return directory;
+    }
+
+private:
+    std::mutex lock_;
+    std::unordered_map<std::string, std::weak_ptr<const OpenDirectory>> byPath_;
+};
+
+FindData findDataOf(std::wstring name, const std::string& path, const struct stat& st,
+                    const EntryPlace& place = {}, const EntryXattrs* names = nullptr) {
+    FindData data;
+    data.attributes = attributesOf(path, st, place, names);
+    data.fileName = std::move(name);
+    data.size = S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0;
+    data.creationTime = creationTimeOf(st);
+    data.lastAccessTime = fileTime(st.st_atim);
+    data.lastWriteTime = fileTime(st.st_mtim);
+    return data;
+}
+
+// Where a directory about to be searched lies, free of links: below the directory that the
+// search of its parent holds open when it is one of that one's entries, else as the kernel
+// knows it. Empty when not known.
+std::string realPathOfSearched(const std::string& path, const struct stat& st, int fd) {
+    std::size_t slash = path.rfind('/');
+    if (slash != std::string::npos && slash > 0) {
+        if (auto parent =
+                Searches::instance().holding(path.substr(0, slash), path.substr(slash + 1), st);
+            parent && !parent->realPath.empty()) {
+            return joinPosix(parent->realPath, path.substr(slash + 1));
+        }
+    }
+    std::string link = "/proc/self/fd/" + std::to_string(fd);
+    char buffer[PATH_MAX];
+    ssize_t size = ::readlink(link.c_str(), buffer, sizeof(buffer) - 1);
+    return size > 0 && buffer[0] == '/' ? std::string(buffer, static_cast<std::size_t>(size))
+                                        : std::string();
+}
+
+// The directory part of a search pattern and the name pattern; false (ERROR_FILE_NOT_FOUND)
+// when there is no name.
+bool splitPattern(const std::wstring& pattern, std::wstring& directory, std::wstring& name) {
+    std::size_t separator = pattern.find_last_of(L"\\/");
+    if (separator != std::wstring::npos) {
+        directory = pattern.substr(0, separator + 1);
+        name = pattern.substr(separator + 1);
+    } else if (hasDrive(pattern)) {
+        directory = pattern.substr(0, 2);
+        name = pattern.substr(2);
+    } else {
+        directory = L".";
+        name = pattern;
+    }
+    return !name.empty() || failWith(WinError::FileNotFound);
+}
+
+// The directory to search, open, with its POSIX path and its stat. The entries are looked at
+// through the directory itself: one lookup of its path (as written when it exists so), and
+// each entry's from there. Empty with the last error set when it cannot be opened.
+UniqueFd openSearched(const std::wstring& directory, std::string& posixDirectory,
+                      struct stat& dirStat) {
+    UniqueFd dir;
+    if (writtenPosixPath(directory, posixDirectory)) {
+        dir.reset(::open(posixDirectory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    }
+    if (!dir) {
+        if (!windowsToPosix(directory, posixDirectory)) {
+            return UniqueFd();
+        }
+        dir.reset(::open(posixDirectory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    }
+    if (!dir || ::fstat(dir.get(), &dirStat) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR) {
+            failWith(WinError::PathNotFound);
+        } else {
+            failWithErrno();
+        }
+        return UniqueFd();
+    }
+    return dir;
+}
+
+// The "." and ".." entries that match, which a drive root does not have on Windows.
+void addDotEntries(int dir, const struct stat& dirStat, const std::string& posixDirectory,
+                   const std::wstring& dosForm, std::vector<FindData>& entries) {
+    if (isDriveRoot(dirStat)) {
+        return;
+    }
+    struct stat parentStat;
+    for (const wchar_t* dot : {L".", L".."}) {
+        const struct stat* st = &dirStat;
+        if (dot[1] == L'.') {
+            if (::fstatat(dir, "..", &parentStat, 0) != 0) {
+                continue;
+            }
+            st = &parentStat;
+        }
+        if (matchesPattern(dosForm, dot)) {
+            entries.push_back(
+                findDataOf(dot, st == &dirStat ? posixDirectory : parentOf(posixDirectory), *st));
+        }
+    }
+}
+
+// Reads the directory's entries into `open` and appends those that match to `entries`. NTFS
+// hands out names in the order of its upper-case table: each name's key is made once, and the
+// entries sorted by it.
+void listEntries(OpenDirectory& open, const std::wstring& dosForm, std::vector<FindData>& entries) {
+    int dirFd = open.fd();
+    const std::string& posixDirectory = open.path;
+    std::vector<std::pair<std::wstring, FindData>> found;
+    while (dirent* entry = ::readdir(open.stream.get())) {
+        const char* entryName = entry->d_name;
+        if (std::strcmp(entryName, ".") == 0 || std::strcmp(entryName, "..") == 0) {
+            continue;
+        }
+        ListedEntry& listed = open.entries[entryName];
+        listed.inode = entry->d_ino;
+        std::wstring windowsName = windowsNameOf(entryName);
+        if (!matchesPattern(dosForm, windowsName)) {
+            continue;
+        }
+        struct stat st;
+        if (::fstatat(dirFd, entryName, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+            continue;  // gone since the directory was read
+        }
+        std::wstring key = windowsName;
+        for (auto& c : key) {
+            c = upcase(c);
+        }
+        EntryPlace place{dirFd, entryName, &posixDirectory};
+        auto names = S_ISLNK(st.st_mode) ? std::nullopt : entryXattrs(place);
+        FindData data =
+            findDataOf(std::move(windowsName), std::string(), st, place, names ? &*names : nullptr);
+        listed = ListedEntry{st.st_ino, st.st_ctim, data.attributes,
+                             !names || names->securityDescriptor};
+        found.emplace_back(std::move(key), std::move(data));
+        Faults::afterListing(posixDirectory, entryName);
+    }
+    std::sort(found.begin(), found.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    entries.reserve(entries.size() + found.size());
+    for (auto& [key, entry] : found) {
+        entries.push_back(std::move(entry));
+    }
+}
+
+}  // namespace
+
+namespace Posix {
+
+std::shared_ptr<const OpenDirectory> searchHolding(const std::string& path, const std::string& name,
+                                                   const struct stat& st) {
+    return Searches::instance().holding(path, name, st);
+}
+
+}  // namespace Posix
+
+Handle findFirstFile(const std::wstring& pattern, FindData& data) {
+    std::wstring directory;
+    std::wstring name;
+    if (!splitPattern(pattern, directory, name)) {
+        return invalidHandle();
+    }
+    std::string posixDirectory;
+    struct stat dirStat;
+    UniqueFd dir = openSearched(directory, posixDirectory, dirStat);
+    if (!dir) {
+        return invalidHandle();
+    }
+    std::wstring dosForm = dosPattern(name);
+    std::vector<FindData> entries;
+    addDotEntries(dir.get(), dirStat, posixDirectory, dosForm, entries);
+    auto open = std::make_shared<OpenDirectory>();
+    open->stream.reset(::fdopendir(dir.get()));
+    if (!open->stream) {
+        failWithErrno();
+        return invalidHandle();
+    }
+    dir.release();  // the stream owns it now
+    open->path = posixDirectory;
+    open->device = dirStat.st_dev;
+    open->modified = dirStat.st_mtim;
+    ::clock_gettime(CLOCK_REALTIME_COARSE, &open->listedAt);
+    listEntries(*open, dosForm, entries);
+    if (entries.empty()) {
+        failWith(WinError::FileNotFound);
+        return invalidHandle();
+    }
+    open->realPath = realPathOfSearched(posixDirectory, dirStat, open->fd());
+    Searches::instance().add(posixDirectory, open);
+    auto search = std::make_shared<FindObject>(std::move(entries), std::move(open));
+    search->next(data);
+    return registerHandle(std::move(search));
+}
+
+bool findNextFile(Handle find, FindData& data) {
+    auto search = lookupHandle<FindObject>(find);
+    if (!search) {
+        return failWith(WinError::InvalidHandle);
+    }
+    return search->next(data) || failWith(WinError::NoMoreFiles);
+}
+
+bool findClose(Handle handle) {
+    return unregisterHandle<FindObject>(handle);
+}
+
+}  // namespace Platform
