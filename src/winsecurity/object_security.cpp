@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "platform/account_lookup.h"
 #include "platform/dtyp/access_mask.h"
 #include "platform/dtyp/ace.h"
 #include "platform/dtyp/security_descriptor.h"
@@ -107,9 +108,9 @@ Platform::UniqueHandle openForSecurity(const std::wstring& path, bool isDirector
                              Platform::File::OpenExisting, flags));
     if (!handle) {
         std::uint32_t error = Platform::getLastError();
-        throwOsError(withHostDetail(formatString(L"Unable to open the object (%s)", shown(path)),
-                                    error),
-                     error, VSITE("WinSecurity::openForSecurity"));
+        throwOsError(
+            withHostDetail(formatString(L"Unable to open the object (%s)", shown(path)), error),
+            error, VSITE("WinSecurity::openForSecurity"));
     }
     return handle;
 }
@@ -163,15 +164,10 @@ VAcl withoutUnmappedAces(const VAcl& acl) {
     int index = 0;
     while (index < clean.aceCount()) {
         VSID sid = clean.aceAt(index).sid();
-        // Buffers large enough for any name; only ERROR_NONE_MAPPED matters here, and a short
-        // buffer (122) still means the SID names an account.
-        std::vector<wchar_t> name(256);
-        std::vector<wchar_t> domain(256);
-        auto nameChars = static_cast<std::uint32_t>(name.size());
-        auto domainChars = static_cast<std::uint32_t>(domain.size());
-        std::uint32_t use = 0;
-        if (!Platform::lookupAccountSid(std::wstring(), sid.sid(), name.data(), &nameChars,
-                                        domain.data(), &domainChars, &use) &&
+        // Only ERROR_NONE_MAPPED matters here: any other refusal still means the SID names an
+        // account.
+        Platform::AccountLookup account;
+        if (!Platform::lookupAccountSid(std::wstring(), sid.sid(), account) &&
             Platform::getLastError() == WinError::NoneMapped) {
             clean.deleteAce(index);
             continue;
@@ -206,8 +202,8 @@ void setNamedObjectDacl(const std::wstring& path, std::uint32_t objectType, cons
     }
     if (error != 0) {
         throwOsError(
-            withHostDetail(formatString(L"Unable to set the object (%s) security info", shown(path)),
-                           error),
+            withHostDetail(
+                formatString(L"Unable to set the object (%s) security info", shown(path)), error),
             error, VSITE("WinSecurity::setNamedObjectDacl"));
     }
 }

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/account_lookup.h"
 #include "platform/dtyp/ace_text.h"
 #include "platform/dtyp/sddl.h"
 #include "platform/dtyp/security_descriptor.h"
@@ -94,16 +95,11 @@ void enableAdministratorPrivileges() {
 
 std::wstring accountName(const Dtyp::Sid& sid) {
     std::vector<std::uint8_t> bytes = sid.toBytes();
-    wchar_t name[256];
-    wchar_t domain[256];
-    std::uint32_t nameChars = 256;
-    std::uint32_t domainChars = 256;
-    std::uint32_t use = 0;
-    if (!Platform::lookupAccountSid(L"", bytes.data(), name, &nameChars, domain, &domainChars,
-                                    &use)) {
+    Platform::AccountLookup account;
+    if (!Platform::lookupAccountSid(L"", bytes.data(), account)) {
         return sid.toString();
     }
-    return domainChars ? std::wstring(domain) + L"\\" + name : std::wstring(name);
+    return account.domain.empty() ? account.name : account.domain + L"\\" + account.name;
 }
 
 std::wstring aceText(const Dtyp::Ace& ace) {
