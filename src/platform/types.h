@@ -89,6 +89,7 @@ constexpr std::uint32_t InvalidOwner = 1307;
 constexpr std::uint32_t NoSuchDomain = 1355;
 constexpr std::uint32_t InternalError = 1359;
 constexpr std::uint32_t FileInvalid = 1006;
+constexpr std::uint32_t FileCorrupt = 1392;
 constexpr std::uint32_t InvalidData = 13;
 constexpr std::uint32_t UnableToRemoveReplaced = 1175;
 constexpr std::uint32_t UnableToMoveReplacement = 1176;

@@ -126,8 +126,6 @@ void printText(const std::string& path, const Dtyp::SecurityDescriptor& sd) {
     }
 }
 
-constexpr std::uint32_t ErrorFileCorrupt = 1392;
-
 std::uint32_t readDescriptor(const std::wstring& path, std::vector<std::uint8_t>& bytes) {
     return Platform::getNamedSecurityInfo(path, Platform::SeFileObject,
                                           Info::Owner | Info::Group | Info::Dacl, bytes);
@@ -140,7 +138,7 @@ std::wstring corruptObjectOn(const std::wstring& path) {
     for (std::size_t end = path.find(L'\\'); end != std::wstring::npos;
          end = path.find(L'\\', end + 1)) {
         std::wstring above = path.substr(0, end == 2 ? 3 : end);
-        if (readDescriptor(above, bytes) == ErrorFileCorrupt) {
+        if (readDescriptor(above, bytes) == Platform::WinError::FileCorrupt) {
             return above;
         }
     }
@@ -174,7 +172,7 @@ int get(const std::string& path, bool text, bool tree = false) {
     enableAdministratorPrivileges();
     std::vector<std::uint8_t> bytes;
     std::uint32_t error = readDescriptor(fromUtf8(path), bytes);
-    if (error == ErrorFileCorrupt) {
+    if (error == Platform::WinError::FileCorrupt) {
         std::string corrupt = toUtf8(corruptObjectOn(fromUtf8(path)));
         return fail("cannot read the security descriptor of '" + path + "': " + errorText(error) +
                     "; the descriptor stored for '" + corrupt + "' is corrupt (" +
