@@ -4,6 +4,7 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/account_lookup.h"
 #include "platform/text.h"
 #include "runtime/exceptions.h"
 
@@ -11,12 +12,6 @@ namespace SidCache {
 namespace {
 
 namespace WinError = Platform::WinError;
-
-// The buffers of the first LookupAccountNameW / LookupAccountSidW call: SECURITY_MAX_SID_SIZE
-// bytes, and names that fit most accounts; a longer answer costs one more call.
-constexpr std::uint32_t sidBufferSize = 68;
-constexpr std::uint32_t domainBufferChars = 256;
-constexpr std::uint32_t nameBufferChars = 32;
 
 // The current cache and the ones it displaced. A recursive lock, as a critical section is,
 // so that a cache call may itself ask for names.
@@ -37,10 +32,6 @@ bool withCurrent(Action action) {
     Slot& s = slot();
     std::lock_guard guard(s.lock);
     return s.current != nullptr && action(*s.current);
-}
-
-std::wstring textOf(const std::vector<wchar_t>& buffer) {
-    return std::wstring(buffer.data(), wcsnlen(buffer.data(), buffer.size()));
 }
 
 // The domains tried after the given one. They do not change while the process runs, so they
@@ -74,26 +65,6 @@ const CandidateDomains& candidateDomains() {
     static const CandidateDomains domains = computeCandidateDomains();
     return domains;
 }
-
-// One LookupAccountNameW call with the buffers as they are; the sizes it reports stay in them.
-struct NameQuery {
-    std::vector<std::uint8_t> sid = std::vector<std::uint8_t>(sidBufferSize);
-    std::vector<wchar_t> domain = std::vector<wchar_t>(domainBufferChars);
-    std::uint32_t sidSize = sidBufferSize;
-    std::uint32_t domainChars = domainBufferChars;
-    std::uint32_t use = 0;
-
-    bool run(const std::wstring& accountName) {
-        sidSize = static_cast<std::uint32_t>(sid.size());
-        domainChars = static_cast<std::uint32_t>(domain.size());
-        return Platform::lookupAccountName(std::wstring(), accountName, sid.data(), &sidSize,
-                                           domain.data(), &domainChars, &use);
-    }
-    void enlarge() {
-        sid.resize(std::max<std::size_t>(sidSize, sid.size()));
-        domain.resize(std::max<std::size_t>(domainChars, domain.size()));
-    }
-};
 
 bool findByName(const std::wstring& domain, const std::wstring& name, VSID& account) {
     VSID found;
@@ -251,29 +222,22 @@ bool lookupAccountName(const std::wstring& domain, const std::wstring& name, VSI
 
     std::uint32_t error = WinError::NoneMapped;
     for (const std::wstring& candidate : candidates) {
-        NameQuery query;
-        std::wstring qualified = qualifiedName(candidate, name);
-        bool found = query.run(qualified);
-        if (!found) {
-            // Only a short buffer is worth a second call; every other refusal passes the
-            // name on to the next candidate.
-            if (Platform::getLastError() != WinError::InsufficientBuffer) {
+        Platform::AccountLookup query;
+        if (!Platform::lookupAccountName(std::wstring(), qualifiedName(candidate, name), query)) {
+            // A refusal of the first call passes the name on to the next candidate; one of the
+            // second, with buffers of the sizes asked for, ends the search.
+            if (!query.askedAgain) {
                 continue;
             }
-            query.enlarge();
-            found = query.run(qualified);
-            if (!found) {
-                error = Platform::getLastError();
-                if (findByName(candidate, name, account)) {
-                    return true;
-                }
-                break;
+            error = Platform::getLastError();
+            if (findByName(candidate, name, account)) {
+                return true;
             }
+            break;
         }
         VSID answer(query.sid.data());
-        std::wstring answerDomain = textOf(query.domain);
-        answer.setAccount(answerDomain, name, query.use);
-        record(answer, answerDomain, name);
+        answer.setAccount(query.domain, name, query.use);
+        record(answer, query.domain, name);
         account = std::move(answer);
         return true;
     }
@@ -293,34 +257,17 @@ void lookupAccountSid(const std::wstring& systemName, const VSID& sid, std::wstr
         return;
     }
 
-    std::vector<wchar_t> nameBuffer(nameBufferChars);
-    std::vector<wchar_t> domainBuffer(nameBufferChars);
-    std::uint32_t use = 0;
-    auto ask = [&] {
-        auto nameChars = static_cast<std::uint32_t>(nameBuffer.size());
-        auto domainChars = static_cast<std::uint32_t>(domainBuffer.size());
-        bool ok = Platform::lookupAccountSid(systemName, sid.sid(), nameBuffer.data(), &nameChars,
-                                             domainBuffer.data(), &domainChars, &use);
-        if (!ok && Platform::getLastError() == WinError::InsufficientBuffer) {
-            nameBuffer.resize(std::max<std::size_t>(nameChars, nameBuffer.size()));
-            domainBuffer.resize(std::max<std::size_t>(domainChars, domainBuffer.size()));
-        }
-        return ok;
-    };
-    bool ok = ask();
+    Platform::AccountLookup answer;
+    bool ok = Platform::lookupAccountSid(systemName, sid.sid(), answer);
     std::uint32_t error = ok ? 0 : Platform::getLastError();
-    if (!ok && error == WinError::InsufficientBuffer) {
-        ok = ask();
-        error = ok ? 0 : Platform::getLastError();
-    }
     if (ok) {
-        domain = textOf(domainBuffer);
-        name = textOf(nameBuffer);
+        domain = answer.domain;
+        name = answer.name;
         if (type != nullptr) {
-            *type = use;
+            *type = answer.use;
         }
         VSID account(sid.sid());
-        account.setAccount(domain, name, use);
+        account.setAccount(domain, name, answer.use);
         record(account, domain, name);
         return;
     }

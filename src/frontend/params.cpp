@@ -1,26 +1,13 @@
 #include "frontend/params.h"
 
-#include <vector>
+#include <algorithm>
 
 #include "runtime/exceptions.h"
 
 namespace {
 
-std::vector<std::wstring> namesOf(const wchar_t* list) {
-    std::vector<std::wstring> names;
-    for (const wchar_t* p = list; p && *p; p += names.back().size() + 1) {
-        names.emplace_back(p);
-    }
-    return names;
-}
-
-bool listed(const wchar_t* list, const std::wstring& key) {
-    for (const auto& name : namesOf(list)) {
-        if (name == key) {
-            return true;
-        }
-    }
-    return false;
+bool listed(const Params::Names& names, const std::wstring& key) {
+    return std::find(names.begin(), names.end(), key) != names.end();
 }
 
 }  // namespace
@@ -39,21 +26,21 @@ Params::Map Params::parse(int argc, const wchar_t* const* argv) {
     return values;
 }
 
-std::wstring Params::possibleParameters(const wchar_t* required, const wchar_t* optional) {
+std::wstring Params::possibleParameters(const Names& required, const Names& optional) {
     std::wstring text;
-    for (const auto& name : namesOf(required)) {
+    for (const auto& name : required) {
         text += text.empty() ? L"Possible parameters:\n" : L"\n";
         text += L"    " + name;
     }
-    for (const auto& name : namesOf(optional)) {
+    for (const auto& name : optional) {
         text += text.empty() ? L"Possible parameters:\n" : L"\n";
         text += L"    [" + name + L"]";
     }
     return text;
 }
 
-void Params::check(const wchar_t* required, const wchar_t* optional) const {
-    for (const auto& name : namesOf(required)) {
+void Params::check(const Names& required, const Names& optional) const {
+    for (const auto& name : required) {
         if (!has(name)) {
             throw vexception(L"Missing required parameter " + name + L". " +
                                  possibleParameters(required, optional),
@@ -73,7 +60,7 @@ void Params::check(const wchar_t* required, const wchar_t* optional) const {
 std::wstring Params::get(const std::wstring& name) const {
     auto it = values_.find(name);
     if (it == values_.end()) {
-        reportMissingParameter(name, nullptr, nullptr);
+        reportMissingParameter(name, {}, {});
     }
     return it->second;
 }
@@ -83,8 +70,8 @@ std::wstring Params::getOr(const std::wstring& name, const std::wstring& fallbac
     return it == values_.end() ? fallback : it->second;
 }
 
-void Params::reportMissingParameter(const std::wstring& name, const wchar_t* required,
-                                    const wchar_t* optional) {
+void Params::reportMissingParameter(const std::wstring& name, const Names& required,
+                                    const Names& optional) {
     throw vexception(
         L"Missing required parameter " + name + L". " + possibleParameters(required, optional),
         CallSite{std::wstring(), "Params::reportMissingParameter", 39});

@@ -4,10 +4,14 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 class Params {
 public:
     using Map = std::map<std::wstring, std::wstring>;
+    // The names a command requires, or accepts besides them, in the order its refusals list
+    // them.
+    using Names = std::vector<std::wstring>;
 
     // Splits each argument at its first "=" into key and value; a bare argument is a key with
     // an empty value; a repeated key keeps the last value.
@@ -15,23 +19,21 @@ public:
 
     explicit Params(Map values) : values_(std::move(values)) {}
 
-    // `required` and `optional` are name lists: consecutive zero-terminated names ended by an
-    // empty name, or null. Throws on the first missing required name or unexpected key;
-    // "--internal-package-name" is always accepted.
-    void check(const wchar_t* required, const wchar_t* optional) const;
+    // Throws on the first missing required name or unexpected key; "--internal-package-name" is
+    // always accepted.
+    void check(const Names& required, const Names& optional) const;
 
     // The value of a required parameter; a missing one is reported as missing.
     std::wstring get(const std::wstring& name) const;
     std::wstring getOr(const std::wstring& name, const std::wstring& fallback) const;
     bool has(const std::wstring& name) const { return values_.count(name) != 0; }
 
-    [[noreturn]] static void reportMissingParameter(const std::wstring& name,
-                                                    const wchar_t* required,
-                                                    const wchar_t* optional);
+    [[noreturn]] static void reportMissingParameter(const std::wstring& name, const Names& required,
+                                                    const Names& optional);
 
     // "Possible parameters:\n" and the names, required ones plain and optional ones in
     // brackets, each indented by four blanks, joined by "\n".
-    static std::wstring possibleParameters(const wchar_t* required, const wchar_t* optional);
+    static std::wstring possibleParameters(const Names& required, const Names& optional);
 
 private:
     Map values_;

@@ -1,111 +1,198 @@
-// The undo and audit commands: --restore-security puts back what a run's journal recorded,
-// --audit-webspace-security says where a webspace differs from its metadata.
 #include "frontend/tavrel_commands.h"
 
-#include "frontend/command_context.h"
 #include "frontend/list_file.h"
 #include "frontend/tavrel_impl.h"
 #include "manager/audit.h"
 #include "platform/system.h"
 #include "platform/text.h"
-#include "runtime/exclusive_task.h"
+#include "runtime/config.h"
+#include "runtime/exceptions.h"
 #include "runtime/filename.h"
 #include "runtime/log.h"
 
 namespace TavrelCommands {
 
-Tavrel::JournalScope journalScopeFor(const std::wstring& command, const Params& params) {
-    using Kind = Tavrel::JournalScope::Kind;
-    if (params.has(L"--check-only")) {
-        return {};
-    }
-    if (command == L"--repair-webspace-security" ||
-        command == L"--repair-webspace-path-security" ||
-        command == L"--update-webspace-security") {
-        return {Kind::Webspace, params.getOr(L"--webspace-name", std::wstring())};
-    }
-    if (command == L"--repair-filesharing") {
-        return {Kind::FileSharing, {}};
-    }
-    // A user's file-sharing commands write the vhost's folder and metadata, under its mutex: a
-    // restore of their journal must hold that one.
-    if (command == L"--update-user-filesharing-security" ||
-        command == L"--remove-user-filesharing-security") {
-        return {Kind::Webspace, params.getOr(L"--vhost-name", std::wstring())};
-    }
-    if (command == L"--update-path-security") {
-        return {Kind::Path, stripLongPrefix(normalizePath(params.getOr(L"--path", L".")))};
-    }
-    // The restore names its scope once it has read the journal.
-    return {};
+namespace {
+
+// Writes the manager's template, built by `build`, to "--file-name" or to `defaultName`.
+void createTemplate(CommandRun& run, void (Tavrel::SecurityManager::*build)(),
+                    const wchar_t* defaultName) {
+    Tavrel::SecurityManager& manager = run.context.manager();
+    (manager.*build)();
+    // A "--file-name" without a value is present and empty: the save then has no name at all
+    // and refuses, rather than falling back to the default.
+    manager.saveToFile(run.params.has(L"--file-name") ? run.params.get(L"--file-name")
+                                                      : std::wstring(defaultName));
 }
 
-}  // namespace TavrelCommands
+// The webspace's metadata merged with the panel's domain template for its system user.
+void loadWebspace(CommandRun& run, const std::wstring& systemUser) {
+    Tavrel::SecurityManager& manager = run.context.manager();
+    Tavrel::loadDomainMetadata(run.webspace, manager);
+    manager.expandWebspaceTemplate(run.webspace, systemUser,
+                                   panelTemplate(L"hosting_template.xml"));
+    manager.confineTo(run.directory);
+}
 
-using namespace TavrelCommands;
+// The web user's directory of the webspace: where a web user's pass is confined.
+std::wstring webUserDirectory(const CommandRun& run, const std::wstring& webUser) {
+    return VFileName::combine(run.directory, L"web_users\\" + webUser);
+}
 
-int TavrelImpl::_restoreSecurity(const Params& params, Tavrel::RunJournal& journal) {
-    params.check(L"--journal\0", L"--check-only\0");
-    std::wstring file = normalizePath(params.get(L"--journal"));
-    // Everything is read and checked before the mutex is taken and anything written.
-    Tavrel::JournalContents contents = Tavrel::readJournal(file);
-    std::wstring mutex;
-    std::wstring directory;
-    switch (contents.scope.kind) {
-        case Tavrel::JournalScope::Kind::Webspace:
-            Tavrel::requirePlainName(L"webspace name", contents.scope.name);
-            mutex = webspaceMutexName(contents.scope.name);
-            directory = webspaceDirectory(contents.scope.name);
-            break;
-        case Tavrel::JournalScope::Kind::FileSharing:
-            mutex = filesharingMutexName();
-            directory = webspaceDirectory(FileSharingContext::area);
-            break;
-        default:
-            mutex = baseMutexName();
-            directory = normalizePath(contents.scope.name);
-            break;
+}  // namespace
+
+std::wstring panelTemplate(const std::wstring& name) {
+    return VFileName::combine(VFileName::combine(panelParameter(L"PRODUCT_ROOT_D"), L"etc"), name);
+}
+
+std::wstring webspaceDirectory(const std::wstring& webspace) {
+    return normalizePath(VFileName::combine(panelParameter(L"HTTPD_VHOSTS_D"), webspace));
+}
+
+void help(CommandRun& run) {
+    run.app.usage();
+}
+
+void createDomainTemplate(CommandRun& run) {
+    createTemplate(run, &Tavrel::SecurityManager::createDomainTemplate, L"hosting_template.xml");
+}
+
+void createFrameForwardingTemplate(CommandRun& run) {
+    createTemplate(run, &Tavrel::SecurityManager::createFrameForwardingTemplate,
+                   L"frame_forwarding_template.xml");
+}
+
+void createWebUserTemplate(CommandRun& run) {
+    createTemplate(run, &Tavrel::SecurityManager::createWebUserTemplate, L"webuser_template.xml");
+}
+
+void updatePathSecurity(CommandRun& run) {
+    Tavrel::SecurityManager& manager = run.context.manager();
+    Tavrel::loadPathMetadata(run.path, manager);
+    // The metadata lies in the directory itself, where its users may write: it steers nothing
+    // outside that directory.
+    manager.confineTo(run.path);
+    PathRelation relation = comparePaths(manager.root(), run.path);
+    if (relation != PathEqual && relation != PathAbove) {
+        // What governs a path outside the webspaces is unknown (a walk there fails on the root
+        // correlation at its first step): nothing can be applied to it.
+        LogManager::instance().log(LogWarning,
+                                   L"No security metadata applies to %s, which lies outside %s",
+                                   stripLongPrefix(run.path), manager.root());
+    } else {
+        manager.applyToScope(nullptr, CheckerOptionUpdate, false);
     }
-    // The run that wrote the journal stayed in its scope's directory; the mutex taken below
-    // guards that directory and no other.
-    Tavrel::requireWithin(contents, directory, file);
-    ExclusiveTask task;
-    task.Initialize(mutex, Platform::Infinite);
-    bool checkOnly = params.has(L"--check-only");
+    manager.saveToFile(std::wstring());
+    manager.requireNoDamagedMetadata();
+}
+
+void repairWebspaceSecurity(CommandRun& run) {
+    std::wstring systemUser = run.params.get(L"--user-name");
+    Tavrel::SecurityManager& manager = run.context.manager();
+    loadWebspace(run, systemUser);
+    manager.setReportFile(run.report ? &*run.report : nullptr);
+    DiskSecurity::CheckMode options =
+        run.params.has(L"--check-only") ? DiskSecurity::CheckMode::Simulate : CheckerOptionRepair;
+    bool fullScan = run.params.has(L"--full-scan");
+    manager.applyCompleteToScope(nullptr, options, fullScan);
+    manager.saveToFile(std::wstring());
+
+    for (const std::wstring& webUser : run.webUsers) {
+        Tavrel::loadWebUserMetadata(run.webspace, webUser, manager);
+        manager.expandWebUserTemplate(run.webspace, systemUser, webUser,
+                                      panelTemplate(L"webuser_template.xml"));
+        manager.confineTo(webUserDirectory(run, webUser));
+        manager.applyCompleteToScope(nullptr, options, fullScan);
+        manager.saveToFile(std::wstring());
+    }
+    // A report with lines missing is no report of the run: the DACLs were written, the run
+    // fails.
+    if (run.report) {
+        run.report->requireComplete();
+    }
+    manager.requireNoDamagedMetadata();
+}
+
+void repairWebspacePathSecurity(CommandRun& run) {
+    loadWebspace(run, run.params.get(L"--user-name"));
+    Tavrel::SecurityManager& manager = run.context.manager();
+    manager.commit(run.path, false, nullptr, CheckerOptionUpdate);
+    manager.requireNoDamagedMetadata();
+}
+
+void updateWebspaceSecurity(CommandRun& run) {
+    Tavrel::SecurityManager& manager = run.context.manager();
+    Tavrel::loadDomainMetadata(run.webspace, manager);
+    manager.confineTo(run.directory);
+    bool fullScan = run.params.has(L"--full-scan");
+    if (!run.pathes) {
+        manager.applyCompleteToScope(nullptr, CheckerOptionRepair, fullScan);
+    } else {
+        for (const std::wstring& path : *run.pathes) {
+            manager.applyCompleteSecurity(path, nullptr, CheckerOptionRepair, fullScan);
+        }
+    }
+    manager.requireNoDamagedMetadata();
+}
+
+void repairFilesharing(CommandRun& run) {
+    Tavrel::SecurityManager& manager = run.context.manager();
+    Tavrel::loadDomainMetadata(FileSharingContext::area, manager);
+    manager.expandFileSharingTemplate(FileSharingContext::area,
+                                      panelTemplate(L"FilesharingRules.xml"));
+    manager.confineTo(webspaceDirectory(FileSharingContext::area));
+    manager.applyToScope(nullptr, CheckerOptionUpdate, false);
+    manager.saveToFile(std::wstring());
+}
+
+// The two file-sharing user commands work on a context of their own, loaded under the mutex,
+// and show the progress of its manager.
+void updateUserFilesharingSecurity(CommandRun& run) {
+    FileSharingContext context(run.params);
+    ConsoleProgress progress(context.manager());
+    // What an earlier run added for the user goes first, so that the user has one copy.
+    context.removeUserEntries();
+    context.addUserEntries();
+    context.manager().confineTo(webspaceDirectory(context.vhostName));
+    context.manager().applyToScope(nullptr, CheckerOptionUpdate, false);
+    context.manager().saveToFile(std::wstring());
+}
+
+void removeUserFilesharingSecurity(CommandRun& run) {
+    FileSharingContext context(run.params);
+    ConsoleProgress progress(context.manager());
+    context.removeUserEntries();
+    context.manager().saveToFile(std::wstring());
+    // The area is applied once more with the user's entries in memory only.
+    context.addUserEntries();
+    context.manager().confineTo(webspaceDirectory(context.vhostName));
+    context.manager().applyToScope(nullptr, CheckerOptionUpdate, false);
+}
+
+void restoreSecurity(CommandRun& run) {
+    bool checkOnly = run.params.has(L"--check-only");
     if (!checkOnly) {
-        journal.setScope(contents.scope);
+        run.journal.setScope(run.journalContents.scope);
     }
-    Tavrel::restoreJournal(file, contents, checkOnly, journal);
-    return 0;
+    Tavrel::restoreJournal(run.journalFile, run.journalContents, checkOnly, run.journal);
 }
 
-int TavrelImpl::_auditWebspaceSecurity(const Params& params, CommandContext& context) {
-    params.check(L"--webspace-name\0--user-name\0", L"--web-users\0--full-scan\0");
-    std::wstring webspace = params.get(L"--webspace-name");
-    Tavrel::requirePlainName(L"webspace name", webspace);
-    std::wstring directory = requireWebspaceDirectory(webspace);
-    std::vector<std::wstring> webUsers = readWebUsers(params);
-    // A repair writes the metadata this reads.
-    ExclusiveTask task;
-    task.Initialize(webspaceMutexName(webspace), Platform::Infinite);
-    std::wstring systemUser = params.get(L"--user-name");
-    Tavrel::SecurityManager& manager = context.manager();
-    ConsoleProgress progress(manager);
-    bool fullScan = params.has(L"--full-scan");
+void auditWebspaceSecurity(CommandRun& run) {
+    std::wstring systemUser = run.params.get(L"--user-name");
+    Tavrel::SecurityManager& manager = run.context.manager();
+    bool fullScan = run.params.has(L"--full-scan");
     Tavrel::AuditCounts counts;
-    Tavrel::loadDomainMetadata(webspace, manager);
-    manager.expandWebspaceTemplate(webspace, systemUser, panelTemplate(L"hosting_template.xml"));
-    manager.confineTo(directory);
+    loadWebspace(run, systemUser);
     Tavrel::auditScope(manager, fullScan, counts);
     std::vector<std::wstring> damaged;
-    for (const std::wstring& webUser : webUsers) {
-        if (!Tavrel::loadWebUserMetadataToRead(webspace, webUser, manager)) {
+    for (const std::wstring& webUser : run.webUsers) {
+        if (!Tavrel::loadWebUserMetadataToRead(run.webspace, webUser, manager)) {
             damaged.push_back(webUser);
             continue;
         }
-        manager.expandWebUserTemplate(webspace, systemUser, webUser,
+        manager.expandWebUserTemplate(run.webspace, systemUser, webUser,
                                       panelTemplate(L"webuser_template.xml"));
-        manager.confineTo(VFileName::combine(directory, L"web_users\\" + webUser));
+        manager.confineTo(webUserDirectory(run, webUser));
         Tavrel::auditScope(manager, fullScan, counts);
     }
     Platform::writeStdout(Platform::toUtf8(counts.summary() + L"\n"));
@@ -120,5 +207,6 @@ int TavrelImpl::_auditWebspaceSecurity(const Params& params, CommandContext& con
                                       names),
                          VSITE("TavrelImpl::_auditWebspaceSecurity"));
     }
-    return 0;
 }
+
+}  // namespace TavrelCommands

@@ -1,28 +1,84 @@
-// What the commands of tavrel_impl.cpp and tavrel_commands.cpp share: the panel's paths, the
-// checks of a webspace name, and the scope a command journals.
+// The commands of Tavrel, one function each, and what a command works with. The table in
+// tavrel_impl.cpp gives each command its parameters, its mutex and what it needs set up; the
+// dispatcher checks the parameters, reads their values, takes the mutex, enters COM and shows
+// the progress, and then calls the function.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "disksecurity/report_file.h"
+#include "disksecurity/security_checker.h"
+#include "frontend/command_context.h"
 #include "frontend/params.h"
 #include "manager/journal.h"
 
+class TavrelImpl;
+
 namespace TavrelCommands {
+
+// What one command works with. The dispatcher fills in the values of the parameters that the
+// command's row names before it takes the mutex, each checked and each path normalised here,
+// where it enters: a bad value fails the run before any lock or work, and the commands and the
+// layers below take the values as they are.
+struct CommandRun {
+    CommandRun(TavrelImpl& app, const Params& params, CommandContext& context,
+               Tavrel::RunJournal& journal)
+        : app(app), params(params), context(context), journal(journal) {}
+    CommandRun(const CommandRun&) = delete;
+    CommandRun& operator=(const CommandRun&) = delete;
+
+    TavrelImpl& app;
+    const Params& params;
+    CommandContext& context;
+    Tavrel::RunJournal& journal;
+
+    // "--webspace-name", one plain name, and its directory below HTTPD_VHOSTS_D, normalised;
+    // the directory exists. For the restore, the directory of the journal's scope.
+    std::wstring webspace;
+    std::wstring directory;
+    // "--path", normalised.
+    std::wstring path;
+    // "--report-file", opened before anything is loaded or changed and held for the whole run:
+    // what the walk later finds at that path cannot redirect the report.
+    std::optional<DiskSecurity::ReportFile> report;
+    // "--web-users": the names of the list, each one plain name.
+    std::vector<std::wstring> webUsers;
+    // "--pathes-file" when given: its paths, normalised, each inside the webspace's directory.
+    std::optional<std::vector<std::wstring>> pathes;
+    // "--journal", normalised, and what it holds, read and checked whole.
+    std::wstring journalFile;
+    Tavrel::JournalContents journalContents;
+};
+
+// The checker modes of the commands: the updates of paths check and rewrite like the repair.
+constexpr DiskSecurity::CheckMode CheckerOptionUpdate = DiskSecurity::CheckMode::Repair;
+constexpr DiskSecurity::CheckMode CheckerOptionRepair = DiskSecurity::CheckMode::Repair;
 
 // PRODUCT_ROOT_D\etc\<name>: where the panel keeps its templates.
 std::wstring panelTemplate(const std::wstring& name);
-// HTTPD_VHOSTS_D\<name>: the directory of a webspace (or of the file-sharing area).
+// HTTPD_VHOSTS_D\<name>: the directory of a webspace (or of the file-sharing area), normalised.
 std::wstring webspaceDirectory(const std::wstring& webspace);
-// That directory, raising the parameter error when it does not exist.
-std::wstring requireWebspaceDirectory(const std::wstring& webspace);
 
-// The web users of "--web-users" (none when absent or empty), each name checked to be one plain
-// name, read before any work so that a bad list leaves the webspace as it was.
-std::vector<std::wstring> readWebUsers(const Params& params);
-
-// The scope whose journal the command writes: its webspace, the file-sharing area or its
-// path; nothing for the commands that write no security and for check-only runs.
-Tavrel::JournalScope journalScopeFor(const std::wstring& command, const Params& params);
+// The commands, in the order of the table.
+void help(CommandRun& run);
+// The default templates, written to "--file-name" or to their default file name in the current
+// directory.
+void createDomainTemplate(CommandRun& run);
+void createFrameForwardingTemplate(CommandRun& run);
+void createWebUserTemplate(CommandRun& run);
+void updatePathSecurity(CommandRun& run);
+void repairWebspaceSecurity(CommandRun& run);
+void repairWebspacePathSecurity(CommandRun& run);
+void updateWebspaceSecurity(CommandRun& run);
+void repairFilesharing(CommandRun& run);
+void updateUserFilesharingSecurity(CommandRun& run);
+void removeUserFilesharingSecurity(CommandRun& run);
+// Puts back what a run's journal recorded.
+void restoreSecurity(CommandRun& run);
+// Says where a webspace differs from its metadata; writes nothing.
+void auditWebspaceSecurity(CommandRun& run);
 
 }  // namespace TavrelCommands

@@ -1,11 +1,14 @@
 #include "frontend/tavrel_impl.h"
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <optional>
+#include <vector>
 
-#include "disksecurity/report_file.h"
 #include "frontend/command_context.h"
 #include "frontend/list_file.h"
+#include "frontend/params.h"
 #include "frontend/tavrel_commands.h"
 #include "manager/journal.h"
 #include "platform/filesystem.h"
@@ -13,14 +16,13 @@
 #include "platform/text.h"
 #include "platform/types.h"
 #include "runtime/com_apartment.h"
-#include "runtime/config.h"
 #include "runtime/exceptions.h"
 #include "runtime/exclusive_task.h"
 #include "runtime/filename.h"
-#include "runtime/log.h"
 
-// Shared with the commands of tavrel_commands.h.
-namespace TavrelCommands {
+using namespace TavrelCommands;
+
+namespace {
 
 std::atomic<TavrelImpl*> currentApplication{nullptr};
 
@@ -44,18 +46,126 @@ constexpr const wchar_t* helpText =
 
 constexpr std::size_t maxMutexName = 260;
 
-// The checker modes of the commands: the updates of paths check and rewrite like the repair.
-constexpr DiskSecurity::CheckMode CheckerOptionUpdate = DiskSecurity::CheckMode::Repair;
-constexpr DiskSecurity::CheckMode CheckerOptionRepair = DiskSecurity::CheckMode::Repair;
+// The mutex a command holds while it works.
+enum class Lock {
+    None,
+    Base,             // the base name: the updates of a path
+    Webspace,         // the name of the "--webspace-name"
+    FileSharing,      // the file-sharing area's name
+    FileSharingUser,  // the area's name, then that of the "--vhost-name" (fileSharingUserLocks)
+    JournalScope,     // that of the scope of the "--journal" (scopeMutex)
+};
 
-// PRODUCT_ROOT_D\etc\<name>: where the panel keeps its templates.
-std::wstring panelTemplate(const std::wstring& name) {
-    return VFileName::combine(VFileName::combine(panelParameter(L"PRODUCT_ROOT_D"), L"etc"), name);
+// What a command needs besides its mutex.
+enum Setup : unsigned {
+    Checked = 1,    // its parameters are checked against its lists (else any are accepted)
+    Com = 2,        // a COM apartment
+    Progress = 4,   // the walks of the context's manager shown on the console
+    Journaled = 8,  // what it writes is journaled, in the scope of its mutex
+};
+
+// One command of the tool.
+struct Command {
+    const wchar_t* name;
+    Params::Names required;
+    Params::Names optional;
+    Lock lock;
+    unsigned setup;
+    void (*run)(CommandRun& run);
+};
+
+// The commands, in the order they are compared with the command name, which is the order that
+// the refusal of an unknown command lists them in. A row is: name, required parameters,
+// optional parameters, mutex, setup, function. A new command is one row here and one function
+// in tavrel_commands.cpp.
+const std::vector<Command>& commands() {
+    // clang-format off
+    static const std::vector<Command> table = {
+        {L"--help", {}, {}, Lock::None, 0, help},
+        {L"--create-domain-template", {}, {L"--file-name"}, Lock::None, Checked,
+            createDomainTemplate},
+        {L"--create-frame-forwarding-template", {}, {L"--file-name"}, Lock::None, Checked,
+            createFrameForwardingTemplate},
+        {L"--create-webuser-template", {}, {L"--file-name"}, Lock::None, Checked,
+            createWebUserTemplate},
+        {L"--update-path-security", {L"--path"}, {}, Lock::Base, Checked | Progress | Journaled,
+            updatePathSecurity},
+        {L"--repair-webspace-security", {L"--webspace-name", L"--user-name"},
+            {L"--web-users", L"--full-scan", L"--report-file", L"--check-only"},
+            Lock::Webspace, Checked | Com | Progress | Journaled, repairWebspaceSecurity},
+        {L"--repair-webspace-path-security", {L"--webspace-name", L"--user-name", L"--path"}, {},
+            Lock::Webspace, Checked | Com | Progress | Journaled, repairWebspacePathSecurity},
+        {L"--update-webspace-security", {L"--webspace-name"}, {L"--pathes-file", L"--full-scan"},
+            Lock::Webspace, Checked | Progress | Journaled, updateWebspaceSecurity},
+        {L"--repair-filesharing", {}, {}, Lock::FileSharing, Com | Progress | Journaled,
+            repairFilesharing},
+        {L"--update-user-filesharing-security",
+            {L"--vhost-name", L"--user", L"--user-id", L"--private-template", L"--template"}, {},
+            Lock::FileSharingUser, Checked | Journaled, updateUserFilesharingSecurity},
+        {L"--remove-user-filesharing-security",
+            {L"--vhost-name", L"--user", L"--user-id", L"--template", L"--private-template"}, {},
+            Lock::FileSharingUser, Checked | Journaled, removeUserFilesharingSecurity},
+        {L"--restore-security", {L"--journal"}, {L"--check-only"}, Lock::JournalScope, Checked,
+            restoreSecurity},
+        {L"--audit-webspace-security", {L"--webspace-name", L"--user-name"},
+            {L"--web-users", L"--full-scan"}, Lock::Webspace, Checked | Progress,
+            auditWebspaceSecurity},
+    };
+    // clang-format on
+    return table;
+}
+
+const Command* findCommand(const std::wstring& name) {
+    for (const Command& command : commands()) {
+        if (command.name == name) {
+            return &command;
+        }
+    }
+    return nullptr;
+}
+
+// Every command, one a line after three blanks.
+std::wstring possibleCommands() {
+    std::wstring text;
+    for (const Command& command : commands()) {
+        text += (text.empty() ? L"   " : L"\n   ") + std::wstring(command.name);
+    }
+    return text;
+}
+
+bool names(const Command& command, const std::wstring& parameter) {
+    for (const Params::Names* list : {&command.required, &command.optional}) {
+        if (std::find(list->begin(), list->end(), parameter) != list->end()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// --- the values of the parameters, read before the mutex is taken ---
+
+// A webspace command works inside the webspace's directory and nowhere else: without that
+// directory there is nothing it may change.
+void readWebspace(CommandRun& run) {
+    run.webspace = run.params.get(L"--webspace-name");
+    Tavrel::requirePlainName(L"webspace name", run.webspace);
+    std::wstring directory = webspaceDirectory(run.webspace);
+    std::uint32_t attributes = 0;
+    if (!fileExist(directory, attributes) || !(attributes & Platform::FileAttribute::Directory) ||
+        (attributes & Platform::FileAttribute::ReparsePoint)) {
+        throw ArgumentException(
+            formatString(L"Invalid value of parameter --webspace-name: the webspace directory %s "
+                         L"does not exist",
+                         stripLongPrefix(directory)),
+            VSITE("TavrelImpl::requireWebspaceDirectory"));
+    }
+    run.directory = directory;
 }
 
 // A report file is appended to object by object during the walk: a directory that is not
 // there would fail every line of it, so it is refused before any work.
-void requireReportDirectory(const std::wstring& report) {
+void openReport(CommandRun& run) {
+    std::wstring report = run.params.getOr(L"--report-file", std::wstring());
     if (report.empty()) {
         return;
     }
@@ -69,71 +179,184 @@ void requireReportDirectory(const std::wstring& report) {
                 directory),
             VSITE("TavrelImpl::_repairWebspaceSecurity"));
     }
+    run.report.emplace(report);
 }
 
-// HTTPD_VHOSTS_D\<name>: the directory of a webspace (or of the file-sharing area).
-std::wstring webspaceDirectory(const std::wstring& webspace) {
-    return normalizePath(VFileName::combine(panelParameter(L"HTTPD_VHOSTS_D"), webspace));
-}
-
-// A webspace command works inside the webspace's directory and nowhere else: without that
-// directory there is nothing it may change.
-std::wstring requireWebspaceDirectory(const std::wstring& webspace) {
-    std::wstring directory = webspaceDirectory(webspace);
-    std::uint32_t attributes = 0;
-    if (!fileExist(directory, attributes) || !(attributes & Platform::FileAttribute::Directory) ||
-        (attributes & Platform::FileAttribute::ReparsePoint)) {
-        throw ArgumentException(
-            formatString(L"Invalid value of parameter --webspace-name: the webspace directory %s "
-                         L"does not exist",
-                         stripLongPrefix(directory)),
-            VSITE("TavrelImpl::requireWebspaceDirectory"));
+// Read before any work, so that a bad list leaves the webspace as it was.
+void readWebUsers(CommandRun& run) {
+    if (std::wstring list = run.params.getOr(L"--web-users", std::wstring()); !list.empty()) {
+        run.webUsers = readListFile(list);
+        for (const std::wstring& webUser : run.webUsers) {
+            Tavrel::requirePlainName(L"web user name", webUser);
+        }
     }
-    return directory;
 }
 
-// The paths of a pathes file, each checked to lie in the webspace's directory before any work.
-std::vector<std::wstring> readPathesFile(const std::wstring& list, const std::wstring& webspace) {
-    std::vector<std::wstring> paths = readListFile(list);
-    for (const std::wstring& path : paths) {
-        PathRelation relation = comparePaths(normalizePath(path), webspace);
+void readPathes(CommandRun& run) {
+    std::wstring list = run.params.getOr(L"--pathes-file", std::wstring());
+    if (list.empty()) {
+        return;
+    }
+    run.pathes.emplace();
+    for (const std::wstring& line : readListFile(list)) {
+        std::wstring path = normalizePath(line);
+        PathRelation relation = comparePaths(path, run.directory);
         if (relation != PathEqual && relation != PathBelow) {
             throw ArgumentException(
                 formatString(L"Invalid value of parameter --pathes-file: the path %s lies outside "
                              L"the webspace directory %s",
-                             path, stripLongPrefix(webspace)),
+                             line, stripLongPrefix(run.directory)),
                 VSITE("TavrelImpl::_updateWebspaceSecurity"));
         }
+        run.pathes->push_back(path);
     }
-    return paths;
 }
+
+void checkFileSharingValues(CommandRun& run) {
+    FileSharingContext::requireValues(run.params);
+}
+
+// The directory of a journal's scope, which the run that wrote it did not leave.
+std::wstring scopeDirectory(const Tavrel::JournalScope& scope) {
+    switch (scope.kind) {
+        case Tavrel::JournalScope::Kind::Webspace:
+            Tavrel::requirePlainName(L"webspace name", scope.name);
+            return webspaceDirectory(scope.name);
+        case Tavrel::JournalScope::Kind::FileSharing:
+            return webspaceDirectory(FileSharingContext::area);
+        default:
+            return normalizePath(scope.name);
+    }
+}
+
+// The mutex that guards that directory.
+std::wstring scopeMutex(const Tavrel::JournalScope& scope) {
+    switch (scope.kind) {
+        case Tavrel::JournalScope::Kind::Webspace:
+            return TavrelImpl::webspaceMutexName(scope.name);
+        case Tavrel::JournalScope::Kind::FileSharing:
+            return TavrelImpl::filesharingMutexName();
+        default:
+            return TavrelImpl::baseMutexName();
+    }
+}
+
+// Everything is read and checked before the mutex is taken and anything written.
+void readJournal(CommandRun& run) {
+    run.journalFile = normalizePath(run.params.get(L"--journal"));
+    run.journalContents = Tavrel::readJournal(run.journalFile);
+    // The run that wrote the journal stayed in its scope's directory; the mutex taken for it
+    // guards that directory and no other.
+    run.directory = scopeDirectory(run.journalContents.scope);
+    Tavrel::requireWithin(run.journalContents, run.directory, run.journalFile);
+}
+
+void readPath(CommandRun& run) {
+    run.path = normalizePath(run.params.get(L"--path"));
+}
+
+// How the value of each parameter enters a run, in the order they are read: those that name
+// what the run may change first, then the files that say what it does.
+constexpr struct {
+    const wchar_t* parameter;
+    void (*read)(CommandRun& run);
+} valueReaders[] = {
+    {L"--webspace-name", readWebspace},
+    {L"--report-file", openReport},
+    {L"--web-users", readWebUsers},
+    {L"--pathes-file", readPathes},
+    {L"--vhost-name", checkFileSharingValues},
+    {L"--journal", readJournal},
+    {L"--path", readPath},
+};
+
+// --- the mutex and the journal ---
 
 // The file-sharing user commands on vhost V write V's metadata file, which a repair of webspace
 // V writes too: they hold V's mutex besides the area's. Every command that holds both takes the
 // area's first, so that no two commands can each hold one and wait for the other. For the
 // area itself the two names are one mutex, taken once.
-void lockFileSharingUser(ExclusiveTask& area, ExclusiveTask& vhost, const std::wstring& vhostName) {
-    area.Initialize(TavrelImpl::filesharingMutexName(), Platform::Infinite);
-    std::wstring vhostMutex = TavrelImpl::webspaceMutexName(vhostName);
-    if (vhostMutex != TavrelImpl::filesharingMutexName()) {
-        vhost.Initialize(vhostMutex, Platform::Infinite);
+std::vector<std::wstring> fileSharingUserLocks(const Params& params) {
+    std::vector<std::wstring> names{TavrelImpl::filesharingMutexName()};
+    std::wstring vhostMutex = TavrelImpl::webspaceMutexName(params.get(L"--vhost-name"));
+    if (vhostMutex != names.front()) {
+        names.push_back(vhostMutex);
+    }
+    return names;
+}
+
+// The mutexes a command takes, in the order it takes them.
+std::vector<std::wstring> lockNames(Lock lock, const CommandRun& run) {
+    switch (lock) {
+        case Lock::None:
+            return {};
+        case Lock::Base:
+            return {TavrelImpl::baseMutexName()};
+        case Lock::Webspace:
+            return {TavrelImpl::webspaceMutexName(run.webspace)};
+        case Lock::FileSharing:
+            return {TavrelImpl::filesharingMutexName()};
+        case Lock::FileSharingUser:
+            return fileSharingUserLocks(run.params);
+        case Lock::JournalScope:
+            return {scopeMutex(run.journalContents.scope)};
+    }
+    return {};
+}
+
+// The scope whose journal the command writes: that of its mutex. Nothing for the commands that
+// write no security and for check-only runs; the restore names its scope once it has read the
+// journal.
+Tavrel::JournalScope journalScopeFor(const Command& command, const Params& params) {
+    using Kind = Tavrel::JournalScope::Kind;
+    if (!(command.setup & Journaled) || params.has(L"--check-only")) {
+        return {};
+    }
+    switch (command.lock) {
+        case Lock::Base:
+            return {Kind::Path, stripLongPrefix(normalizePath(params.getOr(L"--path", L".")))};
+        case Lock::Webspace:
+            return {Kind::Webspace, params.getOr(L"--webspace-name", std::wstring())};
+        case Lock::FileSharing:
+            return {Kind::FileSharing, {}};
+        case Lock::FileSharingUser:
+            // A user's file-sharing commands write the vhost's folder and metadata, under its
+            // mutex: a restore of their journal must hold that one.
+            return {Kind::Webspace, params.getOr(L"--vhost-name", std::wstring())};
+        default:
+            return {};
     }
 }
 
-std::vector<std::wstring> readWebUsers(const Params& params) {
-    std::vector<std::wstring> webUsers;
-    if (std::wstring list = params.getOr(L"--web-users", std::wstring()); !list.empty()) {
-        webUsers = readListFile(list);
-        for (const std::wstring& webUser : webUsers) {
-            Tavrel::requirePlainName(L"web user name", webUser);
+// What every command does around its function, each step only as its row asks: the parameters
+// checked and their values read, the mutex taken, COM entered, the progress shown; all of it
+// undone in the reverse order when the function returns or fails.
+void runCommand(const Command& command, CommandRun& run) {
+    if (command.setup & Checked) {
+        run.params.check(command.required, command.optional);
+    }
+    for (const auto& reader : valueReaders) {
+        if (names(command, reader.parameter)) {
+            reader.read(run);
         }
     }
-    return webUsers;
+    std::vector<std::wstring> lockOrder = lockNames(command.lock, run);
+    std::array<ExclusiveTask, 2> locks;
+    for (std::size_t i = 0; i < lockOrder.size(); ++i) {
+        locks.at(i).Initialize(lockOrder[i], Platform::Infinite);
+    }
+    std::optional<ComApartment> com;
+    if (command.setup & Com) {
+        com.emplace();
+    }
+    std::optional<ConsoleProgress> progress;
+    if (command.setup & Progress) {
+        progress.emplace(run.context.manager());
+    }
+    command.run(run);
 }
 
-}  // namespace TavrelCommands
-
-using namespace TavrelCommands;
+}  // namespace
 
 TavrelImpl::TavrelImpl() {
     Platform::setErrorMode(Platform::setErrorMode(0) | Platform::SemNoGpFaultErrorBox);
@@ -172,241 +395,15 @@ int TavrelImpl::go(int argc, const wchar_t* const* argv) {
     CommandContext::SidCacheScope sidCache;
     Params params(Params::parse(argc, argv));
     CommandContext context;
-    // Whatever the command writes is journaled first; the journal is kept when it succeeds.
-    Tavrel::RunJournal journal(journalScopeFor(command_, params));
-    std::wstring possibleCommands;
-    auto is = [&](const wchar_t* name) {
-        if (!possibleCommands.empty()) {
-            possibleCommands += L"\n";
-        }
-        possibleCommands += L"   ";
-        possibleCommands += name;
-        return command_ == name;
-    };
-    if (is(L"--help")) {
-        usage();
-        return 0;
+    const Command* command = findCommand(command_);
+    // Whatever the command writes is journaled first; the journal is kept when it succeeds. It
+    // is finished after the command has let its mutex go.
+    Tavrel::RunJournal journal(command ? journalScopeFor(*command, params)
+                                       : Tavrel::JournalScope());
+    if (!command) {
+        cmdNotSupported(possibleCommands());
     }
-    if (is(L"--create-domain-template") || is(L"--create-frame-forwarding-template") ||
-        is(L"--create-webuser-template")) {
-        return _createTemplate(params, context);
-    }
-    if (is(L"--update-path-security")) {
-        return _updatePathSecurity(params, context);
-    }
-    if (is(L"--repair-webspace-security")) {
-        return _repairWebspaceSecurity(params, context);
-    }
-    if (is(L"--repair-webspace-path-security")) {
-        return _repairWebspacePathSecurity(params, context);
-    }
-    if (is(L"--update-webspace-security")) {
-        return _updateWebspaceSecurity(params, context);
-    }
-    if (is(L"--repair-filesharing")) {
-        return _repairFilesharing(params, context);
-    }
-    if (is(L"--update-user-filesharing-security")) {
-        return _updateUserFilesharingSecurity(params);
-    }
-    if (is(L"--remove-user-filesharing-security")) {
-        return _removeUserFilesharingSecurity(params);
-    }
-    if (is(L"--restore-security")) {
-        return _restoreSecurity(params, journal);
-    }
-    if (is(L"--audit-webspace-security")) {
-        return _auditWebspaceSecurity(params, context);
-    }
-    cmdNotSupported(possibleCommands);
-}
-
-int TavrelImpl::_createTemplate(const Params& params, CommandContext& context) {
-    params.check(nullptr, L"--file-name\0");
-    Tavrel::SecurityManager& manager = context.manager();
-    std::wstring defaultName;
-    if (command_ == L"--create-domain-template") {
-        manager.createDomainTemplate();
-        defaultName = L"hosting_template.xml";
-    } else if (command_ == L"--create-frame-forwarding-template") {
-        manager.createFrameForwardingTemplate();
-        defaultName = L"frame_forwarding_template.xml";
-    } else {
-        manager.createWebUserTemplate();
-        defaultName = L"webuser_template.xml";
-    }
-    // A "--file-name" without a value is present and empty: the save then has no name at all
-    // and refuses, rather than falling back to the default.
-    manager.saveToFile(params.has(L"--file-name") ? params.get(L"--file-name") : defaultName);
-    return 0;
-}
-
-int TavrelImpl::_updatePathSecurity(const Params& params, CommandContext& context) {
-    params.check(L"--path\0", nullptr);
-    ExclusiveTask task;
-    task.Initialize(baseMutexName(), Platform::Infinite);
-    Tavrel::SecurityManager& manager = context.manager();
-    ConsoleProgress progress(manager);
-    Tavrel::loadPathMetadata(params.get(L"--path"), manager);
-    // The metadata lies in the directory itself, where its users may write: it steers nothing
-    // outside that directory.
-    std::wstring directory = normalizePath(params.get(L"--path"));
-    manager.confineTo(directory);
-    PathRelation relation = comparePaths(manager.root(), directory);
-    if (relation != PathEqual && relation != PathAbove) {
-        // What governs a path outside the webspaces is unknown (a walk there fails on the root
-        // correlation at its first step): nothing can be applied to it.
-        LogManager::instance().log(LogWarning,
-                                   L"No security metadata applies to %s, which lies outside %s",
-                                   stripLongPrefix(directory), manager.root());
-    } else {
-        manager.applyToScope(nullptr, CheckerOptionUpdate, false);
-    }
-    manager.saveToFile(std::wstring());
-    manager.requireNoDamagedMetadata();
-    return 0;
-}
-
-int TavrelImpl::_repairWebspaceSecurity(const Params& params, CommandContext& context) {
-    params.check(L"--webspace-name\0--user-name\0",
-                 L"--web-users\0--full-scan\0--report-file\0--check-only\0");
-    std::wstring webspace = params.get(L"--webspace-name");
-    Tavrel::requirePlainName(L"webspace name", webspace);
-    std::wstring directory = requireWebspaceDirectory(webspace);
-    std::wstring report = params.getOr(L"--report-file", std::wstring());
-    requireReportDirectory(report);
-    // Opened here, before anything is loaded or changed, and held for the whole run: what the
-    // walk later finds at that path cannot redirect the report.
-    std::optional<DiskSecurity::ReportFile> reportFile;
-    if (!report.empty()) {
-        reportFile.emplace(report);
-    }
-    std::vector<std::wstring> webUsers = readWebUsers(params);
-    ExclusiveTask task;
-    task.Initialize(webspaceMutexName(webspace), Platform::Infinite);
-    ComApartment com;
-    std::wstring systemUser = params.get(L"--user-name");
-    Tavrel::SecurityManager& manager = context.manager();
-    ConsoleProgress progress(manager);
-    Tavrel::loadDomainMetadata(webspace, manager);
-    manager.expandWebspaceTemplate(webspace, systemUser, panelTemplate(L"hosting_template.xml"));
-    manager.setReportFile(reportFile ? &*reportFile : nullptr);
-    DiskSecurity::CheckMode options =
-        params.has(L"--check-only") ? DiskSecurity::CheckMode::Simulate : CheckerOptionRepair;
-    bool fullScan = params.has(L"--full-scan");
-    manager.confineTo(directory);
-    manager.applyCompleteToScope(nullptr, options, fullScan);
-    manager.saveToFile(std::wstring());
-
-    for (const std::wstring& webUser : webUsers) {
-        Tavrel::loadWebUserMetadata(webspace, webUser, manager);
-        manager.expandWebUserTemplate(webspace, systemUser, webUser,
-                                      panelTemplate(L"webuser_template.xml"));
-        manager.confineTo(VFileName::combine(directory, L"web_users\\" + webUser));
-        manager.applyCompleteToScope(nullptr, options, fullScan);
-        manager.saveToFile(std::wstring());
-    }
-    // A report with lines missing is no report of the run: the DACLs were written, the run
-    // fails.
-    if (reportFile) {
-        reportFile->requireComplete();
-    }
-    manager.requireNoDamagedMetadata();
-    return 0;
-}
-
-int TavrelImpl::_repairWebspacePathSecurity(const Params& params, CommandContext& context) {
-    params.check(L"--webspace-name\0--user-name\0--path\0", nullptr);
-    std::wstring webspace = params.get(L"--webspace-name");
-    Tavrel::requirePlainName(L"webspace name", webspace);
-    std::wstring directory = requireWebspaceDirectory(webspace);
-    ExclusiveTask task;
-    task.Initialize(webspaceMutexName(webspace), Platform::Infinite);
-    ComApartment com;
-    Tavrel::SecurityManager& manager = context.manager();
-    ConsoleProgress progress(manager);
-    Tavrel::loadDomainMetadata(webspace, manager);
-    manager.expandWebspaceTemplate(webspace, params.get(L"--user-name"),
-                                   panelTemplate(L"hosting_template.xml"));
-    manager.confineTo(directory);
-    manager.commit(normalizePath(params.get(L"--path")), false, nullptr, CheckerOptionUpdate);
-    manager.requireNoDamagedMetadata();
-    return 0;
-}
-
-int TavrelImpl::_updateWebspaceSecurity(const Params& params, CommandContext& context) {
-    params.check(L"--webspace-name\0", L"--pathes-file\0--full-scan\0");
-    std::wstring webspace = params.get(L"--webspace-name");
-    Tavrel::requirePlainName(L"webspace name", webspace);
-    std::wstring directory = requireWebspaceDirectory(webspace);
-    std::wstring pathes = params.getOr(L"--pathes-file", std::wstring());
-    std::vector<std::wstring> paths;
-    if (!pathes.empty()) {
-        paths = readPathesFile(pathes, directory);
-    }
-    ExclusiveTask task;
-    task.Initialize(webspaceMutexName(webspace), Platform::Infinite);
-    Tavrel::SecurityManager& manager = context.manager();
-    ConsoleProgress progress(manager);
-    Tavrel::loadDomainMetadata(webspace, manager);
-    manager.confineTo(directory);
-    bool fullScan = params.has(L"--full-scan");
-    if (pathes.empty()) {
-        manager.applyCompleteToScope(nullptr, CheckerOptionRepair, fullScan);
-    }
-    for (const std::wstring& path : paths) {
-        manager.applyCompleteSecurity(path, nullptr, CheckerOptionRepair, fullScan);
-    }
-    manager.requireNoDamagedMetadata();
-    return 0;
-}
-
-int TavrelImpl::_repairFilesharing(const Params&, CommandContext& context) {
-    // Any parameters are accepted and ignored.
-    ExclusiveTask task;
-    task.Initialize(filesharingMutexName(), Platform::Infinite);
-    ComApartment com;
-    Tavrel::SecurityManager& manager = context.manager();
-    ConsoleProgress progress(manager);
-    Tavrel::loadDomainMetadata(FileSharingContext::area, manager);
-    manager.expandFileSharingTemplate(FileSharingContext::area,
-                                      panelTemplate(L"FilesharingRules.xml"));
-    manager.confineTo(webspaceDirectory(FileSharingContext::area));
-    manager.applyToScope(nullptr, CheckerOptionUpdate, false);
-    manager.saveToFile(std::wstring());
-    return 0;
-}
-
-int TavrelImpl::_updateUserFilesharingSecurity(const Params& params) {
-    params.check(L"--vhost-name\0--user\0--user-id\0--private-template\0--template\0", nullptr);
-    FileSharingContext::requireValues(params);
-    ExclusiveTask area;
-    ExclusiveTask vhost;
-    lockFileSharingUser(area, vhost, params.get(L"--vhost-name"));
-    FileSharingContext context(params);
-    ConsoleProgress progress(context.manager());
-    // What an earlier run added for the user goes first, so that the user has one copy.
-    context.removeUserEntries();
-    context.addUserEntries();
-    context.manager().confineTo(webspaceDirectory(context.vhostName));
-    context.manager().applyToScope(nullptr, CheckerOptionUpdate, false);
-    context.manager().saveToFile(std::wstring());
-    return 0;
-}
-
-int TavrelImpl::_removeUserFilesharingSecurity(const Params& params) {
-    params.check(L"--vhost-name\0--user\0--user-id\0--template\0--private-template\0", nullptr);
-    FileSharingContext::requireValues(params);
-    ExclusiveTask area;
-    ExclusiveTask vhost;
-    lockFileSharingUser(area, vhost, params.get(L"--vhost-name"));
-    FileSharingContext context(params);
-    ConsoleProgress progress(context.manager());
-    context.removeUserEntries();
-    context.manager().saveToFile(std::wstring());
-    // The area is applied once more with the user's entries in memory only.
-    context.addUserEntries();
-    context.manager().confineTo(webspaceDirectory(context.vhostName));
-    context.manager().applyToScope(nullptr, CheckerOptionUpdate, false);
+    CommandRun run(*this, params, context, journal);
+    runCommand(*command, run);
     return 0;
 }

@@ -173,91 +173,128 @@ void formatFloating(std::wstring& out, const FormatArg& arg, const Conversion& c
         conv, true);
 }
 
-}  // namespace
+// One pass over a format string: the text copied, each conversion read (flags, width,
+// precision, length modifiers, conversion character) and written from the next argument.
+class FormatReader {
+public:
+    FormatReader(std::wstring_view format, std::initializer_list<FormatArg> args)
+        : format_(format), next_(args.begin()), end_(args.end()) {}
 
-std::wstring formatArgs(std::wstring_view format, std::initializer_list<FormatArg> args) {
-    std::wstring out;
-    out.reserve(format.size() + 32);
-    auto next = args.begin();
-    auto take = [&]() -> const FormatArg& {
-        if (next == args.end()) {
+    std::wstring run() {
+        std::wstring out;
+        out.reserve(format_.size() + 32);
+        for (; i_ < format_.size(); ++i_) {
+            wchar_t c = format_[i_];
+            if (c != L'%') {
+                out += c;
+                continue;
+            }
+            if (++i_ >= format_.size()) {
+                invalidArguments();
+            }
+            if (format_[i_] == L'%') {
+                out += L'%';
+                continue;
+            }
+            _convert(out, _conversion());
+        }
+        return out;
+    }
+
+private:
+    const FormatArg& _take() {
+        if (next_ == end_) {
             invalidArguments();
         }
-        return *next++;
-    };
-    for (std::size_t i = 0; i < format.size(); ++i) {
-        wchar_t c = format[i];
-        if (c != L'%') {
-            out += c;
-            continue;
-        }
-        if (++i >= format.size()) {
-            invalidArguments();
-        }
-        if (format[i] == L'%') {
-            out += L'%';
-            continue;
-        }
-        Conversion conv;
-        for (; i < format.size(); ++i) {
-            wchar_t f = format[i];
-            if (f == L'-')
-                conv.left = true;
-            else if (f == L'0')
-                conv.zero = true;
-            else if (f == L'+')
-                conv.plus = true;
-            else if (f == L' ')
-                conv.space = true;
-            else if (f == L'#')
-                conv.alternate = true;
-            else
-                break;
-        }
-        auto number = [&](int& target) {
-            if (i < format.size() && format[i] == L'*') {
-                const FormatArg& a = take();
-                if (a.kind() != FormatArg::Kind::Signed && a.kind() != FormatArg::Kind::Unsigned) {
-                    invalidArguments();
-                }
-                target = static_cast<int>(a.integer());
-                ++i;
-                return;
+        return *next_++;
+    }
+
+    bool _at(wchar_t c) const { return i_ < format_.size() && format_[i_] == c; }
+    bool _atDigit() const {
+        return i_ < format_.size() && format_[i_] >= L'0' && format_[i_] <= L'9';
+    }
+
+    // A width or precision: "*" takes it from the next argument, which must be an integer.
+    void _number(int& target) {
+        if (_at(L'*')) {
+            const FormatArg& a = _take();
+            if (a.kind() != FormatArg::Kind::Signed && a.kind() != FormatArg::Kind::Unsigned) {
+                invalidArguments();
             }
-            if (i < format.size() && format[i] >= L'0' && format[i] <= L'9') {
-                target = 0;
-                while (i < format.size() && format[i] >= L'0' && format[i] <= L'9') {
-                    target = target * 10 + (format[i] - L'0');
-                    ++i;
-                }
+            target = static_cast<int>(a.integer());
+            ++i_;
+            return;
+        }
+        if (_atDigit()) {
+            target = 0;
+            while (_atDigit()) {
+                target = target * 10 + (format_[i_] - L'0');
+                ++i_;
             }
-        };
-        number(conv.width);
-        if (conv.width < -1) {
-            conv.left = true;
-            conv.width = -conv.width;
         }
-        if (i < format.size() && format[i] == L'.') {
-            ++i;
-            conv.precision = 0;
-            number(conv.precision);
+    }
+
+    void _flags(Conversion& conv) {
+        for (; i_ < format_.size(); ++i_) {
+            switch (format_[i_]) {
+                case L'-':
+                    conv.left = true;
+                    break;
+                case L'0':
+                    conv.zero = true;
+                    break;
+                case L'+':
+                    conv.plus = true;
+                    break;
+                case L' ':
+                    conv.space = true;
+                    break;
+                case L'#':
+                    conv.alternate = true;
+                    break;
+                default:
+                    return;
+            }
         }
-        // Length modifiers: the argument carries its own width, so they only need skipping.
-        while (i < format.size()) {
-            if (format.substr(i, 3) == L"I64" || format.substr(i, 3) == L"I32") {
-                i += 3;
-            } else if (format[i] == L'h' || format[i] == L'l' || format[i] == L'L' ||
-                       format[i] == L'z' || format[i] == L'j' || format[i] == L't' ||
-                       format[i] == L'w' || format[i] == L'I') {
-                ++i;
+    }
+
+    // Length modifiers: the argument carries its own width, so they only need skipping.
+    void _skipLengthModifiers() {
+        while (i_ < format_.size()) {
+            if (format_.substr(i_, 3) == L"I64" || format_.substr(i_, 3) == L"I32") {
+                i_ += 3;
+            } else if (std::wstring_view(L"hlLzjtwI").find(format_[i_]) !=
+                       std::wstring_view::npos) {
+                ++i_;
             } else {
                 break;
             }
         }
-        if (i >= format.size()) {
+    }
+
+    // The conversion that starts after its "%", up to its conversion character.
+    Conversion _conversion() {
+        Conversion conv;
+        _flags(conv);
+        _number(conv.width);
+        if (conv.width < -1) {
+            conv.left = true;
+            conv.width = -conv.width;
+        }
+        if (_at(L'.')) {
+            ++i_;
+            conv.precision = 0;
+            _number(conv.precision);
+        }
+        _skipLengthModifiers();
+        if (i_ >= format_.size()) {
             invalidArguments();
         }
-        conv.conversion = format[i];
+        conv.conversion = format_[i_];
+        return conv;
+    }
+
+    void _convert(std::wstring& out, const Conversion& conv) {
         switch (conv.conversion) {
             case L'd':
             case L'i':
@@ -265,23 +302,23 @@ std::wstring formatArgs(std::wstring_view format, std::initializer_list<FormatAr
             case L'x':
             case L'X':
             case L'o':
-                formatInteger(out, take(), conv);
+                formatInteger(out, _take(), conv);
                 break;
             case L'p': {
                 Conversion pointer = conv;
                 pointer.conversion = L'X';
                 pointer.width = 16;
                 pointer.zero = true;
-                formatInteger(out, take(), pointer);
+                formatInteger(out, _take(), pointer);
                 break;
             }
             case L's':
             case L'S':
-                formatText(out, take(), conv);
+                formatText(out, _take(), conv);
                 break;
             case L'c':
             case L'C':
-                formatCharacter(out, take(), conv);
+                formatCharacter(out, _take(), conv);
                 break;
             case L'e':
             case L'E':
@@ -289,13 +326,23 @@ std::wstring formatArgs(std::wstring_view format, std::initializer_list<FormatAr
             case L'F':
             case L'g':
             case L'G':
-                formatFloating(out, take(), conv);
+                formatFloating(out, _take(), conv);
                 break;
             default:
                 invalidArguments();
         }
     }
-    return out;
+
+    std::wstring_view format_;
+    std::size_t i_ = 0;
+    const FormatArg* next_;
+    const FormatArg* end_;
+};
+
+}  // namespace
+
+std::wstring formatArgs(std::wstring_view format, std::initializer_list<FormatArg> args) {
+    return FormatReader(format, args).run();
 }
 
 std::string formatNarrow(std::string_view format, std::initializer_list<FormatArg> args) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "platform/account_lookup.h"
 #include "platform/dtyp/access_mask.h"
 #include "platform/dtyp/ace.h"
 #include "platform/dtyp/security_descriptor.h"
@@ -194,15 +195,10 @@ VAcl withoutUnmappedAces(const VAcl& acl) {
             ++index;
             continue;
         }
-        // Buffers large enough for any name; only ERROR_NONE_MAPPED matters here, and a short
-        // buffer (122) still means the SID names an account.
-        std::vector<wchar_t> name(256);
-        std::vector<wchar_t> domain(256);
-        auto nameChars = static_cast<std::uint32_t>(name.size());
-        auto domainChars = static_cast<std::uint32_t>(domain.size());
-        std::uint32_t use = 0;
-        if (!Platform::lookupAccountSid(std::wstring(), sid.sid(), name.data(), &nameChars,
-                                        domain.data(), &domainChars, &use) &&
+        // Only ERROR_NONE_MAPPED matters here: any other refusal still means the SID names an
+        // account.
+        Platform::AccountLookup account;
+        if (!Platform::lookupAccountSid(std::wstring(), sid.sid(), account) &&
             Platform::getLastError() == WinError::NoneMapped) {
             clean.deleteAce(index);
             continue;

@@ -13,7 +13,8 @@ Params::Map parse(std::vector<const wchar_t*> args) {
     return Params::parse(static_cast<int>(args.size()), args.data());
 }
 
-std::wstring failureOf(const Params& params, const wchar_t* required, const wchar_t* optional) {
+std::wstring failureOf(const Params& params, const Params::Names& required,
+                       const Params::Names& optional) {
     try {
         params.check(required, optional);
     } catch (const vexception& e) {
@@ -37,30 +38,31 @@ TEST(ParamsParse, KeysValuesAndRepeats) {
 
 TEST(ParamsCheck, MissingRequiredNamesTheFirstInListOrder) {
     Params params(parse({L"--user-name=u"}));
-    EXPECT_EQ(failureOf(params, L"--webspace-name\0--user-name\0", L"--web-users\0--full-scan\0"),
-              L"Missing required parameter --webspace-name. Possible parameters:\n"
-              L"    --webspace-name\n    --user-name\n    [--web-users]\n    [--full-scan]\n"
-              L"   at (Params::check line 72)");
-    EXPECT_EQ(failureOf(Params(parse({})), L"--path\0", nullptr),
+    EXPECT_EQ(
+        failureOf(params, {L"--webspace-name", L"--user-name"}, {L"--web-users", L"--full-scan"}),
+        L"Missing required parameter --webspace-name. Possible parameters:\n"
+        L"    --webspace-name\n    --user-name\n    [--web-users]\n    [--full-scan]\n"
+        L"   at (Params::check line 72)");
+    EXPECT_EQ(failureOf(Params(parse({})), {L"--path"}, {}),
               L"Missing required parameter --path. Possible parameters:\n    --path\n   at "
               L"(Params::check line 72)");
 }
 
 TEST(ParamsCheck, UnexpectedKeyInKeyOrder) {
     Params params(parse({L"--z", L"--file-name=a.xml", L"--x"}));
-    EXPECT_EQ(failureOf(params, nullptr, L"--file-name\0"),
+    EXPECT_EQ(failureOf(params, {}, {L"--file-name"}),
               L"Unexpected parameter --x. Possible parameters:\n    [--file-name]\n   at "
               L"(Params::check line 105)");
-    EXPECT_EQ(failureOf(Params(parse({L"--x"})), nullptr, nullptr),
+    EXPECT_EQ(failureOf(Params(parse({L"--x"})), {}, {}),
               L"Unexpected parameter --x. \n   at (Params::check line 105)");
-    EXPECT_EQ(failureOf(Params(parse({L"--PATH=x"})), L"--path\0", nullptr).substr(0, 34),
+    EXPECT_EQ(failureOf(Params(parse({L"--PATH=x"})), {L"--path"}, {}).substr(0, 34),
               L"Missing required parameter --path.");
 }
 
 TEST(ParamsCheck, InternalPackageNameAlwaysAccepted) {
     Params params(parse({L"--internal-package-name=anything", L"--file-name=x"}));
-    EXPECT_NO_THROW(params.check(nullptr, L"--file-name\0"));
-    EXPECT_NO_THROW(Params(parse({L"--internal-package-name"})).check(nullptr, nullptr));
+    EXPECT_NO_THROW(params.check({}, {L"--file-name"}));
+    EXPECT_NO_THROW(Params(parse({L"--internal-package-name"})).check({}, {}));
 }
 
 TEST(ParamsAccess, GetHasGetOr) {
@@ -80,11 +82,11 @@ TEST(ParamsAccess, GetHasGetOr) {
 }
 
 TEST(PossibleParameters, OptionalOnlyAndEmptyLists) {
-    EXPECT_EQ(Params::possibleParameters(nullptr, L"--a\0--b\0"),
+    EXPECT_EQ(Params::possibleParameters({}, {L"--a", L"--b"}),
               L"Possible parameters:\n    [--a]\n    [--b]");
-    EXPECT_EQ(Params::possibleParameters(L"--path\0", L"--a\0--b\0"),
+    EXPECT_EQ(Params::possibleParameters({L"--path"}, {L"--a", L"--b"}),
               L"Possible parameters:\n    --path\n    [--a]\n    [--b]");
-    EXPECT_EQ(Params::possibleParameters(L"\0", L"\0"), L"");
+    EXPECT_EQ(Params::possibleParameters({}, {}), L"");
 }
 
 }  // namespace

@@ -24,8 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     try {
         Params params(Params::parse(static_cast<int>(argv.size()), argv.data()));
-        params.check(L"--webspace-name\0--user-name\0",
-                     L"--web-users\0--full-scan\0--report-file\0--check-only\0");
+        params.check({L"--webspace-name", L"--user-name"},
+                     {L"--web-users", L"--full-scan", L"--report-file", L"--check-only"});
         params.get(L"--webspace-name");
     } catch (const vexception&) {
     }

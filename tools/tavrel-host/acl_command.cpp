@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/account_lookup.h"
 #include "platform/dtyp/ace_text.h"
 #include "platform/dtyp/sddl.h"
 #include "platform/dtyp/security_descriptor.h"
@@ -94,16 +95,11 @@ void enableAdministratorPrivileges() {
 
 std::wstring accountName(const Dtyp::Sid& sid) {
     std::vector<std::uint8_t> bytes = sid.toBytes();
-    wchar_t name[256];
-    wchar_t domain[256];
-    std::uint32_t nameChars = 256;
-    std::uint32_t domainChars = 256;
-    std::uint32_t use = 0;
-    if (!Platform::lookupAccountSid(L"", bytes.data(), name, &nameChars, domain, &domainChars,
-                                    &use)) {
+    Platform::AccountLookup account;
+    if (!Platform::lookupAccountSid(L"", bytes.data(), account)) {
         return sid.toString();
     }
-    return domainChars ? std::wstring(domain) + L"\\" + name : std::wstring(name);
+    return account.domain.empty() ? account.name : account.domain + L"\\" + account.name;
 }
 
 std::wstring aceText(const Dtyp::Ace& ace) {
@@ -130,8 +126,6 @@ void printText(const std::string& path, const Dtyp::SecurityDescriptor& sd) {
     }
 }
 
-constexpr std::uint32_t ErrorFileCorrupt = 1392;
-
 std::uint32_t readDescriptor(const std::wstring& path, std::vector<std::uint8_t>& bytes) {
     return Platform::getNamedSecurityInfo(path, Platform::SeFileObject,
                                           Info::Owner | Info::Group | Info::Dacl, bytes);
@@ -144,7 +138,7 @@ std::wstring corruptObjectOn(const std::wstring& path) {
     for (std::size_t end = path.find(L'\\'); end != std::wstring::npos;
          end = path.find(L'\\', end + 1)) {
         std::wstring above = path.substr(0, end == 2 ? 3 : end);
-        if (readDescriptor(above, bytes) == ErrorFileCorrupt) {
+        if (readDescriptor(above, bytes) == Platform::WinError::FileCorrupt) {
             return above;
         }
     }
@@ -178,7 +172,7 @@ int get(const std::string& path, bool text, bool tree = false) {
     enableAdministratorPrivileges();
     std::vector<std::uint8_t> bytes;
     std::uint32_t error = readDescriptor(fromUtf8(path), bytes);
-    if (error == ErrorFileCorrupt) {
+    if (error == Platform::WinError::FileCorrupt) {
         std::string corrupt = toUtf8(corruptObjectOn(fromUtf8(path)));
         return fail("cannot read the security descriptor of '" + path + "': " + errorText(error) +
                     "; the descriptor stored for '" + corrupt + "' is corrupt (" +

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/account_lookup.h"
 #include "platform/dtyp/sid.h"
 #include "platform/registry.h"
 #include "platform/security.h"
@@ -270,6 +271,27 @@ TEST_F(AccountsTest, LookupsFollowTheWin32BufferProtocol) {
     EXPECT_FALSE(lookupAccountName(L"\\\\ELSEWHERE", L"SYSTEM", sid.data(), &sidSize, domain.data(),
                                    &domainChars, &use));
     EXPECT_EQ(getLastError(), 1722u);
+}
+
+TEST_F(AccountsTest, TheTwoCallLookupsAskAgainOnlyForAShortBuffer) {
+    // A name longer than the first guess of the buffers costs the SID lookup a second call; the
+    // name lookup's first buffers hold any SID and domain.
+    std::string longName(40, 'g');
+    ASSERT_EQ(account({"add", longName, "--group"}).exitCode, 0);
+    std::wstring wideName = fromUtf8(longName);
+    AccountLookup byName;
+    ASSERT_TRUE(lookupAccountName(L"", wideName, byName));
+    EXPECT_FALSE(byName.askedAgain);
+    EXPECT_EQ(byName.domain, machine);
+    AccountLookup bySid;
+    ASSERT_TRUE(lookupAccountSid(L"", byName.sid.data(), bySid));
+    EXPECT_TRUE(bySid.askedAgain);
+    EXPECT_EQ(bySid.name, wideName);
+    EXPECT_EQ(bySid.use, SidType::Alias);
+    AccountLookup unknown;
+    EXPECT_FALSE(lookupAccountName(L"", L"no-such-account", unknown));
+    EXPECT_EQ(getLastError(), WinError::NoneMapped);
+    EXPECT_FALSE(unknown.askedAgain);
 }
 
 TEST_F(AccountsTest, ChangesByAnotherProcessAreSeenByTheNextLookup) {

@@ -252,6 +252,67 @@ std::optional<AccountInfo> findWellKnownSid(const Sid& sid) {
     return std::nullopt;
 }
 
+std::wstring AccountsDatabase::_parseAccount(const std::wstring& keyword, std::wstring_view rest,
+                                             std::size_t number) {
+    LocalAccount account;
+    std::wstring rid;
+    account.group = keyword == L"group";
+    account.line = number;
+    if (!splitAssignment(rest, account.name, rid) || !parseNumber(rid, account.rid)) {
+        return lineText(number, keyword + L" needs NAME = RID");
+    }
+    for (const auto& other : locals_) {
+        if (equalsNoCase(other.name, account.name) || other.rid == account.rid) {
+            return lineText(number, L"'" + account.name + L"' (RID " + rid +
+                                        L") repeats the account of line " +
+                                        std::to_wstring(other.line));
+        }
+    }
+    locals_.push_back(std::move(account));
+    return {};
+}
+
+std::wstring AccountsDatabase::_parseEntry(const std::wstring& keyword, std::wstring_view rest,
+                                           std::size_t number, bool& haveDomain) {
+    if (keyword == L"machine") {
+        if (rest.empty()) {
+            return lineText(number, L"machine needs a name");
+        }
+        machine_ = rest;
+    } else if (keyword == L"domain") {
+        auto sid = Sid::parse(rest);
+        if (!sid) {
+            return lineText(number, L"'" + std::wstring(rest) + L"' is not a SID");
+        }
+        domain_ = *sid;
+        haveDomain = true;
+    } else if (keyword == L"user" || keyword == L"group") {
+        return _parseAccount(keyword, rest, number);
+    } else if (keyword == L"member") {
+        Membership membership;
+        membership.line = number;
+        std::size_t equals = rest.find(L'=');
+        if (equals != std::wstring_view::npos) {
+            membership.group = trim(rest.substr(0, equals));
+            membership.member = trim(rest.substr(equals + 1));
+        }
+        if (membership.group.empty() || membership.member.empty()) {
+            return lineText(number, L"member needs GROUP = ACCOUNT");
+        }
+        memberships_.push_back(std::move(membership));
+    } else if (keyword == L"next-rid") {
+        if (!parseNumber(rest, nextRidEntry_)) {
+            return lineText(number, L"next-rid needs a number");
+        }
+        nextRidLine_ = number;
+    } else {
+        return lineText(number, L"unknown entry '" + keyword +
+                                    L"' (expected machine, domain, user, group, member, "
+                                    L"next-rid or a # comment)");
+    }
+    return {};
+}
+
 std::shared_ptr<const AccountsDatabase> AccountsDatabase::parse(std::string_view text,
                                                                 std::wstring& detail) {
     auto db = std::make_shared<AccountsDatabase>();
@@ -262,7 +323,6 @@ std::shared_ptr<const AccountsDatabase> AccountsDatabase::parse(std::string_view
     }
     std::vector<std::string> lines = splitLines(text);
     for (std::size_t index = 0; index < lines.size(); ++index) {
-        std::size_t number = index + 1;
         std::wstring whole = fromUtf8(lines[index]);
         std::wstring_view line = trim(whole);
         if (line.empty() || line.front() == L'#') {
@@ -272,61 +332,9 @@ std::shared_ptr<const AccountsDatabase> AccountsDatabase::parse(std::string_view
         std::wstring keyword(line.substr(0, space));
         std::wstring_view rest =
             space == std::wstring_view::npos ? std::wstring_view() : trim(line.substr(space));
-        if (keyword == L"machine") {
-            if (rest.empty()) {
-                detail = lineText(number, L"machine needs a name");
-                return nullptr;
-            }
-            db->machine_ = rest;
-        } else if (keyword == L"domain") {
-            auto sid = Sid::parse(rest);
-            if (!sid) {
-                detail = lineText(number, L"'" + std::wstring(rest) + L"' is not a SID");
-                return nullptr;
-            }
-            db->domain_ = *sid;
-            haveDomain = true;
-        } else if (keyword == L"user" || keyword == L"group") {
-            LocalAccount account;
-            std::wstring rid;
-            account.group = keyword == L"group";
-            account.line = number;
-            if (!splitAssignment(rest, account.name, rid) || !parseNumber(rid, account.rid)) {
-                detail = lineText(number, keyword + L" needs NAME = RID");
-                return nullptr;
-            }
-            for (const auto& other : db->locals_) {
-                if (equalsNoCase(other.name, account.name) || other.rid == account.rid) {
-                    detail = lineText(number, L"'" + account.name + L"' (RID " + rid +
-                                                  L") repeats the account of line " +
-                                                  std::to_wstring(other.line));
-                    return nullptr;
-                }
-            }
-            db->locals_.push_back(std::move(account));
-        } else if (keyword == L"member") {
-            Membership membership;
-            membership.line = number;
-            std::size_t equals = rest.find(L'=');
-            if (equals != std::wstring_view::npos) {
-                membership.group = trim(rest.substr(0, equals));
-                membership.member = trim(rest.substr(equals + 1));
-            }
-            if (membership.group.empty() || membership.member.empty()) {
-                detail = lineText(number, L"member needs GROUP = ACCOUNT");
-                return nullptr;
-            }
-            db->memberships_.push_back(std::move(membership));
-        } else if (keyword == L"next-rid") {
-            if (!parseNumber(rest, db->nextRidEntry_)) {
-                detail = lineText(number, L"next-rid needs a number");
-                return nullptr;
-            }
-            db->nextRidLine_ = number;
-        } else {
-            detail = lineText(number, L"unknown entry '" + keyword +
-                                          L"' (expected machine, domain, user, group, member, "
-                                          L"next-rid or a # comment)");
+        if (std::wstring error = db->_parseEntry(keyword, rest, index + 1, haveDomain);
+            !error.empty()) {
+            detail = std::move(error);
             return nullptr;
         }
     }

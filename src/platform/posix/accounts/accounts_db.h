@@ -81,6 +81,12 @@ public:
                                                          std::wstring& detail);
 
 private:
+    // One entry of the file ("line N: ..." when it does not parse, else empty).
+    std::wstring _parseEntry(const std::wstring& keyword, std::wstring_view rest,
+                             std::size_t number, bool& haveDomain);
+    // A user or group line: NAME = RID, neither the name nor the RID taken before.
+    std::wstring _parseAccount(const std::wstring& keyword, std::wstring_view rest,
+                               std::size_t number);
     std::optional<AccountInfo> findLocal(std::wstring_view name) const;
     std::optional<AccountInfo> findDomainName(std::wstring_view name) const;
 

@@ -18,24 +18,33 @@ inline bool failWith(DWORD code) {
     return false;
 }
 
-// LocalFree on scope exit, for the buffers the security API allocates.
-template <typename T>
-class LocalMemory {
+// Frees on scope exit, with `Free`, a buffer that the API allocated for its caller.
+template <typename T, void (*Free)(void*)>
+class ApiBuffer {
 public:
-    LocalMemory() = default;
-    ~LocalMemory() {
+    ApiBuffer() = default;
+    explicit ApiBuffer(T* p) : p_(p) {}
+    ~ApiBuffer() {
         if (p_) {
-            ::LocalFree(p_);
+            Free(p_);
         }
     }
-    LocalMemory(const LocalMemory&) = delete;
-    LocalMemory& operator=(const LocalMemory&) = delete;
+    ApiBuffer(const ApiBuffer&) = delete;
+    ApiBuffer& operator=(const ApiBuffer&) = delete;
     T** put() { return &p_; }
     T* get() const { return p_; }
 
 private:
     T* p_ = nullptr;
 };
+
+inline void localFree(void* p) {
+    ::LocalFree(p);
+}
+
+// The buffers of the security API, CommandLineToArgvW and FormatMessageW.
+template <typename T>
+using LocalMemory = ApiBuffer<T, localFree>;
 
 // A counted COM reference.
 template <typename T>

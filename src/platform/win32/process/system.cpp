@@ -59,15 +59,14 @@ std::wstring getCommandLine() {
 
 std::vector<std::wstring> commandLineToArgv(const std::wstring& commandLine) {
     int count = 0;
-    LPWSTR* raw = ::CommandLineToArgvW(commandLine.c_str(), &count);
+    Win32::LocalMemory<LPWSTR> raw(::CommandLineToArgvW(commandLine.c_str(), &count));
     std::vector<std::wstring> args;
-    if (!raw) {
+    if (!raw.get()) {
         return args;
     }
     for (int i = 0; i < count; ++i) {
-        args.emplace_back(raw[i]);
+        args.emplace_back(raw.get()[i]);
     }
-    ::LocalFree(raw);
     return args;
 }
 
@@ -147,16 +146,14 @@ bool expandEnvironmentStrings(const std::wstring& source, std::wstring& expanded
 }
 
 bool formatSystemMessage(std::uint32_t code, std::uint32_t languageId, std::wstring& text) {
-    LPWSTR buffer = nullptr;
-    DWORD n = ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
-                                   FORMAT_MESSAGE_ALLOCATE_BUFFER,
-                               nullptr, code, languageId, reinterpret_cast<LPWSTR>(&buffer), 0,
-                               nullptr);
+    Win32::LocalMemory<wchar_t> buffer;
+    DWORD n = ::FormatMessageW(
+        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_ALLOCATE_BUFFER,
+        nullptr, code, languageId, reinterpret_cast<LPWSTR>(buffer.put()), 0, nullptr);
     if (n == 0) {
         return false;
     }
-    text.assign(buffer, n);
-    ::LocalFree(buffer);
+    text.assign(buffer.get(), n);
     return true;
 }
 
@@ -204,8 +201,7 @@ void writeStderr(const std::string& bytes) {
 
 bool isStdErrorConsole() {
     HANDLE err = ::GetStdHandle(STD_ERROR_HANDLE);
-    return err != nullptr && err != INVALID_HANDLE_VALUE &&
-           ::GetFileType(err) == FILE_TYPE_CHAR;
+    return err != nullptr && err != INVALID_HANDLE_VALUE && ::GetFileType(err) == FILE_TYPE_CHAR;
 }
 
 std::int32_t coInitialize() {

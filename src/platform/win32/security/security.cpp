@@ -10,7 +10,6 @@
 
 #include <cstring>
 
-
 namespace Platform {
 namespace {
 
@@ -69,6 +68,14 @@ bool tokenInformation(Handle token, TOKEN_INFORMATION_CLASS what,
     return ::GetTokenInformation(token, what, buffer.data(), size, &size) != FALSE;
 }
 
+void netApiFree(void* p) {
+    ::NetApiBufferFree(p);
+}
+
+// The buffers of the network management API.
+template <typename T>
+using NetApiBuffer = Win32::ApiBuffer<T, netApiFree>;
+
 }  // namespace
 
 bool lookupAccountName(const std::wstring& systemName, const std::wstring& accountName,
@@ -108,15 +115,14 @@ bool lookupAccountSid(const std::wstring& systemName, const std::uint8_t* sid, w
 }
 
 std::uint32_t netUserModalsGet2(const std::wstring& server, UserModalsInfo2& info) {
-    LPBYTE raw = nullptr;
-    NET_API_STATUS status = ::NetUserModalsGet(systemOf(server), 2, &raw);
+    NetApiBuffer<BYTE> raw;
+    NET_API_STATUS status = ::NetUserModalsGet(systemOf(server), 2, raw.put());
     if (status != NERR_Success) {
         return status;
     }
-    const auto* modals = reinterpret_cast<const USER_MODALS_INFO_2*>(raw);
+    const auto* modals = reinterpret_cast<const USER_MODALS_INFO_2*>(raw.get());
     info.domainName = modals->usrmod2_domain_name ? modals->usrmod2_domain_name : L"";
     info.domainId = sidBytes(modals->usrmod2_domain_id);
-    ::NetApiBufferFree(raw);
     return NERR_Success;
 }
 
@@ -124,9 +130,9 @@ std::uint32_t getSecurityInfo(Handle handle, std::uint32_t objectType,
                               std::uint32_t securityInformation,
                               std::vector<std::uint8_t>& descriptor) {
     Win32::LocalMemory<void> sd;
-    DWORD status = ::GetSecurityInfo(handle, static_cast<SE_OBJECT_TYPE>(objectType),
-                                     securityInformation, nullptr, nullptr, nullptr, nullptr,
-                                     sd.put());
+    DWORD status =
+        ::GetSecurityInfo(handle, static_cast<SE_OBJECT_TYPE>(objectType), securityInformation,
+                          nullptr, nullptr, nullptr, nullptr, sd.put());
     return status == ERROR_SUCCESS ? selfRelative(sd.get(), descriptor) : status;
 }
 
@@ -134,10 +140,9 @@ std::uint32_t getNamedSecurityInfo(const std::wstring& objectName, std::uint32_t
                                    std::uint32_t securityInformation,
                                    std::vector<std::uint8_t>& descriptor) {
     Win32::LocalMemory<void> sd;
-    DWORD status = ::GetNamedSecurityInfoW(Win32::longPath(objectName).c_str(),
-                                           static_cast<SE_OBJECT_TYPE>(objectType),
-                                           securityInformation, nullptr, nullptr, nullptr,
-                                           nullptr, sd.put());
+    DWORD status = ::GetNamedSecurityInfoW(
+        Win32::longPath(objectName).c_str(), static_cast<SE_OBJECT_TYPE>(objectType),
+        securityInformation, nullptr, nullptr, nullptr, nullptr, sd.put());
     return status == ERROR_SUCCESS ? selfRelative(sd.get(), descriptor) : status;
 }
 
@@ -145,9 +150,8 @@ std::uint32_t setSecurityInfo(Handle handle, std::uint32_t objectType,
                               std::uint32_t securityInformation, const std::uint8_t* owner,
                               const std::uint8_t* group, const std::uint8_t* dacl,
                               const std::uint8_t* sacl) {
-    return ::SetSecurityInfo(handle, static_cast<SE_OBJECT_TYPE>(objectType),
-                             securityInformation, sidOf(owner), sidOf(group), aclOf(dacl),
-                             aclOf(sacl));
+    return ::SetSecurityInfo(handle, static_cast<SE_OBJECT_TYPE>(objectType), securityInformation,
+                             sidOf(owner), sidOf(group), aclOf(dacl), aclOf(sacl));
 }
 
 std::uint32_t setNamedSecurityInfo(const std::wstring& objectName, std::uint32_t objectType,
