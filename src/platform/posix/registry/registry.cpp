@@ -296,36 +296,59 @@ std::uint32_t guarded(Call&& call) {
     }
 }
 
-// Reads the key behind `key` with the given right; the caller holds the store lock.
-std::uint32_t readKey(RegKey key, std::uint32_t right, Snapshot& snapshot, const Node*& node) {
-    KeyRef ref;
-    if (std::uint32_t error = resolveKey(key, ref)) {
-        return error;
-    }
-    if ((ref.access & right) != right) {
-        return WinError::AccessDenied;
-    }
-    snapshot = Store::instance().load(ref.host);
-    if (snapshot.error) {
-        return snapshot.error;
-    }
-    node = findNode(snapshot.tree->root, ref.path);
-    return node ? 0 : WinError::KeyDeleted;
+// Reads the key behind `key` with the given right under the store lock and hands its node to
+// `read`.
+template <typename Read>
+std::uint32_t readKey(RegKey key, std::uint32_t right, Read&& read) {
+    return guarded([&]() -> std::uint32_t {
+        std::lock_guard guard(Store::instance().lock());
+        KeyRef ref;
+        if (std::uint32_t error = resolveKey(key, ref)) {
+            return error;
+        }
+        if ((ref.access & right) != right) {
+            return WinError::AccessDenied;
+        }
+        Snapshot snapshot = Store::instance().load(ref.host);
+        if (snapshot.error) {
+            return snapshot.error;
+        }
+        const Node* node = findNode(snapshot.tree->root, ref.path);
+        return node ? read(*node) : WinError::KeyDeleted;
+    });
 }
 
-// Changes the key behind `key` with the given right; the caller holds the store lock.
+// Changes the key behind `key` with the given right under the store lock.
 template <typename Change>
 std::uint32_t writeKey(RegKey key, std::uint32_t right, Change&& change) {
-    KeyRef ref;
-    if (std::uint32_t error = resolveKey(key, ref)) {
-        return error;
-    }
-    if ((ref.access & right) != right) {
-        return WinError::AccessDenied;
-    }
-    return Store::instance().modify(ref.host, [&](Tree& tree, bool& changed) {
-        Node* node = findNode(tree.root, ref.path);
-        return node ? change(tree, *node, changed) : WinError::KeyDeleted;
+    return guarded([&]() -> std::uint32_t {
+        std::lock_guard guard(Store::instance().lock());
+        KeyRef ref;
+        if (std::uint32_t error = resolveKey(key, ref)) {
+            return error;
+        }
+        if ((ref.access & right) != right) {
+            return WinError::AccessDenied;
+        }
+        return Store::instance().modify(ref.host, [&](Tree& tree, bool& changed) {
+            Node* node = findNode(tree.root, ref.path);
+            return node ? change(tree, *node, changed) : WinError::KeyDeleted;
+        });
+    });
+}
+
+// Resolves `subKey` below `root` in the view `sam` and hands the base key and the stored path of
+// the target to `act` under the store lock.
+template <typename Act>
+std::uint32_t atTarget(RegKey root, const std::wstring& subKey, std::uint32_t sam, Act&& act) {
+    return guarded([&]() -> std::uint32_t {
+        KeyRef base;
+        Path path;
+        if (std::uint32_t error = resolveTarget(root, subKey, sam, base, path)) {
+            return error;
+        }
+        std::lock_guard guard(Store::instance().lock());
+        return act(base, path);
     });
 }
 
@@ -431,15 +454,8 @@ std::uint32_t regOpenKeyEx(RegKey root, const std::wstring& subKey, std::uint32_
     if (!result) {
         return WinError::InvalidParameter;
     }
-    return guarded([&]() -> std::uint32_t {
-        KeyRef base;
-        Path path;
-        if (std::uint32_t error = resolveTarget(root, subKey, samDesired, base, path)) {
-            return error;
-        }
-        Store& store = Store::instance();
-        std::lock_guard guard(store.lock());
-        Snapshot snapshot = store.load(base.host);
+    return atTarget(root, subKey, samDesired, [&](const KeyRef& base, Path& path) {
+        Snapshot snapshot = Store::instance().load(base.host);
         if (snapshot.error) {
             return snapshot.error;
         }
@@ -447,7 +463,7 @@ std::uint32_t regOpenKeyEx(RegKey root, const std::wstring& subKey, std::uint32_
             return WinError::FileNotFound;
         }
         *result = newHandle(base.host, std::move(path), mapAccess(samDesired));
-        return 0;
+        return 0u;
     });
 }
 
@@ -456,16 +472,9 @@ std::uint32_t regCreateKeyEx(RegKey root, const std::wstring& subKey, std::uint3
     if (!result) {
         return WinError::InvalidParameter;
     }
-    return guarded([&]() -> std::uint32_t {
-        KeyRef base;
-        Path path;
-        if (std::uint32_t error = resolveTarget(root, subKey, samDesired, base, path)) {
-            return error;
-        }
-        Store& store = Store::instance();
-        std::lock_guard guard(store.lock());
+    return atTarget(root, subKey, samDesired, [&](const KeyRef& base, Path& path) {
         bool created = false;
-        std::uint32_t error = store.modify(base.host, [&](Tree& tree, bool& changed) {
+        std::uint32_t error = Store::instance().modify(base.host, [&](Tree& tree, bool& changed) {
             if (findNode(tree.root, path)) {
                 return 0u;
             }
@@ -487,7 +496,7 @@ std::uint32_t regCreateKeyEx(RegKey root, const std::wstring& subKey, std::uint3
             *disposition = created ? Reg::RegCreatedNewKey : Reg::RegOpenedExistingKey;
         }
         *result = newHandle(base.host, std::move(path), mapAccess(samDesired));
-        return 0;
+        return 0u;
     });
 }
 
@@ -496,14 +505,8 @@ std::uint32_t regQueryValueEx(RegKey key, const std::wstring& name, std::uint32_
     if (data && !dataSize) {
         return WinError::InvalidParameter;
     }
-    return guarded([&]() -> std::uint32_t {
-        std::lock_guard guard(Store::instance().lock());
-        Snapshot snapshot;
-        const Node* node = nullptr;
-        if (std::uint32_t error = readKey(key, Reg::KeyQueryValue, snapshot, node)) {
-            return error;
-        }
-        const Value* value = findValue(const_cast<Node&>(*node), name);
+    return readKey(key, Reg::KeyQueryValue, [&](const Node& node) -> std::uint32_t {
+        const Value* value = findValue(const_cast<Node&>(node), name);
         if (!value) {
             return WinError::FileNotFound;
         }
@@ -530,31 +533,25 @@ std::uint32_t regQueryValueEx(RegKey key, const std::wstring& name, std::uint32_
 std::uint32_t regQueryInfoKey(RegKey key, std::uint32_t* subKeyCount, std::uint32_t* maxSubKeyLen,
                               std::uint32_t* valueCount, std::uint32_t* maxValueNameLen,
                               std::uint32_t* maxValueLen) {
-    return guarded([&]() -> std::uint32_t {
-        std::lock_guard guard(Store::instance().lock());
-        Snapshot snapshot;
-        const Node* node = nullptr;
-        if (std::uint32_t error = readKey(key, Reg::KeyQueryValue, snapshot, node)) {
-            return error;
-        }
+    return readKey(key, Reg::KeyQueryValue, [&](const Node& node) -> std::uint32_t {
         std::uint32_t longestKey = 0, longestName = 0, longestData = 0;
-        for (const Node& child : node->children) {
+        for (const Node& child : node.children) {
             longestKey =
                 std::max(longestKey, static_cast<std::uint32_t>(toUtf16(child.name).size()));
         }
-        for (const Value& value : node->values) {
+        for (const Value& value : node.values) {
             longestName =
                 std::max(longestName, static_cast<std::uint32_t>(toUtf16(value.name).size()));
             longestData = std::max(longestData, static_cast<std::uint32_t>(value.data.size()));
         }
         if (subKeyCount) {
-            *subKeyCount = static_cast<std::uint32_t>(node->children.size());
+            *subKeyCount = static_cast<std::uint32_t>(node.children.size());
         }
         if (maxSubKeyLen) {
             *maxSubKeyLen = longestKey;
         }
         if (valueCount) {
-            *valueCount = static_cast<std::uint32_t>(node->values.size());
+            *valueCount = static_cast<std::uint32_t>(node.values.size());
         }
         if (maxValueNameLen) {
             *maxValueNameLen = longestName;
@@ -571,46 +568,32 @@ std::uint32_t regSetValueEx(RegKey key, const std::wstring& name, std::uint32_t 
     if (!data && dataSize != 0) {
         return WinError::InvalidParameter;
     }
-    return guarded([&]() -> std::uint32_t {
-        std::lock_guard guard(Store::instance().lock());
-        return writeKey(key, Reg::KeySetValue, [&](Tree& tree, Node& node, bool& changed) {
-            std::vector<std::uint8_t> bytes(data, data + dataSize);
-            const Value* existing = findValue(node, name);
-            changed =
-                !existing || existing->type != type || existing->data != bytes || !node.hasSection;
-            if (changed) {
-                setValue(tree, node, Value{name, type, std::move(bytes)});
-            }
-            return 0u;
-        });
+    return writeKey(key, Reg::KeySetValue, [&](Tree& tree, Node& node, bool& changed) {
+        std::vector<std::uint8_t> bytes(data, data + dataSize);
+        const Value* existing = findValue(node, name);
+        changed =
+            !existing || existing->type != type || existing->data != bytes || !node.hasSection;
+        if (changed) {
+            setValue(tree, node, Value{name, type, std::move(bytes)});
+        }
+        return 0u;
     });
 }
 
 std::uint32_t regDeleteValue(RegKey key, const std::wstring& name) {
-    return guarded([&]() -> std::uint32_t {
-        std::lock_guard guard(Store::instance().lock());
-        return writeKey(key, Reg::KeySetValue, [&](Tree&, Node& node, bool& changed) {
-            changed = std::erase_if(node.values, [&](const Value& v) {
-                          return equalsNoCase(v.name, name);
-                      }) != 0;
-            return changed ? 0u : WinError::FileNotFound;
-        });
+    return writeKey(key, Reg::KeySetValue, [&](Tree&, Node& node, bool& changed) {
+        changed = std::erase_if(node.values,
+                                [&](const Value& v) { return equalsNoCase(v.name, name); }) != 0;
+        return changed ? 0u : WinError::FileNotFound;
     });
 }
 
 std::uint32_t regDeleteKeyEx(RegKey root, const std::wstring& subKey, std::uint32_t samDesired) {
-    return guarded([&]() -> std::uint32_t {
-        KeyRef base;
-        Path path;
-        if (std::uint32_t error = resolveTarget(root, subKey, samDesired, base, path)) {
-            return error;
-        }
+    return atTarget(root, subKey, samDesired, [&](const KeyRef& base, Path& path) {
         if (path.empty()) {
             return WinError::AccessDenied;  // a root hive cannot be deleted
         }
-        Store& store = Store::instance();
-        std::lock_guard guard(store.lock());
-        return store.modify(base.host, [&](Tree& tree, bool& changed) {
+        return Store::instance().modify(base.host, [&](Tree& tree, bool& changed) {
             Node* node = findNode(tree.root, path);
             if (!node) {
                 return WinError::FileNotFound;
@@ -625,21 +608,11 @@ std::uint32_t regDeleteKeyEx(RegKey root, const std::wstring& subKey, std::uint3
 }
 
 std::uint32_t regDeleteTree(RegKey key, const std::wstring& subKey) {
-    return guarded([&]() -> std::uint32_t {
-        KeyRef base;
-        Path path;
-        if (std::uint32_t error = resolveKey(key, base)) {
-            return error;
-        }
-        if (std::uint32_t error = targetPath(base, subKey, 0, path)) {
-            return error;
-        }
+    return atTarget(key, subKey, 0, [&](const KeyRef& base, Path& path) {
         if (path.empty()) {
             return WinError::AccessDenied;  // the hive itself is never emptied
         }
-        Store& store = Store::instance();
-        std::lock_guard guard(store.lock());
-        return store.modify(base.host, [&](Tree& tree, bool& changed) {
+        return Store::instance().modify(base.host, [&](Tree& tree, bool& changed) {
             Node* node = findNode(tree.root, path);
             if (!node) {
                 return subKey.empty() ? WinError::KeyDeleted : WinError::FileNotFound;
@@ -661,14 +634,8 @@ std::uint32_t regDeleteTree(RegKey key, const std::wstring& subKey) {
 }
 
 std::uint32_t regEnumKeyEx(RegKey key, std::uint32_t index, std::wstring& name) {
-    return guarded([&]() -> std::uint32_t {
-        std::lock_guard guard(Store::instance().lock());
-        Snapshot snapshot;
-        const Node* node = nullptr;
-        if (std::uint32_t error = readKey(key, Reg::KeyEnumerateSubKeys, snapshot, node)) {
-            return error;
-        }
-        std::vector<const Node*> children = sortedChildren(*node);
+    return readKey(key, Reg::KeyEnumerateSubKeys, [&](const Node& node) -> std::uint32_t {
+        std::vector<const Node*> children = sortedChildren(node);
         if (index >= children.size()) {
             return WinError::NoMoreItems;
         }
@@ -679,17 +646,11 @@ std::uint32_t regEnumKeyEx(RegKey key, std::uint32_t index, std::wstring& name) 
 
 std::uint32_t regEnumValue(RegKey key, std::uint32_t index, std::wstring& name, std::uint32_t* type,
                            std::vector<std::uint8_t>* data) {
-    return guarded([&]() -> std::uint32_t {
-        std::lock_guard guard(Store::instance().lock());
-        Snapshot snapshot;
-        const Node* node = nullptr;
-        if (std::uint32_t error = readKey(key, Reg::KeyQueryValue, snapshot, node)) {
-            return error;
-        }
-        if (index >= node->values.size()) {
+    return readKey(key, Reg::KeyQueryValue, [&](const Node& node) -> std::uint32_t {
+        if (index >= node.values.size()) {
             return WinError::NoMoreItems;
         }
-        const Value& value = node->values[index];
+        const Value& value = node.values[index];
         name = value.name;
         if (type) {
             *type = value.type;
