@@ -1,6 +1,8 @@
 #include "platform/posix/registry/regfile.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <iterator>
 
 #include "platform/registry.h"
 #include "platform/text.h"
@@ -14,6 +16,13 @@ constexpr std::wstring_view rootName = L"HKEY_LOCAL_MACHINE";
 // regedit breaks hex data after the comma that reaches this column, and indents the
 // continuation by two spaces; Wine's regedit does the same.
 constexpr std::size_t hexLineLimit = 77;
+
+// The escapes of a quoted text: the letter after the backslash and the character it stands for.
+struct Escape {
+    wchar_t letter;
+    wchar_t character;
+};
+constexpr Escape escapes[] = {{L'\\', L'\\'}, {L'"', L'"'}, {L'n', L'\n'}, {L'r', L'\r'}};
 
 bool isBlank(wchar_t c) {
     return c == L' ' || c == L'\t' || c == L'\r';
@@ -166,23 +175,14 @@ private:
                 if (++pos == line.size()) {
                     break;
                 }
-                switch (line[pos]) {
-                    case L'\\':
-                        out += L'\\';
-                        break;
-                    case L'"':
-                        out += L'"';
-                        break;
-                    case L'n':
-                        out += L'\n';
-                        break;
-                    case L'r':
-                        out += L'\r';
-                        break;
-                    default:
-                        return fail("unknown escape '\\" + toUtf8(line.substr(pos, 1)) +
-                                    "' in a quoted text (write a backslash as \\\\)");
+                const Escape* escape =
+                    std::find_if(std::begin(escapes), std::end(escapes),
+                                 [&](Escape e) { return e.letter == line[pos]; });
+                if (escape == std::end(escapes)) {
+                    return fail("unknown escape '\\" + toUtf8(line.substr(pos, 1)) +
+                                "' in a quoted text (write a backslash as \\\\)");
                 }
+                out += escape->character;
                 continue;
             }
             out += c;
@@ -338,21 +338,13 @@ std::string escapeQuoted(std::wstring_view text) {
     out.reserve(text.size() + 2);
     out += L'"';
     for (wchar_t c : text) {
-        switch (c) {
-            case L'\\':
-                out += L"\\\\";
-                break;
-            case L'"':
-                out += L"\\\"";
-                break;
-            case L'\n':
-                out += L"\\n";
-                break;
-            case L'\r':
-                out += L"\\r";
-                break;
-            default:
-                out += c;
+        const Escape* escape = std::find_if(std::begin(escapes), std::end(escapes),
+                                            [&](Escape e) { return e.character == c; });
+        if (escape == std::end(escapes)) {
+            out += c;
+        } else {
+            out += L'\\';
+            out += escape->letter;
         }
     }
     out += L'"';
