@@ -192,12 +192,9 @@ std::uint32_t getFileAttributes(const std::wstring& path) {
 
 bool setFileAttributes(const std::wstring& path, std::uint32_t attributes) {
     std::string posix;
-    if (!windowsToPosix(path, posix)) {
-        return false;
-    }
     struct stat st;
-    if (::lstat(posix.c_str(), &st) != 0) {
-        return failForPath(posix);
+    if (!lstatWindowsPath(path, posix, st)) {
+        return false;
     }
     if (S_ISLNK(st.st_mode)) {
         return true;  // a link has no mode or xattrs of its own here

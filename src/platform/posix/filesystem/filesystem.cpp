@@ -61,6 +61,13 @@ bool failForPath(const std::string& path) {
     return failWithErrno();
 }
 
+bool lstatWindowsPath(const std::wstring& path, std::string& posix, struct stat& st) {
+    if (!windowsToPosix(path, posix)) {
+        return false;
+    }
+    return ::lstat(posix.c_str(), &st) == 0 || failForPath(posix);
+}
+
 std::uint64_t fileTime(const struct timespec& time) {
     constexpr std::uint64_t secondsFrom1601To1970 = 11644473600ull;
     return (static_cast<std::uint64_t>(time.tv_sec) + secondsFrom1601To1970) * 10000000ull +
@@ -137,12 +144,9 @@ std::wstring lastWindowsComponent(const std::wstring& path) {
 
 bool removeDirectory(const std::wstring& path) {
     std::string posix;
-    if (!windowsToPosix(path, posix)) {
-        return false;
-    }
     struct stat st;
-    if (::lstat(posix.c_str(), &st) != 0) {
-        return failForPath(posix);
+    if (!lstatWindowsPath(path, posix, st)) {
+        return false;
     }
     if (S_ISLNK(st.st_mode)) {
         if (!isDirectory(posix)) {
@@ -583,12 +587,9 @@ bool replaceFile(const std::wstring& replaced, const std::wstring& replacement,
 
 bool deleteFile(const std::wstring& path) {
     std::string posix;
-    if (!windowsToPosix(path, posix)) {
-        return false;
-    }
     struct stat st;
-    if (::lstat(posix.c_str(), &st) != 0) {
-        return failForPath(posix);
+    if (!lstatWindowsPath(path, posix, st)) {
+        return false;
     }
     bool directoryLink = S_ISLNK(st.st_mode) && isDirectory(posix);
     if (S_ISDIR(st.st_mode) || directoryLink || isReadOnly(st)) {

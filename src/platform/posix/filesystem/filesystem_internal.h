@@ -57,6 +57,9 @@ bool isDirectory(const std::string& path);
 // Windows tells a missing file (ERROR_FILE_NOT_FOUND) from a missing directory on the way
 // (ERROR_PATH_NOT_FOUND); POSIX says ENOENT for both. False with the last error from errno.
 bool failForPath(const std::string& path);
+// The host path of the Windows `path` and what lstat(2) says of the object there; false with
+// the last error set where the path maps to nothing or names nothing.
+bool lstatWindowsPath(const std::wstring& path, std::string& posix, struct stat& st);
 
 bool grantsRead(std::uint32_t access);
 bool grantsWrite(std::uint32_t access);
