@@ -29,6 +29,17 @@ std::string show(const std::wstring& text) {
     return Platform::toUtf8(text);
 }
 
+// Runs a function that changes its path in place over the cases: what it returns (a flag
+// returns 1 or 0) and the path it leaves.
+template <typename Function>
+void expectInPlace(const std::vector<ResultCase>& cases, Function function) {
+    for (const auto& c : cases) {
+        std::wstring path = c.input;
+        EXPECT_EQ(static_cast<std::int32_t>(function(path)), c.result) << show(c.input);
+        EXPECT_EQ(path, c.expected) << show(c.input);
+    }
+}
+
 TEST(PathAllocCanonicalize, ResolvesDotsAsWindowsDoes) {
     const std::vector<Case> cases = {
         {L"", LR"(\)"},
@@ -165,11 +176,7 @@ TEST(PathCchRemoveFileSpec, KeepsTheRootAndTellsWhetherItCut) {
         {LR"(\\?\Volume{e51a1864-6f2d-4019-b73d-f4e60e600c26}\a)",
          LR"(\\?\Volume{e51a1864-6f2d-4019-b73d-f4e60e600c26}\)", SOk},
     };
-    for (const auto& c : cases) {
-        std::wstring path = c.input;
-        EXPECT_EQ(Platform::pathCchRemoveFileSpec(path), c.result) << show(c.input);
-        EXPECT_EQ(path, c.expected) << show(c.input);
-    }
+    expectInPlace(cases, [](std::wstring& path) { return Platform::pathCchRemoveFileSpec(path); });
 }
 
 TEST(PathStripToRoot, CutsToDriveShareOrPrefixRoot) {
@@ -190,11 +197,7 @@ TEST(PathStripToRoot, CutsToDriveShareOrPrefixRoot) {
         {LR"(\\?\UNC\a\b\c)", LR"(\\?\UNC\a\b)", 1},
         {LR"(\??\Q:\)", LR"(\)", 1},
     };
-    for (const auto& c : cases) {
-        std::wstring path = c.input;
-        EXPECT_EQ(Platform::pathStripToRoot(path), c.result == 1) << show(c.input);
-        EXPECT_EQ(path, c.expected) << show(c.input);
-    }
+    expectInPlace(cases, [](std::wstring& path) { return Platform::pathStripToRoot(path); });
 }
 
 TEST(PathRemoveFileSpec, CutsTheLastComponent) {
@@ -217,11 +220,7 @@ TEST(PathRemoveFileSpec, CutsTheLastComponent) {
         {LR"(\)", LR"(\)", 0},
         {L"", L"", 0},
     };
-    for (const auto& c : cases) {
-        std::wstring path = c.input;
-        EXPECT_EQ(Platform::pathRemoveFileSpec(path), c.result == 1) << show(c.input);
-        EXPECT_EQ(path, c.expected) << show(c.input);
-    }
+    expectInPlace(cases, [](std::wstring& path) { return Platform::pathRemoveFileSpec(path); });
 }
 
 TEST(PathCanonicalize, ClassicRules) {
