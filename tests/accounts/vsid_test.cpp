@@ -11,26 +11,15 @@
 #include "platform/security.h"
 #include "platform/text.h"
 #include "runtime/exceptions.h"
+#include "support/errors.h"
 #include "support/temp_host.h"
 
 namespace {
 
 namespace SidType = Platform::SidType;
 
-template <typename F>
-vosexception osErrorOf(F action) {
-    try {
-        action();
-    } catch (const vosexception& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no vosexception";
-    return vosexception(0, L"", CallSite{});
-}
-
-bool mentions(const vexception& e, const std::wstring& text) {
-    return e.message().find(text) != std::wstring::npos;
-}
+using TestSupport::mentions;
+using TestSupport::osErrorOf;
 
 TEST(VSIDWellKnown, EveryRowBuildsItsSid) {
     const std::vector<std::pair<WellKnownAccount, std::wstring>> table = {

@@ -16,6 +16,7 @@
 #include "platform/security.h"
 #include "platform/text.h"
 #include "runtime/exceptions.h"
+#include "support/errors.h"
 #include "support/process.h"
 #include "support/temp_host.h"
 #include "winsecurity/object_security.h"
@@ -28,20 +29,8 @@ constexpr std::uint32_t FA = 0x1F01FF;
 constexpr std::uint8_t OICI = 0x3;
 constexpr std::uint8_t ID = 0x10;
 
-template <typename F>
-vosexception osErrorOf(F action) {
-    try {
-        action();
-    } catch (const vosexception& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no vosexception";
-    return vosexception(0, L"", CallSite{});
-}
-
-bool mentions(const vexception& e, const std::wstring& text) {
-    return e.message().find(text) != std::wstring::npos;
-}
+using TestSupport::mentions;
+using TestSupport::osErrorOf;
 
 VAce allow(std::uint8_t flags, std::uint32_t mask, const VSID& sid) {
     return VAce::create(AceType::AccessAllowed, flags, mask, sid);
