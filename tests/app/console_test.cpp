@@ -131,19 +131,15 @@ TEST_F(Tavrel, DebugRunWritesTheDailyUtf16LogFile) {
                                        (static_cast<unsigned char>(bytes[i + 1]) << 8));
     }
     std::string text = Platform::toUtf8(Platform::fromUtf16(units));
-    const std::string prefix = R"(\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\.\d{3} \d+ \d+ )";
-    EXPECT_TRUE(
-        std::regex_search(text, std::regex(prefix + R"(Info: start \S*tavrel --help \r\n)")))
-        << text;
-    EXPECT_TRUE(std::regex_search(
-        text, std::regex(prefix + R"(Info: end \S*tavrel --help  with code 0\r\n)")))
-        << text;
-    EXPECT_TRUE(
-        std::regex_search(text, std::regex(prefix + R"(Error: command --bogus not supported)")))
-        << text;
-    EXPECT_TRUE(std::regex_search(
-        text, std::regex(prefix + R"(Info: end \S*tavrel --bogus --password=\*  with code 1\r\n)")))
-        << text;
+    // A line of the log: the time, the process and thread ids, then `line`.
+    auto logged = [&](const std::string& line) {
+        const std::string prefix = R"(\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2}\.\d{3} \d+ \d+ )";
+        return std::regex_search(text, std::regex(prefix + line));
+    };
+    EXPECT_TRUE(logged(R"(Info: start \S*tavrel --help \r\n)")) << text;
+    EXPECT_TRUE(logged(R"(Info: end \S*tavrel --help  with code 0\r\n)")) << text;
+    EXPECT_TRUE(logged(R"(Error: command --bogus not supported)")) << text;
+    EXPECT_TRUE(logged(R"(Info: end \S*tavrel --bogus --password=\*  with code 1\r\n)")) << text;
     EXPECT_EQ(text.find("secret"), std::string::npos) << "the password reached the log";
 }
 
