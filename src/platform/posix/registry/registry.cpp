@@ -296,6 +296,14 @@ std::uint32_t guarded(Call&& call) {
     }
 }
 
+// The key behind `key`, if its handle was opened with the given right.
+std::uint32_t resolveKeyFor(RegKey key, std::uint32_t right, KeyRef& ref) {
+    if (std::uint32_t error = resolveKey(key, ref)) {
+        return error;
+    }
+    return (ref.access & right) == right ? 0u : WinError::AccessDenied;
+}
+
 // Reads the key behind `key` with the given right under the store lock and hands its node to
 // `read`.
 template <typename Read>
@@ -303,11 +311,8 @@ std::uint32_t readKey(RegKey key, std::uint32_t right, Read&& read) {
     return guarded([&]() -> std::uint32_t {
         std::lock_guard guard(Store::instance().lock());
         KeyRef ref;
-        if (std::uint32_t error = resolveKey(key, ref)) {
+        if (std::uint32_t error = resolveKeyFor(key, right, ref)) {
             return error;
-        }
-        if ((ref.access & right) != right) {
-            return WinError::AccessDenied;
         }
         Snapshot snapshot = Store::instance().load(ref.host);
         if (snapshot.error) {
@@ -324,11 +329,8 @@ std::uint32_t writeKey(RegKey key, std::uint32_t right, Change&& change) {
     return guarded([&]() -> std::uint32_t {
         std::lock_guard guard(Store::instance().lock());
         KeyRef ref;
-        if (std::uint32_t error = resolveKey(key, ref)) {
+        if (std::uint32_t error = resolveKeyFor(key, right, ref)) {
             return error;
-        }
-        if ((ref.access & right) != right) {
-            return WinError::AccessDenied;
         }
         return Store::instance().modify(ref.host, [&](Tree& tree, bool& changed) {
             Node* node = findNode(tree.root, ref.path);
