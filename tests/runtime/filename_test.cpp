@@ -13,12 +13,14 @@
 #include "platform/text.h"
 #include "platform/types.h"
 #include "runtime/exceptions.h"
+#include "support/errors.h"
 #include "support/temp_host.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using Platform::toUtf8;
+using TestSupport::osErrorOf;
 
 constexpr Platform::OsVersion windows7{6, 1, 7601};
 constexpr Platform::OsVersion windows10{10, 0, 19045};
@@ -34,18 +36,6 @@ struct Case {
     const wchar_t* input;
     const wchar_t* expected;
 };
-
-// The error a call raises, as the engine would log it.
-template <typename Call>
-vosexception raised(Call call) {
-    try {
-        call();
-    } catch (const vosexception& e) {
-        return e;
-    }
-    ADD_FAILURE() << "no vosexception";
-    return vosexception(0, L"", CallSite{});
-}
 
 TEST(NormalizePath, Table) {
     const std::vector<Case> cases = {
@@ -184,7 +174,7 @@ TEST(VFileNameCombine, OlderMethodFailsWhereTheSeparatorReachesMaxPath) {
     // 253 + 6 characters choose PathCombineW, whose result would need 260.
     std::wstring dir = LR"(C:\)" + std::wstring(250, L'a');
     OsVersion os(windows7);
-    vosexception e = raised([&] { VFileName::combine(dir, LR"(b\..\c)"); });
+    vosexception e = osErrorOf([&] { VFileName::combine(dir, LR"(b\..\c)"); });
     EXPECT_EQ(e.errorCode(), Platform::WinError::FilenameExcedRange);
     EXPECT_NE(e.message().find(L"PathCombine failed for dir " + dir + LR"( and fileName b\..\c)"),
               std::wstring::npos);
@@ -225,7 +215,7 @@ TEST(VFileNameRemoveFileSpec, BothMethods) {
 TEST(VFileName, CanonicalizeAndRootRaiseWithTheirNames) {
     EXPECT_EQ(VFileName::canonicalize(LR"(C:\a\.\b\..\c)"), LR"(C:\a\c)");
     std::wstring tooLong = LR"(C:\)" + std::wstring(300, L'a');
-    vosexception canonical = raised([&] { VFileName::canonicalize(tooLong); });
+    vosexception canonical = osErrorOf([&] { VFileName::canonicalize(tooLong); });
     EXPECT_EQ(canonical.errorCode(), Platform::WinError::FilenameExcedRange);
     EXPECT_NE(canonical.message().find(L"PathCanonicalize failed for path " + tooLong),
               std::wstring::npos);
@@ -234,7 +224,7 @@ TEST(VFileName, CanonicalizeAndRootRaiseWithTheirNames) {
 
     EXPECT_EQ(VFileName::root(LR"(C:\a\b)"), LR"(C:\)");
     EXPECT_EQ(VFileName::root(LR"(\\srv\share\x)"), LR"(\\srv\share)");
-    vosexception root = raised([] { VFileName::root(L"relative"); });
+    vosexception root = osErrorOf([] { VFileName::root(L"relative"); });
     EXPECT_NE(root.message().find(L"PathStripToRoot failed for fileName=relative"),
               std::wstring::npos);
     EXPECT_EQ(root.frames()[0].function, "VFileName::root");
@@ -263,7 +253,7 @@ TEST_F(FileNameOnHostTest, FileExistTellsMissingFromFailing) {
     EXPECT_EQ(attributes, Platform::FileAttribute::Directory);
     EXPECT_FALSE(fileExist(LR"(C:\nothere)"));
     EXPECT_FALSE(fileExist(LR"(C:\nothere\deeper)"));
-    vosexception invalid = raised([] { fileExist(LR"(C:\a|b)"); });
+    vosexception invalid = osErrorOf([] { fileExist(LR"(C:\a|b)"); });
     EXPECT_EQ(invalid.errorCode(), Platform::WinError::InvalidName);
     EXPECT_NE(invalid.message().find(LR"(retrieves attributes for file or directory C:\a|b)"),
               std::wstring::npos);
@@ -291,11 +281,11 @@ TEST_F(FileNameOnHostTest, CreateDirectoryMakesEveryLevel) {
     }
     TestSupport::writeFile(driveC / "blocker", "");
     // The file in the way is the level that cannot be made.
-    vosexception blocked = raised([] { VDirectory::createDirectory(LR"(C:\blocker\x)"); });
+    vosexception blocked = osErrorOf([] { VDirectory::createDirectory(LR"(C:\blocker\x)"); });
     EXPECT_EQ(blocked.errorCode(), Platform::WinError::AlreadyExists);
     EXPECT_NE(blocked.message().find(LR"(CreateDirectory(C:\blocker))"), std::wstring::npos);
     EXPECT_EQ(blocked.frames().at(0).function, "makeDir");
-    vosexception noDrive = raised([] { VDirectory::createDirectory(LR"(Q:\x)"); });
+    vosexception noDrive = osErrorOf([] { VDirectory::createDirectory(LR"(Q:\x)"); });
     EXPECT_EQ(noDrive.errorCode(), Platform::WinError::PathNotFound);
 }
 
@@ -318,7 +308,7 @@ TEST_F(FileNameOnHostTest, FinderEnumeratesAndReportsNoMatch) {
 
     EXPECT_FALSE(finder.first(LR"(C:\Windows\Temp\*.none)"));
     EXPECT_FALSE(finder.first(LR"(C:\nothere\*.*)"));
-    vosexception invalid = raised([&] { finder.first(LR"(\\server\share\*)"); });
+    vosexception invalid = osErrorOf([&] { finder.first(LR"(\\server\share\*)"); });
     EXPECT_EQ(invalid.errorCode(), Platform::WinError::BadNetpath);
     EXPECT_NE(invalid.message().find(LR"(FindFirstFile(\\server\share\*))"), std::wstring::npos);
 }
@@ -327,7 +317,7 @@ TEST_F(FileNameOnHostTest, LongNamesTakeTheCaseOnDisk) {
     EXPECT_EQ(VFileName::longFileName(LR"(C:\WINDOWS\system32)"), LR"(C:\Windows\System32)");
     EXPECT_EQ(longPathOfEachPart(LR"(\\?\c:\program files (x86)\TARNO\ETC\)"),
               LR"(c:\Program Files (x86)\Tarno\etc)");
-    vosexception missing = raised([] { VFileName::longFileName(LR"(C:\nothere)"); });
+    vosexception missing = osErrorOf([] { VFileName::longFileName(LR"(C:\nothere)"); });
     EXPECT_EQ(missing.errorCode(), Platform::WinError::FileNotFound);
     EXPECT_NE(missing.message().find(LR"(GetLongPathName('C:\nothere'))"), std::wstring::npos);
     EXPECT_EQ(missing.frames().at(0).function, "VFileName::longFileName");
