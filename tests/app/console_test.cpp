@@ -94,19 +94,12 @@ TEST_F(Tavrel, UnknownCommandIsRenderedWithItsChain) {
 }
 
 TEST_F(Tavrel, ParameterErrorsEndTheRunWithCodeOne) {
-    auto missing = tavrel({"--update-path-security"});
-    EXPECT_EQ(missing.exitCode, 1);
-    EXPECT_EQ(missing.out.rfind("Missing required parameter --path. Possible parameters:\n    "
-                                "--path\n   at (Params::check line 72)",
-                                0),
-              0u)
-        << missing.out;
-    auto unexpected = tavrel({"--create-domain-template", "--file-name=a.xml", "--x"});
-    EXPECT_EQ(unexpected.exitCode, 1);
-    EXPECT_EQ(unexpected.out.rfind(
-                  "Unexpected parameter --x. Possible parameters:\n    [--file-name]\n", 0),
-              0u)
-        << unexpected.out;
+    TestSupport::expectRefused(tavrel({"--update-path-security"}),
+                               "Missing required parameter --path. Possible parameters:\n    "
+                               "--path\n   at (Params::check line 72)");
+    TestSupport::expectRefused(
+        tavrel({"--create-domain-template", "--file-name=a.xml", "--x"}),
+        "Unexpected parameter --x. Possible parameters:\n    [--file-name]\n");
 }
 
 TEST_F(Tavrel, DebugRunWritesTheDailyUtf16LogFile) {

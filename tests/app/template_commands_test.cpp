@@ -142,20 +142,12 @@ TEST_F(TemplateCommands, FileNameInAMissingDirectory) {
 }
 
 TEST_F(TemplateCommands, RefusedRunsWriteNothing) {
-    auto unnamed = tavrel({"--create-domain-template", "--file-name"});
-    EXPECT_EQ(unnamed.exitCode, 1);
-    EXPECT_EQ(unnamed.out.rfind("Unable to save data to unknown path\n"
-                                "   at (Tavrel::SecurityManager::saveToFile line ",
-                                0),
-              0u)
-        << unnamed.out;
-    auto unexpected = tavrel({"--create-frame-forwarding-template", "--path=x"});
-    EXPECT_EQ(unexpected.exitCode, 1);
-    EXPECT_EQ(unexpected.out.rfind("Unexpected parameter --path. Possible parameters:\n"
-                                   "    [--file-name]\n   at (Params::check line 105)",
-                                   0),
-              0u)
-        << unexpected.out;
+    TestSupport::expectRefused(tavrel({"--create-domain-template", "--file-name"}),
+                               "Unable to save data to unknown path\n"
+                               "   at (Tavrel::SecurityManager::saveToFile line ");
+    TestSupport::expectRefused(tavrel({"--create-frame-forwarding-template", "--path=x"}),
+                               "Unexpected parameter --path. Possible parameters:\n"
+                               "    [--file-name]\n   at (Params::check line 105)");
     EXPECT_TRUE(fs::is_empty(work.path()));
 }
 

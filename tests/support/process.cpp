@@ -5,6 +5,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -138,6 +140,11 @@ RunningProgram startProgram(const std::string& program, const std::vector<std::s
         throw std::runtime_error("cannot start " + path + ": " + std::strerror(rc));
     }
     return RunningProgram(pid, scratch);
+}
+
+void expectRefused(const ProcessResult& run, const std::string& message) {
+    EXPECT_EQ(run.exitCode, 1) << run.out;
+    EXPECT_EQ(run.out.rfind(message, 0), 0u) << run.out;
 }
 
 }  // namespace TestSupport

@@ -41,6 +41,9 @@ RunningProgram startProgram(const std::string& program, const std::vector<std::s
                             const std::vector<std::string>& env = {},
                             const std::filesystem::path& workDir = {});
 
+// Checks a run the program refused: exit code 1, and the output starting with `message`.
+void expectRefused(const ProcessResult& run, const std::string& message);
+
 // startProgram, then wait.
 ProcessResult runProgram(const std::string& program, const std::vector<std::string>& args,
                          const std::vector<std::string>& env = {},
