@@ -195,6 +195,9 @@ private:
     void _expandTemplate(const std::wstring& basePath, const TagMap& tags,
                          const SecurityManager& source, const std::wstring& metadataFile,
                          const std::wstring& tag2);
+    // Loads `file` as the source of an expansion: the entries of unmapped accounts are kept,
+    // as their tags are bound only when the template is expanded.
+    void _loadTemplate(const std::wstring& file);
     // The whole document: declaration, "Entries" and one "Entry" per entry in set order.
     std::string _serializeEntries() const;
     void _apply(const std::wstring& path, DiskSecurity::Callback* callback,

@@ -36,6 +36,11 @@ std::wstring panelEtcDirectory() {
 
 }  // namespace
 
+void SecurityManager::_loadTemplate(const std::wstring& file) {
+    setSkipUnmappedAccounts(false);
+    load(file, false);
+}
+
 void SecurityManager::_expandTemplate(const std::wstring& basePath, const TagMap& tags,
                                       const SecurityManager& source,
                                       const std::wstring& metadataFile, const std::wstring& tag2) {
@@ -74,8 +79,7 @@ void SecurityManager::expandWebspaceTemplate(const std::wstring& webspace,
                                              const std::wstring& templateFile) {
     requirePlainName(L"webspace name", webspace);
     SecurityManager source(accountResolver_);
-    source.setSkipUnmappedAccounts(false);
-    source.load(templateFile, false);
+    source._loadTemplate(templateFile);
     TagMap tags{
         {L"DomainUser", systemUser},
         {L"AnonymousDomainUser", anonymousAccountOf(systemUser)},
@@ -91,8 +95,7 @@ void SecurityManager::expandWebUserTemplate(const std::wstring& webspace,
     requirePlainName(L"webspace name", webspace);
     requirePlainName(L"web user name", webUser);
     SecurityManager source(accountResolver_);
-    source.setSkipUnmappedAccounts(false);
-    source.load(templateFile, false);
+    source._loadTemplate(templateFile);
     TagMap tags{
         {L"DomainUser", webUser},
         {L"AnonymousDomainUser", anonymousAccountOf(systemUser)},
@@ -107,8 +110,7 @@ void SecurityManager::expandFileSharingTemplate(const std::wstring& area,
                                                 const std::wstring& templateFile) {
     requirePlainName(L"vhost name", area);
     SecurityManager source(accountResolver_);
-    source.setSkipUnmappedAccounts(false);
-    source.load(templateFile, false);
+    source._loadTemplate(templateFile);
     _expandTemplate(std::wstring(), TagMap(), source, domainMetadataFile(area, std::wstring()),
                     std::wstring());
 }
@@ -125,8 +127,7 @@ void SecurityManager::expandUserFileSharingTemplate(const std::wstring& area,
         requirePlainName(L"user id", tag2);
     }
     SecurityManager source(accountResolver_);
-    source.setSkipUnmappedAccounts(false);
-    source.load(VFileName::combine(panelEtcDirectory(), templateName), false);
+    source._loadTemplate(VFileName::combine(panelEtcDirectory(), templateName));
     TagMap tags{
         {L"FtpSubaccounts", ftpSubaccountsAccount},
         {L"User", userAccount},
