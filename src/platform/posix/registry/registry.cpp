@@ -296,24 +296,27 @@ std::uint32_t guarded(Call&& call) {
     }
 }
 
-// The key behind `key`, if its handle was opened with the given right.
-std::uint32_t resolveKeyFor(RegKey key, std::uint32_t right, KeyRef& ref) {
-    if (std::uint32_t error = resolveKey(key, ref)) {
-        return error;
-    }
-    return (ref.access & right) == right ? 0u : WinError::AccessDenied;
-}
-
-// Reads the key behind `key` with the given right under the store lock and hands its node to
-// `read`.
-template <typename Read>
-std::uint32_t readKey(RegKey key, std::uint32_t right, Read&& read) {
+// Runs `call` on the key behind `key`, if its handle was opened with the given right, under the
+// store lock.
+template <typename Call>
+std::uint32_t onKey(RegKey key, std::uint32_t right, Call&& call) {
     return guarded([&]() -> std::uint32_t {
         std::lock_guard guard(Store::instance().lock());
         KeyRef ref;
-        if (std::uint32_t error = resolveKeyFor(key, right, ref)) {
+        if (std::uint32_t error = resolveKey(key, ref)) {
             return error;
         }
+        if ((ref.access & right) != right) {
+            return WinError::AccessDenied;
+        }
+        return call(ref);
+    });
+}
+
+// Reads the key behind `key` with the given right and hands its node to `read`.
+template <typename Read>
+std::uint32_t readKey(RegKey key, std::uint32_t right, Read&& read) {
+    return onKey(key, right, [&](const KeyRef& ref) -> std::uint32_t {
         Snapshot snapshot = Store::instance().load(ref.host);
         if (snapshot.error) {
             return snapshot.error;
@@ -323,15 +326,10 @@ std::uint32_t readKey(RegKey key, std::uint32_t right, Read&& read) {
     });
 }
 
-// Changes the key behind `key` with the given right under the store lock.
+// Changes the key behind `key` with the given right.
 template <typename Change>
 std::uint32_t writeKey(RegKey key, std::uint32_t right, Change&& change) {
-    return guarded([&]() -> std::uint32_t {
-        std::lock_guard guard(Store::instance().lock());
-        KeyRef ref;
-        if (std::uint32_t error = resolveKeyFor(key, right, ref)) {
-            return error;
-        }
+    return onKey(key, right, [&](const KeyRef& ref) {
         return Store::instance().modify(ref.host, [&](Tree& tree, bool& changed) {
             Node* node = findNode(tree.root, ref.path);
             return node ? change(tree, *node, changed) : WinError::KeyDeleted;
