@@ -63,6 +63,11 @@ constexpr wchar_t privateUseBase = 0xF000;
 
 std::vector<std::wstring> splitComponents(std::wstring_view text) {
     std::vector<std::wstring> parts;
+    // Every path the walk opens comes through here: one allocation for the list, not a growth
+    // per component.
+    parts.reserve(
+        1 + static_cast<std::size_t>(std::count_if(
+                text.begin(), text.end(), [](wchar_t c) { return c == L'\\' || c == L'/'; })));
     std::size_t start = 0;
     while (start <= text.size()) {
         std::size_t next = text.find_first_of(L"\\/", start);
@@ -92,22 +97,27 @@ std::vector<std::wstring> withoutInnerTrailingDots(std::vector<std::wstring> par
     return parts;
 }
 
-// "." dropped, ".." taking the previous component with it (never more than there is).
-std::vector<std::wstring> resolveDots(const std::vector<std::wstring>& parts) {
-    std::vector<std::wstring> resolved;
-    for (const auto& part : parts) {
+// "." dropped, ".." taking the previous component with it (never more than there is); the
+// components are moved, not copied.
+std::vector<std::wstring> resolveDots(std::vector<std::wstring> parts) {
+    std::size_t kept = 0;
+    for (auto& part : parts) {
         if (part == L".") {
             continue;
         }
         if (part == L"..") {
-            if (!resolved.empty()) {
-                resolved.pop_back();
+            if (kept > 0) {
+                --kept;
             }
             continue;
         }
-        resolved.push_back(part);
+        if (&parts[kept] != &part) {
+            parts[kept] = std::move(part);
+        }
+        ++kept;
     }
-    return resolved;
+    parts.resize(kept);
+    return parts;
 }
 
 bool sameTime(const timespec& a, const timespec& b) {
@@ -543,9 +553,11 @@ bool fullWindowsPath(const std::wstring& path, const std::wstring& currentDirect
 
     std::vector<std::wstring> written = splitComponents(rest);
     bool trailing = !rest.empty() && rest.back() == L'\\';
-    std::vector<std::wstring> parts = resolveDots(withoutInnerTrailingDots(written, trailing));
+    bool lastIsDots = !written.empty() && (written.back() == L"." || written.back() == L"..");
+    std::vector<std::wstring> parts =
+        resolveDots(withoutInnerTrailingDots(std::move(written), trailing));
     // Windows drops trailing dots and spaces of the last component ("name." is "name").
-    if (!parts.empty() && !trailing && written.back() != L"." && written.back() != L"..") {
+    if (!parts.empty() && !trailing && !lastIsDots) {
         std::wstring& last = parts.back();
         std::size_t kept = last.find_last_not_of(L". ");
         if (kept == std::wstring::npos) {
@@ -589,7 +601,7 @@ bool takeApart(const std::wstring& winPath, Written& written) {
         if (!hasDrive(rest) || (rest.size() > 2 && rest[2] != L'\\' && rest[2] != L'/')) {
             return failWith(WinError::PathNotFound);
         }
-        std::vector<std::wstring> parts = splitComponents(rest.substr(2));
+        std::vector<std::wstring> parts = splitComponents(std::wstring_view(rest).substr(2));
         if (isNtPrefixed(winPath)) {
             // Windows hands a \\?\ path to the file system as it is, where "." and ".."
             // are names no object can have; only \\.\ paths are resolved first.
@@ -600,7 +612,7 @@ bool takeApart(const std::wstring& winPath, Written& written) {
             }
         }
         full = rest.substr(0, 2) + L"\\";
-        for (const auto& part : resolveDots(parts)) {
+        for (const auto& part : resolveDots(std::move(parts))) {
             full += (full.back() == L'\\' ? L"" : L"\\") + part;
         }
     } else {
@@ -629,14 +641,19 @@ bool takeApart(const std::wstring& winPath, Written& written) {
         return failWith(WinError::PathNotFound);
     }
     written.target = drive->target;
-    written.parts = splitComponents(full.substr(2));
+    written.parts = splitComponents(std::wstring_view(full).substr(2));
     written.path = drive->target;
+    written.names.reserve(written.parts.size());
     for (const auto& part : written.parts) {
         auto name = posixNameOf(part);
         if (!name) {
             return failWith(WinError::InvalidName);
         }
-        written.path = joinPosix(written.path, *name);
+        // joinPosix, in place.
+        if (written.path != "/") {
+            written.path += '/';
+        }
+        written.path += *name;
         written.names.push_back(std::move(*name));
     }
     return true;
