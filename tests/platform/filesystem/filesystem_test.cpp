@@ -261,6 +261,24 @@ TEST_F(FileSystemTest, EnumerationFollowsWindowsRules) {
     EXPECT_EQ(data.size, 4u);
     EXPECT_EQ(data.attributes, FileAttribute::Archive);
 
+    // "." and ".." carry the attributes of the directory and of its parent.
+    ASSERT_TRUE(setFileAttributes(LR"(C:\list)", FileAttribute::Hidden));
+    UniqueFindHandle dots(findFirstFile(LR"(C:\list\sub\*)", data));
+    ASSERT_TRUE(dots);
+    EXPECT_EQ(data.fileName, L".");
+    EXPECT_EQ(data.attributes, FileAttribute::Directory);
+    ASSERT_TRUE(findNextFile(dots.get(), data));
+    EXPECT_EQ(data.fileName, L"..");
+    EXPECT_EQ(data.attributes, FileAttribute::Directory | FileAttribute::Hidden);
+
+    // A directory whose names take more than one read of its entries is listed whole.
+    fs::create_directories(driveC / "list/many");
+    for (int i = 0; i < 1500; ++i) {
+        TestSupport::writeFile(
+            driveC / "list/many" / ("entry-with-a-longer-name-" + std::to_string(i) + ".txt"), "");
+    }
+    EXPECT_EQ(find(LR"(C:\list\many\*.txt)").size(), 1500u);
+
     // A drive root has no "." and "..".
     Names root = find(LR"(C:\*)");
     EXPECT_EQ(std::count(root.begin(), root.end(), L"."), 0);

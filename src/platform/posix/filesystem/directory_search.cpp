@@ -173,16 +173,32 @@ void addDotEntries(int dir, const struct stat& dirStat, const std::string& posix
     }
     struct stat parentStat;
     for (const wchar_t* dot : {L".", L".."}) {
-        const struct stat* st = &dirStat;
-        if (dot[1] == L'.') {
-            if (::fstatat(dir, "..", &parentStat, 0) != 0) {
-                continue;
-            }
-            st = &parentStat;
+        bool parent = dot[1] == L'.';
+        if (!matchesPattern(dosForm, dot) ||
+            (parent && ::fstatat(dir, "..", &parentStat, 0) != 0)) {
+            continue;
         }
-        if (matchesPattern(dosForm, dot)) {
-            entries.push_back(
-                findDataOf(dot, st == &dirStat ? posixDirectory : parentOf(posixDirectory), *st));
+        // Their DOS attributes are read through the directory held open, not by path again.
+        EntryPlace place{dir, parent ? ".." : "."};
+        entries.push_back(findDataOf(dot, parent ? parentOf(posixDirectory) : posixDirectory,
+                                     parent ? parentStat : dirStat, place));
+    }
+}
+
+// Calls `each` for every entry of the directory open at `fd`, read straight from the
+// descriptor: a directory stream would first ask the descriptor's flags and stat it again.
+template <typename Each>
+void forEachEntry(int fd, Each&& each) {
+    alignas(dirent64) char buffer[32768];
+    for (;;) {
+        ssize_t size = ::getdents64(fd, buffer, sizeof(buffer));
+        if (size <= 0) {
+            return;  // the end, or a directory removed while it was read
+        }
+        for (ssize_t at = 0; at < size;) {
+            const auto* entry = reinterpret_cast<const dirent64*>(buffer + at);
+            at += entry->d_reclen;
+            each(*entry);
         }
     }
 }
@@ -194,20 +210,20 @@ void listEntries(OpenDirectory& open, const std::wstring& dosForm, std::vector<F
     int dirFd = open.fd();
     const std::string& posixDirectory = open.path;
     std::vector<std::pair<std::wstring, FindData>> found;
-    while (dirent* entry = ::readdir(open.stream.get())) {
-        const char* entryName = entry->d_name;
+    forEachEntry(dirFd, [&](const dirent64& entry) {
+        const char* entryName = entry.d_name;
         if (std::strcmp(entryName, ".") == 0 || std::strcmp(entryName, "..") == 0) {
-            continue;
+            return;
         }
         ListedEntry& listed = open.entries[entryName];
-        listed.inode = entry->d_ino;
+        listed.inode = entry.d_ino;
         std::wstring windowsName = windowsNameOf(entryName);
         if (!matchesPattern(dosForm, windowsName)) {
-            continue;
+            return;
         }
         struct stat st;
         if (::fstatat(dirFd, entryName, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            continue;  // gone since the directory was read
+            return;  // gone since the directory was read
         }
         std::wstring key = windowsName;
         for (auto& c : key) {
@@ -221,7 +237,7 @@ void listEntries(OpenDirectory& open, const std::wstring& dosForm, std::vector<F
                              !names || names->securityDescriptor};
         found.emplace_back(std::move(key), std::move(data));
         Faults::afterListing(posixDirectory, entryName);
-    }
+    });
     std::sort(found.begin(), found.end(),
               [](const auto& a, const auto& b) { return a.first < b.first; });
     entries.reserve(entries.size() + found.size());
@@ -257,12 +273,7 @@ Handle findFirstFile(const std::wstring& pattern, FindData& data) {
     std::vector<FindData> entries;
     addDotEntries(dir.get(), dirStat, posixDirectory, dosForm, entries);
     auto open = std::make_shared<OpenDirectory>();
-    open->stream.reset(::fdopendir(dir.get()));
-    if (!open->stream) {
-        failWithErrno();
-        return invalidHandle();
-    }
-    dir.release();  // the stream owns it now
+    open->directory = std::move(dir);
     open->path = posixDirectory;
     open->device = dirStat.st_dev;
     open->modified = dirStat.st_mtim;

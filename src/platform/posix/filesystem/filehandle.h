@@ -48,7 +48,7 @@ struct ListedEntry {
 // directory's and its name, and what the listing read of it need not be read again while its
 // change time says that nothing changed.
 struct OpenDirectory {
-    UniqueDir stream;
+    UniqueFd directory;
     std::string path;      // the POSIX path it was searched by
     std::string realPath;  // where it lay when the search began, free of links
     dev_t device = 0;
@@ -58,7 +58,7 @@ struct OpenDirectory {
     // Kept by the security store, under its lock.
     mutable std::shared_ptr<SearchedSecurity> security;
 
-    int fd() const { return ::dirfd(stream.get()); }
+    int fd() const { return directory.get(); }
     // The listed entry `name` if it is still the object `st` describes, unchanged since the
     // listing read it (its change time older than the clock's tick then).
     const ListedEntry* unchanged(const std::string& name, const struct stat& st) const;

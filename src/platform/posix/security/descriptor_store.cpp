@@ -364,16 +364,17 @@ Result<Object> objectByName(Store& store, const std::wstring& name) {
 Result<Object> objectOfHandle(Store& store, const Posix::FileObject& file) {
     bool link = file.isLinkItself();
     bool root = false;
+    const struct stat* opened = file.openedStat();
     if (!link && file.isDirectory()) {
         struct stat st;
-        if (::fstat(file.fd(), &st) != 0) {
+        if (!opened && ::fstat(file.fd(), &st) != 0) {
             return Failure{winErrorFromErrno(errno), L"handle"};
         }
-        root = store.isRoot(st);
+        root = store.isRoot(opened ? *opened : st);
     }
     Object object{file.path(), link ? -1 : file.fd(), file.isDirectory(), link,
                   root,        file.searched};
-    const struct stat* opened = file.openedStat();
+    object.opened = link ? nullptr : opened;
     if (file.searched && opened && !link && !file.securityRead) {
         const std::string& path = file.path();
         const Posix::ListedEntry* listed =
@@ -418,10 +419,13 @@ std::uint32_t writeDescriptor(Store& store, const Object& object, const Stored& 
     store.noteWrite();
     if (object.container) {
         struct stat st;
-        bool known =
-            object.fd >= 0 ? ::fstat(object.fd, &st) == 0 : ::stat(object.path.c_str(), &st) == 0;
+        const struct stat* known = object.opened;
+        if (!known &&
+            (object.fd >= 0 ? ::fstat(object.fd, &st) : ::stat(object.path.c_str(), &st)) == 0) {
+            known = &st;
+        }
         if (known) {
-            store.invalidate(DirKey::of(st));
+            store.invalidate(DirKey::of(*known));
         }
     }
     return WinError::Success;

@@ -34,6 +34,8 @@ struct Object {
     // Whether its xattr is known to be absent: the search it was opened through saw none, and
     // its change time (which every xattr write moves) has not moved since.
     bool knownDefault = false;
+    // What the open of the handle saw of it (its device and inode stay the descriptor's).
+    const struct stat* opened = nullptr;
 };
 
 // What the xattr holds: the bytes, if any, and the stored descriptor (the default without).
