@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <span>
 #include <string>
+#include <utility>
 
 #include "platform/filesystem.h"
 #include "platform/text.h"
@@ -193,6 +194,7 @@ void SecurityChecker::_pathProcedure(const SecurityInformationPtr& parent, const
             return;
         }
         parents_.push_back(ParentAcl{path, information.get()});
+        parents_.back().acl = std::exchange(handledDirectoryDacl_, std::nullopt);
         CallbackResult enumerated = CallbackResult::Continue;
         try {
             enumerated = _enumerateChildren(information, path);
@@ -340,6 +342,7 @@ CallbackResult SecurityChecker::_handleError(const std::wstring& path,
 CallbackResult SecurityChecker::applyPath(const SecurityInformation& information,
                                           const std::wstring& path, bool isDirectory, bool listed) {
     for (;;) {
+        handledDirectoryDacl_.reset();
         CallbackResult result = beforeCheck(path, isDirectory);
         if (result == CallbackResult::Ignore) {
             return result;
@@ -367,14 +370,17 @@ CallbackResult SecurityChecker::applyPath(const SecurityInformation& information
             VAcl dacl = WinSecurity::getObjectDacl(handle.get());
             checked_.fetch_add(1, std::memory_order_relaxed);
             std::uint32_t mode = objectMode(information, path, isDirectory);
-            if (dacl.hasInheritedAce() && information.hasState(StateBreaksInheritance)) {
-                // An object that must stop inheriting is rewritten while it still inherits,
-                // whatever its explicit part says.
+            // An object that must stop inheriting is rewritten while it still inherits,
+            // whatever its explicit part says.
+            bool wrong = (dacl.hasInheritedAce() && information.hasState(StateBreaksInheritance)) ||
+                         isDaclWrong(dacl, information, mode);
+            if (wrong) {
                 wrong_.fetch_add(1, std::memory_order_relaxed);
                 result = applySecurity(information, dacl, handle.get(), path, mode);
-            } else if (isDaclWrong(dacl, information, mode)) {
-                wrong_.fetch_add(1, std::memory_order_relaxed);
-                result = applySecurity(information, dacl, handle.get(), path, mode);
+            }
+            if (isDirectory && !options_.allowLinks && result == CallbackResult::Continue) {
+                _keepDirectoryDacl(handle.get(), std::move(dacl),
+                                   wrong && options_.mode == CheckMode::Repair);
             }
         } catch (const AbortException&) {
             throw;
@@ -393,6 +399,18 @@ CallbackResult SecurityChecker::applyPath(const SecurityInformation& information
         if (result != CallbackResult::Retry) {
             return result;
         }
+    }
+}
+
+void SecurityChecker::_keepDirectoryDacl(Platform::Handle handle, VAcl read, bool written) {
+    if (!written) {
+        handledDirectoryDacl_ = std::move(read);
+        return;
+    }
+    try {
+        handledDirectoryDacl_ = WinSecurity::getObjectDacl(handle);
+    } catch (const vexception&) {
+        // Its children read it by name then, and meet the failure there if it lasts.
     }
 }
 

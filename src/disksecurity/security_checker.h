@@ -217,6 +217,10 @@ private:
     // refusal is handled as an error of the path (Ignore or Abort).
     CallbackResult _mayWriteThrough(Platform::Handle handle, const SecurityInformation& information,
                                     const std::wstring& path, bool isDirectory);
+    // Keeps what a directory's handle holds for its children: `read`, or when the walk has
+    // just written it, what the handle reads now. With links allowed the handle may be a
+    // link's own, and the children read their parent by name.
+    void _keepDirectoryDacl(Platform::Handle handle, VAcl read, bool written);
     // The exception being handled (or `error`) goes to onError and the log; the answer, with
     // 0 counted as Ignore.
     CallbackResult _handleError(const std::wstring& path, const SecurityInformation* information);
@@ -230,6 +234,9 @@ private:
     CheckerOptions options_;
     TarnoComponentResolver* context_;
     std::vector<ParentAcl> parents_;  // one per directory whose children are being enumerated
+    // The DACL the directory applyPath handled last holds, as read through its handle, for its
+    // children to inherit from; empty when it must be read by name.
+    std::optional<VAcl> handledDirectoryDacl_;
 
     std::atomic<std::uint64_t> checked_{0};
     std::atomic<std::uint64_t> wrong_{0};
