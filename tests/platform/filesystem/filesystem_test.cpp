@@ -270,6 +270,13 @@ TEST_F(FileSystemTest, EnumerationFollowsWindowsRules) {
     ASSERT_TRUE(findNextFile(dots.get(), data));
     EXPECT_EQ(data.fileName, L"..");
     EXPECT_EQ(data.attributes, FileAttribute::Directory | FileAttribute::Hidden);
+    // While the search of its parent is open, "." is what that listing saw until it changes.
+    UniqueFindHandle outer(findFirstFile(LR"(C:\list\*)", data));
+    ASSERT_TRUE(outer);
+    ASSERT_TRUE(setFileAttributes(LR"(C:\list\sub)", FileAttribute::System));
+    UniqueFindHandle inner(findFirstFile(LR"(C:\list\sub\*)", data));
+    ASSERT_TRUE(inner);
+    EXPECT_EQ(data.attributes, FileAttribute::Directory | FileAttribute::System);
 
     // A directory whose names take more than one read of its entries is listed whole.
     fs::create_directories(driveC / "list/many");

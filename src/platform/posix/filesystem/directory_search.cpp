@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
@@ -91,16 +92,33 @@ private:
     std::unordered_map<std::string, std::weak_ptr<const OpenDirectory>> byPath_;
 };
 
-FindData findDataOf(std::wstring name, const std::string& path, const struct stat& st,
-                    const EntryPlace& place = {}, const EntryXattrs* names = nullptr) {
+FindData findDataWith(std::wstring name, const struct stat& st, std::uint32_t attributes) {
     FindData data;
-    data.attributes = attributesOf(path, st, place, names);
+    data.attributes = attributes;
     data.fileName = std::move(name);
     data.size = S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0;
     data.creationTime = creationTimeOf(st);
     data.lastAccessTime = fileTime(st.st_atim);
     data.lastWriteTime = fileTime(st.st_mtim);
     return data;
+}
+
+FindData findDataOf(std::wstring name, const std::string& path, const struct stat& st,
+                    const EntryPlace& place = {}, const EntryXattrs* names = nullptr) {
+    return findDataWith(std::move(name), st, attributesOf(path, st, place, names));
+}
+
+// The attributes of a directory about to be searched as the search of its parent listed them,
+// while its change time (which a change of its DOS attributes moves) says they still hold.
+std::optional<std::uint32_t> listedAttributes(const std::string& path, const struct stat& st) {
+    std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos || slash == 0) {
+        return std::nullopt;
+    }
+    std::string name = path.substr(slash + 1);
+    auto parent = Searches::instance().holding(path.substr(0, slash), name, st);
+    const ListedEntry* listed = parent ? parent->unchanged(name, st) : nullptr;
+    return listed ? std::optional(listed->attributes) : std::nullopt;
 }
 
 // Where a directory about to be searched lies, free of links: below the directory that the
@@ -176,6 +194,10 @@ void addDotEntries(int dir, const struct stat& dirStat, const std::string& posix
         bool parent = dot[1] == L'.';
         if (!matchesPattern(dosForm, dot) ||
             (parent && ::fstatat(dir, "..", &parentStat, 0) != 0)) {
+            continue;
+        }
+        if (auto listed = parent ? std::nullopt : listedAttributes(posixDirectory, dirStat)) {
+            entries.push_back(findDataWith(dot, dirStat, *listed));
             continue;
         }
         // Their DOS attributes are read through the directory held open, not by path again.
