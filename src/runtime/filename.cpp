@@ -142,6 +142,17 @@ PathRelation comparePaths(const std::wstring& a, const std::wstring& b) {
         hasLongPrefix(a) ? std::wstring_view(a).substr(4) : std::wstring_view(a);
     std::wstring_view right =
         hasLongPrefix(b) ? std::wstring_view(b).substr(4) : std::wstring_view(b);
+    // The paths a walk compares mostly share a long head, written alike: it is skipped up to
+    // the last component that starts inside it, where the comparison below would be anyway.
+    std::size_t same = static_cast<std::size_t>(
+        std::mismatch(left.begin(), left.end(), right.begin(), right.end()).first - left.begin());
+    for (std::size_t next = same; next >= 2; --next) {
+        if (isSeparator(left[next - 2]) && !isSeparator(left[next - 1])) {
+            left.remove_prefix(next - 1);
+            right.remove_prefix(next - 1);
+            break;
+        }
+    }
     // One component and the separators after it.
     auto take = [](std::wstring_view& path) {
         std::size_t end = 0;

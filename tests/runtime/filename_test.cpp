@@ -78,6 +78,12 @@ TEST(ComparePaths, ComponentsOrderByLengthThenCaseInsensitively) {
         {LR"(D:\a)", LR"(C:\a\b)", PathGreater},
         {L"", LR"(C:\)", PathAbove},
         {L"", L"", PathEqual},
+        // Paths written alike for a while differ inside a component or a run of separators.
+        {LR"(C:\web\site\abc)", LR"(C:\web\site\ab)", PathGreater},
+        {LR"(C:\web\ab\x)", LR"(C:\web\abc)", PathLess},
+        {LR"(C:\web\aB\x)", LR"(C:\web\ab)", PathBelow},
+        {LR"(C:\web\\x)", LR"(C:\web\x\y)", PathAbove},
+        {LR"(C:\Web\SITE\a)", LR"(c:\web\site\a)", PathEqual},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(comparePaths(c.a, c.b), c.expected) << toUtf8(c.a) << " vs " << toUtf8(c.b);
