@@ -1,6 +1,7 @@
 #include "disksecurity/template_xml.h"
 
 #include <cwctype>
+#include <map>
 #include <mutex>
 
 #include "accounts/sid_cache.h"
@@ -25,6 +26,30 @@ std::wstring knownNames(const auto& table) {
         names += L'\n';
     }
     return names;
+}
+
+// The value `table` gives `name`; else an error that names what was sought and every known name.
+template <typename Table>
+typename Table::mapped_type namedValue(const Table& table, const std::wstring& name,
+                                       const wchar_t* what, CallSite site) {
+    auto found = table.find(name);
+    if (found == table.end()) {
+        throw vexception(std::wstring(L"Unknown ") + what + L": " + name + L", known names are:\n" +
+                             knownNames(table),
+                         std::move(site));
+    }
+    return found->second;
+}
+
+// A number as it is written, else the value of a name in `table`.
+std::uint32_t numberOrName(const std::wstring& text,
+                           const std::map<std::wstring, std::uint32_t>& table, const wchar_t* what,
+                           CallSite site) {
+    std::uint32_t value = 0;
+    if (tryConvertStringToInt(text, value)) {
+        return value;
+    }
+    return namedValue(table, text, what, std::move(site));
 }
 
 // The hexadecimal form the writer uses for numbers: "0x" and lowercase digits, 0 as "0x0".
@@ -453,14 +478,8 @@ VSID ConfigImporter::EntryImporter::loadAccount() {
     std::uint32_t type = convertStringToInt(attribute(L"AccounType"));
     std::wstring name = attribute(L"Account");
     if (type == 0) {
-        const auto& table = wellKnownAccounts();
-        auto found = table.find(name);
-        if (found == table.end()) {
-            throw vexception(
-                L"Unknown account name: " + name + L", known names are:\n" + knownNames(table),
-                VSITE("DiskSecurity::ConfigImporter::EntryImporter::loadAccount"));
-        }
-        return found->second;
+        return namedValue(wellKnownAccounts(), name, L"account name",
+                          VSITE("DiskSecurity::ConfigImporter::EntryImporter::loadAccount"));
     }
     std::wstring domain = attribute(L"Domain");
     try {
@@ -483,35 +502,13 @@ VSID ConfigImporter::EntryImporter::loadAccount() {
 }
 
 std::uint32_t ConfigImporter::EntryImporter::loadAceFlags() {
-    std::wstring text = attribute(L"AceFlags");
-    std::uint32_t value = 0;
-    if (tryConvertStringToInt(text, value)) {
-        return value;
-    }
-    const auto& table = applyOntoNames();
-    auto found = table.find(text);
-    if (found == table.end()) {
-        throw vexception(
-            L"Unknown ace flags: " + text + L", known names are:\n" + knownNames(table),
-            VSITE("DiskSecurity::ConfigImporter::EntryImporter::loadAceFlags"));
-    }
-    return found->second;
+    return numberOrName(attribute(L"AceFlags"), applyOntoNames(), L"ace flags",
+                        VSITE("DiskSecurity::ConfigImporter::EntryImporter::loadAceFlags"));
 }
 
 std::uint32_t ConfigImporter::EntryImporter::loadAccessMask() {
-    std::wstring text = attribute(L"AccessMask");
-    std::uint32_t value = 0;
-    if (tryConvertStringToInt(text, value)) {
-        return value;
-    }
-    const auto& table = accessMaskNames();
-    auto found = table.find(text);
-    if (found == table.end()) {
-        throw vexception(
-            L"Unknown access mask: " + text + L", known names are:\n" + knownNames(table),
-            VSITE("DiskSecurity::ConfigImporter::EntryImporter::loadAccessMask"));
-    }
-    return found->second;
+    return numberOrName(attribute(L"AccessMask"), accessMaskNames(), L"access mask",
+                        VSITE("DiskSecurity::ConfigImporter::EntryImporter::loadAccessMask"));
 }
 
 // ---- Writing ----
