@@ -209,22 +209,10 @@ bool tryConvertStringToInt(const std::wstring& text, std::uint32_t& value) {
         negative = text[i] == L'-';
         ++i;
     }
-    auto digitValue = [](wchar_t c) -> int {
-        if (c >= L'0' && c <= L'9') {
-            return c - L'0';
-        }
-        if (c >= L'a' && c <= L'z') {
-            return c - L'a' + 10;
-        }
-        if (c >= L'A' && c <= L'Z') {
-            return c - L'A' + 10;
-        }
-        return 99;
-    };
     unsigned base = 10;
     if (i < text.size() && text[i] == L'0') {
         bool hexPrefix = i + 2 < text.size() && (text[i + 1] == L'x' || text[i + 1] == L'X') &&
-                         digitValue(text[i + 2]) < 16;
+                         Platform::hexDigitValue(text[i + 2]) >= 0;
         base = hexPrefix ? 16 : 8;
         i += hexPrefix ? 2 : 0;
     }
@@ -232,8 +220,8 @@ bool tryConvertStringToInt(const std::wstring& text, std::uint32_t& value) {
     std::uint64_t result = 0;
     bool overflow = false;
     for (; i < text.size(); ++i) {
-        int digit = digitValue(text[i]);
-        if (digit >= static_cast<int>(base)) {
+        int digit = Platform::digitValue(text[i]);
+        if (digit < 0 || digit >= static_cast<int>(base)) {
             break;
         }
         result = result * base + static_cast<unsigned>(digit);

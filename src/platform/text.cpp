@@ -168,17 +168,22 @@ std::wstring toLower(std::wstring_view text) {
     return out;
 }
 
-int hexDigitValue(wchar_t c) {
+int digitValue(wchar_t c) {
     if (c >= L'0' && c <= L'9') {
         return c - L'0';
     }
-    if (c >= L'a' && c <= L'f') {
+    if (c >= L'a' && c <= L'z') {
         return c - L'a' + 10;
     }
-    if (c >= L'A' && c <= L'F') {
+    if (c >= L'A' && c <= L'Z') {
         return c - L'A' + 10;
     }
     return -1;
+}
+
+int hexDigitValue(wchar_t c) {
+    int value = digitValue(c);
+    return value < 16 ? value : -1;
 }
 
 int compareNoCase(std::wstring_view a, std::wstring_view b) {

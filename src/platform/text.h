@@ -28,6 +28,8 @@ inline std::wstring fromAnsi(std::string_view text) {
 wchar_t upcase(wchar_t c);
 wchar_t downcase(wchar_t c);
 
+// The value of one digit of a base up to 36 (0-9, then a-z or A-Z for 10 to 35), or -1.
+int digitValue(wchar_t c);
 // The value of one hexadecimal digit, or -1.
 int hexDigitValue(wchar_t c);
 
