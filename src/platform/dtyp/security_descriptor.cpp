@@ -1,5 +1,6 @@
 #include "platform/dtyp/security_descriptor.h"
 
+#include <optional>
 #include <string>
 
 #include "platform/dtyp/bytes.h"
@@ -157,23 +158,27 @@ Result<std::vector<std::uint8_t>> encodeSecurityDescriptor(const SecurityDescrip
         Bytes::writeU32(out.data() + 8, here());
         sd.group->appendTo(out);
     }
-    if (sd.hasDacl() && sd.dacl) {
+    // Appends the DACL or the SACL, as `name` says, and writes its offset at `field`.
+    auto appendAcl = [&](const Acl& acl, std::size_t field,
+                         const wchar_t* name) -> std::optional<Failure> {
         std::uint32_t offset = here();
-        if (!encodeAcl(*sd.dacl, out)) {
+        if (!encodeAcl(acl, out)) {
             return Failure{WinError::InvalidAcl,
-                           L"the DACL of " + std::to_wstring(sd.dacl->size()) +
+                           std::wstring(L"the ") + name + L" of " + std::to_wstring(acl.size()) +
                                L" bytes exceeds the 65535 bytes an ACL can hold"};
         }
-        Bytes::writeU32(out.data() + 16, offset);
+        Bytes::writeU32(out.data() + field, offset);
+        return std::nullopt;
+    };
+    if (sd.hasDacl() && sd.dacl) {
+        if (auto failure = appendAcl(*sd.dacl, 16, L"DACL")) {
+            return *failure;
+        }
     }
     if (sd.hasSacl() && sd.sacl) {
-        std::uint32_t offset = here();
-        if (!encodeAcl(*sd.sacl, out)) {
-            return Failure{WinError::InvalidAcl,
-                           L"the SACL of " + std::to_wstring(sd.sacl->size()) +
-                               L" bytes exceeds the 65535 bytes an ACL can hold"};
+        if (auto failure = appendAcl(*sd.sacl, 12, L"SACL")) {
+            return *failure;
         }
-        Bytes::writeU32(out.data() + 12, offset);
     }
     return out;
 }
