@@ -78,6 +78,22 @@ std::string toUtf8(std::wstring_view text) {
     return out;
 }
 
+std::string percentEncoded(std::string_view bytes, bool (*keep)(unsigned char c, std::size_t at)) {
+    static constexpr char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(bytes[i]);
+        if (keep(c, i)) {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 0xF];
+        }
+    }
+    return out;
+}
+
 std::wstring fromUtf8(std::string_view text) {
     std::wstring out;
     out.reserve(text.size());

@@ -11,6 +11,10 @@ namespace Platform {
 std::string toUtf8(std::wstring_view text);
 std::wstring fromUtf8(std::string_view text);
 
+// `bytes` with every byte that `keep` (given the byte and its offset) refuses written as '%' and
+// two upper-case hexadecimal digits: a name made safe for a file name.
+std::string percentEncoded(std::string_view bytes, bool (*keep)(unsigned char c, std::size_t at));
+
 // Wide to UTF-16 code units (surrogate pairs above the BMP) and back.
 std::u16string toUtf16(std::wstring_view text);
 std::wstring fromUtf16(std::u16string_view text);
