@@ -1,6 +1,7 @@
 #include "disksecurity/template_xml.h"
 
 #include <cwctype>
+#include <map>
 #include <mutex>
 
 #include "accounts/sid_cache.h"
@@ -25,6 +26,30 @@ std::wstring knownNames(const auto& table) {
         names += L'\n';
     }
     return names;
+}
+
+// The value `table` gives `name`; else an error that names what was sought and every known name.
+template <typename Table>
+typename Table::mapped_type namedValue(const Table& table, const std::wstring& name,
+                                       const wchar_t* what, CallSite site) {
+    auto found = table.find(name);
+    if (found == table.end()) {
+        throw vexception(std::wstring(L"Unknown ") + what + L": " + name + L", known names are:\n" +
+                             knownNames(table),
+                         std::move(site));
+    }
+    return found->second;
+}
+
+// A number as it is written, else the value of a name in `table`.
+std::uint32_t numberOrName(const std::wstring& text,
+                           const std::map<std::wstring, std::uint32_t>& table, const wchar_t* what,
+                           CallSite site) {
+    std::uint32_t value = 0;
+    if (tryConvertStringToInt(text, value)) {
+        return value;
+    }
+    return namedValue(table, text, what, std::move(site));
 }
 
 // The hexadecimal form the writer uses for numbers: "0x" and lowercase digits, 0 as "0x0".
@@ -184,22 +209,10 @@ bool tryConvertStringToInt(const std::wstring& text, std::uint32_t& value) {
         negative = text[i] == L'-';
         ++i;
     }
-    auto digitValue = [](wchar_t c) -> int {
-        if (c >= L'0' && c <= L'9') {
-            return c - L'0';
-        }
-        if (c >= L'a' && c <= L'z') {
-            return c - L'a' + 10;
-        }
-        if (c >= L'A' && c <= L'Z') {
-            return c - L'A' + 10;
-        }
-        return 99;
-    };
     unsigned base = 10;
     if (i < text.size() && text[i] == L'0') {
         bool hexPrefix = i + 2 < text.size() && (text[i + 1] == L'x' || text[i + 1] == L'X') &&
-                         digitValue(text[i + 2]) < 16;
+                         Platform::hexDigitValue(text[i + 2]) >= 0;
         base = hexPrefix ? 16 : 8;
         i += hexPrefix ? 2 : 0;
     }
@@ -207,8 +220,8 @@ bool tryConvertStringToInt(const std::wstring& text, std::uint32_t& value) {
     std::uint64_t result = 0;
     bool overflow = false;
     for (; i < text.size(); ++i) {
-        int digit = digitValue(text[i]);
-        if (digit >= static_cast<int>(base)) {
+        int digit = Platform::digitValue(text[i]);
+        if (digit < 0 || digit >= static_cast<int>(base)) {
             break;
         }
         result = result * base + static_cast<unsigned>(digit);
@@ -453,14 +466,8 @@ VSID ConfigImporter::EntryImporter::loadAccount() {
     std::uint32_t type = convertStringToInt(attribute(L"AccounType"));
     std::wstring name = attribute(L"Account");
     if (type == 0) {
-        const auto& table = wellKnownAccounts();
-        auto found = table.find(name);
-        if (found == table.end()) {
-            throw vexception(
-                L"Unknown account name: " + name + L", known names are:\n" + knownNames(table),
-                VSITE("DiskSecurity::ConfigImporter::EntryImporter::loadAccount"));
-        }
-        return found->second;
+        return namedValue(wellKnownAccounts(), name, L"account name",
+                          VSITE("DiskSecurity::ConfigImporter::EntryImporter::loadAccount"));
     }
     std::wstring domain = attribute(L"Domain");
     try {
@@ -483,35 +490,13 @@ VSID ConfigImporter::EntryImporter::loadAccount() {
 }
 
 std::uint32_t ConfigImporter::EntryImporter::loadAceFlags() {
-    std::wstring text = attribute(L"AceFlags");
-    std::uint32_t value = 0;
-    if (tryConvertStringToInt(text, value)) {
-        return value;
-    }
-    const auto& table = applyOntoNames();
-    auto found = table.find(text);
-    if (found == table.end()) {
-        throw vexception(
-            L"Unknown ace flags: " + text + L", known names are:\n" + knownNames(table),
-            VSITE("DiskSecurity::ConfigImporter::EntryImporter::loadAceFlags"));
-    }
-    return found->second;
+    return numberOrName(attribute(L"AceFlags"), applyOntoNames(), L"ace flags",
+                        VSITE("DiskSecurity::ConfigImporter::EntryImporter::loadAceFlags"));
 }
 
 std::uint32_t ConfigImporter::EntryImporter::loadAccessMask() {
-    std::wstring text = attribute(L"AccessMask");
-    std::uint32_t value = 0;
-    if (tryConvertStringToInt(text, value)) {
-        return value;
-    }
-    const auto& table = accessMaskNames();
-    auto found = table.find(text);
-    if (found == table.end()) {
-        throw vexception(
-            L"Unknown access mask: " + text + L", known names are:\n" + knownNames(table),
-            VSITE("DiskSecurity::ConfigImporter::EntryImporter::loadAccessMask"));
-    }
-    return found->second;
+    return numberOrName(attribute(L"AccessMask"), accessMaskNames(), L"access mask",
+                        VSITE("DiskSecurity::ConfigImporter::EntryImporter::loadAccessMask"));
 }
 
 // ---- Writing ----

@@ -29,6 +29,17 @@ std::wstring anonymousAccountOf(const std::wstring& systemUser) {
     return anonymousPrefix + account;
 }
 
+// The tags of a webspace's entries and of a web user's: the account the entries are for, the
+// webspace's anonymous account and the FTP subaccounts' group.
+SecurityManager::TagMap webspaceTags(const std::wstring& domainUser,
+                                     const std::wstring& systemUser) {
+    return {
+        {L"DomainUser", domainUser},
+        {L"AnonymousDomainUser", anonymousAccountOf(systemUser)},
+        {L"FtpSubaccounts", ftpSubaccountsAccount},
+    };
+}
+
 // PRODUCT_ROOT_D\etc, where the panel keeps its templates.
 std::wstring panelEtcDirectory() {
     return VFileName::combine(panelParameter(L"PRODUCT_ROOT_D"), L"etc");
@@ -80,12 +91,8 @@ void SecurityManager::expandWebspaceTemplate(const std::wstring& webspace,
     requirePlainName(L"webspace name", webspace);
     SecurityManager source(accountResolver_);
     source._loadTemplate(templateFile);
-    TagMap tags{
-        {L"DomainUser", systemUser},
-        {L"AnonymousDomainUser", anonymousAccountOf(systemUser)},
-        {L"FtpSubaccounts", ftpSubaccountsAccount},
-    };
-    _expandTemplate(webspace, tags, source, domainMetadataFile(webspace, root()), std::wstring());
+    _expandTemplate(webspace, webspaceTags(systemUser, systemUser), source,
+                    domainMetadataFile(webspace, root()), std::wstring());
 }
 
 void SecurityManager::expandWebUserTemplate(const std::wstring& webspace,
@@ -96,12 +103,8 @@ void SecurityManager::expandWebUserTemplate(const std::wstring& webspace,
     requirePlainName(L"web user name", webUser);
     SecurityManager source(accountResolver_);
     source._loadTemplate(templateFile);
-    TagMap tags{
-        {L"DomainUser", webUser},
-        {L"AnonymousDomainUser", anonymousAccountOf(systemUser)},
-        {L"FtpSubaccounts", ftpSubaccountsAccount},
-        {L"ParentUser", systemUser},
-    };
+    TagMap tags = webspaceTags(webUser, systemUser);
+    tags[L"ParentUser"] = systemUser;
     _expandTemplate(webspace + L"\\web_users\\" + webUser, tags, source,
                     webUserMetadataFile(webspace, webUser, root()), std::wstring());
 }

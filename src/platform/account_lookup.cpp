@@ -19,19 +19,30 @@ std::wstring textOf(const std::vector<wchar_t>& buffer) {
     return std::wstring(buffer.data(), wcsnlen(buffer.data(), buffer.size()));
 }
 
-// Runs `ask`; when it fails for a short buffer, lets `grow` enlarge the buffers to the sizes it
-// reported and runs it once more.
-template <typename Ask, typename Grow>
-bool askTwice(Ask ask, Grow grow, AccountLookup& account) {
-    if (ask()) {
-        return true;
+// Runs `ask` over `first`, its size, a domain buffer of `domainChars` and its size (the order in
+// which both lookups take them); when it fails for a short buffer, enlarges both to the sizes it
+// reported and runs it once more. A lookup that succeeds sets the account's domain.
+template <typename T, typename Ask>
+bool askTwice(std::vector<T>& first, std::size_t domainChars, Ask ask, AccountLookup& account) {
+    std::vector<wchar_t> domain(domainChars);
+    std::uint32_t firstSize = 0;
+    std::uint32_t domainSize = 0;
+    auto once = [&] {
+        firstSize = static_cast<std::uint32_t>(first.size());
+        domainSize = static_cast<std::uint32_t>(domain.size());
+        return ask(first.data(), &firstSize, domain.data(), &domainSize);
+    };
+    bool ok = once();
+    if (!ok && getLastError() == WinError::InsufficientBuffer) {
+        first.resize(std::max<std::size_t>(firstSize, first.size()));
+        domain.resize(std::max<std::size_t>(domainSize, domain.size()));
+        account.askedAgain = true;
+        ok = once();
     }
-    if (getLastError() != WinError::InsufficientBuffer) {
-        return false;
+    if (ok) {
+        account.domain = textOf(domain);
     }
-    grow();
-    account.askedAgain = true;
-    return ask();
+    return ok;
 }
 
 }  // namespace
@@ -39,51 +50,27 @@ bool askTwice(Ask ask, Grow grow, AccountLookup& account) {
 bool lookupAccountSid(const std::wstring& systemName, const std::uint8_t* sid,
                       AccountLookup& account) {
     std::vector<wchar_t> name(nameChars);
-    std::vector<wchar_t> domain(nameChars);
-    std::uint32_t nameSize = 0;
-    std::uint32_t domainSize = 0;
-    bool ok = askTwice(
-        [&] {
-            nameSize = static_cast<std::uint32_t>(name.size());
-            domainSize = static_cast<std::uint32_t>(domain.size());
-            return Platform::lookupAccountSid(systemName, sid, name.data(), &nameSize,
-                                              domain.data(), &domainSize, &account.use);
-        },
-        [&] {
-            name.resize(std::max<std::size_t>(nameSize, name.size()));
-            domain.resize(std::max<std::size_t>(domainSize, domain.size()));
-        },
-        account);
-    if (ok) {
-        account.name = textOf(name);
-        account.domain = textOf(domain);
+    auto ask = [&](auto... buffers) {
+        return Platform::lookupAccountSid(systemName, sid, buffers..., &account.use);
+    };
+    if (!askTwice(name, nameChars, ask, account)) {
+        return false;
     }
-    return ok;
+    account.name = textOf(name);
+    return true;
 }
 
 bool lookupAccountName(const std::wstring& systemName, const std::wstring& accountName,
                        AccountLookup& account) {
     std::vector<std::uint8_t> sid(sidBytes);
-    std::vector<wchar_t> domain(domainChars);
-    std::uint32_t sidSize = 0;
-    std::uint32_t domainSize = 0;
-    bool ok = askTwice(
-        [&] {
-            sidSize = static_cast<std::uint32_t>(sid.size());
-            domainSize = static_cast<std::uint32_t>(domain.size());
-            return Platform::lookupAccountName(systemName, accountName, sid.data(), &sidSize,
-                                               domain.data(), &domainSize, &account.use);
-        },
-        [&] {
-            sid.resize(std::max<std::size_t>(sidSize, sid.size()));
-            domain.resize(std::max<std::size_t>(domainSize, domain.size()));
-        },
-        account);
-    if (ok) {
-        account.sid = std::move(sid);
-        account.domain = textOf(domain);
+    auto ask = [&](auto... buffers) {
+        return Platform::lookupAccountName(systemName, accountName, buffers..., &account.use);
+    };
+    if (!askTwice(sid, domainChars, ask, account)) {
+        return false;
     }
-    return ok;
+    account.sid = std::move(sid);
+    return true;
 }
 
 }  // namespace Platform

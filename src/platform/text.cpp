@@ -78,6 +78,22 @@ std::string toUtf8(std::wstring_view text) {
     return out;
 }
 
+std::string percentEncoded(std::string_view bytes, bool (*keep)(unsigned char c, std::size_t at)) {
+    static constexpr char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        unsigned char c = static_cast<unsigned char>(bytes[i]);
+        if (keep(c, i)) {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 0xF];
+        }
+    }
+    return out;
+}
+
 std::wstring fromUtf8(std::string_view text) {
     std::wstring out;
     out.reserve(text.size());
@@ -168,17 +184,22 @@ std::wstring toLower(std::wstring_view text) {
     return out;
 }
 
-int hexDigitValue(wchar_t c) {
+int digitValue(wchar_t c) {
     if (c >= L'0' && c <= L'9') {
         return c - L'0';
     }
-    if (c >= L'a' && c <= L'f') {
+    if (c >= L'a' && c <= L'z') {
         return c - L'a' + 10;
     }
-    if (c >= L'A' && c <= L'F') {
+    if (c >= L'A' && c <= L'Z') {
         return c - L'A' + 10;
     }
     return -1;
+}
+
+int hexDigitValue(wchar_t c) {
+    int value = digitValue(c);
+    return value < 16 ? value : -1;
 }
 
 int compareNoCase(std::wstring_view a, std::wstring_view b) {

@@ -11,6 +11,10 @@ namespace Platform {
 std::string toUtf8(std::wstring_view text);
 std::wstring fromUtf8(std::string_view text);
 
+// `bytes` with every byte that `keep` (given the byte and its offset) refuses written as '%' and
+// two upper-case hexadecimal digits: a name made safe for a file name.
+std::string percentEncoded(std::string_view bytes, bool (*keep)(unsigned char c, std::size_t at));
+
 // Wide to UTF-16 code units (surrogate pairs above the BMP) and back.
 std::u16string toUtf16(std::wstring_view text);
 std::wstring fromUtf16(std::u16string_view text);
@@ -28,6 +32,8 @@ inline std::wstring fromAnsi(std::string_view text) {
 wchar_t upcase(wchar_t c);
 wchar_t downcase(wchar_t c);
 
+// The value of one digit of a base up to 36 (0-9, then a-z or A-Z for 10 to 35), or -1.
+int digitValue(wchar_t c);
 // The value of one hexadecimal digit, or -1.
 int hexDigitValue(wchar_t c);
 

@@ -63,6 +63,16 @@ Platform::UniqueHandle openCurrentToken(std::uint32_t access, const char* functi
     return Platform::UniqueHandle(token);
 }
 
+// The LUID of a privilege; a name the system does not know raises `message` with the name in it.
+Platform::Luid privilegeLuid(const std::wstring& privilege, const wchar_t* message,
+                             const char* function) {
+    Platform::Luid luid;
+    if (!Platform::lookupPrivilegeValue(std::wstring(), privilege, luid)) {
+        throwOsError(formatString(message, privilege), Platform::getLastError(), VSITE(function));
+    }
+    return luid;
+}
+
 std::vector<std::uint8_t> tokenOwner(const char* function) {
     Platform::UniqueHandle token = openCurrentToken(Platform::TokenAccess::Read, function);
     std::vector<std::uint8_t> owner;
@@ -256,11 +266,8 @@ void takeOwnership(const std::wstring& path, std::uint32_t objectType) {
 }
 
 bool hasPrivilege(const std::wstring& privilege) {
-    Platform::Luid luid;
-    if (!Platform::lookupPrivilegeValue(std::wstring(), privilege, luid)) {
-        throwOsError(formatString(L"The privilege (%s) is not found", privilege),
-                     Platform::getLastError(), VSITE("WinSecurity::hasPrivilege"));
-    }
+    Platform::Luid luid =
+        privilegeLuid(privilege, L"The privilege (%s) is not found", "WinSecurity::hasPrivilege");
     Platform::UniqueHandle token =
         openCurrentToken(Platform::TokenAccess::Query, "WinSecurity::hasPrivilege");
     std::vector<Platform::LuidAndAttributes> privileges;
@@ -273,11 +280,8 @@ bool hasPrivilege(const std::wstring& privilege) {
 }
 
 void enablePrivilege(const std::wstring& privilege) {
-    Platform::Luid luid;
-    if (!Platform::lookupPrivilegeValue(std::wstring(), privilege, luid)) {
-        throwOsError(formatString(L"Unable to find privilege (%s)", privilege),
-                     Platform::getLastError(), VSITE("WinSecurity::enablePrivilege"));
-    }
+    Platform::Luid luid =
+        privilegeLuid(privilege, L"Unable to find privilege (%s)", "WinSecurity::enablePrivilege");
     Platform::UniqueHandle token =
         openCurrentToken(Platform::TokenAccess::AdjustPrivileges, "WinSecurity::enablePrivilege");
     // AdjustTokenPrivileges succeeds even when the token lacks the privilege; only the last

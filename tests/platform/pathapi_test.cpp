@@ -19,6 +19,13 @@ struct Case {
     const wchar_t* expected;
 };
 
+// Two paths joined, and the path that results.
+struct CombineCase {
+    const wchar_t* first;
+    const wchar_t* second;
+    const wchar_t* expected;
+};
+
 struct ResultCase {
     const wchar_t* input;
     const wchar_t* expected;
@@ -27,6 +34,26 @@ struct ResultCase {
 
 std::string show(const std::wstring& text) {
     return Platform::toUtf8(text);
+}
+
+std::string show(const Case& c) {
+    return show(c.input);
+}
+
+std::string show(const CombineCase& c) {
+    return show(c.first) + " + " + show(c.second);
+}
+
+// Runs a function that writes its path to `out` over the cases: it succeeds, and writes the
+// expected path.
+template <typename CaseType, typename Function>
+void expectWritten(const std::vector<CaseType>& cases, Function function) {
+    for (const auto& c : cases) {
+        SCOPED_TRACE(show(c));
+        std::wstring out;
+        EXPECT_TRUE(function(c, out));
+        EXPECT_EQ(out, c.expected);
+    }
 }
 
 // Runs a function that changes its path in place over the cases: what it returns (a flag
@@ -82,11 +109,9 @@ TEST(PathAllocCanonicalize, ResolvesDotsAsWindowsDoes) {
          LR"(\\?\Volume{e51a1864-6f2d-4019-b73d-f4e60e600c26}\)"},
         {L"a ", L"a "},
     };
-    for (const auto& c : cases) {
-        std::wstring out;
-        EXPECT_EQ(Platform::pathAllocCanonicalize(c.input, 0, out), SOk) << show(c.input);
-        EXPECT_EQ(out, c.expected) << show(c.input);
-    }
+    expectWritten(cases, [](const Case& c, std::wstring& out) {
+        return Platform::pathAllocCanonicalize(c.input, 0, out) == SOk;
+    });
 }
 
 TEST(PathAllocCanonicalize, LongPathsNeedTheFlagAndGetThePrefix) {
@@ -113,11 +138,6 @@ TEST(PathAllocCanonicalize, LongPathsNeedTheFlagAndGetThePrefix) {
 }
 
 TEST(PathAllocCombine, JoinsRootsAndQualifiedNames) {
-    struct CombineCase {
-        const wchar_t* path;
-        const wchar_t* more;
-        const wchar_t* expected;
-    };
     const std::vector<CombineCase> cases = {
         {LR"(C:\)", L"a", LR"(C:\a)"},
         {LR"(C:\b)", LR"(..\a)", LR"(C:\a)"},
@@ -141,11 +161,9 @@ TEST(PathAllocCombine, JoinsRootsAndQualifiedNames) {
         {L"", L"", LR"(\)"},
         {L"a", L"b", LR"(a\b)"},
     };
-    for (const auto& c : cases) {
-        std::wstring out;
-        EXPECT_EQ(Platform::pathAllocCombine(c.path, c.more, 0, out), SOk) << show(c.path);
-        EXPECT_EQ(out, c.expected) << show(c.path) << " + " << show(c.more);
-    }
+    expectWritten(cases, [](const CombineCase& c, std::wstring& out) {
+        return Platform::pathAllocCombine(c.first, c.second, 0, out) == SOk;
+    });
 }
 
 TEST(PathCchRemoveFileSpec, KeepsTheRootAndTellsWhetherItCut) {
@@ -239,11 +257,9 @@ TEST(PathCanonicalize, ClassicRules) {
         {LR"(..\a)", LR"(..\a)"},
         {LR"(C:\a\b\)", LR"(C:\a\b\)"},
     };
-    for (const auto& c : cases) {
-        std::wstring out;
-        EXPECT_TRUE(Platform::pathCanonicalize(c.input, out)) << show(c.input);
-        EXPECT_EQ(out, c.expected) << show(c.input);
-    }
+    expectWritten(cases, [](const Case& c, std::wstring& out) {
+        return Platform::pathCanonicalize(c.input, out);
+    });
     std::wstring out;
     Platform::setLastError(0);
     EXPECT_FALSE(Platform::pathCanonicalize(LR"(C:\)" + std::wstring(300, L'a'), out));
@@ -251,11 +267,6 @@ TEST(PathCanonicalize, ClassicRules) {
 }
 
 TEST(PathCombine, JoinsAndCanonicalizesBelowMaxPath) {
-    struct CombineCase {
-        const wchar_t* dir;
-        const wchar_t* file;
-        const wchar_t* expected;
-    };
     const std::vector<CombineCase> cases = {
         {LR"(C:\)", L"", LR"(C:\)"},
         {L"", L"", LR"(\)"},
@@ -267,11 +278,9 @@ TEST(PathCombine, JoinsAndCanonicalizesBelowMaxPath) {
         {LR"(C:\)", LR"(one\..\two\.\three)", LR"(C:\two\three)"},
         {LR"(C:\a)", LR"(D:\b)", LR"(D:\b)"},
     };
-    for (const auto& c : cases) {
-        std::wstring out;
-        EXPECT_TRUE(Platform::pathCombine(c.dir, c.file, out)) << show(c.dir);
-        EXPECT_EQ(out, c.expected) << show(c.dir) << " + " << show(c.file);
-    }
+    expectWritten(cases, [](const CombineCase& c, std::wstring& out) {
+        return Platform::pathCombine(c.first, c.second, out);
+    });
     std::wstring out;
     EXPECT_FALSE(Platform::pathCombine(std::wstring(131, L'b'), std::wstring(131, L'c'), out));
     EXPECT_EQ(Platform::getLastError(), Platform::WinError::FilenameExcedRange);

@@ -37,6 +37,15 @@ struct Case {
     const wchar_t* expected;
 };
 
+// Runs a string function over the cases, each named by its input.
+template <typename Function>
+void expectEach(const std::vector<Case>& cases, Function function) {
+    for (const auto& c : cases) {
+        SCOPED_TRACE(toUtf8(c.input));
+        EXPECT_EQ(function(c.input), c.expected);
+    }
+}
+
 TEST(NormalizePath, Table) {
     const std::vector<Case> cases = {
         {L"C:/a/./b/../c/", LR"(C:\a\c\)"},
@@ -53,9 +62,7 @@ TEST(NormalizePath, Table) {
         {LR"(\\.\C:\x\..\y)", LR"(\\.\C:\y)"},
         {LR"(\??\C:\a\..\b)", LR"(\??\C:\b)"},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(normalizePath(c.input), c.expected) << toUtf8(c.input);
-    }
+    expectEach(cases, [](const wchar_t* input) { return normalizePath(input); });
 }
 
 TEST(ComparePaths, ComponentsOrderByLengthThenCaseInsensitively) {
@@ -107,17 +114,13 @@ TEST(PathStrings, PrefixesSeparatorsAndComponents) {
         {LR"(\\?\C:\x)", LR"(\\?\C:\x)"},
         {L"", L""},
     };
-    for (const auto& c : longForms) {
-        EXPECT_EQ(toLongPath(c.input), c.expected) << toUtf8(c.input);
-    }
+    expectEach(longForms, [](const wchar_t* input) { return toLongPath(input); });
     const std::vector<Case> stripped = {
         {LR"(\\?\C:\x)", LR"(C:\x)"},     {LR"(\??\C:\x)", LR"(C:\x)"},
         {LR"(\\.\C:\x)", LR"(\\.\C:\x)"}, {LR"(\\?\)", L""},
         {LR"(\\?/C:)", LR"(\\?/C:)"},
     };
-    for (const auto& c : stripped) {
-        EXPECT_EQ(stripLongPrefix(std::wstring(c.input)), c.expected) << toUtf8(c.input);
-    }
+    expectEach(stripped, [](const wchar_t* input) { return stripLongPrefix(std::wstring(input)); });
     const wchar_t* text = LR"(\\?\C:\x)";
     EXPECT_EQ(stripLongPrefix(text), text + 4);
 
@@ -125,9 +128,7 @@ TEST(PathStrings, PrefixesSeparatorsAndComponents) {
         {LR"(C:\a\b\)", L"b"}, {LR"(C:\a\b)", L"b"}, {L"abc", L"abc"},
         {LR"(C:\)", L"C:"},    {L"", L""},           {L"a/b", L"a/b"},
     };
-    for (const auto& c : last) {
-        EXPECT_EQ(lastComponent(c.input), c.expected) << toUtf8(c.input);
-    }
+    expectEach(last, [](const wchar_t* input) { return lastComponent(input); });
     EXPECT_EQ(withTrailingBackslash(L""), LR"(\)");
     EXPECT_EQ(withTrailingBackslash(LR"(C:\a)"), LR"(C:\a\)");
     EXPECT_EQ(withTrailingBackslash(LR"(C:\a\)"), LR"(C:\a\)");

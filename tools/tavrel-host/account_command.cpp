@@ -30,15 +30,7 @@ int usageError() {
 }
 
 int fail(const std::string& what, std::uint32_t code, const std::wstring& detail) {
-    std::string reason = toUtf8(detail);
-    if (reason.empty()) {
-        std::wstring text;
-        reason = Platform::formatSystemMessage(code, 0, text) ? toUtf8(text)
-                                                              : "error " + std::to_string(code);
-        while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r')) {
-            reason.pop_back();
-        }
-    }
+    std::string reason = detail.empty() ? systemText(code) : toUtf8(detail);
     std::fprintf(stderr, "tavrel-host account: %s: %s\n", what.c_str(), reason.c_str());
     return 1;
 }

@@ -48,17 +48,6 @@ int usageError() {
     return 1;
 }
 
-std::string errorText(std::uint32_t code) {
-    std::wstring text;
-    if (!Platform::formatSystemMessage(code, 0, text)) {
-        return "error " + std::to_string(code);
-    }
-    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) {
-        text.pop_back();
-    }
-    return toUtf8(text) + " (error " + std::to_string(code) + ")";
-}
-
 int fail(const std::string& message) {
     std::fprintf(stderr, "tavrel-host acl: %s\n", message.c_str());
     return 1;
@@ -174,13 +163,14 @@ int get(const std::string& path, bool text, bool tree = false) {
     std::uint32_t error = readDescriptor(fromUtf8(path), bytes);
     if (error == Platform::WinError::FileCorrupt) {
         std::string corrupt = toUtf8(corruptObjectOn(fromUtf8(path)));
-        return fail("cannot read the security descriptor of '" + path + "': " + errorText(error) +
-                    "; the descriptor stored for '" + corrupt + "' is corrupt (" +
-                    storedBytes(fromUtf8(corrupt)) + "): 'tavrel-host acl reset " + corrupt +
-                    "' replaces it");
+        return fail("cannot read the security descriptor of '" + path +
+                    "': " + systemTextWithCode(error) + "; the descriptor stored for '" + corrupt +
+                    "' is corrupt (" + storedBytes(fromUtf8(corrupt)) +
+                    "): 'tavrel-host acl reset " + corrupt + "' replaces it");
     }
     if (error != 0) {
-        return fail("cannot read the security descriptor of '" + path + "': " + errorText(error));
+        return fail("cannot read the security descriptor of '" + path +
+                    "': " + systemTextWithCode(error));
     }
     auto sd = Dtyp::decodeSecurityDescriptor(bytes);
     if (!sd) {
@@ -243,7 +233,8 @@ int set(const std::string& path, const std::string& sddl) {
         fromUtf8(path), Platform::SeFileObject, information, owner.empty() ? nullptr : owner.data(),
         group.empty() ? nullptr : group.data(), dacl.empty() ? nullptr : dacl.data(), nullptr);
     if (error != 0) {
-        return fail("cannot set the security descriptor of '" + path + "': " + errorText(error));
+        return fail("cannot set the security descriptor of '" + path +
+                    "': " + systemTextWithCode(error));
     }
     return 0;
 }

@@ -2,7 +2,10 @@
 // name. Each prints plain text and returns the exit code: 0, or 1 after a message on stderr.
 #pragma once
 
+#include <cstdint>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // path -u WINPATH | -w POSIXPATH: a path of the host translated from Windows to POSIX or back.
@@ -19,3 +22,17 @@ int runAccountCommand(const std::vector<std::string>& args);
 
 // acl get|set: the security descriptor of one object, in SDDL (or icacls-like text).
 int runAclCommand(const std::vector<std::string>& args);
+
+// A command's name and its entry point, one row of a dispatch table.
+struct CommandEntry {
+    std::string_view name;
+    int (*run)(const std::vector<std::string>& args);
+};
+
+// The row of `table` named `name`, or null.
+const CommandEntry* findCommand(std::span<const CommandEntry> table, std::string_view name);
+
+// The system's message for a Win32 code without its line end, else "error N".
+std::string systemText(std::uint32_t code);
+// The system's message followed by " (error N)", else "error N" alone.
+std::string systemTextWithCode(std::uint32_t code);

@@ -1,6 +1,6 @@
 // tavrel-host: the Linux user's window into the emulated Windows host that tavrel runs on.
-#include <cstdint>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
@@ -16,17 +16,6 @@
 #include "tools/tavrel-host/commands.h"
 
 namespace {
-
-std::string systemText(std::uint32_t code) {
-    std::wstring text;
-    if (!Platform::formatSystemMessage(code, 0, text)) {
-        return "error " + std::to_string(code);
-    }
-    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) {
-        text.pop_back();
-    }
-    return Platform::toUtf8(text);
-}
 
 constexpr const char* usageText =
     "usage: tavrel-host COMMAND [ARGUMENTS]\n"
@@ -93,6 +82,11 @@ int runInit(const std::vector<std::string>& args) {
     return 0;
 }
 
+constexpr CommandEntry hostCommands[] = {
+    {"path", runPathCommand}, {"reg", runRegCommand},           {"account", runAccountCommand},
+    {"acl", runAclCommand},   {"eventlog", runEventlogCommand},
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -115,20 +109,8 @@ int main(int argc, char** argv) {
             return runInit(rest);
         }
         Platform::Posix::ensureHost();
-        if (command == "path") {
-            return runPathCommand(rest);
-        }
-        if (command == "reg") {
-            return runRegCommand(rest);
-        }
-        if (command == "account") {
-            return runAccountCommand(rest);
-        }
-        if (command == "acl") {
-            return runAclCommand(rest);
-        }
-        if (command == "eventlog") {
-            return runEventlogCommand(rest);
+        if (const CommandEntry* entry = findCommand(hostCommands, command)) {
+            return entry->run(rest);
         }
     } catch (const std::exception& e) {
         std::fprintf(stderr, "tavrel-host: %s\n", e.what());

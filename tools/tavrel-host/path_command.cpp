@@ -17,15 +17,7 @@ constexpr const char* usage =
     "       tavrel-host path -w POSIXPATH   print the Windows path of a POSIX path\n";
 
 int fail(const std::string& path) {
-    std::uint32_t code = Platform::getLastError();
-    std::wstring text;
-    std::string reason = "error " + std::to_string(code);
-    if (Platform::formatSystemMessage(code, 0, text)) {
-        while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n')) {
-            text.pop_back();
-        }
-        reason = Platform::toUtf8(text) + " (error " + std::to_string(code) + ")";
-    }
+    std::string reason = systemTextWithCode(Platform::getLastError());
     std::fprintf(stderr, "tavrel-host path: cannot translate '%s': %s\n", path.c_str(),
                  reason.c_str());
     return 1;

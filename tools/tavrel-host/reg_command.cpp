@@ -452,6 +452,11 @@ int exportCommand(const std::vector<std::string>& args) {
     return 0;
 }
 
+constexpr CommandEntry regCommands[] = {
+    {"get", getCommand},       {"set", setCommand},       {"del", delCommand},
+    {"import", importCommand}, {"export", exportCommand},
+};
+
 }  // namespace
 
 int runRegCommand(const std::vector<std::string>& args) {
@@ -459,20 +464,8 @@ int runRegCommand(const std::vector<std::string>& args) {
         return usageError("a reg command is needed");
     }
     const std::string& command = args[0];
-    if (command == "get") {
-        return getCommand(args);
-    }
-    if (command == "set") {
-        return setCommand(args);
-    }
-    if (command == "del") {
-        return delCommand(args);
-    }
-    if (command == "import") {
-        return importCommand(args);
-    }
-    if (command == "export") {
-        return exportCommand(args);
+    if (const CommandEntry* entry = findCommand(regCommands, command)) {
+        return entry->run(args);
     }
     return usageError("unknown reg command '" + command + "'");
 }

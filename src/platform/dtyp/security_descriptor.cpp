@@ -1,5 +1,6 @@
 #include "platform/dtyp/security_descriptor.h"
 
+#include <optional>
 #include <string>
 
 #include "platform/dtyp/bytes.h"
@@ -26,35 +27,25 @@ std::optional<std::wstring> checkOffset(std::span<const std::uint8_t> bytes, std
     return std::nullopt;
 }
 
-Result<std::optional<Sid>> decodeSidPart(std::span<const std::uint8_t> bytes, std::uint32_t offset,
-                                         const wchar_t* part) {
+// Decodes the owner, group or ACL at `offset` into `part`; offset 0 leaves it empty (no owner or
+// group, a NULL ACL).
+template <typename T>
+std::optional<Failure> decodePart(std::span<const std::uint8_t> bytes, std::uint32_t offset,
+                                  const wchar_t* name,
+                                  Result<T> (*decode)(std::span<const std::uint8_t>),
+                                  std::optional<T>& part) {
     if (offset == 0) {
-        return std::optional<Sid>();
+        return std::nullopt;
     }
-    if (auto why = checkOffset(bytes, offset, part)) {
+    if (auto why = checkOffset(bytes, offset, name)) {
         return invalidDescriptor(*why);
     }
-    Result<Sid> sid = Sid::fromBytes(bytes.subspan(offset));
-    if (!sid) {
-        return invalidDescriptor(std::wstring(part) + L": " + sid.message());
+    Result<T> value = decode(bytes.subspan(offset));
+    if (!value) {
+        return invalidDescriptor(std::wstring(name) + L": " + value.message());
     }
-    return std::optional<Sid>(*sid);
-}
-
-// A present ACL slot: offset 0 is a NULL ACL.
-Result<std::optional<Acl>> decodeAclPart(std::span<const std::uint8_t> bytes, std::uint32_t offset,
-                                         const wchar_t* part) {
-    if (offset == 0) {
-        return std::optional<Acl>();
-    }
-    if (auto why = checkOffset(bytes, offset, part)) {
-        return invalidDescriptor(*why);
-    }
-    Result<Acl> acl = decodeAcl(bytes.subspan(offset));
-    if (!acl) {
-        return invalidDescriptor(std::wstring(part) + L": " + acl.message());
-    }
-    return std::optional<Acl>(std::move(acl).value());
+    part = std::move(value).value();
+    return std::nullopt;
 }
 
 }  // namespace
@@ -115,30 +106,22 @@ Result<SecurityDescriptor> decodeSecurityDescriptor(std::span<const std::uint8_t
     std::uint32_t saclOffset = Bytes::readU32(bytes.data() + 12);
     std::uint32_t daclOffset = Bytes::readU32(bytes.data() + 16);
 
-    auto owner = decodeSidPart(bytes, ownerOffset, L"owner");
-    if (!owner) {
-        return owner.failure();
+    if (auto failure = decodePart(bytes, ownerOffset, L"owner", Sid::fromBytes, sd.owner)) {
+        return *failure;
     }
-    sd.owner = *owner;
-    auto group = decodeSidPart(bytes, groupOffset, L"group");
-    if (!group) {
-        return group.failure();
+    if (auto failure = decodePart(bytes, groupOffset, L"group", Sid::fromBytes, sd.group)) {
+        return *failure;
     }
-    sd.group = *group;
     // Without the PRESENT bit an ACL offset is not looked at, as GetSecurityDescriptorDacl does.
     if (sd.hasDacl()) {
-        auto dacl = decodeAclPart(bytes, daclOffset, L"DACL");
-        if (!dacl) {
-            return dacl.failure();
+        if (auto failure = decodePart(bytes, daclOffset, L"DACL", decodeAcl, sd.dacl)) {
+            return *failure;
         }
-        sd.dacl = std::move(dacl).value();
     }
     if (sd.hasSacl()) {
-        auto sacl = decodeAclPart(bytes, saclOffset, L"SACL");
-        if (!sacl) {
-            return sacl.failure();
+        if (auto failure = decodePart(bytes, saclOffset, L"SACL", decodeAcl, sd.sacl)) {
+            return *failure;
         }
-        sd.sacl = std::move(sacl).value();
     }
     return sd;
 }
@@ -157,23 +140,27 @@ Result<std::vector<std::uint8_t>> encodeSecurityDescriptor(const SecurityDescrip
         Bytes::writeU32(out.data() + 8, here());
         sd.group->appendTo(out);
     }
-    if (sd.hasDacl() && sd.dacl) {
+    // Appends the DACL or the SACL, as `name` says, and writes its offset at `field`.
+    auto appendAcl = [&](const Acl& acl, std::size_t field,
+                         const wchar_t* name) -> std::optional<Failure> {
         std::uint32_t offset = here();
-        if (!encodeAcl(*sd.dacl, out)) {
+        if (!encodeAcl(acl, out)) {
             return Failure{WinError::InvalidAcl,
-                           L"the DACL of " + std::to_wstring(sd.dacl->size()) +
+                           std::wstring(L"the ") + name + L" of " + std::to_wstring(acl.size()) +
                                L" bytes exceeds the 65535 bytes an ACL can hold"};
         }
-        Bytes::writeU32(out.data() + 16, offset);
+        Bytes::writeU32(out.data() + field, offset);
+        return std::nullopt;
+    };
+    if (sd.hasDacl() && sd.dacl) {
+        if (auto failure = appendAcl(*sd.dacl, 16, L"DACL")) {
+            return *failure;
+        }
     }
     if (sd.hasSacl() && sd.sacl) {
-        std::uint32_t offset = here();
-        if (!encodeAcl(*sd.sacl, out)) {
-            return Failure{WinError::InvalidAcl,
-                           L"the SACL of " + std::to_wstring(sd.sacl->size()) +
-                               L" bytes exceeds the 65535 bytes an ACL can hold"};
+        if (auto failure = appendAcl(*sd.sacl, 12, L"SACL")) {
+            return *failure;
         }
-        Bytes::writeU32(out.data() + 12, offset);
     }
     return out;
 }

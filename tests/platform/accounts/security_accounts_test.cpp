@@ -61,6 +61,37 @@ Lookup bySid(const std::wstring& text) {
     return result;
 }
 
+// An account asked for by name or by SID, and what the lookup answers: the other of the two, the
+// domain and the use.
+struct ResolveCase {
+    std::wstring asked;
+    std::wstring answer;
+    std::wstring domain;
+    std::uint32_t use;
+};
+
+// Runs `lookup` over the cases; `answer` is the part of its result each case expects.
+void expectResolved(const std::vector<ResolveCase>& cases, Lookup (*lookup)(const std::wstring&),
+                    std::wstring Lookup::*answer) {
+    for (const auto& c : cases) {
+        SCOPED_TRACE(toUtf8(c.asked));
+        Lookup r = lookup(c.asked);
+        ASSERT_TRUE(r.ok) << r.error;
+        EXPECT_EQ(r.*answer, c.answer);
+        EXPECT_EQ(r.domain, c.domain);
+        EXPECT_EQ(r.use, c.use);
+    }
+}
+
+void expectNoneMapped(const std::vector<std::wstring>& asked,
+                      Lookup (*lookup)(const std::wstring&)) {
+    for (const std::wstring& text : asked) {
+        Lookup r = lookup(text);
+        EXPECT_FALSE(r.ok) << toUtf8(text);
+        EXPECT_EQ(r.error, WinError::NoneMapped) << toUtf8(text);
+    }
+}
+
 class AccountsTest : public ::testing::Test {
 protected:
     TestSupport::TempHost host;
@@ -166,73 +197,42 @@ TEST_F(AccountsTest, AccountCommandRefusesBadRequestsClearly) {
 TEST_F(AccountsTest, NamesResolveLikeLookupAccountName) {
     ASSERT_EQ(account({"add", "exuser"}).exitCode, 0);
     ASSERT_EQ(account({"add", "webusers", "--group"}).exitCode, 0);
-    struct Case {
-        std::wstring name;
-        std::wstring sid;
-        std::wstring domain;
-        std::uint32_t use;
-    };
-    const Case cases[] = {
-        {L"SYSTEM", L"S-1-5-18", L"NT AUTHORITY", SidType::WellKnownGroup},
-        {L"nt authority\\system", L"S-1-5-18", L"NT AUTHORITY", SidType::WellKnownGroup},
-        {L"Everyone", L"S-1-1-0", L"", SidType::WellKnownGroup},
-        {L"creator owner", L"S-1-3-0", L"", SidType::WellKnownGroup},
-        {L"Authenticated Users", L"S-1-5-11", L"NT AUTHORITY", SidType::WellKnownGroup},
-        {L"administrators", L"S-1-5-32-544", L"BUILTIN", SidType::Alias},
-        {L"BUILTIN\\Users", L"S-1-5-32-545", L"BUILTIN", SidType::Alias},
-        {L"BUILTIN", L"S-1-5-32", L"BUILTIN", SidType::Domain},
-        {L"EXUSER", domainSid + L"-1000", machine, SidType::User},
-        {toLower(machine) + L"\\exuser", domainSid + L"-1000", machine, SidType::User},
-        {L"WebUsers", domainSid + L"-1001", machine, SidType::Alias},
-        {L"administrator", domainSid + L"-500", machine, SidType::User},
-        {machine, domainSid, machine, SidType::Domain},
-    };
-    for (const auto& c : cases) {
-        Lookup r = byName(c.name);
-        ASSERT_TRUE(r.ok) << toUtf8(c.name) << ": " << r.error;
-        EXPECT_EQ(r.sid, c.sid) << toUtf8(c.name);
-        EXPECT_EQ(r.domain, c.domain) << toUtf8(c.name);
-        EXPECT_EQ(r.use, c.use) << toUtf8(c.name);
-    }
-    for (const std::wstring& name :
-         std::vector<std::wstring>{L"nobody", L"BUILTIN\\exuser", L"NT AUTHORITY\\Administrators",
-                                   L"OTHER\\exuser", machine + L"\\SYSTEM", L""}) {
-        Lookup r = byName(name);
-        EXPECT_FALSE(r.ok) << toUtf8(name);
-        EXPECT_EQ(r.error, WinError::NoneMapped) << toUtf8(name);
-    }
+    expectResolved(
+        {
+            {L"SYSTEM", L"S-1-5-18", L"NT AUTHORITY", SidType::WellKnownGroup},
+            {L"nt authority\\system", L"S-1-5-18", L"NT AUTHORITY", SidType::WellKnownGroup},
+            {L"Everyone", L"S-1-1-0", L"", SidType::WellKnownGroup},
+            {L"creator owner", L"S-1-3-0", L"", SidType::WellKnownGroup},
+            {L"Authenticated Users", L"S-1-5-11", L"NT AUTHORITY", SidType::WellKnownGroup},
+            {L"administrators", L"S-1-5-32-544", L"BUILTIN", SidType::Alias},
+            {L"BUILTIN\\Users", L"S-1-5-32-545", L"BUILTIN", SidType::Alias},
+            {L"BUILTIN", L"S-1-5-32", L"BUILTIN", SidType::Domain},
+            {L"EXUSER", domainSid + L"-1000", machine, SidType::User},
+            {toLower(machine) + L"\\exuser", domainSid + L"-1000", machine, SidType::User},
+            {L"WebUsers", domainSid + L"-1001", machine, SidType::Alias},
+            {L"administrator", domainSid + L"-500", machine, SidType::User},
+            {machine, domainSid, machine, SidType::Domain},
+        },
+        byName, &Lookup::sid);
+    expectNoneMapped({L"nobody", L"BUILTIN\\exuser", L"NT AUTHORITY\\Administrators",
+                      L"OTHER\\exuser", machine + L"\\SYSTEM", L""},
+                     byName);
 }
 
 TEST_F(AccountsTest, SidsResolveLikeLookupAccountSid) {
     ASSERT_EQ(account({"add", "exuser"}).exitCode, 0);
-    struct Case {
-        std::wstring sid;
-        std::wstring domain;
-        std::wstring name;
-        std::uint32_t use;
-    };
-    const Case cases[] = {
-        {L"S-1-5-18", L"NT AUTHORITY", L"SYSTEM", SidType::WellKnownGroup},
-        {L"S-1-1-0", L"", L"Everyone", SidType::WellKnownGroup},
-        {L"S-1-3-0", L"", L"CREATOR OWNER", SidType::WellKnownGroup},
-        {L"S-1-5-32-544", L"BUILTIN", L"Administrators", SidType::Alias},
-        {domainSid + L"-1000", machine, L"exuser", SidType::User},
-        {domainSid + L"-501", machine, L"Guest", SidType::User},
-        {domainSid, machine, machine, SidType::Domain},
-    };
-    for (const auto& c : cases) {
-        Lookup r = bySid(c.sid);
-        ASSERT_TRUE(r.ok) << toUtf8(c.sid) << ": " << r.error;
-        EXPECT_EQ(r.domain, c.domain) << toUtf8(c.sid);
-        EXPECT_EQ(r.name, c.name) << toUtf8(c.sid);
-        EXPECT_EQ(r.use, c.use) << toUtf8(c.sid);
-    }
-    for (const std::wstring& sid :
-         std::vector<std::wstring>{domainSid + L"-1001", L"S-1-5-21-1-2-3-1000", L"S-1-5-32-999"}) {
-        Lookup r = bySid(sid);
-        EXPECT_FALSE(r.ok) << toUtf8(sid);
-        EXPECT_EQ(r.error, WinError::NoneMapped) << toUtf8(sid);
-    }
+    expectResolved(
+        {
+            {L"S-1-5-18", L"SYSTEM", L"NT AUTHORITY", SidType::WellKnownGroup},
+            {L"S-1-1-0", L"Everyone", L"", SidType::WellKnownGroup},
+            {L"S-1-3-0", L"CREATOR OWNER", L"", SidType::WellKnownGroup},
+            {L"S-1-5-32-544", L"Administrators", L"BUILTIN", SidType::Alias},
+            {domainSid + L"-1000", L"exuser", machine, SidType::User},
+            {domainSid + L"-501", L"Guest", machine, SidType::User},
+            {domainSid, machine, machine, SidType::Domain},
+        },
+        bySid, &Lookup::name);
+    expectNoneMapped({domainSid + L"-1001", L"S-1-5-21-1-2-3-1000", L"S-1-5-32-999"}, bySid);
 }
 
 TEST_F(AccountsTest, LookupsFollowTheWin32BufferProtocol) {

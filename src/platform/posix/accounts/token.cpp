@@ -186,6 +186,19 @@ std::shared_ptr<TokenObject> tokenWith(Handle handle, std::uint32_t right) {
     return token;
 }
 
+// Runs `read` on the identity of a token opened for query; false with the last error where the
+// handle is no such token or lacks the right.
+template <typename Read>
+bool queryToken(Handle handle, Read read) {
+    auto object = tokenWith(handle, TokenAccess::Query);
+    if (!object) {
+        return false;
+    }
+    read(object->current());
+    setLastError(WinError::Success);
+    return true;
+}
+
 }  // namespace
 
 namespace Posix {
@@ -309,38 +322,25 @@ bool lookupPrivilegeValue(const std::wstring& systemName, const std::wstring& na
 }
 
 bool getTokenPrivileges(Handle token, std::vector<LuidAndAttributes>& privileges) {
-    auto object = tokenWith(token, TokenAccess::Query);
-    if (!object) {
-        return false;
-    }
-    privileges.clear();
-    for (const auto& held : object->current().privileges) {
-        const PrivilegeName* privilege = privilegeByName(held.name);
-        privileges.push_back(
-            {Luid{privilege->luid, 0}, held.enabled ? SePrivilegeEnabled : std::uint32_t{0}});
-    }
-    setLastError(WinError::Success);
-    return true;
+    return queryToken(token, [&](const Dtyp::Token& identity) {
+        privileges.clear();
+        for (const auto& held : identity.privileges) {
+            const PrivilegeName* privilege = privilegeByName(held.name);
+            privileges.push_back(
+                {Luid{privilege->luid, 0}, held.enabled ? SePrivilegeEnabled : std::uint32_t{0}});
+        }
+    });
 }
 
 bool getTokenOwner(Handle token, std::vector<std::uint8_t>& ownerSid) {
-    auto object = tokenWith(token, TokenAccess::Query);
-    if (!object) {
-        return false;
-    }
-    ownerSid = Posix::defaultOwnerOf(object->current()).toBytes();
-    setLastError(WinError::Success);
-    return true;
+    return queryToken(token, [&](const Dtyp::Token& identity) {
+        ownerSid = Posix::defaultOwnerOf(identity).toBytes();
+    });
 }
 
 bool getTokenUser(Handle token, std::vector<std::uint8_t>& userSid) {
-    auto object = tokenWith(token, TokenAccess::Query);
-    if (!object) {
-        return false;
-    }
-    userSid = object->current().user.toBytes();
-    setLastError(WinError::Success);
-    return true;
+    return queryToken(token,
+                      [&](const Dtyp::Token& identity) { userSid = identity.user.toBytes(); });
 }
 
 bool adjustTokenPrivileges(Handle token, const std::vector<LuidAndAttributes>& newState) {

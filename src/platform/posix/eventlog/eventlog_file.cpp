@@ -109,20 +109,9 @@ bool parseTime(std::string_view text, SystemTime& time) {
 // A log name is a registry key name: anything but a backslash. Keep it readable in the file
 // name and escape only what a file name cannot hold or would hide.
 std::string encodeLogName(const std::wstring& logName) {
-    static constexpr char hex[] = "0123456789ABCDEF";
-    std::string utf8 = toUtf8(logName);
-    std::string out;
-    for (std::size_t i = 0; i < utf8.size(); ++i) {
-        unsigned char c = static_cast<unsigned char>(utf8[i]);
-        if (c == '/' || c == '%' || c < 0x20 || c == 0x7F || (c == '.' && i == 0)) {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 0xF];
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
+    return percentEncoded(toUtf8(logName), [](unsigned char c, std::size_t at) {
+        return !(c == '/' || c == '%' || c < 0x20 || c == 0x7F || (c == '.' && at == 0));
+    });
 }
 
 std::wstring decodeLogName(std::string_view encoded) {

@@ -71,21 +71,11 @@ std::uint64_t fnv1a64(std::string_view bytes) {
 }
 
 std::string lockFileName(const std::wstring& identity) {
-    static constexpr char hex[] = "0123456789ABCDEF";
     std::string utf8 = toUtf8(identity);
-    std::string encoded;
-    for (std::size_t i = 0; i < utf8.size(); ++i) {
-        unsigned char c = static_cast<unsigned char>(utf8[i]);
-        bool keep = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-                    c == '-' || c == '_' || c == '{' || c == '}' || (c == '.' && i > 0);
-        if (keep) {
-            encoded += static_cast<char>(c);
-        } else {
-            encoded += '%';
-            encoded += hex[c >> 4];
-            encoded += hex[c & 0xF];
-        }
-    }
+    std::string encoded = percentEncoded(utf8, [](unsigned char c, std::size_t at) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+               c == '-' || c == '_' || c == '{' || c == '}' || (c == '.' && at > 0);
+    });
     // Names reach MAX_PATH characters and more, percent-encoding triples them, and a file
     // name holds 255 bytes: keep a readable prefix and let the hash tell long names apart.
     constexpr std::size_t limit = 200;
