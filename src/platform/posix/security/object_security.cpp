@@ -350,6 +350,48 @@ private:
     bool ready_;
 };
 
+// What the store holds for the handle's object, read under the store's lock: null with
+// `error` set when the host is not there or the read failed (reported).
+const Loaded* loadedForHandle(StoreCall& call, Posix::FileObject& file, std::uint32_t& error) {
+    if (!call) {
+        error = getLastError();
+        return nullptr;
+    }
+    auto loaded = loadHandle(call.store(), file);
+    if (!loaded) {
+        error = reportFailure(loaded.failure());
+        return nullptr;
+    }
+    return *loaded;
+}
+
+// The prologue of a call by name: the caller's token, then the store locked and caught up,
+// then the object the name leads to, loaded. error() is the first of them that failed.
+class ByNameCall {
+public:
+    explicit ByNameCall(const std::wstring& objectName) {
+        if ((error_ = currentToken(token_)) != 0) {
+            return;
+        }
+        call_.emplace(false);
+        if (!*call_) {
+            error_ = getLastError();
+            return;
+        }
+        loaded_.emplace(load(store(), objectByName(store(), objectName)));
+    }
+    std::uint32_t error() const { return error_; }
+    const Token& token() const { return token_; }
+    Store& store() { return call_->store(); }
+    Result<Loaded>& loaded() { return *loaded_; }
+
+private:
+    Token token_;
+    std::optional<StoreCall> call_;
+    std::optional<Result<Loaded>> loaded_;
+    std::uint32_t error_ = 0;
+};
+
 }  // namespace
 
 namespace Posix {
@@ -438,14 +480,9 @@ std::uint32_t getSecurityInfo(Handle handle, std::uint32_t objectType,
         return WinError::AccessDenied;
     }
     StoreCall call(true);
-    if (!call) {
-        return getLastError();
-    }
-    auto loaded = loadHandle(call.store(), *file);
-    if (!loaded) {
-        return reportFailure(loaded.failure());
-    }
-    return output((*loaded)->effective, securityInformation, descriptor);
+    std::uint32_t error = 0;
+    const Loaded* loaded = loadedForHandle(call, *file, error);
+    return loaded ? output(loaded->effective, securityInformation, descriptor) : error;
 }
 
 std::uint32_t getNamedSecurityInfo(const std::wstring& objectName, std::uint32_t objectType,
@@ -454,20 +491,16 @@ std::uint32_t getNamedSecurityInfo(const std::wstring& objectName, std::uint32_t
     if (std::uint32_t error = checkRequest(objectType, securityInformation)) {
         return error;
     }
-    Token token;
-    if (std::uint32_t error = currentToken(token)) {
-        return error;
+    ByNameCall call(objectName);
+    if (call.error()) {
+        return call.error();
     }
-    StoreCall call(false);
-    if (!call) {
-        return getLastError();
-    }
-    auto loaded = load(call.store(), objectByName(call.store(), objectName));
+    auto& loaded = call.loaded();
     if (!loaded) {
         return reportFailure(loaded.failure());
     }
     if ((securityInformation & ObjectParts) &&
-        !accessCheck(loaded->effective, token, Access::ReadControl, true).allowed()) {
+        !accessCheck(loaded->effective, call.token(), Access::ReadControl, true).allowed()) {
         return WinError::AccessDenied;
     }
     return output(loaded->effective, securityInformation, descriptor);
@@ -499,14 +532,9 @@ std::uint32_t setSecurityInfo(Handle handle, std::uint32_t objectType,
         return error;
     }
     StoreCall call(true);
-    if (!call) {
-        return getLastError();
-    }
-    auto loaded = loadHandle(call.store(), *file);
-    if (!loaded) {
-        return reportFailure(loaded.failure());
-    }
-    return commit(call.store(), (*loaded)->object, (*loaded)->stored, change);
+    std::uint32_t error = 0;
+    const Loaded* loaded = loadedForHandle(call, *file, error);
+    return loaded ? commit(call.store(), loaded->object, loaded->stored, change) : error;
 }
 
 std::uint32_t setNamedSecurityInfo(const std::wstring& objectName, std::uint32_t objectType,
@@ -518,31 +546,27 @@ std::uint32_t setNamedSecurityInfo(const std::wstring& objectName, std::uint32_t
             readRequest(objectType, securityInformation, owner, group, dacl, change)) {
         return error;
     }
-    Token token;
-    if (std::uint32_t error = currentToken(token)) {
-        return error;
+    ByNameCall call(objectName);
+    if (call.error()) {
+        return call.error();
     }
-    StoreCall call(false);
-    if (!call) {
-        return getLastError();
-    }
-    Store& store = call.store();
-    auto loaded = load(store, objectByName(store, objectName));
+    auto& loaded = call.loaded();
     if (!loaded && loaded.error() == WinError::FileCorrupt) {
-        return replaceCorrupt(store, objectName, change, token);
+        return replaceCorrupt(call.store(), objectName, change, call.token());
     }
     if (!loaded) {
         return reportFailure(loaded.failure());
     }
     // A by-name call has no handle whose open checked the rights: they are checked now,
     // against the descriptor as it is.
+    const Token& token = call.token();
     if (!accessCheck(loaded->effective, token, rightsFor(securityInformation), true).allowed()) {
         return WinError::AccessDenied;
     }
     if (std::uint32_t error = checkChange(change, token)) {
         return error;
     }
-    return commit(store, loaded->object, loaded->stored, change);
+    return commit(call.store(), loaded->object, loaded->stored, change);
 }
 
 }  // namespace Platform
