@@ -71,10 +71,14 @@ void appendWide(std::wstring& out, char32_t c) {
 
 }  // namespace
 
+void appendUtf8(std::string& out, std::wstring_view text) {
+    forEachCodePoint(text, [&](char32_t c) { appendUtf8(out, c); });
+}
+
 std::string toUtf8(std::wstring_view text) {
     std::string out;
     out.reserve(text.size());
-    forEachCodePoint(text, [&](char32_t c) { appendUtf8(out, c); });
+    appendUtf8(out, text);
     return out;
 }
 

@@ -9,6 +9,8 @@ namespace Platform {
 
 // Wide to UTF-8 and back. Invalid input is replaced by U+FFFD, never rejected.
 std::string toUtf8(std::wstring_view text);
+// toUtf8, appended to `out`.
+void appendUtf8(std::string& out, std::wstring_view text);
 std::wstring fromUtf8(std::string_view text);
 
 // `bytes` with every byte that `keep` (given the byte and its offset) refuses written as '%' and

@@ -108,17 +108,18 @@ std::optional<std::wstring> checkAcl(const std::uint8_t* acl, std::size_t availa
     std::size_t offset = AclHeaderSize;
     std::size_t count = aceCount(acl);
     for (std::size_t i = 0; i < count; ++i) {
-        std::wstring where = L"ACE " + std::to_wstring(i) + L": ";
+        // Made only for a failure: every DACL read passes here.
+        auto where = [i] { return L"ACE " + std::to_wstring(i) + L": "; };
         if (offset + AceHeaderSize > size) {
-            return where + L"starts past the ACL's end (AceCount " + std::to_wstring(count) +
+            return where() + L"starts past the ACL's end (AceCount " + std::to_wstring(count) +
                    L" is too large)";
         }
         std::size_t aceSize = aceSizeAt(acl + offset);
         if (offset + aceSize > size) {
-            return where + L"its size " + std::to_wstring(aceSize) + L" runs past the ACL's end";
+            return where() + L"its size " + std::to_wstring(aceSize) + L" runs past the ACL's end";
         }
         if (auto why = checkAce(acl + offset, aceSize)) {
-            return where + *why;
+            return where() + *why;
         }
         offset += aceSize;
     }
@@ -168,7 +169,9 @@ Result<Acl> decodeAcl(std::span<const std::uint8_t> bytes) {
     acl.revision = bytes[0];
     std::size_t size = aclSize(bytes.data());
     std::size_t offset = AclHeaderSize;
-    for (std::size_t i = 0, count = aceCount(bytes.data()); i < count; ++i) {
+    std::size_t count = aceCount(bytes.data());
+    acl.aces.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) {
         std::size_t aceSize = aceSizeAt(bytes.data() + offset);
         Result<Ace> ace = decodeAce(bytes.subspan(offset, std::min(aceSize, size - offset)));
         if (!ace) {

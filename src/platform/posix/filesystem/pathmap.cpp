@@ -481,11 +481,23 @@ std::wstring windowsNameOf(std::string_view posixName) {
     return name;
 }
 
-std::optional<std::string> posixNameOf(std::wstring_view windowsName) {
-    std::wstring name(windowsName);
-    for (auto& c : name) {
+bool appendPosixName(std::wstring_view windowsName, std::string& out) {
+    // Every component of every path opened comes through here: a name of usual length is
+    // mapped in place on the stack.
+    wchar_t local[256];
+    std::wstring longer;
+    wchar_t* name = local;
+    if (windowsName.size() > std::size(local)) {
+        longer.assign(windowsName);
+        name = longer.data();
+    } else {
+        std::copy(windowsName.begin(), windowsName.end(), local);
+    }
+    std::size_t size = windowsName.size();
+    for (std::size_t i = 0; i < size; ++i) {
+        wchar_t& c = name[i];
         if (c == 0 || c == L'/' || isForbiddenInName(c)) {
-            return std::nullopt;
+            return false;
         }
         // Only the mapped forms come back: a POSIX name that itself holds one of these
         // private-use characters is listed as it is but cannot be reached through it.
@@ -497,11 +509,20 @@ std::optional<std::string> posixNameOf(std::wstring_view windowsName) {
     // A moved dot or blank is only ever the last character; elsewhere U+F02E and U+F020 are
     // characters of the name. A name given with a plain trailing dot (through "\\?\", which
     // strips nothing) names the same POSIX file.
-    if (!name.empty() &&
-        (name.back() == privateUseBase + L'.' || name.back() == privateUseBase + L' ')) {
-        name.back() = static_cast<wchar_t>(name.back() - privateUseBase);
+    if (size > 0 &&
+        (name[size - 1] == privateUseBase + L'.' || name[size - 1] == privateUseBase + L' ')) {
+        name[size - 1] = static_cast<wchar_t>(name[size - 1] - privateUseBase);
     }
-    return toUtf8(name);
+    appendUtf8(out, std::wstring_view(name, size));
+    return true;
+}
+
+std::optional<std::string> posixNameOf(std::wstring_view windowsName) {
+    std::string name;
+    if (!appendPosixName(windowsName, name)) {
+        return std::nullopt;
+    }
+    return name;
 }
 
 bool fullWindowsPath(const std::wstring& path, const std::wstring& currentDirectory,
@@ -582,13 +603,21 @@ bool fullWindowsPath(const std::wstring& path, const std::wstring& currentDirect
 
 namespace {
 
-// A Windows path taken apart: the drive's target, the names as written and the POSIX path
-// they make.
+// A Windows path taken apart: the drive's target, the full path as written and the POSIX
+// path its names make.
 struct Written {
     std::string target;
-    std::vector<std::wstring> parts;
-    std::vector<std::string> names;
+    std::wstring full;
     std::string path;
+
+    // The POSIX names of its components, in order.
+    std::vector<std::string> names() const {
+        std::vector<std::string> names;
+        for (const auto& part : splitComponents(std::wstring_view(full).substr(2))) {
+            names.push_back(*posixNameOf(part));  // each was mapped once already
+        }
+        return names;
+    }
 };
 
 bool takeApart(const std::wstring& winPath, Written& written) {
@@ -641,21 +670,23 @@ bool takeApart(const std::wstring& winPath, Written& written) {
         return failWith(WinError::PathNotFound);
     }
     written.target = drive->target;
-    written.parts = splitComponents(std::wstring_view(full).substr(2));
+    written.path.reserve(drive->target.size() + full.size() + 16);
     written.path = drive->target;
-    written.names.reserve(written.parts.size());
-    for (const auto& part : written.parts) {
-        auto name = posixNameOf(part);
-        if (!name) {
-            return failWith(WinError::InvalidName);
+    std::wstring_view rest = std::wstring_view(full).substr(2);
+    while (!rest.empty()) {
+        std::size_t end = std::min(rest.find_first_of(L"\\/"), rest.size());
+        if (end > 0) {
+            // joinPosix, in place.
+            if (written.path != "/") {
+                written.path += '/';
+            }
+            if (!appendPosixName(rest.substr(0, end), written.path)) {
+                return failWith(WinError::InvalidName);
+            }
         }
-        // joinPosix, in place.
-        if (written.path != "/") {
-            written.path += '/';
-        }
-        written.path += *name;
-        written.names.push_back(std::move(*name));
+        rest.remove_prefix(std::min(end + 1, rest.size()));
     }
+    written.full = std::move(full);
     return true;
 }
 
@@ -675,7 +706,6 @@ bool windowsToPosix(const std::wstring& winPath, std::string& posixPath, struct 
     if (!takeApart(winPath, written)) {
         return false;
     }
-    const auto& names = written.names;
     // The path as written is what names the object whenever it exists: each of its components
     // then exists as written, and the exact name wins over any other case.
     struct stat st;
@@ -690,7 +720,7 @@ bool windowsToPosix(const std::wstring& winPath, std::string& posixPath, struct 
     // case of the name given; past the first missing component nothing can exist.
     std::string current = written.target;
     bool missing = false;
-    for (const std::string& name : names) {
+    for (const std::string& name : written.names()) {
         if (!missing) {
             std::string exact = joinPosix(current, name);
             if (::lstat(exact.c_str(), &st) == 0) {
