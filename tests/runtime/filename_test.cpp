@@ -13,6 +13,7 @@
 #include "platform/text.h"
 #include "platform/types.h"
 #include "runtime/exceptions.h"
+#include "support/corpus.h"
 #include "support/errors.h"
 #include "support/temp_host.h"
 
@@ -32,37 +33,10 @@ public:
     ~OsVersion() { VFileName::setOsVersionForTesting(std::nullopt); }
 };
 
-struct Case {
-    const wchar_t* input;
-    const wchar_t* expected;
-};
-
-// Runs a string function over the cases, each named by its input.
-template <typename Function>
-void expectEach(const std::vector<Case>& cases, Function function) {
-    for (const auto& c : cases) {
-        SCOPED_TRACE(toUtf8(c.input));
-        EXPECT_EQ(function(c.input), c.expected);
-    }
-}
+using TestSupport::expectCorpus;
 
 TEST(NormalizePath, Table) {
-    const std::vector<Case> cases = {
-        {L"C:/a/./b/../c/", LR"(C:\a\c\)"},
-        {LR"(\\?\C:\a\..\..\b)", LR"(\\?\b)"},
-        {LR"(..\..\x)", LR"(..\..\x)"},
-        {LR"(a\..\..\b)", LR"(..\b)"},
-        {L"", L""},
-        {LR"(\)", LR"(\)"},
-        {L"/", LR"(\)"},
-        {L"x/", LR"(x\)"},
-        {LR"(\\server\\share\)", LR"(\server\share\)"},
-        {LR"(C:\a\\\b)", LR"(C:\a\b)"},
-        {LR"(C:\a\..)", L"C:"},
-        {LR"(\\.\C:\x\..\y)", LR"(\\.\C:\y)"},
-        {LR"(\??\C:\a\..\b)", LR"(\??\C:\b)"},
-    };
-    expectEach(cases, [](const wchar_t* input) { return normalizePath(input); });
+    expectCorpus("normalize_path", [](const std::wstring& input) { return normalizePath(input); });
 }
 
 TEST(ComparePaths, ComponentsOrderByLengthThenCaseInsensitively) {
@@ -105,30 +79,13 @@ TEST(ComparePaths, ComponentsOrderByLengthThenCaseInsensitively) {
 }
 
 TEST(PathStrings, PrefixesSeparatorsAndComponents) {
-    const std::vector<Case> longForms = {
-        {L"C:", LR"(\\?\C:\)"},
-        {LR"(C:\)", LR"(\\?\C:\)"},
-        {L"C:/a/../b", LR"(\\?\C:\b)"},
-        {LR"(rel\x)", LR"(rel\x)"},
-        {LR"(\\server\share)", LR"(\\server\share)"},
-        {LR"(\\?\C:\x)", LR"(\\?\C:\x)"},
-        {L"", L""},
-    };
-    expectEach(longForms, [](const wchar_t* input) { return toLongPath(input); });
-    const std::vector<Case> stripped = {
-        {LR"(\\?\C:\x)", LR"(C:\x)"},     {LR"(\??\C:\x)", LR"(C:\x)"},
-        {LR"(\\.\C:\x)", LR"(\\.\C:\x)"}, {LR"(\\?\)", L""},
-        {LR"(\\?/C:)", LR"(\\?/C:)"},
-    };
-    expectEach(stripped, [](const wchar_t* input) { return stripLongPrefix(std::wstring(input)); });
+    expectCorpus("to_long_path", [](const std::wstring& input) { return toLongPath(input); });
+    expectCorpus("strip_long_prefix",
+                 [](const std::wstring& input) { return stripLongPrefix(input); });
     const wchar_t* text = LR"(\\?\C:\x)";
     EXPECT_EQ(stripLongPrefix(text), text + 4);
 
-    const std::vector<Case> last = {
-        {LR"(C:\a\b\)", L"b"}, {LR"(C:\a\b)", L"b"}, {L"abc", L"abc"},
-        {LR"(C:\)", L"C:"},    {L"", L""},           {L"a/b", L"a/b"},
-    };
-    expectEach(last, [](const wchar_t* input) { return lastComponent(input); });
+    expectCorpus("last_component", [](const std::wstring& input) { return lastComponent(input); });
     EXPECT_EQ(withTrailingBackslash(L""), LR"(\)");
     EXPECT_EQ(withTrailingBackslash(LR"(C:\a)"), LR"(C:\a\)");
     EXPECT_EQ(withTrailingBackslash(LR"(C:\a\)"), LR"(C:\a\)");
