@@ -9,6 +9,7 @@
 #include "pathmap_support.h"
 #include "platform/shell.h"
 #include "platform/system.h"
+#include "support/corpus.h"
 
 namespace {
 
@@ -61,32 +62,9 @@ protected:
 };
 
 TEST_F(PathTemplates, WellKnownFoldersByNumberAndName) {
-    const std::vector<std::pair<std::wstring, std::wstring>> cases = {
-        {L"0x24", L"C:\\Windows"},
-        {L"36", L"C:\\Windows"},
-        {L"{Windows}", L"C:\\Windows"},
-        {L"054", L"C:\\Program Files (x86)\\Common Files"},  // octal, as wcstoul reads it
-        {L"{ProgramFiles}", L"C:\\Program Files (x86)"},
-        {L"{ProgramFilesX86}", L"C:\\Program Files (x86)"},
-        {L"{ProgramFilesCommon}", L"C:\\Program Files (x86)\\Common Files"},
-        {L"{WindowsSystem32}", L"C:\\Windows\\SysWOW64"},
-        {L"{CommonAppdata}", L"C:\\ProgramData"},
-        {L"{CommonDocuments}", L"C:\\Users\\Public\\Documents"},
-        {L"{CommonAdmintools}",
-         L"C:\\ProgramData\\Microsoft\\Windows\\Start Menu\\Programs\\Administrative Tools"},
-        {L"{Profiles}", L"C:\\Users"},
-        {L"0x3e", L"C:\\Users"},
-        // The 64-bit folders come from the 64-bit registry view, not from the shell.
-        {L"{ProgramFilesX64}", L"C:\\Program Files"},
-        {L"{ProgramFilesCommonX64}", L"C:\\Program Files\\Common Files"},
-        {L"{WindowsSystem32X64}", L"C:\\Windows\\SysWOW64"},
-        // Not a number, no braces: a plain path.
-        {L"0x24\\sub", L"0x24\\sub"},
-        {L"{Windows", L"{Windows"},
-    };
-    for (const auto& [path, folder] : cases) {
-        EXPECT_EQ(basePaths(path), Paths{folder}) << Platform::toUtf8(path);
-    }
+    TestSupport::forEachCase("well_known_folders", [](const auto& path, const auto& folder) {
+        EXPECT_EQ(basePaths(path), Paths{folder});
+    });
 }
 
 TEST_F(PathTemplates, UnknownFolderNamesListEveryKnownName) {

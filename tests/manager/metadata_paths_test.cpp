@@ -5,6 +5,7 @@
 #include "manager/metadata_paths.h"
 #include "manager/security_manager.h"
 #include "manager_fixture.h"
+#include "support/corpus.h"
 
 namespace {
 namespace MetadataPaths = Tavrel::MetadataPaths;
@@ -92,20 +93,8 @@ protected:
 };
 
 TEST_F(MetadataPathsOfAManager, MetadataFileOfAPath) {
-    const struct {
-        const wchar_t* path;
-        const wchar_t* expected;
-    } cases[] = {
-        {L"C:\\vhosts", L"C:\\vhosts\\.Security"},
-        {L"C:\\vhosts\\example\\httpdocs", L"C:\\vhosts\\example\\.tarno\\.Security"},
-        {L"C:\\vhosts\\example\\web_users", L"C:\\vhosts\\example\\.tarno\\.Security"},
-        {L"C:\\vhosts\\example\\web_users\\u1\\docs",
-         L"C:\\vhosts\\example\\.tarno\\.Web.u1.Security"},
-        {L"C:\\vhosts\\example\\WEB_USERS\\u1", L"C:\\vhosts\\example\\.tarno\\.Web.u1.Security"},
-    };
-    for (const auto& c : cases) {
-        EXPECT_EQ(manager.metadataFileFor(c.path), c.expected) << Platform::toUtf8(c.path);
-    }
+    TestSupport::expectCorpus(
+        "metadata_file", [&](const std::wstring& path) { return manager.metadataFileFor(path); });
     EXPECT_EQ(SecurityManager::domainMetadataFile(L"w", L"E:\\b\\"),
               L"E:\\b\\w\\.tarno\\.Security");
     // Webspace and web-user files count from HTTPD_VHOSTS_D; only the root's own file lies in
