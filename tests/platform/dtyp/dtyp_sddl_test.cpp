@@ -7,6 +7,7 @@
 
 #include "platform/dtyp/sddl.h"
 #include "platform/text.h"
+#include "support/corpus.h"
 
 namespace {
 
@@ -20,80 +21,24 @@ std::string u8(const std::wstring& text) {
 }
 
 TEST(DtypSddl, InputGivesCanonicalOutput) {
-    // input -> canonical output
-    const std::vector<std::pair<std::wstring, std::wstring>> table = {
-        {L"O:BAG:SYD:PAI(A;OICI;FA;;;BA)(A;OICIID;FA;;;SY)",
-         L"O:BAG:SYD:PAI(A;OICI;FA;;;BA)(A;OICIID;FA;;;SY)"},
-        {L"O:S-1-5-32-544G:S-1-5-18D:AIP(A;CIOI;0x1F01FF;;;S-1-5-32-544)",
-         L"O:BAG:SYD:PAI(A;OICI;FA;;;BA)"},
-        {L"D:ARAIP(A;;FA;;;BA)", L"D:PARAI(A;;FA;;;BA)"},
-        // Rights: whole-mask aliases, else one-bit aliases in bit order, else lower-case hex.
-        {L"D:(A;;GRGW;;;WD)", L"D:(A;;GWGR;;;WD)"},
-        {L"D:(A;OICIIO;GXGR;;;BU)", L"D:(A;OICIIO;GXGR;;;BU)"},
-        {L"D:(A;;WOWDRCSDCRLODTWPRPSWLCDCCC;;;SY)", L"D:(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;SY)"},
-        {L"D:(A;;0x1200A9;;;BU)", L"D:(A;;0x1200a9;;;BU)"},
-        {L"D:(A;;1179817;;;BU)", L"D:(A;;0x1200a9;;;BU)"},
-        {L"D:(A;;04400251;;;BU)", L"D:(A;;0x1200a9;;;BU)"},
-        {L"D:(A;;0x120089;;;BU)", L"D:(A;;FR;;;BU)"},
-        {L"D:(A;;FRFX;;;BU)", L"D:(A;;0x1200a9;;;BU)"},
-        {L"D:(A;;0x1301bf;;;AU)", L"D:(A;;0x1301bf;;;AU)"},
-        {L"D:(A;;0x10000000;;;CO)", L"D:(A;;GA;;;CO)"},
-        {L"D:(A;;KX;;;BU)", L"D:(A;;KR;;;BU)"},
-        {L"D:(A;;0x20000;;;BU)", L"D:(A;;RC;;;BU)"},
-        {L"D:(A;;;;;WD)", L"D:(A;;;;;WD)"},
-        // ACE flags in bit order.
-        {L"D:(D;IDIONPCIOI;FA;;;AN)", L"D:(D;OICINPIOID;FA;;;AN)"},
-        {L"D:(A;OICIIOID;GA;;;CO)", L"D:(A;OICIIOID;GA;;;CO)"},
-        // NULL, empty and protected DACLs.
-        {L"D:NO_ACCESS_CONTROL", L"D:NO_ACCESS_CONTROL"},
-        {L"D:PNO_ACCESS_CONTROL", L"D:PNO_ACCESS_CONTROL"},
-        {L"D:", L"D:"},
-        {L"D:P", L"D:P"},
-        // SIDs: aliases in any case, S- forms with an alias written as the alias.
-        {L"O:wdG:sy", L"O:WDG:SY"},
-        {L"O:S-1-1-0G:S-1-3-1", L"O:WDG:CG"},
-        {L"O:S-1-5-32-568D:(A;;FA;;;S-1-16-12288)", L"O:ISD:(A;;FA;;;HI)"},
-        {L"D:(A;;FA;;;S-1-0x123456789abc-1)", L"D:(A;;FA;;;S-1-0x123456789abc-1)"},
-        {L"O:S-1-5-21-9-9-9-500", L"O:S-1-5-21-9-9-9-500"},
-        // Parts in any order, white space between tokens.
-        {L"D:(A;;FA;;;BA)O:SY", L"O:SYD:(A;;FA;;;BA)"},
-        {L"  O:BA G:SY D:P (A;;FA;;;BA) ( A ; OI ; FR ; ; ; BU ) ",
-         L"O:BAG:SYD:P(A;;FA;;;BA)(A;OI;FR;;;BU)"},
-        // Object ACEs and SACLs.
-        {L"D:(OA;;CR;AB721A53-1E2F-11D0-9819-00AA0040529B;;WD)",
-         L"D:(OA;;CR;ab721a53-1e2f-11d0-9819-00aa0040529b;;WD)"},
-        {L"D:(OA;CIIO;RP;4c164200-20c0-11d0-a768-00aa006e0529;4828cc14-1437-45bc-9b07-ad6f015e5f28;"
-         L"RU)",
-         L"D:(OA;CIIO;RP;4c164200-20c0-11d0-a768-00aa006e0529;4828cc14-1437-45bc-9b07-ad6f015e5f28;"
-         L"RU)"},
-        {L"S:PAI(AU;SAFA;FA;;;WD)", L"S:PAI(AU;SAFA;FA;;;WD)"},
-        {L"S:(ML;;NW;;;LW)", L"S:(ML;;NW;;;LW)"},
-    };
-    for (const auto& [input, expected] : table) {
+    TestSupport::forEachCase("sddl_canonical", [](const auto& input, const auto& expected) {
         Result<SecurityDescriptor> sd = fromSddl(input);
-        ASSERT_TRUE(sd) << u8(input) << ": " << u8(sd.message());
-        EXPECT_EQ(toSddl(*sd), expected) << u8(input);
+        ASSERT_TRUE(sd) << u8(sd.message());
+        EXPECT_EQ(toSddl(*sd), expected);
         // Through the binary form and back nothing changes.
         Result<SecurityDescriptor> back =
             decodeSecurityDescriptor(encodeSecurityDescriptor(*sd).value());
-        ASSERT_TRUE(back) << u8(input);
-        EXPECT_EQ(toSddl(*back), expected) << u8(input);
-    }
+        ASSERT_TRUE(back);
+        EXPECT_EQ(toSddl(*back), expected);
+    });
 }
 
 TEST(DtypSddl, DomainAliasesResolveAgainstTheAccountDomain) {
-    const std::vector<std::pair<std::wstring, std::wstring>> table = {
-        {L"O:LAG:DUD:(A;;FA;;;LG)", L"O:LAG:DUD:(A;;FA;;;LG)"},
-        {L"O:S-1-5-21-1-2-3-500G:S-1-5-21-1-2-3-513", L"O:LAG:DU"},
-        {L"O:S-1-5-21-1-2-3-1001", L"O:S-1-5-21-1-2-3-1001"},
-        {L"O:S-1-5-21-9-9-9-500", L"O:S-1-5-21-9-9-9-500"},
-        {L"O:da", L"O:DA"},
-    };
-    for (const auto& [input, expected] : table) {
+    TestSupport::forEachCase("sddl_account_domain", [](const auto& input, const auto& expected) {
         Result<SecurityDescriptor> sd = fromSddl(input, &accountDomain);
-        ASSERT_TRUE(sd) << u8(input) << ": " << u8(sd.message());
-        EXPECT_EQ(toSddl(*sd, &accountDomain), expected) << u8(input);
-    }
+        ASSERT_TRUE(sd) << u8(sd.message());
+        EXPECT_EQ(toSddl(*sd, &accountDomain), expected);
+    });
     EXPECT_EQ(fromSddl(L"O:LA", &accountDomain)->owner, Sid(5, {21, 1, 2, 3, 500}));
     // Without a domain they are written in full and cannot be read.
     EXPECT_EQ(toSddl(*fromSddl(L"O:LA", &accountDomain)), L"O:S-1-5-21-1-2-3-500");

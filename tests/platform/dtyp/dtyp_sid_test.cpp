@@ -8,6 +8,7 @@
 
 #include "platform/dtyp/sid.h"
 #include "platform/text.h"
+#include "support/corpus.h"
 
 namespace {
 
@@ -15,26 +16,12 @@ using namespace Platform::Dtyp;
 namespace E = Platform::WinError;
 
 TEST(DtypSid, StringFormsReadAndWrittenAsWindowsDoes) {
-    // input -> the canonical string form
-    const std::vector<std::pair<std::wstring, std::wstring>> table = {
-        {L"S-1-5-32-544", L"S-1-5-32-544"},
-        {L"s-1-5-18", L"S-1-5-18"},
-        {L"S-0x1-0XC-0x1a", L"S-1-12-26"},
-        {L"S-1-5-21-93476-23408-4576", L"S-1-5-21-93476-23408-4576"},
-        {L"S-1-005-0032-0544", L"S-1-5-32-544"},
-        {L"S-1-4294967295-4294967295", L"S-1-4294967295-4294967295"},
-        {L"S-1-0x100000000-1", L"S-1-0x000100000000-1"},
-        {L"S-1-0x123456789ABC-7", L"S-1-0x123456789abc-7"},
-        {L"S-1-0x00000000000c-1", L"S-1-12-1"},
-        {L"S-1-5-1-2-3-4-5-6-7-8-9-10-11-12-13-14-15",
-         L"S-1-5-1-2-3-4-5-6-7-8-9-10-11-12-13-14-15"},
-    };
-    for (const auto& [input, expected] : table) {
+    TestSupport::forEachCase("sid_string_forms", [](const auto& input, const auto& expected) {
         Result<Sid> sid = Sid::parse(input);
-        ASSERT_TRUE(sid) << Platform::toUtf8(input) << ": " << Platform::toUtf8(sid.message());
-        EXPECT_EQ(sid->toString(), expected) << Platform::toUtf8(input);
+        ASSERT_TRUE(sid) << Platform::toUtf8(sid.message());
+        EXPECT_EQ(sid->toString(), expected);
         EXPECT_EQ(Sid::parse(sid->toString())->toString(), expected);
-    }
+    });
 }
 
 TEST(DtypSid, InvalidStringsAreRefusedWithInvalidSid) {
