@@ -20,6 +20,19 @@ namespace {
 // The longest child path the walk visits (MAX_PATH, the terminator not counted).
 constexpr std::size_t MaxChildPath = 260;
 
+bool hasLongForm(const std::wstring& path) {
+    return path.starts_with(L"\\\\?\\");
+}
+
+// A path of the walk as messages, logs and callbacks show it: without the long prefix.
+const wchar_t* shown(const std::wstring& path) {
+    return stripLongPrefix(path.c_str());
+}
+
+std::size_t shownLength(const std::wstring& path) {
+    return path.size() - (hasLongForm(path) ? 4 : 0);
+}
+
 // Whether a name that a directory search returned joins its directory as it is: one component
 // that combining would not change (it strips trailing dots, and separators make more than one
 // component). Other names go the long way and are checked.
@@ -134,7 +147,9 @@ void SecurityChecker::_abort() {
 void SecurityChecker::checkPathSecurity(const SecurityInformationPtr& information,
                                         const std::wstring& path) {
     WinSecurity::MappedAccountsScope accounts;
-    _checkPathSecurity(information, path, std::nullopt);
+    // The walk carries its paths in their long form from here: the seam takes them as they
+    // are, and only what is shown drops the prefix again.
+    _checkPathSecurity(information, toLongPath(path), std::nullopt);
 }
 
 void SecurityChecker::_checkPathSecurity(const SecurityInformationPtr& information,
@@ -142,7 +157,7 @@ void SecurityChecker::_checkPathSecurity(const SecurityInformationPtr& informati
                                          std::optional<PathStatus> knownStatus) {
     if (securityDebugging()) {
         LogManager::instance().log(
-            LogInfo, L"SecurityChecker::checkPathSecurity is called for path %s", path);
+            LogInfo, L"SecurityChecker::checkPathSecurity is called for path %s", shown(path));
     }
     SecurityInformationPtr own = securityInformationFor(information, path);
     if (!own) {
@@ -161,14 +176,15 @@ void SecurityChecker::_pathProcedure(const SecurityInformationPtr& parent, const
     // A directory that the search just listed is not tested again.
     PathStatus status = knownStatus ? *knownStatus : pathStatus(path);
     if (status == PathStatus::Missing) {
-        log.log(LogInfo, L"Path does not exist %s, skipped", path);
+        log.log(LogInfo, L"Path does not exist %s, skipped", shown(path));
         return;
     }
     bool isDirectory = status == PathStatus::Directory;
-    SecurityInformationPtr information = getSecurityInformation(*parent, path, isDirectory);
+    SecurityInformationPtr information =
+        getSecurityInformation(*parent, stripLongPrefix(path), isDirectory);
     if (information->hasState(StateSkipPath)) {
         if (securityDebugging()) {
-            log.log(LogInfo, L"Path %s skipped because of skipPath property", path);
+            log.log(LogInfo, L"Path %s skipped because of skipPath property", shown(path));
         }
         return;
     }
@@ -178,7 +194,7 @@ void SecurityChecker::_pathProcedure(const SecurityInformationPtr& parent, const
     }
     if (result == CallbackResult::Ignore) {
         if (securityDebugging()) {
-            log.log(LogInfo, L"Ignore security checks result received for path %s", path);
+            log.log(LogInfo, L"Ignore security checks result received for path %s", shown(path));
         }
         return;
     }
@@ -186,7 +202,7 @@ void SecurityChecker::_pathProcedure(const SecurityInformationPtr& parent, const
     if (options_.walkAllChildren) {
         if (information->hasState(StateNoPropagateHere)) {
             if (securityDebugging()) {
-                log.log(LogInfo, L"No propagate security to %s children", path);
+                log.log(LogInfo, L"No propagate security to %s children", shown(path));
             }
             return;
         }
@@ -210,7 +226,7 @@ void SecurityChecker::_pathProcedure(const SecurityInformationPtr& parent, const
     }
 
     if (securityDebugging()) {
-        log.log(LogInfo, L"Checking security for path %s using fast algorithm", path);
+        log.log(LogInfo, L"Checking security for path %s using fast algorithm", shown(path));
     }
     for (const std::wstring& child : collectChildrenEntries(*information->collection(), path)) {
         if (pathStatus(child) == PathStatus::Missing) {
@@ -223,14 +239,17 @@ void SecurityChecker::_pathProcedure(const SecurityInformationPtr& parent, const
         if (isDirectory) {
             checkPathSecurity(information, child);
         } else {
-            checkPath(information, child);
+            checkPath(information, toLongPath(child));
         }
     }
 }
 
 CallbackResult SecurityChecker::_enumerateChildren(const SecurityInformationPtr& information,
                                                    const std::wstring& path) {
-    std::wstring pattern = VFileName::combine(path, L"*.*");
+    // A path in its long form was normalised where the walk took it or its name from the search:
+    // the pattern is that and the wildcard, not normalised again.
+    std::wstring pattern = hasLongForm(path) ? path + (path.ends_with(L'\\') ? L"*.*" : L"\\*.*")
+                                             : VFileName::combine(path, L"*.*");
     // The directory as the search names it, with its backslash: a plain child is this and its
     // name, neither combined nor normalised again. One buffer serves every child.
     constexpr std::wstring_view wildcard = L"*.*";
@@ -264,8 +283,9 @@ CallbackResult SecurityChecker::_enumerateChildren(const SecurityInformationPtr&
                 } else {
                     child = VFileName::combine(path, name);
                 }
-                CallbackResult plain = child.size() > MaxChildPath ? _tooLong(information, child)
-                                       : asItIs                    ? CallbackResult::Continue
+                CallbackResult plain = shownLength(child) > MaxChildPath
+                                           ? _tooLong(information, child)
+                                       : asItIs ? CallbackResult::Continue
                                                 : _isPlainChild(information, path, name, child);
                 if (plain == CallbackResult::Abort) {
                     result = plain;
@@ -316,7 +336,7 @@ CallbackResult SecurityChecker::_tooLong(const SecurityInformationPtr& informati
         child, information.get(),
         CaughtError{ErrorCategory::InvalidPath,
                     formatString(L"Cannot check path %s, because it is longer than %u characters.",
-                                 child, MaxChildPath)});
+                                 shown(child), MaxChildPath)});
     return result == CallbackResult::Abort ? result : CallbackResult::Ignore;
 }
 
@@ -357,7 +377,7 @@ CallbackResult SecurityChecker::applyPath(const SecurityInformation& information
                     LogManager::instance().log(LogWarning,
                                                L"Cannot apply security to path %s, because it "
                                                L"points to another path %s. Links are not allowed.",
-                                               path, real);
+                                               shown(path), real);
                     return CallbackResult::Ignore;
                 }
             }
@@ -390,7 +410,8 @@ CallbackResult SecurityChecker::applyPath(const SecurityInformation& information
             if (opened) {
                 // The read and the write of a descriptor go by handle: their errors do not
                 // say which object failed.
-                e.add(VSITE_TEXT(L"security of " + path, "SecurityChecker::applyPath"));
+                e.add(VSITE_TEXT(L"security of " + stripLongPrefix(path),
+                                 "SecurityChecker::applyPath"));
             }
             result = _handleError(path, &information);
         } catch (...) {
@@ -430,7 +451,7 @@ CallbackResult SecurityChecker::_mayWriteThrough(Platform::Handle handle,
         refusal = formatString(
             L"Cannot apply security to path %s, because it has %u hard links. "
             L"Hard links are not allowed.",
-            path, object.numberOfLinks);
+            shown(path), object.numberOfLinks);
     } else if (isDirectory && !options_.allowLinks &&
                (object.attributes & Platform::FileAttribute::ReparsePoint)) {
         // A folder that became a link after its parent was listed: the open took the link
@@ -438,7 +459,7 @@ CallbackResult SecurityChecker::_mayWriteThrough(Platform::Handle handle,
         refusal = formatString(
             L"Cannot apply security to path %s, because it is a reparse point. "
             L"Links are not allowed.",
-            path);
+            shown(path));
     }
     if (refusal.empty()) {
         return CallbackResult::Continue;
@@ -531,10 +552,10 @@ CallbackResult SecurityChecker::applySecurity(const SecurityInformation& informa
     if (securityDebugging()) {
         LogManager& log = LogManager::instance();
         if (newAcl.inherit) {
-            log.log(LogInfo, L"Setting inherited security %s to %s", path,
+            log.log(LogInfo, L"Setting inherited security %s to %s", shown(path),
                     newAcl.acl.dump(mapGenericAccess));
         } else {
-            log.log(LogInfo, L"Setting explicit security for %s:\n%s", path,
+            log.log(LogInfo, L"Setting explicit security for %s:\n%s", shown(path),
                     newAcl.acl.dump(mapGenericAccess));
         }
     }
@@ -561,22 +582,22 @@ SecurityInformationPtr SecurityChecker::_fileInformation(const SecurityInformati
                                                          const std::wstring& path) {
     if (parents_.empty() || parents_.back().information != information.get() ||
         securityDebugging()) {
-        return getSecurityInformation(*information, path, false);
+        return getSecurityInformation(*information, stripLongPrefix(path), false);
     }
     const VEntryCollection& collection = *information->collection();
     if (collection.entries.find(path) != collection.entries.end()) {
-        return getSecurityInformation(*information, path, false);
+        return getSecurityInformation(*information, stripLongPrefix(path), false);
     }
     ParentAcl& directory = parents_.back();
     if (!directory.plainFile) {
-        directory.plainFile = getSecurityInformation(*information, path, false);
+        directory.plainFile = getSecurityInformation(*information, stripLongPrefix(path), false);
     }
     return directory.plainFile;
 }
 
 void SecurityChecker::_report(const std::wstring& path) {
     if (options_.report) {
-        options_.report->append(path);
+        options_.report->append(stripLongPrefix(path));
     }
 }
 
@@ -594,20 +615,20 @@ void SecurityChecker::checkPath(const SecurityInformationPtr& information,
 
 CallbackResult SecurityChecker::onError(ErrorCategory category, const std::wstring& text,
                                         const std::wstring& path, bool allEntriesFlag8) {
-    return callback_.onError(category, text, path, allEntriesFlag8);
+    return callback_.onError(category, text, stripLongPrefix(path), allEntriesFlag8);
 }
 
 CallbackResult SecurityChecker::beforeApply(const std::wstring& path, bool isDirectory) {
-    return callback_.beforeApply(path, isDirectory);
+    return callback_.beforeApply(stripLongPrefix(path), isDirectory);
 }
 
 CallbackResult SecurityChecker::beforeCheck(const std::wstring& path, bool isDirectory) {
-    return callback_.beforeCheck(path, isDirectory);
+    return callback_.beforeCheck(stripLongPrefix(path), isDirectory);
 }
 
 SecurityInformationPtr SecurityChecker::securityInformationFor(const SecurityInformationPtr& parent,
                                                                const std::wstring& path) {
-    return callback_.securityInformationFor(parent, path, context_);
+    return callback_.securityInformationFor(parent, stripLongPrefix(path), context_);
 }
 
 void CompleteChecker::checkPath(const SecurityInformationPtr& information,

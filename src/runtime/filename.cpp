@@ -497,7 +497,8 @@ bool VFileFinder::first(const std::wstring& pattern) {
     if (error == Platform::WinError::FileNotFound || error == Platform::WinError::PathNotFound) {
         return false;
     }
-    throwOsError(formatString(L"FindFirstFile(%s)", pattern), error, VSITE("VFileFinder::first"));
+    throwOsError(formatString(L"FindFirstFile(%s)", stripLongPrefix(pattern)), error,
+                 VSITE("VFileFinder::first"));
 }
 
 bool VFileFinder::next() {
