@@ -108,30 +108,36 @@ FindData findDataOf(std::wstring name, const std::string& path, const struct sta
     return findDataWith(std::move(name), st, attributesOf(path, st, place, names));
 }
 
-// The attributes of a directory about to be searched as the search of its parent listed them,
-// while its change time (which a change of its DOS attributes moves) says they still hold.
-std::optional<std::uint32_t> listedAttributes(const std::string& path, const struct stat& st) {
+// A directory about to be searched as the still open search of its parent listed it, as the
+// object `st` describes: that search (null when there is none) and the directory's name in it.
+struct ListedIn {
+    std::shared_ptr<const OpenDirectory> parent;
+    std::string name;
+};
+
+ListedIn listingOf(const std::string& path, const struct stat& st) {
     std::size_t slash = path.rfind('/');
     if (slash == std::string::npos || slash == 0) {
-        return std::nullopt;
+        return {};
     }
-    std::string name = path.substr(slash + 1);
-    auto parent = Searches::instance().holding(path.substr(0, slash), name, st);
-    const ListedEntry* listed = parent ? parent->unchanged(name, st) : nullptr;
+    ListedIn listing{nullptr, path.substr(slash + 1)};
+    listing.parent = Searches::instance().holding(path.substr(0, slash), listing.name, st);
+    return listing;
+}
+
+// Its attributes as that listing read them, while its change time (which a change of its DOS
+// attributes moves) says they still hold.
+std::optional<std::uint32_t> listedAttributes(const ListedIn& listing, const struct stat& st) {
+    const ListedEntry* listed =
+        listing.parent ? listing.parent->unchanged(listing.name, st) : nullptr;
     return listed ? std::optional(listed->attributes) : std::nullopt;
 }
 
-// Where a directory about to be searched lies, free of links: below the directory that the
-// search of its parent holds open when it is one of that one's entries, else as the kernel
-// knows it. Empty when not known.
-std::string realPathOfSearched(const std::string& path, const struct stat& st, int fd) {
-    std::size_t slash = path.rfind('/');
-    if (slash != std::string::npos && slash > 0) {
-        if (auto parent =
-                Searches::instance().holding(path.substr(0, slash), path.substr(slash + 1), st);
-            parent && !parent->realPath.empty()) {
-            return joinPosix(parent->realPath, path.substr(slash + 1));
-        }
+// Where it lies, free of links: below the directory that the search of its parent holds open,
+// else as the kernel knows it. Empty when not known.
+std::string realPathOfSearched(const ListedIn& listing, int fd) {
+    if (listing.parent && !listing.parent->realPath.empty()) {
+        return joinPosix(listing.parent->realPath, listing.name);
     }
     std::string link = "/proc/self/fd/" + std::to_string(fd);
     char buffer[PATH_MAX];
@@ -185,7 +191,8 @@ UniqueFd openSearched(const std::wstring& directory, std::string& posixDirectory
 
 // The "." and ".." entries that match, which a drive root does not have on Windows.
 void addDotEntries(int dir, const struct stat& dirStat, const std::string& posixDirectory,
-                   const std::wstring& dosForm, std::vector<FindData>& entries) {
+                   const ListedIn& listing, const std::wstring& dosForm,
+                   std::vector<FindData>& entries) {
     if (isDriveRoot(dirStat)) {
         return;
     }
@@ -196,7 +203,7 @@ void addDotEntries(int dir, const struct stat& dirStat, const std::string& posix
             (parent && ::fstatat(dir, "..", &parentStat, 0) != 0)) {
             continue;
         }
-        if (auto listed = parent ? std::nullopt : listedAttributes(posixDirectory, dirStat)) {
+        if (auto listed = parent ? std::nullopt : listedAttributes(listing, dirStat)) {
             entries.push_back(findDataWith(dot, dirStat, *listed));
             continue;
         }
@@ -293,7 +300,8 @@ Handle findFirstFile(const std::wstring& pattern, FindData& data) {
     }
     std::wstring dosForm = dosPattern(name);
     std::vector<FindData> entries;
-    addDotEntries(dir.get(), dirStat, posixDirectory, dosForm, entries);
+    ListedIn listing = listingOf(posixDirectory, dirStat);
+    addDotEntries(dir.get(), dirStat, posixDirectory, listing, dosForm, entries);
     auto open = std::make_shared<OpenDirectory>();
     open->directory = std::move(dir);
     open->path = posixDirectory;
@@ -305,7 +313,7 @@ Handle findFirstFile(const std::wstring& pattern, FindData& data) {
         failWith(WinError::FileNotFound);
         return invalidHandle();
     }
-    open->realPath = realPathOfSearched(posixDirectory, dirStat, open->fd());
+    open->realPath = realPathOfSearched(listing, open->fd());
     Searches::instance().add(posixDirectory, open);
     auto search = std::make_shared<FindObject>(std::move(entries), std::move(open));
     search->next(data);
