@@ -20,17 +20,13 @@ namespace {
 // The longest child path the walk visits (MAX_PATH, the terminator not counted).
 constexpr std::size_t MaxChildPath = 260;
 
-bool hasLongForm(const std::wstring& path) {
-    return path.starts_with(L"\\\\?\\");
-}
-
 // A path of the walk as messages, logs and callbacks show it: without the long prefix.
 const wchar_t* shown(const std::wstring& path) {
     return stripLongPrefix(path.c_str());
 }
 
 std::size_t shownLength(const std::wstring& path) {
-    return path.size() - (hasLongForm(path) ? 4 : 0);
+    return path.size() - static_cast<std::size_t>(shown(path) - path.c_str());
 }
 
 // Whether a name that a directory search returned joins its directory as it is: one component
@@ -248,8 +244,9 @@ CallbackResult SecurityChecker::_enumerateChildren(const SecurityInformationPtr&
                                                    const std::wstring& path) {
     // A path in its long form was normalised where the walk took it or its name from the search:
     // the pattern is that and the wildcard, not normalised again.
-    std::wstring pattern = hasLongForm(path) ? path + (path.ends_with(L'\\') ? L"*.*" : L"\\*.*")
-                                             : VFileName::combine(path, L"*.*");
+    bool longForm = shown(path) != path.c_str();
+    std::wstring pattern = longForm ? path + (path.ends_with(L'\\') ? L"*.*" : L"\\*.*")
+                                    : VFileName::combine(path, L"*.*");
     // The directory as the search names it, with its backslash: a plain child is this and its
     // name, neither combined nor normalised again. One buffer serves every child.
     constexpr std::wstring_view wildcard = L"*.*";
