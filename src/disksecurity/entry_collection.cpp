@@ -35,6 +35,21 @@ std::vector<std::size_t> componentEnds(std::wstring_view path) {
     return ends;
 }
 
+// Whether `path` is `parent`, separators and one more name: its components are the parent's
+// and one more, the parent's own ending where they do.
+bool isChildOf(std::wstring_view path, std::wstring_view parent) {
+    if (path.size() <= parent.size() || path.substr(0, parent.size()) != parent) {
+        return false;
+    }
+    std::wstring_view rest = path.substr(parent.size());
+    if (!parent.empty() && !isSeparator(parent.back()) && !isSeparator(rest.front())) {
+        return false;
+    }
+    std::size_t name = rest.find_first_not_of(L"\\/");
+    return name != std::wstring_view::npos &&
+           rest.find_first_of(L"\\/", name) == std::wstring_view::npos;
+}
+
 // Whether an entry on `path` bears on what lies in `directory`: it is the directory, below it,
 // or one of its ancestors (whose inheritable entries shape the directory's own DACL).
 bool bearsOn(const std::wstring& path, const std::wstring& directory) {
@@ -180,10 +195,60 @@ Path2Entries::Path2Entries(VEntryCollectionPtr collection, std::wstring path)
     : collection_(std::move(collection)), path_(std::move(path)) {
     bool debug = securityDebugging();
     _sortEntries(debug);
+    _finish(debug);
+}
+
+Path2Entries::Path2Entries(const Path2Entries& parent, std::wstring path)
+    : collection_(parent.collection_), path_(std::move(path)) {
+    bool debug = securityDebugging();
+    std::wstring_view body = stripLongPrefix(path_.c_str());
+    // Debugging tells every level, so it maps the whole path.
+    if (debug || !isChildOf(body, stripLongPrefix(parent.path_.c_str()))) {
+        _sortEntries(debug);
+    } else {
+        levels_.reserve(parent.levels_.size() + 1);
+        levels_ = parent.levels_;
+        next_ = parent.next_;
+        deeper_ = parent.deeper_;
+        _addLevel(deeper_ ? std::wstring(body) : std::wstring());
+    }
+    _finish(debug);
+}
+
+void Path2Entries::_finish(bool debug) {
     _entryIndexes(debug);
     if (lastIndex_ >= 0) {
         _computeState(debug);
     }
+}
+
+std::uint32_t Path2Entries::_addLevel(const std::wstring& prefix) {
+    // Each level is the run of entries equal to the path's prefix of that many components. In
+    // collection order the entries below a prefix follow its run, so the entry after one
+    // level's run says where the next level stands: on that entry when it is equal to the next
+    // prefix, none when it lies below it, none and nothing deeper when it orders after it.
+    // Only entries of siblings ordering before the next prefix call for a search.
+    const VEntryCollection::Entries& entries = collection_->entries;
+    if (!deeper_) {
+        levels_.emplace_back(entries.end(), entries.end());
+        return 0;
+    }
+    auto relationOf = [&](VEntryCollection::Entries::const_iterator entry) {
+        return entry == entries.end() ? PathGreater : comparePaths(entry->path, prefix);
+    };
+    PathRelation relation = relationOf(next_);
+    if (relation == PathLess || relation == PathAbove) {
+        next_ = entries.lower_bound(prefix);
+        relation = relationOf(next_);
+    }
+    auto first = next_;
+    std::uint32_t count = 0;
+    for (; relation == PathEqual; relation = relationOf(++next_)) {
+        ++count;
+    }
+    levels_.emplace_back(first, next_);
+    deeper_ = relation == PathBelow;
+    return count;
 }
 
 void Path2Entries::_sortEntries(bool debug) {
@@ -196,38 +261,18 @@ void Path2Entries::_sortEntries(bool debug) {
     }
     std::wstring_view body = stripLongPrefix(path_.c_str());
     std::vector<std::size_t> ends = componentEnds(body);
-    const VEntryCollection::Entries& entries = collection_->entries;
-    levels_.assign(ends.size(), Level(entries.end(), entries.end()));
-    // Each level is the run of entries equal to the path's prefix of that many components. In
-    // collection order the entries below a prefix follow its run, so the entry after one
-    // level's run says where the next level stands: on that entry when it is equal to the next
-    // prefix, none when it lies below it, none and nothing deeper when it orders after it.
-    // Only entries of siblings ordering before the next prefix call for a search.
-    auto next = entries.begin();
-    bool deeper = next != entries.end();
+    levels_.reserve(ends.size());
+    next_ = collection_->entries.begin();
+    deeper_ = next_ != collection_->entries.end();
     std::uint32_t total = 0;
     std::size_t start = 0;
     std::wstring prefix;
     std::wstring combined;
-    auto relationOf = [&](VEntryCollection::Entries::const_iterator entry) {
-        return entry == entries.end() ? PathGreater : comparePaths(entry->path, prefix);
-    };
     for (std::size_t i = 0; i < ends.size(); ++i) {
-        std::uint32_t count = 0;
-        if (deeper) {
+        if (deeper_) {
             prefix.assign(body.data(), ends[i]);
-            PathRelation relation = relationOf(next);
-            if (relation == PathLess || relation == PathAbove) {
-                next = entries.lower_bound(prefix);
-                relation = relationOf(next);
-            }
-            auto first = next;
-            for (; relation == PathEqual; relation = relationOf(++next)) {
-                ++count;
-            }
-            levels_[i] = Level(first, next);
-            deeper = relation == PathBelow;
         }
+        std::uint32_t count = _addLevel(prefix);
         total += count;
         if (debug) {
             while (start < body.size() && isSeparator(body[start])) {

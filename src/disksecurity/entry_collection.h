@@ -96,6 +96,11 @@ public:
     };
 
     Path2Entries(VEntryCollectionPtr collection, std::wstring path);
+    // The mapping of `path` from that of its parent: when the path is the parent's path, a
+    // separator and one more name, the parent's levels are taken as they stand and only the
+    // path's own is looked up; any other path is mapped afresh. Either way the result is the
+    // one the constructor above gives.
+    Path2Entries(const Path2Entries& parent, std::wstring path);
 
     const std::wstring& path() const { return path_; }
     // n: the number of components of the path (the long prefix not counted).
@@ -108,15 +113,25 @@ public:
     const std::vector<RealEntry>& anyPathEntries() const { return collection_->anyPathEntries; }
     std::uint32_t stateFlags() const { return stateFlags_; }
     const VEntryCollectionPtr& collection() const { return collection_; }
+    // Whether entries lie strictly below the path: without them, no path below has entries of
+    // its own and all of its levels but the last are this path's.
+    bool entriesBelow() const { return deeper_; }
 
 private:
     void _sortEntries(bool debug);
+    // Looks up the level of `prefix`, the path's first levels_.size() + 1 components.
+    std::uint32_t _addLevel(const std::wstring& prefix);
+    void _finish(bool debug);
     void _entryIndexes(bool debug);
     void _computeState(bool debug);
 
     VEntryCollectionPtr collection_;
     std::wstring path_;
     std::vector<Level> levels_;
+    // Where the search of the next level goes on: the entry after the last level's run, and
+    // whether entries below the path remain to be found.
+    Level::Iterator next_;
+    bool deeper_ = false;
     std::int32_t firstIndex_ = 0;
     std::int32_t lastIndex_ = -1;
     std::uint32_t stateFlags_ = 0;

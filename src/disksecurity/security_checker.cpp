@@ -581,8 +581,11 @@ SecurityInformationPtr SecurityChecker::_fileInformation(const SecurityInformati
         securityDebugging()) {
         return getSecurityInformation(*information, stripLongPrefix(path), false);
     }
+    // A file has entries of its own only where entries lie below its directory.
     const VEntryCollection& collection = *information->collection();
-    if (collection.entries.find(path) != collection.entries.end()) {
+    const Path2EntriesPtr& mapping = information->entries();
+    if ((!mapping || mapping->entriesBelow()) &&
+        collection.entries.find(path) != collection.entries.end()) {
         return getSecurityInformation(*information, stripLongPrefix(path), false);
     }
     ParentAcl& directory = parents_.back();

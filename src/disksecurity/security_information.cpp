@@ -123,18 +123,21 @@ SecurityInformationPtr getSecurityInformation(const SecurityInformation& parent,
     }
     auto information =
         std::make_shared<SecurityInformation>(parent.collection(), parent.sourcePath());
-    generate(*information, path, *isDirectory);
+    generate(*information, path, *isDirectory, parent.entries().get());
     return information;
 }
 
-void generate(SecurityInformation& information, const std::wstring& path, bool isDirectory) {
+void generate(SecurityInformation& information, const std::wstring& path, bool isDirectory,
+              const Path2Entries* parentMapping) {
     LogManager& log = LogManager::instance();
     if (securityDebugging()) {
         log.log(LogInfo, L"Generating ACL for path %s", path);
     }
     information.path_ = path;
     information.isDirectory_ = isDirectory;
-    information.entries_ = std::make_shared<const Path2Entries>(information.collection_, path);
+    information.entries_ =
+        parentMapping ? std::make_shared<const Path2Entries>(*parentMapping, path)
+                      : std::make_shared<const Path2Entries>(information.collection_, path);
     information.required_ = requiredControl(*information.entries_, isDirectory);
     for (const auto& [key, item] : baseItems()) {
         mapItem(information.required_, key, item);

@@ -56,7 +56,7 @@ public:
 
 private:
     friend void generate(SecurityInformation& information, const std::wstring& path,
-                         bool isDirectory);
+                         bool isDirectory, const Path2Entries* parentMapping);
 
     VEntryCollectionPtr collection_;
     std::wstring sourcePath_;
@@ -77,8 +77,10 @@ SecurityInformationPtr getSecurityInformation(const SecurityInformation& parent,
                                               const std::wstring& path,
                                               std::optional<bool> isDirectory = std::nullopt);
 // Fills `information` for `path`: mapping, required control with the base ACL of SYSTEM and
-// Administrators under it, intern path; the derived controls are reset.
-void generate(SecurityInformation& information, const std::wstring& path, bool isDirectory);
+// Administrators under it, intern path; the derived controls are reset. The mapping is derived
+// from `parentMapping` when that is the mapping of the path's parent.
+void generate(SecurityInformation& information, const std::wstring& path, bool isDirectory,
+              const Path2Entries* parentMapping = nullptr);
 
 // The required control of the path itself (mode without Child), or the derived control for a
 // file (Child and File) or a subfolder (Child alone) below it.

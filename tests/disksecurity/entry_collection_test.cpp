@@ -206,9 +206,25 @@ TEST(Path2EntriesLevels, SearchAgreesWithAFullScan) {
         }
         return components;
     };
-    for (const auto& path : tree) {
+    for (std::size_t index = 0; index < tree.size(); ++index) {
+        const std::wstring& path = tree[index];
         Path2Entries mapped(collection, path);
         ASSERT_EQ(mapped.size(), depth(path));
+        // Mapped from the parent's mapping (or from the drive's, a child only of the drive's
+        // children) it is the same, level by level.
+        for (std::size_t from : {index == 0 ? 0 : (index - 1) / 4, std::size_t{0}}) {
+            Path2Entries derived(Path2Entries(collection, tree[from]), path);
+            ASSERT_EQ(derived.size(), mapped.size()) << Platform::toUtf8(path);
+            for (std::size_t level = 0; level < mapped.size(); ++level) {
+                EXPECT_TRUE(derived.level(level).begin() == mapped.level(level).begin() &&
+                            derived.level(level).end() == mapped.level(level).end())
+                    << Platform::toUtf8(path) << " level " << level;
+            }
+            EXPECT_EQ(derived.firstIndex(), mapped.firstIndex());
+            EXPECT_EQ(derived.lastIndex(), mapped.lastIndex());
+            EXPECT_EQ(derived.stateFlags(), mapped.stateFlags());
+            EXPECT_EQ(derived.entriesBelow(), mapped.entriesBelow()) << Platform::toUtf8(path);
+        }
         // Every entry on the path or an ancestor is on the level of its depth, and no other.
         std::size_t found = 0;
         for (std::size_t level = 0; level < mapped.size(); ++level) {
@@ -220,15 +236,18 @@ TEST(Path2EntriesLevels, SearchAgreesWithAFullScan) {
             }
         }
         std::size_t expected = 0;
+        bool anyBelow = false;
         Paths below;
         for (const auto& entry : entries) {
             PathRelation relation = comparePaths(entry.path, path);
             expected += relation == PathEqual || relation == PathAbove;
+            anyBelow = anyBelow || relation == PathBelow;
             if (relation == PathBelow && !(entry.entryFlags & EntryFlag::LastMayNotExist)) {
                 below.push_back(entry.path);
             }
         }
         EXPECT_EQ(found, expected) << Platform::toUtf8(path);
+        EXPECT_EQ(mapped.entriesBelow(), anyBelow) << Platform::toUtf8(path);
         // The children: every entry path below is at or under exactly one of them.
         Paths children = collectChildrenEntries(*collection, path);
         for (const auto& child : below) {

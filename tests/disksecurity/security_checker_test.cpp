@@ -67,6 +67,7 @@ TEST(SecurityChecker, ARepairConvergesAndWhatItWroteHolds) {
     site.set("httpdocs/index.html", L"D:P(A;;FA;;;WD)");
     site.set("private", L"D:(A;OICI;FA;;;IU)");
     site.set("logs/access.log", L"D:(A;;FA;;;WD)");
+    site.set("logs/error.log", L"D:(A;;FA;;;WD)");
 
     Webspace::Run first = site.run(siteEntries);
     EXPECT_GT(first.counts.written, 0u);
@@ -84,7 +85,9 @@ TEST(SecurityChecker, ARepairConvergesAndWhatItWroteHolds) {
     EXPECT_TRUE(grants(repaired["httpdocs/img/big/photo.jpg"], L"IU"));
     EXPECT_TRUE(grants(repaired["httpdocs/index.html"], L"WD"));
     // The exact ACL of the log file drops the foreign grant; what it inherits is what it needs.
+    // Its sibling without an entry of its own keeps the grant, whichever is listed first.
     EXPECT_FALSE(grants(repaired["logs/access.log"], L"WD"));
+    EXPECT_TRUE(grants(repaired["logs/error.log"], L"WD"));
     EXPECT_TRUE(grants(repaired["logs/access.log"], L"NS"));
     EXPECT_EQ(repaired["cgi-bin"].rfind(L"D:P", 0), 0u);
     EXPECT_NE(repaired["error_docs/404.html"].find(L"(D;"), std::wstring::npos);
