@@ -87,7 +87,7 @@ bool grantsWrite(std::uint32_t access) {
     return access & (File::GenericWrite | File::GenericAll | File::WriteData | File::AppendData);
 }
 
-bool hasDrive(const std::wstring& path) {
+bool hasDrive(std::wstring_view path) {
     return path.size() >= 2 && path[1] == L':' &&
            ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z'));
 }

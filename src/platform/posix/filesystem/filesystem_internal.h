@@ -63,7 +63,7 @@ bool lstatWindowsPath(const std::wstring& path, std::string& posix, struct stat&
 
 bool grantsRead(std::uint32_t access);
 bool grantsWrite(std::uint32_t access);
-bool hasDrive(const std::wstring& path);
+bool hasDrive(std::wstring_view path);
 
 // The entry of the search that the object was opened through, if the search's listing still
 // describes it (same inode, same change time): the object is then one of the directory's

@@ -61,6 +61,15 @@ bool isForbiddenInName(wchar_t c) {
 
 constexpr wchar_t privateUseBase = 0xF000;
 
+// The first '\\' or '/' at or after `from`, else the size. (find_first_of of a two-character
+// set asks wmemchr of the set for every character it passes.)
+std::size_t separatorAt(std::wstring_view text, std::size_t from) {
+    while (from < text.size() && text[from] != L'\\' && text[from] != L'/') {
+        ++from;
+    }
+    return from;
+}
+
 std::vector<std::wstring> splitComponents(std::wstring_view text) {
     std::vector<std::wstring> parts;
     // Every path the walk opens comes through here: one allocation for the list, not a growth
@@ -68,17 +77,12 @@ std::vector<std::wstring> splitComponents(std::wstring_view text) {
     parts.reserve(
         1 + static_cast<std::size_t>(std::count_if(
                 text.begin(), text.end(), [](wchar_t c) { return c == L'\\' || c == L'/'; })));
-    std::size_t start = 0;
-    while (start <= text.size()) {
-        std::size_t next = text.find_first_of(L"\\/", start);
-        std::size_t end = next == std::wstring_view::npos ? text.size() : next;
+    for (std::size_t start = 0; start < text.size();) {
+        std::size_t end = separatorAt(text, start);
         if (end > start) {
             parts.emplace_back(text.substr(start, end - start));
         }
-        if (next == std::wstring_view::npos) {
-            break;
-        }
-        start = next + 1;
+        start = end + 1;
     }
     return parts;
 }
@@ -623,26 +627,39 @@ struct Written {
 bool takeApart(const std::wstring& winPath, Written& written) {
     std::wstring full;
     if (isNtPrefixed(winPath) || winPath.compare(0, 4, L"\\\\.\\") == 0) {
-        std::wstring rest = winPath.substr(4);
+        std::wstring_view rest = std::wstring_view(winPath).substr(4);
         if (rest.size() >= 4 && equalsNoCase(rest.substr(0, 4), L"UNC\\")) {
             return failWith(WinError::BadNetpath);
         }
         if (!hasDrive(rest) || (rest.size() > 2 && rest[2] != L'\\' && rest[2] != L'/')) {
             return failWith(WinError::PathNotFound);
         }
-        std::vector<std::wstring> parts = splitComponents(std::wstring_view(rest).substr(2));
+        full.reserve(rest.size() + 1);
+        full.assign(rest.substr(0, 2));
+        full += L'\\';
         if (isNtPrefixed(winPath)) {
             // Windows hands a \\?\ path to the file system as it is, where "." and ".."
-            // are names no object can have; only \\.\ paths are resolved first.
-            for (const auto& part : parts) {
+            // are names no object can have; only \\.\ paths are resolved first. Every path
+            // the walk opens comes this way: its names are taken in one pass.
+            for (std::size_t start = 2; start < rest.size();) {
+                std::size_t end = separatorAt(rest, start);
+                std::wstring_view part = rest.substr(start, end - start);
+                start = end + 1;
+                if (part.empty()) {
+                    continue;
+                }
                 if (part == L"." || part == L"..") {
                     return failWith(WinError::InvalidName);
                 }
+                if (full.back() != L'\\') {
+                    full += L'\\';
+                }
+                full += part;
             }
-        }
-        full = rest.substr(0, 2) + L"\\";
-        for (const auto& part : resolveDots(std::move(parts))) {
-            full += (full.back() == L'\\' ? L"" : L"\\") + part;
+        } else {
+            for (const auto& part : resolveDots(splitComponents(rest.substr(2)))) {
+                full += (full.back() == L'\\' ? L"" : L"\\") + part;
+            }
         }
     } else {
         bool unc = winPath.size() >= 2 && (winPath[0] == L'\\' || winPath[0] == L'/') &&
@@ -674,7 +691,7 @@ bool takeApart(const std::wstring& winPath, Written& written) {
     written.path = drive->target;
     std::wstring_view rest = std::wstring_view(full).substr(2);
     while (!rest.empty()) {
-        std::size_t end = std::min(rest.find_first_of(L"\\/"), rest.size());
+        std::size_t end = separatorAt(rest, 0);
         if (end > 0) {
             // joinPosix, in place.
             if (written.path != "/") {
