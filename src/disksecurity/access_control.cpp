@@ -88,9 +88,28 @@ int AccessKey::compareSids(const AccessKey& a, const AccessKey& b) {
     return std::memcmp(a.sid_.data(), b.sid_.data(), a.length_);
 }
 
+namespace {
+
+bool keyBefore(const std::pair<AccessKey, AccessItem>& entry, const AccessKey& key) {
+    return entry.first < key;
+}
+
+}  // namespace
+
 const AccessItem* VAccessControl::find(const AccessKey& key) const {
-    auto it = items_.find(key);
-    return it == items_.end() ? nullptr : &it->second;
+    auto it = std::lower_bound(items_.begin(), items_.end(), key, keyBefore);
+    return it == items_.end() || !(it->first == key) ? nullptr : &it->second;
+}
+
+AccessItem* VAccessControl::find(const AccessKey& key) {
+    return const_cast<AccessItem*>(std::as_const(*this).find(key));
+}
+
+void VAccessControl::insert(const AccessKey& key, const AccessItem& item) {
+    if (items_.empty()) {
+        items_.reserve(16);  // room for what an object usually holds: one allocation
+    }
+    items_.emplace(std::lower_bound(items_.begin(), items_.end(), key, keyBefore), key, item);
 }
 
 std::wstring itemText(const AccessKey& key, const AccessItem& item, const std::wstring& label) {
@@ -118,14 +137,13 @@ void mapItem(VAccessControl& control, const AccessKey& key, const AccessItem& it
         dumpItem(L"Converting to stop entry", key, incoming);
     }
 
-    auto& items = control.items();
-    auto found = items.find(key);
-    if (found == items.end()) {
+    AccessItem* found = control.find(key);
+    if (!found) {
         dumpItem(L"Adding new item", key, incoming);
-        items.emplace(key, incoming);
+        control.insert(key, incoming);
         return;
     }
-    AccessItem& existing = found->second;
+    AccessItem& existing = *found;
 
     // The deeper level speaks for the object; a level-less item meets any level by kind.
     if (incoming.level != LevelAnyPath && incoming.level != existing.level) {

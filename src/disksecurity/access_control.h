@@ -5,7 +5,8 @@
 
 #include <array>
 #include <cstdint>
-#include <map>
+#include <utility>
+#include <vector>
 #include <memory>
 #include <optional>
 #include <string>
@@ -90,7 +91,9 @@ private:
 // path information and the controls derived from it.
 class VAccessControl {
 public:
-    using Items = std::map<AccessKey, AccessItem>;
+    // Ordered by key. An object's items are a handful, made anew for every object a walk
+    // handles: a sorted vector holds them in one allocation where a tree needs one a node.
+    using Items = std::vector<std::pair<AccessKey, AccessItem>>;
     using const_iterator = Items::const_iterator;
 
     const_iterator begin() const { return items_.begin(); }
@@ -99,9 +102,9 @@ public:
     bool empty() const { return items_.empty(); }
     // The item of `key`, null when there is none.
     const AccessItem* find(const AccessKey& key) const;
-
-    Items& items() { return items_; }
-    const Items& items() const { return items_; }
+    AccessItem* find(const AccessKey& key);
+    // Adds `item` under `key`, which has none yet.
+    void insert(const AccessKey& key, const AccessItem& item);
 
 private:
     Items items_;
