@@ -5,11 +5,11 @@
 
 #include <array>
 #include <cstdint>
-#include <utility>
-#include <vector>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "accounts/vsid.h"
 #include "disksecurity/entry_template.h"
