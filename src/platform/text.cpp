@@ -100,7 +100,12 @@ std::string percentEncoded(std::string_view bytes, bool (*keep)(unsigned char c,
 
 std::wstring fromUtf8(std::string_view text) {
     std::wstring out;
-    out.reserve(text.size());
+    appendFromUtf8(out, text);
+    return out;
+}
+
+void appendFromUtf8(std::wstring& out, std::string_view text) {
+    out.reserve(out.size() + text.size());
     std::size_t i = 0;
     while (i < text.size()) {
         unsigned char lead = static_cast<unsigned char>(text[i]);
@@ -136,7 +141,6 @@ std::wstring fromUtf8(std::string_view text) {
         appendWide(out, c);
         i += static_cast<std::size_t>(extra) + 1;
     }
-    return out;
 }
 
 std::u16string toUtf16(std::wstring_view text) {

@@ -12,6 +12,8 @@ std::string toUtf8(std::wstring_view text);
 // toUtf8, appended to `out`.
 void appendUtf8(std::string& out, std::wstring_view text);
 std::wstring fromUtf8(std::string_view text);
+// fromUtf8, appended to `out`.
+void appendFromUtf8(std::wstring& out, std::string_view text);
 
 // `bytes` with every byte that `keep` (given the byte and its offset) refuses written as '%' and
 // two upper-case hexadecimal digits: a name made safe for a file name.

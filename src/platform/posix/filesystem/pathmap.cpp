@@ -470,19 +470,26 @@ std::string canonicalParent(const std::string& path) {
 }  // namespace
 
 std::wstring windowsNameOf(std::string_view posixName) {
-    std::wstring name = fromUtf8(posixName);
-    for (auto& c : name) {
-        if (isForbiddenInName(c)) {
-            c = static_cast<wchar_t>(privateUseBase + c);
+    std::wstring name;
+    appendWindowsName(posixName, name);
+    return name;
+}
+
+void appendWindowsName(std::string_view posixName, std::wstring& out) {
+    std::size_t start = out.size();
+    appendFromUtf8(out, posixName);
+    for (std::size_t i = start; i < out.size(); ++i) {
+        if (isForbiddenInName(out[i])) {
+            out[i] = static_cast<wchar_t>(privateUseBase + out[i]);
         }
     }
     // Windows strips a trailing dot or blank from a name it is given, so "d." would lead to
     // "d": the last character moves too, and the name no longer ends in one.
+    std::wstring_view name = std::wstring_view(out).substr(start);
     if (!name.empty() && (name.back() == L'.' || name.back() == L' ') && name != L"." &&
         name != L"..") {
-        name.back() = static_cast<wchar_t>(privateUseBase + name.back());
+        out.back() = static_cast<wchar_t>(privateUseBase + out.back());
     }
-    return name;
 }
 
 bool appendPosixName(std::wstring_view windowsName, std::string& out) {
@@ -768,30 +775,37 @@ bool posixToWindows(const std::string& posixPath, std::wstring& winPath) {
 }
 
 bool realPosixToWindows(const std::string& path, std::wstring& winPath) {
+    // The final path of every object the walk opens comes through here.
     auto map = DriveTable::instance().current();
     const Drive* best = nullptr;
     for (const auto& drive : map->drives) {
-        bool contains = drive.target == "/" || path == drive.target ||
-                        path.compare(0, drive.target.size() + 1, drive.target + "/") == 0;
+        const std::string& target = drive.target;
+        bool contains =
+            target == "/" || (path.compare(0, target.size(), target) == 0 &&
+                              (path.size() == target.size() || path[target.size()] == '/'));
         // The drives are in letter order: the first of the longest targets wins.
-        if (contains && (!best || drive.target.size() > best->target.size())) {
+        if (contains && (!best || target.size() > best->target.size())) {
             best = &drive;
         }
     }
     if (!best) {
         return failWith(WinError::PathNotFound);
     }
-    std::string rest = best->target == "/" ? path.substr(1) : path.substr(best->target.size());
+    std::string_view rest = path;
+    rest.remove_prefix(best->target == "/" ? 1 : best->target.size());
     if (!rest.empty() && rest[0] == '/') {
-        rest.erase(0, 1);
+        rest.remove_prefix(1);
     }
-    winPath = std::wstring(1, best->letter) + L":\\";
+    winPath.clear();
+    winPath.reserve(rest.size() + 4);
+    winPath += best->letter;
+    winPath += L":\\";
     for (std::size_t start = 0; start < rest.size();) {
         std::size_t end = std::min(rest.find('/', start), rest.size());
         if (start > 0) {
             winPath += L'\\';
         }
-        winPath += windowsNameOf(std::string_view(rest).substr(start, end - start));
+        appendWindowsName(rest.substr(start, end - start), winPath);
         start = end + 1;
     }
     return true;

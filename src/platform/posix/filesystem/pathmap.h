@@ -20,6 +20,8 @@ namespace Platform::Posix {
 // and a last character that is a dot or a blank, which Windows would strip, moved the same
 // way, as Cygwin does ("d." is "d" U+F02E).
 std::wstring windowsNameOf(std::string_view posixName);
+// windowsNameOf, appended to `out`.
+void appendWindowsName(std::string_view posixName, std::wstring& out);
 
 // The POSIX name one Windows name leads to: the inverse of windowsNameOf. Nothing for a name
 // holding a character Windows refuses (or a separator), which names no file. A trailing dot
