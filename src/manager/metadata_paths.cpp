@@ -1,5 +1,6 @@
 #include "manager/metadata_paths.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "platform/text.h"
@@ -18,7 +19,7 @@ constexpr const wchar_t* metadataDirectoryName = L".tarno";
 }
 
 // The components of `relative` name a path inside web user U of webspace W: W\web_users\U\...
-bool inWebUserDirectory(const std::vector<std::wstring>& components) {
+bool inWebUserDirectory(const std::vector<std::wstring_view>& components) {
     return components.size() > 2 && MetadataPaths::isWebUsers(components[1]);
 }
 
@@ -94,8 +95,8 @@ std::wstring getRootRelativePath(const std::wstring& fullPath, const std::wstrin
             VSITE("Tavrel::SecurityManager::getRootRelativePath"));
     }
     // comparePaths ignores the long prefix; so must the count of the root's components.
-    std::vector<std::wstring> path = splitPathComponents(stripLongPrefix(canonical));
-    std::size_t skip = splitPathComponents(stripLongPrefix(root)).size();
+    std::vector<std::wstring_view> path = pathComponentViews(stripLongPrefix(canonical.c_str()));
+    std::size_t skip = pathComponentViews(stripLongPrefix(root.c_str())).size();
     std::wstring relative;
     for (std::size_t i = skip; i < path.size(); ++i) {
         if (!relative.empty()) {
@@ -111,29 +112,46 @@ std::wstring getRootRelativePath(const std::wstring& fullPath, const std::wstrin
 
 std::wstring metadataFileFor(const std::wstring& relative, const std::wstring& root,
                              const std::wstring& base) {
-    std::vector<std::wstring> components = splitPathComponents(relative);
+    std::vector<std::wstring_view> components = pathComponentViews(relative);
     if (components.empty()) {
         return domainMetadataFile(std::wstring(), root);
     }
+    std::wstring webspace(components[0]);
     if (inWebUserDirectory(components)) {
-        return webUserMetadataFile(components[0], components[2], base);
+        return webUserMetadataFile(webspace, std::wstring(components[2]), base);
     }
-    return domainMetadataFile(components[0], base);
+    return domainMetadataFile(webspace, base);
 }
 
-std::wstring scopeOfSubPath(const std::wstring& subPath, const std::wstring& root) {
-    std::vector<std::wstring> components = splitPathComponents(subPath);
+std::wstring metadataOwner(const std::wstring& relative) {
+    std::vector<std::wstring_view> components = pathComponentViews(relative);
     if (components.empty()) {
         return std::wstring();
     }
+    std::wstring owner(components[0]);
     if (inWebUserDirectory(components)) {
-        return VFileName::combine(root, components[0] + L"\\web_users\\" + components[2]);
+        owner.append(L"\\").append(components[1]).append(L"\\").append(components[2]);
     }
-    return VFileName::combine(root, components[0]);
+    return owner;
 }
 
-bool isWebUsers(const std::wstring& component) {
-    return Platform::toLower(component) == L"web_users";
+std::wstring scopeOfSubPath(const std::wstring& subPath, const std::wstring& root) {
+    std::vector<std::wstring_view> components = pathComponentViews(subPath);
+    if (components.empty()) {
+        return std::wstring();
+    }
+    std::wstring webspace(components[0]);
+    if (inWebUserDirectory(components)) {
+        return VFileName::combine(root, webspace + L"\\web_users\\" + std::wstring(components[2]));
+    }
+    return VFileName::combine(root, webspace);
+}
+
+bool isWebUsers(std::wstring_view component) {
+    constexpr std::wstring_view name = L"web_users";
+    return component.size() == name.size() &&
+           std::equal(component.begin(), component.end(), name.begin(),
+                      [](wchar_t c, wchar_t lower) { return Platform::downcase(c) == lower; });
 }
 
 bool isMetadataDirectory(const std::wstring& directory) {

@@ -48,12 +48,15 @@ std::wstring getRootRelativePath(const std::wstring& fullPath, const std::wstrin
 // (letter case of "web_users" ignored), else the file of webspace W below `base`.
 std::wstring metadataFileFor(const std::wstring& relative, const std::wstring& root,
                              const std::wstring& base);
+// What of `relative` metadataFileFor depends on: "" for the root, W\web_users\U for a path in
+// a web user's directory, else W. metadataFileFor gives the same for it as for `relative`.
+std::wstring metadataOwner(const std::wstring& relative);
 // The directory that entries with the sub path `subPath` cover: root\W\web_users\U for a path
 // in a web user's directory, else root\W; empty for a sub path without components.
 std::wstring scopeOfSubPath(const std::wstring& subPath, const std::wstring& root);
 
 // Whether `component` is the directory of a webspace's web users, in any letter case.
-bool isWebUsers(const std::wstring& component);
+bool isWebUsers(std::wstring_view component);
 // Whether `directory` is the panel's metadata directory as the panel writes its name: all its
 // files are the tool's own, and it is kept hidden. A ".Tarno" is somebody else's.
 bool isMetadataDirectory(const std::wstring& directory);

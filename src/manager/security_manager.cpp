@@ -90,8 +90,15 @@ std::wstring SecurityManager::metadataFileFor(const std::wstring& path) {
     if (!relative.empty() && vhosts_.empty()) {
         vhosts_ = panelParameter(L"HTTPD_VHOSTS_D");
     }
-    return MetadataPaths::metadataFileFor(relative, root(),
-                                          relative.empty() ? std::wstring() : vhosts_);
+    std::wstring owner = MetadataPaths::metadataOwner(relative);
+    std::wstring top = root();
+    const std::wstring& base = relative.empty() ? std::wstring() : vhosts_;
+    if (!lastMetadata_ || lastMetadata_->owner != owner || lastMetadata_->root != top ||
+        lastMetadata_->base != base) {
+        std::wstring file = MetadataPaths::metadataFileFor(owner, top, base);
+        lastMetadata_ = MetadataLookup{std::move(owner), std::move(top), base, std::move(file)};
+    }
+    return lastMetadata_->file;
 }
 
 std::wstring SecurityManager::scopePath() {

@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -216,6 +217,15 @@ private:
     std::wstring rootPath_;
     // HTTPD_VHOSTS_D, read once: a walk asks for it on every directory.
     std::wstring vhosts_;
+    // The last metadata file looked up, with what it depended on: a walk asks on every
+    // directory, and the answer changes only from one webspace or web user to another.
+    struct MetadataLookup {
+        std::wstring owner;
+        std::wstring root;
+        std::wstring base;
+        std::wstring file;
+    };
+    std::optional<MetadataLookup> lastMetadata_;
     DiskSecurity::ReportFile* reportFile_ = nullptr;  // not owned
     std::wstring confinement_;
     std::vector<std::wstring> damagedMetadata_;

@@ -381,20 +381,25 @@ void setOsVersionForTesting(std::optional<Platform::OsVersion> version) {
 
 }  // namespace VFileName
 
-std::vector<std::wstring> splitPathComponents(std::wstring_view path) {
-    std::vector<std::wstring> components;
+std::vector<std::wstring_view> pathComponentViews(std::wstring_view path) {
+    std::vector<std::wstring_view> components;
     std::size_t begin = 0;
     while (begin < path.size()) {
-        std::size_t end = path.find_first_of(L"\\/", begin);
-        if (end == std::wstring_view::npos) {
-            end = path.size();
+        std::size_t end = begin;
+        while (end < path.size() && !isSeparator(path[end])) {
+            ++end;
         }
         if (end > begin) {
-            components.emplace_back(path.substr(begin, end - begin));
+            components.push_back(path.substr(begin, end - begin));
         }
         begin = end + 1;
     }
     return components;
+}
+
+std::vector<std::wstring> splitPathComponents(std::wstring_view path) {
+    std::vector<std::wstring_view> views = pathComponentViews(path);
+    return std::vector<std::wstring>(views.begin(), views.end());
 }
 
 namespace VDirectory {

@@ -47,6 +47,8 @@ PathRelation comparePaths(const std::wstring& a, const std::wstring& b);
 // The components of a path between '\\' and '/', empty ones (doubled, leading or trailing
 // separators) left out.
 std::vector<std::wstring> splitPathComponents(std::wstring_view path);
+// The same, as views into `path`.
+std::vector<std::wstring_view> pathComponentViews(std::wstring_view path);
 
 // The path with one trailing backslash (an empty path becomes "\").
 std::wstring withTrailingBackslash(const std::wstring& path);

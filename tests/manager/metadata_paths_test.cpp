@@ -98,7 +98,8 @@ TEST_F(MetadataPathsOfAManager, MetadataFileOfAPath) {
     EXPECT_EQ(SecurityManager::domainMetadataFile(L"w", L"E:\\b\\"),
               L"E:\\b\\w\\.tarno\\.Security");
     // Webspace and web-user files count from HTTPD_VHOSTS_D; only the root's own file lies in
-    // a root set apart from it.
+    // a root set apart from it, and follows the root when it moves.
+    EXPECT_EQ(manager.metadataFileFor(L"C:\\vhosts"), L"C:\\vhosts\\.Security");
     manager.setRoot(L"D:\\other");
     EXPECT_EQ(manager.metadataFileFor(L"D:\\other"), L"D:\\other\\.Security");
     EXPECT_EQ(manager.metadataFileFor(L"D:\\other\\w\\x"), L"C:\\vhosts\\w\\.tarno\\.Security");
