@@ -128,15 +128,45 @@ void VAcl::_insertAll(const std::uint8_t* acl) {
 }
 
 void VAcl::copyFrom(const std::uint8_t* acl) {
-    // The source may be this very buffer.
+    // Every DACL read is copied here. Inserting the ACEs one by one, each at the front of its
+    // class, gives the classes in order, each with its ACEs in the reverse of the source's
+    // order: that list is built in one pass and added in one AddAce, whose revision is the
+    // highest that one ACE at a time would have raised the ACL to. The source may be this
+    // very buffer: it is read whole before the result replaces it.
     auto source = _sizeInformation(acl);
-    std::vector<std::uint8_t> sourceBytes(acl, acl + source.aclBytesInUse + source.aclBytesFree);
     std::uint32_t size = std::max<std::uint32_t>(source.aclBytesInUse + source.aclBytesFree,
                                                  static_cast<std::uint32_t>(acl_.size()));
-    VAcl copy;
-    copy.acl_ = _newAcl(size);
-    copy._insertAll(sourceBytes.data());
-    acl_ = std::move(copy.acl_);
+    std::vector<const std::uint8_t*> aces(source.aceCount);
+    std::vector<int> classes(source.aceCount);
+    int lastClass = -1;
+    std::uint32_t revision = Dtyp::AclRevision::Standard;
+    for (std::uint32_t i = 0; i < source.aceCount; ++i) {
+        aces[i] = aceOf(acl, i);
+        classes[i] = canonicalClass(aces[i]);
+        if (classes[i] < 0) {
+            throwOsError(L"Invalid ACE type", WinError::InvalidParameter, VSITE("VAcl::addAce"));
+        }
+        lastClass = std::max(lastClass, classes[i]);
+        if (Dtyp::isObjectAceType(aces[i][0])) {
+            revision = Dtyp::AclRevision::Ds;
+        }
+    }
+    std::vector<std::uint8_t> list;
+    list.reserve(source.aclBytesInUse);
+    for (int wanted = 0; wanted <= lastClass; ++wanted) {
+        for (std::uint32_t i = source.aceCount; i-- > 0;) {
+            if (classes[i] == wanted) {
+                list.insert(list.end(), aces[i], aces[i] + aceSize(aces[i]));
+            }
+        }
+    }
+    std::vector<std::uint8_t> copy = _newAcl(size);
+    if (auto status = Dtyp::addAce(copy.data(), revision, 0, list.data(),
+                                   static_cast<std::uint32_t>(list.size()));
+        !status) {
+        throwOsError(L"Unable to add ACE to ACL", status.error, VSITE("VAcl::addAce"));
+    }
+    acl_ = std::move(copy);
 }
 
 void VAcl::_grow(std::uint32_t aceBytes, const std::uint8_t* second) {

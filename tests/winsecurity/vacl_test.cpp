@@ -106,6 +106,13 @@ TEST(VAclCanonicalOrder, CopyReordersAnyAclAndReversesInsideAClass) {
     VAcl second = copy;
     EXPECT_EQ(layout(second), (std::vector<std::string>{"1/0/3", "0/0/1", "0/0/4", "1/10/2"}));
     EXPECT_TRUE(second == copy);
+
+    // An ACL with object ACEs keeps the revision that allows them in its copies.
+    VAcl objects;
+    objects.addAces({ace(AceType::AccessAllowedObject, 0, 1, L"S-1-1-0"),
+                     ace(AceType::AccessDeniedObject, 0, 2, L"S-1-1-0")});
+    VAcl objectsCopy = objects;
+    EXPECT_EQ(layout(objectsCopy), (std::vector<std::string>{"6/0/2", "5/0/1"}));
 }
 
 TEST(VAclCanonicalOrder, AuditAcesHaveNoPlace) {
