@@ -108,6 +108,20 @@ void appendFromUtf8(std::wstring& out, std::string_view text) {
     out.reserve(out.size() + text.size());
     std::size_t i = 0;
     while (i < text.size()) {
+        // A run of ASCII (most of every name and path) is copied as it stands.
+        std::size_t run = i;
+        while (run < text.size() && static_cast<unsigned char>(text[run]) < 0x80) {
+            ++run;
+        }
+        if (run > i) {
+            std::size_t at = out.size();
+            out.resize(at + (run - i));
+            std::copy(text.begin() + static_cast<std::ptrdiff_t>(i),
+                      text.begin() + static_cast<std::ptrdiff_t>(run),
+                      out.begin() + static_cast<std::ptrdiff_t>(at));
+            i = run;
+            continue;
+        }
         unsigned char lead = static_cast<unsigned char>(text[i]);
         int extra = lead < 0x80           ? 0
                     : (lead >> 5) == 0x6  ? 1
