@@ -20,10 +20,18 @@ bool isDebugOn();
 bool isSecurityDebugOn();
 
 // A panel parameter ("PRODUCT_ROOT_D", "HTTPD_VHOSTS_D"), normalised and without trailing
-// separators. "PRODUCT_ROOT_D" is asked once per process and then kept; any other name is
+// separators. The two folders are checked as requirePanelFolder says, and neither may lie
+// inside the other (nor be the same): a value that fails raises a vexception naming the
+// parameter and the value. "PRODUCT_ROOT_D" is asked once per process and then kept; any other name is
 // asked at every call. A failed question raises a vexception whose chain carries
 // "getString(<name>)" (TarnoSrvClient::getString).
 std::wstring panelParameter(const std::wstring& name);
+
+// Refuses, with a vexception naming `name` and `value`, a panel folder (normalised) that is
+// not an absolute path (a drive or UNC path), is the root of a drive or share, or reaches an
+// existing folder through a link or another reparse point: a run would otherwise read its
+// templates from, or write below, whatever directory the value happens to lead to.
+void requirePanelFolder(const std::wstring& name, const std::wstring& value);
 
 // Forgets both cached switches and their counters, as in a new process. For tests.
 void resetDebugSwitchesForTesting();

@@ -9,6 +9,7 @@
 #include "platform/pathapi.h"
 #include "platform/text.h"
 #include "platform/types.h"
+#include "runtime/config.h"
 #include "runtime/exceptions.h"
 #include "runtime/format.h"
 #include "runtime/log.h"
@@ -599,8 +600,11 @@ void removeStaleFiles(const std::wstring& directory, const std::wstring& pattern
 }
 
 std::wstring privateTempDirectory() {
-    std::wstring productRoot = registry::getstr(
-        Platform::hkeyLocalMachine(), L"SOFTWARE\\Tarno\\Zel Config\\Config", L"PRODUCT_ROOT_D", 1);
+    std::wstring productRoot = trimTrailingSeparators(normalizePath(
+        registry::getstr(Platform::hkeyLocalMachine(), configKey, L"PRODUCT_ROOT_D", configKeyView)));
+    // A relative or empty value would put temporary files, and remove stale ones, in whatever
+    // directory the run was started from.
+    requirePanelFolder(L"PRODUCT_ROOT_D", productRoot);
     return VFileName::combine(productRoot, L"PrivateTemp");
 }
 

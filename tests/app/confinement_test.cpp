@@ -131,6 +131,67 @@ TEST_F(Confinement, FoldersOfTheTemplateAreNeverCreatedThroughALink) {
     EXPECT_TRUE(fs::is_directory(onC("Inetpub/vhosts/example/logs/php_errors")));
 }
 
+TEST_F(Confinement, PanelFoldersThatAimARunElsewhereAreRefused) {
+    // The tenant's own "panel" in its httpdocs, where a run started there would look first.
+    file("Inetpub/vhosts/example/httpdocs/etc/hosting_template.xml",
+         "<Entries>" + everyoneFullControl("example") + "</Entries>");
+    fs::create_directory_symlink(onC("Inetpub/vhosts"), onC("linked"));
+    const fs::path httpdocs = onC("Inetpub/vhosts/example/httpdocs");
+    const std::vector<std::string> repairArgs = {"--repair-webspace-security",
+                                                 "--webspace-name=example", "--user-name=exuser"};
+    const std::string productRoot = "C:\\Program Files (x86)\\Tarno";
+    const struct {
+        const char* name;
+        const char* parameter;
+        std::string value;
+        std::vector<std::string> args;
+        std::string why;
+    } cases[] = {
+        {"EmptyProductRoot", "PRODUCT_ROOT_D", "", repairArgs, "it is not an absolute path"},
+        {"RelativeProductRoot", "PRODUCT_ROOT_D", "Tarno", repairArgs,
+         "it is not an absolute path"},
+        {"EmptyVhosts", "HTTPD_VHOSTS_D", "", {"--repair-filesharing"},
+         "it is not an absolute path"},
+        {"VhostsOnADriveRoot", "HTTPD_VHOSTS_D", "C:\\",
+         {"--repair-webspace-security", "--webspace-name=Program Files (x86)",
+          "--user-name=exuser"},
+         "it is the root of a drive or share"},
+        {"VhostsInTheProductRoot", "HTTPD_VHOSTS_D", productRoot + "\\vhosts",
+         {"--repair-filesharing"}, "it overlaps the folder '" + productRoot + "' of the panel "
+         "parameter PRODUCT_ROOT_D"},
+        // HTTPD_VHOSTS_D is read first, and refused for lying in PRODUCT_ROOT_D.
+        {"ProductRootAboveVhosts", "PRODUCT_ROOT_D", "C:\\Inetpub", repairArgs,
+         "it overlaps the folder 'C:\\Inetpub' of the panel parameter PRODUCT_ROOT_D"},
+        {"VhostsThroughALink", "HTTPD_VHOSTS_D", "C:\\linked", repairArgs,
+         "its folder C:\\linked is a link or another reparse point"},
+    };
+    auto listing = [&] {
+        std::string names;
+        for (const auto& entry : fs::recursive_directory_iterator(httpdocs)) {
+            names += entry.path().string() + "\n";
+        }
+        return names;
+    };
+    const std::string before = outside();
+    const std::string inside = tree();
+    const std::string files = listing();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string kept = c.parameter == std::string("PRODUCT_ROOT_D") ? productRoot : vhosts;
+        host_({"reg", "set", configKey, c.parameter, "REG_SZ", c.value});
+        ProcessResult r = TestSupport::runProgram("tavrel", c.args, {}, httpdocs);
+        host_({"reg", "set", configKey, c.parameter, "REG_SZ", kept});
+        EXPECT_EQ(r.exitCode, 1) << r.out;
+        EXPECT_NE(r.out.find("of the panel parameter "), std::string::npos) << r.out;
+        EXPECT_NE(r.out.find(c.why), std::string::npos) << r.out;
+        EXPECT_EQ(outside(), before);
+        EXPECT_EQ(tree(), inside);
+        EXPECT_EQ(listing(), files);
+    }
+    // With the values back, the same run works.
+    EXPECT_EQ(repair().exitCode, 0);
+}
+
 TEST_F(Confinement, ADamagedWebUserFileHoldsUpOnlyThatWebUser) {
     ASSERT_EQ(repair({"--full-scan"}).exitCode, 0);
     const std::string damaged = "<Entries><Entry Tag=\"cut short";
