@@ -1,5 +1,6 @@
 #include "frontend/command_context.h"
 
+#include <algorithm>
 #include <cstdint>
 
 #include "accounts/sid_cache.h"
@@ -54,8 +55,12 @@ void FileSharingContext::requireValues(const Params& params) {
     }
     // The vhost names the directory below HTTPD_VHOSTS_D that holds the area's metadata, also
     // when no template is given: anything but one plain name ("..\..\Windows\x", "C:",
-    // "\\?\C:\x") would put that file anywhere on the disk.
-    Tavrel::requirePlainName(L"value of parameter --vhost-name", params.get(L"--vhost-name"));
+    // "\\?\C:\x") would put that file anywhere on the disk. The user id names the user's
+    // private folder and marks the user's entries: empty, it would match every entry that
+    // carries no second tag. The user is one account.
+    for (const wchar_t* name : {L"--vhost-name", L"--user", L"--user-id"}) {
+        Tavrel::requirePlainName(std::wstring(L"value of parameter ") + name, params.get(name));
+    }
     // Templates come from the panel's etc directory and nowhere else.
     for (const wchar_t* list : {L"--template", L"--private-template"}) {
         for (const std::wstring& name : splitTemplateList(params.get(list))) {
@@ -68,9 +73,34 @@ std::wstring FileSharingContext::userSubPath(bool isPrivate) const {
     return isPrivate ? vhostName + L"\\private\\" + userId : vhostName;
 }
 
-void FileSharingContext::removeUserEntries() {
-    removeUserTemplates(privateTemplates, true);
-    removeUserTemplates(templates, false);
+std::vector<DiskSecurity::EntryTemplate> FileSharingContext::removeUserEntries() {
+    std::vector<DiskSecurity::EntryTemplate> removed = removeUserTemplates(privateTemplates, true);
+    for (DiskSecurity::EntryTemplate& entry : removeUserTemplates(templates, false)) {
+        removed.push_back(std::move(entry));
+    }
+    return removed;
+}
+
+void FileSharingContext::revokeAccessOf(const std::vector<DiskSecurity::EntryTemplate>& removed) {
+    namespace Flag = DiskSecurity::EntryFlag;
+    DiskSecurity::EntryTemplateSet& entries = *manager().entries();
+    std::vector<DiskSecurity::EntryTemplate> revokes;
+    for (const DiskSecurity::EntryTemplate& entry : removed) {
+        bool stillNamed = std::any_of(entries.begin(), entries.end(), [&](const auto& kept) {
+            return kept.account == entry.account;
+        });
+        if (stillNamed) {
+            continue;
+        }
+        // Only the revoke itself: no folder is made for a user who is gone, and the path's
+        // inheritance and exactness are what the remaining entries say.
+        DiskSecurity::EntryTemplate revoke = entry;
+        revoke.entryFlags = Flag::Revoke | (entry.entryFlags & Flag::LastMayNotExist);
+        revokes.push_back(std::move(revoke));
+    }
+    for (const DiskSecurity::EntryTemplate& revoke : revokes) {
+        entries.insert(revoke);
+    }
 }
 
 void FileSharingContext::addUserEntries() {
@@ -86,12 +116,13 @@ void FileSharingContext::addUserTemplates(const std::wstring& list, bool isPriva
     }
 }
 
-void FileSharingContext::removeUserTemplates(const std::wstring& list, bool isPrivate) {
+std::vector<DiskSecurity::EntryTemplate> FileSharingContext::removeUserTemplates(
+    const std::wstring& list, bool isPrivate) {
     Tavrel::SecurityManager earlier(accounts());
     std::wstring etc = VFileName::combine(panelParameter(L"PRODUCT_ROOT_D"), L"etc");
     for (const std::wstring& name : splitTemplateList(list)) {
         earlier.expandUserFileSharingTemplate(vhostName, userSubPath(isPrivate), userName, userId,
                                               VFileName::combine(etc, name));
     }
-    manager().removeEntriesOf(earlier);
+    return manager().removeEntriesOf(earlier);
 }

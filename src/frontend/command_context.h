@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "accounts/user_information.h"
 #include "frontend/params.h"
@@ -49,21 +50,30 @@ public:
     explicit FileSharingContext(const Params& params);
 
     // Refuses, before anything is read or written, "--vhost-name", "--user" and "--user-id"
-    // values that hold a control character, which no metadata file can carry, a vhost name
-    // that is not one plain path component, and a template of either list that is not one
-    // plain file name (Tavrel::requirePlainName).
+    // values that hold a control character, which no metadata file can carry, any of the three
+    // that is not one plain name (empty included: an empty user id would match every entry
+    // without a second tag), and a template of either list that is not one plain file name
+    // (Tavrel::requirePlainName).
     static void requireValues(const Params& params);
 
     // <vhost>\private\<user id> for the private templates, else <vhost>.
     std::wstring userSubPath(bool isPrivate) const;
     // The user's entries of the "--private-template" list, then of the "--template" list,
-    // dropped from the manager / expanded into it.
-    void removeUserEntries();
+    // dropped from the manager (returning what was dropped) / expanded into it.
+    std::vector<DiskSecurity::EntryTemplate> removeUserEntries();
     void addUserEntries();
+    // Adds to the manager, for the walk that follows and never to be saved, a revoke entry for
+    // each removed entry whose account no remaining entry names: the access that the removed
+    // entries granted is then taken off the paths they named, exact or not. An account that
+    // another entry still names (the sub-accounts' group of another user) keeps what that
+    // entry grants.
+    void revokeAccessOf(const std::vector<DiskSecurity::EntryTemplate>& removed);
     // Expands each template of the comma-separated list for the user into the manager.
     void addUserTemplates(const std::wstring& list, bool isPrivate);
-    // Drops from the manager every entry that the templates of the list give the user.
-    void removeUserTemplates(const std::wstring& list, bool isPrivate);
+    // Drops from the manager every entry that the templates of the list give the user, and
+    // returns them.
+    std::vector<DiskSecurity::EntryTemplate> removeUserTemplates(const std::wstring& list,
+                                                                 bool isPrivate);
 
     const std::wstring vhostName;
     const std::wstring userName;

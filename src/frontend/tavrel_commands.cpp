@@ -161,10 +161,11 @@ void updateUserFilesharingSecurity(CommandRun& run) {
 void removeUserFilesharingSecurity(CommandRun& run) {
     FileSharingContext context(run.params);
     ConsoleProgress progress(context.manager());
-    context.removeUserEntries();
+    std::vector<DiskSecurity::EntryTemplate> removed = context.removeUserEntries();
     context.manager().saveToFile(std::wstring());
-    // The area is applied once more with the user's entries in memory only.
-    context.addUserEntries();
+    // The area is applied once more without the user's entries, and what they granted is
+    // revoked: a removal never leaves the user, nor gives the user, access it named.
+    context.revokeAccessOf(removed);
     context.manager().confineTo(webspaceDirectory(context.vhostName));
     context.manager().applyToScope(nullptr, CheckerOptionUpdate, false);
 }

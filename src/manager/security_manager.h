@@ -185,8 +185,8 @@ public:
                                        const std::wstring& templateName);
 
     // Drops every entry whose Tag and Tag2 (letter case ignored) are those of an entry of
-    // `other`.
-    void removeEntriesOf(const SecurityManager& other);
+    // `other`, and returns the entries dropped.
+    std::vector<DiskSecurity::EntryTemplate> removeEntriesOf(const SecurityManager& other);
 
 private:
     // The common core of the expansions: every entry of `source` with its tag bound through

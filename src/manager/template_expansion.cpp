@@ -8,6 +8,7 @@
 #include "platform/text.h"
 #include "runtime/config.h"
 #include "runtime/filename.h"
+#include "runtime/log.h"
 
 namespace Tavrel {
 namespace {
@@ -49,6 +50,12 @@ std::wstring panelEtcDirectory() {
 
 void SecurityManager::_loadTemplate(const std::wstring& file) {
     setSkipUnmappedAccounts(false);
+    // A missing template gives no entries, and the run goes on without them: a file name the
+    // panel mistyped must still show in the log.
+    if (!fileExist(file)) {
+        LogManager::instance().log(LogWarning,
+                                   L"Unable to find the template %s: it gives no entries", file);
+    }
     load(file, false);
 }
 
@@ -138,18 +145,23 @@ void SecurityManager::expandUserFileSharingTemplate(const std::wstring& area,
     _expandTemplate(basePath, tags, source, domainMetadataFile(area, std::wstring()), tag2);
 }
 
-void SecurityManager::removeEntriesOf(const SecurityManager& other) {
+std::vector<DiskSecurity::EntryTemplate> SecurityManager::removeEntriesOf(
+    const SecurityManager& other) {
     std::set<std::pair<std::wstring, std::wstring>> tagsOfOther;
     for (const auto& entry : *other.entries()) {
         tagsOfOther.emplace(Platform::toLower(entry.tag), Platform::toLower(entry.tag2));
     }
     auto kept = std::make_shared<DiskSecurity::EntryTemplateSet>(entries_->sourcePath());
+    std::vector<DiskSecurity::EntryTemplate> removed;
     for (const auto& entry : *entries_) {
         if (tagsOfOther.count({Platform::toLower(entry.tag), Platform::toLower(entry.tag2)}) == 0) {
             kept->insert(entry);
+        } else {
+            removed.push_back(entry);
         }
     }
     entries_ = std::move(kept);
+    return removed;
 }
 
 }  // namespace Tavrel

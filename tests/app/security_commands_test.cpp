@@ -180,6 +180,23 @@ TEST_F(SecurityCommands, BadInputIsRefusedWithNothingWritten) {
          {"--update-user-filesharing-security", "--vhost-name=fs", "--user=u1",
           std::string("--user-id=7\x01"), "--template=", "--private-template="},
          "Invalid value of parameter --user-id"},
+        // An empty user id would match every entry without a second tag (the sub-accounts'
+        // entries of the area's own rules).
+        {"EmptyUserId",
+         "",
+         {"--remove-user-filesharing-security", "--vhost-name=fs", "--user=u1", "--user-id=",
+          "--template=b.xml", "--private-template="},
+         "Invalid value of parameter --user-id"},
+        {"EmptyUser",
+         "",
+         {"--update-user-filesharing-security", "--vhost-name=fs", "--user=", "--user-id=7",
+          "--template=b.xml", "--private-template="},
+         "Invalid value of parameter --user"},
+        {"UserIdThatIsAPath",
+         "",
+         {"--update-user-filesharing-security", "--vhost-name=fs", "--user=u1",
+          "--user-id=..\\..\\x", "--template=b.xml", "--private-template="},
+         "Invalid value of parameter --user-id"},
         {"EntityExpansion", entities, repairArgs, "amplification"},
         {"InvalidUtf8", "<Entries><Entry Tag=\"\xff\xfe\"/></Entries>", repairArgs,
          "not well-formed"},
@@ -489,6 +506,78 @@ TEST_F(SecurityCommands, FileSharingUserTemplates) {
     // The repair of the area takes no parameters and refuses none.
     ProcessResult repairArea = tavrel({"--repair-filesharing", "--anything=1"});
     EXPECT_EQ(repairArea.exitCode, 0) << repairArea.out;
+}
+
+TEST_F(SecurityCommands, RemovingAFileSharingUserTakesItsAccessAway) {
+    // The user's entries name no exact DACL, so only a revoke takes what they granted; the
+    // sub-accounts' group is granted by the same template for every user.
+    auto entry = [](const std::string& tag, const std::string& subPath, const char* mask) {
+        return "<Entry AccounType=\"0\" Account=\"Null\" Path=\"[HTTPD_VHOSTS_D]\" SubPath=\"" +
+               subPath + "\" AceFlags=\"ThisFolderSubfoldersAndFiles\" AccessMask=\"" + mask +
+               "\" EntryFlags=\"0x40\" Tag=\"" + tag + "\" Tag2=\"\"/>";
+    };
+    file("Program Files (x86)/Tarno/etc/share.xml",
+         "<Entries>" + entry("User", "", "ReadAndExecute") +
+             entry("FtpSubaccounts", "docs", "Read") + "</Entries>");
+    file("Program Files (x86)/Tarno/etc/own.xml",
+         "<Entries>" + entry("User", "", "FullAccess") + "</Entries>");
+    file("Inetpub/vhosts/fs/docs/shared.txt");
+    auto run = [&](const char* command, const std::string& user, const std::string& id) {
+        return tavrel({command, "--vhost-name=fs", "--user=" + user, "--user-id=" + id,
+                       "--template=share.xml", "--private-template=own.xml"});
+    };
+    const char* update = "--update-user-filesharing-security";
+    const char* remove = "--remove-user-filesharing-security";
+    ASSERT_EQ(run(update, "u1", "7").exitCode, 0);
+    ASSERT_EQ(run(update, "u2", "8").exitCode, 0);
+    const std::string area = vhosts + "\\fs";
+    const std::vector<std::string> paths = {area, area + "\\private\\7",
+                                            area + "\\docs\\shared.txt"};
+    // The effective DACL of each object, inherited ACEs included.
+    auto grants = [&](const std::string& path, const std::string& account) {
+        return host_({"acl", "get", path, "--text"}).find("\\" + account + ":") !=
+               std::string::npos;
+    };
+    for (const std::string& path : paths) {
+        EXPECT_TRUE(grants(path, "u1")) << path;
+    }
+
+    // Removed, and once more after the access was gone: the user is granted nothing, and the
+    // other user and the group keep theirs.
+    for (int round = 0; round < 2; ++round) {
+        SCOPED_TRACE(round);
+        ProcessResult removed = run(remove, "u1", "7");
+        ASSERT_EQ(removed.exitCode, 0) << removed.out;
+        for (const std::string& path : paths) {
+            EXPECT_FALSE(grants(path, "u1")) << path;
+            EXPECT_TRUE(grants(path, "u2")) << path;
+        }
+        EXPECT_TRUE(grants(area + "\\docs\\shared.txt", "ftp_subaccounts"));
+        EXPECT_TRUE(grants(area + "\\private\\8", "u2"));
+        std::string saved = readFile(onC("Inetpub/vhosts/fs/.tarno/.Security"));
+        EXPECT_EQ(count(saved, "Tag2=\"7\""), 0u) << saved;
+        EXPECT_EQ(count(saved, "Tag2=\"8\""), 3u) << saved;
+        EXPECT_EQ(count(saved, "0x800"), 0u) << "the revokes are never saved";
+    }
+}
+
+TEST_F(SecurityCommands, AMissingTemplateIsNamedAndTheRunGoesOn) {
+    fs::remove(onC("Program Files (x86)/Tarno/etc/hosting_template.xml"));
+    ProcessResult r = repair();
+    EXPECT_EQ(r.exitCode, 0) << r.out;
+    ProcessResult typo =
+        tavrel({"--update-user-filesharing-security", "--vhost-name=fs", "--user=u1",
+                "--user-id=7", "--template=typo.xml", "--private-template="});
+    EXPECT_EQ(typo.exitCode, 0) << typo.out;
+    std::string text = log();
+    for (const char* name : {"hosting_template.xml", "typo.xml"}) {
+        EXPECT_NE(text.find("Warning: Unable to find the template C:\\Program Files (x86)\\Tarno"
+                            "\\etc\\" +
+                            std::string(name)),
+                  std::string::npos)
+            << name << "\n"
+            << text;
+    }
 }
 
 TEST_F(SecurityCommands, AConsoleShowsProgressAndASummaryPerStep) {
