@@ -405,5 +405,8 @@ int TavrelImpl::go(int argc, const wchar_t* const* argv) {
     }
     CommandRun run(*this, params, context, journal);
     runCommand(*command, run);
+    // Only a run that ends without an error, its journal whole on the disk, counts as one of
+    // the journals kept.
+    journal.finish();
     return 0;
 }

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <exception>
 #include <functional>
 
 #include "platform/dtyp/access_mask.h"
@@ -127,17 +126,12 @@ std::wstring JournalScope::fileTag() const {
 
 RunJournal::RunJournal(JournalScope scope)
     : scope_(journalSwitchedOff() ? JournalScope{} : std::move(scope)),
-      uncaught_(std::uncaught_exceptions()),
       previous_(currentJournal) {
     currentJournal = this;
 }
 
 RunJournal::~RunJournal() {
     currentJournal = previous_;
-    // Only a run that ends without an error counts as one of the journals kept.
-    if (std::uncaught_exceptions() == uncaught_) {
-        finish();
-    }
 }
 
 RunJournal* RunJournal::current() {
@@ -250,13 +244,16 @@ void RunJournal::keepMetadata(const std::wstring& file) {
 }
 
 void RunJournal::finish() {
-    if (file_.empty()) {
+    if (file_.empty() || !handle_) {
         return;
     }
-    if (!Platform::flushFileBuffers(handle_.get())) {
-        LogManager::instance().log(LogWarning, L"Unable to flush the journal %s", file_);
-    }
+    bool flushed = Platform::flushFileBuffers(handle_.get());
+    std::uint32_t error = Platform::getLastError();
     handle_.reset();
+    if (!flushed) {
+        throwOsError(formatString(L"Unable to flush the journal %s", file_), error,
+                     VSITE(journalFunction));
+    }
     try {
         _prune();
     } catch (const vexception& e) {

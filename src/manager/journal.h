@@ -48,8 +48,8 @@ constexpr std::size_t JournalsKept = 20;
 class RunJournal : public DiskSecurity::IWriteJournal {
 public:
     // A journal of `scope` (Kind::None: the run journals nothing) that installs itself as the
-    // process's current one for its lifetime. Nothing is written yet. Gone without an
-    // exception in flight, it finishes the journal.
+    // process's current one for its lifetime. Nothing is written yet. Gone unfinished (the run
+    // failed), it keeps what it wrote and prunes nothing.
     explicit RunJournal(JournalScope scope);
     ~RunJournal() override;
     RunJournal(const RunJournal&) = delete;
@@ -74,7 +74,9 @@ public:
     void keepMetadata(const std::wstring& file);
 
     // After a run that succeeded: the file on the disk, and only the newest JournalsKept
-    // journals of the scope (with their kept files) left. Failures are logged.
+    // journals of the scope (with their kept files) left. A journal that cannot be flushed
+    // raises the operating-system error and removes nothing: the run fails, and the older
+    // journals are what still restores. Failures of the pruning are logged.
     void finish();
 
 private:
@@ -88,7 +90,6 @@ private:
     std::int64_t size_ = 0;  // bytes of whole lines in the file
     std::int32_t keptCount_ = 0;
     std::vector<std::wstring> keptFiles_;
-    int uncaught_ = 0;
     RunJournal* previous_ = nullptr;
 };
 

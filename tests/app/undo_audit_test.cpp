@@ -251,4 +251,21 @@ TEST_F(UndoAudit, OnlyTheNewestJournalsOfAScopeAreKept) {
     EXPECT_TRUE(fs::exists(journalDirectory() / "20200101T000006.000Z-1-ws.example.1.Security"));
 }
 
+TEST_F(UndoAudit, AJournalThatCannotBeFlushedFailsTheRunAndPrunesNothing) {
+    fs::create_directories(journalDirectory());
+    for (int i = 0; i < 25; ++i) {
+        writeFile(journalDirectory() / ("20200101T0000" + std::string(i < 10 ? "0" : "") +
+                                        std::to_string(i) + ".000Z-1-ws.example.journal"),
+                  "#tavrel-journal\t1\r\n");
+    }
+    ProcessResult r = runProgram("tavrel", {"--repair-webspace-security",
+                                            "--webspace-name=example", "--user-name=exuser"},
+                                 {"TAVREL_FAULTS=flush-file:112:path=journal"});
+    EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find("Unable to flush the journal"), std::string::npos) << r.out;
+    // The older journals are all there, and so is the run's own, which still restores what
+    // reached it.
+    EXPECT_EQ(journals().size(), 26u);
+}
+
 }  // namespace
