@@ -40,19 +40,8 @@ std::vector<std::wstring> readListFile(const std::wstring& path) {
         throwOsError(formatString(L"Unable to open the list file %s", path),
                      Platform::getLastError(), VSITE(readFunction));
     }
-    std::string bytes;
-    char buffer[65536];
-    for (;;) {
-        std::uint32_t read = 0;
-        if (!Platform::readFile(file.get(), buffer, sizeof buffer, &read)) {
-            throwOsError(formatString(L"Unable to read the list file %s", path),
-                         Platform::getLastError(), VSITE(readFunction));
-        }
-        if (read == 0) {
-            break;
-        }
-        bytes.append(buffer, read);
-    }
+    std::string bytes = readToEnd(file.get(), formatString(L"Unable to read the list file %s", path),
+                                  readFunction);
     if (bytes.find('\0') != std::string::npos) {
         throw vexception(
             formatString(L"The list file %s holds a NUL character: it is no text", path),

@@ -175,7 +175,8 @@ void restoreSecurity(CommandRun& run) {
     if (!checkOnly) {
         run.journal.setScope(run.journalContents.scope);
     }
-    Tavrel::restoreJournal(run.journalFile, run.journalContents, checkOnly, run.journal);
+    Tavrel::restoreJournal(run.journalFile, run.journalContents, run.directory, checkOnly,
+                           run.journal);
 }
 
 void auditWebspaceSecurity(CommandRun& run) {

@@ -216,8 +216,8 @@ void RunJournal::recordSddl(const std::wstring& path, const std::wstring& sddl) 
     _append(shown + L"\t" + sddl);
 }
 
-void RunJournal::keepMetadata(const std::wstring& file) {
-    std::wstring shown = stripLongPrefix(file);
+void RunJournal::keepMetadata(const HeldDirectory& directory, const std::wstring& name) {
+    std::wstring shown = directory.pathOf(name);
     if (std::any_of(keptFiles_.begin(), keptFiles_.end(), [&](const std::wstring& kept) {
             return comparePaths(kept, shown) == PathEqual;
         })) {
@@ -227,14 +227,33 @@ void RunJournal::keepMetadata(const std::wstring& file) {
         throw vexception(formatString(L"The path %s cannot be journaled", shown),
                          VSITE(journalFunction));
     }
+    // Read where the run found it, through the held directory: what a name of the path leads
+    // to elsewhere is not this scope's file.
+    Platform::UniqueHandle source =
+        directory.openFile(name, Platform::File::GenericRead, Platform::File::OpenExisting, false);
+    std::uint32_t error = Platform::getLastError();
+    if (!source && error != Platform::WinError::FileNotFound) {
+        throwOsError(formatString(L"Unable to keep the metadata file %s", shown), error,
+                     VSITE(journalFunction));
+    }
     _open();
     std::wstring keptName;
-    if (fileExist(file)) {
+    if (source) {
+        std::string bytes = readToEnd(
+            source.get(), formatString(L"Unable to keep the metadata file %s", shown),
+            journalFunction);
         std::wstring base = lastComponent(file_);
         base.resize(base.size() - std::wcslen(journalSuffix));
         keptName = formatString(L"%s.%d.Security", base, ++keptCount_);
-        std::wstring target = VFileName::combine(directory(), keptName);
-        if (!Platform::copyFile(toLongPath(file), toLongPath(target), true)) {
+        std::wstring target = VFileName::combine(RunJournal::directory(), keptName);
+        Platform::UniqueHandle copy(Platform::createFile(
+            toLongPath(target), Platform::File::GenericWrite, Platform::File::ShareRead,
+            Platform::File::CreateNew, Platform::FileAttribute::Normal));
+        std::uint32_t written = 0;
+        if (!copy ||
+            !Platform::writeFile(copy.get(), bytes.data(), static_cast<std::uint32_t>(bytes.size()),
+                                 &written) ||
+            written != bytes.size() || !Platform::flushFileBuffers(copy.get())) {
             throwOsError(formatString(L"Unable to keep the metadata file %s as %s", shown, target),
                          Platform::getLastError(), VSITE(journalFunction));
         }

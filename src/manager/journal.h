@@ -24,6 +24,7 @@
 
 #include "disksecurity/security_checker.h"
 #include "platform/unique.h"
+#include "runtime/held_directory.h"
 
 namespace Tavrel {
 
@@ -69,9 +70,9 @@ public:
     // Reads the whole descriptor of the opened object and appends its line.
     void record(const std::wstring& path, Platform::Handle handle) override;
     void recordSddl(const std::wstring& path, const std::wstring& sddl);
-    // Keeps a copy of the metadata file `file` (or notes that there is none) the first time
-    // the run is about to replace it.
-    void keepMetadata(const std::wstring& file);
+    // Keeps a copy of the metadata file `name` of `directory` (or notes that there is none) the
+    // first time the run is about to replace or move it.
+    void keepMetadata(const HeldDirectory& directory, const std::wstring& name);
 
     // After a run that succeeded: the file on the disk, and only the newest JournalsKept
     // journals of the scope (with their kept files) left. A journal that cannot be flushed
@@ -108,7 +109,8 @@ struct JournalContents {
     std::vector<Metadata> metadata;
 };
 
-// Reads and checks the journal `file` whole: the format version, the scope, every line; a path
+// Reads and checks the journal `file` whole: it must lie in the journals' folder itself (a
+// regular file with one name, no link); then the format version, the scope, every line; a path
 // must lie in HTTPD_VHOSTS_D, a descriptor must parse, a kept file must be a plain name that
 // exists beside the journal. Raises a vexception naming the first bad line.
 JournalContents readJournal(const std::wstring& file);
@@ -119,11 +121,14 @@ JournalContents readJournal(const std::wstring& file);
 void requireWithin(const JournalContents& contents, const std::wstring& directory,
                    const std::wstring& file);
 
-// Writes every recorded descriptor back, the last recorded first, each object opened as the
-// checker opens it, and puts back the metadata files; every write journaled in `journal` first.
-// With `checkOnly` writes nothing and prints one line per object to standard output instead.
-// Objects that cannot be written are logged, the others still restored, and the run then fails.
-void restoreJournal(const std::wstring& file, const JournalContents& contents, bool checkOnly,
-                    RunJournal& journal);
+// Writes every recorded descriptor back, the last recorded first (an object recorded twice
+// gets what the run found), each object opened as the checker opens it, and puts back the
+// metadata files, each reached from the held `scopeDirectory` (the directory of the journal's
+// scope) one component at a time, never through a link; every write journaled in `journal`
+// first. With `checkOnly` writes nothing and prints one line per object to standard output
+// instead. Objects and files that cannot be written are logged by name, the others still
+// restored, and the run then fails.
+void restoreJournal(const std::wstring& file, const JournalContents& contents,
+                    const std::wstring& scopeDirectory, bool checkOnly, RunJournal& journal);
 
 }  // namespace Tavrel

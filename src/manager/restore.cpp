@@ -1,16 +1,20 @@
 // The reading side of a run's journal, and the restore that writes it back.
 #include <algorithm>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "manager/journal.h"
+#include "manager/metadata_paths.h"
 #include "manager/security_manager.h"
 #include "platform/filesystem.h"
 #include "platform/system.h"
 #include "platform/text.h"
 #include "runtime/config.h"
 #include "runtime/exceptions.h"
+#include "runtime/atomic_file.h"
 #include "runtime/filename.h"
+#include "runtime/held_directory.h"
 #include "runtime/log.h"
 #include "winsecurity/object_descriptor.h"
 #include "winsecurity/object_security.h"
@@ -24,11 +28,12 @@ constexpr const char* restoreFunction = "Tavrel::restoreJournal";
 // near this, and a larger file is not read into memory.
 constexpr std::int64_t maxJournalBytes = std::int64_t{1} << 30;
 
-std::string readWholeFile(const std::wstring& file) {
-    Platform::UniqueHandle handle(Platform::createFile(toLongPath(file),
-                                                       Platform::File::GenericRead,
-                                                       Platform::File::ShareRead,
-                                                       Platform::File::OpenExisting, 0));
+// A file of the journals' folder, read whole: a regular file with one name, reached in that
+// folder itself, never through a link.
+std::string readJournalFile(const HeldDirectory& folder, const std::wstring& name) {
+    std::wstring file = folder.pathOf(name);
+    Platform::UniqueHandle handle =
+        folder.openFile(name, Platform::File::GenericRead, Platform::File::OpenExisting);
     std::int64_t size = 0;
     if (!handle || !Platform::getFileSizeEx(handle.get(), size)) {
         throwOsError(formatString(L"Unable to open the journal %s", file),
@@ -38,19 +43,8 @@ std::string readWholeFile(const std::wstring& file) {
         throw vexception(formatString(L"The journal %s is larger than 1 GiB", file),
                          VSITE(readFunction));
     }
-    std::string bytes;
-    char buffer[65536];
-    for (;;) {
-        std::uint32_t read = 0;
-        if (!Platform::readFile(handle.get(), buffer, sizeof buffer, &read)) {
-            throwOsError(formatString(L"Unable to read the journal %s", file),
-                         Platform::getLastError(), VSITE(readFunction));
-        }
-        if (read == 0) {
-            return bytes;
-        }
-        bytes.append(buffer, read);
-    }
+    return readToEnd(handle.get(), formatString(L"Unable to read the journal %s", file),
+                     readFunction);
 }
 
 std::vector<std::wstring> splitTabs(const std::wstring& line) {
@@ -79,7 +73,7 @@ std::wstring checkedPath(const std::wstring& path, const std::wstring& vhosts) {
 }
 
 // One line of the journal into `contents`; raises a vexception saying what is wrong with it.
-void readLine(const std::wstring& line, const std::wstring& directory, const std::wstring& vhosts,
+void readLine(const std::wstring& line, const HeldDirectory& folder, const std::wstring& vhosts,
               JournalContents& contents, bool& scoped) {
     std::vector<std::wstring> fields = splitTabs(line);
     if (fields[0] == L"#time" || fields[0] == L"#command") {
@@ -93,8 +87,7 @@ void readLine(const std::wstring& line, const std::wstring& directory, const std
     if (fields[0] == L"#metadata" && fields.size() == 3) {
         const std::wstring& kept = fields[2];
         if (!kept.empty() && (kept.find_first_of(L"\\/:") != std::wstring::npos ||
-                              kept.front() == L'.' ||
-                              !fileExist(VFileName::combine(directory, kept)))) {
+                              kept.front() == L'.' || !folder.exists(kept))) {
             throw vexception(formatString(L"the kept metadata file '%s' is not beside the journal",
                                           kept),
                              VSITE(readFunction));
@@ -109,45 +102,51 @@ void readLine(const std::wstring& line, const std::wstring& directory, const std
     contents.objects.push_back({checkedPath(fields[0], vhosts), fields[1]});
 }
 
-// Puts the kept copy of a metadata file back in its place in one step, or removes a file the
-// run made where there was none.
-void putBackMetadata(const JournalContents::Metadata& metadata, const std::wstring& directory) {
-    holdMetadataInPlace(metadata.path);
-    if (metadata.kept.empty()) {
-        if (!Platform::deleteFile(toLongPath(metadata.path)) &&
-            Platform::getLastError() != Platform::WinError::FileNotFound) {
-            throwOsError(formatString(L"Unable to remove the metadata file %s", metadata.path),
-                         Platform::getLastError(), VSITE(restoreFunction));
-        }
-        return;
+// The folder of the journals, held: a journal is taken from there and nowhere else, so that
+// one a tenant wrote in its own folders, naming another webspace as its scope, is no journal.
+HeldDirectory journalFolder(const std::wstring& file) {
+    std::wstring folder = VFileName::removeFileSpec(normalizePath(file));
+    if (comparePaths(folder, RunJournal::directory()) != PathEqual) {
+        throw vexception(formatString(L"The journal %s cannot be restored: journals are taken only "
+                                      L"from %s",
+                                      stripLongPrefix(file), RunJournal::directory()),
+                         VSITE(readFunction));
     }
-    std::wstring staged = metadata.path + L".restoring";
-    if (!Platform::copyFile(toLongPath(VFileName::combine(directory, metadata.kept)),
-                            toLongPath(staged), false) ||
-        !Platform::moveFileEx(toLongPath(staged), toLongPath(metadata.path),
-                              Platform::File::MoveFileReplaceExisting |
-                                  Platform::File::MoveFileWriteThrough)) {
-        std::uint32_t error = Platform::getLastError();
-        Platform::deleteFile(toLongPath(staged));
-        throwOsError(formatString(L"Unable to put back the metadata file %s", metadata.path),
-                     error, VSITE(restoreFunction));
-    }
+    return HeldDirectory::open(folder);
 }
 
-// A restore writes owners it does not hold: what SeRestorePrivilege is for.
-void enableRestorePrivileges() {
-    for (const wchar_t* privilege : {L"SeRestorePrivilege", L"SeTakeOwnershipPrivilege"}) {
-        if (WinSecurity::hasPrivilege(privilege)) {
-            WinSecurity::enablePrivilege(privilege);
-        }
+// Puts the kept copy of a metadata file back in its place in one step, or removes a file the
+// run made where there was none. The place is reached from the held directory of the journal's
+// scope, one component at a time, none of them followed when it is a link: the folders on the
+// way are the tenant's, and may lead anywhere by now.
+void putBackMetadata(const JournalContents::Metadata& metadata, const HeldDirectory& scope,
+                     const HeldDirectory& journals, RunJournal& journal) {
+    std::vector<std::wstring> names = splitPathComponents(metadata.path);
+    std::size_t depth = splitPathComponents(scope.path()).size();
+    std::optional<HeldDirectory> below;
+    for (std::size_t i = depth; i + 1 < names.size(); ++i) {
+        below = (below ? *below : scope).child(names[i], true);
+    }
+    const HeldDirectory& folder = below ? *below : scope;
+    const std::wstring& name = names.back();
+    journal.keepMetadata(folder, name);
+    if (metadata.kept.empty()) {
+        folder.remove(name);
+        return;
+    }
+    AtomicFile replacement(folder, name, restoreFunction);
+    replacement.write(readJournalFile(journals, metadata.kept));
+    replacement.replaceTarget();
+    if (MetadataPaths::namesMetadataDirectory(folder.path())) {
+        givePanelOwnership(folder, name);
     }
 }
 
 }  // namespace
 
 JournalContents readJournal(const std::wstring& file) {
-    std::string bytes = readWholeFile(file);
-    std::wstring directory = VFileName::removeFileSpec(file);
+    HeldDirectory folder = journalFolder(file);
+    std::string bytes = readJournalFile(folder, lastComponent(file));
     std::wstring vhosts = stripLongPrefix(normalizePath(panelParameter(L"HTTPD_VHOSTS_D")));
     JournalContents contents;
     bool scoped = false;
@@ -166,7 +165,7 @@ JournalContents readJournal(const std::wstring& file) {
                     throw vexception(L"it is no journal of this version", VSITE(readFunction));
                 }
             } else {
-                readLine(line, directory, vhosts, contents, scoped);
+                readLine(line, folder, vhosts, contents, scoped);
             }
         } catch (vexception& e) {
             throw vexception(formatString(L"The journal %s cannot be restored: line %u: %s", file,
@@ -202,10 +201,9 @@ void requireWithin(const JournalContents& contents, const std::wstring& director
     }
 }
 
-void restoreJournal(const std::wstring& file, const JournalContents& contents, bool checkOnly,
-                    RunJournal& journal) {
+void restoreJournal(const std::wstring& file, const JournalContents& contents,
+                    const std::wstring& scopeDirectory, bool checkOnly, RunJournal& journal) {
     LogManager& log = LogManager::instance();
-    std::wstring directory = VFileName::removeFileSpec(file);
     if (checkOnly) {
         for (auto it = contents.objects.rbegin(); it != contents.objects.rend(); ++it) {
             Platform::writeStdout(Platform::toUtf8(it->path + L"\t" + it->sddl + L"\n"));
@@ -218,7 +216,9 @@ void restoreJournal(const std::wstring& file, const JournalContents& contents, b
         }
         return;
     }
-    enableRestorePrivileges();
+    WinSecurity::enableOwnershipPrivileges();
+    HeldDirectory journals = journalFolder(file);
+    HeldDirectory scope = HeldDirectory::open(scopeDirectory);
     std::size_t failed = 0;
     for (auto it = contents.objects.rbegin(); it != contents.objects.rend(); ++it) {
         Platform::UniqueHandle handle;
@@ -242,9 +242,14 @@ void restoreJournal(const std::wstring& file, const JournalContents& contents, b
         }
     }
     for (const auto& metadata : contents.metadata) {
-        journal.keepMetadata(metadata.path);
-        putBackMetadata(metadata, directory);
-        log.log(LogInfo, L"Restored the metadata file %s", metadata.path);
+        try {
+            putBackMetadata(metadata, scope, journals, journal);
+            log.log(LogInfo, L"Restored the metadata file %s", metadata.path);
+        } catch (vexception& e) {
+            e.add(VSITE_TEXT(L"metadata file " + metadata.path, restoreFunction));
+            log.log(LogWarning, e);
+            ++failed;
+        }
     }
     if (failed != 0) {
         throw vexception(formatString(L"%u objects of the journal %s could not be restored; "

@@ -16,7 +16,9 @@
 #include "runtime/config.h"
 #include "runtime/failures.h"
 #include "runtime/filename.h"
+#include "runtime/held_directory.h"
 #include "runtime/log.h"
+#include "winsecurity/object_security.h"
 
 namespace Tavrel {
 namespace {
@@ -55,6 +57,17 @@ void withSaveRecord(const std::wstring& text, std::int32_t line, Body&& body) {
 }
 
 }  // namespace
+
+void givePanelOwnership(const HeldDirectory& parent, const std::wstring& name) {
+    WinSecurity::enableOwnershipPrivileges();
+    Platform::UniqueHandle entry =
+        parent.openEntry(name, Platform::File::WriteOwner | Platform::File::ReadControl);
+    if (!entry) {
+        throwOsError(formatString(L"CreateFile(%s)", parent.pathOf(name)), Platform::getLastError(),
+                     VSITE("Tavrel::givePanelOwnership"));
+    }
+    WinSecurity::takeOwnership(entry.get(), parent.pathOf(name));
+}
 
 wchar_t firstCharacterXmlCannotCarry(const std::wstring& value) {
     for (wchar_t c : value) {
@@ -139,51 +152,81 @@ void SecurityManager::saveToFile(const std::wstring& fileName) {
     }
     withSaveRecord(formatString(L"Save entries to '%s'", metadataPath_), __LINE__, [&] {
         std::wstring directory = VFileName::removeFileSpec(metadataPath_);
-        // Held open while the file is replaced: on Windows the directory cannot be renamed
-        // and swapped for a link meanwhile.
-        Platform::UniqueHandle held;
-        if (!directory.empty()) {
-            if (!fileExist(directory)) {
-                LogManager::instance().log(LogWarning,
-                                           L"Creating directory for security metadata file '%s'",
-                                           metadataPath_);
-                VDirectory::createDirectory(directory);
-            }
-            if (MetadataPaths::namesMetadataDirectory(directory)) {
-                held = holdMetadataInPlace(metadataPath_);
-            }
-            // The panel's metadata directory is hidden from the webspace's users.
-            if (MetadataPaths::isMetadataDirectory(directory)) {
-                std::uint32_t attributes = Platform::getFileAttributes(toLongPath(directory));
-                if (attributes == Platform::InvalidFileAttributes ||
-                    !Platform::setFileAttributes(
-                        toLongPath(directory), (attributes & ~Platform::FileAttribute::Directory) |
-                                                   Platform::FileAttribute::Hidden)) {
-                    throwOsError(formatString(L"SetFileAttributes(%s)", directory),
-                                 Platform::getLastError(), VSITE(saveFunction));
-                }
+        std::wstring name = lastComponent(normalizePath(metadataPath_));
+        bool panelFolder = MetadataPaths::namesMetadataDirectory(directory);
+        if (panelFolder) {
+            holdMetadataInPlace(metadataPath_);
+        }
+        HeldDirectory held = _holdSaveDirectory(directory);
+        // The panel's metadata directory is hidden from the webspace's users.
+        if (MetadataPaths::isMetadataDirectory(directory)) {
+            std::uint32_t attributes = Platform::getFileAttributes(toLongPath(held.path()));
+            if (attributes == Platform::InvalidFileAttributes ||
+                !Platform::setFileAttributes(
+                    toLongPath(held.path()), (attributes & ~Platform::FileAttribute::Directory) |
+                                                 Platform::FileAttribute::Hidden)) {
+                throwOsError(formatString(L"SetFileAttributes(%s)", directory),
+                             Platform::getLastError(), VSITE(saveFunction));
             }
         }
         // The new file is whole and on the disk before anything replaces the old one.
         std::unique_ptr<AtomicFile> replacement;
         withSaveRecord(L"Write entries to temporary file", __LINE__, [&] {
-            replacement = std::make_unique<AtomicFile>(metadataPath_, saveFunction);
+            replacement = std::make_unique<AtomicFile>(held, name, saveFunction);
             replacement->write(_serializeEntries());
         });
         // The file the run found is kept with the run's journal before it goes.
         if (RunJournal* journal = RunJournal::current()) {
-            journal->keepMetadata(metadataPath_);
+            journal->keepMetadata(held, name);
         }
         replacement->replaceTarget();
+        if (panelFolder) {
+            givePanelOwnership(held, name);
+        }
         entries_->setSourcePath(metadataPath_);
         // What killed runs left is removed where only the tool keeps files: a save into a
         // user's directory (--update-path-security) leaves the user's files alone, whatever
         // their names.
         if (MetadataPaths::isMetadataDirectory(directory)) {
-            AtomicFile::removeStaleTemporaries(directory);
+            AtomicFile::removeStaleTemporaries(held);
         }
         removeStalePrivateTemporaries();
     });
+}
+
+HeldDirectory SecurityManager::_holdSaveDirectory(const std::wstring& directory) {
+    if (directory.empty()) {
+        std::wstring current;
+        if (!Platform::getCurrentDirectory(current)) {
+            throwOsError(L"GetCurrentDirectory", Platform::getLastError(), VSITE(saveFunction));
+        }
+        return HeldDirectory::openNamed(current);
+    }
+    bool missing = !fileExist(directory);
+    if (missing) {
+        LogManager::instance().log(LogWarning,
+                                   L"Creating directory for security metadata file '%s'",
+                                   metadataPath_);
+    }
+    // Metadata in the panel's folder of a webspace, or in the folder a run is confined to, lies
+    // in folders the webspace's users control: it is reached from the drive root one checked
+    // component at a time, and so is every folder made for it. `.tarno` itself belongs to the
+    // panel. A template the operator names is written where the operator's path leads.
+    if (MetadataPaths::namesMetadataDirectory(directory)) {
+        HeldDirectory scope = HeldDirectory::open(VFileName::removeFileSpec(directory), true);
+        HeldDirectory held = scope.child(lastComponent(directory), true);
+        givePanelOwnership(scope, lastComponent(directory));
+        return held;
+    }
+    PathRelation relation =
+        confinement_.empty() ? PathLess : comparePaths(directory, confinement_);
+    if (relation == PathEqual || relation == PathBelow) {
+        return HeldDirectory::open(directory, true);
+    }
+    if (missing) {
+        VDirectory::createDirectory(directory);
+    }
+    return HeldDirectory::openNamed(directory);
 }
 
 std::string SecurityManager::_serializeEntries() const {

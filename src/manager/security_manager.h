@@ -19,6 +19,7 @@
 #include "manager/metadata_paths.h"
 #include "runtime/com_apartment.h"
 #include "runtime/exceptions.h"
+#include "runtime/held_directory.h"
 
 namespace Tavrel {
 
@@ -189,6 +190,9 @@ public:
     std::vector<DiskSecurity::EntryTemplate> removeEntriesOf(const SecurityManager& other);
 
 private:
+    // The directory of a save to `directory`, held (and made when missing, with a warning).
+    HeldDirectory _holdSaveDirectory(const std::wstring& directory);
+
     // The common core of the expansions: every entry of `source` with its tag bound through
     // `tags`, `tag2` set when not empty and `basePath` put in front of its sub path; an entry
     // that the set already holds (equal in the set order) is not added again, so that
@@ -246,6 +250,11 @@ void loadDomainMetadata(const std::wstring& webspace, SecurityManager& manager);
 // Returns that directory opened in place (VDirectory::openInPlace), or no handle when `file`
 // lies in no ".tarno" or it does not exist yet.
 Platform::UniqueHandle holdMetadataInPlace(const std::wstring& file);
+// Makes the token's default owner (Administrators, or SYSTEM, as Windows makes it for what
+// SYSTEM creates) the owner of the entry `name` of `parent`: the panel's metadata folder and
+// files belong to the panel. An owner may always rewrite a DACL, so a webspace's user who made
+// ".tarno" or a file in it before the first repair would otherwise keep a way in.
+void givePanelOwnership(const HeldDirectory& parent, const std::wstring& name);
 void loadPathMetadata(const std::wstring& directory, SecurityManager& manager);
 void loadWebUserMetadata(const std::wstring& webspace, const std::wstring& webUser,
                          SecurityManager& manager);

@@ -158,6 +158,34 @@ bool replaceFile(const std::wstring& replaced, const std::wstring& replacement,
 // file).
 bool deleteFile(const std::wstring& path);
 
+// The same calls relative to a directory held open, as NtCreateFile and
+// SetFileInformationByHandle take a root directory handle: `name` is one component of that
+// directory (ERROR_INVALID_NAME for "", ".", "..", a separator or a character Windows refuses),
+// looked up case-insensitively, and never followed when it is a link or another reparse point,
+// so that nothing a path's other components lead to can redirect the call. `directory` is a
+// directory handle (ERROR_INVALID_HANDLE otherwise); what is created there gets the directory's
+// inheritable security, as by path.
+//
+// CreateFileW at `name`: a link or another reparse point opens as itself
+// (FILE_OPEN_REPARSE_POINT is implied), which the caller sees in the handle's attributes.
+Handle createFileAt(Handle directory, const std::wstring& name, std::uint32_t access,
+                    std::uint32_t shareMode, std::uint32_t disposition,
+                    std::uint32_t flagsAndAttributes);
+// CreateDirectoryW at `name`: ERROR_ALREADY_EXISTS when the name is taken (a link too).
+bool createDirectoryAt(Handle directory, const std::wstring& name);
+// MoveFileExW of the entry `name` of `from` (a link moves itself) to `newName` in `to`: with
+// MoveFileReplaceExisting an existing file there is replaced in one step (never a directory,
+// ERROR_ACCESS_DENIED), without it ERROR_ALREADY_EXISTS.
+bool moveFileAt(Handle from, const std::wstring& name, Handle to, const std::wstring& newName,
+                std::uint32_t flags);
+// ReplaceFileW in one directory: the file `replacement` takes the place of the file `replaced`
+// and keeps its security descriptor and attributes; the same errors as replaceFile.
+bool replaceFileAt(Handle directory, const std::wstring& replaced,
+                   const std::wstring& replacement, std::uint32_t flags);
+// DeleteFileW at `name`: a file or a link itself (ERROR_ACCESS_DENIED for a directory or a
+// read-only file).
+bool deleteFileAt(Handle directory, const std::wstring& name);
+
 // GetTempPathW: the temporary directory (TMP, TEMP, USERPROFILE, then the Windows directory)
 // as a full path with a trailing backslash.
 bool getTempPath(std::wstring& path);

@@ -12,16 +12,16 @@ namespace {
 
 constexpr std::size_t temporaryNameLength = 16;  // "~tvr" + 8 hex digits + ".tmp"
 
-// A name in the target's directory that is short whatever the target's name: a target of up
-// to 255 characters must still be savable.
-std::wstring temporaryNameBeside(const std::wstring& target) {
+// A name that is short whatever the target's name: a target of up to 255 characters must
+// still be savable.
+std::wstring freshTemporaryName() {
     VGUID guid = VGUID::create();
     const Platform::Guid& bytes = guid.bytes();
     std::wstring name = L"~tvr";
     for (std::size_t i = 0; i < 4; ++i) {
         name += formatString(L"%02x", static_cast<std::uint32_t>(bytes[i]));
     }
-    return VFileName::combine(VFileName::removeFileSpec(target), name + L".tmp");
+    return name + L".tmp";
 }
 
 // " (held open by NAME (PID), ...)" when other processes keep `target` open, which is the usual
@@ -33,16 +33,18 @@ std::wstring holdersOf(const std::wstring& target) {
 
 }  // namespace
 
-AtomicFile::AtomicFile(const std::wstring& target, const char* function)
-    : target_(target), name_(temporaryNameBeside(target)), function_(function) {
+AtomicFile::AtomicFile(const HeldDirectory& directory, const std::wstring& target,
+                       const char* function)
+    : directory_(directory), target_(target), name_(freshTemporaryName()), function_(function) {
     // CREATE_NEW: the name was made up for this save, and a file already there is not ours.
     // Others may read it while it grows; nobody sees it under the target's name before it is
     // complete and on disk.
-    file_.reset(Platform::createFile(toLongPath(name_), Platform::File::GenericWrite,
-                                     Platform::File::ShareRead, Platform::File::CreateNew,
-                                     Platform::FileAttribute::Normal));
+    file_ = directory_.openFile(name_, Platform::File::GenericWrite, Platform::File::CreateNew);
     if (!file_) {
-        throwOsError(formatString(L"CreateFile(%s)", name_), Platform::getLastError(),
+        std::uint32_t error = Platform::getLastError();
+        std::wstring name = std::move(name_);
+        name_.clear();
+        throwOsError(formatString(L"CreateFile(%s)", directory_.pathOf(name)), error,
                      VSITE(function_));
     }
 }
@@ -50,7 +52,11 @@ AtomicFile::AtomicFile(const std::wstring& target, const char* function)
 AtomicFile::~AtomicFile() {
     file_.reset();
     if (!name_.empty()) {
-        Platform::deleteFile(toLongPath(name_));
+        try {
+            directory_.remove(name_);
+        } catch (const vexception&) {
+            // What is left has the temporary form, and the next save in the folder removes it.
+        }
     }
 }
 
@@ -75,18 +81,20 @@ void AtomicFile::write(const std::string& bytes) {
 }
 
 void AtomicFile::replaceTarget() {
-    if (!Platform::replaceFile(toLongPath(target_), toLongPath(name_),
-                               Platform::ReplaceFileWriteThrough)) {
+    std::wstring target = directory_.pathOf(target_);
+    std::wstring temporary = directory_.pathOf(name_);
+    if (!Platform::replaceFileAt(directory_.handle(), target_, name_,
+                                 Platform::ReplaceFileWriteThrough)) {
         std::uint32_t error = Platform::getLastError();
         if (error != Platform::WinError::FileNotFound) {
             throwOsError(
-                formatString(L"Replace file '%s' with '%s'%s", target_, name_, holdersOf(target_)),
+                formatString(L"Replace file '%s' with '%s'%s", target, temporary, holdersOf(target)),
                 error, VSITE(function_));
         }
         // Nothing to replace: the file takes the name, unless another took it meanwhile.
-        if (!Platform::moveFileEx(toLongPath(name_), toLongPath(target_),
+        if (!Platform::moveFileAt(directory_.handle(), name_, directory_.handle(), target_,
                                   Platform::File::MoveFileWriteThrough)) {
-            throwOsError(formatString(L"Move file '%s' to '%s'", name_, target_),
+            throwOsError(formatString(L"Move file '%s' to '%s'", temporary, target),
                          Platform::getLastError(), VSITE(function_));
         }
     }
@@ -104,6 +112,6 @@ bool AtomicFile::isTemporaryName(const std::wstring& name) {
     });
 }
 
-void AtomicFile::removeStaleTemporaries(const std::wstring& directory) {
+void AtomicFile::removeStaleTemporaries(const HeldDirectory& directory) {
     removeStaleFiles(directory, L"~tvr*.tmp", isTemporaryName);
 }

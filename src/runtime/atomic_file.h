@@ -6,19 +6,23 @@
 #include <string>
 
 #include "platform/unique.h"
+#include "runtime/held_directory.h"
 
 class AtomicFile {
 public:
-    // Creates the temporary file of a save to `target`: new and empty, in the target's
-    // directory (so that the replace stays inside one directory), under a short name of its
-    // own. Failures, here and later, are the operating-system errors raised at the call site
-    // `function`, the operation whose save this is.
-    AtomicFile(const std::wstring& target, const char* function);
+    // Creates the temporary file of a save to the file `target` of `directory`: new and empty,
+    // beside the target (so that the replace stays inside one directory), under a short name of
+    // its own, created exclusively (a name already there, a link included, is never written
+    // through). Failures, here and later, are the operating-system errors raised at the call
+    // site `function`, the operation whose save this is. The directory is held by the caller
+    // for as long as this lives.
+    AtomicFile(const HeldDirectory& directory, const std::wstring& target, const char* function);
     // Removes the temporary file unless replaceTarget() put it in place.
     ~AtomicFile();
     AtomicFile(const AtomicFile&) = delete;
     AtomicFile& operator=(const AtomicFile&) = delete;
 
+    // The temporary file's name in the directory.
     const std::wstring& temporaryName() const { return name_; }
 
     // Writes all of `bytes` and forces them to the disk, then closes the file.
@@ -30,11 +34,12 @@ public:
 
     // Whether `name` has the form of the temporary files: "~tvr", 8 hexadecimal digits, ".tmp".
     static bool isTemporaryName(const std::wstring& name);
-    // Removes the temporary files that killed saves left in `directory` (removeStaleFiles).
-    // Only a directory that is the tool's own may be given.
-    static void removeStaleTemporaries(const std::wstring& directory);
+    // Removes the temporary files that killed saves left in `directory`, which only the tool
+    // writes.
+    static void removeStaleTemporaries(const HeldDirectory& directory);
 
 private:
+    const HeldDirectory& directory_;
     std::wstring target_;
     std::wstring name_;
     const char* function_;

@@ -578,20 +578,19 @@ std::uint64_t processStartTime() {
     return processStart;
 }
 
-void removeStaleFiles(const std::wstring& directory, const std::wstring& pattern,
+void removeStaleFiles(const HeldDirectory& directory, const std::wstring& pattern,
                       bool (*isOurs)(const std::wstring& name)) {
     try {
         VFileFinder finder;
-        for (bool found = finder.first(VFileName::combine(directory, pattern)); found;
+        for (bool found = finder.first(VFileName::combine(directory.path(), pattern)); found;
              found = finder.next()) {
             if (finder.isDirectory() || !isOurs(finder.name()) ||
                 finder.data().lastWriteTime >= processStart) {
                 continue;
             }
-            std::wstring stale = VFileName::combine(directory, finder.name());
-            if (Platform::deleteFile(toLongPath(stale))) {
+            if (directory.remove(finder.name())) {
                 LogManager::instance().log(LogInfo, L"Removed %s, left by an interrupted run",
-                                           stale);
+                                           directory.pathOf(finder.name()));
             }
         }
     } catch (const vexception& e) {
@@ -623,7 +622,13 @@ void removeStalePrivateTemporaries() {
     } catch (const vexception&) {
         return;  // no panel directory, so nothing of ours: the system's one is everybody's
     }
-    removeStaleFiles(directory, L"*.tmp", isPrivateTempFileName);
+    try {
+        if (std::optional<HeldDirectory> held = HeldDirectory::openExisting(directory)) {
+            removeStaleFiles(*held, L"*.tmp", isPrivateTempFileName);
+        }
+    } catch (const vexception& e) {
+        LogManager::instance().log(LogWarning, e);
+    }
 }
 
 std::wstring privateTempFileName() {
@@ -651,6 +656,21 @@ std::wstring privateTempFileName() {
                      VSITE("privateTempFileName"));
     }
     return name;
+}
+
+std::string readToEnd(Platform::Handle file, const std::wstring& failure, const char* function) {
+    std::string bytes;
+    char buffer[65536];
+    for (;;) {
+        std::uint32_t read = 0;
+        if (!Platform::readFile(file, buffer, sizeof buffer, &read)) {
+            throwOsError(failure, Platform::getLastError(), VSITE(function));
+        }
+        if (read == 0) {
+            return bytes;
+        }
+        bytes.append(buffer, read);
+    }
 }
 
 std::wstring processesHolding(const std::wstring& path) {

@@ -15,6 +15,7 @@
 #include "platform/filesystem.h"
 #include "platform/system.h"
 #include "platform/unique.h"
+#include "runtime/held_directory.h"
 
 // The relation of path a to path b (comparePaths).
 enum PathRelation {
@@ -189,11 +190,15 @@ std::wstring utcTimeStamp();
 // clean up left there (a run still going wrote its file later, or keeps it younger). Only
 // directories that are the tool's own may be given: a user's folder can hold any name.
 // Failures are only logged.
-void removeStaleFiles(const std::wstring& directory, const std::wstring& pattern,
+void removeStaleFiles(const HeldDirectory& directory, const std::wstring& pattern,
                       bool (*isOurs)(const std::wstring& name));
 // The same over privateTempDirectory() for privateTempFileName's names; nothing without a
 // configured product root (the system's temporary directory is not the tool's own).
 void removeStalePrivateTemporaries();
+
+// Everything from the position of the open file to its end; a failed read raises the
+// operating-system error with `failure` as its text, at the call site `function`.
+std::string readToEnd(Platform::Handle file, const std::wstring& failure, const char* function);
 
 // The processes that hold `path` open, for an error that could not replace it: "NAME (PID)"
 // each, separated by ", "; empty when none is known.

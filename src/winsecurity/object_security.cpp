@@ -265,6 +265,32 @@ void takeOwnership(const std::wstring& path, std::uint32_t objectType) {
     }
 }
 
+void takeOwnership(Platform::Handle handle, const std::wstring& path) {
+    std::vector<std::uint8_t> owner = tokenOwner("WinSecurity::takeOwnership");
+    std::vector<std::uint8_t> current;
+    if (Platform::getSecurityInfo(handle, Platform::SeFileObject, SecurityInformation::Owner,
+                                  current) == 0) {
+        auto descriptor = Platform::Dtyp::decodeSecurityDescriptor(current);
+        if (descriptor && descriptor->owner && descriptor->owner->toBytes() == owner) {
+            return;  // already the owner: nothing to write
+        }
+    }
+    if (std::uint32_t error =
+            Platform::setSecurityInfo(handle, Platform::SeFileObject, SecurityInformation::Owner,
+                                      owner.data(), nullptr, nullptr, nullptr)) {
+        throwOsError(formatString(L"Unable to set the object (%s) owner", shown(path)), error,
+                     VSITE("WinSecurity::takeOwnership"));
+    }
+}
+
+void enableOwnershipPrivileges() {
+    for (const wchar_t* privilege : {L"SeRestorePrivilege", takeOwnershipPrivilege}) {
+        if (hasPrivilege(privilege)) {
+            enablePrivilege(privilege);
+        }
+    }
+}
+
 bool hasPrivilege(const std::wstring& privilege) {
     Platform::Luid luid =
         privilegeLuid(privilege, L"The privilege (%s) is not found", "WinSecurity::hasPrivilege");

@@ -70,6 +70,12 @@ void setNamedObjectDacl(const std::wstring& path, std::uint32_t objectType, cons
 // enabled when the token holds it.
 void takeOwnership(const std::wstring& path, std::uint32_t objectType);
 
+// The same through a handle opened with WRITE_OWNER; `path` names it in the error.
+void takeOwnership(Platform::Handle handle, const std::wstring& path);
+// Enables SeRestorePrivilege and SeTakeOwnershipPrivilege, as far as the token holds them, for
+// the rest of the process: what writing owners the tool does not hold needs.
+void enableOwnershipPrivileges();
+
 // Whether the thread's token (the process token when the thread has none) holds the
 // privilege, enabled or not.
 bool hasPrivilege(const std::wstring& privilege);

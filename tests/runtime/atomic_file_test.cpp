@@ -48,10 +48,10 @@ protected:
 
 TEST_F(AtomicFileTest, TheTargetIsTheOldFileUntilTheReplace) {
     fs::create_directories(host.driveC() / "dir");
+    HeldDirectory dir = HeldDirectory::open(L"C:\\dir");
     {
-        AtomicFile created(L"C:\\dir\\new.xml", "Test::save");
-        EXPECT_TRUE(AtomicFile::isTemporaryName(
-            created.temporaryName().substr(created.temporaryName().rfind(L'\\') + 1)));
+        AtomicFile created(dir, L"new.xml", "Test::save");
+        EXPECT_TRUE(AtomicFile::isTemporaryName(created.temporaryName()));
         created.write("first");
         EXPECT_FALSE(fs::exists(host.driveC() / "dir/new.xml"));
         created.replaceTarget();
@@ -60,7 +60,7 @@ TEST_F(AtomicFileTest, TheTargetIsTheOldFileUntilTheReplace) {
 
     // A save that stops before the replace leaves the old file and no temporary one.
     {
-        AtomicFile abandoned(L"C:\\dir\\new.xml", "Test::save");
+        AtomicFile abandoned(dir, L"new.xml", "Test::save");
         abandoned.write("second");
         EXPECT_EQ(names().size(), 2u);
     }
@@ -69,7 +69,7 @@ TEST_F(AtomicFileTest, TheTargetIsTheOldFileUntilTheReplace) {
 
     // Failures are raised at the call site of the save they belong to.
     fs::create_directories(host.driveC() / "dir/taken.xml");
-    AtomicFile refused(L"C:\\dir\\taken.xml", "Test::save");
+    AtomicFile refused(dir, L"taken.xml", "Test::save");
     refused.write("third");
     try {
         refused.replaceTarget();

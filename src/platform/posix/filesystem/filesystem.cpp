@@ -548,6 +548,14 @@ bool replaceFile(const std::wstring& replaced, const std::wstring& replacement,
     if (!windowsToPosix(replaced, target) || !windowsToPosix(replacement, source)) {
         return false;
     }
+    return Posix::replacePosixFile(target, source, flags);
+}
+
+}  // namespace Platform
+
+namespace Platform::Posix {
+
+bool replacePosixFile(const std::string& target, const std::string& source, std::uint32_t flags) {
     if (std::uint32_t fault = Faults::injected(Faults::Operation::ReplaceFile, target)) {
         return failWith(fault);
     }
@@ -584,6 +592,10 @@ bool replaceFile(const std::wstring& replaced, const std::wstring& replacement,
     }
     return true;
 }
+
+}  // namespace Platform::Posix
+
+namespace Platform {
 
 bool deleteFile(const std::wstring& path) {
     std::string posix;

@@ -61,6 +61,10 @@ bool failForPath(const std::string& path);
 // the last error set where the path maps to nothing or names nothing.
 bool lstatWindowsPath(const std::wstring& path, std::string& posix, struct stat& st);
 
+// ReplaceFileW on POSIX paths: `source` takes the place of the regular file `target`, which
+// must exist, with its security descriptor, DOS attributes, mode and owner.
+bool replacePosixFile(const std::string& target, const std::string& source, std::uint32_t flags);
+
 bool grantsRead(std::uint32_t access);
 bool grantsWrite(std::uint32_t access);
 bool hasDrive(std::wstring_view path);

@@ -811,6 +811,10 @@ bool realPosixToWindows(const std::string& path, std::wstring& winPath) {
     return true;
 }
 
+std::optional<std::string> findNameNoCase(const std::string& dir, const std::wstring& name) {
+    return findNoCase(dir, name);
+}
+
 std::shared_ptr<const DriveMap> currentDrives() {
     return DriveTable::instance().current();
 }

@@ -28,6 +28,10 @@ void appendWindowsName(std::string_view posixName, std::wstring& out);
 // or blank written as such (a "\\?\" path keeps it) is taken as it is.
 std::optional<std::string> posixNameOf(std::wstring_view windowsName);
 
+// The POSIX name of the entry of the directory `dir` (a POSIX path) that the Windows name
+// `name` matches case-insensitively, as a path through that directory resolves it.
+std::optional<std::string> findNameNoCase(const std::string& dir, const std::wstring& name);
+
 // The POSIX path of a Windows path: "X:\...", relative (against the current directory),
 // rooted ("\..." on the current drive) or prefixed with "\\?\" or "\??\". Each existing
 // component is taken with its case on disk; the first missing one and all after it are kept

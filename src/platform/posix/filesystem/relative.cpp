@@ -1,0 +1,325 @@
+// The file calls relative to a held directory (createFileAt and its family): each works on one
+// entry of the directory that a descriptor holds (openat, mkdirat, renameat2, unlinkat), so that
+// no component of a path, which others may swap for a link meanwhile, is walked again; the
+// entry itself is never followed when it is a link.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+
+#include "platform/posix/faults/faults.h"
+#include "platform/posix/filesystem/filehandle.h"
+#include "platform/posix/filesystem/filesystem_internal.h"
+#include "platform/posix/filesystem/pathmap.h"
+#include "platform/posix/filesystem/posix_path.h"
+#include "platform/posix/host/errors.h"
+#include "platform/posix/host/handles.h"
+#include "platform/posix/host/unique_fd.h"
+#include "platform/posix/security/object_security.h"
+
+namespace Platform {
+namespace {
+
+using namespace Posix;
+
+// A held directory: its descriptor and where it lies now, free of links.
+struct Held {
+    std::shared_ptr<FileObject> object;
+    std::string realPath;
+
+    int fd() const { return object->fd(); }
+    // The path by which the kernel reaches `entry` through the descriptor itself.
+    std::string through(const std::string& entry) const {
+        return "/proc/self/fd/" + std::to_string(fd()) + "/" + entry;
+    }
+};
+
+bool heldDirectory(Handle directory, Held& held) {
+    held.object = fileObjectOf(directory);
+    if (!held.object || !held.object->isDirectory() || held.object->isLinkItself()) {
+        return failWith(WinError::InvalidHandle);
+    }
+    char buffer[PATH_MAX];
+    std::string link = "/proc/self/fd/" + std::to_string(held.fd());
+    ssize_t size = ::readlink(link.c_str(), buffer, sizeof buffer);
+    if (size <= 0 || static_cast<std::size_t>(size) >= sizeof buffer) {
+        return failWithErrno();
+    }
+    held.realPath.assign(buffer, static_cast<std::size_t>(size));
+    return true;
+}
+
+// The POSIX name of the entry `name` of the held directory: as written when it exists so or
+// not at all, else the entry it names case-insensitively. False for a name that is no single
+// component.
+bool entryName(const Held& held, const std::wstring& name, std::string& entry, struct stat& st,
+               bool& exists) {
+    auto posix = posixNameOf(name);
+    if (!posix || posix->empty() || *posix == "." || *posix == ".." ||
+        posix->find('/') != std::string::npos) {
+        return failWith(WinError::InvalidName);
+    }
+    entry = *posix;
+    exists = ::fstatat(held.fd(), entry.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    if (!exists && errno == ENOENT) {
+        if (auto found = findNameNoCase(held.realPath, name)) {
+            entry = *found;
+            exists = ::fstatat(held.fd(), entry.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+        }
+    }
+    if (!exists && errno != ENOENT) {
+        return failWithErrno();
+    }
+    return true;
+}
+
+// The descriptor of an existing entry, opened by its kind as createFile opens it.
+UniqueFd openEntry(const Held& held, const std::string& entry, const struct stat& st,
+                   std::uint32_t access, std::uint32_t disposition, bool backupSemantics,
+                   bool& directory) {
+    directory = S_ISDIR(st.st_mode);
+    if (S_ISLNK(st.st_mode)) {
+        if (disposition == File::CreateAlways || disposition == File::TruncateExisting) {
+            failWith(WinError::AccessDenied);
+            return UniqueFd();
+        }
+        UniqueFd fd(::openat(held.fd(), entry.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        if (!fd) {
+            failWithErrno();
+        }
+        return fd;
+    }
+    if (directory) {
+        if (!backupSemantics || disposition == File::CreateAlways ||
+            disposition == File::TruncateExisting) {
+            failWith(WinError::AccessDenied);
+            return UniqueFd();
+        }
+        UniqueFd fd(::openat(held.fd(), entry.c_str(),
+                             O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (!fd) {
+            failWithErrno();
+        }
+        return fd;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        failWith(WinError::NotSupported);
+        return UniqueFd();
+    }
+    bool write = grantsWrite(access);
+    bool truncate = disposition == File::CreateAlways || disposition == File::TruncateExisting;
+    if ((write || truncate) && isReadOnly(st)) {
+        failWith(WinError::AccessDenied);
+        return UniqueFd();
+    }
+    if (disposition == File::TruncateExisting && !write) {
+        failWith(WinError::InvalidParameter);
+        return UniqueFd();
+    }
+    UniqueFd fd(::openat(held.fd(), entry.c_str(),
+                         (write ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC |
+                             (truncate ? O_TRUNC : 0)));
+    if (!fd) {
+        failWithErrno();
+    } else {
+        ::fcntl(fd.get(), F_SETFL, 0);
+    }
+    return fd;
+}
+
+}  // namespace
+
+Handle createFileAt(Handle directory, const std::wstring& name, std::uint32_t access,
+                    std::uint32_t /*shareMode*/, std::uint32_t disposition,
+                    std::uint32_t flagsAndAttributes) {
+    if (disposition < File::CreateNew || disposition > File::TruncateExisting) {
+        failWith(WinError::InvalidParameter);
+        return invalidHandle();
+    }
+    Held held;
+    std::string entry;
+    struct stat st;
+    bool exists = false;
+    if (!heldDirectory(directory, held) || !entryName(held, name, entry, st, exists)) {
+        return invalidHandle();
+    }
+    std::string posix = joinPosix(held.realPath, entry);
+    bool backupSemantics = flagsAndAttributes & File::FlagBackupSemantics;
+    if (grantsWrite(access) || disposition != File::OpenExisting) {
+        if (std::uint32_t fault = Faults::injected(Faults::Operation::CreateFile, posix)) {
+            failWith(fault);
+            return invalidHandle();
+        }
+    }
+    UniqueFd fd;
+    bool isDirectory = false;
+    std::uint32_t granted = creatorAccess(access);
+    std::uint32_t lastError = 0;
+    if (exists) {
+        if (disposition == File::CreateNew) {
+            failWith(WinError::FileExists);
+            return invalidHandle();
+        }
+        if (!checkOpenAccess(posix, nullptr, S_ISLNK(st.st_mode), access, backupSemantics,
+                             granted)) {
+            return invalidHandle();
+        }
+        fd = openEntry(held, entry, st, access, disposition, backupSemantics, isDirectory);
+        if (!fd) {
+            return invalidHandle();
+        }
+        if (disposition == File::OpenAlways || disposition == File::CreateAlways) {
+            lastError = WinError::AlreadyExists;
+        }
+    } else {
+        if (disposition == File::OpenExisting || disposition == File::TruncateExisting) {
+            failWith(WinError::FileNotFound);
+            return invalidHandle();
+        }
+        std::uint32_t parentGranted = 0;
+        if (!checkOpenAccess(held.realPath, nullptr, false, File::WriteData, backupSemantics,
+                             parentGranted)) {
+            return invalidHandle();
+        }
+        mode_t mode = (flagsAndAttributes & FileAttribute::ReadOnly) ? 0444 : 0666;
+        fd.reset(::openat(held.fd(), entry.c_str(),
+                          (grantsWrite(access) ? O_RDWR : O_RDONLY) | O_CREAT | O_EXCL |
+                              O_NOFOLLOW | O_CLOEXEC,
+                          mode));
+        if (!fd) {
+            errno == EEXIST ? failWith(WinError::FileExists) : failWithErrno();
+            return invalidHandle();
+        }
+        if (!writeDosAttributes(held.through(entry), false,
+                                flagsAndAttributes | FileAttribute::Archive)) {
+            std::uint32_t error = getLastError();
+            fd.reset();
+            ::unlinkat(held.fd(), entry.c_str(), 0);
+            failWith(error);
+            return invalidHandle();
+        }
+    }
+    bool link = exists && S_ISLNK(st.st_mode);
+    auto object = std::make_shared<FileObject>(std::move(fd), posix, access, isDirectory, link);
+    object->setGrantedAccess(granted);
+    Handle handle = registerHandle(std::move(object));
+    setLastError(lastError);
+    return handle;
+}
+
+bool createDirectoryAt(Handle directory, const std::wstring& name) {
+    Held held;
+    std::string entry;
+    struct stat st;
+    bool exists = false;
+    if (!heldDirectory(directory, held) || !entryName(held, name, entry, st, exists)) {
+        return false;
+    }
+    std::string posix = joinPosix(held.realPath, entry);
+    if (std::uint32_t fault = Faults::injected(Faults::Operation::CreateDirectory, posix)) {
+        return failWith(fault);
+    }
+    if (exists) {
+        return failWith(WinError::AlreadyExists);
+    }
+    std::uint32_t granted = 0;
+    if (!checkOpenAccess(held.realPath, nullptr, false, File::AppendData, false, granted)) {
+        return false;
+    }
+    if (::mkdirat(held.fd(), entry.c_str(), 0777) != 0) {
+        return errno == EEXIST ? failWith(WinError::AlreadyExists) : failWithErrno();
+    }
+    return true;
+}
+
+bool moveFileAt(Handle from, const std::wstring& name, Handle to, const std::wstring& newName,
+                std::uint32_t flags) {
+    Held source;
+    Held target;
+    std::string sourceEntry;
+    std::string targetEntry;
+    struct stat sourceStat;
+    struct stat targetStat;
+    bool sourceExists = false;
+    bool targetExists = false;
+    if (!heldDirectory(from, source) || !heldDirectory(to, target) ||
+        !entryName(source, name, sourceEntry, sourceStat, sourceExists) ||
+        !entryName(target, newName, targetEntry, targetStat, targetExists)) {
+        return false;
+    }
+    if (std::uint32_t fault = Faults::injected(Faults::Operation::MoveFile,
+                                               joinPosix(target.realPath, targetEntry))) {
+        return failWith(fault);
+    }
+    if (!sourceExists) {
+        return failWith(WinError::FileNotFound);
+    }
+    unsigned mode = RENAME_NOREPLACE;
+    if (targetExists) {
+        if (!(flags & File::MoveFileReplaceExisting)) {
+            return failWith(WinError::AlreadyExists);
+        }
+        if (S_ISDIR(targetStat.st_mode) || S_ISDIR(sourceStat.st_mode) || isReadOnly(targetStat)) {
+            return failWith(WinError::AccessDenied);
+        }
+        mode = 0;
+    }
+    if (::renameat2(source.fd(), sourceEntry.c_str(), target.fd(), targetEntry.c_str(), mode) !=
+        0) {
+        return errno == EEXIST ? failWith(WinError::AlreadyExists) : failWithErrno();
+    }
+    if ((flags & File::MoveFileWriteThrough) && ::fsync(target.fd()) != 0) {
+        return failWithErrno();
+    }
+    return true;
+}
+
+bool replaceFileAt(Handle directory, const std::wstring& replaced,
+                   const std::wstring& replacement, std::uint32_t flags) {
+    Held held;
+    std::string target;
+    std::string source;
+    struct stat targetStat;
+    struct stat sourceStat;
+    bool targetExists = false;
+    bool sourceExists = false;
+    if (!heldDirectory(directory, held) ||
+        !entryName(held, replaced, target, targetStat, targetExists) ||
+        !entryName(held, replacement, source, sourceStat, sourceExists)) {
+        return false;
+    }
+    if (!targetExists || !sourceExists) {
+        return failWith(WinError::FileNotFound);
+    }
+    // The kernel reaches both entries through the held descriptor: no component of the
+    // directory's path is walked again.
+    return replacePosixFile(held.through(target), held.through(source), flags);
+}
+
+bool deleteFileAt(Handle directory, const std::wstring& name) {
+    Held held;
+    std::string entry;
+    struct stat st;
+    bool exists = false;
+    if (!heldDirectory(directory, held) || !entryName(held, name, entry, st, exists)) {
+        return false;
+    }
+    if (!exists) {
+        return failWith(WinError::FileNotFound);
+    }
+    if (S_ISDIR(st.st_mode) || isReadOnly(st)) {
+        return failWith(WinError::AccessDenied);
+    }
+    if (S_ISLNK(st.st_mode)) {
+        struct stat target;
+        if (::fstatat(held.fd(), entry.c_str(), &target, 0) == 0 && S_ISDIR(target.st_mode)) {
+            return failWith(WinError::AccessDenied);  // a directory link goes by RemoveDirectory
+        }
+    }
+    return ::unlinkat(held.fd(), entry.c_str(), 0) == 0 || failWithErrno();
+}
+
+}  // namespace Platform
