@@ -9,13 +9,35 @@
 namespace DiskSecurity {
 
 ReportFile::ReportFile(std::wstring path) : path_(std::move(path)) {
+    std::wstring full;
+    if (!Platform::getFullPathName(path_, full)) {
+        full = path_;
+    }
+    try {
+        folder_ = HeldDirectory::open(VFileName::removeFileSpec(full));
+    } catch (vexception& e) {
+        e.add(VSITE_TEXT(formatString(L"Unable to open the report file %s", path_),
+                         "DiskSecurity::ReportFile::ReportFile"));
+        throw;
+    }
+    if (folder_->exists(lastComponent(normalizePath(full)))) {
+        _open(Platform::File::OpenExisting);
+    }
+}
+
+void ReportFile::_open(std::uint32_t disposition) {
     namespace File = Platform::File;
     // The link itself, never its target; a directory opens too (backup semantics), so that it
     // is named as one rather than as a refused open. FILE_READ_ATTRIBUTES is what the
     // information below needs.
-    file_.reset(Platform::createFile(path_, File::GenericWrite | File::ReadAttributes,
-                                     File::ShareRead | File::ShareWrite, File::OpenAlways,
-                                     File::FlagOpenReparsePoint | File::FlagBackupSemantics));
+    std::wstring full;
+    if (!Platform::getFullPathName(path_, full)) {
+        full = path_;
+    }
+    file_.reset(Platform::createFileAt(folder_->handle(), lastComponent(normalizePath(full)),
+                                       File::GenericWrite | File::ReadAttributes,
+                                       File::ShareRead | File::ShareWrite, disposition,
+                                       File::FlagOpenReparsePoint | File::FlagBackupSemantics));
     if (!file_) {
         std::uint32_t error = Platform::getLastError();
         throwOsError(
@@ -37,6 +59,7 @@ ReportFile::ReportFile(std::wstring path) : path_(std::move(path)) {
         refusal = formatString(L"it has %u hard links", information.numberOfLinks);
     }
     if (!refusal.empty()) {
+        file_.reset();
         throw vexception(formatString(L"The report file %s is refused, because %s. A report is "
                                       L"written only to a regular file with one name.",
                                       path_, refusal),
@@ -47,6 +70,9 @@ ReportFile::ReportFile(std::wstring path) : path_(std::move(path)) {
 void ReportFile::append(const std::wstring& line) noexcept {
     std::uint32_t error = 0;
     try {
+        if (!file_) {
+            _open(Platform::File::OpenAlways);
+        }
         std::string bytes = Platform::toUtf8(line) + "\r\n";
         std::uint32_t written = 0;
         // At the end each time: another run may share the report.
@@ -57,6 +83,12 @@ void ReportFile::append(const std::wstring& line) noexcept {
             return;
         }
         error = Platform::getLastError();
+    } catch (const vosexception& e) {
+        error = e.errorCode();
+    } catch (const vexception& e) {
+        // What stood at the name when the first line came was no file to write.
+        LogManager::instance().log(LogWarning, e);
+        error = Platform::WinError::AccessDenied;
     } catch (...) {
         error = Platform::WinError::NotEnoughMemory;
     }

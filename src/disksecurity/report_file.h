@@ -1,22 +1,27 @@
 // The report of a repair: one line per object whose DACL the run writes (or, simulating,
 // would write), appended to one file that the whole run holds open. The path is an
 // administrator's, but it may lie where a webspace user can put a link or a second name of a
-// file the panel reads; so the file is opened once, before the run changes anything, without
-// following a link, and judged by its handle.
+// file the panel reads; so the report's folder is reached from its drive root without following
+// a link and held for the whole run, and the file is judged by its handle: before the run
+// changes anything when it exists, else when the first line creates it.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "platform/unique.h"
+#include "runtime/held_directory.h"
 
 namespace DiskSecurity {
 
 class ReportFile {
 public:
-    // Opens `path` for appending, creating it when absent. Raises a vexception naming the file
-    // when it cannot be opened, or when it is a directory, a link or another reparse point, or
-    // a file with more than one name.
+    // Holds the folder of `path` and opens the file for appending when it exists. Raises a
+    // vexception naming the file when a component of its folder is a link or another reparse
+    // point, when it cannot be opened, or when it is a directory, a link or another reparse
+    // point, or a file with more than one name. A missing file is created by the first line,
+    // so that a run that reports nothing leaves none.
     explicit ReportFile(std::wstring path);
     ReportFile(const ReportFile&) = delete;
     ReportFile& operator=(const ReportFile&) = delete;
@@ -33,7 +38,12 @@ public:
     void requireComplete() const;
 
 private:
+    // Opens the file in the held folder (`disposition`: open it, or create it when missing)
+    // and refuses what is no regular file with one name.
+    void _open(std::uint32_t disposition);
+
     std::wstring path_;
+    std::optional<HeldDirectory> folder_;
     Platform::UniqueHandle file_;
     std::uint64_t lost_ = 0;
     std::uint32_t firstError_ = 0;

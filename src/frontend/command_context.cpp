@@ -34,8 +34,8 @@ std::shared_ptr<IUserInformation> CommandContext::configuredAccountProvider() {
     return std::make_shared<LocalUserInformation>();
 }
 
-FileSharingContext::FileSharingContext(const Params& params)
-    : vhostName(params.get(L"--vhost-name")),
+FileSharingContext::FileSharingContext(const Params& params, std::wstring vhost)
+    : vhostName(std::move(vhost)),
       userName(params.get(L"--user")),
       userId(params.get(L"--user-id")),
       privateTemplates(params.get(L"--private-template")),

@@ -46,8 +46,9 @@ public:
     // The area that "--repair-filesharing" maintains.
     static constexpr const wchar_t* area = L"fs";
 
-    // Loads HTTPD_VHOSTS_D\<vhost>\.tarno\.Security (missing: an empty set bound to it).
-    explicit FileSharingContext(const Params& params);
+    // Loads HTTPD_VHOSTS_D\<vhost>\.tarno\.Security (missing: an empty set bound to it), for
+    // the vhost named `vhost` (the "--vhost-name" as the disk spells it).
+    FileSharingContext(const Params& params, std::wstring vhost);
 
     // Refuses, before anything is read or written, "--vhost-name", "--user" and "--user-id"
     // values that hold a control character, which no metadata file can carry, any of the three

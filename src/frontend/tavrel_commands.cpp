@@ -1,5 +1,7 @@
 #include "frontend/tavrel_commands.h"
 
+#include <optional>
+
 #include "frontend/list_file.h"
 #include "frontend/tavrel_impl.h"
 #include "manager/audit.h"
@@ -39,6 +41,41 @@ std::wstring webUserDirectory(const CommandRun& run, const std::wstring& webUser
     return VFileName::combine(run.directory, L"web_users\\" + webUser);
 }
 
+// "--web-users": the names of the list, each one plain name; none without the parameter.
+std::vector<std::wstring> readWebUsers(const CommandRun& run) {
+    std::vector<std::wstring> webUsers;
+    if (std::wstring list = run.params.getOr(L"--web-users", std::wstring()); !list.empty()) {
+        webUsers = readListFile(list);
+        for (const std::wstring& webUser : webUsers) {
+            Tavrel::requirePlainName(L"web user name", webUser);
+        }
+    }
+    return webUsers;
+}
+
+// "--pathes-file" when given: its paths, normalised, each refused before any is applied when
+// it lies outside the webspace's directory.
+std::optional<std::vector<std::wstring>> readPathes(const CommandRun& run) {
+    std::wstring list = run.params.getOr(L"--pathes-file", std::wstring());
+    if (list.empty()) {
+        return std::nullopt;
+    }
+    std::vector<std::wstring> pathes;
+    for (const std::wstring& line : readListFile(list)) {
+        std::wstring path = normalizePath(line);
+        PathRelation relation = comparePaths(path, run.directory);
+        if (relation != PathEqual && relation != PathBelow) {
+            throw ArgumentException(
+                formatString(L"Invalid value of parameter --pathes-file: the path %s lies outside "
+                             L"the webspace directory %s",
+                             line, stripLongPrefix(run.directory)),
+                VSITE("TavrelImpl::_updateWebspaceSecurity"));
+        }
+        pathes.push_back(path);
+    }
+    return pathes;
+}
+
 }  // namespace
 
 std::wstring panelTemplate(const std::wstring& name) {
@@ -47,6 +84,14 @@ std::wstring panelTemplate(const std::wstring& name) {
 
 std::wstring webspaceDirectory(const std::wstring& webspace) {
     return normalizePath(VFileName::combine(panelParameter(L"HTTPD_VHOSTS_D"), webspace));
+}
+
+std::wstring onDiskName(const std::wstring& webspace) {
+    std::wstring onDisk;
+    if (Platform::getLongPathName(toLongPath(webspaceDirectory(webspace)), onDisk)) {
+        return lastComponent(onDisk);
+    }
+    return webspace;
 }
 
 void help(CommandRun& run) {
@@ -97,7 +142,9 @@ void repairWebspaceSecurity(CommandRun& run) {
     manager.applyCompleteToScope(nullptr, options, fullScan);
     manager.saveToFile(std::wstring());
 
-    for (const std::wstring& webUser : run.webUsers) {
+    // The list is read once the webspace is done: a list that cannot be read fails the run
+    // with the webspace repaired and saved.
+    for (const std::wstring& webUser : readWebUsers(run)) {
         Tavrel::loadWebUserMetadata(run.webspace, webUser, manager);
         manager.expandWebUserTemplate(run.webspace, systemUser, webUser,
                                       panelTemplate(L"webuser_template.xml"));
@@ -125,10 +172,11 @@ void updateWebspaceSecurity(CommandRun& run) {
     Tavrel::loadDomainMetadata(run.webspace, manager);
     manager.confineTo(run.directory);
     bool fullScan = run.params.has(L"--full-scan");
-    if (!run.pathes) {
+    std::optional<std::vector<std::wstring>> pathes = readPathes(run);
+    if (!pathes) {
         manager.applyCompleteToScope(nullptr, CheckerOptionRepair, fullScan);
     } else {
-        for (const std::wstring& path : *run.pathes) {
+        for (const std::wstring& path : *pathes) {
             manager.applyCompleteSecurity(path, nullptr, CheckerOptionRepair, fullScan);
         }
     }
@@ -148,7 +196,7 @@ void repairFilesharing(CommandRun& run) {
 // The two file-sharing user commands work on a context of their own, loaded under the mutex,
 // and show the progress of its manager.
 void updateUserFilesharingSecurity(CommandRun& run) {
-    FileSharingContext context(run.params);
+    FileSharingContext context(run.params, run.webspace);
     ConsoleProgress progress(context.manager());
     // What an earlier run added for the user goes first, so that the user has one copy.
     context.removeUserEntries();
@@ -159,7 +207,7 @@ void updateUserFilesharingSecurity(CommandRun& run) {
 }
 
 void removeUserFilesharingSecurity(CommandRun& run) {
-    FileSharingContext context(run.params);
+    FileSharingContext context(run.params, run.webspace);
     ConsoleProgress progress(context.manager());
     std::vector<DiskSecurity::EntryTemplate> removed = context.removeUserEntries();
     context.manager().saveToFile(std::wstring());
@@ -173,7 +221,11 @@ void removeUserFilesharingSecurity(CommandRun& run) {
 void restoreSecurity(CommandRun& run) {
     bool checkOnly = run.params.has(L"--check-only");
     if (!checkOnly) {
-        run.journal.setScope(run.journalContents.scope);
+        Tavrel::JournalScope scope = run.journalContents.scope;
+        if (scope.kind == Tavrel::JournalScope::Kind::Webspace) {
+            scope.name = onDiskName(scope.name);
+        }
+        run.journal.setScope(scope);
     }
     Tavrel::restoreJournal(run.journalFile, run.journalContents, run.directory, checkOnly,
                            run.journal);
@@ -187,7 +239,7 @@ void auditWebspaceSecurity(CommandRun& run) {
     loadWebspace(run, systemUser);
     Tavrel::auditScope(manager, fullScan, counts);
     std::vector<std::wstring> damaged;
-    for (const std::wstring& webUser : run.webUsers) {
+    for (const std::wstring& webUser : readWebUsers(run)) {
         if (!Tavrel::loadWebUserMetadataToRead(run.webspace, webUser, manager)) {
             damaged.push_back(webUser);
             continue;

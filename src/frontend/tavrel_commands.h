@@ -35,8 +35,11 @@ struct CommandRun {
     CommandContext& context;
     Tavrel::RunJournal& journal;
 
-    // "--webspace-name", one plain name, and its directory below HTTPD_VHOSTS_D, normalised;
-    // the directory exists. For the restore, the directory of the journal's scope.
+    // The command's name, as the table has it.
+    std::wstring command;
+    // "--webspace-name" (or the file-sharing commands' "--vhost-name"), one plain name, as the
+    // directory's name on the disk when it exists, and its directory below HTTPD_VHOSTS_D,
+    // normalised. For the restore, the directory of the journal's scope.
     std::wstring webspace;
     std::wstring directory;
     // "--path", normalised.
@@ -44,10 +47,6 @@ struct CommandRun {
     // "--report-file", opened before anything is loaded or changed and held for the whole run:
     // what the walk later finds at that path cannot redirect the report.
     std::optional<DiskSecurity::ReportFile> report;
-    // "--web-users": the names of the list, each one plain name.
-    std::vector<std::wstring> webUsers;
-    // "--pathes-file" when given: its paths, normalised, each inside the webspace's directory.
-    std::optional<std::vector<std::wstring>> pathes;
     // "--journal", normalised, and what it holds, read and checked whole.
     std::wstring journalFile;
     Tavrel::JournalContents journalContents;
@@ -61,6 +60,9 @@ constexpr DiskSecurity::CheckMode CheckerOptionRepair = DiskSecurity::CheckMode:
 std::wstring panelTemplate(const std::wstring& name);
 // HTTPD_VHOSTS_D\<name>: the directory of a webspace (or of the file-sharing area), normalised.
 std::wstring webspaceDirectory(const std::wstring& webspace);
+// The name of the directory HTTPD_VHOSTS_D\<webspace> as the disk holds it (NTFS finds it under
+// any letter case), or `webspace` as it is when there is none.
+std::wstring onDiskName(const std::wstring& webspace);
 
 // The commands, in the order of the table.
 void help(CommandRun& run);

@@ -144,15 +144,22 @@ bool names(const Command& command, const std::wstring& parameter) {
 
 // --- the values of the parameters, read before the mutex is taken ---
 
-// A webspace command works inside the webspace's directory and nowhere else: without that
-// directory there is nothing it may change.
+// A webspace command works inside the webspace's directory and nowhere else. The name is taken
+// as the directory's own name on the disk, so that two spellings of one webspace take one mutex
+// and keep one journal scope. A directory that is a link is refused; a missing one only where
+// the command has nothing that could build it (its entries would make it).
 void readWebspace(CommandRun& run) {
     run.webspace = run.params.get(L"--webspace-name");
     Tavrel::requirePlainName(L"webspace name", run.webspace);
+    run.webspace = onDiskName(run.webspace);
     std::wstring directory = webspaceDirectory(run.webspace);
     std::uint32_t attributes = 0;
-    if (!fileExist(directory, attributes) || !(attributes & Platform::FileAttribute::Directory) ||
-        (attributes & Platform::FileAttribute::ReparsePoint)) {
+    bool exists = fileExist(directory, attributes);
+    bool builds = run.command == L"--repair-webspace-security" ||
+                  run.command == L"--repair-webspace-path-security";
+    if ((exists && (!(attributes & Platform::FileAttribute::Directory) ||
+                    (attributes & Platform::FileAttribute::ReparsePoint))) ||
+        (!exists && !builds)) {
         throw ArgumentException(
             formatString(L"Invalid value of parameter --webspace-name: the webspace directory %s "
                          L"does not exist",
@@ -182,38 +189,9 @@ void openReport(CommandRun& run) {
     run.report.emplace(report);
 }
 
-// Read before any work, so that a bad list leaves the webspace as it was.
-void readWebUsers(CommandRun& run) {
-    if (std::wstring list = run.params.getOr(L"--web-users", std::wstring()); !list.empty()) {
-        run.webUsers = readListFile(list);
-        for (const std::wstring& webUser : run.webUsers) {
-            Tavrel::requirePlainName(L"web user name", webUser);
-        }
-    }
-}
-
-void readPathes(CommandRun& run) {
-    std::wstring list = run.params.getOr(L"--pathes-file", std::wstring());
-    if (list.empty()) {
-        return;
-    }
-    run.pathes.emplace();
-    for (const std::wstring& line : readListFile(list)) {
-        std::wstring path = normalizePath(line);
-        PathRelation relation = comparePaths(path, run.directory);
-        if (relation != PathEqual && relation != PathBelow) {
-            throw ArgumentException(
-                formatString(L"Invalid value of parameter --pathes-file: the path %s lies outside "
-                             L"the webspace directory %s",
-                             line, stripLongPrefix(run.directory)),
-                VSITE("TavrelImpl::_updateWebspaceSecurity"));
-        }
-        run.pathes->push_back(path);
-    }
-}
-
 void checkFileSharingValues(CommandRun& run) {
     FileSharingContext::requireValues(run.params);
+    run.webspace = onDiskName(run.params.get(L"--vhost-name"));
 }
 
 // The directory of a journal's scope, which the run that wrote it did not leave.
@@ -221,7 +199,7 @@ std::wstring scopeDirectory(const Tavrel::JournalScope& scope) {
     switch (scope.kind) {
         case Tavrel::JournalScope::Kind::Webspace:
             Tavrel::requirePlainName(L"webspace name", scope.name);
-            return webspaceDirectory(scope.name);
+            return webspaceDirectory(onDiskName(scope.name));
         case Tavrel::JournalScope::Kind::FileSharing:
             return webspaceDirectory(FileSharingContext::area);
         default:
@@ -233,7 +211,7 @@ std::wstring scopeDirectory(const Tavrel::JournalScope& scope) {
 std::wstring scopeMutex(const Tavrel::JournalScope& scope) {
     switch (scope.kind) {
         case Tavrel::JournalScope::Kind::Webspace:
-            return TavrelImpl::webspaceMutexName(scope.name);
+            return TavrelImpl::webspaceMutexName(onDiskName(scope.name));
         case Tavrel::JournalScope::Kind::FileSharing:
             return TavrelImpl::filesharingMutexName();
         default:
@@ -263,8 +241,6 @@ constexpr struct {
 } valueReaders[] = {
     {L"--webspace-name", readWebspace},
     {L"--report-file", openReport},
-    {L"--web-users", readWebUsers},
-    {L"--pathes-file", readPathes},
     {L"--vhost-name", checkFileSharingValues},
     {L"--journal", readJournal},
     {L"--path", readPath},
@@ -276,9 +252,9 @@ constexpr struct {
 // V writes too: they hold V's mutex besides the area's. Every command that holds both takes the
 // area's first, so that no two commands can each hold one and wait for the other. For the
 // area itself the two names are one mutex, taken once.
-std::vector<std::wstring> fileSharingUserLocks(const Params& params) {
+std::vector<std::wstring> fileSharingUserLocks(const CommandRun& run) {
     std::vector<std::wstring> names{TavrelImpl::filesharingMutexName()};
-    std::wstring vhostMutex = TavrelImpl::webspaceMutexName(params.get(L"--vhost-name"));
+    std::wstring vhostMutex = TavrelImpl::webspaceMutexName(run.webspace);
     if (vhostMutex != names.front()) {
         names.push_back(vhostMutex);
     }
@@ -297,32 +273,34 @@ std::vector<std::wstring> lockNames(Lock lock, const CommandRun& run) {
         case Lock::FileSharing:
             return {TavrelImpl::filesharingMutexName()};
         case Lock::FileSharingUser:
-            return fileSharingUserLocks(run.params);
+            return fileSharingUserLocks(run);
         case Lock::JournalScope:
             return {scopeMutex(run.journalContents.scope)};
     }
     return {};
 }
 
-// The scope whose journal the command writes: that of its mutex. Nothing for the commands that
-// write no security and for check-only runs; the restore names its scope once it has read the
-// journal.
-Tavrel::JournalScope journalScopeFor(const Command& command, const Params& params) {
+// The scope whose journal the command writes: that of its mutex, named as the run took it.
+// Nothing for the commands that write no security; the restore names its scope once it has
+// read the journal. A check-only repair saves its metadata, which is journaled too, apart
+// from the journals of the runs that wrote DACLs (JournalScope::checkOnly).
+Tavrel::JournalScope journalScopeFor(const Command& command, const CommandRun& run) {
     using Kind = Tavrel::JournalScope::Kind;
-    if (!(command.setup & Journaled) || params.has(L"--check-only")) {
+    if (!(command.setup & Journaled)) {
         return {};
     }
+    bool checkOnly = run.params.has(L"--check-only");
     switch (command.lock) {
         case Lock::Base:
-            return {Kind::Path, stripLongPrefix(normalizePath(params.getOr(L"--path", L".")))};
+            return {Kind::Path, stripLongPrefix(normalizePath(run.params.getOr(L"--path", L"."))),
+                    checkOnly};
         case Lock::Webspace:
-            return {Kind::Webspace, params.getOr(L"--webspace-name", std::wstring())};
-        case Lock::FileSharing:
-            return {Kind::FileSharing, {}};
         case Lock::FileSharingUser:
             // A user's file-sharing commands write the vhost's folder and metadata, under its
             // mutex: a restore of their journal must hold that one.
-            return {Kind::Webspace, params.getOr(L"--vhost-name", std::wstring())};
+            return {Kind::Webspace, run.webspace, checkOnly};
+        case Lock::FileSharing:
+            return {Kind::FileSharing, {}, checkOnly};
         default:
             return {};
     }
@@ -340,6 +318,7 @@ void runCommand(const Command& command, CommandRun& run) {
             reader.read(run);
         }
     }
+    run.journal.setScope(journalScopeFor(command, run));
     std::vector<std::wstring> lockOrder = lockNames(command.lock, run);
     std::array<ExclusiveTask, 2> locks;
     for (std::size_t i = 0; i < lockOrder.size(); ++i) {
@@ -398,12 +377,12 @@ int TavrelImpl::go(int argc, const wchar_t* const* argv) {
     const Command* command = findCommand(command_);
     // Whatever the command writes is journaled first; the journal is kept when it succeeds. It
     // is finished after the command has let its mutex go.
-    Tavrel::RunJournal journal(command ? journalScopeFor(*command, params)
-                                       : Tavrel::JournalScope());
+    Tavrel::RunJournal journal{Tavrel::JournalScope()};
     if (!command) {
         cmdNotSupported(possibleCommands());
     }
     CommandRun run(*this, params, context, journal);
+    run.command = command->name;
     runCommand(*command, run);
     // Only a run that ends without an error, its journal whole on the disk, counts as one of
     // the journals kept.

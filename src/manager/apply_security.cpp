@@ -195,6 +195,17 @@ void SecurityManager::forgetDamaged(const std::wstring& file) {
 }
 
 void SecurityManager::requireNoDamagedMetadata() const {
+    if (!rebuiltMetadata_.empty() && damagedMetadata_.empty()) {
+        std::wstring files;
+        for (const auto& [file, kept] : rebuiltMetadata_) {
+            files += (files.empty() ? L"" : L", ") + stripLongPrefix(file) + L" (kept as " +
+                     stripLongPrefix(kept) + L")";
+        }
+        throw vexception(formatString(L"Damaged security metadata was built anew from the "
+                                      L"template: %s; the entries it held are not in the new file",
+                                      files),
+                         VSITE("Tavrel::SecurityManager::requireNoDamagedMetadata"));
+    }
     if (damagedMetadata_.empty()) {
         return;
     }

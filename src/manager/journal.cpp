@@ -23,7 +23,7 @@ namespace {
 constexpr const char* journalFunction = "Tavrel::RunJournal";
 constexpr const wchar_t* journalSuffix = L".journal";
 constexpr std::size_t stampLength = 20;  // "YYYYMMDDThhmmss.mmmZ"
-constexpr std::size_t maxTagLength = 120;
+constexpr std::size_t maxTagLength = 100;
 
 RunJournal* currentJournal = nullptr;
 
@@ -121,7 +121,14 @@ std::wstring JournalScope::fileTag() const {
             c = L'_';
         }
     }
-    return Platform::toLower(tag.substr(0, maxTagLength));
+    std::uint64_t hash = 0xcbf29ce484222325ULL;  // FNV-1a
+    for (unsigned char byte : Platform::toUtf8(Platform::toLower(text()))) {
+        hash = (hash ^ byte) * 0x100000001b3ULL;
+    }
+    return Platform::toLower(tag.substr(0, maxTagLength)) +
+           formatString(L".%08x%08x", static_cast<std::uint32_t>(hash >> 32),
+                        static_cast<std::uint32_t>(hash)) +
+           (checkOnly ? L".check" : L"");
 }
 
 RunJournal::RunJournal(JournalScope scope)

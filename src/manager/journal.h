@@ -33,13 +33,20 @@ struct JournalScope {
     enum class Kind { None, Webspace, FileSharing, Path };
     Kind kind = Kind::None;
     std::wstring name;  // the webspace name or the directory; empty for the other kinds
+    // A check-only run's journal (it holds the metadata a save replaced), kept and pruned
+    // apart from those of the runs that wrote DACLs, so that check-only runs never push a
+    // useful journal out.
+    bool checkOnly = false;
 
     // "webspace<TAB>NAME", "fs", "path<TAB>DIRECTORY".
     std::wstring text() const;
     // The reverse of text(); raises a vexception for anything else.
     static JournalScope fromText(const std::wstring& text);
-    // What a journal's file name says of its scope: "ws.NAME", "fs", "path.<directory with
-    // every character but letters, digits, '.', '-' and '_' as '_'>", at most 120 characters.
+    // What a journal's file name says of its scope: "ws.NAME", "fs", "path.<directory>" (every
+    // character but letters, digits, '.', '-' and '_' as '_', at most 100 characters), then "."
+    // and 16 hexadecimal digits of a hash of the exact scope (letter case aside), and ".check"
+    // for a check-only run: the folded part is for a person, the hash keeps scopes that fold
+    // alike ("müller.de", "möller.de") apart.
     std::wstring fileTag() const;
 };
 

@@ -155,6 +155,7 @@ void SecurityManager::saveToFile(const std::wstring& fileName) {
         std::wstring name = lastComponent(normalizePath(metadataPath_));
         bool panelFolder = MetadataPaths::namesMetadataDirectory(directory);
         if (panelFolder) {
+            WinSecurity::enableOwnershipPrivileges();
             holdMetadataInPlace(metadataPath_);
         }
         HeldDirectory held = _holdSaveDirectory(directory);
@@ -266,18 +267,23 @@ void loadMetadata(SecurityManager& manager, const std::wstring& file, const wcha
 }
 
 // Moves a damaged metadata file aside under a name of its own, never over another file, and
-// returns that name.
+// returns that name; the run's journal keeps it first, so that a restore puts it back.
 std::wstring keepDamaged(const std::wstring& file) {
-    std::wstring base = file + L".damaged-" + utcTimeStamp();
+    HeldDirectory folder = HeldDirectory::open(VFileName::removeFileSpec(file));
+    std::wstring name = lastComponent(normalizePath(file));
+    if (RunJournal* journal = RunJournal::current()) {
+        journal->keepMetadata(folder, name);
+    }
+    std::wstring base = name + L".damaged-" + utcTimeStamp();
     for (std::int32_t attempt = 1;; ++attempt) {
         std::wstring kept = attempt == 1 ? base : formatString(L"%s-%d", base, attempt);
-        if (Platform::moveFileEx(toLongPath(file), toLongPath(kept),
+        if (Platform::moveFileAt(folder.handle(), name, folder.handle(), kept,
                                  Platform::File::MoveFileWriteThrough)) {
-            return kept;
+            return folder.pathOf(kept);
         }
         std::uint32_t error = Platform::getLastError();
         if (error != Platform::WinError::AlreadyExists || attempt >= 100) {
-            throwOsError(formatString(L"Move file '%s' to '%s'", file, kept), error,
+            throwOsError(formatString(L"Move file '%s' to '%s'", file, folder.pathOf(kept)), error,
                          VSITE("Tavrel::loadWebUserMetadata"));
         }
     }
@@ -320,19 +326,21 @@ void loadPathMetadata(const std::wstring& directory, SecurityManager& manager) {
 void loadWebUserMetadata(const std::wstring& webspace, const std::wstring& webUser,
                          SecurityManager& manager) {
     std::wstring file = SecurityManager::webUserMetadataFile(webspace, webUser, std::wstring());
+    std::wstring kept;
     try {
         loadMetadata(manager, file, L"Unable to find webuser security metadata file: %s");
         return;
     } catch (const DiskSecurity::TemplateFormatException& e) {
         // A damaged file is kept for a look, never deleted; the web user's metadata is then
         // rebuilt from the template by the caller, as for a web user without any.
-        std::wstring kept = keepDamaged(file);
+        kept = keepDamaged(file);
         LogManager::instance().log(LogWarning,
                                    L"The web user security metadata file %s is damaged and was "
                                    L"kept as %s; it is built anew: %s",
                                    file, kept, renderException(e));
     }
     manager.forgetDamaged(file);
+    manager.noteRebuilt(file, kept);
     manager.load(file, false);
 }
 

@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "accounts/user_information.h"
@@ -103,10 +104,16 @@ public:
     const std::wstring& confinement() const { return confinement_; }
     // The metadata files that a walk found damaged and whose directories it left as they were.
     const std::vector<std::wstring>& damagedMetadata() const { return damagedMetadata_; }
-    // Raises a vexception naming every damaged metadata file that is still left as it was.
+    // Raises a vexception naming every damaged metadata file that is still left as it was, and
+    // every one that was built anew with its kept copy.
     void requireNoDamagedMetadata() const;
     // `file` was rebuilt: it no longer counts as left damaged.
     void forgetDamaged(const std::wstring& file);
+    // `file` was damaged, kept as `kept` and built anew: the run still fails, naming both (the
+    // entries the file held are gone from the new one).
+    void noteRebuilt(const std::wstring& file, const std::wstring& kept) {
+        rebuiltMetadata_.emplace_back(file, kept);
+    }
 
     // --- loading and saving ---
     // Replaces the entries by those of `file` (a template file or a directory of them; missing:
@@ -233,6 +240,7 @@ private:
     DiskSecurity::ReportFile* reportFile_ = nullptr;  // not owned
     std::wstring confinement_;
     std::vector<std::wstring> damagedMetadata_;
+    std::vector<std::pair<std::wstring, std::wstring>> rebuiltMetadata_;
     bool useConfiguredRoot_ = true;
     bool skipUnmappedAccounts_ = true;
     DiskSecurity::Callback* chainedCallback_ = nullptr;  // not owned

@@ -450,45 +450,41 @@ Platform::UniqueHandle openInPlace(const std::wstring& path) {
 
 bool createDirectoryBelow(const std::wstring& anchor, const std::wstring& path) {
     LogManager& log = LogManager::instance();
-    std::wstring target = trimTrailingSeparators(normalizePath(path));
-    std::wstring current = normalizePath(anchor);
-    if (comparePaths(target, current) != PathBelow) {
+    std::wstring target = trimTrailingSeparators(stripLongPrefix(normalizePath(path)));
+    std::wstring current = trimTrailingSeparators(stripLongPrefix(normalizePath(anchor)));
+    PathRelation relation = comparePaths(target, current);
+    if (relation != PathBelow && relation != PathEqual) {
         log.log(LogWarning, L"Folder %s is not created, because it does not lie below %s",
-                stripLongPrefix(target), stripLongPrefix(current));
+                target, current);
         return false;
     }
-    // Each level, made by us or by someone else a moment ago, must be a plain folder before
-    // anything is created inside it, and stays open until the last level is made.
-    std::vector<Platform::UniqueHandle> held;
-    auto hold = [&] {
-        held.push_back(openInPlace(current));
-        if (!held.back()) {
-            log.log(LogWarning,
-                    L"Folder %s is not created, because %s is a link, another reparse point "
-                    L"or a file",
-                    stripLongPrefix(target), stripLongPrefix(current));
+    // Each level is reached from the one above it, held open, and must be a plain folder
+    // before anything is created inside it: made by us or by someone else a moment ago.
+    std::wstring reached = current;
+    try {
+        std::optional<HeldDirectory> held = HeldDirectory::openExisting(current);
+        if (!held) {
+            // The directory the run is confined to is made too when an entry asks for it: one
+            // plain name below its parent, which must be there.
+            reached = VFileName::removeFileSpec(current);
+            HeldDirectory parent = HeldDirectory::open(reached);
+            reached = current;
+            held = parent.child(lastComponent(current), true);
         }
-        return static_cast<bool>(held.back());
-    };
-    std::vector<std::wstring> names = splitPathComponents(stripLongPrefix(target));
-    std::size_t anchorDepth = splitPathComponents(stripLongPrefix(current)).size();
-    if (!hold()) {
+        std::vector<std::wstring> names = splitPathComponents(target);
+        for (std::size_t i = splitPathComponents(current).size(); i < names.size(); ++i) {
+            reached = held->pathOf(names[i]);
+            held = held->child(names[i], true);
+        }
+        return true;
+    } catch (const vosexception&) {
+        throw;
+    } catch (const vexception&) {
+        log.log(LogWarning,
+                L"Folder %s is not created, because %s is a link, another reparse point or a file",
+                target, reached);
         return false;
     }
-    for (std::size_t i = anchorDepth; i < names.size(); ++i) {
-        current = VFileName::combine(current, names[i]);
-        if (!fileExist(current) && !Platform::createDirectory(toLongPath(current))) {
-            std::uint32_t error = Platform::getLastError();
-            if (error != Platform::WinError::AlreadyExists) {
-                throwOsError(formatString(L"CreateDirectory(%s)", current), error,
-                             VSITE("VDirectory::createDirectoryBelow"));
-            }
-        }
-        if (!hold()) {
-            return false;
-        }
-    }
-    return true;
 }
 
 }  // namespace VDirectory

@@ -114,11 +114,12 @@ void createDirectory(const std::wstring& path);
 // when `path` is missing, a file, or reached through a link or another reparse point.
 Platform::UniqueHandle openInPlace(const std::wstring& path);
 
-// Creates `path` and its missing parents, one component at a time below `anchor` (a directory
-// the caller trusts), each parent opened in place (openInPlace) and held while its child is
-// made. False, with a warning naming the component, when a link, another reparse point or a
-// file stands in the way, or `path` is not below `anchor`: then nothing more is created.
-// Raises the operating-system error "CreateDirectory(<path>)" when a level cannot be created.
+// Creates `path` and its missing parents, one component at a time from `anchor` (the directory
+// a run is confined to; made itself, one name below its parent, when `path` is or lies below it
+// and it is missing), each level reached from the one above it and held (HeldDirectory). False,
+// with a warning naming the component, when a link, another reparse point or a file stands in
+// the way, or `path` is not at or below `anchor`: then nothing more is created. Raises the
+// operating-system error "CreateDirectory(<path>)" when a level cannot be created.
 bool createDirectoryBelow(const std::wstring& anchor, const std::wstring& path);
 
 }  // namespace VDirectory

@@ -209,7 +209,7 @@ Platform::UniqueHandle HeldDirectory::openFile(const std::wstring& name, std::ui
                                                std::uint32_t disposition, bool singleName) const {
     Platform::UniqueHandle handle(Platform::createFileAt(
         handle_.get(), name, access | Platform::File::ReadAttributes, Platform::File::ShareRead,
-        disposition, Platform::FileAttribute::Normal));
+        disposition, Platform::FileAttribute::Normal | Platform::File::FlagBackupSemantics));
     if (!handle) {
         return handle;
     }

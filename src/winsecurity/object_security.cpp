@@ -284,7 +284,8 @@ void takeOwnership(Platform::Handle handle, const std::wstring& path) {
 }
 
 void enableOwnershipPrivileges() {
-    for (const wchar_t* privilege : {L"SeRestorePrivilege", takeOwnershipPrivilege}) {
+    for (const wchar_t* privilege :
+         {L"SeBackupPrivilege", L"SeRestorePrivilege", takeOwnershipPrivilege}) {
         if (hasPrivilege(privilege)) {
             enablePrivilege(privilege);
         }

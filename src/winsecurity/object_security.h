@@ -72,8 +72,10 @@ void takeOwnership(const std::wstring& path, std::uint32_t objectType);
 
 // The same through a handle opened with WRITE_OWNER; `path` names it in the error.
 void takeOwnership(Platform::Handle handle, const std::wstring& path);
-// Enables SeRestorePrivilege and SeTakeOwnershipPrivilege, as far as the token holds them, for
-// the rest of the process: what writing owners the tool does not hold needs.
+// Enables SeBackupPrivilege, SeRestorePrivilege and SeTakeOwnershipPrivilege, as far as the
+// token holds them, for the rest of the process: what reaching, writing and taking over the
+// panel's own files needs when a webspace's user has shut the tool out of them (with backup
+// semantics, as HeldDirectory opens).
 void enableOwnershipPrivileges();
 
 // Whether the thread's token (the process token when the thread has none) holds the

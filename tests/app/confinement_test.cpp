@@ -34,24 +34,6 @@ protected:
         host_({"acl", "set", etc + "\\hosting_template.xml", "D:P(A;;FA;;;SY)(A;;FA;;;BA)"});
     }
 
-    // Every descriptor on drive C: outside the webspace "example", one object a line; the
-    // tool's own journals (PRODUCT_ROOT_D\var), which every run that writes keeps, left out.
-    std::string outside() {
-        std::string all = host_({"acl", "get", "C:\\", "--tree", "--sddl"});
-        std::string kept;
-        for (std::size_t begin = 0, end; begin < all.size(); begin = end + 1) {
-            end = all.find('\n', begin);
-            std::string line = all.substr(begin, end - begin);
-            if (line.rfind(webspace + "\\", 0) != 0 && line.rfind(webspace + " ", 0) != 0 &&
-                line.find("admin\\logs") == std::string::npos &&
-                line.find("PrivateTemp") == std::string::npos &&
-                line.rfind("C:\\Program Files (x86)\\Tarno\\var", 0) != 0 &&
-                line.rfind("Successfully", 0) != 0) {
-                kept += line + "\n";
-            }
-        }
-        return kept;
-    }
 };
 
 TEST_F(Confinement, ARunStaysInTheWebspaceItNamesWhateverItsMetadataSays) {
@@ -210,17 +192,25 @@ TEST_F(Confinement, ADamagedWebUserFileHoldsUpOnlyThatWebUser) {
 
     // The web-user pass keeps the damaged file aside and builds the user's metadata anew.
     writeFile(onC("users.txt"), "u1\n");
+    // The run fails all the same, naming the kept copy: the user's own entries are gone.
     ProcessResult userPass = repair({"--full-scan", "--web-users=C:\\users.txt"});
-    EXPECT_EQ(userPass.exitCode, 0) << userPass.out;
+    EXPECT_EQ(userPass.exitCode, 1) << userPass.out;
+    EXPECT_NE(userPass.out.find("was built anew"), std::string::npos) << userPass.out;
     EXPECT_NE(metadata(".Web.u1.Security").find("<Entries>"), std::string::npos);
     std::vector<std::string> kept;
     for (const auto& entry : fs::directory_iterator(onC("Inetpub/vhosts/example/.tarno"))) {
         if (entry.path().filename().string().rfind(".Web.u1.Security.damaged-", 0) == 0) {
             kept.push_back(readFile(entry.path()));
+            EXPECT_NE(userPass.out.find(entry.path().filename().string()), std::string::npos);
         }
     }
     EXPECT_EQ(kept, std::vector<std::string>{damaged});
     EXPECT_NE(tree(webspace + "\\web_users\\u1"), u1Before);
+
+    // The journal kept the damaged file before it was moved aside: the restore puts it back.
+    ProcessResult restored = restore(journals().back());
+    EXPECT_EQ(restored.exitCode, 0) << restored.out;
+    EXPECT_EQ(metadata(".Web.u1.Security"), damaged);
 }
 
 }  // namespace

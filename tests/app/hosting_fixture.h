@@ -126,6 +126,48 @@ protected:
         return pids;
     }
 
+    fs::path journalDirectory() const { return onC("Program Files (x86)/Tarno/var/journal"); }
+    // The journals of the host, oldest first.
+    std::vector<fs::path> journals() const {
+        std::vector<fs::path> found;
+        if (fs::exists(journalDirectory())) {
+            for (const auto& entry : fs::directory_iterator(journalDirectory())) {
+                if (entry.path().extension() == ".journal") {
+                    found.push_back(entry.path());
+                }
+            }
+        }
+        std::sort(found.begin(), found.end());
+        return found;
+    }
+    std::string windowsPath(const fs::path& posix) {
+        std::string path = host_({"path", "-w", posix.string()});
+        return path.substr(0, path.find_last_not_of("\r\n") + 1);
+    }
+    ProcessResult restore(const fs::path& journal, std::vector<std::string> extra = {}) {
+        std::vector<std::string> args = {"--restore-security", "--journal=" + windowsPath(journal)};
+        args.insert(args.end(), extra.begin(), extra.end());
+        return tavrel(args);
+    }
+    // Every descriptor on drive C: outside the webspace "example", one object a line; the
+    // tool's own journals (PRODUCT_ROOT_D\var), which every run that writes keeps, left out.
+    std::string outside(const std::string& inside = webspace) {
+        std::string all = host_({"acl", "get", "C:\\", "--tree", "--sddl"});
+        std::string kept;
+        for (std::size_t begin = 0, end; begin < all.size(); begin = end + 1) {
+            end = all.find('\n', begin);
+            std::string line = all.substr(begin, end - begin);
+            if (line.rfind(inside + "\\", 0) != 0 && line.rfind(inside + " ", 0) != 0 &&
+                line.find("admin\\logs") == std::string::npos &&
+                line.find("PrivateTemp") == std::string::npos &&
+                line.rfind("C:\\Program Files (x86)\\Tarno\\var", 0) != 0 &&
+                line.rfind("Successfully", 0) != 0) {
+                kept += line + "\n";
+            }
+        }
+        return kept;
+    }
+
     TestSupport::TempHost host;
 };
 

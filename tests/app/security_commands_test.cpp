@@ -224,11 +224,6 @@ TEST_F(SecurityCommands, BadInputIsRefusedWithNothingWritten) {
          {"--repair-webspace-security", "--webspace-name=example", "--user-name=exuser",
           "--report-file=C:\\rhard"},
          "The report file C:\\rhard is refused, because it has 2 hard links."},
-        {"ListFileWithNul",
-         "",
-         {"--repair-webspace-security", "--webspace-name=example", "--user-name=exuser",
-          "--web-users=C:\\nul.txt"},
-         "holds a NUL character"},
         {"NoSuchWebspace",
          "",
          {"--update-webspace-security", "--webspace-name=nosuch", "--full-scan"},
@@ -284,7 +279,6 @@ TEST_F(SecurityCommands, BadInputIsRefusedWithNothingWritten) {
           "--template=x.xml.", "--private-template="},
          "Invalid value of parameter --template"},
     };
-    writeFile(onC("nul.txt"), std::string("u1\0u2", 5));
     writeFile(onC("out.txt"), webspace + "\\httpdocs\n" + vhosts + "\\examplex\n");
     // What a report may not be: a directory, a link, another name of a file the panel reads.
     fs::create_directory(onC("rdir"));
@@ -331,7 +325,6 @@ TEST_F(SecurityCommands, BadInputIsRefusedWithNothingWritten) {
     } specials[] = {
         {"TemplateFifo", onC(domainTemplate), true, {}, "hosting_template.xml"},
         {"TemplateDevice", onC(domainTemplate), false, {}, "hosting_template.xml"},
-        {"WebUsersFifo", onC("users.txt"), true, {"--web-users=C:\\users.txt"}, "users.txt"},
     };
     for (const auto& special : specials) {
         SCOPED_TRACE(special.name);

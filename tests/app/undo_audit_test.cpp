@@ -19,29 +19,6 @@ protected:
         host_({"acl", "set", webspace + "\\httpdocs", "D:P(A;OICI;FA;;;WD)(A;OICI;FA;;;SY)"});
         host_({"acl", "set", webspace + "\\cgi-bin\\run.pl", "D:P(D;;FA;;;BU)(A;;FA;;;BA)"});
     }
-    fs::path journalDirectory() const { return onC("Program Files (x86)/Tarno/var/journal"); }
-    // The journals of the host, oldest first.
-    std::vector<fs::path> journals() const {
-        std::vector<fs::path> found;
-        if (fs::exists(journalDirectory())) {
-            for (const auto& entry : fs::directory_iterator(journalDirectory())) {
-                if (entry.path().extension() == ".journal") {
-                    found.push_back(entry.path());
-                }
-            }
-        }
-        std::sort(found.begin(), found.end());
-        return found;
-    }
-    std::string windowsPath(const fs::path& posix) {
-        std::string path = host_({"path", "-w", posix.string()});
-        return path.substr(0, path.find_last_not_of("\r\n") + 1);
-    }
-    ProcessResult restore(const fs::path& journal, std::vector<std::string> extra = {}) {
-        std::vector<std::string> args = {"--restore-security", "--journal=" + windowsPath(journal)};
-        args.insert(args.end(), extra.begin(), extra.end());
-        return tavrel(args);
-    }
     // The lines of `now` for the objects that `then` lists: a restore gives back descriptors,
     // and leaves the folders a repair created (they may hold files by now).
     static std::string sameObjects(const std::string& now, const std::string& then) {
@@ -233,22 +210,30 @@ TEST_F(UndoAudit, AuditListsTheDifferencesAndChangesNothing) {
 }
 
 TEST_F(UndoAudit, OnlyTheNewestJournalsOfAScopeAreKept) {
-    fs::create_directories(journalDirectory());
-    // 25 older journals of this webspace, each with a kept metadata file, and one of another.
+    // A first run names the journals of this webspace; 25 older ones of the same scope, each
+    // with a kept metadata file, and one of another scope are put beside it.
+    ASSERT_EQ(repair().exitCode, 0);
+    ASSERT_EQ(journals().size(), 1u);
+    std::string name = journals()[0].filename().string();
+    std::string tag = name.substr(name.find('-', 21));  // "-<tag>.journal", after the pid
     for (int i = 0; i < 25; ++i) {
         std::string base = "20200101T0000" + std::string(i < 10 ? "0" : "") + std::to_string(i) +
-                           ".000Z-1-ws.example";
+                           ".000Z-1" + tag.substr(0, tag.size() - 8);
         writeFile(journalDirectory() / (base + ".journal"), "#tavrel-journal\t1\r\n");
         writeFile(journalDirectory() / (base + ".1.Security"), "<Entries/>");
     }
-    writeFile(journalDirectory() / "20190101T000000.000Z-1-ws.other.journal", "");
+    writeFile(journalDirectory() / "20190101T000000.000Z-1-ws.other.0123456789abcdef.journal", "");
+    host_({"acl", "set", webspace + "\\httpdocs", "D:P(A;OICI;FA;;;WD)"});
     ASSERT_EQ(repair().exitCode, 0);
     std::vector<fs::path> kept = journals();
     ASSERT_EQ(kept.size(), 21u);
-    EXPECT_EQ(kept[0].filename(), "20190101T000000.000Z-1-ws.other.journal");
-    EXPECT_EQ(kept[1].filename(), "20200101T000006.000Z-1-ws.example.journal");
-    EXPECT_FALSE(fs::exists(journalDirectory() / "20200101T000005.000Z-1-ws.example.1.Security"));
-    EXPECT_TRUE(fs::exists(journalDirectory() / "20200101T000006.000Z-1-ws.example.1.Security"));
+    EXPECT_EQ(kept[0].filename(), "20190101T000000.000Z-1-ws.other.0123456789abcdef.journal");
+    std::string oldestKept = "20200101T000007.000Z-1" + tag.substr(0, tag.size() - 8);
+    EXPECT_EQ(kept[1].filename(), oldestKept + ".journal");
+    EXPECT_FALSE(fs::exists(journalDirectory() /
+                            ("20200101T000006.000Z-1" + tag.substr(0, tag.size() - 8) +
+                             ".1.Security")));
+    EXPECT_TRUE(fs::exists(journalDirectory() / (oldestKept + ".1.Security")));
 }
 
 TEST_F(UndoAudit, AJournalThatCannotBeFlushedFailsTheRunAndPrunesNothing) {

@@ -4,6 +4,7 @@
 // handle opened that way.
 #include "platform/win32/host/win32.h"
 
+#include <aclapi.h>
 #include <winternl.h>
 
 #include <cstring>
