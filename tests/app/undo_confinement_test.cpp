@@ -339,6 +339,18 @@ TEST_F(UndoConfinement, AHostileTreeCannotTurnTheUndoOutward) {
         EXPECT_EQ(r.exitCode, 1) << r.out;
         EXPECT_NE(log().find(webspace + "\\httpdocs"), std::string::npos);
     }
+
+    // The metadata folder itself swapped for a link to another webspace's: the repair's
+    // metadata is not put back there.
+    fs::remove_all(onC("Inetpub/vhosts/example/.tarno"));
+    fs::create_directory_symlink(onC("Inetpub/vhosts/fresh.com/.tarno"),
+                                 onC("Inetpub/vhosts/example/.tarno"));
+    const std::string otherMetadata = fileOnC("Inetpub/vhosts/fresh.com/.tarno/.Security");
+    ProcessResult r = restore(runs[0]);
+    EXPECT_EQ(r.exitCode, 1) << r.out;
+    EXPECT_NE(log().find("The folder " + webspace + "\\.tarno is a link"), std::string::npos);
+    EXPECT_EQ(fileOnC("Inetpub/vhosts/fresh.com/.tarno/.Security"), otherMetadata);
+    EXPECT_EQ(outsideOf(webspace), before);
 }
 
 }  // namespace

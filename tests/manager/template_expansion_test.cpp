@@ -133,6 +133,31 @@ TEST_F(TemplateExpansion, AWebspaceSecuredFromTheDomainTemplateConverges) {
     EXPECT_EQ(daclsBelow(posix, webspace), repaired);
 }
 
+// A walk outside the directory a manager is confined to is refused by the manager itself,
+// whatever path a caller hands it: another webspace, a path that climbs out, the root above.
+TEST_F(TemplateExpansion, AConfinedManagerRefusesToWalkOutside) {
+    SecurityManager manager(accounts);
+    manager.expandWebspaceTemplate(L"example", L"exuser", domainTemplate);
+    fs::create_directories(onDisk(L"C:\\Inetpub\\vhosts\\example\\httpdocs"));
+    fs::create_directories(onDisk(L"C:\\Inetpub\\vhosts\\other\\httpdocs"));
+    hostTool({"acl", "set", "C:\\Inetpub\\vhosts\\other", "D:P(A;OICI;FA;;;WD)"});
+    const std::string before = hostTool({"acl", "get", "C:\\Inetpub\\vhosts", "--tree"});
+    manager.confineTo(L"C:\\Inetpub\\vhosts\\example");
+    for (const wchar_t* path :
+         {L"C:\\Inetpub\\vhosts\\other", L"C:\\Inetpub\\vhosts\\example\\..\\other\\httpdocs",
+          L"C:\\Inetpub\\vhosts", L"C:\\Inetpub\\vhosts\\examplex"}) {
+        SCOPED_TRACE(Platform::toUtf8(path));
+        try {
+            manager.applyCompleteSecurity(path, nullptr, DiskSecurity::CheckMode::Repair, true);
+            ADD_FAILURE() << "walked outside its confinement";
+        } catch (const vexception& e) {
+            EXPECT_NE(e.message().find(L"which this run may change"), std::wstring::npos)
+                << Platform::toUtf8(e.message());
+        }
+    }
+    EXPECT_EQ(hostTool({"acl", "get", "C:\\Inetpub\\vhosts", "--tree"}), before);
+}
+
 TEST_F(TemplateExpansion, TheAnonymousAccountComesFromTheSystemUsersAccountPart) {
     Platform::UserModalsInfo2 machine;
     ASSERT_EQ(Platform::netUserModalsGet2(L"", machine), 0u);
