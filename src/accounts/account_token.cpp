@@ -55,9 +55,9 @@ Dtyp::Token accountToken(const VSID& account) {
         std::uint32_t status = Platform::netUserGetLocalGroups(
             std::wstring(), qualifiedName(account), Platform::LgIncludeIndirect, groups);
         if (status != Platform::WinError::Success) {
-            throwOsError(formatString(L"Unable to read the local groups of %s",
-                                      qualifiedName(account)),
-                         status, VSITE("AccountTokens::accountToken"));
+            throwOsError(
+                formatString(L"Unable to read the local groups of %s", qualifiedName(account)),
+                status, VSITE("AccountTokens::accountToken"));
         }
         for (const std::wstring& name : groups) {
             VSID group;

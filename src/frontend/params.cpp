@@ -31,7 +31,7 @@ Params::Params(int argc, const wchar_t* const* argv) : values_(parse(argc, argv)
         std::wstring arg(argv[i]);
         std::size_t eq = arg.find(L'=');
         repeated_[arg.substr(0, eq)].push_back(eq == std::wstring::npos ? std::wstring()
-                                                                          : arg.substr(eq + 1));
+                                                                        : arg.substr(eq + 1));
     }
 }
 
@@ -40,7 +40,8 @@ std::vector<std::wstring> Params::getAll(const std::wstring& name) const {
         return all->second;
     }
     auto it = values_.find(name);
-    return it == values_.end() ? std::vector<std::wstring>() : std::vector<std::wstring>{it->second};
+    return it == values_.end() ? std::vector<std::wstring>()
+                               : std::vector<std::wstring>{it->second};
 }
 
 std::wstring Params::possibleParameters(const Names& required, const Names& optional) {

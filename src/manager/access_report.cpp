@@ -53,7 +53,8 @@ public:
 
 protected:
     VAcl readDacl(Platform::Handle handle, const std::wstring& path, bool isDirectory) override {
-        std::vector<std::uint8_t> descriptor = WinSecurity::getObjectDescriptor(handle, OwnerAndDacl);
+        std::vector<std::uint8_t> descriptor =
+            WinSecurity::getObjectDescriptor(handle, OwnerAndDacl);
         report_.addObject(stripLongPrefix(path), isDirectory, descriptor);
         return WinSecurity::daclOfDescriptor(descriptor);
     }
@@ -128,9 +129,8 @@ const std::vector<std::uint32_t>& AccessReport::_rightsFor(
 
 std::vector<std::uint32_t> AccessReport::_rightsOfFolder(const std::wstring& path) {
     std::vector<std::uint8_t> descriptor;
-    if (std::uint32_t error = Platform::getNamedSecurityInfo(toLongPath(path),
-                                                             Platform::SeFileObject,
-                                                             OwnerAndDacl, descriptor)) {
+    if (std::uint32_t error = Platform::getNamedSecurityInfo(
+            toLongPath(path), Platform::SeFileObject, OwnerAndDacl, descriptor)) {
         throwOsError(formatString(L"Unable to get the object (%s) security info", path), error,
                      VSITE("Tavrel::AccessReport::addObject"));
     }
@@ -164,8 +164,8 @@ void AccessReport::addObject(const std::wstring& path, bool isDirectory,
         folder.runs.assign(accounts_.size() * classCount, noRun);
     }
     for (std::size_t a = 0; a < accounts_.size(); ++a) {
-        unsigned classes = WinSecurity::accessClasses(
-            rights[a], parent ? parent->rights[a] : parentRights[a]);
+        unsigned classes =
+            WinSecurity::accessClasses(rights[a], parent ? parent->rights[a] : parentRights[a]);
         for (std::size_t c = 0; c < classCount; ++c) {
             if (!(classes & (1u << c))) {
                 continue;

@@ -2,7 +2,7 @@
 // against the metadata, works out what each of a few accounts may do with every object, by
 // the access check of Windows (winsecurity/effective_access.h), and writes on standard output
 //   ACCOUNT<TAB>CLASS<TAB>PATH<TAB>OBJECTS
-// one line at the top of each run of objects where a class holds for an account (a folder
+// one line at the top of each run of objects where a class holds for an account (an object
 // where it holds whose parent does not give it), OBJECTS being the objects of that run: the
 // top and everything below it reached through objects where the class holds. Then a summary
 // table: per account and class, the objects where it holds, of all objects walked. Nothing is

@@ -12,10 +12,10 @@ namespace WinSecurity {
 
 // The classes of rights, one bit each, in the order a report lists them.
 namespace AccessClass {
-constexpr unsigned Read = 0x01;               // FILE_READ_DATA; on a folder, list it
-constexpr unsigned Write = 0x02;              // write or append data; on a folder, add a file or folder
-constexpr unsigned Execute = 0x04;            // FILE_EXECUTE; on a folder, traverse it
-constexpr unsigned Delete = 0x08;             // DELETE, or FILE_DELETE_CHILD on the parent
+constexpr unsigned Read = 0x01;     // FILE_READ_DATA; on a folder, list it
+constexpr unsigned Write = 0x02;    // write or append data; on a folder, add a file or folder
+constexpr unsigned Execute = 0x04;  // FILE_EXECUTE; on a folder, traverse it
+constexpr unsigned Delete = 0x08;   // DELETE, or FILE_DELETE_CHILD on the parent
 constexpr unsigned ChangePermissions = 0x10;  // WRITE_DAC or WRITE_OWNER
 constexpr unsigned Count = 5;
 }  // namespace AccessClass

@@ -127,9 +127,9 @@ protected:
         for (const auto& entry : fs::recursive_directory_iterator(host.driveC())) {
             std::string path = entry.path().string();
             if (path.find("admin/logs") == std::string::npos) {
-                listing += path + (entry.is_regular_file()
-                                       ? " " + std::to_string(entry.file_size())
-                                       : std::string()) +
+                listing += path +
+                           (entry.is_regular_file() ? " " + std::to_string(entry.file_size())
+                                                    : std::string()) +
                            "\n";
             }
         }
@@ -190,8 +190,7 @@ TEST_F(AccessReport, ARepairedWebspaceGivesEachRoleWhatTheTemplateGrants) {
         EXPECT_EQ(r.of("u1", right), (std::vector<Line>{{"u1", right, u1, 3}})) << right;
     }
     for (const char* right : {"delete", "change-permissions"}) {
-        EXPECT_EQ(r.of("u1", right), (std::vector<Line>{{"u1", right, u1 + "\\docs", 2}}))
-            << right;
+        EXPECT_EQ(r.of("u1", right), (std::vector<Line>{{"u1", right, u1 + "\\docs", 2}})) << right;
     }
 
     for (const char* account : {"ftp_subaccounts", "Everyone", "(another site)"}) {
@@ -311,8 +310,8 @@ TEST_F(AccessReport, TheReportWritesNothingAndRefusesWhatTheWalkRefuses) {
     EXPECT_EQ(unknown.exitCode, 1);
     EXPECT_NE(unknown.out.find("nobody is no account of this machine"), std::string::npos)
         << unknown.out;
-    ProcessResult missing = tavrel({"--report-webspace-access", "--webspace-name=nothere",
-                                    "--user-name=exuser"});
+    ProcessResult missing =
+        tavrel({"--report-webspace-access", "--webspace-name=nothere", "--user-name=exuser"});
     EXPECT_EQ(missing.exitCode, 1);
     EXPECT_EQ(everything(), files);
 }

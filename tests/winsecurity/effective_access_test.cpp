@@ -18,9 +18,9 @@ const Dtyp::Sid domain(5, {21, 1, 2, 3});
 
 // The corpus's names for the accounts of its cases.
 std::wstring expand(std::wstring text) {
-    const std::pair<const wchar_t*, const wchar_t*> names[] = {
-        {L"$U", L"S-1-5-21-1-2-3-1001"}, {L"$G", L"S-1-5-21-1-2-3-1100"},
-        {L"$O", L"S-1-5-21-1-2-3-1002"}};
+    const std::pair<const wchar_t*, const wchar_t*> names[] = {{L"$U", L"S-1-5-21-1-2-3-1001"},
+                                                               {L"$G", L"S-1-5-21-1-2-3-1100"},
+                                                               {L"$O", L"S-1-5-21-1-2-3-1002"}};
     for (const auto& [name, sid] : names) {
         for (std::size_t at; (at = text.find(name)) != std::wstring::npos;) {
             text.replace(at, 2, sid);
@@ -42,7 +42,9 @@ std::vector<std::wstring> split(const std::wstring& text, wchar_t separator) {
 
 std::wstring trimmed(const std::wstring& text) {
     std::size_t first = text.find_first_not_of(L' ');
-    return first == std::wstring::npos ? L"" : text.substr(first, text.find_last_not_of(L' ') - first + 1);
+    return first == std::wstring::npos
+               ? L""
+               : text.substr(first, text.find_last_not_of(L' ') - first + 1);
 }
 
 Dtyp::Token tokenOf(const std::wstring& text) {

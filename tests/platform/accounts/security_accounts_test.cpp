@@ -351,9 +351,11 @@ TEST_F(AccountsTest, AccountDomainIsTheMachine) {
 // Users for every local user and the groups of its member lines (local groups hold no
 // groups, so LG_INCLUDE_INDIRECT adds nothing here); a group or unknown name is no user.
 TEST_F(AccountsTest, LocalGroupsOfAUser) {
-    for (const auto& args : std::vector<std::vector<std::string>>{
-             {"add", "exuser"}, {"add", "web", "--group"}, {"add", "lonely", "--group"},
-             {"join", "web", "exuser"}}) {
+    const std::vector<std::vector<std::string>> setup = {{"add", "exuser"},
+                                                         {"add", "web", "--group"},
+                                                         {"add", "lonely", "--group"},
+                                                         {"join", "web", "exuser"}};
+    for (const auto& args : setup) {
         ASSERT_EQ(account(args).exitCode, 0);
     }
     struct Case {
@@ -384,8 +386,7 @@ TEST_F(AccountsTest, LocalGroupsOfAUser) {
         }
     }
     std::vector<std::wstring> groups;
-    EXPECT_EQ(netUserGetLocalGroups(L"\\\\ELSEWHERE", L"exuser", 0, groups),
-              WinError::BadNetpath);
+    EXPECT_EQ(netUserGetLocalGroups(L"\\\\ELSEWHERE", L"exuser", 0, groups), WinError::BadNetpath);
 }
 
 }  // namespace
