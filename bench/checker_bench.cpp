@@ -4,7 +4,8 @@
 // on 20 paths, each beside what the same tree costs through the platform seam alone and on the
 // bare file system (a walk that reads, or writes, one xattr per object); and the whole
 // repair command (tavrel, beside this program) on the same tree, also with its journal
-// switched off, which only a bench build allows, to show what the journal costs. Every figure
+// switched off, which only a bench build allows, to show what the journal costs, and the
+// access report of the repaired tree beside its check-only repair. Every figure
 // is taken in the same run on the same tree; the ratios are what to judge on a shared machine.
 #include <malloc.h>
 #include <sys/resource.h>
@@ -177,6 +178,9 @@ struct Figures {
     // The repair command on the all-wrong tree with its journal and without it (the bench
     // build's TAVREL_BENCH_NO_JOURNAL): the best of alternating runs.
     double journaledRepair = 0, unjournaledRepair = 0;
+    // On the repaired tree: the check-only repair command and the access report of the
+    // webspace's roles (five accounts), the best of alternating runs.
+    double reportCheckOnly = 0, accessReport = 0;
 };
 
 // The programs beside this one.
@@ -212,6 +216,17 @@ double commandSeconds(const Tree& tree, const std::string& extra,
                           (programDir() / "tavrel").string() +
                           " --repair-webspace-security --webspace-name=" + name +
                           " --user-name=benchuser --full-scan " + extra;
+    bool ok = true;
+    double time = seconds([&] { ok = run(command); });
+    return ok ? time : -1;
+}
+
+// The time of one access report of the tree for the roles of its webspace, or -1.
+double reportSeconds(const Tree& tree) {
+    std::string name = Platform::toUtf8(tree.root.substr(tree.root.rfind(L'\\') + 1));
+    std::string command = (programDir() / "tavrel").string() +
+                          " --report-webspace-access --webspace-name=" + name +
+                          " --user-name=benchuser";
     bool ok = true;
     double time = seconds([&] { ok = run(command); });
     return ok ? time : -1;
@@ -338,6 +353,11 @@ Figures measure(const Tree& tree, bool withCommand) {
         f.commandRepair = commandSeconds(tree, "");
         f.commandSecondRepair = commandSeconds(tree, "");
         f.commandCheckOnlyRight = commandSeconds(tree, "--check-only");
+        f.reportCheckOnly = f.accessReport = 1e9;
+        for (int i = 0; i < 3; ++i) {
+            f.reportCheckOnly = std::min(f.reportCheckOnly, commandSeconds(tree, "--check-only"));
+            f.accessReport = std::min(f.accessReport, reportSeconds(tree));
+        }
         constexpr int journalRuns = 3;
         f.journaledRepair = f.unjournaledRepair = 1e9;
         for (int i = 0; i < journalRuns; ++i) {
@@ -397,6 +417,10 @@ void print(const Figures& f) {
         line("command: check-only, all right", f.commandCheckOnlyRight, f.floorRead,
              "of floor read");
         line("command: repair, all wrong", f.commandRepair, f.floorWrite, "of floor write");
+        line("command: check-only, all right", f.reportCheckOnly, f.floorRead,
+             "of floor read (best of 3)");
+        line("command: access report, 5 accounts", f.accessReport, f.reportCheckOnly,
+             "of the check-only (best of 3)");
     }
     std::printf("  repair wrote %llu of %llu checked; second repair wrote %llu, failed %llu\n",
                 static_cast<unsigned long long>(f.repairCounts.written),

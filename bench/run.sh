@@ -13,7 +13,8 @@ if [ -z "${TAVREL_HOST:-}" ]; then
     export TAVREL_HOST
 fi
 "$here/build/bench/bin/path2entries_bench"
-# The checker on webspaces of 10,000 and 100,000 objects (other counts as arguments).
+# The checker on webspaces of 10,000 and 100,000 objects (other counts as arguments), and the
+# commands on them: the repair, and the access report beside the check-only repair.
 "$here/build/bench/bin/checker_bench" "$@"
 # The seam's walk, DACL reads and writes beside the file system's floor (100,000 objects).
 "$here/build/bench/bin/seam_bench"

@@ -2,7 +2,8 @@
 # The real job on a fresh emulated Windows host of its own: a webspace with its accounts and a
 # web user, the panel's templates, a few wrong DACLs; a check-only repair with its report, the
 # repair with the web-user pass, and the DACLs of the tree before and after; then the audit of
-# the repaired webspace and the undoing of the repair from its journal. The host lives in a
+# the repaired webspace, the undoing of the repair from its journal, and the access report of
+# the anonymous account and of another webspace's user. The host lives in a
 # temporary directory that is removed at the end (TAVREL_DEMO_KEEP=1 keeps it), so the demo
 # can run again and again and never touches the host of TAVREL_HOST.
 # Usage: scripts/demo.sh [BUILD_DIR]   (default build/default)
@@ -90,3 +91,20 @@ host acl get "$site" --tree
 tavrel --restore-security "--journal=$(host path -w "$journal")"
 echo "After:"
 host acl get "$site" --tree
+
+step "Who may do what: the anonymous account, and another webspace's user"
+# The restore gave the wrong DACLs back: the repair makes them right again. It keeps the grant
+# to Everyone on httpdocs, and through it the anonymous account may write where scripts run.
+tavrel --repair-webspace-security --webspace-name=example.com --user-name=exuser --full-scan \
+    '--web-users=C:\web-users.txt' >/dev/null
+report() {
+    tavrel --report-webspace-access --webspace-name=example.com --user-name=exuser \
+        --account=IWPG_exuser '--account=(another site)'
+}
+report
+echo
+echo "Without the grant to Everyone (httpdocs inherits what the webspace gives):"
+host acl set "$site\\httpdocs" 'D:'
+# Now the anonymous account writes only where the template lets it (logs), and another
+# webspace's user reaches nothing.
+report

@@ -384,7 +384,7 @@ CallbackResult SecurityChecker::applyPath(const SecurityInformation& information
                 return refused;
             }
             opened = true;
-            VAcl dacl = WinSecurity::getObjectDacl(handle.get());
+            VAcl dacl = readDacl(handle.get(), path, isDirectory);
             checked_.fetch_add(1, std::memory_order_relaxed);
             std::uint32_t mode = objectMode(information, path, isDirectory);
             // An object that must stop inheriting is rewritten while it still inherits,
@@ -464,6 +464,10 @@ CallbackResult SecurityChecker::_mayWriteThrough(Platform::Handle handle,
     CallbackResult result = _handleError(
         path, &information, CaughtError{ErrorCategory::PathNotAllowed, std::move(refusal)});
     return result == CallbackResult::Abort ? result : CallbackResult::Ignore;
+}
+
+VAcl SecurityChecker::readDacl(Platform::Handle handle, const std::wstring&, bool) {
+    return WinSecurity::getObjectDacl(handle);
 }
 
 bool SecurityChecker::isDaclWrong(const VAcl& dacl, const SecurityInformation& information,

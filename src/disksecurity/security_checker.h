@@ -165,6 +165,9 @@ public:
                                                           const std::wstring& path);
 
 protected:
+    // The DACL of the object opened for `path` that the checker judges (getObjectDacl): a
+    // checker that looks at more of the descriptor reads it all here, in the same one read.
+    virtual VAcl readDacl(Platform::Handle handle, const std::wstring& path, bool isDirectory);
     // Checks one object and writes its DACL when it is wrong; the callback's result. `listed`:
     // the directory search has just said what the object is.
     CallbackResult applyPath(const SecurityInformation& information, const std::wstring& path,

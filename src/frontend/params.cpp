@@ -26,6 +26,24 @@ Params::Map Params::parse(int argc, const wchar_t* const* argv) {
     return values;
 }
 
+Params::Params(int argc, const wchar_t* const* argv) : values_(parse(argc, argv)) {
+    for (int i = 0; i < argc; ++i) {
+        std::wstring arg(argv[i]);
+        std::size_t eq = arg.find(L'=');
+        repeated_[arg.substr(0, eq)].push_back(eq == std::wstring::npos ? std::wstring()
+                                                                        : arg.substr(eq + 1));
+    }
+}
+
+std::vector<std::wstring> Params::getAll(const std::wstring& name) const {
+    if (auto all = repeated_.find(name); all != repeated_.end()) {
+        return all->second;
+    }
+    auto it = values_.find(name);
+    return it == values_.end() ? std::vector<std::wstring>()
+                               : std::vector<std::wstring>{it->second};
+}
+
 std::wstring Params::possibleParameters(const Names& required, const Names& optional) {
     std::wstring text;
     for (const auto& name : required) {

@@ -18,6 +18,9 @@ public:
     static Map parse(int argc, const wchar_t* const* argv);
 
     explicit Params(Map values) : values_(std::move(values)) {}
+    // The parameters of the arguments, as parse reads them, with every value of a repeated key
+    // kept for getAll.
+    Params(int argc, const wchar_t* const* argv);
 
     // Throws on the first missing required name or unexpected key; "--internal-package-name" is
     // always accepted.
@@ -27,6 +30,9 @@ public:
     std::wstring get(const std::wstring& name) const;
     std::wstring getOr(const std::wstring& name, const std::wstring& fallback) const;
     bool has(const std::wstring& name) const { return values_.count(name) != 0; }
+    // Every value of a parameter that may be repeated ("--account=a --account=b"), in the
+    // order given; none when it is absent.
+    std::vector<std::wstring> getAll(const std::wstring& name) const;
 
     [[noreturn]] static void reportMissingParameter(const std::wstring& name, const Names& required,
                                                     const Names& optional);
@@ -37,4 +43,5 @@ public:
 
 private:
     Map values_;
+    std::map<std::wstring, std::vector<std::wstring>> repeated_;
 };

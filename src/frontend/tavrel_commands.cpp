@@ -4,6 +4,7 @@
 
 #include "frontend/list_file.h"
 #include "frontend/tavrel_impl.h"
+#include "manager/access_report.h"
 #include "manager/audit.h"
 #include "platform/system.h"
 #include "platform/text.h"
@@ -261,6 +262,24 @@ void auditWebspaceSecurity(CommandRun& run) {
                                       names),
                          VSITE("TavrelImpl::_auditWebspaceSecurity"));
     }
+}
+
+void reportWebspaceAccess(CommandRun& run) {
+    std::wstring systemUser = run.params.get(L"--user-name");
+    // The accounts named, or those of the webspace's roles: each one that exists, and Everyone
+    // and the view of another webspace's account.
+    std::vector<std::wstring> names = run.params.getAll(L"--account");
+    bool named = !names.empty();
+    if (!named) {
+        names = {systemUser, L"IWPG_" + systemUser, L"ftp_subaccounts"};
+        names.insert(names.end(), run.webUsers.begin(), run.webUsers.end());
+        names.insert(names.end(), {L"Everyone", Tavrel::anotherSiteAccount});
+    }
+    Tavrel::AccessReport report(Tavrel::reportAccounts(names, named));
+    loadWebspace(run, systemUser);
+    Tavrel::reportScopeAccess(run.context.manager(), report);
+    Platform::writeStdout(Platform::toUtf8(report.text()));
+    run.context.manager().requireNoDamagedMetadata();
 }
 
 }  // namespace TavrelCommands

@@ -82,5 +82,7 @@ void removeUserFilesharingSecurity(CommandRun& run);
 void restoreSecurity(CommandRun& run);
 // Says where a webspace differs from its metadata; writes nothing.
 void auditWebspaceSecurity(CommandRun& run);
+// Says what each account may do where in a webspace; writes nothing.
+void reportWebspaceAccess(CommandRun& run);
 
 }  // namespace TavrelCommands

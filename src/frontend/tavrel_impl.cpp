@@ -110,6 +110,9 @@ const std::vector<Command>& commands() {
         {L"--audit-webspace-security", {L"--webspace-name", L"--user-name"},
             {L"--web-users", L"--full-scan"}, Lock::Webspace, Checked | Progress,
             auditWebspaceSecurity},
+        {L"--report-webspace-access", {L"--webspace-name", L"--user-name"},
+            {L"--web-users", L"--account"}, Lock::Webspace, Checked | Progress,
+            reportWebspaceAccess},
     };
     // clang-format on
     return table;
@@ -372,7 +375,7 @@ int TavrelImpl::go(int argc, const wchar_t* const* argv) {
     // Declared first, gone last: the context below is torn down before the SID cache that its
     // lookups fed is dropped.
     CommandContext::SidCacheScope sidCache;
-    Params params(Params::parse(argc, argv));
+    Params params(argc, argv);
     CommandContext context;
     const Command* command = findCommand(command_);
     // Whatever the command writes is journaled first; the journal is kept when it succeeds. It

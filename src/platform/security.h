@@ -49,6 +49,14 @@ struct UserModalsInfo2 {
 };
 std::uint32_t netUserModalsGet2(const std::wstring& server, UserModalsInfo2& info);
 
+// NetUserGetLocalGroups level 0 (LOCALGROUP_USERS_INFO_0): the names of the local groups (and
+// BUILTIN aliases) that the user `userName` ("name" or "DOMAIN\name") of `server` belongs to;
+// with LG_INCLUDE_INDIRECT also those it belongs to through other groups. Returns NERR_Success
+// (0) or the error code: NERR_UserNotFound (2221) for a name that is no user (a group, say).
+constexpr std::uint32_t LgIncludeIndirect = 0x0001;
+std::uint32_t netUserGetLocalGroups(const std::wstring& server, const std::wstring& userName,
+                                    std::uint32_t flags, std::vector<std::wstring>& groups);
+
 // SECURITY_INFORMATION bits.
 namespace SecurityInformation {
 constexpr std::uint32_t Owner = 0x00000001;

@@ -93,6 +93,7 @@ constexpr std::uint32_t FileInvalid = 1006;
 constexpr std::uint32_t InvalidData = 13;
 constexpr std::uint32_t UnableToRemoveReplaced = 1175;
 constexpr std::uint32_t UnableToMoveReplacement = 1176;
+constexpr std::uint32_t UserNotFound = 2221;      // NERR_UserNotFound
 constexpr std::uint32_t PasswordTooShort = 2245;  // NERR_PasswordTooShort
 constexpr std::uint32_t DsNoMoreRids = 8209;       // ERROR_DS_NO_MORE_RIDS
 }  // namespace WinError

@@ -135,12 +135,21 @@ std::wstring getFileNameFromHandle(Platform::Handle handle) {
 }
 
 VAcl getObjectDacl(Platform::Handle handle, std::uint32_t objectType) {
+    return daclOfDescriptor(getObjectDescriptor(handle, SecurityInformation::Dacl, objectType));
+}
+
+std::vector<std::uint8_t> getObjectDescriptor(Platform::Handle handle, std::uint32_t information,
+                                              std::uint32_t objectType) {
     std::vector<std::uint8_t> descriptor;
     if (std::uint32_t error =
-            Platform::getSecurityInfo(handle, objectType, SecurityInformation::Dacl, descriptor)) {
+            Platform::getSecurityInfo(handle, objectType, information, descriptor)) {
         throwOsError(withHostDetail(L"Unable to get the object security info", error), error,
                      VSITE("WinSecurity::getObjectDacl"));
     }
+    return descriptor;
+}
+
+VAcl daclOfDescriptor(const std::vector<std::uint8_t>& descriptor) {
     return daclOf(descriptor, L"Unable to get the object security info",
                   "WinSecurity::getObjectDacl");
 }

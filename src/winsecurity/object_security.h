@@ -28,6 +28,12 @@ std::wstring getFileNameFromHandle(Platform::Handle handle);
 // reads as the one ACE that has the same effect: Everyone, GENERIC_ALL, object and container
 // inherit.
 VAcl getObjectDacl(Platform::Handle handle, std::uint32_t objectType = Platform::SeFileObject);
+// The parts `information` names of the object's descriptor, self-relative, as the system
+// holds them (the DACL effective and in the order stored), and the DACL of such bytes as
+// getObjectDacl reads it.
+std::vector<std::uint8_t> getObjectDescriptor(Platform::Handle handle, std::uint32_t information,
+                                              std::uint32_t objectType = Platform::SeFileObject);
+VAcl daclOfDescriptor(const std::vector<std::uint8_t>& descriptor);
 VAcl getNamedObjectDacl(const std::wstring& path,
                         std::uint32_t objectType = Platform::SeFileObject);
 // The DACL of the path's parent directory; an empty ACL for a root.

@@ -82,7 +82,7 @@ TEST_F(Tavrel, UnknownCommandIsRenderedWithItsChain) {
         "   --repair-webspace-path-security\n   --update-webspace-security\n   "
         "--repair-filesharing\n"
         "   --update-user-filesharing-security\n   --remove-user-filesharing-security\n"
-        "   --restore-security\n   --audit-webspace-security\n"
+        "   --restore-security\n   --audit-webspace-security\n   --report-webspace-access\n"
         "   at (vconsoleapp::cmdNotSupported line 56)\n"
         "   at execute console command --foo (vconsoleapp::start line 93)\n"
         "   at execute ";

@@ -36,6 +36,18 @@ TEST(ParamsParse, KeysValuesAndRepeats) {
     EXPECT_TRUE(parse({}).empty());
 }
 
+TEST(ParamsParse, EveryValueOfARepeatedKeyInOrder) {
+    std::vector<const wchar_t*> args = {L"--account=a", L"--path=p", L"--account",
+                                        L"--account=b=c"};
+    Params params(static_cast<int>(args.size()), args.data());
+    EXPECT_EQ(params.getAll(L"--account"), (std::vector<std::wstring>{L"a", L"", L"b=c"}));
+    EXPECT_EQ(params.get(L"--account"), L"b=c");  // the last, as for any other key
+    EXPECT_EQ(params.getAll(L"--path"), std::vector<std::wstring>{L"p"});
+    EXPECT_TRUE(params.getAll(L"--user").empty());
+    EXPECT_EQ(Params(parse({L"--account=x"})).getAll(L"--account"),
+              std::vector<std::wstring>{L"x"});
+}
+
 TEST(ParamsCheck, MissingRequiredNamesTheFirstInListOrder) {
     Params params(parse({L"--user-name=u"}));
     EXPECT_EQ(

@@ -52,7 +52,7 @@ TEST_F(Dispatch, UnknownCommandListsEveryCommandInOrder) {
         L"   --repair-webspace-path-security\n   --update-webspace-security\n   "
         L"--repair-filesharing\n"
         L"   --update-user-filesharing-security\n   --remove-user-filesharing-security\n"
-        L"   --restore-security\n   --audit-webspace-security\n"
+        L"   --restore-security\n   --audit-webspace-security\n   --report-webspace-access\n"
         L"   at (vconsoleapp::cmdNotSupported line 56)\n"
         L"   at execute console command --HELP (vconsoleapp::start line 93)");
 }

@@ -122,6 +122,37 @@ TEST(WinSecurity, AccountDomainIsAMachineDomainSid) {
     EXPECT_EQ(sid.value().subAuthorityCount(), 4u);
 }
 
+// The local groups of this process's user, through NetUserGetLocalGroups: names the lookups
+// resolve.
+TEST(WinSecurity, LocalGroupsOfTheProcessUser) {
+    Handle raw = nullptr;
+    ASSERT_TRUE(openProcessToken(TokenAccess::Query, &raw));
+    UniqueHandle token(raw);
+    std::vector<std::uint8_t> user;
+    ASSERT_TRUE(getTokenUser(token.get(), user));
+    wchar_t name[256] = {}, domain[256] = {};
+    std::uint32_t nameChars = 256, domainChars = 256, use = 0;
+    ASSERT_TRUE(lookupAccountSid(L"", user.data(), name, &nameChars, domain, &domainChars, &use));
+    std::vector<std::wstring> groups{L"left over"};
+    ASSERT_EQ(netUserGetLocalGroups(L"", name, LgIncludeIndirect, groups), 0u);
+    for (const std::wstring& group : groups) {
+        std::uint8_t sid[68];
+        std::uint32_t sidSize = sizeof(sid);
+        domainChars = 256;
+        EXPECT_NE(group, L"left over");
+        EXPECT_TRUE(lookupAccountName(L"", group, sid, &sidSize, domain, &domainChars, &use))
+            << std::string(group.begin(), group.end());
+    }
+}
+
+TEST(WinSecurity, LocalGroupsOfANameThatIsNoUserAreRefused) {
+    SKIP_UNDER_WINE("Wine's NetUserGetLocalGroups answers for any name");
+    std::vector<std::wstring> groups;
+    EXPECT_EQ(netUserGetLocalGroups(L"", L"no-such-user-tavrel", 0, groups),
+              WinError::UserNotFound);
+    EXPECT_EQ(netUserGetLocalGroups(L"", L"Administrators", 0, groups), WinError::UserNotFound);
+}
+
 TEST(WinSecurity, TokenNamesItsUserAndTakesPrivileges) {
     Handle raw = nullptr;
     ASSERT_TRUE(openProcessToken(TokenAccess::Query | TokenAccess::AdjustPrivileges, &raw));

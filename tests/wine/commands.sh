@@ -271,6 +271,18 @@ else
   fail "audit: exit code $code"
   head -5 "$work/audit.out" >&2
 fi
+# The access report on Windows: the webspace walked, the prefix's user and Everyone checked
+# with what NetUserGetLocalGroups and the descriptors give there, nothing written.
+code=0
+(cd "$work" && wine "$bin/tavrel.exe" --report-webspace-access --webspace-name=example "--user-name=$user" >"$work/access.out" 2>&1) || code=$?
+if [ $code -eq 0 ] && grep -q '^Access of [0-9]* accounts to [0-9]* objects' "$work/access.out" &&
+  grep -q "^$user " "$work/access.out" && grep -q '^Everyone ' "$work/access.out" &&
+  cmp -s "$work/before-audit.Security" "$win_c/$meta/.Security"; then
+  pass "access report: $(grep '^Access of' "$work/access.out" | tr -d '\r'), nothing written"
+else
+  fail "access report: exit code $code"
+  head -5 "$work/access.out" >&2
+fi
 journal=$(ls -t "$journals"/*example*.journal 2>/dev/null | head -1 || true)
 count_before=$(ls "$journals" | grep -c '\.journal$' || true)
 code=0

@@ -1,7 +1,9 @@
 // Accounts of the emulated host: `tavrel-host account`, LookupAccountNameW /
-// LookupAccountSidW semantics over the accounts file, and NetUserModalsGet level 2.
+// LookupAccountSidW semantics over the accounts file, NetUserModalsGet level 2 and
+// NetUserGetLocalGroups.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -344,6 +346,47 @@ TEST_F(AccountsTest, AccountDomainIsTheMachine) {
     EXPECT_EQ(info.domainName, machine);
     EXPECT_EQ(Dtyp::Sid::fromBytes(info.domainId)->toString().rfind(L"S-1-5-21-", 0), 0u);
     EXPECT_EQ(netUserModalsGet2(L"\\\\ELSEWHERE", info), WinError::BadNetpath);
+}
+
+// Users for every local user and the groups of its member lines (local groups hold no
+// groups, so LG_INCLUDE_INDIRECT adds nothing here); a group or unknown name is no user.
+TEST_F(AccountsTest, LocalGroupsOfAUser) {
+    const std::vector<std::vector<std::string>> setup = {{"add", "exuser"},
+                                                         {"add", "web", "--group"},
+                                                         {"add", "lonely", "--group"},
+                                                         {"join", "web", "exuser"}};
+    for (const auto& args : setup) {
+        ASSERT_EQ(account(args).exitCode, 0);
+    }
+    struct Case {
+        std::wstring user;
+        std::uint32_t flags;
+        std::uint32_t status;
+        std::vector<std::wstring> groups;
+    };
+    const std::vector<Case> cases = {
+        {L"exuser", 0, 0, {L"Users", L"web"}},
+        {L"exuser", LgIncludeIndirect, 0, {L"Users", L"web"}},
+        {L"EXUSER", LgIncludeIndirect, 0, {L"Users", L"web"}},
+        {machine + L"\\exuser", 0, 0, {L"Users", L"web"}},
+        {L"Administrator", 0, 0, {L"Users", L"Administrators"}},
+        {L"web", 0, WinError::UserNotFound, {}},
+        {L"Everyone", 0, WinError::UserNotFound, {}},
+        {L"nobody", 0, WinError::UserNotFound, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(toUtf8(c.user) + " flags " + std::to_string(c.flags));
+        std::vector<std::wstring> groups{L"left over"};
+        ASSERT_EQ(netUserGetLocalGroups(L"", c.user, c.flags, groups), c.status);
+        if (c.status == 0) {
+            std::vector<std::wstring> expected = c.groups;
+            std::sort(groups.begin(), groups.end());
+            std::sort(expected.begin(), expected.end());
+            EXPECT_EQ(groups, expected);
+        }
+    }
+    std::vector<std::wstring> groups;
+    EXPECT_EQ(netUserGetLocalGroups(L"\\\\ELSEWHERE", L"exuser", 0, groups), WinError::BadNetpath);
 }
 
 }  // namespace

@@ -137,4 +137,44 @@ std::uint32_t netUserModalsGet2(const std::wstring& server, UserModalsInfo2& inf
     return WinError::Success;
 }
 
+std::uint32_t netUserGetLocalGroups(const std::wstring& server, const std::wstring& userName,
+                                    std::uint32_t flags, std::vector<std::wstring>& groups) {
+    std::uint32_t error = 0;
+    auto db = accounts(error);
+    if (!db) {
+        return error;
+    }
+    if (!isThisMachine(server, db.get())) {
+        return WinError::BadNetpath;
+    }
+    std::optional<AccountInfo> user = db->findName(userName);
+    if (!user || user->use != SidType::User) {
+        return WinError::UserNotFound;
+    }
+    // Every local user is a member of Users, as Windows makes each new account one (the host's
+    // tokens carry it for the same reason); the member lines add the rest, directly or, with
+    // LG_INCLUDE_INDIRECT, through the groups the user is already in.
+    std::vector<Dtyp::Sid> sids{user->sid, Dtyp::WellKnownSid::builtinUsers()};
+    if (flags & LgIncludeIndirect) {
+        sids = db->withGroups(std::move(sids));
+    } else {
+        for (const Posix::Membership& line : db->memberships()) {
+            std::optional<AccountInfo> member = db->findName(line.member);
+            std::optional<AccountInfo> group = db->findName(line.group);
+            if (member && group && member->sid == user->sid &&
+                std::find(sids.begin(), sids.end(), group->sid) == sids.end()) {
+                sids.push_back(group->sid);
+            }
+        }
+    }
+    groups.clear();
+    for (const Dtyp::Sid& sid : sids) {
+        std::optional<AccountInfo> group = db->findSid(sid);
+        if (group && group->use == SidType::Alias) {
+            groups.push_back(group->name);
+        }
+    }
+    return WinError::Success;
+}
+
 }  // namespace Platform

@@ -126,6 +126,24 @@ std::uint32_t netUserModalsGet2(const std::wstring& server, UserModalsInfo2& inf
     return NERR_Success;
 }
 
+std::uint32_t netUserGetLocalGroups(const std::wstring& server, const std::wstring& userName,
+                                    std::uint32_t flags, std::vector<std::wstring>& groups) {
+    NetApiBuffer<BYTE> raw;
+    DWORD read = 0;
+    DWORD total = 0;
+    NET_API_STATUS status = ::NetUserGetLocalGroups(systemOf(server), userName.c_str(), 0, flags,
+                                                    raw.put(), MAX_PREFERRED_LENGTH, &read, &total);
+    if (status != NERR_Success) {
+        return status;
+    }
+    const auto* info = reinterpret_cast<const LOCALGROUP_USERS_INFO_0*>(raw.get());
+    groups.clear();
+    for (DWORD i = 0; i < read; ++i) {
+        groups.emplace_back(info[i].lgrui0_name ? info[i].lgrui0_name : L"");
+    }
+    return NERR_Success;
+}
+
 std::uint32_t getSecurityInfo(Handle handle, std::uint32_t objectType,
                               std::uint32_t securityInformation,
                               std::vector<std::uint8_t>& descriptor) {
