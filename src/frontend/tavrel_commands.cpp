@@ -272,7 +272,8 @@ void reportWebspaceAccess(CommandRun& run) {
     bool named = !names.empty();
     if (!named) {
         names = {systemUser, L"IWPG_" + systemUser, L"ftp_subaccounts"};
-        names.insert(names.end(), run.webUsers.begin(), run.webUsers.end());
+        std::vector<std::wstring> webUsers = readWebUsers(run);
+        names.insert(names.end(), webUsers.begin(), webUsers.end());
         names.insert(names.end(), {L"Everyone", Tavrel::anotherSiteAccount});
     }
     Tavrel::AccessReport report(Tavrel::reportAccounts(names, named));
