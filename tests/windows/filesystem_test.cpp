@@ -9,8 +9,10 @@
 #include "platform/pathapi.h"
 #include "platform/system.h"
 #include "platform/security.h"
+#include "platform/text.h"
 #include "platform/unique.h"
 #include "platform/win32/host/win32.h"
+#include "runtime/held_directory.h"
 #include "windows/support/win_support.h"
 
 namespace {
@@ -144,6 +146,48 @@ TEST(WinFileSystem, ReplaceKeepsTheReplacedFilesAttributes) {
     ASSERT_TRUE(setFileAttributes(target, FileAttribute::Hidden));
     ASSERT_TRUE(replaceFile(target, fresh, 0)) << getLastError();
     EXPECT_NE(getFileAttributes(target) & FileAttribute::Hidden, 0u);
+}
+
+// The calls relative to a held directory: one name in it, never a path, created exclusively,
+// replaced keeping the replaced file's attributes, moved between held directories, deleted.
+TEST(WinFileSystem, RelativeCallsWorkOnOneNameOfTheHeldDirectory) {
+    TestSupport::ScratchDir scratch;
+    HeldDirectory held = HeldDirectory::open(scratch.path());
+    ASSERT_TRUE(createDirectoryAt(held.handle(), L"sub"));
+    EXPECT_FALSE(createDirectoryAt(held.handle(), L"sub"));
+    EXPECT_EQ(getLastError(), WinError::AlreadyExists);
+    for (const wchar_t* name : {L"..", L".", L"sub\\x", L"a/b", L""}) {
+        UniqueHandle refused(createFileAt(held.handle(), name, File::GenericRead, 0,
+                                          File::OpenExisting, 0));
+        EXPECT_FALSE(refused) << toUtf8(name);
+        EXPECT_EQ(getLastError(), WinError::InvalidName) << toUtf8(name);
+    }
+    auto write = [&](const wchar_t* name, const std::string& bytes) {
+        UniqueHandle file(createFileAt(held.handle(), name, File::GenericWrite, 0,
+                                       File::CreateNew, FileAttribute::Normal));
+        std::uint32_t written = 0;
+        return file && writeFile(file.get(), bytes.data(),
+                                 static_cast<std::uint32_t>(bytes.size()), &written);
+    };
+    ASSERT_TRUE(write(L"f.txt", "one"));
+    EXPECT_FALSE(write(L"f.txt", "again"));
+    EXPECT_EQ(getLastError(), WinError::FileExists);
+    ASSERT_TRUE(setFileAttributes(scratch.path() + L"\\f.txt", FileAttribute::Hidden));
+    ASSERT_TRUE(write(L"g.tmp", "two"));
+    ASSERT_TRUE(replaceFileAt(held.handle(), L"f.txt", L"g.tmp", ReplaceFileWriteThrough))
+        << getLastError();
+    EXPECT_EQ(getFileAttributes(scratch.path() + L"\\g.tmp"), InvalidFileAttributes);
+    EXPECT_TRUE(getFileAttributes(scratch.path() + L"\\f.txt") & FileAttribute::Hidden);
+
+    HeldDirectory sub = held.child(L"sub");
+    ASSERT_TRUE(moveFileAt(held.handle(), L"f.txt", sub.handle(), L"h.txt", 0)) << getLastError();
+    ASSERT_TRUE(write(L"f.txt", "three"));
+    EXPECT_FALSE(moveFileAt(held.handle(), L"f.txt", sub.handle(), L"h.txt", 0));
+    EXPECT_EQ(getLastError(), WinError::AlreadyExists);
+    EXPECT_TRUE(deleteFileAt(sub.handle(), L"h.txt"));
+    EXPECT_FALSE(deleteFileAt(sub.handle(), L"h.txt"));
+    EXPECT_EQ(getLastError(), WinError::FileNotFound);
+    EXPECT_FALSE(deleteFileAt(held.handle(), L"sub"));
 }
 
 TEST(WinFileSystem, TempFileNamesAreFreeAndCreated) {

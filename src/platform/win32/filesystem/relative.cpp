@@ -35,6 +35,8 @@ using NtCreateFileCall = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUT
                                           PIO_STATUS_BLOCK, PLARGE_INTEGER, ULONG, ULONG, ULONG,
                                           ULONG, PVOID, ULONG);
 using RtlNtStatusToDosErrorCall = ULONG(NTAPI*)(NTSTATUS);
+using NtSetInformationFileCall = NTSTATUS(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, ULONG);
+constexpr ULONG fileRenameInformation = 10;
 
 template <typename Call>
 Call ntdll(const char* name) {
@@ -120,8 +122,15 @@ bool renameTo(HANDLE entry, HANDLE to, const std::wstring& newName, bool replace
     info->RootDirectory = to;
     info->FileNameLength = static_cast<DWORD>(newName.size() * sizeof(wchar_t));
     std::memcpy(info->FileName, newName.data(), info->FileNameLength);
-    return ::SetFileInformationByHandle(entry, FileRenameInfo, info,
-                                        static_cast<DWORD>(bytes)) != FALSE;
+    // The native call takes the name as it is, relative to the root directory; the Win32 one
+    // may make a full DOS path of it first.
+    IO_STATUS_BLOCK status{};
+    NTSTATUS result = ntdll<NtSetInformationFileCall>("NtSetInformationFile")(
+        entry, &status, info, static_cast<ULONG>(bytes), fileRenameInformation);
+    if (result < 0) {
+        return Win32::failWith(ntdll<RtlNtStatusToDosErrorCall>("RtlNtStatusToDosError")(result));
+    }
+    return true;
 }
 
 bool isPlainFile(HANDLE entry) {
@@ -152,6 +161,8 @@ Handle createFileAt(Handle directory, const std::wstring& name, std::uint32_t ac
         bool existed = (disposition == File::OpenAlways || disposition == File::CreateAlways) &&
                        (information == fileOpened || information == fileOverwritten);
         ::SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    } else if (disposition == File::CreateNew && ::GetLastError() == ERROR_ALREADY_EXISTS) {
+        ::SetLastError(ERROR_FILE_EXISTS);  // as CreateFileW says it
     }
     return handle;
 }
@@ -200,7 +211,7 @@ bool replaceFileAt(Handle directory, const std::wstring& replaced,
         return Win32::failWith(ERROR_UNABLE_TO_REMOVE_REPLACED);
     }
     UniqueHandle fresh(openBelow(directory, replacement,
-                                 DELETE | WRITE_DAC | WRITE_OWNER | FILE_WRITE_ATTRIBUTES |
+                                 DELETE | READ_CONTROL | WRITE_DAC | FILE_WRITE_ATTRIBUTES |
                                      FILE_READ_ATTRIBUTES,
                                  FILE_SHARE_READ | FILE_SHARE_DELETE, fileOpen,
                                  fileNonDirectoryFile, 0, nullptr));
@@ -210,9 +221,9 @@ bool replaceFileAt(Handle directory, const std::wstring& replaced,
     PSECURITY_DESCRIPTOR descriptor = nullptr;
     PSID owner = nullptr;
     PACL dacl = nullptr;
-    constexpr SECURITY_INFORMATION parts = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
-    DWORD error = ::GetSecurityInfo(old.get(), SE_FILE_OBJECT, parts, &owner, nullptr, &dacl,
-                                    nullptr, &descriptor);
+    DWORD error = ::GetSecurityInfo(old.get(), SE_FILE_OBJECT,
+                                    OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                                    nullptr, &dacl, nullptr, &descriptor);
     if (error != ERROR_SUCCESS) {
         return Win32::failWith(error);
     }
@@ -220,12 +231,32 @@ bool replaceFileAt(Handle directory, const std::wstring& replaced,
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD revision = 0;
     ::GetSecurityDescriptorControl(descriptor, &control, &revision);
-    SECURITY_INFORMATION write = parts | ((control & SE_DACL_PROTECTED)
-                                              ? PROTECTED_DACL_SECURITY_INFORMATION
-                                              : UNPROTECTED_DACL_SECURITY_INFORMATION);
-    error = ::SetSecurityInfo(fresh.get(), SE_FILE_OBJECT, write, owner, nullptr, dacl, nullptr);
+    SECURITY_INFORMATION protection = (control & SE_DACL_PROTECTED)
+                                          ? PROTECTED_DACL_SECURITY_INFORMATION
+                                          : UNPROTECTED_DACL_SECURITY_INFORMATION;
+    error = ::SetSecurityInfo(fresh.get(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION | protection,
+                              nullptr, nullptr, dacl, nullptr);
     if (error != ERROR_SUCCESS) {
         return Win32::failWith(error);
+    }
+    // The owner only where it differs: writing it takes a right of its own.
+    PSECURITY_DESCRIPTOR freshDescriptor = nullptr;
+    PSID freshOwner = nullptr;
+    error = ::GetSecurityInfo(fresh.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &freshOwner,
+                              nullptr, nullptr, nullptr, &freshDescriptor);
+    Win32::LocalMemory<void> freshDescriptorOwner(freshDescriptor);
+    if (error != ERROR_SUCCESS || !::EqualSid(owner, freshOwner)) {
+        UniqueHandle owned(openBelow(directory, replacement, WRITE_OWNER,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     fileOpen, fileNonDirectoryFile, 0, nullptr));
+        if (!owned) {
+            return false;
+        }
+        error = ::SetSecurityInfo(owned.get(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, owner,
+                                  nullptr, nullptr, nullptr);
+        if (error != ERROR_SUCCESS) {
+            return Win32::failWith(error);
+        }
     }
     FILE_BASIC_INFO basic{};
     if (::GetFileInformationByHandleEx(old.get(), FileBasicInfo, &basic, sizeof basic)) {
