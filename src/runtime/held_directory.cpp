@@ -83,16 +83,6 @@ std::optional<HeldDirectory> HeldDirectory::_open(const std::wstring& path, bool
         }
         current = std::move(*next);
     }
-    // Where a link is not reported as a reparse point (a POSIX link under Wine), the final path
-    // shows it.
-    std::wstring finalPath;
-    if (!Platform::getFinalPathNameByHandle(current.handle(), finalPath)) {
-        throwOsError(formatString(L"GetFinalPathNameByHandle(%s)", shown), Platform::getLastError(),
-                     VSITE(openFunction));
-    }
-    if (comparePaths(stripLongPrefix(finalPath), shown) != PathEqual) {
-        refuseFolder(shown);
-    }
     current.path_ = shown;
     return current;
 }
@@ -138,6 +128,16 @@ std::optional<HeldDirectory> HeldDirectory::existingChild(const std::wstring& na
         throwOsError(formatString(L"CreateFile(%s)", pathOf(name)), error, VSITE(openFunction));
     }
     if (!isPlainDirectory(handle.get())) {
+        refuseFolder(pathOf(name));
+    }
+    // Where a link is not reported as a reparse point (a POSIX link under Wine), the final path
+    // shows it.
+    std::wstring finalPath;
+    if (!Platform::getFinalPathNameByHandle(handle.get(), finalPath)) {
+        throwOsError(formatString(L"GetFinalPathNameByHandle(%s)", pathOf(name)),
+                     Platform::getLastError(), VSITE(openFunction));
+    }
+    if (comparePaths(stripLongPrefix(finalPath), pathOf(name)) != PathEqual) {
         refuseFolder(pathOf(name));
     }
     return HeldDirectory(pathOf(name), std::move(handle));

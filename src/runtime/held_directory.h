@@ -18,7 +18,7 @@ public:
     // each looked up in the one before and never followed: a component that is a link, another
     // reparse point or a file raises a vexception naming it ("The folder %s is a link, another
     // reparse point or a file; nothing is written through it"), one that cannot be opened the
-    // operating-system error. The directory reached must also be the one the path names by its
+    // operating-system error. Each folder reached must also be the one its path names by its
     // final path (where links are not reported as reparse points, that is how one shows).
     // With `create`, each missing component is made first, one at a time, as child() makes it.
     static HeldDirectory open(const std::wstring& path, bool create = false);
