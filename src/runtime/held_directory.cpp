@@ -27,6 +27,19 @@ bool isMissing(std::uint32_t error) {
     return error == Platform::WinError::FileNotFound || error == Platform::WinError::PathNotFound;
 }
 
+// Whether the folder `shown` that `handle` was to open is missing; an open that failed for
+// another reason raises its error.
+bool missingFolder(const Platform::UniqueHandle& handle, const std::wstring& shown) {
+    if (handle) {
+        return false;
+    }
+    std::uint32_t error = Platform::getLastError();
+    if (isMissing(error)) {
+        return true;
+    }
+    throwOsError(formatString(L"CreateFile(%s)", shown), error, VSITE(openFunction));
+}
+
 // Whether the opened object is a plain directory.
 bool isPlainDirectory(Platform::Handle handle) {
     Platform::ByHandleFileInformation information;
@@ -65,12 +78,8 @@ std::optional<HeldDirectory> HeldDirectory::_open(const std::wstring& path, bool
                                                        directoryShare | Platform::File::ShareDelete,
                                                        Platform::File::OpenExisting,
                                                        Platform::File::FlagBackupSemantics));
-    if (!handle) {
-        std::uint32_t error = Platform::getLastError();
-        if (isMissing(error)) {
-            return std::nullopt;
-        }
-        throwOsError(formatString(L"CreateFile(%s)", root), error, VSITE(openFunction));
+    if (missingFolder(handle, root)) {
+        return std::nullopt;
     }
     HeldDirectory current(trimTrailingSeparators(root), std::move(handle));
     for (const std::wstring& name : names) {
@@ -120,12 +129,8 @@ std::optional<HeldDirectory> HeldDirectory::existingChild(const std::wstring& na
                                                          directoryShare,
                                                          Platform::File::OpenExisting,
                                                          Platform::File::FlagBackupSemantics));
-    if (!handle) {
-        std::uint32_t error = Platform::getLastError();
-        if (isMissing(error)) {
-            return std::nullopt;
-        }
-        throwOsError(formatString(L"CreateFile(%s)", pathOf(name)), error, VSITE(openFunction));
+    if (missingFolder(handle, pathOf(name))) {
+        return std::nullopt;
     }
     if (!isPlainDirectory(handle.get())) {
         refuseFolder(pathOf(name));

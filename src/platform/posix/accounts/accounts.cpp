@@ -123,14 +123,22 @@ bool lookupAccountSid(const std::wstring& systemName, const std::uint8_t* sid, w
     return true;
 }
 
-std::uint32_t netUserModalsGet2(const std::wstring& server, UserModalsInfo2& info) {
+// The accounts of `server` for the network-management calls: this machine's, or the error
+// they return (ERROR_BAD_NETPATH for another machine).
+std::uint32_t thisMachineAccounts(const std::wstring& server,
+                                  std::shared_ptr<const Posix::AccountsDatabase>& db) {
     std::uint32_t error = 0;
-    auto db = accounts(error);
+    db = accounts(error);
     if (!db) {
         return error;
     }
-    if (!isThisMachine(server, db.get())) {
-        return WinError::BadNetpath;
+    return isThisMachine(server, db.get()) ? WinError::Success : WinError::BadNetpath;
+}
+
+std::uint32_t netUserModalsGet2(const std::wstring& server, UserModalsInfo2& info) {
+    std::shared_ptr<const Posix::AccountsDatabase> db;
+    if (std::uint32_t error = thisMachineAccounts(server, db)) {
+        return error;
     }
     info.domainName = db->machineName();
     info.domainId = db->domainSid().toBytes();
@@ -139,13 +147,9 @@ std::uint32_t netUserModalsGet2(const std::wstring& server, UserModalsInfo2& inf
 
 std::uint32_t netUserGetLocalGroups(const std::wstring& server, const std::wstring& userName,
                                     std::uint32_t flags, std::vector<std::wstring>& groups) {
-    std::uint32_t error = 0;
-    auto db = accounts(error);
-    if (!db) {
+    std::shared_ptr<const Posix::AccountsDatabase> db;
+    if (std::uint32_t error = thisMachineAccounts(server, db)) {
         return error;
-    }
-    if (!isThisMachine(server, db.get())) {
-        return WinError::BadNetpath;
     }
     std::optional<AccountInfo> user = db->findName(userName);
     if (!user || user->use != SidType::User) {

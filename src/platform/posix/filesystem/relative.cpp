@@ -130,6 +130,21 @@ UniqueFd openEntry(const Held& held, const std::string& entry, const struct stat
     return fd;
 }
 
+// An entry of a held directory, looked up.
+struct Entry {
+    Held held;
+    std::string name;  // its POSIX name
+    struct stat st;
+    bool exists = false;
+
+    std::string posixPath() const { return joinPosix(held.realPath, name); }
+};
+
+bool lookUp(Handle directory, const std::wstring& name, Entry& entry) {
+    return heldDirectory(directory, entry.held) &&
+           entryName(entry.held, name, entry.name, entry.st, entry.exists);
+}
+
 }  // namespace
 
 Handle createFileAt(Handle directory, const std::wstring& name, std::uint32_t access,
@@ -139,14 +154,15 @@ Handle createFileAt(Handle directory, const std::wstring& name, std::uint32_t ac
         failWith(WinError::InvalidParameter);
         return invalidHandle();
     }
-    Held held;
-    std::string entry;
-    struct stat st;
-    bool exists = false;
-    if (!heldDirectory(directory, held) || !entryName(held, name, entry, st, exists)) {
+    Entry found;
+    if (!lookUp(directory, name, found)) {
         return invalidHandle();
     }
-    std::string posix = joinPosix(held.realPath, entry);
+    const Held& held = found.held;
+    const std::string& entry = found.name;
+    const struct stat& st = found.st;
+    bool exists = found.exists;
+    std::string posix = found.posixPath();
     bool backupSemantics = flagsAndAttributes & File::FlagBackupSemantics;
     if (grantsWrite(access) || disposition != File::OpenExisting) {
         if (std::uint32_t fault = Faults::injected(Faults::Operation::CreateFile, posix)) {
@@ -211,25 +227,22 @@ Handle createFileAt(Handle directory, const std::wstring& name, std::uint32_t ac
 }
 
 bool createDirectoryAt(Handle directory, const std::wstring& name) {
-    Held held;
-    std::string entry;
-    struct stat st;
-    bool exists = false;
-    if (!heldDirectory(directory, held) || !entryName(held, name, entry, st, exists)) {
+    Entry entry;
+    if (!lookUp(directory, name, entry)) {
         return false;
     }
-    std::string posix = joinPosix(held.realPath, entry);
-    if (std::uint32_t fault = Faults::injected(Faults::Operation::CreateDirectory, posix)) {
+    if (std::uint32_t fault =
+            Faults::injected(Faults::Operation::CreateDirectory, entry.posixPath())) {
         return failWith(fault);
     }
-    if (exists) {
+    if (entry.exists) {
         return failWith(WinError::AlreadyExists);
     }
     std::uint32_t granted = 0;
-    if (!checkOpenAccess(held.realPath, nullptr, false, File::AppendData, false, granted)) {
+    if (!checkOpenAccess(entry.held.realPath, nullptr, false, File::AppendData, false, granted)) {
         return false;
     }
-    if (::mkdirat(held.fd(), entry.c_str(), 0777) != 0) {
+    if (::mkdirat(entry.held.fd(), entry.name.c_str(), 0777) != 0) {
         return errno == EEXIST ? failWith(WinError::AlreadyExists) : failWithErrno();
     }
     return true;
@@ -237,41 +250,32 @@ bool createDirectoryAt(Handle directory, const std::wstring& name) {
 
 bool moveFileAt(Handle from, const std::wstring& name, Handle to, const std::wstring& newName,
                 std::uint32_t flags) {
-    Held source;
-    Held target;
-    std::string sourceEntry;
-    std::string targetEntry;
-    struct stat sourceStat;
-    struct stat targetStat;
-    bool sourceExists = false;
-    bool targetExists = false;
-    if (!heldDirectory(from, source) || !heldDirectory(to, target) ||
-        !entryName(source, name, sourceEntry, sourceStat, sourceExists) ||
-        !entryName(target, newName, targetEntry, targetStat, targetExists)) {
+    Entry source;
+    Entry target;
+    if (!lookUp(from, name, source) || !lookUp(to, newName, target)) {
         return false;
     }
-    if (std::uint32_t fault = Faults::injected(Faults::Operation::MoveFile,
-                                               joinPosix(target.realPath, targetEntry))) {
+    if (std::uint32_t fault = Faults::injected(Faults::Operation::MoveFile, target.posixPath())) {
         return failWith(fault);
     }
-    if (!sourceExists) {
+    if (!source.exists) {
         return failWith(WinError::FileNotFound);
     }
     unsigned mode = RENAME_NOREPLACE;
-    if (targetExists) {
+    if (target.exists) {
         if (!(flags & File::MoveFileReplaceExisting)) {
             return failWith(WinError::AlreadyExists);
         }
-        if (S_ISDIR(targetStat.st_mode) || S_ISDIR(sourceStat.st_mode) || isReadOnly(targetStat)) {
+        if (S_ISDIR(target.st.st_mode) || S_ISDIR(source.st.st_mode) || isReadOnly(target.st)) {
             return failWith(WinError::AccessDenied);
         }
         mode = 0;
     }
-    if (::renameat2(source.fd(), sourceEntry.c_str(), target.fd(), targetEntry.c_str(), mode) !=
-        0) {
+    if (::renameat2(source.held.fd(), source.name.c_str(), target.held.fd(), target.name.c_str(),
+                    mode) != 0) {
         return errno == EEXIST ? failWith(WinError::AlreadyExists) : failWithErrno();
     }
-    if ((flags & File::MoveFileWriteThrough) && ::fsync(target.fd()) != 0) {
+    if ((flags & File::MoveFileWriteThrough) && ::fsync(target.held.fd()) != 0) {
         return failWithErrno();
     }
     return true;
@@ -279,47 +283,39 @@ bool moveFileAt(Handle from, const std::wstring& name, Handle to, const std::wst
 
 bool replaceFileAt(Handle directory, const std::wstring& replaced,
                    const std::wstring& replacement, std::uint32_t flags) {
-    Held held;
-    std::string target;
-    std::string source;
-    struct stat targetStat;
-    struct stat sourceStat;
-    bool targetExists = false;
-    bool sourceExists = false;
-    if (!heldDirectory(directory, held) ||
-        !entryName(held, replaced, target, targetStat, targetExists) ||
-        !entryName(held, replacement, source, sourceStat, sourceExists)) {
+    Entry target;
+    Entry source;
+    if (!lookUp(directory, replaced, target) || !lookUp(directory, replacement, source)) {
         return false;
     }
-    if (!targetExists || !sourceExists) {
+    if (!target.exists || !source.exists) {
         return failWith(WinError::FileNotFound);
     }
     // The kernel reaches both entries through the held descriptor: no component of the
     // directory's path is walked again.
-    return replacePosixFile(held.through(target), held.through(source), flags);
+    return replacePosixFile(target.held.through(target.name), source.held.through(source.name),
+                            flags);
 }
 
 bool deleteFileAt(Handle directory, const std::wstring& name) {
-    Held held;
-    std::string entry;
-    struct stat st;
-    bool exists = false;
-    if (!heldDirectory(directory, held) || !entryName(held, name, entry, st, exists)) {
+    Entry entry;
+    if (!lookUp(directory, name, entry)) {
         return false;
     }
-    if (!exists) {
+    if (!entry.exists) {
         return failWith(WinError::FileNotFound);
     }
-    if (S_ISDIR(st.st_mode) || isReadOnly(st)) {
+    if (S_ISDIR(entry.st.st_mode) || isReadOnly(entry.st)) {
         return failWith(WinError::AccessDenied);
     }
-    if (S_ISLNK(st.st_mode)) {
+    if (S_ISLNK(entry.st.st_mode)) {
         struct stat target;
-        if (::fstatat(held.fd(), entry.c_str(), &target, 0) == 0 && S_ISDIR(target.st_mode)) {
+        if (::fstatat(entry.held.fd(), entry.name.c_str(), &target, 0) == 0 &&
+            S_ISDIR(target.st_mode)) {
             return failWith(WinError::AccessDenied);  // a directory link goes by RemoveDirectory
         }
     }
-    return ::unlinkat(held.fd(), entry.c_str(), 0) == 0 || failWithErrno();
+    return ::unlinkat(entry.held.fd(), entry.name.c_str(), 0) == 0 || failWithErrno();
 }
 
 }  // namespace Platform
