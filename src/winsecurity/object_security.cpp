@@ -265,6 +265,23 @@ void takeOwnership(const std::wstring& path, std::uint32_t objectType) {
     }
 }
 
+void takeOwnershipOf(Platform::Handle handle, std::uint32_t objectType) {
+    std::vector<std::uint8_t> owner = tokenOwner("WinSecurity::takeOwnershipOf");
+    if (std::uint32_t error = Platform::setSecurityInfo(
+            handle, objectType, SecurityInformation::Owner, owner.data(), nullptr, nullptr, nullptr)) {
+        throwOsError(withHostDetail(L"Unable to set the object owner", error), error,
+                     VSITE("WinSecurity::takeOwnershipOf"));
+    }
+}
+
+void enableTakeOverPrivileges() {
+    for (const wchar_t* privilege : {takeOwnershipPrivilege, L"SeRestorePrivilege"}) {
+        if (hasPrivilege(privilege)) {
+            enablePrivilege(privilege);
+        }
+    }
+}
+
 bool hasPrivilege(const std::wstring& privilege) {
     Platform::Luid luid =
         privilegeLuid(privilege, L"The privilege (%s) is not found", "WinSecurity::hasPrivilege");

@@ -70,6 +70,14 @@ void setNamedObjectDacl(const std::wstring& path, std::uint32_t objectType, cons
 // enabled when the token holds it.
 void takeOwnership(const std::wstring& path, std::uint32_t objectType);
 
+// Makes the token's default owner the owner of the object opened for WRITE_OWNER as `handle`.
+void takeOwnershipOf(Platform::Handle handle, std::uint32_t objectType);
+
+// Enables SeTakeOwnershipPrivilege and SeRestorePrivilege where the token holds them, for the
+// rest of the process: Windows weighs a privilege only once it is enabled, and a run that
+// writes security must reach what a tenant shut away from it.
+void enableTakeOverPrivileges();
+
 // Whether the thread's token (the process token when the thread has none) holds the
 // privilege, enabled or not.
 bool hasPrivilege(const std::wstring& privilege);
