@@ -6,6 +6,8 @@
 // repair command (tavrel, beside this program) on the same tree, also with its journal
 // switched off, which only a bench build allows, to show what the journal costs. Every figure
 // is taken in the same run on the same tree; the ratios are what to judge on a shared machine.
+// With --shapes: chains of 200 and 2,000 nested folders and folders of 20,000 and 200,000 files,
+// each walk's time and peak RSS.
 #include <malloc.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -415,6 +417,90 @@ void print(const Figures& f) {
 
 }  // namespace
 
+// A webspace of one shape: a chain of `depth` nested folders with a file at the bottom, or one
+// folder of `width` files.
+Tree buildShape(const fs::path& driveC, const std::string& name, std::size_t chain,
+                std::size_t width) {
+    Tree tree;
+    tree.posix = driveC / "Inetpub" / "vhosts" / name;
+    tree.root = L"C:\\Inetpub\\vhosts\\" + Platform::fromUtf8(name);
+    fs::remove_all(tree.posix);
+    fs::path folder = tree.posix;
+    fs::create_directories(folder);
+    tree.objects = 1;
+    for (std::size_t d = 0; d < chain; ++d) {
+        folder /= "d";
+        ++tree.objects;
+    }
+    fs::create_directories(folder);
+    for (std::size_t i = 0; i < width; ++i) {
+        makeFile(folder / ("f" + std::to_string(i)));
+        ++tree.objects;
+    }
+    return tree;
+}
+
+// The checker's repair (every DACL wrong) and check-only walk of the tree in a child process
+// of its own, so that the peak RSS is the walk's: "what, objects, failed, seconds, MiB".
+void measureShape(const char* what, const Tree& tree) {
+    std::fflush(stdout);
+    ::malloc_trim(0);
+    int pipe[2];
+    if (::pipe(pipe) != 0) {
+        return;
+    }
+    pid_t child = ::fork();
+    if (child == 0) {
+        ::close(pipe[0]);
+        setAllWrong(tree);
+        rusage before{};
+        ::getrusage(RUSAGE_SELF, &before);
+        auto entries = fullEntries(tree);
+        CheckerCounts repaired{};
+        CheckerCounts checked{};
+        double time = seconds([&] {
+            repaired = runChecker(tree, entries, CheckMode::Repair, true);
+            checked = runChecker(tree, entries, CheckMode::CheckOnly, true);
+        });
+        rusage after{};
+        ::getrusage(RUSAGE_SELF, &after);
+        char line[256];
+        int n = std::snprintf(line, sizeof line,
+                              "%llu checked, %llu written, %llu failed, %.2f s, peak RSS %.1f MiB "
+                              "(%.1f MiB before the walks)\n",
+                              static_cast<unsigned long long>(checked.checked),
+                              static_cast<unsigned long long>(repaired.written),
+                              static_cast<unsigned long long>(repaired.failed + checked.failed),
+                              time, static_cast<double>(after.ru_maxrss) / 1024.0,
+                              static_cast<double>(before.ru_maxrss) / 1024.0);
+        [[maybe_unused]] ssize_t written = ::write(pipe[1], line, static_cast<std::size_t>(n));
+        ::_exit(0);
+    }
+    ::close(pipe[1]);
+    char buffer[256] = {};
+    ssize_t got = ::read(pipe[0], buffer, sizeof buffer - 1);
+    ::close(pipe[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    std::printf("  %-34s %zu objects: %s", what, tree.objects,
+                got > 0 && WIFEXITED(status) ? buffer : "the walk died\n");
+}
+
+// Very deep and very wide trees: peak RSS must not grow with the depth beyond the path.
+void measureShapes(const fs::path& driveC) {
+    std::printf("shapes (repair then check-only, each in a process of its own)\n");
+    for (std::size_t chain : {200, 2000}) {
+        Tree tree = buildShape(driveC, "chain" + std::to_string(chain), chain, 0);
+        measureShape(("chain of " + std::to_string(chain) + " folders").c_str(), tree);
+        std::system(("rm -rf '" + tree.posix.string() + "'").c_str());
+    }
+    for (std::size_t width : {20000, 200000}) {
+        Tree tree = buildShape(driveC, "wide" + std::to_string(width), 0, width);
+        measureShape(("folder of " + std::to_string(width) + " files").c_str(), tree);
+        fs::remove_all(tree.posix);
+    }
+}
+
 int main(int argc, char** argv) {
     std::vector<std::size_t> sizes;
     // --profile: only check-only runs after one repair, for perf and strace.
@@ -424,6 +510,7 @@ int main(int argc, char** argv) {
     bool profile = false;
     bool prepare = false;
     bool withCommand = true;
+    bool shapes = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--floor-walk") == 0 && i + 1 < argc) {
             std::vector<char> buffer(4096);
@@ -438,6 +525,8 @@ int main(int argc, char** argv) {
             profile = true;
         } else if (std::strcmp(argv[i], "--no-command") == 0) {
             withCommand = false;
+        } else if (std::strcmp(argv[i], "--shapes") == 0) {
+            shapes = true;
         } else {
             sizes.push_back(std::strtoull(argv[i], nullptr, 10));
         }
@@ -452,6 +541,11 @@ int main(int argc, char** argv) {
     }
     Platform::getFileAttributes(L"C:\\");  // completes the host
     fs::path driveC = fs::path(host) / "drive_c";
+    if (shapes) {
+        // --shapes: only the chain and the wide folder.
+        measureShapes(driveC);
+        return 0;
+    }
     std::vector<Figures> all;
     for (std::size_t size : sizes) {
         Tree tree = buildTree(driveC, "bench" + std::to_string(size), size);

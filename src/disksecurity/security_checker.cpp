@@ -53,7 +53,7 @@ std::wstring oneLine(std::wstring text) {
     return text;
 }
 
-// Whether `path` exists, as pathStatus says, and whether asking was refused (`denied`).
+// What `path` is, and whether asking was refused (`denied`; the path then counts as missing).
 PathStatus statusOf(const std::wstring& path, bool& denied) {
     denied = false;
     std::uint32_t attributes = 0;
@@ -122,16 +122,8 @@ SecurityInformationPtr Callback::securityInformationFor(const SecurityInformatio
 }
 
 PathStatus pathStatus(const std::wstring& path) {
-    std::uint32_t attributes = 0;
-    try {
-        if (!fileExist(path, attributes)) {
-            return PathStatus::Missing;
-        }
-    } catch (const VAccessDeniedException&) {
-        return PathStatus::Missing;
-    }
-    return (attributes & Platform::FileAttribute::Directory) ? PathStatus::Directory
-                                                             : PathStatus::File;
+    bool denied = false;
+    return statusOf(path, denied);
 }
 
 SecurityChecker::SecurityChecker(Callback& callback, const CheckerOptions& options,
