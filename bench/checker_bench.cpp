@@ -8,8 +8,10 @@
 // is taken in the same run on the same tree; the ratios are what to judge on a shared machine.
 // With --shapes: chains of 200 and 2,000 nested folders and folders of 20,000 and 200,000 files,
 // each walk's time and peak RSS.
+#include <fcntl.h>
 #include <malloc.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -425,17 +427,27 @@ Tree buildShape(const fs::path& driveC, const std::string& name, std::size_t cha
     tree.posix = driveC / "Inetpub" / "vhosts" / name;
     tree.root = L"C:\\Inetpub\\vhosts\\" + Platform::fromUtf8(name);
     fs::remove_all(tree.posix);
-    fs::path folder = tree.posix;
-    fs::create_directories(folder);
+    fs::create_directories(tree.posix);
     tree.objects = 1;
-    for (std::size_t d = 0; d < chain; ++d) {
-        folder /= "d";
+    // One name at a time from the folder above: the chain may be deeper than a path can say.
+    int folder = ::open(tree.posix.c_str(), O_DIRECTORY | O_RDONLY | O_CLOEXEC);
+    for (std::size_t d = 0; d < chain && folder >= 0; ++d) {
+        ::mkdirat(folder, "d", 0755);
+        int next = ::openat(folder, "d", O_DIRECTORY | O_RDONLY | O_CLOEXEC);
+        ::close(folder);
+        folder = next;
         ++tree.objects;
     }
-    fs::create_directories(folder);
-    for (std::size_t i = 0; i < width; ++i) {
-        makeFile(folder / ("f" + std::to_string(i)));
-        ++tree.objects;
+    for (std::size_t i = 0; i < width && folder >= 0; ++i) {
+        int file = ::openat(folder, ("f" + std::to_string(i)).c_str(),
+                            O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+        if (file >= 0) {
+            ::close(file);
+            ++tree.objects;
+        }
+    }
+    if (folder >= 0) {
+        ::close(folder);
     }
     return tree;
 }
