@@ -237,7 +237,7 @@ void SecurityChecker::_pathProcedure(const SecurityInformationPtr& parent, const
         if (!isDirectory) {
             return;
         }
-        parents_.push_back(ParentAcl{path, information.get()});
+        parents_.push_back(ParentAcl{&path, information.get()});
         parents_.back().acl = std::exchange(handledDirectoryDacl_, std::nullopt);
         CallbackResult enumerated = CallbackResult::Continue;
         try {
@@ -284,16 +284,21 @@ CallbackResult SecurityChecker::_enumerateChildren(const SecurityInformationPtr&
     // A path in its long form was normalised where the walk took it or its name from the search:
     // the pattern is that and the wildcard, not normalised again.
     bool longForm = shown(path) != path.c_str();
-    std::wstring pattern = longForm ? path + (path.ends_with(L'\\') ? L"*.*" : L"\\*.*")
-                                    : VFileName::combine(path, L"*.*");
+    auto pattern = [&] {
+        return longForm ? path + (path.ends_with(L'\\') ? L"*.*" : L"\\*.*")
+                        : VFileName::combine(path, L"*.*");
+    };
     // The directory as the search names it, with its backslash: a plain child is this and its
-    // name, neither combined nor normalised again. One buffer serves every child.
+    // name, neither combined nor normalised again. One buffer serves every child. Each level
+    // of the walk holds these two while it goes deeper, and nothing else of the path's length.
     constexpr std::wstring_view wildcard = L"*.*";
-    std::wstring_view base;
-    if (pattern.size() > wildcard.size() && pattern.ends_with(wildcard)) {
-        base = std::wstring_view(pattern).substr(0, pattern.size() - wildcard.size());
-    }
+    std::wstring base = pattern();
+    base.resize(base.size() > wildcard.size() && base.ends_with(wildcard)
+                    ? base.size() - wildcard.size()
+                    : 0);
+    base.shrink_to_fit();
     std::wstring child;
+    child.reserve(base.size() + Platform::MaxPath);
     for (;;) {
         // Only the search itself is guarded here: the children handle their own errors, and
         // what fails while mapping a child's entries ends the walk.
@@ -301,7 +306,7 @@ CallbackResult SecurityChecker::_enumerateChildren(const SecurityInformationPtr&
         VFileFinder finder;
         bool found = false;
         try {
-            found = finder.first(pattern);
+            found = finder.first(pattern());
         } catch (const VAccessDeniedException& e) {
             // What lies below a folder that may not be listed is unknown: said, not taken as
             // nothing.
@@ -643,7 +648,7 @@ bool SecurityChecker::_judgeDacl(const VAcl& dacl, const SecurityInformation& in
 const VAccessControl& SecurityChecker::_inheritedFor(const std::wstring& path, bool isFile,
                                                      std::optional<VAccessControl>& scratch) {
     std::wstring parentPath = VFileName::removeFileSpec(path);
-    if (!parents_.empty() && comparePaths(parents_.back().path, parentPath) == PathEqual) {
+    if (!parents_.empty() && comparePaths(*parents_.back().path, parentPath) == PathEqual) {
         // The children of one directory share its DACL: read once, not once per child.
         ParentAcl& parent = parents_.back();
         if (!parent.acl) {

@@ -192,7 +192,7 @@ private:
     // it gives a file and a folder by inheritance, and the information its files without
     // entries of their own share.
     struct ParentAcl {
-        std::wstring path;
+        const std::wstring* path = nullptr;  // the caller's, alive while the children are handled
         const SecurityInformation* information = nullptr;  // the directory's
         SecurityInformationPtr plainFile;
         // The last answer of isDaclWrong for one of the two informations above: the objects
