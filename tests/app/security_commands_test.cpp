@@ -785,32 +785,6 @@ TEST_F(SecurityCommands, AnObjectThatShutsTheToolOutIsTakenOverAndRepaired) {
     EXPECT_EQ(repair({"--full-scan", "--check-only"}).exitCode, 0);
 }
 
-// A Windows name spelled with U+F02E, the private-use form of a trailing dot, never becomes
-// "." or "..": not as a webspace name, nor as a component of a metadata path.
-TEST_F(SecurityCommands, NoNameClimbsOutThroughThePrivateUseDot) {
-    const std::string dots = ".\xef\x80\xae";  // "." U+F02E
-    for (const char* run : {"--check-only", "--full-scan"}) {
-        ProcessResult r = tavrel({"--repair-webspace-security", "--webspace-name=" + dots,
-                                  "--user-name=exuser", run});
-        EXPECT_EQ(r.exitCode, 1) << r.out;
-        EXPECT_FALSE(fs::exists(onC("Inetpub/.tarno")));
-        EXPECT_FALSE(fs::exists(onC("Inetpub/vhosts/.tarno")));
-    }
-    file("Inetpub/vhosts/fresh.com/httpdocs/index.html");
-    const std::string fresh = host_({"acl", "get", vhosts + "\\fresh.com\\httpdocs", "--tree"});
-    ASSERT_EQ(repair({"--full-scan"}).exitCode, 0);
-    std::string saved = metadata();
-    saved.insert(saved.rfind("</Entries>"),
-                 "<Entry AccounType=\"0\" Account=\"Everyone\" Path=\"[HTTPD_VHOSTS_D]\" "
-                 "SubPath=\"example\\" + dots + "\\fresh.com\\httpdocs\\made\" "
-                 "AceFlags=\"ThisFolderSubfoldersAndFiles\" AccessMask=\"FullAccess\" "
-                 "EntryFlags=\"0x40\" Tag=\"\" Tag2=\"\"/>");
-    writeFile(onC("Inetpub/vhosts/example/.tarno/.Security"), saved);
-    repair({"--full-scan"});
-    EXPECT_FALSE(fs::exists(onC("Inetpub/vhosts/fresh.com/httpdocs/made")));
-    EXPECT_EQ(host_({"acl", "get", vhosts + "\\fresh.com\\httpdocs", "--tree"}), fresh);
-}
-
 // One handle, opened before the walk, serves the webspace pass and every web-user pass; a line
 // that cannot be written never stops the DACL write after it, but fails the run.
 TEST_F(SecurityCommands, TheReportIsOpenedOnceAndALostLineFailsTheRun) {

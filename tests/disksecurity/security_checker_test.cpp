@@ -2,12 +2,7 @@
 // wrong, what it writes and reports, how the callback steers it, and that a repair converges.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -192,59 +187,6 @@ TEST(SecurityChecker, WhatTheWalkVisits) {
         std::sort(expected.begin(), expected.end());
         EXPECT_EQ(visited, expected);
     }
-}
-
-// A folder nested past 260 and past 1,000 characters is walked, judged and repaired like any
-// other; one deeper than the host can open is named with its whole path and counted as failed.
-TEST(SecurityChecker, PathsOfAnyLengthAreRepairedAndWhatCannotBeOpenedIsNamed) {
-    Webspace site("long", {});
-    std::string relative;
-    std::vector<std::string> deep;
-    for (char c = 'a'; c < 'j'; ++c) {
-        relative += (relative.empty() ? "" : "/") + std::string(120, c);
-        site.add(relative + "/");
-        if (site.path(relative).size() > 260 && deep.size() < 1) {
-            deep.push_back(relative);
-        }
-    }
-    deep.push_back(relative);
-    ASSERT_GT(site.path(deep.back()).size(), 1000u);
-    for (const std::string& folder : deep) {
-        site.set(folder, L"D:P(A;OICI;FA;;;WD)");
-    }
-    // Past PATH_MAX, made one name at a time from the folder above.
-    int at = ::open((site.posix() / relative).c_str(), O_DIRECTORY | O_RDONLY);
-    ASSERT_GE(at, 0);
-    std::string beyond = relative;
-    const std::string name(250, 'z');
-    for (int i = 0; i < 14; ++i) {
-        ASSERT_EQ(::mkdirat(at, name.c_str(), 0755), 0);
-        int next = ::openat(at, name.c_str(), O_DIRECTORY | O_RDONLY);
-        ::close(at);
-        ASSERT_GE(next, 0);
-        at = next;
-        beyond += "/" + name;
-    }
-    ::close(at);
-
-    RecordingCallback callback;
-    LogRecorder::instance().clear();
-    Webspace::Run run = site.run({{L"BU", L"", 3, 0x1200A9, 0}, {L"WD", L"", 3, 0, 0}},
-                                 CheckMode::Repair, true, &callback);
-    for (const std::string& folder : deep) {
-        EXPECT_NE(std::find(callback.checked.begin(), callback.checked.end(), site.path(folder)),
-                  callback.checked.end());
-        EXPECT_FALSE(grants(site.dacl(folder), L"WD")) << folder.size();
-        EXPECT_TRUE(grants(site.dacl(folder), L"BU")) << folder.size();
-    }
-    // The first folder past what the host opens fails, whole path and all, and nothing below.
-    EXPECT_EQ(run.counts.failed, 1u);
-    ASSERT_EQ(callback.errors.size(), 1u);
-    const std::wstring& refused = callback.errors[0].path;
-    EXPECT_EQ(refused.rfind(site.path(relative) + L"\\" + Platform::fromUtf8(name), 0), 0u);
-    EXPECT_NE(callback.errors[0].text.find(refused), std::wstring::npos);
-    EXPECT_EQ(LogRecorder::instance().find(LogWarning, refused).size(), 1u);
-    std::system(("rm -rf '" + (site.posix() / relative).string() + "'").c_str());
 }
 
 TEST(SecurityChecker, ALinkInTheParentPathIsRefused) {
