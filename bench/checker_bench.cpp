@@ -7,8 +7,12 @@
 // switched off, which only a bench build allows, to show what the journal costs, and the
 // access report of the repaired tree beside its check-only repair. Every figure
 // is taken in the same run on the same tree; the ratios are what to judge on a shared machine.
+// With --shapes: chains of 200 and 2,000 nested folders and folders of 20,000 and 200,000 files,
+// each walk's time and peak RSS.
+#include <fcntl.h>
 #include <malloc.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -439,6 +443,100 @@ void print(const Figures& f) {
 
 }  // namespace
 
+// A webspace of one shape: a chain of `depth` nested folders with a file at the bottom, or one
+// folder of `width` files.
+Tree buildShape(const fs::path& driveC, const std::string& name, std::size_t chain,
+                std::size_t width) {
+    Tree tree;
+    tree.posix = driveC / "Inetpub" / "vhosts" / name;
+    tree.root = L"C:\\Inetpub\\vhosts\\" + Platform::fromUtf8(name);
+    fs::remove_all(tree.posix);
+    fs::create_directories(tree.posix);
+    tree.objects = 1;
+    // One name at a time from the folder above: the chain may be deeper than a path can say.
+    int folder = ::open(tree.posix.c_str(), O_DIRECTORY | O_RDONLY | O_CLOEXEC);
+    for (std::size_t d = 0; d < chain && folder >= 0; ++d) {
+        ::mkdirat(folder, "d", 0755);
+        int next = ::openat(folder, "d", O_DIRECTORY | O_RDONLY | O_CLOEXEC);
+        ::close(folder);
+        folder = next;
+        ++tree.objects;
+    }
+    for (std::size_t i = 0; i < width && folder >= 0; ++i) {
+        int file = ::openat(folder, ("f" + std::to_string(i)).c_str(),
+                            O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+        if (file >= 0) {
+            ::close(file);
+            ++tree.objects;
+        }
+    }
+    if (folder >= 0) {
+        ::close(folder);
+    }
+    return tree;
+}
+
+// The checker's repair (every DACL wrong) and check-only walk of the tree in a child process
+// of its own, so that the peak RSS is the walk's: "what, objects, failed, seconds, MiB".
+void measureShape(const char* what, const Tree& tree) {
+    std::fflush(stdout);
+    ::malloc_trim(0);
+    int pipe[2];
+    if (::pipe(pipe) != 0) {
+        return;
+    }
+    pid_t child = ::fork();
+    if (child == 0) {
+        ::close(pipe[0]);
+        setAllWrong(tree);
+        rusage before{};
+        ::getrusage(RUSAGE_SELF, &before);
+        auto entries = fullEntries(tree);
+        CheckerCounts repaired{};
+        CheckerCounts checked{};
+        double time = seconds([&] {
+            repaired = runChecker(tree, entries, CheckMode::Repair, true);
+            checked = runChecker(tree, entries, CheckMode::CheckOnly, true);
+        });
+        rusage after{};
+        ::getrusage(RUSAGE_SELF, &after);
+        char line[256];
+        int n = std::snprintf(line, sizeof line,
+                              "%llu checked, %llu written, %llu failed, %.2f s, peak RSS %.1f MiB "
+                              "(%.1f MiB before the walks)\n",
+                              static_cast<unsigned long long>(checked.checked),
+                              static_cast<unsigned long long>(repaired.written),
+                              static_cast<unsigned long long>(repaired.failed + checked.failed),
+                              time, static_cast<double>(after.ru_maxrss) / 1024.0,
+                              static_cast<double>(before.ru_maxrss) / 1024.0);
+        [[maybe_unused]] ssize_t written = ::write(pipe[1], line, static_cast<std::size_t>(n));
+        ::_exit(0);
+    }
+    ::close(pipe[1]);
+    char buffer[256] = {};
+    ssize_t got = ::read(pipe[0], buffer, sizeof buffer - 1);
+    ::close(pipe[0]);
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    std::printf("  %-34s %zu objects: %s", what, tree.objects,
+                got > 0 && WIFEXITED(status) ? buffer : "the walk died\n");
+}
+
+// Very deep and very wide trees: peak RSS must not grow with the depth beyond the path.
+void measureShapes(const fs::path& driveC) {
+    std::printf("shapes (repair then check-only, each in a process of its own)\n");
+    for (std::size_t chain : {200, 2000}) {
+        Tree tree = buildShape(driveC, "chain" + std::to_string(chain), chain, 0);
+        measureShape(("chain of " + std::to_string(chain) + " folders").c_str(), tree);
+        std::system(("rm -rf '" + tree.posix.string() + "'").c_str());
+    }
+    for (std::size_t width : {20000, 200000}) {
+        Tree tree = buildShape(driveC, "wide" + std::to_string(width), 0, width);
+        measureShape(("folder of " + std::to_string(width) + " files").c_str(), tree);
+        fs::remove_all(tree.posix);
+    }
+}
+
 int main(int argc, char** argv) {
     std::vector<std::size_t> sizes;
     // --profile: only check-only runs after one repair, for perf and strace.
@@ -448,6 +546,7 @@ int main(int argc, char** argv) {
     bool profile = false;
     bool prepare = false;
     bool withCommand = true;
+    bool shapes = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--floor-walk") == 0 && i + 1 < argc) {
             std::vector<char> buffer(4096);
@@ -462,6 +561,8 @@ int main(int argc, char** argv) {
             profile = true;
         } else if (std::strcmp(argv[i], "--no-command") == 0) {
             withCommand = false;
+        } else if (std::strcmp(argv[i], "--shapes") == 0) {
+            shapes = true;
         } else {
             sizes.push_back(std::strtoull(argv[i], nullptr, 10));
         }
@@ -476,6 +577,11 @@ int main(int argc, char** argv) {
     }
     Platform::getFileAttributes(L"C:\\");  // completes the host
     fs::path driveC = fs::path(host) / "drive_c";
+    if (shapes) {
+        // --shapes: only the chain and the wide folder.
+        measureShapes(driveC);
+        return 0;
+    }
     std::vector<Figures> all;
     for (std::size_t size : sizes) {
         Tree tree = buildTree(driveC, "bench" + std::to_string(size), size);

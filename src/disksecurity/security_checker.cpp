@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "platform/filesystem.h"
+#include "platform/pathapi.h"
 #include "platform/text.h"
 #include "platform/unique.h"
 #include "runtime/config.h"
@@ -17,8 +18,10 @@
 namespace DiskSecurity {
 namespace {
 
-// The longest child path the walk visits (MAX_PATH, the terminator not counted).
-constexpr std::size_t MaxChildPath = 260;
+// The longest path the walk visits: what the long-path functions of Windows take, the
+// terminator not counted and the "\\?\" prefix counted.
+constexpr std::size_t MaxLongPath = Platform::PathCchMaxCch - 1;
+constexpr std::size_t LongPrefix = 4;
 
 // A path of the walk as messages, logs and callbacks show it: without the long prefix.
 const wchar_t* shown(const std::wstring& path) {
@@ -35,6 +38,35 @@ std::size_t shownLength(const std::wstring& path) {
 bool joinsAsItIs(const std::wstring& name) {
     return !name.empty() && name.find_first_of(L"\\/") == std::wstring::npos &&
            name.back() != L'.' && name.back() != L' ';
+}
+
+// What an error says on one line (an audit line is one line and its fields are tab-separated).
+std::wstring oneLine(std::wstring text) {
+    for (wchar_t& c : text) {
+        if (c == L'\t' || c == L'\r' || c == L'\n') {
+            c = L' ';
+        }
+    }
+    while (!text.empty() && text.back() == L' ') {
+        text.pop_back();
+    }
+    return text;
+}
+
+// What `path` is, and whether asking was refused (`denied`; the path then counts as missing).
+PathStatus statusOf(const std::wstring& path, bool& denied) {
+    denied = false;
+    std::uint32_t attributes = 0;
+    try {
+        if (!fileExist(path, attributes)) {
+            return PathStatus::Missing;
+        }
+    } catch (const VAccessDeniedException&) {
+        denied = true;
+        return PathStatus::Missing;
+    }
+    return (attributes & Platform::FileAttribute::Directory) ? PathStatus::Directory
+                                                             : PathStatus::File;
 }
 
 }  // namespace
@@ -90,16 +122,8 @@ SecurityInformationPtr Callback::securityInformationFor(const SecurityInformatio
 }
 
 PathStatus pathStatus(const std::wstring& path) {
-    std::uint32_t attributes = 0;
-    try {
-        if (!fileExist(path, attributes)) {
-            return PathStatus::Missing;
-        }
-    } catch (const VAccessDeniedException&) {
-        return PathStatus::Missing;
-    }
-    return (attributes & Platform::FileAttribute::Directory) ? PathStatus::Directory
-                                                             : PathStatus::File;
+    bool denied = false;
+    return statusOf(path, denied);
 }
 
 SecurityChecker::SecurityChecker(Callback& callback, const CheckerOptions& options,
@@ -160,6 +184,7 @@ void SecurityChecker::_checkPathSecurity(const SecurityInformationPtr& informati
         // The callback has no information it can stand by for the path (its metadata is
         // damaged): the path and what lies below it stay as they are.
         failed_.fetch_add(1, std::memory_order_relaxed);
+        skipped(shown(path), L"damaged metadata");
         return;
     }
     _pathProcedure(own, path, knownStatus);
@@ -170,7 +195,14 @@ void SecurityChecker::_pathProcedure(const SecurityInformationPtr& parent, const
     SecurityDebugSnapshot debugging;
     LogManager& log = LogManager::instance();
     // A directory that the search just listed is not tested again.
-    PathStatus status = knownStatus ? *knownStatus : pathStatus(path);
+    bool denied = false;
+    PathStatus status = knownStatus ? *knownStatus : statusOf(path, denied);
+    if (denied) {
+        if (_openRefused(path, parent.get()) == CallbackResult::Abort) {
+            _abort();
+        }
+        return;
+    }
     if (status == PathStatus::Missing) {
         log.log(LogInfo, L"Path does not exist %s, skipped", shown(path));
         return;
@@ -205,7 +237,7 @@ void SecurityChecker::_pathProcedure(const SecurityInformationPtr& parent, const
         if (!isDirectory) {
             return;
         }
-        parents_.push_back(ParentAcl{path, information.get()});
+        parents_.push_back(ParentAcl{&path, information.get()});
         parents_.back().acl = std::exchange(handledDirectoryDacl_, std::nullopt);
         CallbackResult enumerated = CallbackResult::Continue;
         try {
@@ -225,7 +257,14 @@ void SecurityChecker::_pathProcedure(const SecurityInformationPtr& parent, const
         log.log(LogInfo, L"Checking security for path %s using fast algorithm", shown(path));
     }
     for (const std::wstring& child : collectChildrenEntries(*information->collection(), path)) {
-        if (pathStatus(child) == PathStatus::Missing) {
+        PathStatus childStatus = statusOf(child, denied);
+        if (denied) {
+            if (_openRefused(child, information.get()) == CallbackResult::Abort) {
+                _abort();
+            }
+            continue;
+        }
+        if (childStatus == PathStatus::Missing) {
             log.log(LogInfo, L"Path does not exist %s, skipped", child);
             continue;
         }
@@ -245,16 +284,21 @@ CallbackResult SecurityChecker::_enumerateChildren(const SecurityInformationPtr&
     // A path in its long form was normalised where the walk took it or its name from the search:
     // the pattern is that and the wildcard, not normalised again.
     bool longForm = shown(path) != path.c_str();
-    std::wstring pattern = longForm ? path + (path.ends_with(L'\\') ? L"*.*" : L"\\*.*")
-                                    : VFileName::combine(path, L"*.*");
+    auto pattern = [&] {
+        return longForm ? path + (path.ends_with(L'\\') ? L"*.*" : L"\\*.*")
+                        : VFileName::combine(path, L"*.*");
+    };
     // The directory as the search names it, with its backslash: a plain child is this and its
-    // name, neither combined nor normalised again. One buffer serves every child.
+    // name, neither combined nor normalised again. One buffer serves every child. Each level
+    // of the walk holds these two while it goes deeper, and nothing else of the path's length.
     constexpr std::wstring_view wildcard = L"*.*";
-    std::wstring_view base;
-    if (pattern.size() > wildcard.size() && pattern.ends_with(wildcard)) {
-        base = std::wstring_view(pattern).substr(0, pattern.size() - wildcard.size());
-    }
+    std::wstring base = pattern();
+    base.resize(base.size() > wildcard.size() && base.ends_with(wildcard)
+                    ? base.size() - wildcard.size()
+                    : 0);
+    base.shrink_to_fit();
     std::wstring child;
+    child.reserve(base.size() + Platform::MaxPath);
     for (;;) {
         // Only the search itself is guarded here: the children handle their own errors, and
         // what fails while mapping a child's entries ends the walk.
@@ -262,17 +306,35 @@ CallbackResult SecurityChecker::_enumerateChildren(const SecurityInformationPtr&
         VFileFinder finder;
         bool found = false;
         try {
-            found = finder.first(pattern);
-        } catch (const VAccessDeniedException&) {
-            // A directory that may not be listed has nothing to secure below it.
-            return CallbackResult::Continue;
+            found = finder.first(pattern());
+        } catch (const VAccessDeniedException& e) {
+            // What lies below a folder that may not be listed is unknown: said, not taken as
+            // nothing.
+            result = _refuse(path, information.get(), ErrorCategory::AccessDenied,
+                             formatString(L"Cannot check what lies in %s, because its listing "
+                                          L"is refused: %s",
+                                          shown(path), oneLine(renderException(e))),
+                             L"listing refused");
         } catch (...) {
             result = _handleError(path, information.get());
         }
         while (found) {
             const std::wstring& name = finder.name();
             if (name != L"." && name != L".." &&
-                !(finder.attributes() & Platform::FileAttribute::ReparsePoint)) {
+                (finder.attributes() & Platform::FileAttribute::ReparsePoint)) {
+                // A link leads elsewhere: neither it nor what it reaches is secured here.
+                std::wstring link = VFileName::combine(path, name);
+                CallbackResult refused = _refuse(
+                    link, information.get(), ErrorCategory::PathNotAllowed,
+                    formatString(L"Cannot apply security to path %s, because it is a link or "
+                                 L"another reparse point. Links are not allowed.",
+                                 shown(link)),
+                    L"link");
+                if (refused == CallbackResult::Abort) {
+                    result = refused;
+                    break;
+                }
+            } else if (name != L"." && name != L"..") {
                 bool asItIs = !base.empty() && base.back() == L'\\' && joinsAsItIs(name);
                 if (asItIs) {
                     child.assign(base);
@@ -280,7 +342,7 @@ CallbackResult SecurityChecker::_enumerateChildren(const SecurityInformationPtr&
                 } else {
                     child = VFileName::combine(path, name);
                 }
-                CallbackResult plain = shownLength(child) > MaxChildPath
+                CallbackResult plain = shownLength(child) + LongPrefix > MaxLongPath
                                            ? _tooLong(information, child)
                                        : asItIs ? CallbackResult::Continue
                                                 : _isPlainChild(information, path, name, child);
@@ -318,34 +380,67 @@ CallbackResult SecurityChecker::_isPlainChild(const SecurityInformationPtr& info
         comparePaths(child, path) == PathBelow) {
         return CallbackResult::Continue;
     }
-    CallbackResult result =
-        _handleError(child, information.get(),
-                     CaughtError{ErrorCategory::InvalidPath,
-                                 formatString(L"The name '%s' found in %s is not a plain name",
-                                              name, stripLongPrefix(path))});
-    return result == CallbackResult::Abort ? result : CallbackResult::Ignore;
+    return _refuse(child, information.get(), ErrorCategory::InvalidPath,
+                   formatString(L"The name '%s' found in %s is not a plain name", name,
+                                stripLongPrefix(path)),
+                   L"not a plain name");
 }
 
 CallbackResult SecurityChecker::_tooLong(const SecurityInformationPtr& information,
                                          const std::wstring& child) {
     // Skipped, but said: a check-only run must name what it could not check.
-    CallbackResult result = _handleError(
-        child, information.get(),
-        CaughtError{ErrorCategory::InvalidPath,
-                    formatString(L"Cannot check path %s, because it is longer than %u characters.",
-                                 shown(child), MaxChildPath)});
+    return _refuse(child, information.get(), ErrorCategory::InvalidPath,
+                   formatString(L"Cannot check path %s, because it is longer than the %u "
+                                L"characters of a Windows path.",
+                                shown(child), static_cast<std::uint32_t>(MaxLongPath)),
+                   formatString(L"too long, %u characters",
+                                static_cast<std::uint32_t>(shownLength(child))));
+}
+
+CallbackResult SecurityChecker::_openRefused(const std::wstring& path,
+                                             const SecurityInformation* information) {
+    return _refuse(path, information, ErrorCategory::AccessDenied,
+                   formatString(L"Cannot check path %s, because access to it is denied.",
+                                shown(path)),
+                   L"open refused");
+}
+
+CallbackResult SecurityChecker::_refuse(const std::wstring& path,
+                                        const SecurityInformation* information,
+                                        ErrorCategory category, std::wstring text,
+                                        const std::wstring& reason) {
+    CallbackResult result =
+        _handleError(path, information, CaughtError{category, std::move(text)}, reason);
     return result == CallbackResult::Abort ? result : CallbackResult::Ignore;
 }
 
 CallbackResult SecurityChecker::_handleError(const std::wstring& path,
                                              const SecurityInformation* information) {
-    return _handleError(path, information, errorCategory(std::current_exception()));
+    CaughtError error = errorCategory(std::current_exception());
+    std::wstring reason = oneLine(error.text);
+    if (error.category == ErrorCategory::AccessDenied) {
+        reason = L"open refused";
+    } else {
+        try {
+            throw;
+        } catch (const vosexception& e) {
+            if (e.errorCode() == Platform::WinError::FilenameExcedRange) {
+                // Longer than the file system of the host can take.
+                reason = formatString(L"too long, %u characters",
+                                      static_cast<std::uint32_t>(shownLength(path)));
+            }
+        } catch (...) {
+        }
+    }
+    return _handleError(path, information, error, reason);
 }
 
 CallbackResult SecurityChecker::_handleError(const std::wstring& path,
                                              const SecurityInformation* information,
-                                             const CaughtError& error) {
+                                             const CaughtError& error,
+                                             const std::wstring& reason) {
     failed_.fetch_add(1, std::memory_order_relaxed);
+    skipped(shown(path), reason);
     bool allFlag8 = information && !information->hasState(StateEntryWithoutFlag8);
     CallbackResult result = onError(error.category, error.text, path, allFlag8);
     if (result == CallbackResult::Continue) {
@@ -358,6 +453,7 @@ CallbackResult SecurityChecker::_handleError(const std::wstring& path,
 
 CallbackResult SecurityChecker::applyPath(const SecurityInformation& information,
                                           const std::wstring& path, bool isDirectory, bool listed) {
+    bool tookOver = false;
     for (;;) {
         handledDirectoryDacl_.reset();
         CallbackResult result = beforeCheck(path, isDirectory);
@@ -366,16 +462,29 @@ CallbackResult SecurityChecker::applyPath(const SecurityInformation& information
         }
         bool opened = false;
         try {
-            Platform::UniqueHandle handle =
-                WinSecurity::openForSecurity(path, isDirectory, listed && isDirectory);
+            Platform::UniqueHandle handle;
+            try {
+                handle = WinSecurity::openForSecurity(path, isDirectory, listed && isDirectory);
+            } catch (const VAccessDeniedException&) {
+                // A DACL that shuts the tool out is no reason to leave it: the owner may always
+                // rewrite the DACL, and SeTakeOwnershipPrivilege makes the tool the owner, as
+                // Windows administrators do it. A check-only run changes no owner.
+                if (tookOver || options_.mode != CheckMode::Repair ||
+                    !_takeOwnership(path, isDirectory)) {
+                    throw;
+                }
+                tookOver = true;
+                continue;
+            }
             if (!options_.allowLinks) {
                 std::wstring real = WinSecurity::getFileNameFromHandle(handle.get());
                 if (comparePaths(path, real) != PathEqual) {
-                    LogManager::instance().log(LogWarning,
-                                               L"Cannot apply security to path %s, because it "
-                                               L"points to another path %s. Links are not allowed.",
-                                               shown(path), real);
-                    return CallbackResult::Ignore;
+                    return _refuse(path, &information, ErrorCategory::PathNotAllowed,
+                                   formatString(L"Cannot apply security to path %s, because it "
+                                                L"points to another path %s. Links are not "
+                                                L"allowed.",
+                                                shown(path), real),
+                                   L"link");
                 }
             }
             if (CallbackResult refused =
@@ -441,29 +550,55 @@ CallbackResult SecurityChecker::_mayWriteThrough(Platform::Handle handle,
                                   stripLongPrefix(path)),
                      Platform::getLastError(), VSITE("DiskSecurity::SecurityChecker::applyPath"));
     }
-    std::wstring refusal;
     if (!isDirectory && object.numberOfLinks > 1) {
         // A file has one descriptor for all its names: written through a name in the
-        // webspace, it would change a file that may be anyone's under its other name.
-        refusal = formatString(
-            L"Cannot apply security to path %s, because it has %u hard links. "
-            L"Hard links are not allowed.",
-            shown(path), object.numberOfLinks);
-    } else if (isDirectory && !options_.allowLinks &&
-               (object.attributes & Platform::FileAttribute::ReparsePoint)) {
+        // webspace, it would change a file that may be anyone's under its other name. A run
+        // that writes nothing still judges it: a second name must not hide a wrong DACL from
+        // the report.
+        CallbackResult result = _refuse(
+            path, &information, ErrorCategory::PathNotAllowed,
+            formatString(L"Cannot apply security to path %s, because it has %u hard links. "
+                         L"Hard links are not allowed.",
+                         shown(path), object.numberOfLinks),
+            formatString(L"hard link, %u links", object.numberOfLinks));
+        return result == CallbackResult::Abort || changesDisk(options_.mode)
+                   ? result
+                   : CallbackResult::Continue;
+    }
+    if (isDirectory && !options_.allowLinks &&
+        (object.attributes & Platform::FileAttribute::ReparsePoint)) {
         // A folder that became a link after its parent was listed: the open took the link
         // itself, whose final path is its own.
-        refusal = formatString(
-            L"Cannot apply security to path %s, because it is a reparse point. "
-            L"Links are not allowed.",
-            shown(path));
+        return _refuse(path, &information, ErrorCategory::PathNotAllowed,
+                       formatString(L"Cannot apply security to path %s, because it is a reparse "
+                                    L"point. Links are not allowed.",
+                                    shown(path)),
+                       L"link");
     }
-    if (refusal.empty()) {
-        return CallbackResult::Continue;
+    return CallbackResult::Continue;
+}
+
+bool SecurityChecker::_takeOwnership(const std::wstring& path, bool isDirectory) {
+    // Opened for WRITE_OWNER alone, as the object itself (never a link's target), and judged by
+    // its handle: a second name or a link makes the owner of someone else's object nobody's
+    // business of this walk.
+    Platform::UniqueHandle handle(Platform::createFile(
+        path, Platform::File::WriteOwner | Platform::File::ReadAttributes,
+        Platform::File::ShareRead | Platform::File::ShareWrite, Platform::File::OpenExisting,
+        Platform::File::FlagBackupSemantics | Platform::File::FlagOpenReparsePoint));
+    Platform::ByHandleFileInformation object;
+    if (!handle || !Platform::getFileInformationByHandle(handle.get(), object) ||
+        (object.attributes & Platform::FileAttribute::ReparsePoint) ||
+        ((object.attributes & Platform::FileAttribute::Directory) != 0) != isDirectory ||
+        (!isDirectory && object.numberOfLinks > 1)) {
+        return false;
     }
-    CallbackResult result = _handleError(
-        path, &information, CaughtError{ErrorCategory::PathNotAllowed, std::move(refusal)});
-    return result == CallbackResult::Abort ? result : CallbackResult::Ignore;
+    // The descriptor cannot be read before (that is what is refused); the journal records it
+    // when the DACL is written, with the new owner.
+    WinSecurity::takeOwnership(handle.get(), path);
+    LogManager::instance().log(LogInfo,
+                               L"Took ownership of %s, whose DACL shut the tool out", shown(path));
+    return true;
 }
 
 VAcl SecurityChecker::readDacl(Platform::Handle handle, const std::wstring&, bool) {
@@ -517,7 +652,7 @@ bool SecurityChecker::_judgeDacl(const VAcl& dacl, const SecurityInformation& in
 const VAccessControl& SecurityChecker::_inheritedFor(const std::wstring& path, bool isFile,
                                                      std::optional<VAccessControl>& scratch) {
     std::wstring parentPath = VFileName::removeFileSpec(path);
-    if (!parents_.empty() && comparePaths(parents_.back().path, parentPath) == PathEqual) {
+    if (!parents_.empty() && comparePaths(*parents_.back().path, parentPath) == PathEqual) {
         // The children of one directory share its DACL: read once, not once per child.
         ParentAcl& parent = parents_.back();
         if (!parent.acl) {
@@ -598,6 +733,8 @@ SecurityInformationPtr SecurityChecker::_fileInformation(const SecurityInformati
     }
     return directory.plainFile;
 }
+
+void SecurityChecker::skipped(const std::wstring&, const std::wstring&) {}
 
 void SecurityChecker::_report(const std::wstring& path) {
     if (options_.report) {

@@ -168,6 +168,10 @@ protected:
     // The DACL of the object opened for `path` that the checker judges (getObjectDacl): a
     // checker that looks at more of the descriptor reads it all here, in the same one read.
     virtual VAcl readDacl(Platform::Handle handle, const std::wstring& path, bool isDirectory);
+    // Hears of every object the walk could not check or may not write, with the path as shown
+    // and the reason in a few words ("link", "hard link, 2 links", "listing refused", ...),
+    // after the failure was counted and before it is logged.
+    virtual void skipped(const std::wstring& path, const std::wstring& reason);
     // Checks one object and writes its DACL when it is wrong; the callback's result. `listed`:
     // the directory search has just said what the object is.
     CallbackResult applyPath(const SecurityInformation& information, const std::wstring& path,
@@ -181,13 +185,17 @@ protected:
     // for its lines.
     SecurityInformationPtr _fileInformation(const SecurityInformationPtr& information,
                                             const std::wstring& path);
+    // What `path`'s parent gives a file or a folder by inheritance; `scratch` holds it when it
+    // is not the directory being enumerated.
+    const VAccessControl& _inheritedFor(const std::wstring& path, bool isFile,
+                                        std::optional<VAccessControl>& scratch);
 
 private:
     // A directory whose children are being handled: its DACL, read once for all of them, what
     // it gives a file and a folder by inheritance, and the information its files without
     // entries of their own share.
     struct ParentAcl {
-        std::wstring path;
+        const std::wstring* path = nullptr;  // the caller's, alive while the children are handled
         const SecurityInformation* information = nullptr;  // the directory's
         SecurityInformationPtr plainFile;
         // The last answer of isDaclWrong for one of the two informations above: the objects
@@ -216,6 +224,15 @@ private:
     // A child whose path is longer than the walk goes, handled as an error of the child:
     // Ignore, or Abort.
     CallbackResult _tooLong(const SecurityInformationPtr& information, const std::wstring& child);
+    // A path whose existence may not be asked, handled as an error of the path.
+    CallbackResult _openRefused(const std::wstring& path, const SecurityInformation* information);
+    // A refusal of the walk (`text` logged at Warning, `reason` to skipped), handled as an
+    // error of the path: Ignore, or Abort.
+    CallbackResult _refuse(const std::wstring& path, const SecurityInformation* information,
+                           ErrorCategory category, std::wstring text, const std::wstring& reason);
+    // Makes the token's owner the owner of the object at `path`, through a handle opened for
+    // that alone; false when it is not the plain object expected (a link, a second name).
+    bool _takeOwnership(const std::wstring& path, bool isDirectory);
     // Continue when the opened object may have its DACL written through `handle`; else the
     // refusal is handled as an error of the path (Ignore or Abort).
     CallbackResult _mayWriteThrough(Platform::Handle handle, const SecurityInformation& information,
@@ -228,9 +245,7 @@ private:
     // 0 counted as Ignore.
     CallbackResult _handleError(const std::wstring& path, const SecurityInformation* information);
     CallbackResult _handleError(const std::wstring& path, const SecurityInformation* information,
-                                const CaughtError& error);
-    const VAccessControl& _inheritedFor(const std::wstring& path, bool isFile,
-                                        std::optional<VAccessControl>& scratch);
+                                const CaughtError& error, const std::wstring& reason);
     void _report(const std::wstring& path);
 
     Callback& callback_;

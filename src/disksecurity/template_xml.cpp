@@ -92,8 +92,13 @@ public:
         }
     }
 
-    // Copies `source` over the temporary file and returns the file's name.
+    // Copies `source` over the temporary file and returns the file's name; `source` itself
+    // while reads are in place.
     const std::wstring& copyOf(const std::wstring& source) {
+        if (InPlaceTemplateReads::active()) {
+            source_ = source;
+            return source_;
+        }
         if (name_.empty()) {
             name_ = privateTempFileName();
         }
@@ -118,6 +123,7 @@ private:
     }
 
     std::wstring name_;
+    std::wstring source_;
 };
 
 // A template or metadata file larger than any the panel writes is refused before it is
@@ -248,6 +254,22 @@ std::uint32_t convertStringToInt(const std::wstring& text) {
 }
 
 // ---- Loading ----
+
+namespace {
+thread_local bool readsInPlace = false;
+}  // namespace
+
+InPlaceTemplateReads::InPlaceTemplateReads() : previous_(readsInPlace) {
+    readsInPlace = true;
+}
+
+InPlaceTemplateReads::~InPlaceTemplateReads() {
+    readsInPlace = previous_;
+}
+
+bool InPlaceTemplateReads::active() {
+    return readsInPlace;
+}
 
 std::shared_ptr<EntryTemplateSet> loadTemplate(const std::wstring& path,
                                                std::shared_ptr<IUserInformation> resolver,

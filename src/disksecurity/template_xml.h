@@ -36,6 +36,20 @@ std::shared_ptr<EntryTemplateSet> loadTemplate(const std::wstring& path,
                                                std::shared_ptr<IUserInformation> resolver,
                                                bool tolerateBadEntries, bool skipUnmappedAccounts);
 
+// While one lives on this thread, loadTemplate parses each file where it lies, with no private
+// copy: for a run that promises to write nothing at all (the audit). Scopes nest.
+class InPlaceTemplateReads {
+public:
+    InPlaceTemplateReads();
+    ~InPlaceTemplateReads();
+    InPlaceTemplateReads(const InPlaceTemplateReads&) = delete;
+    InPlaceTemplateReads& operator=(const InPlaceTemplateReads&) = delete;
+    static bool active();
+
+private:
+    bool previous_;
+};
+
 // The number syntax of the attributes: wcstoul in base 0 (decimal, 0x hexadecimal, 0 octal,
 // leading blanks and a sign as wcstoul takes them) over the whole text; empty is 0. Raises
 // "Unable to convert from '<text>' to integer type." otherwise.

@@ -2,6 +2,7 @@
 
 #include <optional>
 
+#include "disksecurity/template_xml.h"
 #include "frontend/list_file.h"
 #include "frontend/tavrel_impl.h"
 #include "manager/access_report.h"
@@ -129,7 +130,7 @@ void updatePathSecurity(CommandRun& run) {
         manager.applyToScope(nullptr, CheckerOptionUpdate, false);
     }
     manager.saveToFile(std::wstring());
-    manager.requireNoDamagedMetadata();
+    manager.requireEverythingChecked();
 }
 
 void repairWebspaceSecurity(CommandRun& run) {
@@ -158,14 +159,14 @@ void repairWebspaceSecurity(CommandRun& run) {
     if (run.report) {
         run.report->requireComplete();
     }
-    manager.requireNoDamagedMetadata();
+    manager.requireEverythingChecked();
 }
 
 void repairWebspacePathSecurity(CommandRun& run) {
     loadWebspace(run, run.params.get(L"--user-name"));
     Tavrel::SecurityManager& manager = run.context.manager();
     manager.commit(run.path, false, nullptr, CheckerOptionUpdate);
-    manager.requireNoDamagedMetadata();
+    manager.requireEverythingChecked();
 }
 
 void updateWebspaceSecurity(CommandRun& run) {
@@ -181,7 +182,7 @@ void updateWebspaceSecurity(CommandRun& run) {
             manager.applyCompleteSecurity(path, nullptr, CheckerOptionRepair, fullScan);
         }
     }
-    manager.requireNoDamagedMetadata();
+    manager.requireEverythingChecked();
 }
 
 void repairFilesharing(CommandRun& run) {
@@ -192,6 +193,7 @@ void repairFilesharing(CommandRun& run) {
     manager.confineTo(webspaceDirectory(FileSharingContext::area));
     manager.applyToScope(nullptr, CheckerOptionUpdate, false);
     manager.saveToFile(std::wstring());
+    manager.requireEverythingChecked();
 }
 
 // The two file-sharing user commands work on a context of their own, loaded under the mutex,
@@ -205,6 +207,7 @@ void updateUserFilesharingSecurity(CommandRun& run) {
     context.manager().confineTo(webspaceDirectory(context.vhostName));
     context.manager().applyToScope(nullptr, CheckerOptionUpdate, false);
     context.manager().saveToFile(std::wstring());
+    context.manager().requireEverythingChecked();
 }
 
 void removeUserFilesharingSecurity(CommandRun& run) {
@@ -217,6 +220,7 @@ void removeUserFilesharingSecurity(CommandRun& run) {
     context.revokeAccessOf(removed);
     context.manager().confineTo(webspaceDirectory(context.vhostName));
     context.manager().applyToScope(nullptr, CheckerOptionUpdate, false);
+    context.manager().requireEverythingChecked();
 }
 
 void restoreSecurity(CommandRun& run) {
@@ -233,14 +237,23 @@ void restoreSecurity(CommandRun& run) {
 }
 
 void auditWebspaceSecurity(CommandRun& run) {
+    // The audit writes nothing, not even the private copy of a template it reads.
+    DiskSecurity::InPlaceTemplateReads inPlace;
     std::wstring systemUser = run.params.get(L"--user-name");
     Tavrel::SecurityManager& manager = run.context.manager();
     bool fullScan = run.params.has(L"--full-scan");
     Tavrel::AuditCounts counts;
+    // The audit writes nothing: its list is read before the first pass, which leaves the web
+    // users' folders to their own passes.
+    std::vector<std::wstring> webUsers = readWebUsers(run);
+    for (const std::wstring& webUser : webUsers) {
+        counts.rememberBelow(webUserDirectory(run, webUser));
+    }
     loadWebspace(run, systemUser);
     Tavrel::auditScope(manager, fullScan, counts);
+    counts.startSecondPass();
     std::vector<std::wstring> damaged;
-    for (const std::wstring& webUser : readWebUsers(run)) {
+    for (const std::wstring& webUser : webUsers) {
         if (!Tavrel::loadWebUserMetadataToRead(run.webspace, webUser, manager)) {
             damaged.push_back(webUser);
             continue;
@@ -260,6 +273,12 @@ void auditWebspaceSecurity(CommandRun& run) {
         throw vexception(formatString(L"The metadata of the web users %s is damaged; their "
                                       L"folders were not audited",
                                       names),
+                         VSITE("TavrelImpl::_auditWebspaceSecurity"));
+    }
+    if (counts.skipped != 0) {
+        throw vexception(formatString(L"The audit could not check %u objects; the skipped lines "
+                                      L"name each with its reason",
+                                      static_cast<std::uint32_t>(counts.skipped)),
                          VSITE("TavrelImpl::_auditWebspaceSecurity"));
     }
 }

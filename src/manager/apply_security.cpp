@@ -11,6 +11,7 @@
 #include "manager/security_manager.h"
 #include "runtime/filename.h"
 #include "runtime/log.h"
+#include "winsecurity/object_security.h"
 
 namespace Tavrel {
 namespace {
@@ -92,6 +93,10 @@ void SecurityManager::_apply(const std::wstring& path, Callback* callback, Check
         checker = std::make_unique<SecurityChecker>(*this, options, &context);
     }
     SlotGuard<SecurityChecker*> active(activeChecker_, checker.get());
+    if (changesDisk(mode) && !takeOverPrivileges_) {
+        WinSecurity::enableTakeOverPrivileges();
+        takeOverPrivileges_ = true;
+    }
 
     auto collection = RealEntryCollection(*entries_).getPathEntryCollection(
         longPathOfEachPart(path, true), context, changesDisk(mode), _folderAnchor());
@@ -120,6 +125,7 @@ void SecurityManager::commit(const std::wstring& path, bool complete, Callback* 
 
 CallbackResult SecurityManager::onError(ErrorCategory category, const std::wstring& text,
                                         const std::wstring& path, bool allEntriesFlag8) {
+    ++uncheckedObjects_;
     return chainedCallback_ ? chainedCallback_->onError(category, text, path, allEntriesFlag8)
                             : Callback::onError(category, text, path, allEntriesFlag8);
 }
@@ -192,6 +198,16 @@ void SecurityManager::forgetDamaged(const std::wstring& file) {
     std::erase_if(damagedMetadata_, [&](const std::wstring& known) {
         return comparePaths(known, file) == PathEqual;
     });
+}
+
+void SecurityManager::requireEverythingChecked() const {
+    requireNoDamagedMetadata();
+    if (uncheckedObjects_ != 0) {
+        throw vexception(formatString(L"%u objects could not be checked or repaired; the log "
+                                      L"names each with its reason",
+                                      static_cast<std::uint32_t>(uncheckedObjects_)),
+                         VSITE("Tavrel::SecurityManager::requireEverythingChecked"));
+    }
 }
 
 void SecurityManager::requireNoDamagedMetadata() const {

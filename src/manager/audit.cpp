@@ -1,6 +1,8 @@
 #include "manager/audit.h"
 
+#include <algorithm>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "disksecurity/template_xml.h"
@@ -29,8 +31,15 @@ std::wstring accountText(const VSID& account) {
     }
 }
 
-// A checker that judges each object as a repair would and prints what it finds instead of
-// writing; it always answers "right", so nothing reaches a write.
+bool sameItem(const AccessItem& a, const AccessItem& b) {
+    return a.kind == b.kind && a.allowMask == b.allowMask && a.denyMask == b.denyMask;
+}
+
+// A checker that judges each object as a repair does and, where the repair would write, prints
+// what that write changes instead of making it: every grant or deny it takes away or replaces
+// (surplus), every one it adds (missing), a change of protection (inheritance). Grants it keeps
+// that no entry speaks of are printed as extra, on every object; what it could not check as
+// skipped.
 class AuditChecker : public CompleteChecker {
 public:
     AuditChecker(Callback& callback, const CheckerOptions& options, TarnoComponentResolver* context,
@@ -39,122 +48,205 @@ public:
 
     CallbackResult beforeCheck(const std::wstring& path, bool isDirectory) override {
         path_ = stripLongPrefix(path);
+        judged_ = false;
+        silent_ = counts_.alreadyAudited(path_);
         return CompleteChecker::beforeCheck(path, isDirectory);
     }
 
     bool isDaclWrong(const VAcl& dacl, const SecurityInformation& information,
                      std::uint32_t mode) override {
-        ++counts_.objects;
-        if ((mode & ObjectMode::InheritRequired) && !dacl.hasInheritedAce()) {
-            _inheritance(L"protected, inherits nothing");
-        }
-        _compare(dacl, information, mode);
-        return false;
+        _judged(dacl, information, mode);
+        return CompleteChecker::isDaclWrong(dacl, information, mode);
     }
 
-    // Reached only for an object that still inherits where it must not.
+    // Reached for every object a repair would write, with the DACL it holds now.
     CallbackResult applySecurity(const SecurityInformation& information, const VAcl& existing,
-                                 Platform::Handle, const std::wstring&,
+                                 Platform::Handle, const std::wstring& path,
                                  std::uint32_t mode) override {
-        ++counts_.objects;
-        _inheritance(L"inherits, must be protected");
-        _compare(existing, information, mode);
+        _judged(existing, information, mode);
+        if (silent_) {
+            return CallbackResult::Continue;
+        }
+        bool isFile = (mode & ObjectMode::File) != 0;
+        std::optional<VAccessControl> scratch;
+        const VAccessControl& inherited = _inheritedFor(path, isFile, scratch);
+        _printRepair(existing, computeNewAcl(information, existing, inherited, mode), inherited,
+                     isFile);
         return CallbackResult::Continue;
     }
 
+protected:
+    void skipped(const std::wstring& path, const std::wstring& reason) override {
+        if (counts_.alreadyAudited(path)) {
+            return;
+        }
+        ++counts_.skipped;
+        _printLine(path, L"skipped", L"-", L"-", reason);
+    }
+
 private:
-    void _print(const wchar_t* kind, const std::wstring& account, const std::wstring& rights,
-                const std::wstring& flags) {
-        Platform::writeStdout(Platform::toUtf8(path_ + L"\t" + kind + L"\t" + account + L"\t" +
+    void _printLine(const std::wstring& path, const wchar_t* kind, const std::wstring& account,
+                    const std::wstring& rights, const std::wstring& flags) {
+        Platform::writeStdout(Platform::toUtf8(path + L"\t" + kind + L"\t" + account + L"\t" +
                                                rights + L"\t" + flags + L"\n"));
     }
 
-    void _inheritance(const wchar_t* how) {
-        ++counts_.inheritance;
-        _print(L"inheritance", L"-", L"-", how);
+    void _print(const wchar_t* kind, const std::wstring& account, const std::wstring& rights,
+                const std::wstring& flags) {
+        _printLine(path_, kind, account, rights, flags);
     }
 
-    // One line per ACE that the items make, as a repair would write them.
-    void _printItems(const wchar_t* kind, const VAccessControl& items, std::uint64_t& count) {
-        VAcl acl = buildAcl(items);
+    // One line per ACE of `acl`; how many.
+    std::uint64_t _printAces(const wchar_t* kind, const VAcl& acl, std::uint64_t& count) {
         for (int i = 0; i < acl.aceCount(); ++i) {
             VAce ace = acl.aceAt(i);
             ++count;
             _print(kind, accountText(ace.sid()), Dtyp::aceRightsText(ace.mask()),
-                   Dtyp::aceFlagsText(ace.flags(), ace.type()));
+                   Dtyp::aceFlagsText(ace.flags() & ~Dtyp::AceFlag::Inherited, ace.type()));
         }
+        return static_cast<std::uint64_t>(acl.aceCount());
     }
 
-    // The same judgement as compareControls, item by item, without stopping at the first.
-    void _compare(const VAcl& dacl, const SecurityInformation& information, std::uint32_t mode) {
-        const VAccessControl& required = requiredControlFor(information, mode);
-        bool exact = (mode & ObjectMode::Exact) != 0;
-        bool thisObjectOnly = (mode & ObjectMode::File) != 0;
-        auto compared = [&](const AccessKey& key) {
-            return !thisObjectOnly || key.target() == AccessItemTarget::ThisObject;
-        };
-        VAccessControl existing = fromAcl(dacl);
-        VAccessControl missing;
-        VAccessControl surplus;
-        for (const auto& [key, item] : required) {
-            if (!compared(key)) {
-                continue;
-            }
-            const AccessItem* found = existing.find(key);
-            bool grants = found && found->kind != AccessItemKind::Deny && found->allowMask != 0;
-            switch (item.kind) {
-                case AccessItemKind::Allow:
-                case AccessItemKind::Deny:
-                case AccessItemKind::ImplicitAllow:
-                    if (!found || !itemMatches(item, *found, exact)) {
-                        mapItem(missing, key, item);
-                    }
-                    break;
-                case AccessItemKind::Stop:
-                    if (grants) {
-                        mapItem(surplus, key, *found);
-                    }
-                    break;
-                case AccessItemKind::Revoke:
-                    if (found) {
-                        mapItem(surplus, key, *found);
-                    }
-                    break;
-            }
+    // The first look at an object: counted once, and the grants a repair keeps though no
+    // entry speaks of them printed.
+    void _judged(const VAcl& dacl, const SecurityInformation& information, std::uint32_t mode) {
+        if (judged_ || silent_) {
+            return;
         }
+        judged_ = true;
+        ++counts_.objects;
+        if (mode & ObjectMode::Exact) {
+            return;  // an exact DACL keeps nothing else: a repair removes it (surplus)
+        }
+        const VAccessControl& required = requiredControlFor(information, mode);
+        bool thisObjectOnly = (mode & ObjectMode::File) != 0;
         VAccessControl extra;
         for (int i = 0, count = dacl.aceCount(); i < count; ++i) {
             VAce ace = dacl.aceAt(i);
-            bool inherited = (ace.flags() & Dtyp::AceFlag::Inherited) != 0;
+            if (ace.flags() & Dtyp::AceFlag::Inherited) {
+                continue;
+            }
             VAccessControl one;
             addAce(one, ace);
             for (const auto& [key, item] : one) {
-                if (!compared(key) || required.find(key)) {
-                    continue;
-                }
-                if (exact) {
-                    mapItem(surplus, key, item);  // an exact DACL keeps nothing else
-                } else if (!inherited) {
+                if ((!thisObjectOnly || key.target() == AccessItemTarget::ThisObject) &&
+                    !required.find(key)) {
                     mapItem(extra, key, item);
                 }
             }
         }
-        _printItems(L"missing", missing, counts_.missing);
-        _printItems(L"surplus", surplus, counts_.surplus);
-        _printItems(L"extra", extra, counts_.extra);
+        _printAces(L"extra", buildAcl(extra), counts_.extra);
+    }
+
+    // What the write of `repaired` changes on an object holding `existing`, whose parent
+    // gives it `inherited`: the two effective DACLs compared item by item.
+    void _printRepair(const VAcl& existing, const NewAcl& repaired,
+                      const VAccessControl& inherited, bool isFile) {
+        bool printed = false;
+        bool inheritsNow = existing.hasInheritedAce();
+        if (inheritsNow != repaired.inherit) {
+            ++counts_.inheritance;
+            _print(L"inheritance", L"-", L"-",
+                   inheritsNow ? L"inherits, must be protected" : L"protected, inherits nothing");
+            printed = true;
+        }
+        VAccessControl before = fromAcl(existing);
+        VAccessControl after = fromAcl(repaired.acl);
+        if (repaired.inherit) {
+            for (const auto& [key, item] : inherited) {
+                mapItem(after, key, item);
+            }
+        }
+        auto counted = [&](const AccessKey& key) {
+            return !isFile || key.target() == AccessItemTarget::ThisObject;
+        };
+        VAccessControl surplus;
+        VAccessControl missing;
+        for (const auto& [key, item] : before) {
+            const AccessItem* kept = after.find(key);
+            if (counted(key) && (!kept || !sameItem(item, *kept))) {
+                mapItem(surplus, key, item);
+            }
+        }
+        for (const auto& [key, item] : after) {
+            const AccessItem* held = before.find(key);
+            if (counted(key) && (!held || !sameItem(item, *held))) {
+                mapItem(missing, key, item);
+            }
+        }
+        printed = _printAces(L"surplus", buildAcl(surplus), counts_.surplus) > 0 || printed;
+        printed = _printAces(L"missing", buildAcl(missing), counts_.missing) > 0 || printed;
+        if (printed) {
+            return;
+        }
+        // The same rights in other ACEs (their flags, their split): the explicit ACEs as they
+        // are and as they will be.
+        VAcl removed;
+        VAcl added;
+        auto holds = [](const VAcl& acl, const VAce& ace) {
+            for (int i = 0; i < acl.aceCount(); ++i) {
+                VAce other = acl.aceAt(i);
+                if (other.type() == ace.type() && other.flags() == ace.flags() &&
+                    other.mask() == ace.mask() && other.sid() == ace.sid()) {
+                    return true;
+                }
+            }
+            return false;
+        };
+        for (int i = 0; i < existing.aceCount(); ++i) {
+            VAce ace = existing.aceAt(i);
+            if (!(ace.flags() & Dtyp::AceFlag::Inherited) && !holds(repaired.acl, ace)) {
+                removed.addAces({ace});
+            }
+        }
+        for (int i = 0; i < repaired.acl.aceCount(); ++i) {
+            VAce ace = repaired.acl.aceAt(i);
+            if (!holds(existing, ace)) {
+                added.addAces({ace});
+            }
+        }
+        _printAces(L"surplus", removed, counts_.surplus);
+        _printAces(L"missing", added, counts_.missing);
     }
 
     AuditCounts& counts_;
     std::wstring path_;
+    bool judged_ = false;  // the object of path_ is counted and its extras printed
+    bool silent_ = false;  // the object of path_ was audited by an earlier pass
 };
 
 }  // namespace
 
 std::wstring AuditCounts::summary() const {
-    return formatString(L"Audited %u objects: %u missing, %u extra, %u surplus, %u inheritance",
-                        static_cast<std::uint32_t>(objects), static_cast<std::uint32_t>(missing),
-                        static_cast<std::uint32_t>(extra), static_cast<std::uint32_t>(surplus),
-                        static_cast<std::uint32_t>(inheritance));
+    return formatString(
+        L"Audited %u objects: %u missing, %u extra, %u surplus, %u inheritance, %u skipped",
+        static_cast<std::uint32_t>(objects), static_cast<std::uint32_t>(missing),
+        static_cast<std::uint32_t>(extra), static_cast<std::uint32_t>(surplus),
+        static_cast<std::uint32_t>(inheritance), static_cast<std::uint32_t>(skipped));
+}
+
+void AuditCounts::rememberBelow(std::wstring directory) {
+    remembered_.push_back(std::move(directory));
+}
+
+void AuditCounts::startSecondPass() {
+    secondPass_ = true;
+}
+
+bool AuditCounts::alreadyAudited(const std::wstring& path) {
+    if (remembered_.empty() ||
+        std::none_of(remembered_.begin(), remembered_.end(), [&](const std::wstring& directory) {
+            PathRelation relation = comparePaths(path, directory);
+            return relation == PathEqual || relation == PathBelow;
+        })) {
+        return false;
+    }
+    std::wstring key = Platform::toUpper(path);
+    if (secondPass_) {
+        return audited_.count(key) != 0;
+    }
+    audited_.insert(std::move(key));
+    return false;
 }
 
 void auditScope(SecurityManager& manager, bool fullScan, AuditCounts& counts) {

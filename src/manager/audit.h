@@ -1,29 +1,48 @@
 // The audit: the walk of a check-only repair that, instead of writing, says where each DACL
 // differs from what the metadata asks, one line per difference on standard output:
 //   PATH<TAB>KIND<TAB>ACCOUNT<TAB>RIGHTS<TAB>FLAGS
-// KIND is "missing" (a grant or deny the metadata requires and the DACL lacks: a repair adds
-// it), "extra" (an explicit grant that no entry speaks of: a repair keeps it), "surplus" (a
-// grant the metadata takes away by a revoke or stop entry or an exact DACL: a repair removes
-// it) or "inheritance" (protected where the metadata wants the object to inherit, or the
-// reverse). Nothing is written: no DACL, no folder, no metadata, no journal.
+// Only the objects a repair would write have missing, surplus and inheritance lines, and they
+// say what that write changes: KIND is "missing" (a grant or deny the repair adds), "surplus"
+// (one it takes away or replaces, an over-broad grant to an account the metadata names
+// included), "inheritance" (the repair protects an object that inherits, or the reverse);
+// "extra" (an explicit grant that no entry speaks of: a repair keeps it) is said of any object;
+// "skipped" (ACCOUNT and RIGHTS "-", FLAGS the reason) names an object the walk could not check.
+// Nothing is written: no DACL, no folder, no metadata, no journal, no temporary file.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <unordered_set>
+#include <vector>
 
 #include "manager/security_manager.h"
 
 namespace Tavrel {
 
-struct AuditCounts {
+class AuditCounts {
+public:
     std::uint64_t objects = 0;
     std::uint64_t missing = 0;
     std::uint64_t extra = 0;
     std::uint64_t surplus = 0;
     std::uint64_t inheritance = 0;
+    std::uint64_t skipped = 0;
 
-    // "Audited N objects: M missing, E extra, S surplus, I inheritance".
+    // "Audited N objects: M missing, E extra, S surplus, I inheritance, K skipped".
     std::wstring summary() const;
+
+    // The objects at and below `directory` that the first pass meets are remembered; once the
+    // second pass has started, those are not audited again (the webspace pass already reads a
+    // web user's folder with that user's metadata).
+    void rememberBelow(std::wstring directory);
+    void startSecondPass();
+    // Whether a pass before this one audited `path` (remembering it in the first pass).
+    bool alreadyAudited(const std::wstring& path);
+
+private:
+    std::vector<std::wstring> remembered_;
+    std::unordered_set<std::wstring> audited_;
+    bool secondPass_ = false;
 };
 
 // Audits the manager's scope (its confinement) with its entries, as a complete check-only

@@ -114,6 +114,10 @@ public:
     void noteRebuilt(const std::wstring& file, const std::wstring& kept) {
         rebuiltMetadata_.emplace_back(file, kept);
     }
+    // requireNoDamagedMetadata, then raises a vexception when a walk of this manager could not
+    // check or write an object (a link, a second name, a refusal, a path too long: each was
+    // logged at Warning with its path): a run must not end well with part of its tree unseen.
+    void requireEverythingChecked() const;
 
     // --- loading and saving ---
     // Replaces the entries by those of `file` (a template file or a directory of them; missing:
@@ -241,6 +245,8 @@ private:
     std::wstring confinement_;
     std::vector<std::wstring> damagedMetadata_;
     std::vector<std::pair<std::wstring, std::wstring>> rebuiltMetadata_;
+    std::uint64_t uncheckedObjects_ = 0;  // the errors the walks handed to onError
+    bool takeOverPrivileges_ = false;     // enabled for the run
     bool useConfiguredRoot_ = true;
     bool skipUnmappedAccounts_ = true;
     DiskSecurity::Callback* chainedCallback_ = nullptr;  // not owned

@@ -318,6 +318,16 @@ std::wstring combine(const std::wstring& dir, const std::wstring& name) {
 
 std::wstring canonicalize(const std::wstring& path) {
     std::wstring canonical;
+    if (path.size() >= Platform::MaxPath) {
+        // PathCanonicalizeW stops at MAX_PATH; the walk reaches paths of any length.
+        std::int32_t result =
+            Platform::pathAllocCanonicalize(path, Platform::PathCchAllowLongPaths, canonical);
+        if (result < 0) {
+            throwOsError(L"PathAllocCanonicalize failed for path " + path, errorCodeOf(result),
+                         VSITE("VFileName::canonicalize"));
+        }
+        return stripLongPrefix(canonical);
+    }
     if (!Platform::pathCanonicalize(path, canonical)) {
         throwOsError(L"PathCanonicalize failed for path " + path, Platform::getLastError(),
                      VSITE("VFileName::canonicalize"));

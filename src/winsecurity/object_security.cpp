@@ -292,13 +292,24 @@ void takeOwnership(Platform::Handle handle, const std::wstring& path) {
     }
 }
 
-void enableOwnershipPrivileges() {
-    for (const wchar_t* privilege :
-         {L"SeBackupPrivilege", L"SeRestorePrivilege", takeOwnershipPrivilege}) {
+namespace {
+
+void enableHeldPrivileges(std::initializer_list<const wchar_t*> privileges) {
+    for (const wchar_t* privilege : privileges) {
         if (hasPrivilege(privilege)) {
             enablePrivilege(privilege);
         }
     }
+}
+
+}  // namespace
+
+void enableOwnershipPrivileges() {
+    enableHeldPrivileges({L"SeBackupPrivilege", L"SeRestorePrivilege", takeOwnershipPrivilege});
+}
+
+void enableTakeOverPrivileges() {
+    enableHeldPrivileges({takeOwnershipPrivilege, L"SeRestorePrivilege"});
 }
 
 bool hasPrivilege(const std::wstring& privilege) {

@@ -83,6 +83,10 @@ void takeOwnership(Platform::Handle handle, const std::wstring& path);
 // panel's own files needs when a webspace's user has shut the tool out of them (with backup
 // semantics, as HeldDirectory opens).
 void enableOwnershipPrivileges();
+// SeTakeOwnershipPrivilege and SeRestorePrivilege alone, for the rest of the process: Windows
+// weighs a privilege only once it is enabled, and a run that writes security must reach what a
+// tenant shut away from it.
+void enableTakeOverPrivileges();
 
 // Whether the thread's token (the process token when the thread has none) holds the
 // privilege, enabled or not.

@@ -635,32 +635,147 @@ TEST_F(SecurityCommands, AHardLinkIsNeverWrittenAndEveryRunSaysSo) {
     std::size_t said = 0;
     for (const auto& args : runs) {
         SCOPED_TRACE(args[0]);
-        // Refused like any object that fails: logged and skipped, and the run goes on.
+        // Refused like any object that fails: logged and skipped, the run goes on and fails.
         ProcessResult r = repair(args);
-        EXPECT_EQ(r.exitCode, 0) << r.out;
+        EXPECT_EQ(r.exitCode, 1) << r.out;
         EXPECT_EQ(count(log(), warning), ++said) << log();
         EXPECT_EQ(host_({"acl", "get", templateFile}), sddl);
         EXPECT_EQ(storedDescriptor(), stored);
         EXPECT_EQ(readFile(templateOnDisk), content);
     }
     std::string report = readFile(onC("report.txt"));
+    // The check still judges what it may not write: the second name hides no wrong DACL.
     EXPECT_NE(report.find(webspace + "\\httpdocs\\index.html\r\n"), std::string::npos) << report;
-    EXPECT_EQ(report.find("template.xml"), std::string::npos) << report;
+    EXPECT_NE(report.find(webspace + "\\httpdocs\\template.xml\r\n"), std::string::npos) << report;
     EXPECT_NE(host_({"acl", "get", webspace + "\\httpdocs\\index.html"}), index)
         << "the rest of httpdocs was repaired";
 }
 
-TEST_F(SecurityCommands, APathTooLongToWalkIsNamed) {
-    // 35 characters of "C:\Inetpub\vhosts\example\httpdocs\", then two names of 120.
-    const std::string near = std::string(120, 'n');
-    const std::string far = std::string(120, 'f');
-    file("Inetpub/vhosts/example/httpdocs/" + near + "/" + far);
-    ProcessResult r = repair({"--check-only", "--full-scan"});
-    EXPECT_EQ(r.exitCode, 0) << r.out;
-    EXPECT_EQ(count(log(), "Warning: Cannot check path " + webspace + "\\httpdocs\\" + near + "\\" +
-                               far + ", because it is longer than 260 characters."),
-              1u)
-        << log();
+// A tenant cannot keep a world-writable folder from the repair by nesting it deep: past 260
+// and past 1,000 characters it is reported and repaired by the full walk, and by the fast one
+// where an entry names it.
+TEST_F(SecurityCommands, AFolderNestedPastAnyLengthIsRepaired) {
+    std::string relative = "httpdocs";
+    std::vector<std::string> deep;
+    for (char c = 'a'; c < 'j'; ++c) {
+        relative += "/" + std::string(120, c);
+        if ((relative.size() > 240 && deep.empty()) || c == 'i') {
+            deep.push_back(relative);
+        }
+    }
+    fs::create_directories(onC("Inetpub/vhosts/example/" + relative));
+    ASSERT_EQ(repair({"--full-scan"}).exitCode, 0);
+    auto windows = [&](const std::string& path) {
+        std::string w = webspace + "\\" + path;
+        std::replace(w.begin(), w.end(), '/', '\\');
+        return w;
+    };
+    ASSERT_GT(windows(deep[0]).size(), 260u);
+    ASSERT_GT(windows(deep[1]).size(), 1000u);
+    // An entry of the metadata shuts Everyone out of each: the fast walk goes there.
+    std::string saved = metadata();
+    std::string entries;
+    for (const std::string& path : deep) {
+        std::string sub = "example\\" + path;
+        std::replace(sub.begin(), sub.end(), '/', '\\');
+        entries += "<Entry AccounType=\"0\" Account=\"Everyone\" Path=\"[HTTPD_VHOSTS_D]\" "
+                   "SubPath=\"" + sub + "\" AceFlags=\"ThisFolderSubfoldersAndFiles\" "
+                   "AccessMask=\"0x0\" EntryFlags=\"0x0\" Tag=\"\" Tag2=\"\"/>";
+    }
+    saved.insert(saved.rfind("</Entries>"), entries);
+    writeFile(onC("Inetpub/vhosts/example/.tarno/.Security"), saved);
+    for (const auto& scan : {std::vector<std::string>{"--full-scan"}, std::vector<std::string>{}}) {
+        SCOPED_TRACE(scan.empty() ? "fast" : "full");
+        for (const std::string& path : deep) {
+            host_({"acl", "set", windows(path), "D:P(A;OICI;FA;;;WD)(A;OICI;FA;;;SY)"});
+        }
+        fs::remove(onC("report.txt"));
+        std::vector<std::string> check = scan;
+        check.insert(check.end(), {"--check-only", "--report-file=C:\\report.txt"});
+        ASSERT_EQ(repair(check).exitCode, 0) << log();
+        std::string report = readFile(onC("report.txt"));
+        ProcessResult r = repair(scan);
+        ASSERT_EQ(r.exitCode, 0) << r.out;
+        for (const std::string& path : deep) {
+            EXPECT_NE(report.find(windows(path) + "\r\n"), std::string::npos) << path.size();
+            std::string sddl = host_({"acl", "get", windows(path)});
+            EXPECT_EQ(sddl.find(";WD)"), std::string::npos) << path.size() << sddl;
+        }
+    }
+}
+
+// What a walk could not check is said with its path and fails every run, check-only included,
+// and a second name never hides a wrong file from the report: a web user's hard links to
+// another web user's file and to another webspace's, a folder whose listing is refused.
+TEST_F(SecurityCommands, WhatARunCannotCheckIsNamedAndFailsIt) {
+    writeFile(onC("users.txt"), "u1\r\nu2\r\n");
+    file("Inetpub/vhosts/fresh.com/httpdocs/secret.txt");
+    ASSERT_EQ(repair({"--full-scan", "--web-users=C:\\users.txt"}).exitCode, 0);
+    const fs::path example = onC("Inetpub/vhosts/example");
+    const std::string u2File = webspace + "\\web_users\\u2\\home.html";
+    const std::string otherFile = vhosts + "\\fresh.com\\httpdocs\\secret.txt";
+    host_({"acl", "set", u2File, "D:P(A;;FA;;;WD)"});
+    host_({"acl", "set", otherFile, "D:P(A;;FA;;;WD)"});
+    fs::create_hard_link(example / "web_users/u2/home.html", example / "web_users/u1/mine.html");
+    fs::create_hard_link(onC("Inetpub/vhosts/fresh.com/httpdocs/secret.txt"),
+                         example / "web_users/u1/theirs.txt");
+    fs::create_directories(example / "httpdocs/closed/inside");
+    host_({"acl", "set", webspace + "\\httpdocs\\closed", "D:P(A;;0x60080;;;SY)"});
+
+    ProcessResult check = repair({"--full-scan", "--check-only", "--report-file=C:\\report.txt",
+                                  "--web-users=C:\\users.txt"});
+    EXPECT_EQ(check.exitCode, 1) << check.out;
+    EXPECT_NE(check.out.find("could not be checked or repaired"), std::string::npos) << check.out;
+    std::string report = readFile(onC("report.txt"));
+    for (const std::string& wrong : {u2File, webspace + "\\web_users\\u1\\mine.html",
+                                     webspace + "\\web_users\\u1\\theirs.txt"}) {
+        EXPECT_NE(report.find(wrong + "\r\n"), std::string::npos) << wrong << "\n" << report;
+    }
+    std::string said = log();
+    for (const std::string& warning :
+         {"Warning: Cannot apply security to path " + u2File + ", because it has 2 hard links.",
+          "Warning: Cannot check what lies in " + webspace +
+              "\\httpdocs\\closed, because its listing is refused"}) {
+        EXPECT_NE(said.find(warning), std::string::npos) << warning;
+    }
+    // The repair of the other webspace fails on its file too, and leaves it as it is.
+    ProcessResult other = tavrel({"--repair-webspace-security", "--webspace-name=fresh.com",
+                                  "--user-name=exuser", "--full-scan"});
+    EXPECT_EQ(other.exitCode, 1) << other.out;
+    EXPECT_NE(host_({"acl", "get", otherFile}).find(";WD)"), std::string::npos);
+}
+
+// A file and a folder the tenant set to an empty protected DACL, with itself as the owner, are
+// taken over and repaired; a check-only run, which changes no owner, names them and fails.
+TEST_F(SecurityCommands, AnObjectThatShutsTheToolOutIsTakenOverAndRepaired) {
+    ASSERT_EQ(repair({"--full-scan"}).exitCode, 0);
+    std::string u1 = host_({"account", "list"});
+    u1 = u1.substr(u1.find("u1\t") + 3);
+    u1 = u1.substr(0, u1.find_first_of("\t\r\n"));
+    const std::string locked[] = {webspace + "\\httpdocs\\index.html",
+                                  webspace + "\\httpdocs\\img"};
+    for (const std::string& path : locked) {
+        host_({"acl", "set", path, "O:" + u1 + "D:P"});
+    }
+    ProcessResult check = repair({"--full-scan", "--check-only"});
+    EXPECT_EQ(check.exitCode, 1) << check.out;
+    for (const std::string& path : locked) {
+        EXPECT_NE(log().find("Warning: Access is denied. (Error code 5) at Unable to open the "
+                             "object (" + path + ")"),
+                  std::string::npos)
+            << path << log();
+    }
+    ProcessResult r = repair({"--full-scan"});
+    ASSERT_EQ(r.exitCode, 0) << r.out;
+    // The file is taken over; the folder, opened with backup semantics, is reached through the
+    // restore privilege alone.
+    EXPECT_NE(log().find("Took ownership of " + locked[0] + ", whose DACL shut the tool out"),
+              std::string::npos);
+    for (const std::string& path : locked) {
+        std::string sddl = host_({"acl", "get", path});
+        EXPECT_NE(sddl.find("(A;OICI;FA;;;SY)"), std::string::npos) << sddl;
+    }
+    EXPECT_EQ(repair({"--full-scan", "--check-only"}).exitCode, 0);
 }
 
 // One handle, opened before the walk, serves the webspace pass and every web-user pass; a line

@@ -118,8 +118,10 @@ TEST_F(UndoConfinement, TheTenantsOwnTarnoBecomesThePanels) {
     exuser = exuser.substr(exuser.find("S-1-5-21", exuser.find("exuser")));
     exuser = exuser.substr(0, exuser.find_first_of(" \t\n"));
     file("Inetpub/vhosts/example/.tarno/.Security", "<Entries/>");
-    // The DACL lets the user in alone: the tool reaches it with its backup and restore rights.
-    host_({"acl", "set", webspace + "\\.tarno", "O:" + exuser + "D:P(A;OICI;FA;;;" + exuser + ")"});
+    // The DACL lets the tool in: only the owner stays the tenant's, and a check-only run, which
+    // writes no DACL, must still take it back.
+    host_({"acl", "set", webspace + "\\.tarno",
+           "O:" + exuser + "D:P(A;OICI;FA;;;" + exuser + ")(A;OICI;FA;;;SY)"});
     host_({"acl", "set", webspace + "\\.tarno\\.Security", "O:" + exuser + "D:(A;;FA;;;" + exuser + ")"});
     ASSERT_EQ(repair({"--check-only"}).exitCode, 0);
     for (const std::string& object : {webspace + "\\.tarno", webspace + "\\.tarno\\.Security"}) {
@@ -169,6 +171,7 @@ TEST_F(UndoConfinement, TheReportIsReachedWithoutALinkAndMadeOnlyForALine) {
         << r.out;
     EXPECT_EQ(fileOnC(domainTemplate), templateBefore);
     EXPECT_EQ(tree(), inside);
+    fs::remove(onC("Inetpub/vhosts/example/httpdocs/rep"));
 
     // A run that reports nothing leaves no report; one that reports makes it.
     ASSERT_EQ(repair().exitCode, 0);

@@ -189,26 +189,6 @@ TEST(SecurityChecker, WhatTheWalkVisits) {
     }
 }
 
-TEST(SecurityChecker, ChildPathsOfMoreThan260CharactersAreNotVisitedButNamed) {
-    Webspace site("long", {});
-    std::size_t room = 260 - site.root().size() - 1;
-    std::string fits(room, 'f');
-    std::string over(room + 1, 'o');
-    site.add(fits);
-    site.add(over);
-    RecordingCallback callback;
-    LogRecorder::instance().clear();
-    Webspace::Run run =
-        site.run({{L"BU", L"", 3, 0x1200A9, 0}}, CheckMode::CheckOnly, true, &callback);
-    auto visited = relativeTo(site, callback.checked);
-    EXPECT_EQ(visited, (std::vector<std::wstring>{L"", Platform::fromUtf8(fits)}));
-    EXPECT_EQ(run.counts.failed, 1u);
-    auto said = LogRecorder::instance().find(LogWarning, L"longer than 260 characters");
-    ASSERT_EQ(said.size(), 1u);
-    EXPECT_NE(said[0].find(L"path " + site.path(over) + L","), std::wstring::npos)
-        << Platform::toUtf8(said[0]);
-}
-
 TEST(SecurityChecker, ALinkInTheParentPathIsRefused) {
     Webspace site("links", {"real/inside/deep/file.txt"});
     fs::create_directory_symlink(site.posix() / "real", site.posix() / "link");

@@ -293,7 +293,17 @@ TEST_F(FileSystemTest, ForbiddenCharactersOfPosixNamesAreListedInPrivateUse) {
         {"...", L"..\uF02E"},
         {" ", L"\uF020"},
         {"a. b", L"a. b"},
-        {"m\xef\x80\xaex", L"m\uF02Ex"},  // U+F02E inside a name is a character of its own
+        // Bytes that are not UTF-8, and those of the private-use characters the mapping speaks
+        // in, stand for themselves: the file and its decoy show as two names.
+        {"\xff\xfe" "bad", L"\uF0FF\uF0FEbad"},
+        {"\xef\xbf\xbd\xef\xbf\xbd" "bad", L"\uFFFD\uFFFDbad"},
+        {"\xef\x83\xbf\xef\x83\xbe" "bad", L"\uF0EF\uF083\uF0BF\uF0EF\uF083\uF0BEbad"},
+        {"m\xef\x80\xaex", L"m\uF0EF\uF080\uF0AEx"},
+        {"d\xef\x80\xae", L"d\uF0EF\uF080\uF0AE"},
+        {"o\xc0\xaf", L"o\uF0C0\uF0AF"},           // overlong
+        {"s\xed\xa0\x80", L"s\uF0ED\uF0A0\uF080"},  // a surrogate
+        {"t\xc3", L"t\uF0C3"},                       // cut short
+        {"\xe2\x82\xac" "uro", L"\u20ACuro"},
         {"plain", L"plain"}};
     fs::create_directory(driveC / "s|te");
     const std::wstring dir = L"C:\\s\uF07Cte\\";
@@ -323,6 +333,15 @@ TEST_F(FileSystemTest, ForbiddenCharactersOfPosixNamesAreListedInPrivateUse) {
     EXPECT_EQ(readAll(L"\\\\?\\" + dir + L"d."), "d.");
     EXPECT_EQ(getFileAttributes(dir + L"d."), InvalidFileAttributes);
     EXPECT_EQ(getLastError(), WinError::FileNotFound);
+    // No spelling of a name leads to the directory itself or its parent.
+    for (const wchar_t* dots : {L"C:\\s\uF07Cte\\.\uF02E", L"C:\\s\uF07Cte\\\uF02E",
+                                L"\\\\?\\C:\\s\uF07Cte\\.\uF02E\\Windows",
+                                L"C:\\s\uF07Cte\\.\uF02E\\s\uF07Cte"}) {
+        EXPECT_EQ(getFileAttributes(dots), InvalidFileAttributes) << toUtf8(dots);
+        EXPECT_EQ(getLastError(), WinError::InvalidName) << toUtf8(dots);
+        EXPECT_FALSE(createDirectory(std::wstring(dots) + L"\\new"));
+        EXPECT_EQ(getLastError(), WinError::InvalidName) << toUtf8(dots);
+    }
     // Raw forbidden characters name nothing; only their mapped forms map back ('/' has none).
     for (const wchar_t* bad : {L"C:\\s\uF07Cte\\a:b", L"C:\\s\uF07Cte\\..\uF02FWindows"}) {
         EXPECT_EQ(getFileAttributes(bad), InvalidFileAttributes) << toUtf8(bad);

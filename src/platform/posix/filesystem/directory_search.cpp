@@ -26,6 +26,7 @@
 #include "platform/posix/host/errors.h"
 #include "platform/posix/host/handles.h"
 #include "platform/posix/host/unique_fd.h"
+#include "platform/posix/security/object_security.h"
 #include "platform/text.h"
 
 namespace Platform {
@@ -184,6 +185,12 @@ UniqueFd openSearched(const std::wstring& directory, std::string& posixDirectory
         } else {
             failWithErrno();
         }
+        return UniqueFd();
+    }
+    // NTFS lists a directory only to a caller granted FILE_LIST_DIRECTORY on it; a search is
+    // opened without backup semantics, so no privilege stands in for the grant.
+    std::uint32_t granted = 0;
+    if (!checkOpenAccess(posixDirectory, nullptr, false, File::ReadData, false, granted)) {
         return UniqueFd();
     }
     return dir;
