@@ -283,15 +283,18 @@ TEST_F(AccessReport, ADenyForTheAnonymousAccountTakesAwayExactlyWhatItDenies) {
 }
 
 // The report reads; it writes no DACL, folder, metadata, journal or temporary file, and walks
-// as the repair does: a file with two names is refused and not counted.
+// as the repair does: a file with two names is refused, not counted, and fails the run.
 TEST_F(AccessReport, TheReportWritesNothingAndRefusesWhatTheWalkRefuses) {
     fs::create_hard_link(onC("Inetpub/vhosts/example/httpdocs/index.html"), onC("elsewhere.html"));
     fs::remove_all(onC("Inetpub/vhosts/example/logs"));
     const std::string tree_ = tree();
     const std::string files = everything();
     const std::string saved = metadata();
+    // The object it could not see fails the run, after the report of the others.
     ProcessResult r = reportRun();
-    ASSERT_EQ(r.exitCode, 0) << r.out << r.err;
+    EXPECT_EQ(r.exitCode, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find("exuser\tread\t" + webspace), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("1 objects could not be checked"), std::string::npos) << r.out;
     EXPECT_EQ(tree(), tree_);
     EXPECT_EQ(everything(), files) << "no folder of the template made, no journal, no temp file";
     EXPECT_EQ(metadata(), saved);
@@ -299,6 +302,9 @@ TEST_F(AccessReport, TheReportWritesNothingAndRefusesWhatTheWalkRefuses) {
     EXPECT_NE(log().find("Cannot apply security to path " + webspace +
                          "\\httpdocs\\index.html, because it has 2 hard links"),
               std::string::npos);
+
+    fs::remove(onC("elsewhere.html"));
+    const std::string unlinked = everything();
 
     // The accounts named instead of the roles', in the order given; an unknown one fails the
     // run before any walk.
@@ -313,7 +319,7 @@ TEST_F(AccessReport, TheReportWritesNothingAndRefusesWhatTheWalkRefuses) {
     ProcessResult missing =
         tavrel({"--report-webspace-access", "--webspace-name=nothere", "--user-name=exuser"});
     EXPECT_EQ(missing.exitCode, 1);
-    EXPECT_EQ(everything(), files);
+    EXPECT_EQ(everything(), unlinked);
 }
 
 }  // namespace
