@@ -13,6 +13,7 @@ ReportFile::ReportFile(std::wstring path) : path_(std::move(path)) {
     if (!Platform::getFullPathName(path_, full)) {
         full = path_;
     }
+    name_ = lastComponent(normalizePath(full));
     try {
         folder_ = HeldDirectory::open(VFileName::removeFileSpec(full));
     } catch (vexception& e) {
@@ -20,7 +21,7 @@ ReportFile::ReportFile(std::wstring path) : path_(std::move(path)) {
                          "DiskSecurity::ReportFile::ReportFile"));
         throw;
     }
-    if (folder_->exists(lastComponent(normalizePath(full)))) {
+    if (folder_->exists(name_)) {
         _open(Platform::File::OpenExisting);
     }
 }
@@ -30,11 +31,7 @@ void ReportFile::_open(std::uint32_t disposition) {
     // The link itself, never its target; a directory opens too (backup semantics), so that it
     // is named as one rather than as a refused open. FILE_READ_ATTRIBUTES is what the
     // information below needs.
-    std::wstring full;
-    if (!Platform::getFullPathName(path_, full)) {
-        full = path_;
-    }
-    file_.reset(Platform::createFileAt(folder_->handle(), lastComponent(normalizePath(full)),
+    file_.reset(Platform::createFileAt(folder_->handle(), name_,
                                        File::GenericWrite | File::ReadAttributes,
                                        File::ShareRead | File::ShareWrite, disposition,
                                        File::FlagOpenReparsePoint | File::FlagBackupSemantics));

@@ -43,6 +43,7 @@ private:
     void _open(std::uint32_t disposition);
 
     std::wstring path_;
+    std::wstring name_;  // the file's name in its folder
     std::optional<HeldDirectory> folder_;
     Platform::UniqueHandle file_;
     std::uint64_t lost_ = 0;

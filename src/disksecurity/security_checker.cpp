@@ -593,6 +593,12 @@ bool SecurityChecker::_takeOwnership(const std::wstring& path, bool isDirectory)
         (!isDirectory && object.numberOfLinks > 1)) {
         return false;
     }
+    // Reached as the walk's own opens are: a folder on the way swapped for a link since the
+    // listing leads elsewhere, and the owner of what lies there is not this walk's to take.
+    if (!options_.allowLinks &&
+        comparePaths(WinSecurity::getFileNameFromHandle(handle.get()), path) != PathEqual) {
+        return false;
+    }
     // The descriptor cannot be read before (that is what is refused); the journal records it
     // when the DACL is written, with the new owner.
     WinSecurity::takeOwnership(handle.get(), path);

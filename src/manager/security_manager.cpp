@@ -156,7 +156,6 @@ void SecurityManager::saveToFile(const std::wstring& fileName) {
         bool panelFolder = MetadataPaths::namesMetadataDirectory(directory);
         if (panelFolder) {
             WinSecurity::enableOwnershipPrivileges();
-            holdMetadataInPlace(metadataPath_);
         }
         HeldDirectory held = _holdSaveDirectory(directory);
         // The panel's metadata directory is hidden from the webspace's users.

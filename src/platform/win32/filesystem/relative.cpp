@@ -138,13 +138,8 @@ bool isPlainFile(HANDLE entry) {
     if (!::GetFileInformationByHandle(entry, &information)) {
         return false;
     }
-    if (information.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) {
-        return Win32::failWith(ERROR_ACCESS_DENIED);
-    }
-    if (information.dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
-        return Win32::failWith(ERROR_ACCESS_DENIED);
-    }
-    return true;
+    return !(information.dwFileAttributes &
+             (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_READONLY));
 }
 
 }  // namespace
@@ -272,20 +267,17 @@ bool replaceFileAt(Handle directory, const std::wstring& replaced,
 }
 
 bool deleteFileAt(Handle directory, const std::wstring& name) {
-    UniqueHandle entry(openBelow(directory, name, DELETE | FILE_READ_ATTRIBUTES,
-                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, fileOpen,
-                                 fileNonDirectoryFile, 0, nullptr));
+    UniqueHandle entry(openToMove(directory, name));
     if (!entry) {
         return false;
     }
-    if (!isPlainFile(entry.get())) {
-        BY_HANDLE_FILE_INFORMATION information;
-        // A file link is deleted itself, as DeleteFileW deletes it.
-        if (!::GetFileInformationByHandle(entry.get(), &information) ||
-            (information.dwFileAttributes &
-             (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY))) {
-            return Win32::failWith(ERROR_ACCESS_DENIED);
-        }
+    // A file or a link itself, as DeleteFileW deletes it; never a directory or a read-only file.
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!::GetFileInformationByHandle(entry.get(), &information)) {
+        return false;
+    }
+    if (information.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) {
+        return Win32::failWith(ERROR_ACCESS_DENIED);
     }
     FILE_DISPOSITION_INFO disposition{TRUE};
     return ::SetFileInformationByHandle(entry.get(), FileDispositionInfo, &disposition,
