@@ -13,6 +13,7 @@
 #include "runtime/exceptions.h"
 #include "runtime/filename.h"
 #include "runtime/log.h"
+#include "winsecurity/object_descriptor.h"
 #include "winsecurity/object_security.h"
 
 namespace DiskSecurity {
@@ -22,6 +23,8 @@ namespace {
 // terminator not counted and the "\\?\" prefix counted.
 constexpr std::size_t MaxLongPath = Platform::PathCchMaxCch - 1;
 constexpr std::size_t LongPrefix = 4;
+// The most file writes of a directory journaled in one record.
+constexpr std::size_t WriteBatch = 64;
 
 // A path of the walk as messages, logs and callbacks show it: without the long prefix.
 const wchar_t* shown(const std::wstring& path) {
@@ -32,12 +35,11 @@ std::size_t shownLength(const std::wstring& path) {
     return path.size() - static_cast<std::size_t>(shown(path) - path.c_str());
 }
 
-// Whether a name that a directory search returned joins its directory as it is: one component
-// that combining would not change (it strips trailing dots, and separators make more than one
-// component). Other names go the long way and are checked.
-bool joinsAsItIs(const std::wstring& name) {
-    return !name.empty() && name.find_first_of(L"\\/") == std::wstring::npos &&
-           name.back() != L'.' && name.back() != L' ';
+// Whether a name that a listing returned is one component of its directory, as the relative
+// open takes it.
+bool isOneName(const std::wstring& name) {
+    return !name.empty() && name != L"." && name != L".." &&
+           name.find_first_of(L"\\/") == std::wstring::npos;
 }
 
 // What an error says on one line (an audit line is one line and its fields are tab-separated).
@@ -192,6 +194,7 @@ void SecurityChecker::_checkPathSecurity(const SecurityInformationPtr& informati
 
 void SecurityChecker::_pathProcedure(const SecurityInformationPtr& parent, const std::wstring& path,
                                      std::optional<PathStatus> knownStatus) {
+    const std::wstring* listedName = listedName_;  // applyPath takes it
     SecurityDebugSnapshot debugging;
     LogManager& log = LogManager::instance();
     // A directory that the search just listed is not tested again.
@@ -237,8 +240,10 @@ void SecurityChecker::_pathProcedure(const SecurityInformationPtr& parent, const
         if (!isDirectory) {
             return;
         }
-        parents_.push_back(ParentAcl{&path, information.get()});
+        parents_.push_back(ParentAcl{information.get()});
+        parents_.back().handle = std::move(handledDirectory_);
         parents_.back().acl = std::exchange(handledDirectoryDacl_, std::nullopt);
+        parents_.back().name = listedName;
         CallbackResult enumerated = CallbackResult::Continue;
         try {
             enumerated = _enumerateChildren(information, path);
@@ -281,109 +286,165 @@ void SecurityChecker::_pathProcedure(const SecurityInformationPtr& parent, const
 
 CallbackResult SecurityChecker::_enumerateChildren(const SecurityInformationPtr& information,
                                                    const std::wstring& path) {
-    // A path in its long form was normalised where the walk took it or its name from the search:
-    // the pattern is that and the wildcard, not normalised again.
-    bool longForm = shown(path) != path.c_str();
-    auto pattern = [&] {
-        return longForm ? path + (path.ends_with(L'\\') ? L"*.*" : L"\\*.*")
-                        : VFileName::combine(path, L"*.*");
-    };
-    // The directory as the search names it, with its backslash: a plain child is this and its
-    // name, neither combined nor normalised again. One buffer serves every child. Each level
-    // of the walk holds these two while it goes deeper, and nothing else of the path's length.
-    constexpr std::wstring_view wildcard = L"*.*";
-    std::wstring base = pattern();
-    base.resize(base.size() > wildcard.size() && base.ends_with(wildcard)
-                    ? base.size() - wildcard.size()
-                    : 0);
-    base.shrink_to_fit();
-    std::wstring child;
-    child.reserve(base.size() + Platform::MaxPath);
-    for (;;) {
-        // Only the search itself is guarded here: the children handle their own errors, and
-        // what fails while mapping a child's entries ends the walk.
-        CallbackResult result = CallbackResult::Continue;
-        VFileFinder finder;
-        bool found = false;
+    // The children's paths are made in walkPath_, which holds the directory's path between
+    // them: where this is the first directory enumerated, it starts the path.
+    std::optional<std::wstring> outer;
+    if (&path != &walkPath_) {
+        outer = std::exchange(walkPath_, path);
+    }
+    const std::size_t length = walkPath_.size();
+    const bool separator = !walkPath_.ends_with(L'\\');
+    if (!parents_.back().handle) {
+        // Not held by its own handling (a caller's override): reached by its path.
         try {
-            found = finder.first(pattern());
-        } catch (const VAccessDeniedException& e) {
-            // What lies below a folder that may not be listed is unknown: said, not taken as
-            // nothing.
-            result = _refuse(path, information.get(), ErrorCategory::AccessDenied,
-                             formatString(L"Cannot check what lies in %s, because its listing "
-                                          L"is refused: %s",
-                                          shown(path), oneLine(renderException(e))),
-                             L"listing refused");
+            parents_.back().handle = WinSecurity::openForSecurity(path, true, true);
         } catch (...) {
-            result = _handleError(path, information.get());
-        }
-        while (found) {
-            const std::wstring& name = finder.name();
-            if (name != L"." && name != L".." &&
-                (finder.attributes() & Platform::FileAttribute::ReparsePoint)) {
-                // A link leads elsewhere: neither it nor what it reaches is secured here.
-                std::wstring link = VFileName::combine(path, name);
-                CallbackResult refused = _refuse(
-                    link, information.get(), ErrorCategory::PathNotAllowed,
-                    formatString(L"Cannot apply security to path %s, because it is a link or "
-                                 L"another reparse point. Links are not allowed.",
-                                 shown(link)),
-                    L"link");
-                if (refused == CallbackResult::Abort) {
-                    result = refused;
-                    break;
-                }
-            } else if (name != L"." && name != L"..") {
-                bool asItIs = !base.empty() && base.back() == L'\\' && joinsAsItIs(name);
-                if (asItIs) {
-                    child.assign(base);
-                    child += name;
-                } else {
-                    child = VFileName::combine(path, name);
-                }
-                CallbackResult plain = shownLength(child) + LongPrefix > MaxLongPath
-                                           ? _tooLong(information, child)
-                                       : asItIs ? CallbackResult::Continue
-                                                : _isPlainChild(information, path, name, child);
-                if (plain == CallbackResult::Abort) {
-                    result = plain;
-                    break;
-                }
-                if (plain == CallbackResult::Continue) {
-                    if (finder.isDirectory()) {
-                        _checkPathSecurity(information, child, PathStatus::Directory);
-                    } else {
-                        checkPath(information, child);
-                    }
-                }
+            CallbackResult result = _handleError(path, information.get());
+            if (outer) {
+                walkPath_ = std::move(*outer);
             }
-            try {
-                found = finder.next();
-            } catch (...) {
-                result = _handleError(path, information.get());
-                found = false;
-            }
-        }
-        if (result != CallbackResult::Retry) {
             return result;
         }
     }
+    Platform::Handle directory = parents_.back().handle.get();
+    std::vector<Platform::DirectoryEntry> entries;
+    CallbackResult result = CallbackResult::Retry;
+    while (result == CallbackResult::Retry) {
+        result = CallbackResult::Continue;
+        // Only the listing itself is guarded here: the children handle their own errors, and
+        // what fails while mapping a child's entries ends the walk.
+        VDirectoryListing listing(directory);
+        bool found = false;
+        try {
+            try {
+                found = listing.next(entries, shown(walkPath_));
+            } catch (const VAccessDeniedException&) {
+                if (!_reopenForListing(walkPath_)) {
+                    throw;
+                }
+                directory = parents_.back().handle.get();
+                listing = VDirectoryListing(directory);
+                found = listing.next(entries, shown(walkPath_));
+            }
+        } catch (const VAccessDeniedException& e) {
+            // What lies below a folder that may not be listed is unknown: said, not taken as
+            // nothing.
+            result = _refuse(walkPath_, information.get(), ErrorCategory::AccessDenied,
+                             formatString(L"Cannot check what lies in %s, because its listing "
+                                          L"is refused: %s",
+                                          shown(walkPath_), oneLine(renderException(e))),
+                             L"listing refused");
+        } catch (...) {
+            result = _handleError(walkPath_, information.get());
+        }
+        while (found && result != CallbackResult::Abort) {
+            for (const Platform::DirectoryEntry& entry : entries) {
+                if (entry.fileName == L"." || entry.fileName == L"..") {
+                    continue;
+                }
+                if (separator) {
+                    walkPath_ += L'\\';
+                }
+                walkPath_ += entry.fileName;
+                CallbackResult child = CallbackResult::Continue;
+                try {
+                    if (entry.attributes & Platform::FileAttribute::Directory) {
+                        _flushWrites();  // made through this directory's handles, not a child's
+                    }
+                    child = _visitChild(information, entry);
+                    if (pending_.size() >= WriteBatch) {
+                        _flushWrites();
+                    }
+                } catch (const AbortException&) {
+                    // What was judged and reported before the abort is still written.
+                    walkPath_.resize(length);
+                    _flushWrites();
+                    if (outer) {
+                        walkPath_ = std::move(*outer);
+                    }
+                    throw;
+                } catch (...) {
+                    walkPath_.resize(length);
+                    if (outer) {
+                        walkPath_ = std::move(*outer);
+                    }
+                    throw;
+                }
+                walkPath_.resize(length);
+                if (child == CallbackResult::Abort) {
+                    result = child;
+                    break;
+                }
+            }
+            if (result == CallbackResult::Abort) {
+                break;
+            }
+            try {
+                found = listing.next(entries, shown(walkPath_));
+            } catch (...) {
+                result = _handleError(walkPath_, information.get());
+                found = false;
+            }
+        }
+    }
+    _flushWrites();
+    if (outer) {
+        walkPath_ = std::move(*outer);
+    }
+    return result;
 }
 
-CallbackResult SecurityChecker::_isPlainChild(const SecurityInformationPtr& information,
-                                              const std::wstring& path, const std::wstring& name,
-                                              const std::wstring& child) {
-    // A name is one component: whatever the search returns must lead to an object directly
-    // below the directory, never elsewhere.
-    if (comparePaths(VFileName::removeFileSpec(child), path) == PathEqual &&
-        comparePaths(child, path) == PathBelow) {
-        return CallbackResult::Continue;
+bool SecurityChecker::_reopenForListing(const std::wstring& path) {
+    ParentAcl& directory = parents_.back();
+    try {
+        Platform::UniqueHandle again =
+            directory.name && parents_.size() > 1
+                ? WinSecurity::openChildForSecurity(parents_[parents_.size() - 2].handle.get(),
+                                                    *directory.name, true, path)
+                : WinSecurity::openForSecurity(path, true, true);
+        Platform::ByHandleFileInformation object;
+        if (!Platform::getFileInformationByHandle(again.get(), object) ||
+            (object.attributes & Platform::FileAttribute::ReparsePoint) ||
+            !(object.attributes & Platform::FileAttribute::Directory)) {
+            return false;
+        }
+        directory.handle = std::move(again);
+        return true;
+    } catch (const vexception&) {
+        return false;
     }
-    return _refuse(child, information.get(), ErrorCategory::InvalidPath,
-                   formatString(L"The name '%s' found in %s is not a plain name", name,
-                                stripLongPrefix(path)),
-                   L"not a plain name");
+}
+
+CallbackResult SecurityChecker::_visitChild(const SecurityInformationPtr& information,
+                                            const Platform::DirectoryEntry& entry) {
+    const std::wstring& child = walkPath_;
+    const std::wstring& name = entry.fileName;
+    if (entry.attributes & Platform::FileAttribute::ReparsePoint) {
+        // A link leads elsewhere: neither it nor what it reaches is secured here.
+        return _refuse(child, information.get(), ErrorCategory::PathNotAllowed,
+                       formatString(L"Cannot apply security to path %s, because it is a link or "
+                                    L"another reparse point. Links are not allowed.",
+                                    shown(child)),
+                       L"link");
+    }
+    if (!isOneName(name)) {
+        // Whatever the listing returns must lead to an object directly below the directory.
+        std::wstring directory = child.substr(0, child.size() - name.size());
+        return _refuse(child, information.get(), ErrorCategory::InvalidPath,
+                       formatString(L"The name '%s' found in %s is not a plain name", name,
+                                    stripLongPrefix(trimTrailingSeparators(directory))),
+                       L"not a plain name");
+    }
+    if (shownLength(child) + LongPrefix > MaxLongPath) {
+        return _tooLong(information, child);
+    }
+    ListedName listed(*this, name);
+    if (entry.attributes & Platform::FileAttribute::Directory) {
+        _checkPathSecurity(information, child, PathStatus::Directory);
+    } else {
+        checkPath(information, child);
+    }
+    return CallbackResult::Continue;
 }
 
 CallbackResult SecurityChecker::_tooLong(const SecurityInformationPtr& information,
@@ -439,9 +500,15 @@ CallbackResult SecurityChecker::_handleError(const std::wstring& path,
                                              const SecurityInformation* information,
                                              const CaughtError& error,
                                              const std::wstring& reason) {
+    return _handleError(path, information && !information->hasState(StateEntryWithoutFlag8),
+                        error, reason);
+}
+
+CallbackResult SecurityChecker::_handleError(const std::wstring& path, bool allFlag8,
+                                             const CaughtError& error,
+                                             const std::wstring& reason) {
     failed_.fetch_add(1, std::memory_order_relaxed);
     skipped(shown(path), reason);
-    bool allFlag8 = information && !information->hasState(StateEntryWithoutFlag8);
     CallbackResult result = onError(error.category, error.text, path, allFlag8);
     if (result == CallbackResult::Continue) {
         result = CallbackResult::Ignore;
@@ -453,9 +520,13 @@ CallbackResult SecurityChecker::_handleError(const std::wstring& path,
 
 CallbackResult SecurityChecker::applyPath(const SecurityInformation& information,
                                           const std::wstring& path, bool isDirectory, bool listed) {
+    // Taken now: what this object's handling calls before it is opened again comes first.
+    const std::wstring* listedName = std::exchange(listedName_, nullptr);
     bool tookOver = false;
     for (;;) {
+        handledDirectory_.reset();
         handledDirectoryDacl_.reset();
+        descriptor_.clear();
         CallbackResult result = beforeCheck(path, isDirectory);
         if (result == CallbackResult::Ignore) {
             return result;
@@ -464,19 +535,20 @@ CallbackResult SecurityChecker::applyPath(const SecurityInformation& information
         try {
             Platform::UniqueHandle handle;
             try {
-                handle = WinSecurity::openForSecurity(path, isDirectory, listed && isDirectory);
+                handle = _open(path, isDirectory, listed, listedName);
             } catch (const VAccessDeniedException&) {
                 // A DACL that shuts the tool out is no reason to leave it: the owner may always
                 // rewrite the DACL, and SeTakeOwnershipPrivilege makes the tool the owner, as
                 // Windows administrators do it. A check-only run changes no owner.
                 if (tookOver || options_.mode != CheckMode::Repair ||
-                    !_takeOwnership(path, isDirectory)) {
+                    !_takeOwnership(path, isDirectory, listedName)) {
                     throw;
                 }
                 tookOver = true;
                 continue;
             }
-            if (!options_.allowLinks) {
+            if (!listedName && !options_.allowLinks) {
+                // Reached by its path: the object opened must be the one the path names.
                 std::wstring real = WinSecurity::getFileNameFromHandle(handle.get());
                 if (comparePaths(path, real) != PathEqual) {
                     return _refuse(path, &information, ErrorCategory::PathNotAllowed,
@@ -487,8 +559,8 @@ CallbackResult SecurityChecker::applyPath(const SecurityInformation& information
                                    L"link");
                 }
             }
-            if (CallbackResult refused =
-                    _mayWriteThrough(handle.get(), information, path, isDirectory);
+            if (CallbackResult refused = _mayWriteThrough(handle.get(), information, path,
+                                                          isDirectory, listedName != nullptr);
                 refused != CallbackResult::Continue) {
                 return refused;
             }
@@ -502,11 +574,21 @@ CallbackResult SecurityChecker::applyPath(const SecurityInformation& information
                          isDaclWrong(dacl, information, mode);
             if (wrong) {
                 wrong_.fetch_add(1, std::memory_order_relaxed);
+                listedChild_ = listedName != nullptr;
                 result = applySecurity(information, dacl, handle.get(), path, mode);
+                if (std::exchange(deferred_, false)) {
+                    pending_.back().handle = std::move(handle);
+                    pending_.back().allEntriesFlag8 =
+                        !information.hasState(StateEntryWithoutFlag8);
+                }
             }
-            if (isDirectory && !options_.allowLinks && result == CallbackResult::Continue) {
-                _keepDirectoryDacl(handle.get(), std::move(dacl),
-                                   wrong && options_.mode == CheckMode::Repair);
+            if (isDirectory && result == CallbackResult::Continue) {
+                // Kept for the children: what the handle read, unless the walk has just
+                // written it (read again through the handle when a child needs it).
+                if (!wrong || options_.mode != CheckMode::Repair) {
+                    handledDirectoryDacl_ = std::move(dacl);
+                }
+                handledDirectory_ = std::move(handle);
             }
         } catch (const AbortException&) {
             throw;
@@ -529,26 +611,35 @@ CallbackResult SecurityChecker::applyPath(const SecurityInformation& information
     }
 }
 
-void SecurityChecker::_keepDirectoryDacl(Platform::Handle handle, VAcl read, bool written) {
-    if (!written) {
-        handledDirectoryDacl_ = std::move(read);
-        return;
+Platform::UniqueHandle SecurityChecker::_open(const std::wstring& path, bool isDirectory,
+                                              bool listed, const std::wstring* listedName) {
+    if (listedName) {
+        // Reached in the directory held, never followed: what was listed is what is opened.
+        return WinSecurity::openChildForSecurity(parents_.back().handle.get(), *listedName,
+                                                 isDirectory, path);
     }
-    try {
-        handledDirectoryDacl_ = WinSecurity::getObjectDacl(handle);
-    } catch (const vexception&) {
-        // Its children read it by name then, and meet the failure there if it lasts.
-    }
+    return WinSecurity::openForSecurity(path, isDirectory, listed && isDirectory);
 }
 
 CallbackResult SecurityChecker::_mayWriteThrough(Platform::Handle handle,
                                                  const SecurityInformation& information,
-                                                 const std::wstring& path, bool isDirectory) {
+                                                 const std::wstring& path, bool isDirectory,
+                                                 bool listed) {
     Platform::ByHandleFileInformation object;
     if (!Platform::getFileInformationByHandle(handle, object)) {
         throwOsError(formatString(L"Unable to get the information of the object (%s)",
                                   stripLongPrefix(path)),
                      Platform::getLastError(), VSITE("DiskSecurity::SecurityChecker::applyPath"));
+    }
+    if ((object.attributes & Platform::FileAttribute::ReparsePoint) &&
+        (listed || (isDirectory && !options_.allowLinks))) {
+        // An object that became a link after its parent was listed: the open took the link
+        // itself, whose final path is its own.
+        return _refuse(path, &information, ErrorCategory::PathNotAllowed,
+                       formatString(L"Cannot apply security to path %s, because it is a reparse "
+                                    L"point. Links are not allowed.",
+                                    shown(path)),
+                       L"link");
     }
     if (!isDirectory && object.numberOfLinks > 1) {
         // A file has one descriptor for all its names: written through a name in the
@@ -565,27 +656,22 @@ CallbackResult SecurityChecker::_mayWriteThrough(Platform::Handle handle,
                    ? result
                    : CallbackResult::Continue;
     }
-    if (isDirectory && !options_.allowLinks &&
-        (object.attributes & Platform::FileAttribute::ReparsePoint)) {
-        // A folder that became a link after its parent was listed: the open took the link
-        // itself, whose final path is its own.
-        return _refuse(path, &information, ErrorCategory::PathNotAllowed,
-                       formatString(L"Cannot apply security to path %s, because it is a reparse "
-                                    L"point. Links are not allowed.",
-                                    shown(path)),
-                       L"link");
-    }
     return CallbackResult::Continue;
 }
 
-bool SecurityChecker::_takeOwnership(const std::wstring& path, bool isDirectory) {
+bool SecurityChecker::_takeOwnership(const std::wstring& path, bool isDirectory,
+                                     const std::wstring* listedName) {
     // Opened for WRITE_OWNER alone, as the object itself (never a link's target), and judged by
     // its handle: a second name or a link makes the owner of someone else's object nobody's
     // business of this walk.
-    Platform::UniqueHandle handle(Platform::createFile(
-        path, Platform::File::WriteOwner | Platform::File::ReadAttributes,
-        Platform::File::ShareRead | Platform::File::ShareWrite, Platform::File::OpenExisting,
-        Platform::File::FlagBackupSemantics | Platform::File::FlagOpenReparsePoint));
+    std::uint32_t access = Platform::File::WriteOwner | Platform::File::ReadAttributes;
+    std::uint32_t share = Platform::File::ShareRead | Platform::File::ShareWrite;
+    std::uint32_t flags = Platform::File::FlagBackupSemantics | Platform::File::FlagOpenReparsePoint;
+    Platform::UniqueHandle handle(
+        listedName ? Platform::createFileAt(parents_.back().handle.get(), *listedName, access,
+                                            share, Platform::File::OpenExisting, flags)
+                   : Platform::createFile(path, access, share, Platform::File::OpenExisting,
+                                          flags));
     Platform::ByHandleFileInformation object;
     if (!handle || !Platform::getFileInformationByHandle(handle.get(), object) ||
         (object.attributes & Platform::FileAttribute::ReparsePoint) ||
@@ -593,9 +679,9 @@ bool SecurityChecker::_takeOwnership(const std::wstring& path, bool isDirectory)
         (!isDirectory && object.numberOfLinks > 1)) {
         return false;
     }
-    // Reached as the walk's own opens are: a folder on the way swapped for a link since the
-    // listing leads elsewhere, and the owner of what lies there is not this walk's to take.
-    if (!options_.allowLinks &&
+    // Reached by its path as the walk's own opens by path are: a folder on the way swapped for
+    // a link leads elsewhere, and the owner of what lies there is not this walk's to take.
+    if (!listedName && !options_.allowLinks &&
         comparePaths(WinSecurity::getFileNameFromHandle(handle.get()), path) != PathEqual) {
         return false;
     }
@@ -608,6 +694,11 @@ bool SecurityChecker::_takeOwnership(const std::wstring& path, bool isDirectory)
 }
 
 VAcl SecurityChecker::readDacl(Platform::Handle handle, const std::wstring&, bool) {
+    if (options_.journal && options_.mode == CheckMode::Repair) {
+        // Read whole once: what the journal records of the object, should it be written.
+        descriptor_ = WinSecurity::getWholeDescriptor(handle);
+        return WinSecurity::daclOfDescriptor(descriptor_);
+    }
     return WinSecurity::getObjectDacl(handle);
 }
 
@@ -657,12 +748,12 @@ bool SecurityChecker::_judgeDacl(const VAcl& dacl, const SecurityInformation& in
 
 const VAccessControl& SecurityChecker::_inheritedFor(const std::wstring& path, bool isFile,
                                                      std::optional<VAccessControl>& scratch) {
-    std::wstring parentPath = VFileName::removeFileSpec(path);
-    if (!parents_.empty() && comparePaths(*parents_.back().path, parentPath) == PathEqual) {
-        // The children of one directory share its DACL: read once, not once per child.
+    if (listedChild_) {
+        // The children of one directory share its DACL: read once through the directory held,
+        // not once per child and not by name.
         ParentAcl& parent = parents_.back();
         if (!parent.acl) {
-            parent.acl = WinSecurity::getParentDacl(path);
+            parent.acl = WinSecurity::getObjectDacl(parent.handle.get());
         }
         std::optional<VAccessControl>& inherited = isFile ? parent.forFile : parent.forFolder;
         if (!inherited) {
@@ -702,10 +793,25 @@ CallbackResult SecurityChecker::applySecurity(const SecurityInformation& informa
         }
     }
     _report(path);
+    if (!simulate && isFile && listedChild_ && options_.journal) {
+        // A file of the directory being enumerated: journaled with its siblings in one write
+        // ahead of their writes, which follow at once.
+        pending_.push_back(PendingWrite{std::wstring(path), {}, std::move(newAcl),
+                                        std::exchange(descriptor_, {})});
+        if (pending_.back().descriptor.empty()) {
+            pending_.back().descriptor = WinSecurity::getWholeDescriptor(handle);
+        }
+        deferred_ = true;
+        return result;
+    }
     if (!simulate) {
         if (options_.journal) {
             try {
-                options_.journal->record(path, handle);
+                std::vector<std::uint8_t> descriptor = descriptor_.empty()
+                                                           ? WinSecurity::getWholeDescriptor(handle)
+                                                           : std::move(descriptor_);
+                JournalRecord record{path, descriptor};
+                options_.journal->record(std::span(&record, 1));
             } catch (...) {
                 throw StopRunException(std::current_exception());
             }
@@ -738,6 +844,45 @@ SecurityInformationPtr SecurityChecker::_fileInformation(const SecurityInformati
         directory.plainFile = getSecurityInformation(*information, stripLongPrefix(path), false);
     }
     return directory.plainFile;
+}
+
+void SecurityChecker::_flushWrites() {
+    if (pending_.empty()) {
+        return;
+    }
+    std::vector<PendingWrite> batch = std::exchange(pending_, {});
+    try {
+        std::vector<JournalRecord> records;
+        records.reserve(batch.size());
+        for (const PendingWrite& write : batch) {
+            records.push_back(JournalRecord{write.path, write.descriptor});
+        }
+        options_.journal->record(records);
+    } catch (...) {
+        throw StopRunException(std::current_exception());
+    }
+    bool abort = false;
+    for (PendingWrite& write : batch) {
+        try {
+            if (write.acl.inherit) {
+                WinSecurity::setObjectDaclInherited(write.handle.get(), Platform::SeFileObject,
+                                                    write.acl.acl);
+            } else {
+                WinSecurity::setObjectDaclProtected(write.handle.get(), Platform::SeFileObject,
+                                                    write.acl.acl);
+            }
+            written_.fetch_add(1, std::memory_order_relaxed);
+        } catch (vexception& e) {
+            e.add(VSITE_TEXT(L"security of " + stripLongPrefix(write.path),
+                             "SecurityChecker::applyPath"));
+            CaughtError error = errorCategory(std::current_exception());
+            abort |= _handleError(write.path, write.allEntriesFlag8, error, oneLine(error.text)) ==
+                     CallbackResult::Abort;
+        }
+    }
+    if (abort) {
+        _abort();
+    }
 }
 
 void SecurityChecker::skipped(const std::wstring&, const std::wstring&) {}

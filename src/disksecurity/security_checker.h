@@ -8,12 +8,16 @@
 #include <cstdint>
 #include <exception>
 #include <optional>
+#include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "disksecurity/report_file.h"
 #include "disksecurity/security_information.h"
+#include "platform/filesystem.h"
 #include "platform/types.h"
+#include "platform/unique.h"
 
 namespace DiskSecurity {
 
@@ -56,13 +60,21 @@ public:
     std::exception_ptr cause;
 };
 
-// Hears of every descriptor write of a walk just before it is made, with the object open.
+// What an object at `path` holds before the walk writes it: its owner, group and DACL
+// (WinSecurity::getWholeDescriptor).
+struct JournalRecord {
+    std::wstring_view path;
+    std::span<const std::uint8_t> descriptor;
+};
+
+// Hears of the descriptor writes of a walk before they are made, with the objects open: the
+// files of one directory a batch at a time.
 class IWriteJournal {
 public:
     virtual ~IWriteJournal() = default;
-    // Records what `handle` (opened for `path`) holds now. A throw keeps the write from
+    // Records every one of `records` in one write. A throw keeps all their writes from
     // happening and ends the run (StopRunException).
-    virtual void record(const std::wstring& path, Platform::Handle handle) = 0;
+    virtual void record(std::span<const JournalRecord> records) = 0;
 };
 
 // The questions a checker asks its caller. The defaults go on with everything.
@@ -189,14 +201,31 @@ protected:
     // is not the directory being enumerated.
     const VAccessControl& _inheritedFor(const std::wstring& path, bool isFile,
                                         std::optional<VAccessControl>& scratch);
+    // Hands the listed entry's name to the next applyPath, and takes it back afterwards.
+    struct ListedName {
+        ListedName(SecurityChecker& checker, const std::wstring& name) : checker_(checker) {
+            checker_.listedName_ = &name;
+        }
+        ~ListedName() { checker_.listedName_ = nullptr; }
+        ListedName(const ListedName&) = delete;
+        ListedName& operator=(const ListedName&) = delete;
+
+    private:
+        SecurityChecker& checker_;
+    };
 
 private:
     // A directory whose children are being handled: its DACL, read once for all of them, what
     // it gives a file and a folder by inheritance, and the information its files without
     // entries of their own share.
     struct ParentAcl {
-        const std::wstring* path = nullptr;  // the caller's, alive while the children are handled
         const SecurityInformation* information = nullptr;  // the directory's
+        // The directory itself, held while its children are listed, opened and written through
+        // it: it cannot be renamed or swapped meanwhile on Windows, and its children are
+        // reached in it, not by a path that others may redirect.
+        Platform::UniqueHandle handle;
+        // Its name in the directory enumerated before it (null: the walk started here).
+        const std::wstring* name = nullptr;
         SecurityInformationPtr plainFile;
         // The last answer of isDaclWrong for one of the two informations above: the objects
         // of a directory mostly hold the same DACL.
@@ -214,13 +243,15 @@ private:
                             std::optional<PathStatus> knownStatus);
     void _pathProcedure(const SecurityInformationPtr& parent, const std::wstring& path,
                         std::optional<PathStatus> knownStatus);
+    // Handles the children of the directory at `path`, which parents_.back() holds.
     CallbackResult _enumerateChildren(const SecurityInformationPtr& information,
                                       const std::wstring& path);
-    // Continue when `name` makes a child directly below `path`; else the error is handled and
-    // the child skipped (Ignore), or Abort.
-    CallbackResult _isPlainChild(const SecurityInformationPtr& information,
-                                 const std::wstring& path, const std::wstring& name,
-                                 const std::wstring& child);
+    // Opens the directory being enumerated again, to be listed: its handle was opened without
+    // the listing right while its DACL refused it, and the walk may have written it since.
+    bool _reopenForListing(const std::wstring& path);
+    // Handles the entry `entry` of the directory being enumerated, whose path walkPath_ holds.
+    CallbackResult _visitChild(const SecurityInformationPtr& information,
+                               const Platform::DirectoryEntry& entry);
     // A child whose path is longer than the walk goes, handled as an error of the child:
     // Ignore, or Abort.
     CallbackResult _tooLong(const SecurityInformationPtr& information, const std::wstring& child);
@@ -230,31 +261,63 @@ private:
     // error of the path: Ignore, or Abort.
     CallbackResult _refuse(const std::wstring& path, const SecurityInformation* information,
                            ErrorCategory category, std::wstring text, const std::wstring& reason);
-    // Makes the token's owner the owner of the object at `path`, through a handle opened for
-    // that alone; false when it is not the plain object expected (a link, a second name).
-    bool _takeOwnership(const std::wstring& path, bool isDirectory);
+    // Opens the object at `path` for its security: the entry `listedName` of the directory
+    // being enumerated when the walk listed it, else by its path.
+    Platform::UniqueHandle _open(const std::wstring& path, bool isDirectory, bool listed,
+                                 const std::wstring* listedName);
+    // Makes the token's owner the owner of the object at `path` (the entry `listedName` of the
+    // directory being enumerated, when listed), through a handle opened for that alone; false
+    // when it is not the plain object expected (a link, a second name).
+    bool _takeOwnership(const std::wstring& path, bool isDirectory,
+                        const std::wstring* listedName);
     // Continue when the opened object may have its DACL written through `handle`; else the
-    // refusal is handled as an error of the path (Ignore or Abort).
+    // refusal is handled as an error of the path (Ignore or Abort). `listed`: opened as an
+    // entry of the directory being enumerated, never followed.
     CallbackResult _mayWriteThrough(Platform::Handle handle, const SecurityInformation& information,
-                                    const std::wstring& path, bool isDirectory);
-    // Keeps what a directory's handle holds for its children: `read`, or when the walk has
-    // just written it, what the handle reads now. With links allowed the handle may be a
-    // link's own, and the children read their parent by name.
-    void _keepDirectoryDacl(Platform::Handle handle, VAcl read, bool written);
+                                    const std::wstring& path, bool isDirectory, bool listed);
     // The exception being handled (or `error`) goes to onError and the log; the answer, with
     // 0 counted as Ignore.
     CallbackResult _handleError(const std::wstring& path, const SecurityInformation* information);
     CallbackResult _handleError(const std::wstring& path, const SecurityInformation* information,
                                 const CaughtError& error, const std::wstring& reason);
+    CallbackResult _handleError(const std::wstring& path, bool allEntriesFlag8,
+                                const CaughtError& error, const std::wstring& reason);
+    // Journals the writes waiting in pending_ in one record, then makes them. A write that
+    // fails is handled as an error of its path; Abort once all were tried.
+    void _flushWrites();
     void _report(const std::wstring& path);
 
     Callback& callback_;
     CheckerOptions options_;
     TarnoComponentResolver* context_;
     std::vector<ParentAcl> parents_;  // one per directory whose children are being enumerated
-    // The DACL the directory applyPath handled last holds, as read through its handle, for its
-    // children to inherit from; empty when it must be read by name.
+    // The path of the object being handled below the directory enumerated first: each level
+    // appends its child's name and cuts it off again, so that the walk holds one path however
+    // deep it goes.
+    std::wstring walkPath_;
+    // The name of the next object applyPath handles, an entry of the directory being
+    // enumerated (null: the object is reached by its path).
+    const std::wstring* listedName_ = nullptr;
+    // Whether the object applySecurity handles is an entry of the directory being enumerated.
+    bool listedChild_ = false;
+    // The directory applyPath handled last, held for its children, and the DACL it holds as
+    // read through the handle (empty when the walk wrote it: read again when a child needs it).
+    Platform::UniqueHandle handledDirectory_;
     std::optional<VAcl> handledDirectoryDacl_;
+    // The whole descriptor applyPath read, when the walk journals what it writes.
+    std::vector<std::uint8_t> descriptor_;
+    // The DACL writes of a directory's files, judged and reported, waiting to be journaled
+    // together and made; `deferred_`: the object applyPath handles now is the last of them and
+    // hands its handle over.
+    struct PendingWrite {
+        std::wstring path;
+        Platform::UniqueHandle handle;
+        NewAcl acl;
+        std::vector<std::uint8_t> descriptor;
+        bool allEntriesFlag8 = false;
+    };
+    std::vector<PendingWrite> pending_;
+    bool deferred_ = false;
 
     std::atomic<std::uint64_t> checked_{0};
     std::atomic<std::uint64_t> wrong_{0};

@@ -209,6 +209,27 @@ void RunJournal::_append(const std::wstring& text) {
                  error ? error : Platform::WinError::HandleDiskFull, VSITE(journalFunction));
 }
 
+void RunJournal::record(std::span<const DiskSecurity::JournalRecord> records) {
+    std::wstring lines;
+    for (const DiskSecurity::JournalRecord& record : records) {
+        std::wstring shown = stripLongPrefix(std::wstring(record.path));
+        if (holdsLineBreakOrTab(shown)) {
+            throw vexception(formatString(L"The path %s cannot be journaled", shown),
+                             VSITE(journalFunction));
+        }
+        if (!lines.empty()) {
+            lines += L"\r\n";
+        }
+        lines += shown + L"\t" +
+                 WinSecurity::sddlOfDescriptor(record.descriptor);
+    }
+    if (lines.empty()) {
+        return;
+    }
+    _open();
+    _append(lines);
+}
+
 void RunJournal::record(const std::wstring& path, Platform::Handle handle) {
     recordSddl(path, WinSecurity::getObjectSddl(handle));
 }

@@ -74,8 +74,10 @@ public:
     // The journal's file, empty while nothing was recorded.
     const std::wstring& file() const { return file_; }
 
+    // Appends the lines of whole descriptors read before, in one write.
+    void record(std::span<const DiskSecurity::JournalRecord> records) override;
     // Reads the whole descriptor of the opened object and appends its line.
-    void record(const std::wstring& path, Platform::Handle handle) override;
+    void record(const std::wstring& path, Platform::Handle handle);
     void recordSddl(const std::wstring& path, const std::wstring& sddl);
     // Keeps a copy of the metadata file `name` of `directory` (or notes that there is none) the
     // first time the run is about to replace or move it.

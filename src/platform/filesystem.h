@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/types.h"
 
@@ -185,6 +186,20 @@ bool replaceFileAt(Handle directory, const std::wstring& replaced,
 // DeleteFileW at `name`: a file or a link itself (ERROR_ACCESS_DENIED for a directory or a
 // read-only file).
 bool deleteFileAt(Handle directory, const std::wstring& name);
+
+// One entry of a directory listed through its handle, as FILE_DIRECTORY_INFORMATION names it:
+// the name and what it is. Of the attributes only Directory and ReparsePoint are given (a walk
+// needs no more, and the emulated host would have to look at each entry for the rest).
+struct DirectoryEntry {
+    std::uint32_t attributes = 0;
+    std::wstring fileName;
+};
+// GetFileInformationByHandleEx with FileDirectoryInfo (NtQueryDirectoryFile): the next entries
+// of the directory held by `directory`, which needs FILE_LIST_DIRECTORY (ERROR_ACCESS_DENIED),
+// as many as one call returns, in the order NTFS lists them, "." and ".." included where
+// Windows lists them; `restart` starts from the first again. False with ERROR_NO_MORE_FILES
+// after the last entry, `entries` then empty.
+bool getDirectoryEntries(Handle directory, bool restart, std::vector<DirectoryEntry>& entries);
 
 // GetTempPathW: the temporary directory (TMP, TEMP, USERPROFILE, then the Windows directory)
 // as a full path with a trailing backslash.

@@ -55,8 +55,10 @@ std::optional<Platform::OsVersion>& osVersionOverride() {
 }
 
 // The long-path functions of "api-ms-win-core-path-l1-1-0.dll" exist from Windows 8 (6.2) on.
+// The version is asked once: the path functions run for every object of a walk.
 bool hasLongPathFunctions() {
-    Platform::OsVersion version = osVersionOverride().value_or(Platform::getVersion());
+    static const Platform::OsVersion running = Platform::getVersion();
+    Platform::OsVersion version = osVersionOverride().value_or(running);
     return version.major > 6 || (version.major == 6 && version.minor > 1);
 }
 
@@ -538,6 +540,20 @@ bool VFileFinder::next(Result& result) {
         result = {data_.fileName, data_.attributes};
     }
     return found;
+}
+
+bool VDirectoryListing::next(std::vector<Platform::DirectoryEntry>& entries,
+                             const std::wstring& path) {
+    bool restart = std::exchange(restart_, false);
+    if (Platform::getDirectoryEntries(directory_, restart, entries)) {
+        return true;
+    }
+    std::uint32_t error = Platform::getLastError();
+    if (error == Platform::WinError::NoMoreFiles) {
+        return false;
+    }
+    throwOsError(formatString(L"GetFileInformationByHandleEx(%s)", path), error,
+                 VSITE("VDirectoryListing::next"));
 }
 
 VGUID VGUID::create() {

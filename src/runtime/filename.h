@@ -155,6 +155,21 @@ private:
     Platform::FindData data_;
 };
 
+// Lists the directory held by a handle batch by batch (GetFileInformationByHandleEx): names
+// and kinds, "." and ".." included; callers skip what they do not want.
+class VDirectoryListing {
+public:
+    explicit VDirectoryListing(Platform::Handle directory) : directory_(directory) {}
+
+    // The next batch of entries; false after the last. A failure raises
+    // "GetFileInformationByHandleEx(<path>)", `path` being the directory's as shown.
+    bool next(std::vector<Platform::DirectoryEntry>& entries, const std::wstring& path);
+
+private:
+    Platform::Handle directory_;
+    bool restart_ = true;
+};
+
 // A GUID value and its text form.
 class VGUID {
 public:

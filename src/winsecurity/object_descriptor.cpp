@@ -20,20 +20,28 @@ constexpr std::uint32_t wholeDescriptor = Info::Owner | Info::Group | Info::Dacl
 
 }  // namespace
 
-std::wstring getObjectSddl(Platform::Handle handle) {
+std::vector<std::uint8_t> getWholeDescriptor(Platform::Handle handle) {
     std::vector<std::uint8_t> bytes;
     if (std::uint32_t error =
             Platform::getSecurityInfo(handle, Platform::SeFileObject, wholeDescriptor, bytes)) {
         throwOsError(withHostDetail(L"Unable to get the object security info", error), error,
                      VSITE("WinSecurity::getObjectSddl"));
     }
-    auto sd = Dtyp::decodeSecurityDescriptor(bytes);
+    return bytes;
+}
+
+std::wstring sddlOfDescriptor(std::span<const std::uint8_t> descriptor) {
+    auto sd = Dtyp::decodeSecurityDescriptor(descriptor);
     if (!sd) {
         throwOsError(L"Unable to get the object security info", sd.error(),
                      VSITE("WinSecurity::getObjectSddl"));
     }
     return Dtyp::toSddl(*sd, nullptr, Dtyp::SddlPart::Owner | Dtyp::SddlPart::Group |
                                           Dtyp::SddlPart::Dacl);
+}
+
+std::wstring getObjectSddl(Platform::Handle handle) {
+    return sddlOfDescriptor(getWholeDescriptor(handle));
 }
 
 Dtyp::SecurityDescriptor wholeDescriptorFromSddl(const std::wstring& sddl) {

@@ -3,7 +3,10 @@
 // what a restore writes back.
 #pragma once
 
+#include <cstdint>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "platform/dtyp/security_descriptor.h"
 #include "platform/types.h"
@@ -15,6 +18,10 @@ namespace WinSecurity {
 // well-known alias written out whole ("S-1-5-21-..."), so that the text means the same on any
 // machine that reads it back.
 std::wstring getObjectSddl(Platform::Handle handle);
+// The owner, group and DACL of the opened object, as getSecurityInfo returns them.
+std::vector<std::uint8_t> getWholeDescriptor(Platform::Handle handle);
+// The SDDL of getObjectSddl, of a descriptor read with getWholeDescriptor.
+std::wstring sddlOfDescriptor(std::span<const std::uint8_t> descriptor);
 
 // The descriptor that `sddl` names; raises a vexception saying what does not parse. Owner,
 // group and DACL must all be there: a restore writes the three whole.

@@ -96,6 +96,35 @@ void setObjectDacl(Platform::Handle handle, std::uint32_t objectType, const VAcl
 
 }  // namespace
 
+namespace {
+
+// READ_CONTROL | WRITE_DAC | FILE_READ_ATTRIBUTES, and for a directory FILE_LIST_DIRECTORY while
+// `list`: FILE_READ_ATTRIBUTES for what the handle is (its links, whether it is a reparse
+// point), which NTFS grants to whoever may list the parent; the listing for the walk below it.
+std::uint32_t securityAccess(bool list) {
+    return Platform::File::ReadControl | Platform::File::WriteDac |
+           Platform::File::ReadAttributes | (list ? Platform::File::ReadData : 0);
+}
+
+// Opens with `open(access)` for security and, a directory, for its listing too; without the
+// listing when only that is refused (the walk then says that the listing is refused).
+template <typename Open>
+Platform::UniqueHandle openSecurityHandle(const std::wstring& path, bool isDirectory, Open open) {
+    Platform::UniqueHandle handle(open(securityAccess(isDirectory)));
+    if (!handle && isDirectory && Platform::getLastError() == WinError::AccessDenied) {
+        handle.reset(open(securityAccess(false)));
+    }
+    if (!handle) {
+        std::uint32_t error = Platform::getLastError();
+        throwOsError(
+            withHostDetail(formatString(L"Unable to open the object (%s)", shown(path)), error),
+            error, VSITE("WinSecurity::openForSecurity"));
+    }
+    return handle;
+}
+
+}  // namespace
+
 Platform::UniqueHandle openForSecurity(const std::wstring& path, bool isDirectory,
                                        bool knownDirectory) {
     if (isDirectory && !knownDirectory) {
@@ -109,20 +138,21 @@ Platform::UniqueHandle openForSecurity(const std::wstring& path, bool isDirector
     std::uint32_t flags =
         isDirectory ? Platform::File::FlagBackupSemantics | Platform::File::FlagOpenReparsePoint
                     : 0;
-    // FILE_READ_ATTRIBUTES for what the handle is (its links, whether it is a reparse point);
-    // NTFS grants it to whoever may list the parent.
-    std::uint32_t access =
-        Platform::File::ReadControl | Platform::File::WriteDac | Platform::File::ReadAttributes;
-    Platform::UniqueHandle handle(
-        Platform::createFile(path, access, Platform::File::ShareRead | Platform::File::ShareWrite,
-                             Platform::File::OpenExisting, flags));
-    if (!handle) {
-        std::uint32_t error = Platform::getLastError();
-        throwOsError(
-            withHostDetail(formatString(L"Unable to open the object (%s)", shown(path)), error),
-            error, VSITE("WinSecurity::openForSecurity"));
-    }
-    return handle;
+    return openSecurityHandle(path, isDirectory, [&](std::uint32_t access) {
+        return Platform::createFile(path, access,
+                                    Platform::File::ShareRead | Platform::File::ShareWrite,
+                                    Platform::File::OpenExisting, flags);
+    });
+}
+
+Platform::UniqueHandle openChildForSecurity(Platform::Handle directory, const std::wstring& name,
+                                            bool isDirectory, const std::wstring& path) {
+    std::uint32_t flags = isDirectory ? Platform::File::FlagBackupSemantics : 0;
+    return openSecurityHandle(path, isDirectory, [&](std::uint32_t access) {
+        return Platform::createFileAt(directory, name, access,
+                                      Platform::File::ShareRead | Platform::File::ShareWrite,
+                                      Platform::File::OpenExisting, flags);
+    });
 }
 
 std::wstring getFileNameFromHandle(Platform::Handle handle) {

@@ -19,6 +19,12 @@ namespace WinSecurity {
 // caller has just seen the object listed as a directory (`knownDirectory`) and asks no second time.
 Platform::UniqueHandle openForSecurity(const std::wstring& path, bool isDirectory,
                                        bool knownDirectory = false);
+// Opens the entry `name` of the directory held by `directory` as openForSecurity opens a path,
+// never following it (a link opens as itself); `path`, the entry's whole path, is what errors
+// name. Neither opens a directory to be deleted or renamed while it is held (no delete
+// sharing); both open a directory to be listed too where that is granted.
+Platform::UniqueHandle openChildForSecurity(Platform::Handle directory, const std::wstring& name,
+                                            bool isDirectory, const std::wstring& path);
 
 // The final path of the handle with links resolved, without "\\?\". Raises
 // "getFileNameFromHandle()".

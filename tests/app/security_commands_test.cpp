@@ -766,7 +766,7 @@ TEST_F(SecurityCommands, AnObjectThatShutsTheToolOutIsTakenOverAndRepaired) {
             << path << log();
     }
     ProcessResult r = repair({"--full-scan"});
-    ASSERT_EQ(r.exitCode, 0) << r.out;
+    ASSERT_EQ(r.exitCode, 0) << r.out << log();
     // The file is taken over; the folder, opened with backup semantics, is reached through the
     // restore privilege alone.
     EXPECT_NE(log().find("Took ownership of " + locked[0] + ", whose DACL shut the tool out"),

@@ -327,6 +327,95 @@ Handle findFirstFile(const std::wstring& pattern, FindData& data) {
     return registerHandle(std::move(search));
 }
 
+namespace {
+
+// What a directory entry is, by the type the listing gave it: a link is a reparse point, and a
+// directory too when it leads to one, as Windows shows a directory symbolic link.
+std::uint32_t kindOf(int directory, const dirent64& entry) {
+    unsigned char type = entry.d_type;
+    struct stat st;
+    if (type == DT_UNKNOWN && ::fstatat(directory, entry.d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+        type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISLNK(st.st_mode) ? DT_LNK : DT_REG;
+    }
+    if (type == DT_DIR) {
+        return FileAttribute::Directory;
+    }
+    if (type == DT_LNK) {
+        bool toDirectory = ::fstatat(directory, entry.d_name, &st, 0) == 0 && S_ISDIR(st.st_mode);
+        return FileAttribute::ReparsePoint | (toDirectory ? FileAttribute::Directory : 0);
+    }
+    return 0;
+}
+
+// Reads the whole directory held by `file` in the order NTFS lists it.
+bool readListing(FileObject& file) {
+    int fd = file.fd();
+    struct stat st;
+    if (::lseek(fd, 0, SEEK_SET) != 0 || ::fstat(fd, &st) != 0) {
+        return failWithErrno();
+    }
+    std::vector<std::pair<std::wstring, DirectoryEntry>> found;
+    if (!isDriveRoot(st)) {
+        found.push_back({L".", {FileAttribute::Directory, L"."}});
+        found.push_back({L"..", {FileAttribute::Directory, L".."}});
+    }
+    forEachEntry(fd, [&](const dirent64& entry) {
+        if (std::strcmp(entry.d_name, ".") == 0 || std::strcmp(entry.d_name, "..") == 0) {
+            return;
+        }
+        DirectoryEntry listed{kindOf(fd, entry), windowsNameOf(entry.d_name)};
+        std::wstring key = listed.fileName;
+        for (auto& c : key) {
+            c = upcase(c);
+        }
+        found.emplace_back(std::move(key), std::move(listed));
+        Faults::afterListing(file.path(), entry.d_name);
+    });
+    std::sort(found.begin(), found.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    file.listing.clear();
+    file.listing.reserve(found.size());
+    for (auto& [key, entry] : found) {
+        file.listing.push_back(std::move(entry));
+    }
+    file.listed = 0;
+    return true;
+}
+
+}  // namespace
+
+bool getDirectoryEntries(Handle directory, bool restart, std::vector<DirectoryEntry>& entries) {
+    entries.clear();
+    auto file = fileObjectOf(directory);
+    if (!file) {
+        return false;
+    }
+    if (!file->isDirectory() || file->isLinkItself()) {
+        return failWith(WinError::InvalidParameter);
+    }
+    if (!(file->grantedAccess() & File::ReadData)) {
+        return failWith(WinError::AccessDenied);
+    }
+    if (restart || !file->listingBegun) {
+        if (!readListing(*file)) {
+            return false;
+        }
+        file->listingBegun = true;
+    }
+    // As many as a call of Windows with a buffer of 64 KiB would return, at most.
+    constexpr std::size_t batch = 512;
+    std::size_t end = std::min(file->listing.size(), file->listed + batch);
+    for (; file->listed < end; ++file->listed) {
+        entries.push_back(std::move(file->listing[file->listed]));
+    }
+    if (file->listed == file->listing.size()) {
+        // All handed out: freed, and a next call ends the listing.
+        std::vector<DirectoryEntry>().swap(file->listing);
+        file->listed = 0;
+    }
+    return !entries.empty() || failWith(WinError::NoMoreFiles);
+}
+
 bool findNextFile(Handle find, FindData& data) {
     auto search = lookupHandle<FindObject>(find);
     if (!search) {

@@ -11,8 +11,10 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 #include "platform/posix/host/handles.h"
+#include "platform/filesystem.h"
 #include "platform/posix/host/unique_fd.h"
 #include "platform/types.h"
 #include "platform/unique.h"
@@ -100,6 +102,11 @@ public:
     bool securityRead = false;
     // The directory being searched that the object was opened in, if it was.
     std::shared_ptr<const OpenDirectory> searched;
+    // A directory listed through the handle (getDirectoryEntries): its entries, read and
+    // ordered when the listing began, and how many were handed out.
+    std::vector<DirectoryEntry> listing;
+    std::size_t listed = 0;
+    bool listingBegun = false;
 
 private:
     UniqueFd fd_;

@@ -37,6 +37,25 @@ using NtCreateFileCall = NTSTATUS(NTAPI*)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUT
 using RtlNtStatusToDosErrorCall = ULONG(NTAPI*)(NTSTATUS);
 using NtSetInformationFileCall = NTSTATUS(NTAPI*)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, ULONG);
 constexpr ULONG fileRenameInformation = 10;
+using NtQueryDirectoryFileCall = NTSTATUS(NTAPI*)(HANDLE, HANDLE, PVOID, PVOID, PIO_STATUS_BLOCK,
+                                                  PVOID, ULONG, ULONG, BOOLEAN, PUNICODE_STRING,
+                                                  BOOLEAN);
+constexpr ULONG fileDirectoryInformation = 1;
+
+// FILE_DIRECTORY_INFORMATION (ntifs.h).
+struct DirectoryInformation {
+    ULONG nextEntryOffset;
+    ULONG fileIndex;
+    LARGE_INTEGER creationTime;
+    LARGE_INTEGER lastAccessTime;
+    LARGE_INTEGER lastWriteTime;
+    LARGE_INTEGER changeTime;
+    LARGE_INTEGER endOfFile;
+    LARGE_INTEGER allocationSize;
+    ULONG fileAttributes;
+    ULONG fileNameLength;
+    WCHAR fileName[1];
+};
 
 template <typename Call>
 Call ntdll(const char* name) {
@@ -282,6 +301,33 @@ bool deleteFileAt(Handle directory, const std::wstring& name) {
     FILE_DISPOSITION_INFO disposition{TRUE};
     return ::SetFileInformationByHandle(entry.get(), FileDispositionInfo, &disposition,
                                         sizeof disposition) != FALSE;
+}
+
+bool getDirectoryEntries(Handle directory, bool restart, std::vector<DirectoryEntry>& entries) {
+    entries.clear();
+    // 64 KiB, the most a call on a network share returns; kept per thread, the walk lists
+    // directory after directory.
+    thread_local std::vector<ULONGLONG> buffer(65536 / sizeof(ULONGLONG));
+    IO_STATUS_BLOCK status{};
+    NTSTATUS result = ntdll<NtQueryDirectoryFileCall>("NtQueryDirectoryFile")(
+        directory, nullptr, nullptr, nullptr, &status, buffer.data(),
+        static_cast<ULONG>(buffer.size() * sizeof(ULONGLONG)), fileDirectoryInformation, FALSE,
+        nullptr, restart ? TRUE : FALSE);
+    if (result < 0) {
+        return Win32::failWith(ntdll<RtlNtStatusToDosErrorCall>("RtlNtStatusToDosError")(result));
+    }
+    const auto* bytes = reinterpret_cast<const unsigned char*>(buffer.data());
+    for (ULONG at = 0;;) {
+        const auto* info = reinterpret_cast<const DirectoryInformation*>(bytes + at);
+        entries.push_back(DirectoryEntry{
+            info->fileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT),
+            std::wstring(info->fileName, info->fileNameLength / sizeof(WCHAR))});
+        if (info->nextEntryOffset == 0) {
+            break;
+        }
+        at += info->nextEntryOffset;
+    }
+    return true;
 }
 
 }  // namespace Platform
