@@ -409,11 +409,11 @@ TEST_F(UndoAudit, AuditNamesWhatItSkippedAndWritesNothing) {
     file("Inetpub/vhosts/example/httpdocs/locked.txt");
     host_({"acl", "set", webspace + "\\httpdocs\\locked.txt", "O:BUD:P"});
     writeFile(example / ".tarno/.Web.u1.Security", "<Entries><Entry Tag=\"cut short");
-    // Past what the host can open.
+    // Past what a Windows path can hold.
     std::string beyond = "httpdocs";
     int at = ::open((example / beyond).c_str(), O_DIRECTORY | O_RDONLY);
     const std::string name(250, 'z');
-    for (int i = 0; i < 18 && at >= 0; ++i) {
+    for (int i = 0; i < 132 && at >= 0; ++i) {
         ::mkdirat(at, name.c_str(), 0755);
         int next = ::openat(at, name.c_str(), O_DIRECTORY | O_RDONLY);
         ::close(at);

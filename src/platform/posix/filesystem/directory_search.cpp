@@ -379,6 +379,21 @@ bool readListing(FileObject& file) {
         file.listing.push_back(std::move(entry));
     }
     file.listed = 0;
+    // What the entries opened through the handle inherit is found from the directory held.
+    auto open = std::make_shared<OpenDirectory>();
+    open->directory.reset(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+    if (!open->directory) {
+        return failWithErrno();
+    }
+    if (file.realPath.empty()) {
+        file.realPath = realPathOfSearched(ListedIn{}, fd);
+    }
+    open->path = file.realPath.empty() ? file.path() : file.realPath;
+    open->realPath = file.realPath;
+    open->device = st.st_dev;
+    open->modified = st.st_mtim;
+    ::clock_gettime(CLOCK_REALTIME_COARSE, &open->listedAt);
+    file.listedDirectory = std::move(open);
     return true;
 }
 

@@ -103,10 +103,14 @@ public:
     // The directory being searched that the object was opened in, if it was.
     std::shared_ptr<const OpenDirectory> searched;
     // A directory listed through the handle (getDirectoryEntries): its entries, read and
-    // ordered when the listing began, and how many were handed out.
+    // ordered when the listing began, and how many were handed out; and the directory as its
+    // entries opened through the handle see it (what it passes on to them).
     std::vector<DirectoryEntry> listing;
     std::size_t listed = 0;
     bool listingBegun = false;
+    std::shared_ptr<const OpenDirectory> listedDirectory;
+    // Where a directory lay when it was opened, free of links (empty: not known yet).
+    std::string realPath;
 
 private:
     UniqueFd fd_;

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <optional>
 
 #include "platform/posix/faults/faults.h"
 #include "platform/posix/filesystem/filehandle.h"
@@ -42,6 +43,10 @@ bool heldDirectory(Handle directory, Held& held) {
     if (!held.object || !held.object->isDirectory() || held.object->isLinkItself()) {
         return failWith(WinError::InvalidHandle);
     }
+    if (!held.object->realPath.empty()) {
+        held.realPath = held.object->realPath;
+        return true;
+    }
     char buffer[PATH_MAX];
     std::string link = "/proc/self/fd/" + std::to_string(held.fd());
     ssize_t size = ::readlink(link.c_str(), buffer, sizeof buffer);
@@ -49,7 +54,79 @@ bool heldDirectory(Handle directory, Held& held) {
         return failWithErrno();
     }
     held.realPath.assign(buffer, static_cast<std::size_t>(size));
+    held.object->realPath = held.realPath;
     return true;
+}
+
+// createFileAt of an existing entry for no data writes, as the walk opens objects by the
+// thousand: opened first, never followed, and known by its descriptor, so that what was looked
+// at is what is opened; the access check reads its descriptor through the handle. Nothing when
+// the entry needs the general way (absent).
+std::optional<Handle> openExistingAt(const Held& held, const std::wstring& name,
+                                     std::uint32_t access, std::uint32_t flagsAndAttributes) {
+    auto posixName = posixNameOf(name);
+    if (!posixName || posixName->empty() || *posixName == "." || *posixName == ".." ||
+        posixName->find('/') != std::string::npos) {
+        failWith(WinError::InvalidName);
+        return invalidHandle();
+    }
+    std::string entry = *posixName;
+    constexpr int flags = O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC;
+    UniqueFd fd(::openat(held.fd(), entry.c_str(), flags));
+    if (!fd && errno == ENOENT) {
+        auto found = findNameNoCase(held.realPath, name);
+        if (!found) {
+            return std::nullopt;
+        }
+        entry = *found;
+        fd.reset(::openat(held.fd(), entry.c_str(), flags));
+    }
+    bool link = false;
+    if (!fd && errno == ELOOP) {
+        fd.reset(::openat(held.fd(), entry.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        link = true;
+    }
+    struct stat st;
+    if (!fd || ::fstat(fd.get(), &st) != 0) {
+        if (errno == ENOENT) {
+            return std::nullopt;
+        }
+        failWithErrno();
+        return invalidHandle();
+    }
+    bool directory = S_ISDIR(st.st_mode);
+    bool backupSemantics = flagsAndAttributes & File::FlagBackupSemantics;
+    if (directory && !backupSemantics) {
+        failWith(WinError::AccessDenied);
+        return invalidHandle();
+    }
+    if (!directory && !link && !S_ISREG(st.st_mode)) {
+        failWith(WinError::NotSupported);
+        return invalidHandle();
+    }
+    if (link) {
+        struct stat target;
+        directory = ::fstatat(held.fd(), entry.c_str(), &target, 0) == 0 && S_ISDIR(target.st_mode);
+    } else if (grantsRead(access)) {
+        ::fcntl(fd.get(), F_SETFL, 0);
+    }
+    std::string posix = joinPosix(held.realPath, entry);
+    auto object = std::make_shared<FileObject>(std::move(fd), posix, access, directory, link);
+    if (directory && !link) {
+        object->realPath = posix;  // neither it nor the directory it was opened in is a link
+    }
+    object->searched = held.object->listedDirectory;
+    if (!grantsRead(access)) {
+        object->setOpenedStat(st);
+    }
+    std::uint32_t granted = 0;
+    if (!checkOpenAccess(posix, object.get(), link, access, backupSemantics, granted)) {
+        return invalidHandle();
+    }
+    object->setGrantedAccess(granted);
+    Handle handle = registerHandle(std::move(object));
+    setLastError(WinError::Success);
+    return handle;
 }
 
 // The POSIX name of the entry `name` of the held directory: as written when it exists so or
@@ -153,6 +230,15 @@ Handle createFileAt(Handle directory, const std::wstring& name, std::uint32_t ac
     if (disposition < File::CreateNew || disposition > File::TruncateExisting) {
         failWith(WinError::InvalidParameter);
         return invalidHandle();
+    }
+    if (disposition == File::OpenExisting && !grantsWrite(access)) {
+        Held held;
+        if (!heldDirectory(directory, held)) {
+            return invalidHandle();
+        }
+        if (auto opened = openExistingAt(held, name, access, flagsAndAttributes)) {
+            return *opened;
+        }
     }
     Entry found;
     if (!lookUp(directory, name, found)) {
