@@ -117,7 +117,8 @@ bool findNextFile(Handle find, FindData& data);
 // CreateFileW without security attributes or template. A directory opens only with
 // FlagBackupSemantics. After success the last error is ERROR_ALREADY_EXISTS when
 // CreateAlways or OpenAlways found the file, 0 otherwise. Windows enforces the share modes
-// (ERROR_SHARING_VIOLATION); the emulated host accepts them without enforcing them.
+// (ERROR_SHARING_VIOLATION); the emulated host enforces only that a directory held without
+// FILE_SHARE_DELETE is not renamed or removed by this process's own calls meanwhile.
 Handle createFile(const std::wstring& path, std::uint32_t access, std::uint32_t shareMode,
                   std::uint32_t disposition, std::uint32_t flagsAndAttributes);
 // GetFileInformationByHandle: attributes, times, size, link count and identity of the opened

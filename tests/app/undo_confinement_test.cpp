@@ -357,3 +357,39 @@ TEST_F(UndoConfinement, AHostileTreeCannotTurnTheUndoOutward) {
 }
 
 }  // namespace
+
+// A folder of the webspace renamed out of it while a repair walks it, a link to another webspace
+// put in its place: the walk holds the folder without delete sharing, so a program of the host
+// cannot rename it, as none can on Windows, and nothing outside the webspace changes; renamed
+// by a program outside the host, the walk goes on in the folder it holds, never through the link.
+TEST_F(UndoConfinement, AFolderRenamedAwayDuringARepairLeadsNoWriteOutside) {
+    const std::string moved = webspace + "\\httpdocs\\moved";
+    const fs::path away = onC("Inetpub/away");
+    // Where the link leads holds files of the same names, which a walk by path would reach.
+    const std::string target = onC("Inetpub/vhosts/fresh.com/httpdocs").string();
+    file("Inetpub/vhosts/fresh.com/httpdocs/a.html");
+    file("Inetpub/vhosts/fresh.com/httpdocs/b.html");
+    for (const std::string kind : {"move-away", "move-away-natively"}) {
+        SCOPED_TRACE(kind);
+        fs::remove_all(away);
+        fs::remove_all(onC("Inetpub/vhosts/example/httpdocs/moved"));
+        file("Inetpub/vhosts/example/httpdocs/moved/a.html");
+        file("Inetpub/vhosts/example/httpdocs/moved/b.html");
+        host_({"acl", "set", moved + "\\b.html", "D:P(A;;FA;;;WD)"});
+        const std::string wrong = host_({"acl", "get", moved + "\\b.html"});
+        const std::string before = outside();
+        const std::string otherBefore = host_({"acl", "get", other, "--tree", "--sddl"});
+        ProcessResult r = runProgram(
+            "tavrel",
+            {"--repair-webspace-security", "--webspace-name=example", "--user-name=exuser",
+             "--full-scan"},
+            {"TAVREL_FAULTS=" + kind + ":b.html:" + away.string() + ":" + target});
+        EXPECT_EQ(host_({"acl", "get", other, "--tree", "--sddl"}), otherBefore);
+        if (kind == "move-away") {
+            EXPECT_EQ(r.exitCode, 0) << r.out << log();
+            EXPECT_FALSE(fs::exists(away));
+            EXPECT_EQ(outside(), before);
+            EXPECT_NE(host_({"acl", "get", moved + "\\b.html"}), wrong);  // still repaired
+        }
+    }
+}

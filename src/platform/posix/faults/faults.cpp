@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/posix/filesystem/filehandle.h"
+
 namespace Platform::Posix::Faults {
 namespace {
 
@@ -25,6 +27,11 @@ struct Rule {
 struct Action {
     std::string name;
     std::string target;  // empty: the entry vanishes
+    // Not empty: the directory being listed is renamed to here (as a program of this host
+    // renames it, refused while the directory is held without delete sharing; by rename(2)
+    // itself when `native`), and `target` takes its place as a link.
+    std::string movedTo;
+    bool native = false;
     bool done = false;
 };
 
@@ -93,8 +100,17 @@ public:
                 continue;
             }
             action.done = true;
-            std::filesystem::path entry = std::filesystem::path(directory) / name;
             std::error_code ignored;
+            if (!action.movedTo.empty()) {
+                bool moved = action.native
+                                 ? ::rename(directory.c_str(), action.movedTo.c_str()) == 0
+                                 : renameUnlessHeld(directory, action.movedTo);
+                if (moved) {
+                    std::filesystem::create_symlink(action.target, directory, ignored);
+                }
+                continue;
+            }
+            std::filesystem::path entry = std::filesystem::path(directory) / name;
             std::filesystem::remove_all(entry, ignored);
             if (!action.target.empty()) {
                 std::filesystem::create_symlink(action.target, entry, ignored);
@@ -118,6 +134,12 @@ private:
     }
     bool parse(std::string_view item) {
         auto fields = split(item, ':');
+        if ((fields[0] == "move-away" || fields[0] == "move-away-natively") &&
+            fields.size() == 4) {
+            actions_.push_back({std::string(fields[1]), std::string(fields[3]),
+                                std::string(fields[2]), fields[0] != "move-away"});
+            return !fields[1].empty() && !fields[2].empty();
+        }
         if ((fields[0] == "vanish" && fields.size() == 2) ||
             (fields[0] == "relink" && fields.size() == 3)) {
             actions_.push_back(

@@ -14,6 +14,12 @@
 //       just after listing it.
 //   relink:<name>:<target>
 //       likewise, the entry <name> is replaced by a symbolic link to the POSIX path <target>.
+//   move-away:<name>:<to>:<target>
+//       when a listing reaches the entry <name>, the directory being listed is renamed to the
+//       POSIX path <to> as a program of this host renames it (refused while the directory is
+//       held without delete sharing, as Windows refuses it), and a symbolic link to <target>
+//       takes its place. move-away-natively renames it with rename(2), as a program outside
+//       the host may.
 #pragma once
 
 #include <cstdint>

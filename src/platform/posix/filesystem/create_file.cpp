@@ -38,6 +38,7 @@ bool mayCreateIn(const std::string& posix, bool directory, bool backupSemantics)
 // that does not settle it (a name to resolve case-insensitively, an object of another kind, a
 // failure to report): the caller then goes the general way.
 std::optional<Handle> openExistingAsWritten(const std::wstring& path, std::uint32_t access,
+                                            std::uint32_t shareMode,
                                             std::uint32_t flagsAndAttributes) {
     std::string posix;
     if (!writtenPosixPath(path, posix)) {
@@ -81,6 +82,7 @@ std::optional<Handle> openExistingAsWritten(const std::wstring& path, std::uint3
     auto searched = searchHolding(parentOf(posix), posix.substr(slash + 1), st);
     auto object = std::make_shared<FileObject>(std::move(fd), posix, access, directory, link);
     object->searched = std::move(searched);
+    object->holdUnlessShared(shareMode, st);
     if (!grantsRead(access)) {
         // The walk opens objects by the thousand for their security alone: what the open's
         // fstat saw answers the questions asked of such a handle, without a second call.
@@ -232,14 +234,14 @@ Creation createNew(const Request& request, Opened& opened) {
 
 }  // namespace
 
-Handle createFile(const std::wstring& path, std::uint32_t access, std::uint32_t /*shareMode*/,
+Handle createFile(const std::wstring& path, std::uint32_t access, std::uint32_t shareMode,
                   std::uint32_t disposition, std::uint32_t flagsAndAttributes) {
     if (disposition < File::CreateNew || disposition > File::TruncateExisting) {
         failWith(WinError::InvalidParameter);
         return invalidHandle();
     }
     if (disposition == File::OpenExisting && !grantsWrite(access)) {
-        if (auto handle = openExistingAsWritten(path, access, flagsAndAttributes)) {
+        if (auto handle = openExistingAsWritten(path, access, shareMode, flagsAndAttributes)) {
             return *handle;
         }
     }
@@ -292,6 +294,10 @@ Handle createFile(const std::wstring& path, std::uint32_t access, std::uint32_t 
         auto object = std::make_shared<FileObject>(std::move(opened.fd), posix, access,
                                                    opened.directory, opened.link);
         object->setGrantedAccess(granted);
+        struct stat held;
+        if (opened.directory && !opened.link && ::fstat(object->fd(), &held) == 0) {
+            object->holdUnlessShared(shareMode, held);
+        }
         Handle handle = registerHandle(std::move(object));
         setLastError(lastError);
         return handle;

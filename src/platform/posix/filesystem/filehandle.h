@@ -66,6 +66,17 @@ struct OpenDirectory {
     const ListedEntry* unchanged(const std::string& name, const struct stat& st) const;
 };
 
+// The directories this process holds open without delete sharing. Windows lets nobody rename or
+// remove such a directory while it is held (ERROR_SHARING_VIOLATION), and a Wine prefix's
+// server refuses it to every Wine process; the emulated host refuses it to this process's own
+// calls, and cannot to other programs.
+void holdAgainstDelete(dev_t device, ino_t inode);
+void releaseAgainstDelete(dev_t device, ino_t inode);
+bool heldAgainstDelete(const struct stat& st);
+// rename(2) of `from` to `to` unless `from` is a directory held against delete (false with
+// ERROR_SHARING_VIOLATION).
+bool renameUnlessHeld(const std::string& from, const std::string& to);
+
 class FileObject : public HandleObject {
 public:
     FileObject(UniqueFd fd, std::string path, std::uint32_t access, bool directory, bool linkItself)
@@ -74,6 +85,24 @@ public:
           access_(access),
           directory_(directory),
           linkItself_(linkItself) {}
+    ~FileObject() override {
+        if (heldAgainstDelete_) {
+            releaseAgainstDelete(heldDevice_, heldInode_);
+        }
+    }
+    FileObject(const FileObject&) = delete;
+    FileObject& operator=(const FileObject&) = delete;
+
+    // A directory opened without FILE_SHARE_DELETE: held against rename and removal while the
+    // handle is open.
+    void holdUnlessShared(std::uint32_t shareMode, const struct stat& st) {
+        if (directory_ && !linkItself_ && !(shareMode & File::ShareDelete) && !heldAgainstDelete_) {
+            holdAgainstDelete(st.st_dev, st.st_ino);
+            heldDevice_ = st.st_dev;
+            heldInode_ = st.st_ino;
+            heldAgainstDelete_ = true;
+        }
+    }
 
     // The open descriptor. For a link opened itself (FlagOpenReparsePoint) it is an O_PATH
     // descriptor, which has no data and no extended attributes.
@@ -121,6 +150,9 @@ private:
     bool linkItself_;
     struct stat opened_ {};
     bool statKnown_ = false;
+    bool heldAgainstDelete_ = false;
+    dev_t heldDevice_ = 0;
+    ino_t heldInode_ = 0;
 };
 
 inline const ListedEntry* OpenDirectory::unchanged(const std::string& name,

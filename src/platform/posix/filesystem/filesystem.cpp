@@ -14,6 +14,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <map>
+#include <mutex>
 #include <random>
 #include <vector>
 
@@ -39,6 +41,45 @@ std::shared_ptr<FileObject> fileObjectOf(Handle handle) {
         setLastError(WinError::InvalidHandle);
     }
     return object;
+}
+
+namespace {
+
+std::mutex heldLock;
+std::map<std::pair<dev_t, ino_t>, int>& heldDirectories() {
+    static std::map<std::pair<dev_t, ino_t>, int> held;
+    return held;
+}
+
+}  // namespace
+
+void holdAgainstDelete(dev_t device, ino_t inode) {
+    std::lock_guard guard(heldLock);
+    ++heldDirectories()[{device, inode}];
+}
+
+void releaseAgainstDelete(dev_t device, ino_t inode) {
+    std::lock_guard guard(heldLock);
+    auto it = heldDirectories().find({device, inode});
+    if (it != heldDirectories().end() && --it->second == 0) {
+        heldDirectories().erase(it);
+    }
+}
+
+bool heldAgainstDelete(const struct stat& st) {
+    if (!S_ISDIR(st.st_mode)) {
+        return false;
+    }
+    std::lock_guard guard(heldLock);
+    return heldDirectories().contains({st.st_dev, st.st_ino});
+}
+
+bool renameUnlessHeld(const std::string& from, const std::string& to) {
+    struct stat st;
+    if (::lstat(from.c_str(), &st) == 0 && heldAgainstDelete(st)) {
+        return failWith(WinError::SharingViolation);
+    }
+    return ::rename(from.c_str(), to.c_str()) == 0 || failWithErrno();
 }
 
 int fileDescriptorOf(Handle handle) {
@@ -156,6 +197,9 @@ bool removeDirectory(const std::wstring& path) {
     }
     if (!S_ISDIR(st.st_mode)) {
         return failWith(WinError::Directory);
+    }
+    if (heldAgainstDelete(st)) {
+        return failWith(WinError::SharingViolation);
     }
     if (isReadOnly(st)) {
         return failWith(WinError::AccessDenied);
@@ -492,6 +536,9 @@ bool moveFileEx(const std::wstring& existing, const std::wstring& newFile, std::
     struct stat sourceStat;
     if (::lstat(source.c_str(), &sourceStat) != 0) {
         return failForPath(source);
+    }
+    if (heldAgainstDelete(sourceStat)) {
+        return failWith(WinError::SharingViolation);
     }
     struct stat targetStat;
     if (::lstat(target.c_str(), &targetStat) == 0) {

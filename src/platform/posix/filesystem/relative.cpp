@@ -63,7 +63,8 @@ bool heldDirectory(Handle directory, Held& held) {
 // at is what is opened; the access check reads its descriptor through the handle. Nothing when
 // the entry needs the general way (absent).
 std::optional<Handle> openExistingAt(const Held& held, const std::wstring& name,
-                                     std::uint32_t access, std::uint32_t flagsAndAttributes) {
+                                     std::uint32_t access, std::uint32_t shareMode,
+                                     std::uint32_t flagsAndAttributes) {
     auto posixName = posixNameOf(name);
     if (!posixName || posixName->empty() || *posixName == "." || *posixName == ".." ||
         posixName->find('/') != std::string::npos) {
@@ -116,6 +117,7 @@ std::optional<Handle> openExistingAt(const Held& held, const std::wstring& name,
         object->realPath = posix;  // neither it nor the directory it was opened in is a link
     }
     object->searched = held.object->listedDirectory;
+    object->holdUnlessShared(shareMode, st);
     if (!grantsRead(access)) {
         object->setOpenedStat(st);
     }
@@ -225,7 +227,7 @@ bool lookUp(Handle directory, const std::wstring& name, Entry& entry) {
 }  // namespace
 
 Handle createFileAt(Handle directory, const std::wstring& name, std::uint32_t access,
-                    std::uint32_t /*shareMode*/, std::uint32_t disposition,
+                    std::uint32_t shareMode, std::uint32_t disposition,
                     std::uint32_t flagsAndAttributes) {
     if (disposition < File::CreateNew || disposition > File::TruncateExisting) {
         failWith(WinError::InvalidParameter);
@@ -236,7 +238,7 @@ Handle createFileAt(Handle directory, const std::wstring& name, std::uint32_t ac
         if (!heldDirectory(directory, held)) {
             return invalidHandle();
         }
-        if (auto opened = openExistingAt(held, name, access, flagsAndAttributes)) {
+        if (auto opened = openExistingAt(held, name, access, shareMode, flagsAndAttributes)) {
             return *opened;
         }
     }
@@ -307,6 +309,9 @@ Handle createFileAt(Handle directory, const std::wstring& name, std::uint32_t ac
     bool link = exists && S_ISLNK(st.st_mode);
     auto object = std::make_shared<FileObject>(std::move(fd), posix, access, isDirectory, link);
     object->setGrantedAccess(granted);
+    if (exists) {
+        object->holdUnlessShared(shareMode, st);
+    }
     Handle handle = registerHandle(std::move(object));
     setLastError(lastError);
     return handle;
@@ -346,6 +351,9 @@ bool moveFileAt(Handle from, const std::wstring& name, Handle to, const std::wst
     }
     if (!source.exists) {
         return failWith(WinError::FileNotFound);
+    }
+    if (heldAgainstDelete(source.st)) {
+        return failWith(WinError::SharingViolation);
     }
     unsigned mode = RENAME_NOREPLACE;
     if (target.exists) {
