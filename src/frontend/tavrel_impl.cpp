@@ -376,11 +376,11 @@ int TavrelImpl::go(int argc, const wchar_t* const* argv) {
     // lookups fed is dropped.
     CommandContext::SidCacheScope sidCache;
     Params params(argc, argv);
-    CommandContext context;
-    const Command* command = findCommand(command_);
     // Whatever the command writes is journaled first; the journal is kept when it succeeds. It
-    // is finished after the command has let its mutex go.
+    // is finished after the command has let its mutex go. The context's manager journals in it.
     Tavrel::RunJournal journal{Tavrel::JournalScope()};
+    CommandContext context(&journal);
+    const Command* command = findCommand(command_);
     if (!command) {
         cmdNotSupported(possibleCommands());
     }

@@ -250,8 +250,8 @@ bool AuditCounts::alreadyAudited(const std::wstring& path) {
 }
 
 void auditScope(SecurityManager& manager, bool fullScan, AuditCounts& counts) {
-    SecurityManager::CheckerFactory make = [&](Callback& callback, const CheckerOptions& options,
-                                               TarnoComponentResolver* context) {
+    SecurityWalk::CheckerFactory make = [&](Callback& callback, const CheckerOptions& options,
+                                            TarnoComponentResolver* context) {
         return std::unique_ptr<SecurityChecker>(
             std::make_unique<AuditChecker>(callback, options, context, counts));
     };
