@@ -124,7 +124,7 @@ void updatePathSecurity(CommandRun& run) {
                                    L"No security metadata applies to %s, which lies outside %s",
                                    stripLongPrefix(run.path), manager.root());
     } else {
-        manager.applyToScope(nullptr, CheckerOptionUpdate, false);
+        manager.applyToScope(nullptr, CheckerOptionRepair, false);
     }
     manager.saveToFile(std::wstring());
     manager.requireEverythingChecked();
@@ -162,7 +162,7 @@ void repairWebspaceSecurity(CommandRun& run) {
 void repairWebspacePathSecurity(CommandRun& run) {
     loadWebspace(run, run.params.get(L"--user-name"));
     Tavrel::SecurityManager& manager = run.context.manager();
-    manager.commit(run.path, false, nullptr, CheckerOptionUpdate);
+    manager.commit(run.path, false, nullptr, CheckerOptionRepair);
     manager.requireEverythingChecked();
 }
 
@@ -188,7 +188,7 @@ void repairFilesharing(CommandRun& run) {
     manager.expandFileSharingTemplate(FileSharingContext::area,
                                       Tavrel::panelTemplate(L"FilesharingRules.xml"));
     manager.confineTo(webspaceDirectory(FileSharingContext::area));
-    manager.applyToScope(nullptr, CheckerOptionUpdate, false);
+    manager.applyToScope(nullptr, CheckerOptionRepair, false);
     manager.saveToFile(std::wstring());
     manager.requireEverythingChecked();
 }
@@ -202,7 +202,7 @@ void updateUserFilesharingSecurity(CommandRun& run) {
     context.removeUserEntries();
     context.addUserEntries();
     context.manager().confineTo(webspaceDirectory(context.vhostName));
-    context.manager().applyToScope(nullptr, CheckerOptionUpdate, false);
+    context.manager().applyToScope(nullptr, CheckerOptionRepair, false);
     context.manager().saveToFile(std::wstring());
     context.manager().requireEverythingChecked();
 }
@@ -216,7 +216,7 @@ void removeUserFilesharingSecurity(CommandRun& run) {
     // revoked: a removal never leaves the user, nor gives the user, access it named.
     context.revokeAccessOf(removed);
     context.manager().confineTo(webspaceDirectory(context.vhostName));
-    context.manager().applyToScope(nullptr, CheckerOptionUpdate, false);
+    context.manager().applyToScope(nullptr, CheckerOptionRepair, false);
     context.manager().requireEverythingChecked();
 }
 

@@ -52,8 +52,8 @@ struct CommandRun {
     Tavrel::JournalContents journalContents;
 };
 
-// The checker modes of the commands: the updates of paths check and rewrite like the repair.
-constexpr DiskSecurity::CheckMode CheckerOptionUpdate = DiskSecurity::CheckMode::Repair;
+// The checker mode of the commands that write: the updates of paths check and rewrite as the
+// repair does.
 constexpr DiskSecurity::CheckMode CheckerOptionRepair = DiskSecurity::CheckMode::Repair;
 
 // HTTPD_VHOSTS_D\<name>: the directory of a webspace (or of the file-sharing area), normalised.

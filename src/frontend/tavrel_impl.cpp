@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <optional>
 #include <vector>
 
@@ -23,8 +22,6 @@
 using namespace TavrelCommands;
 
 namespace {
-
-std::atomic<TavrelImpl*> currentApplication{nullptr};
 
 constexpr const wchar_t* helpText =
     L"\n"
@@ -167,7 +164,7 @@ void readWebspace(CommandRun& run) {
             formatString(L"Invalid value of parameter --webspace-name: the webspace directory %s "
                          L"does not exist",
                          stripLongPrefix(directory)),
-            VSITE("TavrelImpl::requireWebspaceDirectory"));
+            VSITE("readWebspace"));
     }
     run.directory = directory;
 }
@@ -342,18 +339,10 @@ void runCommand(const Command& command, CommandRun& run) {
 
 TavrelImpl::TavrelImpl() {
     Platform::setErrorMode(Platform::setErrorMode(0) | Platform::SemNoGpFaultErrorBox);
-    currentApplication = this;
     setDefaultCommand(L"--help");
 }
 
-TavrelImpl::~TavrelImpl() {
-    TavrelImpl* self = this;
-    currentApplication.compare_exchange_strong(self, nullptr);
-}
-
-TavrelImpl* TavrelImpl::current() {
-    return currentApplication;
-}
+TavrelImpl::~TavrelImpl() = default;
 
 std::wstring TavrelImpl::baseMutexName() {
     return L"Global\\{88B0E47B-31B8-463c-9F1C-042CEB27267A}";
