@@ -87,11 +87,16 @@ private:
         if (path.empty()) {
             return;
         }
+        bool inScope = bearsOn(path, scope_);
+        if (!inScope && debug_) {
+            LogManager::instance().log(LogInfo, L"%s is skipped, because it is out of scope %s",
+                                       path, scope_);
+        }
         if (!confinement_.empty() && !bearsOn(path, confinement_)) {
             // Nothing outside the directory a run names may steer it, whoever wrote the entry.
             // Metadata that covers a whole drive (the switch to another file during a walk)
             // holds such paths by nature: only the scope's own strays are worth a warning.
-            if (!bearsOn(path, scope_)) {
+            if (!inScope) {
                 LogManager::instance().log(LogWarning,
                                            L"The entry path %s lies outside %s and is skipped",
                                            stripLongPrefix(path), stripLongPrefix(confinement_));
@@ -101,12 +106,7 @@ private:
             }
             return;
         }
-        PathRelation relation = comparePaths(path, scope_);
-        if (relation != PathEqual && relation != PathBelow && relation != PathAbove) {
-            if (debug_) {
-                LogManager::instance().log(LogInfo, L"%s is skipped, because it is out of scope %s",
-                                           path, scope_);
-            }
+        if (!inScope) {
             return;
         }
         std::wstring canonical = VFileName::canonicalize(path);
@@ -384,7 +384,8 @@ std::vector<std::wstring> collectChildrenEntries(const VEntryCollection& collect
     LogManager& log = LogManager::instance();
     bool debug = securityDebugging();
     if (debug) {
-        log.log(LogInfo, L"Collecting children security entries for path %s", path);
+        log.log(LogInfo, L"Collecting children security entries for path %s",
+                stripLongPrefix(path));
     }
     // The entries below the path follow its own in collection order, each subtree in one run
     // behind its top; so a path is below an earlier result exactly when it is below the last
@@ -408,13 +409,15 @@ std::vector<std::wstring> collectChildrenEntries(const VEntryCollection& collect
     }
     if (debug) {
         if (children.empty()) {
-            log.log(LogInfo, L"No children security entries found for path %s", path);
+            log.log(LogInfo, L"No children security entries found for path %s",
+                    stripLongPrefix(path));
         } else {
             std::wstring list;
             for (const auto& child : children) {
-                list += list.empty() ? child : L"\n" + child;
+                list += (list.empty() ? L"" : L"\n") + stripLongPrefix(child);
             }
-            log.log(LogInfo, L"Children security entries for path %s:\n%s", path, list);
+            log.log(LogInfo, L"Children security entries for path %s:\n%s", stripLongPrefix(path),
+                    list);
         }
     }
     return children;

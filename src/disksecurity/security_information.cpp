@@ -228,6 +228,37 @@ VAccessControl inheritedControl(const VAcl& parentAcl, bool objectIsFile) {
     return control;
 }
 
+ItemVerdict judgeItems(const AccessKey& key, const AccessItem* required, const AccessItem* existing,
+                       std::uint32_t flags) {
+    if ((flags & CompareFlag::ThisObjectOnly) && key.target() != AccessItemTarget::ThisObject) {
+        return ItemVerdict::OtherTarget;
+    }
+    if (!required) {
+        return ItemVerdict::Unrequired;
+    }
+    switch (required->kind) {
+        case AccessItemKind::Allow:
+        case AccessItemKind::Deny:
+        case AccessItemKind::ImplicitAllow:
+            if (!existing) {
+                return ItemVerdict::Missing;
+            }
+            return itemMatches(*required, *existing, (flags & CompareFlag::Exact) != 0)
+                       ? ItemVerdict::Satisfied
+                       : ItemVerdict::Wrong;
+        case AccessItemKind::Stop:
+            // A stop shuts the account out: whatever it holds must grant nothing.
+            if (!existing) {
+                return ItemVerdict::Satisfied;
+            }
+            return allowLike(existing->kind) && existing->allowMask != 0 ? ItemVerdict::Broken
+                                                                         : ItemVerdict::Unrequired;
+        case AccessItemKind::Revoke:
+            return existing ? ItemVerdict::Broken : ItemVerdict::Satisfied;
+    }
+    return ItemVerdict::Satisfied;
+}
+
 bool compareControls(const VAccessControl& required, const VAccessControl& existing,
                      std::uint32_t flags) {
     bool debug = securityDebugging();
@@ -235,65 +266,48 @@ bool compareControls(const VAccessControl& required, const VAccessControl& exist
         dumpControl(required, L"Required control");
         dumpControl(existing, L"Existing control");
     }
-    bool exact = (flags & CompareFlag::Exact) != 0;
-    bool thisObjectOnly = (flags & CompareFlag::ThisObjectOnly) != 0;
     std::size_t matched = 0;
-    for (const auto& [key, item] : required) {
-        if (thisObjectOnly && key.target() != AccessItemTarget::ThisObject) {
-            dumpItem(L"Skip file access", key, item);
-            continue;
-        }
-        const AccessItem* found = existing.find(key);
-        switch (item.kind) {
-            case AccessItemKind::Allow:
-            case AccessItemKind::Deny:
-            case AccessItemKind::ImplicitAllow:
-                if (!found) {
-                    dumpItem(L"Not found access", key, item);
-                    return false;
+    std::size_t unrequired = 0;
+    bool satisfied = compareItems(required, existing, flags, [&](const ItemComparison& item) {
+        switch (item.verdict) {
+            case ItemVerdict::OtherTarget:
+                if (item.required) {
+                    dumpItem(L"Skip file access", item.key, *item.required);
                 }
-                if (!itemMatches(item, *found, exact)) {
-                    dumpItem(L"Required access value", key, item);
-                    dumpItem(L"Wrong access value", key, *found);
-                    return false;
-                }
-                ++matched;
-                break;
-            case AccessItemKind::Stop:
-                // A stop shuts the account out: whatever it holds must grant nothing.
-                if (found && allowLike(found->kind) && found->allowMask != 0) {
-                    dumpItem(L"Required access value", key, item);
-                    dumpItem(L"Wrong Stop access value", key, *found);
-                    return false;
-                }
-                break;
-            case AccessItemKind::Revoke:
-                if (found) {
-                    dumpItem(L"Required access value", key, item);
-                    dumpItem(L"Wrong Revoke access value", key, *found);
-                    return false;
-                }
+                return true;
+            case ItemVerdict::Satisfied:
+                matched += item.existing ? 1 : 0;
+                return true;
+            case ItemVerdict::Unrequired:
+                ++unrequired;
+                return true;
+            case ItemVerdict::Missing:
+                dumpItem(L"Not found access", item.key, *item.required);
+                return false;
+            case ItemVerdict::Wrong:
+            case ItemVerdict::Broken:
                 break;
         }
+        dumpItem(L"Required access value", item.key, *item.required);
+        const wchar_t* wrong = item.verdict == ItemVerdict::Wrong ? L"Wrong access value"
+                               : item.required->kind == AccessItemKind::Stop
+                                   ? L"Wrong Stop access value"
+                                   : L"Wrong Revoke access value";
+        dumpItem(wrong, item.key, *item.existing);
+        return false;
+    });
+    if (!satisfied) {
+        return false;
     }
-    if (exact) {
-        // Only the targets that were compared count: the base ACL's inheritable ACEs on a file
-        // compared for itself alone are no surplus.
-        std::size_t total = existing.size();
-        if (thisObjectOnly) {
-            total = 0;
-            for (const auto& [key, item] : existing) {
-                total += key.target() == AccessItemTarget::ThisObject ? 1 : 0;
-            }
+    // Only the targets that were compared count: the base ACL's inheritable ACEs on a file
+    // compared for itself alone are no surplus.
+    if ((flags & CompareFlag::Exact) && unrequired != 0) {
+        if (debug) {
+            LogManager::instance().log(LogInfo, L"Found %d, total size %d",
+                                       static_cast<std::int32_t>(matched),
+                                       static_cast<std::int32_t>(matched + unrequired));
         }
-        if (matched != total) {
-            if (debug) {
-                LogManager::instance().log(LogInfo, L"Found %d, total size %d",
-                                           static_cast<std::int32_t>(matched),
-                                           static_cast<std::int32_t>(total));
-            }
-            return false;
-        }
+        return false;
     }
     return true;
 }

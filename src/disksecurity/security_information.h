@@ -98,8 +98,52 @@ VAccessControl fromAcl(const VAcl& acl);
 // What the parent's DACL gives the object by inheritance.
 VAccessControl inheritedControl(const VAcl& parentAcl, bool objectIsFile);
 
-// Whether `existing` satisfies `required` (CompareFlag bits). Mismatches are dumped with
-// security debugging on.
+// How the items of one key compare (compareItems).
+enum class ItemVerdict {
+    OtherTarget,  // a target other than the object's own, with ThisObjectOnly: not compared
+    Satisfied,   // the existing item satisfies the required one, or nothing breaks a stop or revoke
+    Missing,     // a grant or deny is required and there is no item
+    Wrong,       // a grant or deny is required and the item there does not satisfy it
+    Broken,      // the item there breaks a required stop or revoke
+    Unrequired,  // an item that no grant or deny requires (nothing required, or a kept stop)
+};
+
+// One key of the two controls, with its item in each (null: none).
+struct ItemComparison {
+    const AccessKey& key;
+    const AccessItem* required;
+    const AccessItem* existing;
+    ItemVerdict verdict;
+};
+
+// The verdict on the items of `key` (CompareFlag bits).
+ItemVerdict judgeItems(const AccessKey& key, const AccessItem* required, const AccessItem* existing,
+                       std::uint32_t flags);
+
+// The one comparison of a required control with an existing one, which the checker's
+// compareControls and the audit both read: every key of either control in key order, with
+// its verdict, handed to `visit` until it returns false. Whether it saw every key.
+template <typename Visit>
+bool compareItems(const VAccessControl& required, const VAccessControl& existing,
+                  std::uint32_t flags, Visit&& visit) {
+    auto r = required.begin();
+    auto e = existing.begin();
+    while (r != required.end() || e != existing.end()) {
+        bool takeRequired = r != required.end() && (e == existing.end() || !(e->first < r->first));
+        bool takeExisting = e != existing.end() && (r == required.end() || !(r->first < e->first));
+        const AccessKey& key = takeRequired ? r->first : e->first;
+        const AccessItem* requiredItem = takeRequired ? &(r++)->second : nullptr;
+        const AccessItem* existingItem = takeExisting ? &(e++)->second : nullptr;
+        if (!visit(ItemComparison{key, requiredItem, existingItem,
+                                  judgeItems(key, requiredItem, existingItem, flags)})) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Whether `existing` satisfies `required` (CompareFlag bits): no key Missing, Wrong or Broken,
+// and with Exact none Unrequired. Mismatches are dumped with security debugging on.
 bool compareControls(const VAccessControl& required, const VAccessControl& existing,
                      std::uint32_t flags);
 // Whether the item read from a DACL satisfies the required one: the same masks (`exact`) or

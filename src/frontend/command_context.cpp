@@ -19,9 +19,9 @@ CommandContext::SidCacheScope::~SidCacheScope() {
     SidCache::restore();
 }
 
-CommandContext::CommandContext()
+CommandContext::CommandContext(Tavrel::RunJournal* journal)
     : accounts_(configuredAccountProvider()),
-      manager_(std::make_unique<Tavrel::SecurityManager>(accounts_)) {}
+      manager_(std::make_unique<Tavrel::SecurityManager>(accounts_, journal)) {}
 
 std::shared_ptr<IUserInformation> CommandContext::configuredAccountProvider() {
     // A missing value means local accounts.
@@ -34,8 +34,10 @@ std::shared_ptr<IUserInformation> CommandContext::configuredAccountProvider() {
     return std::make_shared<LocalUserInformation>();
 }
 
-FileSharingContext::FileSharingContext(const Params& params, std::wstring vhost)
-    : vhostName(std::move(vhost)),
+FileSharingContext::FileSharingContext(const Params& params, std::wstring vhost,
+                                       Tavrel::RunJournal& journal)
+    : CommandContext(&journal),
+      vhostName(std::move(vhost)),
       userName(params.get(L"--user")),
       userId(params.get(L"--user-id")),
       privateTemplates(params.get(L"--private-template")),
@@ -109,20 +111,18 @@ void FileSharingContext::addUserEntries() {
 }
 
 void FileSharingContext::addUserTemplates(const std::wstring& list, bool isPrivate) {
-    std::wstring etc = VFileName::combine(panelParameter(L"PRODUCT_ROOT_D"), L"etc");
     for (const std::wstring& name : splitTemplateList(list)) {
         manager().expandUserFileSharingTemplate(vhostName, userSubPath(isPrivate), userName, userId,
-                                                VFileName::combine(etc, name));
+                                                name);
     }
 }
 
 std::vector<DiskSecurity::EntryTemplate> FileSharingContext::removeUserTemplates(
     const std::wstring& list, bool isPrivate) {
     Tavrel::SecurityManager earlier(accounts());
-    std::wstring etc = VFileName::combine(panelParameter(L"PRODUCT_ROOT_D"), L"etc");
     for (const std::wstring& name : splitTemplateList(list)) {
         earlier.expandUserFileSharingTemplate(vhostName, userSubPath(isPrivate), userName, userId,
-                                              VFileName::combine(etc, name));
+                                              name);
     }
     return manager().removeEntriesOf(earlier);
 }

@@ -1,5 +1,6 @@
 // What every command of one run works with: the run's SID cache, the account-information
-// provider chosen by the panel's "active_directory_mode" and one security manager.
+// provider chosen by the panel's "active_directory_mode" and one security manager, which
+// journals in the run's journal.
 #pragma once
 
 #include <memory>
@@ -8,6 +9,7 @@
 
 #include "accounts/user_information.h"
 #include "frontend/params.h"
+#include "manager/journal.h"
 #include "manager/security_manager.h"
 
 class CommandContext {
@@ -23,8 +25,9 @@ public:
     };
 
     // The directory-service provider when the DWORD "active_directory_mode" of the
-    // configuration key is non-zero, else the local-account one; and a manager that uses it.
-    CommandContext();
+    // configuration key is non-zero, else the local-account one; and a manager that uses it
+    // and journals in `journal` (not owned; null: nowhere).
+    explicit CommandContext(Tavrel::RunJournal* journal = nullptr);
     CommandContext(const CommandContext&) = delete;
     CommandContext& operator=(const CommandContext&) = delete;
 
@@ -47,8 +50,9 @@ public:
     static constexpr const wchar_t* area = L"fs";
 
     // Loads HTTPD_VHOSTS_D\<vhost>\.tarno\.Security (missing: an empty set bound to it), for
-    // the vhost named `vhost` (the "--vhost-name" as the disk spells it).
-    FileSharingContext(const Params& params, std::wstring vhost);
+    // the vhost named `vhost` (the "--vhost-name" as the disk spells it); the manager journals
+    // in `journal`.
+    FileSharingContext(const Params& params, std::wstring vhost, Tavrel::RunJournal& journal);
 
     // Refuses, before anything is read or written, "--vhost-name", "--user" and "--user-id"
     // values that hold a control character, which no metadata file can carry, any of the three

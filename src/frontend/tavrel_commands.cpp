@@ -7,6 +7,7 @@
 #include "frontend/tavrel_impl.h"
 #include "manager/access_report.h"
 #include "manager/audit.h"
+#include "manager/template_expander.h"
 #include "platform/system.h"
 #include "platform/text.h"
 #include "runtime/config.h"
@@ -34,7 +35,7 @@ void loadWebspace(CommandRun& run, const std::wstring& systemUser) {
     Tavrel::SecurityManager& manager = run.context.manager();
     Tavrel::loadDomainMetadata(run.webspace, manager);
     manager.expandWebspaceTemplate(run.webspace, systemUser,
-                                   panelTemplate(L"hosting_template.xml"));
+                                   Tavrel::panelTemplate(L"hosting_template.xml"));
     manager.confineTo(run.directory);
 }
 
@@ -80,10 +81,6 @@ std::optional<std::vector<std::wstring>> readPathes(const CommandRun& run) {
 
 }  // namespace
 
-std::wstring panelTemplate(const std::wstring& name) {
-    return VFileName::combine(VFileName::combine(panelParameter(L"PRODUCT_ROOT_D"), L"etc"), name);
-}
-
 std::wstring webspaceDirectory(const std::wstring& webspace) {
     return normalizePath(VFileName::combine(panelParameter(L"HTTPD_VHOSTS_D"), webspace));
 }
@@ -127,7 +124,7 @@ void updatePathSecurity(CommandRun& run) {
                                    L"No security metadata applies to %s, which lies outside %s",
                                    stripLongPrefix(run.path), manager.root());
     } else {
-        manager.applyToScope(nullptr, CheckerOptionUpdate, false);
+        manager.applyToScope(nullptr, CheckerOptionRepair, false);
     }
     manager.saveToFile(std::wstring());
     manager.requireEverythingChecked();
@@ -149,7 +146,7 @@ void repairWebspaceSecurity(CommandRun& run) {
     for (const std::wstring& webUser : readWebUsers(run)) {
         Tavrel::loadWebUserMetadata(run.webspace, webUser, manager);
         manager.expandWebUserTemplate(run.webspace, systemUser, webUser,
-                                      panelTemplate(L"webuser_template.xml"));
+                                      Tavrel::panelTemplate(L"webuser_template.xml"));
         manager.confineTo(webUserDirectory(run, webUser));
         manager.applyCompleteToScope(nullptr, options, fullScan);
         manager.saveToFile(std::wstring());
@@ -165,7 +162,7 @@ void repairWebspaceSecurity(CommandRun& run) {
 void repairWebspacePathSecurity(CommandRun& run) {
     loadWebspace(run, run.params.get(L"--user-name"));
     Tavrel::SecurityManager& manager = run.context.manager();
-    manager.commit(run.path, false, nullptr, CheckerOptionUpdate);
+    manager.commit(run.path, false, nullptr, CheckerOptionRepair);
     manager.requireEverythingChecked();
 }
 
@@ -189,9 +186,9 @@ void repairFilesharing(CommandRun& run) {
     Tavrel::SecurityManager& manager = run.context.manager();
     Tavrel::loadDomainMetadata(FileSharingContext::area, manager);
     manager.expandFileSharingTemplate(FileSharingContext::area,
-                                      panelTemplate(L"FilesharingRules.xml"));
+                                      Tavrel::panelTemplate(L"FilesharingRules.xml"));
     manager.confineTo(webspaceDirectory(FileSharingContext::area));
-    manager.applyToScope(nullptr, CheckerOptionUpdate, false);
+    manager.applyToScope(nullptr, CheckerOptionRepair, false);
     manager.saveToFile(std::wstring());
     manager.requireEverythingChecked();
 }
@@ -199,19 +196,19 @@ void repairFilesharing(CommandRun& run) {
 // The two file-sharing user commands work on a context of their own, loaded under the mutex,
 // and show the progress of its manager.
 void updateUserFilesharingSecurity(CommandRun& run) {
-    FileSharingContext context(run.params, run.webspace);
+    FileSharingContext context(run.params, run.webspace, run.journal);
     ConsoleProgress progress(context.manager());
     // What an earlier run added for the user goes first, so that the user has one copy.
     context.removeUserEntries();
     context.addUserEntries();
     context.manager().confineTo(webspaceDirectory(context.vhostName));
-    context.manager().applyToScope(nullptr, CheckerOptionUpdate, false);
+    context.manager().applyToScope(nullptr, CheckerOptionRepair, false);
     context.manager().saveToFile(std::wstring());
     context.manager().requireEverythingChecked();
 }
 
 void removeUserFilesharingSecurity(CommandRun& run) {
-    FileSharingContext context(run.params, run.webspace);
+    FileSharingContext context(run.params, run.webspace, run.journal);
     ConsoleProgress progress(context.manager());
     std::vector<DiskSecurity::EntryTemplate> removed = context.removeUserEntries();
     context.manager().saveToFile(std::wstring());
@@ -219,7 +216,7 @@ void removeUserFilesharingSecurity(CommandRun& run) {
     // revoked: a removal never leaves the user, nor gives the user, access it named.
     context.revokeAccessOf(removed);
     context.manager().confineTo(webspaceDirectory(context.vhostName));
-    context.manager().applyToScope(nullptr, CheckerOptionUpdate, false);
+    context.manager().applyToScope(nullptr, CheckerOptionRepair, false);
     context.manager().requireEverythingChecked();
 }
 
@@ -259,7 +256,7 @@ void auditWebspaceSecurity(CommandRun& run) {
             continue;
         }
         manager.expandWebUserTemplate(run.webspace, systemUser, webUser,
-                                      panelTemplate(L"webuser_template.xml"));
+                                      Tavrel::panelTemplate(L"webuser_template.xml"));
         manager.confineTo(webUserDirectory(run, webUser));
         Tavrel::auditScope(manager, fullScan, counts);
     }

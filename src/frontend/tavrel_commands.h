@@ -52,12 +52,10 @@ struct CommandRun {
     Tavrel::JournalContents journalContents;
 };
 
-// The checker modes of the commands: the updates of paths check and rewrite like the repair.
-constexpr DiskSecurity::CheckMode CheckerOptionUpdate = DiskSecurity::CheckMode::Repair;
+// The checker mode of the commands that write: the updates of paths check and rewrite as the
+// repair does.
 constexpr DiskSecurity::CheckMode CheckerOptionRepair = DiskSecurity::CheckMode::Repair;
 
-// PRODUCT_ROOT_D\etc\<name>: where the panel keeps its templates.
-std::wstring panelTemplate(const std::wstring& name);
 // HTTPD_VHOSTS_D\<name>: the directory of a webspace (or of the file-sharing area), normalised.
 std::wstring webspaceDirectory(const std::wstring& webspace);
 // The name of the directory HTTPD_VHOSTS_D\<webspace> as the disk holds it (NTFS finds it under

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <optional>
 #include <vector>
 
@@ -23,8 +22,6 @@
 using namespace TavrelCommands;
 
 namespace {
-
-std::atomic<TavrelImpl*> currentApplication{nullptr};
 
 constexpr const wchar_t* helpText =
     L"\n"
@@ -167,7 +164,7 @@ void readWebspace(CommandRun& run) {
             formatString(L"Invalid value of parameter --webspace-name: the webspace directory %s "
                          L"does not exist",
                          stripLongPrefix(directory)),
-            VSITE("TavrelImpl::requireWebspaceDirectory"));
+            VSITE("readWebspace"));
     }
     run.directory = directory;
 }
@@ -342,18 +339,10 @@ void runCommand(const Command& command, CommandRun& run) {
 
 TavrelImpl::TavrelImpl() {
     Platform::setErrorMode(Platform::setErrorMode(0) | Platform::SemNoGpFaultErrorBox);
-    currentApplication = this;
     setDefaultCommand(L"--help");
 }
 
-TavrelImpl::~TavrelImpl() {
-    TavrelImpl* self = this;
-    currentApplication.compare_exchange_strong(self, nullptr);
-}
-
-TavrelImpl* TavrelImpl::current() {
-    return currentApplication;
-}
+TavrelImpl::~TavrelImpl() = default;
 
 std::wstring TavrelImpl::baseMutexName() {
     return L"Global\\{88B0E47B-31B8-463c-9F1C-042CEB27267A}";
@@ -376,11 +365,11 @@ int TavrelImpl::go(int argc, const wchar_t* const* argv) {
     // lookups fed is dropped.
     CommandContext::SidCacheScope sidCache;
     Params params(argc, argv);
-    CommandContext context;
-    const Command* command = findCommand(command_);
     // Whatever the command writes is journaled first; the journal is kept when it succeeds. It
-    // is finished after the command has let its mutex go.
+    // is finished after the command has let its mutex go. The context's manager journals in it.
     Tavrel::RunJournal journal{Tavrel::JournalScope()};
+    CommandContext context(&journal);
+    const Command* command = findCommand(command_);
     if (!command) {
         cmdNotSupported(possibleCommands());
     }

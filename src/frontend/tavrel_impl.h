@@ -14,9 +14,6 @@ public:
     int go(int argc, const wchar_t* const* argv) override;
     void usage() override;
 
-    // The process's current application object (the last one constructed and alive).
-    static TavrelImpl* current();
-
     // "Global\{88B0E47B-31B8-463c-9F1C-042CEB27267A}", and its per-webspace form cut to 260
     // characters.
     static std::wstring baseMutexName();

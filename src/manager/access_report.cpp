@@ -226,8 +226,8 @@ std::wstring AccessReport::text() const {
 }
 
 void reportScopeAccess(SecurityManager& manager, AccessReport& report) {
-    SecurityManager::CheckerFactory make = [&](Callback& callback, const CheckerOptions& options,
-                                               TarnoComponentResolver* context) {
+    SecurityWalk::CheckerFactory make = [&](Callback& callback, const CheckerOptions& options,
+                                            TarnoComponentResolver* context) {
         return std::unique_ptr<SecurityChecker>(
             std::make_unique<ReportChecker>(callback, options, context, report));
     };

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <memory>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "disksecurity/template_xml.h"
@@ -119,29 +120,30 @@ private:
             return;  // an exact DACL keeps nothing else: a repair removes it (surplus)
         }
         const VAccessControl& required = requiredControlFor(information, mode);
-        bool thisObjectOnly = (mode & ObjectMode::File) != 0;
+        std::uint32_t flags = (mode & ObjectMode::File) ? CompareFlag::ThisObjectOnly : 0;
         VAccessControl extra;
         for (int i = 0, count = dacl.aceCount(); i < count; ++i) {
             VAce ace = dacl.aceAt(i);
             if (ace.flags() & Dtyp::AceFlag::Inherited) {
                 continue;
             }
+            // What an explicit ACE gives where nothing at all is required.
             VAccessControl one;
             addAce(one, ace);
-            for (const auto& [key, item] : one) {
-                if ((!thisObjectOnly || key.target() == AccessItemTarget::ThisObject) &&
-                    !required.find(key)) {
-                    mapItem(extra, key, item);
+            compareItems(required, one, flags, [&](const ItemComparison& item) {
+                if (item.verdict == ItemVerdict::Unrequired && !item.required) {
+                    mapItem(extra, item.key, *item.existing);
                 }
-            }
+                return true;
+            });
         }
         _printAces(L"extra", buildAcl(extra), counts_.extra);
     }
 
     // What the write of `repaired` changes on an object holding `existing`, whose parent
     // gives it `inherited`: the two effective DACLs compared item by item.
-    void _printRepair(const VAcl& existing, const NewAcl& repaired,
-                      const VAccessControl& inherited, bool isFile) {
+    void _printRepair(const VAcl& existing, const NewAcl& repaired, const VAccessControl& inherited,
+                      bool isFile) {
         bool printed = false;
         bool inheritsNow = existing.hasInheritedAce();
         if (inheritsNow != repaired.inherit) {
@@ -157,22 +159,28 @@ private:
                 mapItem(after, key, item);
             }
         }
-        auto counted = [&](const AccessKey& key) {
-            return !isFile || key.target() == AccessItemTarget::ThisObject;
-        };
+        // The repair replaces what it finds on every key where the two differ at all: what
+        // is there goes (surplus), what it writes comes (missing).
         VAccessControl surplus;
+        std::vector<std::pair<const AccessKey*, const AccessItem*>> written;
+        compareItems(
+            after, before, CompareFlag::Exact | (isFile ? CompareFlag::ThisObjectOnly : 0),
+            [&](const ItemComparison& item) {
+                if (item.verdict == ItemVerdict::OtherTarget ||
+                    (item.required && item.existing && sameItem(*item.required, *item.existing))) {
+                    return true;
+                }
+                if (item.existing) {
+                    mapItem(surplus, item.key, *item.existing);
+                }
+                if (item.required) {
+                    written.emplace_back(&item.key, item.required);
+                }
+                return true;
+            });
         VAccessControl missing;
-        for (const auto& [key, item] : before) {
-            const AccessItem* kept = after.find(key);
-            if (counted(key) && (!kept || !sameItem(item, *kept))) {
-                mapItem(surplus, key, item);
-            }
-        }
-        for (const auto& [key, item] : after) {
-            const AccessItem* held = before.find(key);
-            if (counted(key) && (!held || !sameItem(item, *held))) {
-                mapItem(missing, key, item);
-            }
+        for (const auto& [key, item] : written) {
+            mapItem(missing, *key, *item);
         }
         printed = _printAces(L"surplus", buildAcl(surplus), counts_.surplus) > 0 || printed;
         printed = _printAces(L"missing", buildAcl(missing), counts_.missing) > 0 || printed;
@@ -250,8 +258,8 @@ bool AuditCounts::alreadyAudited(const std::wstring& path) {
 }
 
 void auditScope(SecurityManager& manager, bool fullScan, AuditCounts& counts) {
-    SecurityManager::CheckerFactory make = [&](Callback& callback, const CheckerOptions& options,
-                                               TarnoComponentResolver* context) {
+    SecurityWalk::CheckerFactory make = [&](Callback& callback, const CheckerOptions& options,
+                                            TarnoComponentResolver* context) {
         return std::unique_ptr<SecurityChecker>(
             std::make_unique<AuditChecker>(callback, options, context, counts));
     };

@@ -22,11 +22,8 @@ namespace Tavrel {
 class AuditCounts {
 public:
     std::uint64_t objects = 0;
-    std::uint64_t missing = 0;
-    std::uint64_t extra = 0;
-    std::uint64_t surplus = 0;
-    std::uint64_t inheritance = 0;
-    std::uint64_t skipped = 0;
+    // The lines of each kind, in the order the summary names them.
+    std::uint64_t missing = 0, extra = 0, surplus = 0, inheritance = 0, skipped = 0;
 
     // "Audited N objects: M missing, E extra, S surplus, I inheritance, K skipped".
     std::wstring summary() const;

@@ -1,13 +1,9 @@
-// The three built-in security templates. Their entries name no account and no webspace: each
-// is for the Null account, carries the role whose account expansion binds in its Tag, and
-// lies below "[HTTPD_VHOSTS_D]" at a sub path relative to the webspace (or web-user) root.
+#include "manager/default_templates.h"
+
 #include <cstdint>
 #include <initializer_list>
 
-#include "disksecurity/entry_template.h"
-#include "manager/security_manager.h"
-
-namespace Tavrel {
+namespace Tavrel::DefaultTemplates {
 namespace {
 
 // Apply-onto values (ACE inheritance flags).
@@ -61,9 +57,9 @@ void insertRows(DiskSecurity::EntryTemplateSet& set, std::initializer_list<Row> 
 
 }  // namespace
 
-void SecurityManager::createDomainTemplate() {
+void addDomainTemplate(DiskSecurity::EntryTemplateSet& set) {
     insertRows(
-        *entries_,
+        set,
         {
             {L"", DomainUser, ThisObjectOnly, FileNonRemovable, Allow},
             {L"", DomainUser, SubfoldersAndFilesOnly, FullAccess, Allow},
@@ -115,15 +111,15 @@ void SecurityManager::createDomainTemplate() {
         });
 }
 
-void SecurityManager::createFrameForwardingTemplate() {
-    insertRows(*entries_, {
-                              {L"httpdocs", AnonymousDomainUser, ThisFolderSubfoldersAndFiles,
-                               ReadAndExecute, Allow},
-                          });
+void addFrameForwardingTemplate(DiskSecurity::EntryTemplateSet& set) {
+    insertRows(set, {
+                        {L"httpdocs", AnonymousDomainUser, ThisFolderSubfoldersAndFiles,
+                         ReadAndExecute, Allow},
+                    });
 }
 
-void SecurityManager::createWebUserTemplate() {
-    insertRows(*entries_,
+void addWebUserTemplate(DiskSecurity::EntryTemplateSet& set) {
+    insertRows(set,
                {
                    {L"", ParentUser, ThisFolderSubfoldersAndFiles, FullAccess, Allow},
                    {L"", DomainUser, ThisObjectOnly, FileNonRemovable, Allow},
@@ -133,4 +129,4 @@ void SecurityManager::createWebUserTemplate() {
                });
 }
 
-}  // namespace Tavrel
+}  // namespace Tavrel::DefaultTemplates

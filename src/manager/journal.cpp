@@ -25,8 +25,6 @@ constexpr const wchar_t* journalSuffix = L".journal";
 constexpr std::size_t stampLength = 20;  // "YYYYMMDDThhmmss.mmmZ"
 constexpr std::size_t maxTagLength = 100;
 
-RunJournal* currentJournal = nullptr;
-
 // The directory of the journals, created SYSTEM and Administrators only: a journal names
 // every object of a webspace with its descriptor, and a restore writes what it says.
 void createJournalDirectory(const std::wstring& directory) {
@@ -132,20 +130,9 @@ std::wstring JournalScope::fileTag() const {
 }
 
 RunJournal::RunJournal(JournalScope scope)
-    : scope_(journalSwitchedOff() ? JournalScope{} : std::move(scope)),
-      previous_(currentJournal) {
-    currentJournal = this;
-}
+    : scope_(journalSwitchedOff() ? JournalScope{} : std::move(scope)) {}
 
-RunJournal::~RunJournal() {
-    currentJournal = previous_;
-}
-
-RunJournal* RunJournal::current() {
-    return currentJournal && currentJournal->scope_.kind != JournalScope::Kind::None
-               ? currentJournal
-               : nullptr;
-}
+RunJournal::~RunJournal() = default;
 
 void RunJournal::setScope(JournalScope scope) {
     if (!file_.empty()) {
@@ -267,9 +254,9 @@ void RunJournal::keepMetadata(const HeldDirectory& directory, const std::wstring
     _open();
     std::wstring keptName;
     if (source) {
-        std::string bytes = readToEnd(
-            source.get(), formatString(L"Unable to keep the metadata file %s", shown),
-            journalFunction);
+        std::string bytes =
+            readToEnd(source.get(), formatString(L"Unable to keep the metadata file %s", shown),
+                      journalFunction);
         std::wstring base = lastComponent(file_);
         base.resize(base.size() - std::wcslen(journalSuffix));
         keptName = formatString(L"%s.%d.Security", base, ++keptCount_);

@@ -55,16 +55,16 @@ constexpr std::size_t JournalsKept = 20;
 
 class RunJournal : public DiskSecurity::IWriteJournal {
 public:
-    // A journal of `scope` (Kind::None: the run journals nothing) that installs itself as the
-    // process's current one for its lifetime. Nothing is written yet. Gone unfinished (the run
-    // failed), it keeps what it wrote and prunes nothing.
+    // A journal of `scope` (Kind::None: the run journals nothing). Nothing is written yet. Gone
+    // unfinished (the run failed), it keeps what it wrote and prunes nothing. The run hands it
+    // to whatever writes: the walks and the saves of its security manager, the restore.
     explicit RunJournal(JournalScope scope);
     ~RunJournal() override;
     RunJournal(const RunJournal&) = delete;
     RunJournal& operator=(const RunJournal&) = delete;
 
-    // The journal of the running command, or null when it journals nothing.
-    static RunJournal* current();
+    // Whether the run journals anything: its scope names one.
+    bool records() const { return scope_.kind != JournalScope::Kind::None; }
 
     // Before anything is recorded: the scope the run turned out to have.
     void setScope(JournalScope scope);
@@ -100,7 +100,6 @@ private:
     std::int64_t size_ = 0;  // bytes of whole lines in the file
     std::int32_t keptCount_ = 0;
     std::vector<std::wstring> keptFiles_;
-    RunJournal* previous_ = nullptr;
 };
 
 // A journal read back: its header and lines, every one checked.

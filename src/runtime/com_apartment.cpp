@@ -8,8 +8,9 @@
 ComApartment::ComApartment() {
     std::int32_t result = Platform::coInitialize();
     if (result < 0 && result != Platform::RpcEChangedMode) {
-        throw vexceptionFromComError(ComError(result), L"CoInitialize",
-                                     "ComApartment::ComApartment", __LINE__);
+        // The COM error itself: whoever catches it adds its own record, the console frame the
+        // command's, as for every COM error.
+        throw ComError(result);
     }
     initialized_ = result >= 0;
 }

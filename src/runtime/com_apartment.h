@@ -6,7 +6,7 @@ class ComApartment {
 public:
     // CoInitialize for the calling thread. A thread already in another apartment model
     // (RPC_E_CHANGED_MODE) is fine as it is and is left so; any other failure raises the COM
-    // error, and nothing is owned.
+    // error (ComError), and nothing is owned.
     ComApartment();
     // CoUninitialize, when the constructor's CoInitialize succeeded (S_OK or S_FALSE: every
     // successful call is balanced by one).

@@ -100,6 +100,11 @@ TEST_F(Tavrel, ParameterErrorsEndTheRunWithCodeOne) {
     TestSupport::expectRefused(
         tavrel({"--create-domain-template", "--file-name=a.xml", "--x"}),
         "Unexpected parameter --x. Possible parameters:\n    [--file-name]\n");
+    // A value refused before any lock names the function that read it.
+    TestSupport::expectRefused(
+        tavrel({"--update-webspace-security", "--webspace-name=nosuch"}),
+        "Invalid value of parameter --webspace-name: the webspace directory "
+        "C:\\Inetpub\\vhosts\\nosuch does not exist\n   at (readWebspace line ");
 }
 
 TEST_F(Tavrel, DebugRunWritesTheDailyUtf16LogFile) {

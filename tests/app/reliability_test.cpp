@@ -273,9 +273,11 @@ TEST_F(Reliability, HostFaultsAreReportedAndLeaveNothingARerunCannotMend) {
         {"new metadata cannot be moved in place", "move-file:112:path=.Security", 1, ".Security",
          true},
         {"the disk is full", "*:112", 1, "not enough space"},
-        // The manager cannot be made without its COM apartment: nothing is read or written.
+        // The manager cannot be made without its COM apartment: nothing is read or written,
+        // and the COM error is rendered as the frame renders every COM error.
         {"COM cannot be entered", "co-initialize:0x8000FFFF", 1,
-         "(COM Error 8000FFFF)\n   at CoInitialize"},
+         "(COM Error 8000FFFF)\n   at execute console command --repair-webspace-security \n"
+         "   at (vconsoleapp::start line 93)"},
     };
     for (const HostFault& fault : faults) {
         SCOPED_TRACE(fault.what);

@@ -381,8 +381,9 @@ TEST_F(ScopeExpansion, SecurityDebuggingTellsEachStep) {
                              site);
     Path2Entries mapped(collection, site + L"\\httpdocs\\x");
     Path2Entries below(collection, site + L"\\cgi-bin");
-    collectChildrenEntries(*collection, site);
-    collectChildrenEntries(*collection, site + L"\\httpdocs");
+    // A walk hands its paths over in long form; the lines show them as a person writes them.
+    collectChildrenEntries(*collection, L"\\\\?\\" + site);
+    collectChildrenEntries(*collection, L"\\\\?\\" + site + L"\\httpdocs");
     auto& log = LogRecorder::instance();
     for (const std::wstring& line : std::vector<std::wstring>{
              L"RealEntryCollection::getPathEntryCollection(" + site +
@@ -406,6 +407,44 @@ TEST_F(ScopeExpansion, SecurityDebuggingTellsEachStep) {
         EXPECT_EQ(std::count(found.begin(), found.end(), line), 1) << Platform::toUtf8(line);
     }
     EXPECT_EQ(mapped.firstIndex(), 4);
+}
+
+TEST_F(ScopeExpansion, EntriesOutsideTheScopeOrTheConfinementAreTold) {
+    const std::wstring other = L"C:\\Inetpub\\vhosts\\other.test";
+    const std::wstring docs = site + L"\\httpdocs";
+    struct Case {
+        const char* what;
+        std::wstring scope;
+        std::wstring confinement;
+        std::wstring debugLine;  // empty: none
+        std::wstring warning;    // empty: none
+    } cases[] = {
+        {"outside the scope", docs, L"", other + L" is skipped, because it is out of scope " + docs,
+         L""},
+        {"outside the scope and the confinement", docs, site,
+         other + L" is skipped, because it is out of scope " + docs,
+         L"The entry path " + other + L" lies outside " + site + L" and is skipped"},
+        // Metadata loaded for a whole drive holds such paths by nature: no warning.
+        {"inside a drive's scope, outside the confinement", L"C:\\", site,
+         other + L" is skipped, because it is out of scope " + site, L""},
+    };
+    PathMapTest::SecurityDebugging debugging;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        LogRecorder::instance().clear();
+        EntryTemplateSet set;
+        set.insert(templateOf(vhosts, L"other.test", 0));
+        TarnoComponentResolver resolver;
+        auto collection =
+            RealEntryCollection(set).getPathEntryCollection(c.scope, resolver, false, c.confinement);
+        EXPECT_TRUE(collection->entries.empty());
+        auto& log = LogRecorder::instance();
+        auto skipped = log.find(LogInfo, L" is skipped, because it is out of scope ");
+        EXPECT_EQ(skipped, std::vector<std::wstring>{c.debugLine});
+        auto warned = log.find(LogWarning, L"The entry path ");
+        EXPECT_EQ(warned, c.warning.empty() ? std::vector<std::wstring>{}
+                                            : std::vector<std::wstring>{c.warning});
+    }
 }
 
 }  // namespace

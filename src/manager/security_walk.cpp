@@ -1,4 +1,5 @@
-// Applying a manager's entries to the disk, and the manager as the checker's callback.
+#include "manager/security_walk.h"
+
 #include <algorithm>
 #include <memory>
 #include <optional>
@@ -8,7 +9,7 @@
 #include "disksecurity/progress_callback.h"
 #include "disksecurity/template_xml.h"
 #include "manager/journal.h"
-#include "manager/security_manager.h"
+#include "manager/metadata_paths.h"
 #include "runtime/filename.h"
 #include "runtime/log.h"
 #include "winsecurity/object_security.h"
@@ -35,42 +36,13 @@ private:
 
 }  // namespace
 
-void SecurityManager::applySecurity(const std::wstring& path, Callback* callback, CheckMode mode,
-                                    bool fullScan) {
-    _apply(path, callback, mode, fullScan, false);
-}
+SecurityWalk::SecurityWalk(MetadataLocator& locator, RunJournal* journal)
+    : locator_(locator), journal_(journal) {}
 
-void SecurityManager::applyCompleteSecurity(const std::wstring& path, Callback* callback,
-                                            CheckMode mode, bool fullScan) {
-    _apply(path, callback, mode, fullScan, true);
-}
-
-void SecurityManager::applyToScope(Callback* callback, CheckMode mode, bool fullScan) {
-    applySecurity(scopePath(), callback, mode, fullScan);
-}
-
-void SecurityManager::applyCompleteToScope(Callback* callback, CheckMode mode, bool fullScan) {
-    applyCompleteSecurity(scopePath(), callback, mode, fullScan);
-}
-
-void SecurityManager::applyCheckerToScope(const CheckerFactory& makeChecker, CheckMode mode,
-                                          bool fullScan) {
-    _apply(scopePath(), nullptr, mode, fullScan, true, &makeChecker);
-}
-
-void SecurityManager::_apply(const std::wstring& path, Callback* callback, CheckMode mode,
-                             bool fullScan, bool complete, const CheckerFactory* makeChecker) {
-    if (!confinement_.empty()) {
-        // A path outside all webspaces is named as such first.
-        getRootRelativePath(path, false);
-        PathRelation relation = comparePaths(normalizePath(path), confinement_);
-        if (relation != PathEqual && relation != PathBelow) {
-            throw vexception(formatString(L"The path %s lies outside %s, which this run may "
-                                          L"change",
-                                          stripLongPrefix(path), stripLongPrefix(confinement_)),
-                             VSITE("Tavrel::SecurityManager::applySecurity"));
-        }
-    }
+void SecurityWalk::run(const std::wstring& path, const MetadataSet& metadata, Callback* callback,
+                       CheckMode mode, bool fullScan, bool complete,
+                       const CheckerFactory* makeChecker) {
+    _requireConfined(path);
     TarnoComponentResolver context;
     Callback defaults;
     std::unique_ptr<SecurityChecker> checker;
@@ -82,25 +54,20 @@ void SecurityManager::_apply(const std::wstring& path, Callback* callback, Check
         });
     }
     SlotGuard<Callback*> chained(chainedCallback_, shown ? &*shown : &caller);
-    CheckerOptions options{mode, fullScan, false, nullptr,
-                           changesDisk(mode) ? RunJournal::current() : nullptr};
-    if (makeChecker) {
-        checker = (*makeChecker)(*this, options, &context);
-    } else if (complete) {
-        options.report = reportFile_;
-        checker = std::make_unique<CompleteChecker>(*this, options, &context);
-    } else {
-        checker = std::make_unique<SecurityChecker>(*this, options, &context);
-    }
+    SlotGuard<const MetadataSet*> applied(metadata_, &metadata);
+    bool journaled = changesDisk(mode) && journal_ && journal_->records();
+    CheckerOptions options{mode, fullScan, false, nullptr, journaled ? journal_ : nullptr};
+    checker = _makeChecker(options, context, complete, makeChecker);
     SlotGuard<SecurityChecker*> active(activeChecker_, checker.get());
     if (changesDisk(mode) && !takeOverPrivileges_) {
         WinSecurity::enableTakeOverPrivileges();
         takeOverPrivileges_ = true;
     }
 
-    auto collection = RealEntryCollection(*entries_).getPathEntryCollection(
+    const EntryTemplateSet& entries = *metadata.entries();
+    auto collection = RealEntryCollection(entries).getPathEntryCollection(
         longPathOfEachPart(path, true), context, changesDisk(mode), _folderAnchor());
-    auto root = std::make_shared<SecurityInformation>(collection, entries_->sourcePath());
+    auto root = std::make_shared<SecurityInformation>(collection, entries.sourcePath());
     try {
         checker->checkPathSecurity(root, path);
     } catch (const AbortException&) {
@@ -113,39 +80,57 @@ void SecurityManager::_apply(const std::wstring& path, Callback* callback, Check
     }
 }
 
-void SecurityManager::commit(const std::wstring& path, bool complete, Callback* callback,
-                             CheckMode mode) {
-    LogManager& log = LogManager::instance();
-    log.log(LogInfo, L"Commiting file system security changes for path %s, root path: %s", path,
-            rootPath_);
-    _apply(path, callback, mode, false, complete);
-    saveToFile(std::wstring());
-    log.logText(LogInfo, L"File system security changes applied successfully");
+void SecurityWalk::_requireConfined(const std::wstring& path) {
+    if (confinement_.empty()) {
+        return;
+    }
+    // A path outside all webspaces is named as such first.
+    locator_.getRootRelativePath(path, false);
+    PathRelation relation = comparePaths(normalizePath(path), confinement_);
+    if (relation != PathEqual && relation != PathBelow) {
+        throw vexception(formatString(L"The path %s lies outside %s, which this run may change",
+                                      stripLongPrefix(path), stripLongPrefix(confinement_)),
+                         VSITE("Tavrel::SecurityManager::applySecurity"));
+    }
 }
 
-CallbackResult SecurityManager::onError(ErrorCategory category, const std::wstring& text,
-                                        const std::wstring& path, bool allEntriesFlag8) {
+std::unique_ptr<SecurityChecker> SecurityWalk::_makeChecker(CheckerOptions& options,
+                                                            TarnoComponentResolver& context,
+                                                            bool complete,
+                                                            const CheckerFactory* makeChecker) {
+    if (makeChecker) {
+        return (*makeChecker)(*this, options, &context);
+    }
+    if (complete) {
+        options.report = reportFile_;
+        return std::make_unique<CompleteChecker>(*this, options, &context);
+    }
+    return std::make_unique<SecurityChecker>(*this, options, &context);
+}
+
+CallbackResult SecurityWalk::onError(ErrorCategory category, const std::wstring& text,
+                                     const std::wstring& path, bool allEntriesFlag8) {
     ++uncheckedObjects_;
     return chainedCallback_ ? chainedCallback_->onError(category, text, path, allEntriesFlag8)
                             : Callback::onError(category, text, path, allEntriesFlag8);
 }
 
-CallbackResult SecurityManager::beforeApply(const std::wstring& path, bool isDirectory) {
+CallbackResult SecurityWalk::beforeApply(const std::wstring& path, bool isDirectory) {
     return chainedCallback_ ? chainedCallback_->beforeApply(path, isDirectory)
                             : Callback::beforeApply(path, isDirectory);
 }
 
-CallbackResult SecurityManager::beforeCheck(const std::wstring& path, bool isDirectory) {
+CallbackResult SecurityWalk::beforeCheck(const std::wstring& path, bool isDirectory) {
     return chainedCallback_ ? chainedCallback_->beforeCheck(path, isDirectory)
                             : Callback::beforeCheck(path, isDirectory);
 }
 
-SecurityInformationPtr SecurityManager::securityInformationFor(const SecurityInformationPtr& parent,
-                                                               const std::wstring& path,
-                                                               TarnoComponentResolver* context) {
+SecurityInformationPtr SecurityWalk::securityInformationFor(const SecurityInformationPtr& parent,
+                                                            const std::wstring& path,
+                                                            TarnoComponentResolver* context) {
     // A path outside the root of all webspaces raises the root-correlation error: what governs
     // it is unknown.
-    std::wstring file = metadataFileFor(path);
+    std::wstring file = locator_.metadataFileFor(path);
     if (comparePaths(file, parent->sourcePath()) == PathEqual) {
         // The metadata in effect above governs this directory too, as it was loaded.
         return parent;
@@ -171,13 +156,14 @@ SecurityInformationPtr SecurityManager::securityInformationFor(const SecurityInf
                             : parent;
 }
 
-std::wstring SecurityManager::_folderAnchor() {
-    return confinement_.empty() ? root() : confinement_;
+std::wstring SecurityWalk::_folderAnchor() {
+    return confinement_.empty() ? locator_.root() : confinement_;
 }
 
-EntryTemplateSetPtr SecurityManager::_loadSwitchedMetadata(const std::wstring& file) {
+EntryTemplateSetPtr SecurityWalk::_loadSwitchedMetadata(const std::wstring& file) {
     try {
-        return loadTemplate(file, accountResolver_, false, skipUnmappedAccounts_);
+        return loadTemplate(file, metadata_->accountResolver(), false,
+                            metadata_->skipUnmappedAccounts());
     } catch (const TemplateFormatException& e) {
         // One damaged file of a web user must not hold up the rest of the webspace: the
         // folders it governs are left as they are, and the run says so at its end.
@@ -194,13 +180,13 @@ EntryTemplateSetPtr SecurityManager::_loadSwitchedMetadata(const std::wstring& f
     }
 }
 
-void SecurityManager::forgetDamaged(const std::wstring& file) {
+void SecurityWalk::forgetDamaged(const std::wstring& file) {
     std::erase_if(damagedMetadata_, [&](const std::wstring& known) {
         return comparePaths(known, file) == PathEqual;
     });
 }
 
-void SecurityManager::requireEverythingChecked() const {
+void SecurityWalk::requireEverythingChecked() const {
     requireNoDamagedMetadata();
     if (uncheckedObjects_ != 0) {
         throw vexception(formatString(L"%u objects could not be checked or repaired; the log "
@@ -210,7 +196,7 @@ void SecurityManager::requireEverythingChecked() const {
     }
 }
 
-void SecurityManager::requireNoDamagedMetadata() const {
+void SecurityWalk::requireNoDamagedMetadata() const {
     if (!rebuiltMetadata_.empty() && damagedMetadata_.empty()) {
         std::wstring files;
         for (const auto& [file, kept] : rebuiltMetadata_) {
