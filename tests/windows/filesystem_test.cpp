@@ -3,7 +3,9 @@
 // saves rely on.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
+#include <utility>
 
 #include "platform/filesystem.h"
 #include "platform/pathapi.h"
@@ -188,6 +190,43 @@ TEST(WinFileSystem, RelativeCallsWorkOnOneNameOfTheHeldDirectory) {
     EXPECT_FALSE(deleteFileAt(sub.handle(), L"h.txt"));
     EXPECT_EQ(getLastError(), WinError::FileNotFound);
     EXPECT_FALSE(deleteFileAt(held.handle(), L"sub"));
+}
+
+// A directory listed through its handle gives what a search gives, with the kinds, and starts
+// again on demand.
+TEST(WinFileSystem, ListingThroughAHandleMatchesTheSearch) {
+    TestSupport::ScratchDir scratch;
+    HeldDirectory held = HeldDirectory::open(scratch.path());
+    ASSERT_TRUE(createDirectoryAt(held.handle(), L"sub"));
+    for (const wchar_t* name : {L"b.txt", L"A.txt", L"c"}) {
+        UniqueHandle file(createFileAt(held.handle(), name, File::GenericWrite, 0,
+                                       File::CreateNew, FileAttribute::Hidden));
+        ASSERT_TRUE(file);
+    }
+    UniqueHandle directory(createFile(scratch.path(), File::ReadData | File::ReadControl,
+                                      File::ShareRead | File::ShareWrite, File::OpenExisting,
+                                      File::FlagBackupSemantics));
+    ASSERT_TRUE(directory);
+    auto listAll = [&] {
+        std::map<std::wstring, std::uint32_t> kinds;
+        std::vector<DirectoryEntry> batch;
+        bool restart = true;
+        while (getDirectoryEntries(directory.get(), std::exchange(restart, false), batch)) {
+            for (const DirectoryEntry& entry : batch) {
+                kinds[entry.fileName] = entry.attributes;
+            }
+        }
+        EXPECT_EQ(getLastError(), WinError::NoMoreFiles);
+        return kinds;
+    };
+    std::map<std::wstring, std::uint32_t> kinds = listAll();
+    EXPECT_EQ(kinds, (std::map<std::wstring, std::uint32_t>{{L".", FileAttribute::Directory},
+                                                             {L"..", FileAttribute::Directory},
+                                                             {L"A.txt", 0},
+                                                             {L"b.txt", 0},
+                                                             {L"c", 0},
+                                                             {L"sub", FileAttribute::Directory}}));
+    EXPECT_EQ(listAll(), kinds);
 }
 
 TEST(WinFileSystem, TempFileNamesAreFreeAndCreated) {

@@ -274,6 +274,54 @@ TEST_F(FileSystemTest, EnumerationFollowsWindowsRules) {
     EXPECT_EQ(getLastError(), WinError::PathNotFound);
 }
 
+// A directory listed through its handle gives the names a search gives, in the same order and
+// across as many calls as it takes, with their kinds; it restarts on demand and needs the
+// listing right.
+TEST_F(FileSystemTest, ListingThroughAHandleMatchesTheSearch) {
+    fs::create_directories(driveC / "list/sub");
+    for (int i = 0; i < 1200; ++i) {
+        TestSupport::writeFile(driveC / "list" / ("Entry " + std::to_string(i) + ".txt"), "");
+    }
+    fs::create_directory_symlink(driveC / "list/sub", driveC / "list/link");
+    auto listAll = [](Handle directory, std::map<std::wstring, std::uint32_t>* kinds) {
+        std::vector<std::wstring> names;
+        std::vector<DirectoryEntry> batch;
+        bool restart = true;
+        while (getDirectoryEntries(directory, std::exchange(restart, false), batch)) {
+            for (const DirectoryEntry& entry : batch) {
+                names.push_back(entry.fileName);
+                if (kinds) {
+                    (*kinds)[entry.fileName] = entry.attributes;
+                }
+            }
+        }
+        EXPECT_EQ(getLastError(), WinError::NoMoreFiles);
+        return names;
+    };
+    UniqueHandle list(createFile(LR"(C:\list)", File::ReadData | File::ReadControl, 0,
+                                 File::OpenExisting, File::FlagBackupSemantics));
+    ASSERT_TRUE(list);
+    std::map<std::wstring, std::uint32_t> kinds;
+    std::vector<std::wstring> names = listAll(list.get(), &kinds);
+    EXPECT_EQ(names, find(LR"(C:\list\*)"));
+    EXPECT_EQ(kinds[L"sub"], FileAttribute::Directory);
+    EXPECT_EQ(kinds[L"link"], FileAttribute::Directory | FileAttribute::ReparsePoint);
+    EXPECT_EQ(kinds[L"Entry 7.txt"], 0u);
+    EXPECT_EQ(listAll(list.get(), nullptr), names);  // from the first again
+
+    UniqueHandle root(createFile(LR"(C:\)", File::ReadData, 0, File::OpenExisting,
+                                 File::FlagBackupSemantics));
+    std::vector<std::wstring> top = listAll(root.get(), nullptr);
+    EXPECT_EQ(std::count(top.begin(), top.end(), L"."), 0);
+    EXPECT_EQ(std::count(top.begin(), top.end(), L"list"), 1);
+
+    UniqueHandle unlisted(createFile(LR"(C:\list)", File::ReadControl, 0, File::OpenExisting,
+                                     File::FlagBackupSemantics));
+    std::vector<DirectoryEntry> batch;
+    EXPECT_FALSE(getDirectoryEntries(unlisted.get(), true, batch));
+    EXPECT_EQ(getLastError(), WinError::AccessDenied);
+}
+
 // A name Windows could not hold is listed with its forbidden characters, and a last dot or
 // blank that Windows would strip, moved to U+F000 plus the character, and that one component
 // leads back to the same file (in a directory whose own name needs the mapping too), never to
