@@ -15,6 +15,7 @@
 #include "platform/posix/filesystem/posix_path.h"
 #include "platform/posix/host/errors.h"
 #include "platform/posix/host/handles.h"
+#include "platform/posix/host/seam_count.h"
 #include "platform/system.h"
 #include "platform/text.h"
 
@@ -86,6 +87,7 @@ std::string nameOnDisk(const std::string& directory, const std::string& name) {
 }  // namespace
 
 bool getTempPath(std::wstring& path) {
+    TAVREL_SEAM_CALL("GetTempPathW");
     for (const wchar_t* name : {L"TMP", L"TEMP", L"USERPROFILE", L"windir"}) {
         std::wstring value;
         if (!getEnvironmentVariable(name, value)) {
@@ -106,6 +108,7 @@ bool getTempPath(std::wstring& path) {
 
 std::uint32_t getTempFileName(const std::wstring& dir, const std::wstring& prefix,
                               std::uint32_t unique, std::wstring& tempFileName) {
+    TAVREL_SEAM_CALL("GetTempFileNameW");
     std::wstring base = dir;
     if (base.empty() || (base.back() != L'\\' && base.back() != L'/')) {
         base += L'\\';
@@ -143,6 +146,7 @@ std::uint32_t getTempFileName(const std::wstring& dir, const std::wstring& prefi
 }
 
 bool getLongPathName(const std::wstring& path, std::wstring& longPath) {
+    TAVREL_SEAM_CALL("GetLongPathNameW");
     std::wstring prefix;
     std::wstring body = path;
     if (isNtPrefixed(path)) {
@@ -213,6 +217,7 @@ bool getLongPathName(const std::wstring& path, std::wstring& longPath) {
 }
 
 bool getFullPathName(const std::wstring& path, std::wstring& fullPath) {
+    TAVREL_SEAM_CALL("GetFullPathNameW");
     std::wstring current;
     if (!getCurrentDirectory(current)) {
         return false;
@@ -221,10 +226,12 @@ bool getFullPathName(const std::wstring& path, std::wstring& fullPath) {
 }
 
 bool getCurrentDirectory(std::wstring& directory) {
+    TAVREL_SEAM_CALL("GetCurrentDirectoryW");
     return posixToWindows(currentPosixDirectory(), directory);
 }
 
 bool getFinalPathNameByHandle(Handle file, std::wstring& path) {
+    TAVREL_SEAM_CALL("GetFinalPathNameByHandleW");
     auto object = fileObjectOf(file);
     if (!object) {
         return false;
