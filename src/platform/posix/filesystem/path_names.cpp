@@ -64,24 +64,15 @@ bool rootOf(const std::wstring& body, std::wstring& root, std::wstring& start) {
 }
 
 // The name on disk of the entry of `directory` that `name` names, whatever its case; empty when
-// there is none.
+// there is none. It is the entry a path through the directory resolves to, from the host's
+// folded listing of the directory: a listing read for every name cost a metadata file whose
+// names differ in case from its folders (or name missing ones) the square of its entries.
 std::string nameOnDisk(const std::string& directory, const std::string& name) {
     struct stat st;
     if (::lstat(joinPosix(directory, name).c_str(), &st) == 0) {
         return name;
     }
-    std::wstring wanted = windowsNameOf(name);
-    UniqueDir stream(::opendir(directory.c_str()));
-    while (stream) {
-        dirent* entry = ::readdir(stream.get());
-        if (!entry) {
-            break;
-        }
-        if (equalsNoCase(windowsNameOf(entry->d_name), wanted)) {
-            return entry->d_name;
-        }
-    }
-    return std::string();
+    return findNameNoCase(directory, windowsNameOf(name)).value_or(std::string());
 }
 
 }  // namespace
