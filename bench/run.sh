@@ -20,6 +20,8 @@ fi
 "$here/build/bench/bin/checker_bench" "$@"
 # The seam's walk, DACL reads and writes beside the file system's floor (100,000 objects).
 "$here/build/bench/bin/seam_bench"
+# A .Security of 10,000 and of 100,000 entries applied by --update-path-security, and the ratio.
+"$here/build/bench/bin/metadata_bench"
 # System calls per object of the whole command (strace), beside the floor, and its seam calls by
 # name.
 "$here/bench/syscalls.sh"
