@@ -183,6 +183,27 @@ TEST_F(FileSystemTest, NamesResolveCaseInsensitivelyAndKeepTheirCase) {
     EXPECT_EQ(getLastError(), WinError::PathNotFound);
 }
 
+// NTFS cannot hold names that differ only in case; the host's POSIX side can. A path in
+// another case reaches one of them, and its long form must name that one: a metadata entry
+// is kept and walked under its long form.
+TEST_F(FileSystemTest, TheLongNameIsThatOfTheEntryThePathReaches) {
+    fs::create_directories(driveC / "Data");
+    // Fifteen case forms of "twin", each holding its own name; "twin" itself is missing.
+    for (int form = 1; form < 16; ++form) {
+        std::string name = "twin";
+        for (int i = 0; i < 4; ++i) {
+            if (form & (1 << i)) {
+                name[i] = static_cast<char>(name[i] - 'a' + 'A');
+            }
+        }
+        TestSupport::writeFile(driveC / "Data" / name, name);
+    }
+    std::string reached = readAll(LR"(C:\Data\twin)");
+    std::wstring longName;
+    ASSERT_TRUE(getLongPathName(LR"(C:\Data\twin)", longName));
+    EXPECT_EQ(longName, L"C:\\Data\\" + fromUtf8(reached));
+}
+
 TEST_F(FileSystemTest, AttributesComeFromModeBitsAndDosAttribXattr) {
     write(LR"(C:\plain.txt)", "");
     EXPECT_EQ(getFileAttributes(LR"(C:\plain.txt)"), FileAttribute::Archive);

@@ -5,6 +5,7 @@
 
 #include "platform/posix/accounts/accounts_db.h"
 #include "platform/posix/host/errors.h"
+#include "platform/posix/host/seam_count.h"
 #include "platform/security.h"
 #include "platform/text.h"
 
@@ -52,6 +53,7 @@ bool roomFor(const std::wstring& text, const wchar_t* buffer, const std::uint32_
 bool lookupAccountName(const std::wstring& systemName, const std::wstring& accountName,
                        std::uint8_t* sid, std::uint32_t* sidSize, wchar_t* domain,
                        std::uint32_t* domainChars, std::uint32_t* use) {
+    TAVREL_SEAM_CALL("LookupAccountNameW");
     if (!sidSize || !domainChars || !use) {
         return failWith(WinError::InvalidParameter);
     }
@@ -87,6 +89,7 @@ bool lookupAccountName(const std::wstring& systemName, const std::wstring& accou
 bool lookupAccountSid(const std::wstring& systemName, const std::uint8_t* sid, wchar_t* name,
                       std::uint32_t* nameChars, wchar_t* domain, std::uint32_t* domainChars,
                       std::uint32_t* use) {
+    TAVREL_SEAM_CALL("LookupAccountSidW");
     if (!nameChars || !domainChars || !use) {
         return failWith(WinError::InvalidParameter);
     }
@@ -136,6 +139,7 @@ std::uint32_t thisMachineAccounts(const std::wstring& server,
 }
 
 std::uint32_t netUserModalsGet2(const std::wstring& server, UserModalsInfo2& info) {
+    TAVREL_SEAM_CALL("NetUserModalsGet");
     std::shared_ptr<const Posix::AccountsDatabase> db;
     if (std::uint32_t error = thisMachineAccounts(server, db)) {
         return error;
@@ -147,6 +151,7 @@ std::uint32_t netUserModalsGet2(const std::wstring& server, UserModalsInfo2& inf
 
 std::uint32_t netUserGetLocalGroups(const std::wstring& server, const std::wstring& userName,
                                     std::uint32_t flags, std::vector<std::wstring>& groups) {
+    TAVREL_SEAM_CALL("NetUserGetLocalGroups");
     std::shared_ptr<const Posix::AccountsDatabase> db;
     if (std::uint32_t error = thisMachineAccounts(server, db)) {
         return error;

@@ -19,6 +19,7 @@
 #include "platform/posix/host/errors.h"
 #include "platform/posix/host/handles.h"
 #include "platform/posix/host/host.h"
+#include "platform/posix/host/seam_count.h"
 #include "platform/security.h"
 #include "platform/text.h"
 
@@ -276,6 +277,7 @@ Dtyp::Sid defaultOwnerOf(const Dtyp::Token& token) {
 }  // namespace Posix
 
 bool openProcessToken(std::uint32_t desiredAccess, Handle* token) {
+    TAVREL_SEAM_CALL("OpenProcessToken");
     if (!token) {
         return failWith(WinError::InvalidParameter);
     }
@@ -293,6 +295,7 @@ bool openProcessToken(std::uint32_t desiredAccess, Handle* token) {
 }
 
 bool openThreadToken(std::uint32_t /*desiredAccess*/, bool /*openAsSelf*/, Handle* token) {
+    TAVREL_SEAM_CALL("OpenThreadToken");
     if (token) {
         *token = nullptr;
     }
@@ -300,6 +303,7 @@ bool openThreadToken(std::uint32_t /*desiredAccess*/, bool /*openAsSelf*/, Handl
 }
 
 bool lookupPrivilegeValue(const std::wstring& systemName, const std::wstring& name, Luid& luid) {
+    TAVREL_SEAM_CALL("LookupPrivilegeValueW");
     if (!systemName.empty() && systemName != L"." && systemName != L"\\\\.") {
         std::uint32_t error = 0;
         std::wstring detail;
@@ -322,6 +326,7 @@ bool lookupPrivilegeValue(const std::wstring& systemName, const std::wstring& na
 }
 
 bool getTokenPrivileges(Handle token, std::vector<LuidAndAttributes>& privileges) {
+    TAVREL_SEAM_CALL("GetTokenInformation(TokenPrivileges)");
     return queryToken(token, [&](const Dtyp::Token& identity) {
         privileges.clear();
         for (const auto& held : identity.privileges) {
@@ -333,17 +338,20 @@ bool getTokenPrivileges(Handle token, std::vector<LuidAndAttributes>& privileges
 }
 
 bool getTokenOwner(Handle token, std::vector<std::uint8_t>& ownerSid) {
+    TAVREL_SEAM_CALL("GetTokenInformation(TokenOwner)");
     return queryToken(token, [&](const Dtyp::Token& identity) {
         ownerSid = Posix::defaultOwnerOf(identity).toBytes();
     });
 }
 
 bool getTokenUser(Handle token, std::vector<std::uint8_t>& userSid) {
+    TAVREL_SEAM_CALL("GetTokenInformation(TokenUser)");
     return queryToken(token,
                       [&](const Dtyp::Token& identity) { userSid = identity.user.toBytes(); });
 }
 
 bool adjustTokenPrivileges(Handle token, const std::vector<LuidAndAttributes>& newState) {
+    TAVREL_SEAM_CALL("AdjustTokenPrivileges");
     auto object = tokenWith(token, TokenAccess::AdjustPrivileges);
     if (!object) {
         return false;

@@ -11,6 +11,7 @@
 #include "platform/posix/eventlog/eventlog_file.h"
 #include "platform/posix/host/errors.h"
 #include "platform/posix/host/handles.h"
+#include "platform/posix/host/seam_count.h"
 #include "platform/posix/host/unique_fd.h"
 #include "platform/registry.h"
 #include "platform/system.h"
@@ -91,6 +92,7 @@ bool appendLine(const std::wstring& log, const std::string& line) {
 namespace Platform {
 
 Handle registerEventSource(const std::wstring& server, const std::wstring& sourceName) {
+    TAVREL_SEAM_CALL("RegisterEventSourceW");
     using namespace Posix;
     if (!isLocalServer(server)) {
         failWith(RpcServerUnavailable);
@@ -105,6 +107,7 @@ Handle registerEventSource(const std::wstring& server, const std::wstring& sourc
 
 bool reportEvent(Handle eventSource, std::uint16_t type, std::uint16_t /*category*/,
                  std::uint32_t eventId, const std::vector<std::wstring>& strings) {
+    TAVREL_SEAM_CALL("ReportEventW");
     using namespace Posix;
     auto source = lookupHandle<EventSourceObject>(eventSource);
     if (!source) {
@@ -123,6 +126,7 @@ bool reportEvent(Handle eventSource, std::uint16_t type, std::uint16_t /*categor
 }
 
 bool deregisterEventSource(Handle handle) {
+    TAVREL_SEAM_CALL("DeregisterEventSource");
     return Posix::unregisterHandle<Posix::EventSourceObject>(handle);
 }
 

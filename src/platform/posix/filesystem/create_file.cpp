@@ -16,6 +16,7 @@
 #include "platform/posix/filesystem/posix_path.h"
 #include "platform/posix/host/errors.h"
 #include "platform/posix/host/handles.h"
+#include "platform/posix/host/seam_count.h"
 #include "platform/posix/host/unique_fd.h"
 #include "platform/posix/security/object_security.h"
 
@@ -236,6 +237,7 @@ Creation createNew(const Request& request, Opened& opened) {
 
 Handle createFile(const std::wstring& path, std::uint32_t access, std::uint32_t shareMode,
                   std::uint32_t disposition, std::uint32_t flagsAndAttributes) {
+    TAVREL_SEAM_CALL("CreateFileW");
     if (disposition < File::CreateNew || disposition > File::TruncateExisting) {
         failWith(WinError::InvalidParameter);
         return invalidHandle();
@@ -307,6 +309,7 @@ Handle createFile(const std::wstring& path, std::uint32_t access, std::uint32_t 
 }
 
 bool createDirectory(const std::wstring& path) {
+    TAVREL_SEAM_CALL("CreateDirectoryW");
     std::string posix;
     if (!windowsToPosix(path, posix)) {
         return false;

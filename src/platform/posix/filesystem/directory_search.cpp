@@ -25,6 +25,7 @@
 #include "platform/posix/filesystem/posix_path.h"
 #include "platform/posix/host/errors.h"
 #include "platform/posix/host/handles.h"
+#include "platform/posix/host/seam_count.h"
 #include "platform/posix/host/unique_fd.h"
 #include "platform/posix/security/object_security.h"
 #include "platform/text.h"
@@ -294,6 +295,7 @@ std::shared_ptr<const OpenDirectory> searchHolding(const std::string& path, cons
 }  // namespace Posix
 
 Handle findFirstFile(const std::wstring& pattern, FindData& data) {
+    TAVREL_SEAM_CALL("FindFirstFileW");
     std::wstring directory;
     std::wstring name;
     if (!splitPattern(pattern, directory, name)) {
@@ -432,6 +434,7 @@ bool getDirectoryEntries(Handle directory, bool restart, std::vector<DirectoryEn
 }
 
 bool findNextFile(Handle find, FindData& data) {
+    TAVREL_SEAM_CALL("FindNextFileW");
     auto search = lookupHandle<FindObject>(find);
     if (!search) {
         return failWith(WinError::InvalidHandle);
@@ -440,6 +443,7 @@ bool findNextFile(Handle find, FindData& data) {
 }
 
 bool findClose(Handle handle) {
+    TAVREL_SEAM_CALL("FindClose");
     return unregisterHandle<FindObject>(handle);
 }
 

@@ -16,6 +16,7 @@
 #include "platform/posix/filesystem/pathmap.h"
 #include "platform/posix/filesystem/posix_path.h"
 #include "platform/posix/host/errors.h"
+#include "platform/posix/host/seam_count.h"
 #include "platform/posix/security/object_security.h"
 
 namespace Platform {
@@ -177,6 +178,7 @@ bool isReadOnly(const struct stat& st) {
 using namespace Posix;
 
 std::uint32_t getFileAttributes(const std::wstring& path) {
+    TAVREL_SEAM_CALL("GetFileAttributesW");
     std::string posix;
     struct stat st;
     if (!windowsToPosix(path, posix, &st)) {
@@ -191,6 +193,7 @@ std::uint32_t getFileAttributes(const std::wstring& path) {
 }
 
 bool setFileAttributes(const std::wstring& path, std::uint32_t attributes) {
+    TAVREL_SEAM_CALL("SetFileAttributesW");
     std::string posix;
     struct stat st;
     if (!lstatWindowsPath(path, posix, st)) {

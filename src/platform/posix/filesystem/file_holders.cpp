@@ -10,6 +10,7 @@
 
 #include "platform/file_holders.h"
 #include "platform/posix/filesystem/pathmap.h"
+#include "platform/posix/host/seam_count.h"
 #include "platform/text.h"
 
 namespace Platform {
@@ -52,6 +53,7 @@ bool holds(const std::string& process, dev_t device, ino_t inode) {
 }  // namespace
 
 std::vector<FileHolder> processesHoldingFile(const std::wstring& path) {
+    TAVREL_SEAM_CALL("RmGetList");
     std::vector<FileHolder> holders;
     std::string posix;
     struct stat file {};

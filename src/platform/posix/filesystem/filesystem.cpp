@@ -26,6 +26,7 @@
 #include "platform/posix/filesystem/posix_path.h"
 #include "platform/posix/host/errors.h"
 #include "platform/posix/host/handles.h"
+#include "platform/posix/host/seam_count.h"
 #include "platform/posix/security/object_security.h"
 #include "platform/system.h"
 #include "platform/text.h"
@@ -184,6 +185,7 @@ std::wstring lastWindowsComponent(const std::wstring& path) {
 }  // namespace
 
 bool removeDirectory(const std::wstring& path) {
+    TAVREL_SEAM_CALL("RemoveDirectoryW");
     std::string posix;
     struct stat st;
     if (!lstatWindowsPath(path, posix, st)) {
@@ -211,6 +213,7 @@ bool removeDirectory(const std::wstring& path) {
 }
 
 bool readFile(Handle file, void* buffer, std::uint32_t toRead, std::uint32_t* read) {
+    TAVREL_SEAM_CALL("ReadFile");
     if (read) {
         *read = 0;
     }
@@ -239,6 +242,7 @@ bool readFile(Handle file, void* buffer, std::uint32_t toRead, std::uint32_t* re
 }
 
 bool writeFile(Handle file, const void* buffer, std::uint32_t toWrite, std::uint32_t* written) {
+    TAVREL_SEAM_CALL("WriteFile");
     if (written) {
         *written = 0;
     }
@@ -271,6 +275,7 @@ bool writeFile(Handle file, const void* buffer, std::uint32_t toWrite, std::uint
 
 bool setFilePointerEx(Handle file, std::int64_t distance, std::int64_t* newPosition,
                       std::uint32_t moveMethod) {
+    TAVREL_SEAM_CALL("SetFilePointerEx");
     auto object = fileObjectOf(file);
     if (!object) {
         return false;
@@ -293,6 +298,7 @@ bool setFilePointerEx(Handle file, std::int64_t distance, std::int64_t* newPosit
 }
 
 bool getFileSizeEx(Handle file, std::int64_t& size) {
+    TAVREL_SEAM_CALL("GetFileSizeEx");
     auto object = fileObjectOf(file);
     if (!object) {
         return false;
@@ -306,6 +312,7 @@ bool getFileSizeEx(Handle file, std::int64_t& size) {
 }
 
 bool getFileInformationByHandle(Handle file, ByHandleFileInformation& information) {
+    TAVREL_SEAM_CALL("GetFileInformationByHandle");
     auto object = fileObjectOf(file);
     if (!object) {
         return false;
@@ -348,6 +355,7 @@ bool getFileInformationByHandle(Handle file, ByHandleFileInformation& informatio
 }
 
 bool flushFileBuffers(Handle file) {
+    TAVREL_SEAM_CALL("FlushFileBuffers");
     auto object = dataFile(file, true);
     if (!object) {
         return false;
@@ -359,6 +367,7 @@ bool flushFileBuffers(Handle file) {
 }
 
 bool setEndOfFile(Handle file) {
+    TAVREL_SEAM_CALL("SetEndOfFile");
     auto object = dataFile(file, true);
     if (!object) {
         return false;
@@ -372,6 +381,7 @@ bool setEndOfFile(Handle file) {
 
 bool setFileTime(Handle file, const std::uint64_t* /*creationTime*/,
                  const std::uint64_t* lastAccessTime, const std::uint64_t* lastWriteTime) {
+    TAVREL_SEAM_CALL("SetFileTime");
     auto object = dataFile(file, true);
     if (!object) {
         return false;
@@ -420,6 +430,7 @@ bool copyData(int in, int out) {
 }  // namespace
 
 bool copyFile(const std::wstring& existing, const std::wstring& newFile, bool failIfExists) {
+    TAVREL_SEAM_CALL("CopyFileW");
     std::string source;
     std::string target;
     if (!windowsToPosix(existing, source) || !windowsToPosix(newFile, target)) {
@@ -525,6 +536,7 @@ bool copyXattr(const std::string& from, const std::string& to, const char* name)
 }  // namespace
 
 bool moveFileEx(const std::wstring& existing, const std::wstring& newFile, std::uint32_t flags) {
+    TAVREL_SEAM_CALL("MoveFileExW");
     std::string source;
     std::string target;
     if (!windowsToPosix(existing, source) || !windowsToPosix(newFile, target)) {
@@ -590,6 +602,7 @@ bool moveFileEx(const std::wstring& existing, const std::wstring& newFile, std::
 // owner. A save through it never resets hand-set security of the file it replaces.
 bool replaceFile(const std::wstring& replaced, const std::wstring& replacement,
                  std::uint32_t flags) {
+    TAVREL_SEAM_CALL("ReplaceFileW");
     std::string target;
     std::string source;
     if (!windowsToPosix(replaced, target) || !windowsToPosix(replacement, source)) {
@@ -645,6 +658,7 @@ bool replacePosixFile(const std::string& target, const std::string& source, std:
 namespace Platform {
 
 bool deleteFile(const std::wstring& path) {
+    TAVREL_SEAM_CALL("DeleteFileW");
     std::string posix;
     struct stat st;
     if (!lstatWindowsPath(path, posix, st)) {

@@ -15,6 +15,7 @@
 #include "platform/posix/filesystem/posix_path.h"
 #include "platform/posix/host/errors.h"
 #include "platform/posix/host/handles.h"
+#include "platform/posix/host/seam_count.h"
 #include "platform/system.h"
 #include "platform/text.h"
 
@@ -63,29 +64,21 @@ bool rootOf(const std::wstring& body, std::wstring& root, std::wstring& start) {
 }
 
 // The name on disk of the entry of `directory` that `name` names, whatever its case; empty when
-// there is none.
+// there is none. It is the entry a path through the directory resolves to, from the host's
+// folded listing of the directory: a listing read for every name cost a metadata file whose
+// names differ in case from its folders (or name missing ones) the square of its entries.
 std::string nameOnDisk(const std::string& directory, const std::string& name) {
     struct stat st;
     if (::lstat(joinPosix(directory, name).c_str(), &st) == 0) {
         return name;
     }
-    std::wstring wanted = windowsNameOf(name);
-    UniqueDir stream(::opendir(directory.c_str()));
-    while (stream) {
-        dirent* entry = ::readdir(stream.get());
-        if (!entry) {
-            break;
-        }
-        if (equalsNoCase(windowsNameOf(entry->d_name), wanted)) {
-            return entry->d_name;
-        }
-    }
-    return std::string();
+    return findNameNoCase(directory, windowsNameOf(name)).value_or(std::string());
 }
 
 }  // namespace
 
 bool getTempPath(std::wstring& path) {
+    TAVREL_SEAM_CALL("GetTempPathW");
     for (const wchar_t* name : {L"TMP", L"TEMP", L"USERPROFILE", L"windir"}) {
         std::wstring value;
         if (!getEnvironmentVariable(name, value)) {
@@ -106,6 +99,7 @@ bool getTempPath(std::wstring& path) {
 
 std::uint32_t getTempFileName(const std::wstring& dir, const std::wstring& prefix,
                               std::uint32_t unique, std::wstring& tempFileName) {
+    TAVREL_SEAM_CALL("GetTempFileNameW");
     std::wstring base = dir;
     if (base.empty() || (base.back() != L'\\' && base.back() != L'/')) {
         base += L'\\';
@@ -143,6 +137,7 @@ std::uint32_t getTempFileName(const std::wstring& dir, const std::wstring& prefi
 }
 
 bool getLongPathName(const std::wstring& path, std::wstring& longPath) {
+    TAVREL_SEAM_CALL("GetLongPathNameW");
     std::wstring prefix;
     std::wstring body = path;
     if (isNtPrefixed(path)) {
@@ -213,6 +208,7 @@ bool getLongPathName(const std::wstring& path, std::wstring& longPath) {
 }
 
 bool getFullPathName(const std::wstring& path, std::wstring& fullPath) {
+    TAVREL_SEAM_CALL("GetFullPathNameW");
     std::wstring current;
     if (!getCurrentDirectory(current)) {
         return false;
@@ -221,10 +217,12 @@ bool getFullPathName(const std::wstring& path, std::wstring& fullPath) {
 }
 
 bool getCurrentDirectory(std::wstring& directory) {
+    TAVREL_SEAM_CALL("GetCurrentDirectoryW");
     return posixToWindows(currentPosixDirectory(), directory);
 }
 
 bool getFinalPathNameByHandle(Handle file, std::wstring& path) {
+    TAVREL_SEAM_CALL("GetFinalPathNameByHandleW");
     auto object = fileObjectOf(file);
     if (!object) {
         return false;

@@ -18,6 +18,7 @@
 #include "platform/posix/filesystem/posix_path.h"
 #include "platform/posix/host/errors.h"
 #include "platform/posix/host/handles.h"
+#include "platform/posix/host/seam_count.h"
 #include "platform/posix/host/unique_fd.h"
 #include "platform/posix/security/object_security.h"
 
@@ -229,6 +230,7 @@ bool lookUp(Handle directory, const std::wstring& name, Entry& entry) {
 Handle createFileAt(Handle directory, const std::wstring& name, std::uint32_t access,
                     std::uint32_t shareMode, std::uint32_t disposition,
                     std::uint32_t flagsAndAttributes) {
+    TAVREL_SEAM_CALL("CreateFileW(at)");
     if (disposition < File::CreateNew || disposition > File::TruncateExisting) {
         failWith(WinError::InvalidParameter);
         return invalidHandle();
@@ -318,6 +320,7 @@ Handle createFileAt(Handle directory, const std::wstring& name, std::uint32_t ac
 }
 
 bool createDirectoryAt(Handle directory, const std::wstring& name) {
+    TAVREL_SEAM_CALL("CreateDirectoryW(at)");
     Entry entry;
     if (!lookUp(directory, name, entry)) {
         return false;
@@ -341,6 +344,7 @@ bool createDirectoryAt(Handle directory, const std::wstring& name) {
 
 bool moveFileAt(Handle from, const std::wstring& name, Handle to, const std::wstring& newName,
                 std::uint32_t flags) {
+    TAVREL_SEAM_CALL("MoveFileExW(at)");
     Entry source;
     Entry target;
     if (!lookUp(from, name, source) || !lookUp(to, newName, target)) {
@@ -377,6 +381,7 @@ bool moveFileAt(Handle from, const std::wstring& name, Handle to, const std::wst
 
 bool replaceFileAt(Handle directory, const std::wstring& replaced,
                    const std::wstring& replacement, std::uint32_t flags) {
+    TAVREL_SEAM_CALL("ReplaceFileW(at)");
     Entry target;
     Entry source;
     if (!lookUp(directory, replaced, target) || !lookUp(directory, replacement, source)) {
@@ -392,6 +397,7 @@ bool replaceFileAt(Handle directory, const std::wstring& replaced,
 }
 
 bool deleteFileAt(Handle directory, const std::wstring& name) {
+    TAVREL_SEAM_CALL("DeleteFileW(at)");
     Entry entry;
     if (!lookUp(directory, name, entry)) {
         return false;

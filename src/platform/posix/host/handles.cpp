@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "platform/posix/host/errors.h"
+#include "platform/posix/host/seam_count.h"
 #include "platform/system.h"
 
 namespace Platform::Posix {
@@ -72,9 +73,11 @@ void clearLastErrorDetail() {
 namespace Platform {
 
 std::uint32_t getLastError() {
+    TAVREL_SEAM_CALL("GetLastError");
     return Posix::lastError;
 }
 void setLastError(std::uint32_t code) {
+    TAVREL_SEAM_CALL("SetLastError");
     Posix::lastError = code;
     Posix::lastErrorDetail.clear();
 }
@@ -84,6 +87,7 @@ std::wstring getLastErrorDetail() {
 }
 
 bool closeHandle(Handle handle) {
+    TAVREL_SEAM_CALL("CloseHandle");
     return Posix::unregisterHandle<Posix::HandleObject>(handle);
 }
 

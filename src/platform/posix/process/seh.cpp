@@ -13,6 +13,7 @@
 
 #include "platform/posix/filesystem/pathmap.h"
 #include "platform/posix/host/errors.h"
+#include "platform/posix/host/seam_count.h"
 #include "platform/system.h"
 #include "platform/text.h"
 
@@ -147,6 +148,7 @@ int guardedCall(const std::function<int()>& body) {
 }
 
 bool writeCrashDump(const std::wstring& fileName) {
+    TAVREL_SEAM_CALL("MiniDumpWriteDump");
     if (!state.faulted) {
         return Posix::failWith(WinError::InvalidParameter);
     }

@@ -2,6 +2,7 @@
 
 #include "platform/filesystem.h"
 #include "platform/posix/host/errors.h"
+#include "platform/posix/host/seam_count.h"
 #include "platform/types.h"
 
 namespace Platform {
@@ -54,6 +55,7 @@ bool createFolder(const std::wstring& path) {
 }  // namespace
 
 bool shGetSpecialFolderPath(int csidl, std::wstring& path, bool create) {
+    TAVREL_SEAM_CALL("SHGetSpecialFolderPathW");
     int folder = csidl & ~Csidl::FlagMask;
     create = create || (csidl & Csidl::FlagCreate) != 0;
     for (const auto& known : specialFolders) {
@@ -70,11 +72,13 @@ bool shGetSpecialFolderPath(int csidl, std::wstring& path, bool create) {
 }
 
 bool getProfilesDirectory(std::wstring& path) {
+    TAVREL_SEAM_CALL("GetProfilesDirectoryW");
     path = L"C:\\Users";
     return true;
 }
 
 bool getWindowsDirectory(std::wstring& path) {
+    TAVREL_SEAM_CALL("GetWindowsDirectoryW");
     path = L"C:\\Windows";
     return true;
 }

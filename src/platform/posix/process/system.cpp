@@ -20,6 +20,7 @@
 #include "platform/posix/filesystem/pathmap.h"
 #include "platform/posix/host/errors.h"
 #include "platform/posix/host/host.h"
+#include "platform/posix/host/seam_count.h"
 #include "platform/text.h"
 
 extern char** environ;
@@ -229,6 +230,7 @@ bool initializeProcess(int argc, char** argv, std::string& error) {
 }
 
 std::wstring getCommandLine() {
+    TAVREL_SEAM_CALL("GetCommandLineW");
     std::lock_guard guard(argumentsLock);
     std::wstring line = programArgument();
     for (std::size_t i = 1; i < processArguments.size(); ++i) {
@@ -239,6 +241,7 @@ std::wstring getCommandLine() {
 }
 
 std::vector<std::wstring> commandLineToArgv(const std::wstring& commandLine) {
+    TAVREL_SEAM_CALL("CommandLineToArgvW");
     std::vector<std::wstring> args;
     std::size_t i = 0;
     const std::size_t n = commandLine.size();
@@ -300,13 +303,16 @@ std::vector<std::wstring> commandLineToArgv(const std::wstring& commandLine) {
 }
 
 std::uint32_t getCurrentProcessId() {
+    TAVREL_SEAM_CALL("GetCurrentProcessId");
     return static_cast<std::uint32_t>(::getpid());
 }
 std::uint32_t getCurrentThreadId() {
+    TAVREL_SEAM_CALL("GetCurrentThreadId");
     return static_cast<std::uint32_t>(::syscall(SYS_gettid));
 }
 
 SystemTime getLocalTime() {
+    TAVREL_SEAM_CALL("GetLocalTime");
     struct timespec now {};
     clock_gettime(CLOCK_REALTIME, &now);
     struct tm local {};
@@ -324,6 +330,7 @@ SystemTime getLocalTime() {
 }
 
 std::wstring getModuleFileName() {
+    TAVREL_SEAM_CALL("GetModuleFileNameW");
     char buffer[4096];
     ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
     std::string path =
@@ -341,6 +348,7 @@ std::wstring getModuleFileName() {
 }
 
 bool getEnvironmentVariable(const std::wstring& name, std::wstring& value) {
+    TAVREL_SEAM_CALL("GetEnvironmentVariableW");
     if (name.empty() || name.find(L'=') != std::wstring::npos) {
         setLastError(WinError::EnvvarNotFound);
         return false;
@@ -365,6 +373,7 @@ bool getEnvironmentVariable(const std::wstring& name, std::wstring& value) {
 }
 
 bool setEnvironmentVariable(const std::wstring& name, const wchar_t* value) {
+    TAVREL_SEAM_CALL("SetEnvironmentVariableW");
     if (name.empty() || name.find(L'=') != std::wstring::npos) {
         setLastError(WinError::InvalidParameter);
         return false;
@@ -384,6 +393,7 @@ bool setEnvironmentVariable(const std::wstring& name, const wchar_t* value) {
 }
 
 bool expandEnvironmentStrings(const std::wstring& source, std::wstring& expanded) {
+    TAVREL_SEAM_CALL("ExpandEnvironmentStringsW");
     std::wstring out;
     std::size_t i = 0;
     while (i < source.size()) {
@@ -414,6 +424,7 @@ bool expandEnvironmentStrings(const std::wstring& source, std::wstring& expanded
 }
 
 bool formatSystemMessage(std::uint32_t code, std::uint32_t /*languageId*/, std::wstring& text) {
+    TAVREL_SEAM_CALL("FormatMessageW");
     for (const auto& message : systemMessages) {
         if (message.code == code) {
             text = std::wstring(message.text) + L"\r\n";
@@ -425,10 +436,12 @@ bool formatSystemMessage(std::uint32_t code, std::uint32_t /*languageId*/, std::
 }
 
 OsVersion getVersion() {
+    TAVREL_SEAM_CALL("GetVersion");
     return OsVersion{10, 0, 19045};
 }
 
 bool uuidCreate(Guid& guid) {
+    TAVREL_SEAM_CALL("UuidCreate");
     std::random_device device;
     for (std::size_t i = 0; i < guid.size(); i += 4) {
         std::uint32_t r = device();
@@ -440,34 +453,42 @@ bool uuidCreate(Guid& guid) {
 }
 
 std::uint32_t setErrorMode(std::uint32_t mode) {
+    TAVREL_SEAM_CALL("SetErrorMode");
     static std::mutex lock;
     std::lock_guard guard(lock);
     return std::exchange(errorMode, mode);
 }
 
 void writeStdout(const std::string& bytes) {
+    TAVREL_SEAM_CALL("WriteFile(stdout)");
     std::fwrite(bytes.data(), 1, bytes.size(), stdout);
     std::fflush(stdout);
 }
 
 void writeStderr(const std::string& bytes) {
+    TAVREL_SEAM_CALL("WriteFile(stderr)");
     std::fwrite(bytes.data(), 1, bytes.size(), stderr);
     std::fflush(stderr);
 }
 
 std::int32_t coInitialize() {
+    TAVREL_SEAM_CALL("CoInitialize");
     // S_OK, unless a test asks for a failure.
     return static_cast<std::int32_t>(
         Posix::Faults::injected(Posix::Faults::Operation::CoInitialize, {}));
 }
 
-void coUninitialize() {}
+void coUninitialize() {
+    TAVREL_SEAM_CALL("CoUninitialize");
+}
 
 bool isStdErrorConsole() {
+    TAVREL_SEAM_CALL("GetFileType(stderr)");
     return ::isatty(STDERR_FILENO) == 1;
 }
 
 void sleepMilliseconds(std::uint32_t milliseconds) {
+    TAVREL_SEAM_CALL("Sleep");
     struct timespec delay {
         static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L
     };

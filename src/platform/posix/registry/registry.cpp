@@ -24,6 +24,7 @@
 #include "platform/posix/host/handles.h"
 #include "platform/posix/host/host.h"
 #include "platform/posix/host/host_file.h"
+#include "platform/posix/host/seam_count.h"
 #include "platform/posix/host/unique_fd.h"
 #include "platform/posix/registry/regfile.h"
 #include "platform/posix/registry/registry_tree.h"
@@ -451,6 +452,7 @@ using namespace Posix;
 
 std::uint32_t regOpenKeyEx(RegKey root, const std::wstring& subKey, std::uint32_t /*options*/,
                            std::uint32_t samDesired, RegKey* result) {
+    TAVREL_SEAM_CALL("RegOpenKeyExW");
     if (!result) {
         return WinError::InvalidParameter;
     }
@@ -469,6 +471,7 @@ std::uint32_t regOpenKeyEx(RegKey root, const std::wstring& subKey, std::uint32_
 
 std::uint32_t regCreateKeyEx(RegKey root, const std::wstring& subKey, std::uint32_t /*options*/,
                              std::uint32_t samDesired, RegKey* result, std::uint32_t* disposition) {
+    TAVREL_SEAM_CALL("RegCreateKeyExW");
     if (!result) {
         return WinError::InvalidParameter;
     }
@@ -502,6 +505,7 @@ std::uint32_t regCreateKeyEx(RegKey root, const std::wstring& subKey, std::uint3
 
 std::uint32_t regQueryValueEx(RegKey key, const std::wstring& name, std::uint32_t* type,
                               std::uint8_t* data, std::uint32_t* dataSize) {
+    TAVREL_SEAM_CALL("RegQueryValueExW");
     if (data && !dataSize) {
         return WinError::InvalidParameter;
     }
@@ -533,6 +537,7 @@ std::uint32_t regQueryValueEx(RegKey key, const std::wstring& name, std::uint32_
 std::uint32_t regQueryInfoKey(RegKey key, std::uint32_t* subKeyCount, std::uint32_t* maxSubKeyLen,
                               std::uint32_t* valueCount, std::uint32_t* maxValueNameLen,
                               std::uint32_t* maxValueLen) {
+    TAVREL_SEAM_CALL("RegQueryInfoKeyW");
     return readKey(key, Reg::KeyQueryValue, [&](const Node& node) -> std::uint32_t {
         std::uint32_t longestKey = 0, longestName = 0, longestData = 0;
         for (const Node& child : node.children) {
@@ -565,6 +570,7 @@ std::uint32_t regQueryInfoKey(RegKey key, std::uint32_t* subKeyCount, std::uint3
 
 std::uint32_t regSetValueEx(RegKey key, const std::wstring& name, std::uint32_t type,
                             const std::uint8_t* data, std::uint32_t dataSize) {
+    TAVREL_SEAM_CALL("RegSetValueExW");
     if (!data && dataSize != 0) {
         return WinError::InvalidParameter;
     }
@@ -581,6 +587,7 @@ std::uint32_t regSetValueEx(RegKey key, const std::wstring& name, std::uint32_t 
 }
 
 std::uint32_t regDeleteValue(RegKey key, const std::wstring& name) {
+    TAVREL_SEAM_CALL("RegDeleteValueW");
     return writeKey(key, Reg::KeySetValue, [&](Tree&, Node& node, bool& changed) {
         changed = std::erase_if(node.values,
                                 [&](const Value& v) { return equalsNoCase(v.name, name); }) != 0;
@@ -589,6 +596,7 @@ std::uint32_t regDeleteValue(RegKey key, const std::wstring& name) {
 }
 
 std::uint32_t regDeleteKeyEx(RegKey root, const std::wstring& subKey, std::uint32_t samDesired) {
+    TAVREL_SEAM_CALL("RegDeleteKeyExW");
     return atTarget(root, subKey, samDesired, [&](const KeyRef& base, Path& path) {
         if (path.empty()) {
             return WinError::AccessDenied;  // a root hive cannot be deleted
@@ -608,6 +616,7 @@ std::uint32_t regDeleteKeyEx(RegKey root, const std::wstring& subKey, std::uint3
 }
 
 std::uint32_t regDeleteTree(RegKey key, const std::wstring& subKey) {
+    TAVREL_SEAM_CALL("RegDeleteTreeW");
     return atTarget(key, subKey, 0, [&](const KeyRef& base, Path& path) {
         if (path.empty()) {
             return WinError::AccessDenied;  // the hive itself is never emptied
@@ -634,6 +643,7 @@ std::uint32_t regDeleteTree(RegKey key, const std::wstring& subKey) {
 }
 
 std::uint32_t regEnumKeyEx(RegKey key, std::uint32_t index, std::wstring& name) {
+    TAVREL_SEAM_CALL("RegEnumKeyExW");
     return readKey(key, Reg::KeyEnumerateSubKeys, [&](const Node& node) -> std::uint32_t {
         std::vector<const Node*> children = sortedChildren(node);
         if (index >= children.size()) {
@@ -646,6 +656,7 @@ std::uint32_t regEnumKeyEx(RegKey key, std::uint32_t index, std::wstring& name) 
 
 std::uint32_t regEnumValue(RegKey key, std::uint32_t index, std::wstring& name, std::uint32_t* type,
                            std::vector<std::uint8_t>* data) {
+    TAVREL_SEAM_CALL("RegEnumValueW");
     return readKey(key, Reg::KeyQueryValue, [&](const Node& node) -> std::uint32_t {
         if (index >= node.values.size()) {
             return WinError::NoMoreItems;
@@ -665,6 +676,7 @@ std::uint32_t regEnumValue(RegKey key, std::uint32_t index, std::wstring& name, 
 // The host keeps one registry for both views, so there is no reflection to switch; the calls
 // only check the handle as Windows does.
 std::uint32_t regDisableReflectionKey(RegKey key) {
+    TAVREL_SEAM_CALL("RegDisableReflectionKey");
     return guarded([&] {
         KeyRef ref;
         return resolveKey(key, ref);
@@ -672,10 +684,12 @@ std::uint32_t regDisableReflectionKey(RegKey key) {
 }
 
 std::uint32_t regEnableReflectionKey(RegKey key) {
+    TAVREL_SEAM_CALL("RegEnableReflectionKey");
     return regDisableReflectionKey(key);
 }
 
 std::uint32_t regCloseKey(RegKey key) {
+    TAVREL_SEAM_CALL("RegCloseKey");
     if (isPredefinedRoot(key)) {
         return 0;
     }

@@ -26,6 +26,7 @@
 #include "platform/posix/accounts/token.h"
 #include "platform/posix/filesystem/filehandle.h"
 #include "platform/posix/host/errors.h"
+#include "platform/posix/host/seam_count.h"
 #include "platform/posix/security/dacl_cache.h"
 #include "platform/posix/security/descriptor_store.h"
 #include "platform/security.h"
@@ -469,6 +470,7 @@ void noteDirectoryMoved(const std::string& posixPath) {
 std::uint32_t getSecurityInfo(Handle handle, std::uint32_t objectType,
                               std::uint32_t securityInformation,
                               std::vector<std::uint8_t>& descriptor) {
+    TAVREL_SEAM_CALL("GetSecurityInfo");
     if (std::uint32_t error = checkRequest(objectType, securityInformation)) {
         return error;
     }
@@ -488,6 +490,7 @@ std::uint32_t getSecurityInfo(Handle handle, std::uint32_t objectType,
 std::uint32_t getNamedSecurityInfo(const std::wstring& objectName, std::uint32_t objectType,
                                    std::uint32_t securityInformation,
                                    std::vector<std::uint8_t>& descriptor) {
+    TAVREL_SEAM_CALL("GetNamedSecurityInfoW");
     if (std::uint32_t error = checkRequest(objectType, securityInformation)) {
         return error;
     }
@@ -510,6 +513,7 @@ std::uint32_t setSecurityInfo(Handle handle, std::uint32_t objectType,
                               std::uint32_t securityInformation, const std::uint8_t* owner,
                               const std::uint8_t* group, const std::uint8_t* dacl,
                               const std::uint8_t* /*sacl*/) {
+    TAVREL_SEAM_CALL("SetSecurityInfo");
     Change change;
     if (std::uint32_t error =
             readRequest(objectType, securityInformation, owner, group, dacl, change)) {
@@ -541,6 +545,7 @@ std::uint32_t setNamedSecurityInfo(const std::wstring& objectName, std::uint32_t
                                    std::uint32_t securityInformation, const std::uint8_t* owner,
                                    const std::uint8_t* group, const std::uint8_t* dacl,
                                    const std::uint8_t* /*sacl*/) {
+    TAVREL_SEAM_CALL("SetNamedSecurityInfoW");
     Change change;
     if (std::uint32_t error =
             readRequest(objectType, securityInformation, owner, group, dacl, change)) {

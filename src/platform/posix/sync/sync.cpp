@@ -28,6 +28,7 @@
 #include "platform/posix/host/errors.h"
 #include "platform/posix/host/handles.h"
 #include "platform/posix/host/host.h"
+#include "platform/posix/host/seam_count.h"
 #include "platform/posix/host/unique_fd.h"
 #include "platform/posix/sync/mutex_names.h"
 #include "platform/text.h"
@@ -307,6 +308,7 @@ std::shared_ptr<MutexState> openNamed(const std::wstring& identity, bool& existe
 namespace Platform {
 
 Handle createMutex(const std::wstring& name, bool initialOwner) {
+    TAVREL_SEAM_CALL("CreateMutexW");
     using namespace Posix;
     std::shared_ptr<MutexState> state;
     bool existed = false;
@@ -346,6 +348,7 @@ Handle createMutex(const std::wstring& name, bool initialOwner) {
 }
 
 std::uint32_t waitForSingleObject(Handle handle, std::uint32_t timeoutMs) {
+    TAVREL_SEAM_CALL("WaitForSingleObject");
     auto object = Posix::lookupHandle<Posix::MutexObject>(handle);
     if (!object) {
         setLastError(WinError::InvalidHandle);
@@ -355,6 +358,7 @@ std::uint32_t waitForSingleObject(Handle handle, std::uint32_t timeoutMs) {
 }
 
 bool releaseMutex(Handle handle) {
+    TAVREL_SEAM_CALL("ReleaseMutex");
     auto object = Posix::lookupHandle<Posix::MutexObject>(handle);
     if (!object) {
         return Posix::failWith(WinError::InvalidHandle);

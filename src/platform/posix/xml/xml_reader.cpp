@@ -9,6 +9,7 @@
 
 #include "platform/posix/filesystem/pathmap.h"
 #include "platform/posix/host/errors.h"
+#include "platform/posix/host/seam_count.h"
 #include "platform/posix/host/unique_fd.h"
 #include "platform/text.h"
 #include "platform/types.h"
@@ -184,6 +185,7 @@ std::int32_t openFailure() {
 
 std::int32_t saxParseUrl(const std::wstring& path, ISaxContentHandler& handler,
                          std::wstring& errorText) {
+    TAVREL_SEAM_CALLBACK_CALL("ISAXXMLReader::parseURL");
     errorText.clear();
     std::string posix;
     if (!Posix::windowsToPosix(path, posix)) {
