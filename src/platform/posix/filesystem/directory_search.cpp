@@ -402,6 +402,7 @@ bool readListing(FileObject& file) {
 }  // namespace
 
 bool getDirectoryEntries(Handle directory, bool restart, std::vector<DirectoryEntry>& entries) {
+    TAVREL_SEAM_CALL("GetFileInformationByHandleEx(directory)");
     entries.clear();
     auto file = fileObjectOf(directory);
     if (!file) {
