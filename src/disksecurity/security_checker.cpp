@@ -24,7 +24,7 @@ namespace {
 constexpr std::size_t MaxLongPath = Platform::PathCchMaxCch - 1;
 constexpr std::size_t LongPrefix = 4;
 // The most file writes of a directory journaled in one record.
-constexpr std::size_t WriteBatch = 64;
+constexpr std::size_t WriteBatchSize = 64;
 
 // A path of the walk as messages, logs and callbacks show it: without the long prefix.
 const wchar_t* shown(const std::wstring& path) {
@@ -40,19 +40,6 @@ std::size_t shownLength(const std::wstring& path) {
 bool isOneName(const std::wstring& name) {
     return !name.empty() && name != L"." && name != L".." &&
            name.find_first_of(L"\\/") == std::wstring::npos;
-}
-
-// What an error says on one line (an audit line is one line and its fields are tab-separated).
-std::wstring oneLine(std::wstring text) {
-    for (wchar_t& c : text) {
-        if (c == L'\t' || c == L'\r' || c == L'\n') {
-            c = L' ';
-        }
-    }
-    while (!text.empty() && text.back() == L' ') {
-        text.pop_back();
-    }
-    return text;
 }
 
 // What `path` is, and whether asking was refused (`denied`; the path then counts as missing).
@@ -73,56 +60,6 @@ PathStatus statusOf(const std::wstring& path, bool& denied) {
 
 }  // namespace
 
-CaughtError errorCategory(std::exception_ptr error) {
-    try {
-        std::rethrow_exception(error);
-    } catch (const VAccessDeniedException& e) {
-        return {ErrorCategory::AccessDenied, renderException(e)};
-    } catch (const VFileNotFoundException& e) {
-        return {ErrorCategory::NotFound, renderException(e)};
-    } catch (const VPathNotFoundException& e) {
-        return {ErrorCategory::NotFound, renderException(e)};
-    } catch (const VSharingViolationException& e) {
-        return {ErrorCategory::SharingViolation, renderException(e)};
-    } catch (const vexception& e) {
-        return {ErrorCategory::Other, renderException(e)};
-    } catch (const RunTime::InvalidPathException& e) {
-        return {ErrorCategory::InvalidPath, standardExceptionText(e)};
-    } catch (const RunTime::PathNotAllowedException& e) {
-        return {ErrorCategory::PathNotAllowed, standardExceptionText(e)};
-    } catch (const RunTime::AccessDeniedException& e) {
-        return {ErrorCategory::AccessDenied, standardExceptionText(e)};
-    } catch (const RunTime::PathNotFoundException& e) {
-        return {ErrorCategory::NotFound, standardExceptionText(e)};
-    } catch (const RunTime::AlreadyExistsException& e) {
-        return {ErrorCategory::AlreadyExists, standardExceptionText(e)};
-    } catch (const RunTime::SharingViolationException& e) {
-        return {ErrorCategory::SharingViolation, standardExceptionText(e)};
-    } catch (const RunTime::DirectoryNotEmptyException& e) {
-        return {ErrorCategory::DirectoryNotEmpty, standardExceptionText(e)};
-    } catch (const std::exception& e) {
-        return {ErrorCategory::Other, standardExceptionText(e)};
-    }
-}
-
-CallbackResult Callback::onError(ErrorCategory, const std::wstring&, const std::wstring&, bool) {
-    return CallbackResult::Continue;
-}
-
-CallbackResult Callback::beforeApply(const std::wstring&, bool) {
-    return CallbackResult::Continue;
-}
-
-CallbackResult Callback::beforeCheck(const std::wstring&, bool) {
-    return CallbackResult::Continue;
-}
-
-SecurityInformationPtr Callback::securityInformationFor(const SecurityInformationPtr& parent,
-                                                        const std::wstring&,
-                                                        TarnoComponentResolver*) {
-    return parent;
-}
-
 PathStatus pathStatus(const std::wstring& path) {
     bool denied = false;
     return statusOf(path, denied);
@@ -140,23 +77,7 @@ CheckerCounts SecurityChecker::counts() const {
 
 std::uint32_t SecurityChecker::objectMode(const SecurityInformation& information,
                                           const std::wstring& path, bool isDirectory) {
-    std::uint32_t mode = 0;
-    bool child = comparePaths(path, information.internPath()) == PathBelow;
-    if (child) {
-        mode |= ObjectMode::Child;
-    }
-    if (!isDirectory) {
-        mode |= ObjectMode::File;
-    }
-    if (!child) {
-        if (information.hasState(StateInheritHere)) {
-            mode |= ObjectMode::InheritRequired;
-        }
-        if (information.hasState(StateExactAclHere)) {
-            mode |= ObjectMode::Exact;
-        }
-    }
-    return mode;
+    return objectModeOf(information, path, isDirectory);
 }
 
 void SecurityChecker::_abort() {
@@ -230,16 +151,17 @@ void SecurityChecker::_pathProcedure(const SecurityInformationPtr& parent, const
         return;
     }
 
-    if (options_.walkAllChildren) {
-        if (information->hasState(StateNoPropagateHere)) {
-            if (securityDebugging()) {
-                log.log(LogInfo, L"No propagate security to %s children", shown(path));
-            }
-            return;
+    if (!options_.walkAllChildren) {
+        _fastAlgorithm(information, path, isDirectory);
+        return;
+    }
+    if (information->hasState(StateNoPropagateHere)) {
+        if (securityDebugging()) {
+            log.log(LogInfo, L"No propagate security to %s children", shown(path));
         }
-        if (!isDirectory) {
-            return;
-        }
+        return;
+    }
+    if (isDirectory) {
         parents_.push_back(ParentAcl{information.get()});
         parents_.back().handle = std::move(handledDirectory_);
         parents_.back().acl = std::exchange(handledDirectoryDacl_, std::nullopt);
@@ -255,13 +177,17 @@ void SecurityChecker::_pathProcedure(const SecurityInformationPtr& parent, const
         if (enumerated == CallbackResult::Abort) {
             _abort();
         }
-        return;
     }
+}
 
+void SecurityChecker::_fastAlgorithm(const SecurityInformationPtr& information,
+                                     const std::wstring& path, bool isDirectory) {
+    LogManager& log = LogManager::instance();
     if (securityDebugging()) {
         log.log(LogInfo, L"Checking security for path %s using fast algorithm", shown(path));
     }
     for (const std::wstring& child : collectChildrenEntries(*information->collection(), path)) {
+        bool denied = false;
         PathStatus childStatus = statusOf(child, denied);
         if (denied) {
             if (_openRefused(child, information.get()) == CallbackResult::Abort) {
@@ -288,91 +214,28 @@ CallbackResult SecurityChecker::_enumerateChildren(const SecurityInformationPtr&
                                                    const std::wstring& path) {
     // The children's paths are made in walkPath_, which holds the directory's path between
     // them: where this is the first directory enumerated, it starts the path.
-    std::optional<std::wstring> outer;
-    if (&path != &walkPath_) {
-        outer = std::exchange(walkPath_, path);
-    }
-    const std::size_t length = walkPath_.size();
-    const bool separator = !walkPath_.ends_with(L'\\');
+    WalkStart start(*this, path);
     if (!parents_.back().handle) {
         // Not held by its own handling (a caller's override): reached by its path.
         try {
             parents_.back().handle = WinSecurity::openForSecurity(path, true, true);
         } catch (...) {
-            CallbackResult result = _handleError(path, information.get());
-            if (outer) {
-                walkPath_ = std::move(*outer);
-            }
-            return result;
+            return _handleError(path, information.get());
         }
     }
-    Platform::Handle directory = parents_.back().handle.get();
     std::vector<Platform::DirectoryEntry> entries;
     CallbackResult result = CallbackResult::Retry;
     while (result == CallbackResult::Retry) {
-        result = CallbackResult::Continue;
         // Only the listing itself is guarded here: the children handle their own errors, and
         // what fails while mapping a child's entries ends the walk.
-        VDirectoryListing listing(directory);
+        VDirectoryListing listing(parents_.back().handle.get());
         bool found = false;
-        try {
-            try {
-                found = listing.next(entries, shown(walkPath_));
-            } catch (const VAccessDeniedException&) {
-                if (!_reopenForListing(walkPath_)) {
-                    throw;
-                }
-                directory = parents_.back().handle.get();
-                listing = VDirectoryListing(directory);
-                found = listing.next(entries, shown(walkPath_));
-            }
-        } catch (const VAccessDeniedException& e) {
-            // What lies below a folder that may not be listed is unknown: said, not taken as
-            // nothing.
-            result = _refuse(walkPath_, information.get(), ErrorCategory::AccessDenied,
-                             formatString(L"Cannot check what lies in %s, because its listing "
-                                          L"is refused: %s",
-                                          shown(walkPath_), oneLine(renderException(e))),
-                             L"listing refused");
-        } catch (...) {
-            result = _handleError(walkPath_, information.get());
-        }
+        result = _listFirst(information, listing, entries, found);
         while (found && result != CallbackResult::Abort) {
             for (const Platform::DirectoryEntry& entry : entries) {
-                if (entry.fileName == L"." || entry.fileName == L"..") {
-                    continue;
-                }
-                if (separator) {
-                    walkPath_ += L'\\';
-                }
-                walkPath_ += entry.fileName;
-                CallbackResult child = CallbackResult::Continue;
-                try {
-                    if (entry.attributes & Platform::FileAttribute::Directory) {
-                        _flushWrites();  // made through this directory's handles, not a child's
-                    }
-                    child = _visitChild(information, entry);
-                    if (pending_.size() >= WriteBatch) {
-                        _flushWrites();
-                    }
-                } catch (const AbortException&) {
-                    // What was judged and reported before the abort is still written.
-                    walkPath_.resize(length);
-                    _flushWrites();
-                    if (outer) {
-                        walkPath_ = std::move(*outer);
-                    }
-                    throw;
-                } catch (...) {
-                    walkPath_.resize(length);
-                    if (outer) {
-                        walkPath_ = std::move(*outer);
-                    }
-                    throw;
-                }
-                walkPath_.resize(length);
-                if (child == CallbackResult::Abort) {
-                    result = child;
+                if (entry.fileName != L"." && entry.fileName != L".." &&
+                    _handleListed(information, entry) == CallbackResult::Abort) {
+                    result = CallbackResult::Abort;
                     break;
                 }
             }
@@ -388,10 +251,54 @@ CallbackResult SecurityChecker::_enumerateChildren(const SecurityInformationPtr&
         }
     }
     _flushWrites();
-    if (outer) {
-        walkPath_ = std::move(*outer);
-    }
     return result;
+}
+
+CallbackResult SecurityChecker::_listFirst(const SecurityInformationPtr& information,
+                                           VDirectoryListing& listing,
+                                           std::vector<Platform::DirectoryEntry>& entries,
+                                           bool& found) {
+    try {
+        try {
+            found = listing.next(entries, shown(walkPath_));
+        } catch (const VAccessDeniedException&) {
+            if (!_reopenForListing(walkPath_)) {
+                throw;
+            }
+            listing = VDirectoryListing(parents_.back().handle.get());
+            found = listing.next(entries, shown(walkPath_));
+        }
+    } catch (const VAccessDeniedException& e) {
+        // What lies below a folder that may not be listed is unknown: said, not taken as
+        // nothing.
+        return _refuse(walkPath_, information.get(), ErrorCategory::AccessDenied,
+                       formatString(L"Cannot check what lies in %s, because its listing "
+                                    L"is refused: %s",
+                                    shown(walkPath_), oneLine(renderException(e))),
+                       L"listing refused");
+    } catch (...) {
+        return _handleError(walkPath_, information.get());
+    }
+    return CallbackResult::Continue;
+}
+
+CallbackResult SecurityChecker::_handleListed(const SecurityInformationPtr& information,
+                                              const Platform::DirectoryEntry& entry) {
+    ChildPath child(walkPath_, entry.fileName);
+    try {
+        if (entry.attributes & Platform::FileAttribute::Directory) {
+            _flushWrites();  // made through this directory's handles, not a child's
+        }
+        CallbackResult result = _visitChild(information, entry);
+        if (pending_.size() >= WriteBatchSize) {
+            _flushWrites();
+        }
+        return result;
+    } catch (const AbortException&) {
+        // What was judged and reported before the abort is still written.
+        _flushWrites();
+        throw;
+    }
 }
 
 bool SecurityChecker::_reopenForListing(const std::wstring& path) {
@@ -547,18 +454,6 @@ CallbackResult SecurityChecker::applyPath(const SecurityInformation& information
                 tookOver = true;
                 continue;
             }
-            if (!listedName && !options_.allowLinks) {
-                // Reached by its path: the object opened must be the one the path names.
-                std::wstring real = WinSecurity::getFileNameFromHandle(handle.get());
-                if (comparePaths(path, real) != PathEqual) {
-                    return _refuse(path, &information, ErrorCategory::PathNotAllowed,
-                                   formatString(L"Cannot apply security to path %s, because it "
-                                                L"points to another path %s. Links are not "
-                                                L"allowed.",
-                                                shown(path), real),
-                                   L"link");
-                }
-            }
             if (CallbackResult refused = _mayWriteThrough(handle.get(), information, path,
                                                           isDirectory, listedName != nullptr);
                 refused != CallbackResult::Continue) {
@@ -577,8 +472,8 @@ CallbackResult SecurityChecker::applyPath(const SecurityInformation& information
                 listedChild_ = listedName != nullptr;
                 result = applySecurity(information, dacl, handle.get(), path, mode);
                 if (std::exchange(deferred_, false)) {
-                    pending_.back().handle = std::move(handle);
-                    pending_.back().allEntriesFlag8 =
+                    pending_.last().handle = std::move(handle);
+                    pending_.last().allEntriesFlag8 =
                         !information.hasState(StateEntryWithoutFlag8);
                 }
             }
@@ -625,6 +520,17 @@ CallbackResult SecurityChecker::_mayWriteThrough(Platform::Handle handle,
                                                  const SecurityInformation& information,
                                                  const std::wstring& path, bool isDirectory,
                                                  bool listed) {
+    if (!listed && !options_.allowLinks) {
+        // Reached by its path: the object opened must be the one the path names.
+        std::wstring real = WinSecurity::getFileNameFromHandle(handle);
+        if (comparePaths(path, real) != PathEqual) {
+            return _refuse(path, &information, ErrorCategory::PathNotAllowed,
+                           formatString(L"Cannot apply security to path %s, because it points "
+                                        L"to another path %s. Links are not allowed.",
+                                        shown(path), real),
+                           L"link");
+        }
+    }
     Platform::ByHandleFileInformation object;
     if (!Platform::getFileInformationByHandle(handle, object)) {
         throwOsError(formatString(L"Unable to get the information of the object (%s)",
@@ -661,28 +567,12 @@ CallbackResult SecurityChecker::_mayWriteThrough(Platform::Handle handle,
 
 bool SecurityChecker::_takeOwnership(const std::wstring& path, bool isDirectory,
                                      const std::wstring* listedName) {
-    // Opened for WRITE_OWNER alone, as the object itself (never a link's target), and judged by
-    // its handle: a second name or a link makes the owner of someone else's object nobody's
-    // business of this walk.
-    std::uint32_t access = Platform::File::WriteOwner | Platform::File::ReadAttributes;
-    std::uint32_t share = Platform::File::ShareRead | Platform::File::ShareWrite;
-    std::uint32_t flags = Platform::File::FlagBackupSemantics | Platform::File::FlagOpenReparsePoint;
-    Platform::UniqueHandle handle(
-        listedName ? Platform::createFileAt(parents_.back().handle.get(), *listedName, access,
-                                            share, Platform::File::OpenExisting, flags)
-                   : Platform::createFile(path, access, share, Platform::File::OpenExisting,
-                                          flags));
-    Platform::ByHandleFileInformation object;
-    if (!handle || !Platform::getFileInformationByHandle(handle.get(), object) ||
-        (object.attributes & Platform::FileAttribute::ReparsePoint) ||
-        ((object.attributes & Platform::FileAttribute::Directory) != 0) != isDirectory ||
-        (!isDirectory && object.numberOfLinks > 1)) {
-        return false;
-    }
-    // Reached by its path as the walk's own opens by path are: a folder on the way swapped for
-    // a link leads elsewhere, and the owner of what lies there is not this walk's to take.
-    if (!listedName && !options_.allowLinks &&
-        comparePaths(WinSecurity::getFileNameFromHandle(handle.get()), path) != PathEqual) {
+    Platform::UniqueHandle handle =
+        listedName ? WinSecurity::openToTakeOver(parents_.back().handle.get(), *listedName, path,
+                                                 isDirectory, false)
+                   : WinSecurity::openToTakeOver(nullptr, path, path, isDirectory,
+                                                 !options_.allowLinks);
+    if (!handle) {
         return false;
     }
     // The descriptor cannot be read before (that is what is refused); the journal records it
@@ -728,22 +618,7 @@ bool SecurityChecker::isDaclWrong(const VAcl& dacl, const SecurityInformation& i
 
 bool SecurityChecker::_judgeDacl(const VAcl& dacl, const SecurityInformation& information,
                                  std::uint32_t mode) {
-    if ((mode & ObjectMode::InheritRequired) && !dacl.hasInheritedAce()) {
-        if (securityDebugging()) {
-            LogManager::instance().logText(LogInfo,
-                                           L"Inherit permissions from parent requires failed");
-        }
-        return true;
-    }
-    std::uint32_t compareFlags = mode & (CompareFlag::Exact | CompareFlag::ThisObjectOnly);
-    if (compareControls(requiredControlFor(information, mode), fromAcl(dacl), compareFlags)) {
-        return false;
-    }
-    if (securityDebugging()) {
-        LogManager::instance().log(LogInfo, L"DACL is wrong, DACL dump:\n%s",
-                                   dacl.dump(mapGenericAccess));
-    }
-    return true;
+    return isDaclWrongFor(dacl, information, mode);
 }
 
 const VAccessControl& SecurityChecker::_inheritedFor(const std::wstring& path, bool isFile,
@@ -796,10 +671,10 @@ CallbackResult SecurityChecker::applySecurity(const SecurityInformation& informa
     if (!simulate && isFile && listedChild_ && options_.journal) {
         // A file of the directory being enumerated: journaled with its siblings in one write
         // ahead of their writes, which follow at once.
-        pending_.push_back(PendingWrite{std::wstring(path), {}, std::move(newAcl),
-                                        std::exchange(descriptor_, {})});
-        if (pending_.back().descriptor.empty()) {
-            pending_.back().descriptor = WinSecurity::getWholeDescriptor(handle);
+        pending_.add(WriteBatch::Write{std::wstring(path), {}, std::move(newAcl),
+                                       std::exchange(descriptor_, {})});
+        if (pending_.last().descriptor.empty()) {
+            pending_.last().descriptor = WinSecurity::getWholeDescriptor(handle);
         }
         deferred_ = true;
         return result;
@@ -847,38 +722,22 @@ SecurityInformationPtr SecurityChecker::_fileInformation(const SecurityInformati
 }
 
 void SecurityChecker::_flushWrites() {
-    if (pending_.empty()) {
+    if (pending_.size() == 0) {
         return;
     }
-    std::vector<PendingWrite> batch = std::exchange(pending_, {});
+    std::vector<WriteBatch::Failure> failures;
     try {
-        std::vector<JournalRecord> records;
-        records.reserve(batch.size());
-        for (const PendingWrite& write : batch) {
-            records.push_back(JournalRecord{write.path, write.descriptor});
-        }
-        options_.journal->record(records);
+        failures = pending_.flush(*options_.journal,
+                                  [&] { written_.fetch_add(1, std::memory_order_relaxed); });
+    } catch (const StopRunException&) {
+        throw;
     } catch (...) {
         throw StopRunException(std::current_exception());
     }
     bool abort = false;
-    for (PendingWrite& write : batch) {
-        try {
-            if (write.acl.inherit) {
-                WinSecurity::setObjectDaclInherited(write.handle.get(), Platform::SeFileObject,
-                                                    write.acl.acl);
-            } else {
-                WinSecurity::setObjectDaclProtected(write.handle.get(), Platform::SeFileObject,
-                                                    write.acl.acl);
-            }
-            written_.fetch_add(1, std::memory_order_relaxed);
-        } catch (vexception& e) {
-            e.add(VSITE_TEXT(L"security of " + stripLongPrefix(write.path),
-                             "SecurityChecker::applyPath"));
-            CaughtError error = errorCategory(std::current_exception());
-            abort |= _handleError(write.path, write.allEntriesFlag8, error, oneLine(error.text)) ==
-                     CallbackResult::Abort;
-        }
+    for (const WriteBatch::Failure& failure : failures) {
+        abort |= _handleError(failure.path, failure.allEntriesFlag8, failure.error,
+                              oneLine(failure.error.text)) == CallbackResult::Abort;
     }
     if (abort) {
         _abort();

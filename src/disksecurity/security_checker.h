@@ -11,88 +11,22 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
+#include "disksecurity/checker_callback.h"
+#include "disksecurity/checker_errors.h"
 #include "disksecurity/report_file.h"
 #include "disksecurity/security_information.h"
+#include "disksecurity/write_batch.h"
 #include "platform/filesystem.h"
 #include "platform/types.h"
 #include "platform/unique.h"
+#include "runtime/filename.h"
 
 namespace DiskSecurity {
 
-// What a callback answers.
-enum class CallbackResult : std::int32_t {
-    Continue = 0,
-    Abort = 1,   // end the whole run
-    Ignore = 2,  // nothing more for this path, its children included
-    Retry = 3,   // handle this path again
-};
 
-// What went wrong, by the exception caught (errorCategory). There is no category 7.
-enum class ErrorCategory : std::int32_t {
-    InvalidPath = 1,
-    PathNotAllowed = 2,
-    AccessDenied = 3,
-    NotFound = 4,
-    AlreadyExists = 5,
-    SharingViolation = 6,
-    DirectoryNotEmpty = 8,
-    Other = 9,
-};
-
-// The category and text of the exception being handled (inside a catch block) or of `error`.
-struct CaughtError {
-    ErrorCategory category = ErrorCategory::Other;
-    std::wstring text;
-};
-CaughtError errorCategory(std::exception_ptr error);
-
-// Thrown to end a run; every level of the walk lets it pass. The caller catches it.
-class AbortException {};
-
-// Thrown to end a run with an error that no per-object handling may swallow (a descriptor
-// that could not be journaled must not be written); every level of the walk lets it pass and
-// the caller rethrows `cause`.
-class StopRunException {
-public:
-    explicit StopRunException(std::exception_ptr cause) : cause(std::move(cause)) {}
-    std::exception_ptr cause;
-};
-
-// What an object at `path` holds before the walk writes it: its owner, group and DACL
-// (WinSecurity::getWholeDescriptor).
-struct JournalRecord {
-    std::wstring_view path;
-    std::span<const std::uint8_t> descriptor;
-};
-
-// Hears of the descriptor writes of a walk before they are made, with the objects open: the
-// files of one directory a batch at a time.
-class IWriteJournal {
-public:
-    virtual ~IWriteJournal() = default;
-    // Records every one of `records` in one write. A throw keeps all their writes from
-    // happening and ends the run (StopRunException).
-    virtual void record(std::span<const JournalRecord> records) = 0;
-};
-
-// The questions a checker asks its caller. The defaults go on with everything.
-class Callback {
-public:
-    virtual ~Callback() = default;
-    // An error while handling `path`; `allEntriesFlag8`: every applicable entry of the path's
-    // information carries entry flag 0x8. 0 counts as Ignore.
-    virtual CallbackResult onError(ErrorCategory category, const std::wstring& text,
-                                   const std::wstring& path, bool allEntriesFlag8);
-    virtual CallbackResult beforeApply(const std::wstring& path, bool isDirectory);
-    virtual CallbackResult beforeCheck(const std::wstring& path, bool isDirectory);
-    // The information to use as the parent information of `path`; null leaves the path and
-    // everything below it unvisited (counted as failed).
-    virtual SecurityInformationPtr securityInformationFor(const SecurityInformationPtr& parent,
-                                                          const std::wstring& path,
-                                                          TarnoComponentResolver* context);
-};
 
 // What a checker does with a wrong DACL (the values are those of the checker's flag bits).
 enum class CheckMode : std::uint32_t {
@@ -201,6 +135,44 @@ protected:
     // is not the directory being enumerated.
     const VAccessControl& _inheritedFor(const std::wstring& path, bool isFile,
                                         std::optional<VAccessControl>& scratch);
+    // Makes walkPath_ the path a walk starts from, for the first directory it enumerates, and
+    // gives the outer walk's back afterwards.
+    class WalkStart {
+    public:
+        WalkStart(SecurityChecker& checker, const std::wstring& path) : checker_(checker) {
+            if (&path != &checker_.walkPath_) {
+                outer_ = std::exchange(checker_.walkPath_, path);
+            }
+        }
+        ~WalkStart() {
+            if (outer_) {
+                checker_.walkPath_ = std::move(*outer_);
+            }
+        }
+        WalkStart(const WalkStart&) = delete;
+        WalkStart& operator=(const WalkStart&) = delete;
+
+    private:
+        SecurityChecker& checker_;
+        std::optional<std::wstring> outer_;
+    };
+    // A child's name on the directory's path for the while.
+    class ChildPath {
+    public:
+        ChildPath(std::wstring& path, const std::wstring& name) : path_(path), length_(path.size()) {
+            if (!path_.ends_with(L'\\')) {
+                path_ += L'\\';
+            }
+            path_ += name;
+        }
+        ~ChildPath() { path_.resize(length_); }
+        ChildPath(const ChildPath&) = delete;
+        ChildPath& operator=(const ChildPath&) = delete;
+
+    private:
+        std::wstring& path_;
+        std::size_t length_;
+    };
     // Hands the listed entry's name to the next applyPath, and takes it back afterwards.
     struct ListedName {
         ListedName(SecurityChecker& checker, const std::wstring& name) : checker_(checker) {
@@ -243,9 +215,21 @@ private:
                             std::optional<PathStatus> knownStatus);
     void _pathProcedure(const SecurityInformationPtr& parent, const std::wstring& path,
                         std::optional<PathStatus> knownStatus);
+    // Checks the paths below `path` that entries name (the fast algorithm).
+    void _fastAlgorithm(const SecurityInformationPtr& information, const std::wstring& path,
+                        bool isDirectory);
     // Handles the children of the directory at `path`, which parents_.back() holds.
     CallbackResult _enumerateChildren(const SecurityInformationPtr& information,
                                       const std::wstring& path);
+    // The first batch of the listing of the directory being enumerated (walkPath_), opened
+    // again to be listed when its handle may not list it; an error handled as the directory's.
+    CallbackResult _listFirst(const SecurityInformationPtr& information,
+                              VDirectoryListing& listing,
+                              std::vector<Platform::DirectoryEntry>& entries, bool& found);
+    // Handles one listed entry of the directory being enumerated, its path made in walkPath_
+    // for the while; the writes waiting are made before a subdirectory and when enough wait.
+    CallbackResult _handleListed(const SecurityInformationPtr& information,
+                                 const Platform::DirectoryEntry& entry);
     // Opens the directory being enumerated again, to be listed: its handle was opened without
     // the listing right while its DACL refused it, and the walk may have written it since.
     bool _reopenForListing(const std::wstring& path);
@@ -272,7 +256,8 @@ private:
                         const std::wstring* listedName);
     // Continue when the opened object may have its DACL written through `handle`; else the
     // refusal is handled as an error of the path (Ignore or Abort). `listed`: opened as an
-    // entry of the directory being enumerated, never followed.
+    // entry of the directory being enumerated, never followed; else reached by its path, which
+    // must be the object's own.
     CallbackResult _mayWriteThrough(Platform::Handle handle, const SecurityInformation& information,
                                     const std::wstring& path, bool isDirectory, bool listed);
     // The exception being handled (or `error`) goes to onError and the log; the answer, with
@@ -309,14 +294,7 @@ private:
     // The DACL writes of a directory's files, judged and reported, waiting to be journaled
     // together and made; `deferred_`: the object applyPath handles now is the last of them and
     // hands its handle over.
-    struct PendingWrite {
-        std::wstring path;
-        Platform::UniqueHandle handle;
-        NewAcl acl;
-        std::vector<std::uint8_t> descriptor;
-        bool allEntriesFlag8 = false;
-    };
-    std::vector<PendingWrite> pending_;
+    WriteBatch pending_;
     bool deferred_ = false;
 
     std::atomic<std::uint64_t> checked_{0};

@@ -463,4 +463,45 @@ bool itemMatches(const AccessItem& required, const AccessItem& found, bool exact
     return false;
 }
 
+std::uint32_t objectModeOf(const SecurityInformation& information, const std::wstring& path,
+                           bool isDirectory) {
+    std::uint32_t mode = 0;
+    bool child = comparePaths(path, information.internPath()) == PathBelow;
+    if (child) {
+        mode |= ObjectMode::Child;
+    }
+    if (!isDirectory) {
+        mode |= ObjectMode::File;
+    }
+    if (!child) {
+        if (information.hasState(StateInheritHere)) {
+            mode |= ObjectMode::InheritRequired;
+        }
+        if (information.hasState(StateExactAclHere)) {
+            mode |= ObjectMode::Exact;
+        }
+    }
+    return mode;
+}
+
+bool isDaclWrongFor(const VAcl& dacl, const SecurityInformation& information,
+                    std::uint32_t mode) {
+    if ((mode & ObjectMode::InheritRequired) && !dacl.hasInheritedAce()) {
+        if (securityDebugging()) {
+            LogManager::instance().logText(LogInfo,
+                                           L"Inherit permissions from parent requires failed");
+        }
+        return true;
+    }
+    std::uint32_t compareFlags = mode & (CompareFlag::Exact | CompareFlag::ThisObjectOnly);
+    if (compareControls(requiredControlFor(information, mode), fromAcl(dacl), compareFlags)) {
+        return false;
+    }
+    if (securityDebugging()) {
+        LogManager::instance().log(LogInfo, L"DACL is wrong, DACL dump:\n%s",
+                                   dacl.dump(mapGenericAccess));
+    }
+    return true;
+}
+
 }  // namespace DiskSecurity

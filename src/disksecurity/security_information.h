@@ -170,4 +170,12 @@ NewAcl computeNewAcl(const SecurityInformation& information, const VAcl& existin
 // and one line per item.
 void dumpControl(const VAccessControl& control, const std::wstring& label = {});
 
+// The object mode of `path` handled with `information`: 0x1 child of the intern path, 0x4 not a
+// directory, and for the path itself 0x8 (inherit here) and 0x2 (exact ACL).
+std::uint32_t objectModeOf(const SecurityInformation& information, const std::wstring& path,
+                           bool isDirectory);
+// Whether `dacl` fails what `information` requires of an object in `mode` (logged when security
+// debugging is on).
+bool isDaclWrongFor(const VAcl& dacl, const SecurityInformation& information, std::uint32_t mode);
+
 }  // namespace DiskSecurity

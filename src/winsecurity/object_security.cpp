@@ -155,6 +155,34 @@ Platform::UniqueHandle openChildForSecurity(Platform::Handle directory, const st
     });
 }
 
+Platform::UniqueHandle openToTakeOver(Platform::Handle directory, const std::wstring& name,
+                                      const std::wstring& path, bool isDirectory,
+                                      bool checkFinalPath) {
+    std::uint32_t access = Platform::File::WriteOwner | Platform::File::ReadAttributes;
+    std::uint32_t share = Platform::File::ShareRead | Platform::File::ShareWrite;
+    std::uint32_t flags = Platform::File::FlagBackupSemantics | Platform::File::FlagOpenReparsePoint;
+    Platform::UniqueHandle handle(
+        directory ? Platform::createFileAt(directory, name, access, share,
+                                           Platform::File::OpenExisting, flags)
+                  : Platform::createFile(path, access, share, Platform::File::OpenExisting,
+                                         flags));
+    Platform::ByHandleFileInformation object;
+    if (!handle || !Platform::getFileInformationByHandle(handle.get(), object) ||
+        (object.attributes & Platform::FileAttribute::ReparsePoint) ||
+        ((object.attributes & Platform::FileAttribute::Directory) != 0) != isDirectory ||
+        (!isDirectory && object.numberOfLinks > 1)) {
+        return Platform::UniqueHandle();
+    }
+    // Reached by its path: a folder on the way swapped for a link leads elsewhere.
+    std::wstring real;
+    if (checkFinalPath && !directory &&
+        (!Platform::getFinalPathNameByHandle(handle.get(), real) ||
+         comparePaths(stripLongPrefix(real), path) != PathEqual)) {
+        return Platform::UniqueHandle();
+    }
+    return handle;
+}
+
 std::wstring getFileNameFromHandle(Platform::Handle handle) {
     std::wstring path;
     if (!Platform::getFinalPathNameByHandle(handle, path)) {

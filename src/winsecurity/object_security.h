@@ -26,6 +26,15 @@ Platform::UniqueHandle openForSecurity(const std::wstring& path, bool isDirector
 Platform::UniqueHandle openChildForSecurity(Platform::Handle directory, const std::wstring& name,
                                             bool isDirectory, const std::wstring& path);
 
+// Opens the object for WRITE_OWNER alone, as itself (never a link's target), to make a DACL that
+// shuts the tool out its to rewrite: the entry `name` of the directory held by `directory`, or
+// `path` when `directory` is null (with `checkFinalPath`, a path whose final path is another
+// is refused). Empty when it is not the plain object expected: a reparse point, the other kind,
+// a file with a second name, whose owner is nobody's business of a walk.
+Platform::UniqueHandle openToTakeOver(Platform::Handle directory, const std::wstring& name,
+                                      const std::wstring& path, bool isDirectory,
+                                      bool checkFinalPath);
+
 // The final path of the handle with links resolved, without "\\?\". Raises
 // "getFileNameFromHandle()".
 std::wstring getFileNameFromHandle(Platform::Handle handle);
