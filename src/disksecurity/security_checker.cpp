@@ -286,9 +286,6 @@ CallbackResult SecurityChecker::_handleListed(const SecurityInformationPtr& info
                                               const Platform::DirectoryEntry& entry) {
     ChildPath child(walkPath_, entry.fileName);
     try {
-        if (entry.attributes & Platform::FileAttribute::Directory) {
-            _flushWrites();  // made through this directory's handles, not a child's
-        }
         CallbackResult result = _visitChild(information, entry);
         if (pending_.size() >= WriteBatchSize) {
             _flushWrites();
@@ -472,9 +469,7 @@ CallbackResult SecurityChecker::applyPath(const SecurityInformation& information
                 listedChild_ = listedName != nullptr;
                 result = applySecurity(information, dacl, handle.get(), path, mode);
                 if (std::exchange(deferred_, false)) {
-                    pending_.last().handle = std::move(handle);
-                    pending_.last().allEntriesFlag8 =
-                        !information.hasState(StateEntryWithoutFlag8);
+                    pending_.last().owned = std::move(handle);
                 }
             }
             if (isDirectory && result == CallbackResult::Continue) {
@@ -668,16 +663,21 @@ CallbackResult SecurityChecker::applySecurity(const SecurityInformation& informa
         }
     }
     _report(path);
-    if (!simulate && isFile && listedChild_ && options_.journal) {
-        // A file of the directory being enumerated: journaled with its siblings in one write
-        // ahead of their writes, which follow at once.
-        pending_.add(WriteBatch::Write{std::wstring(path), {}, std::move(newAcl),
-                                       std::exchange(descriptor_, {})});
+    if (!simulate && listedChild_ && options_.journal) {
+        // An entry of the directory being enumerated: journaled with the writes waiting in one
+        // record ahead of them all. A file's write waits for its siblings; a folder's is made at
+        // once, with those waiting, for its children are judged against it.
+        pending_.add(WriteBatch::Write{std::wstring(path), handle, {}, std::move(newAcl),
+                                       std::exchange(descriptor_, {}),
+                                       !information.hasState(StateEntryWithoutFlag8)});
         if (pending_.last().descriptor.empty()) {
             pending_.last().descriptor = WinSecurity::getWholeDescriptor(handle);
         }
-        deferred_ = true;
-        return result;
+        if (isFile) {
+            deferred_ = true;
+            return result;
+        }
+        return _flushWrites() ? result : CallbackResult::Ignore;
     }
     if (!simulate) {
         if (options_.journal) {
@@ -721,10 +721,11 @@ SecurityInformationPtr SecurityChecker::_fileInformation(const SecurityInformati
     return directory.plainFile;
 }
 
-void SecurityChecker::_flushWrites() {
+bool SecurityChecker::_flushWrites() {
     if (pending_.size() == 0) {
-        return;
+        return true;
     }
+    std::wstring last = pending_.last().path;
     std::vector<WriteBatch::Failure> failures;
     try {
         failures = pending_.flush(*options_.journal,
@@ -735,13 +736,16 @@ void SecurityChecker::_flushWrites() {
         throw StopRunException(std::current_exception());
     }
     bool abort = false;
+    bool lastMade = true;
     for (const WriteBatch::Failure& failure : failures) {
         abort |= _handleError(failure.path, failure.allEntriesFlag8, failure.error,
                               oneLine(failure.error.text)) == CallbackResult::Abort;
+        lastMade &= failure.path != last;
     }
     if (abort) {
         _abort();
     }
+    return lastMade;
 }
 
 void SecurityChecker::skipped(const std::wstring&, const std::wstring&) {}

@@ -227,7 +227,7 @@ private:
                               VDirectoryListing& listing,
                               std::vector<Platform::DirectoryEntry>& entries, bool& found);
     // Handles one listed entry of the directory being enumerated, its path made in walkPath_
-    // for the while; the writes waiting are made before a subdirectory and when enough wait.
+    // for the while; the writes waiting are made when enough wait.
     CallbackResult _handleListed(const SecurityInformationPtr& information,
                                  const Platform::DirectoryEntry& entry);
     // Opens the directory being enumerated again, to be listed: its handle was opened without
@@ -267,9 +267,10 @@ private:
                                 const CaughtError& error, const std::wstring& reason);
     CallbackResult _handleError(const std::wstring& path, bool allEntriesFlag8,
                                 const CaughtError& error, const std::wstring& reason);
-    // Journals the writes waiting in pending_ in one record, then makes them. A write that
-    // fails is handled as an error of its path; Abort once all were tried.
-    void _flushWrites();
+    // Journals the writes waiting in pending_ in one record, then makes them; false when the
+    // last of them failed. A write that fails is handled as an error of its path; Abort once
+    // all were tried.
+    bool _flushWrites();
     void _report(const std::wstring& path);
 
     Callback& callback_;

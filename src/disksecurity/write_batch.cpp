@@ -23,10 +23,10 @@ void WriteBatch::_record(IWriteJournal& journal, const std::vector<Write>& batch
 std::optional<WriteBatch::Failure> WriteBatch::_make(Write& write) {
     try {
         if (write.acl.inherit) {
-            WinSecurity::setObjectDaclInherited(write.handle.get(), Platform::SeFileObject,
+            WinSecurity::setObjectDaclInherited(write.handle, Platform::SeFileObject,
                                                 write.acl.acl);
         } else {
-            WinSecurity::setObjectDaclProtected(write.handle.get(), Platform::SeFileObject,
+            WinSecurity::setObjectDaclProtected(write.handle, Platform::SeFileObject,
                                                 write.acl.acl);
         }
         return std::nullopt;

@@ -36,11 +36,13 @@ public:
 
 class WriteBatch {
 public:
-    // A write of `acl` through `handle` (opened for `path`), whose object holds `descriptor`
-    // now; `allEntriesFlag8` as the checker's callbacks take it.
+    // A write of `acl` through `handle` (opened for `path`, and owned by `owned` when the batch
+    // keeps it open), whose object holds `descriptor` now; `allEntriesFlag8` as the checker's
+    // callbacks take it.
     struct Write {
         std::wstring path;
-        Platform::UniqueHandle handle;
+        Platform::Handle handle = nullptr;
+        Platform::UniqueHandle owned;
         NewAcl acl;
         std::vector<std::uint8_t> descriptor;
         bool allEntriesFlag8 = false;

@@ -195,12 +195,15 @@ struct DirectoryEntry {
     std::uint32_t attributes = 0;
     std::wstring fileName;
 };
-// GetFileInformationByHandleEx with FileDirectoryInfo (NtQueryDirectoryFile): the next entries
-// of the directory held by `directory`, which needs FILE_LIST_DIRECTORY (ERROR_ACCESS_DENIED),
-// as many as one call returns, in the order NTFS lists them, "." and ".." included where
-// Windows lists them; `restart` starts from the first again. False with ERROR_NO_MORE_FILES
-// after the last entry, `entries` then empty.
-bool getDirectoryEntries(Handle directory, bool restart, std::vector<DirectoryEntry>& entries);
+// NtQueryDirectoryFile with FileDirectoryInformation (GetFileInformationByHandleEx's
+// FileDirectoryInfo): the next entries of the directory held by `directory`, which needs
+// FILE_LIST_DIRECTORY (ERROR_ACCESS_DENIED), as many as one call returns, in the order NTFS
+// lists them, "." and ".." included where Windows lists them; `restart` starts from the first
+// again. As the native call answers its status, the Win32 error code is returned (0 on
+// success, ERROR_NO_MORE_FILES after the last entry, `entries` then empty), not kept as the
+// thread's last error.
+std::uint32_t getDirectoryEntries(Handle directory, bool restart,
+                                  std::vector<DirectoryEntry>& entries);
 
 // GetTempPathW: the temporary directory (TMP, TEMP, USERPROFILE, then the Windows directory)
 // as a full path with a trailing backslash.

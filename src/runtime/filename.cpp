@@ -545,10 +545,10 @@ bool VFileFinder::next(Result& result) {
 bool VDirectoryListing::next(std::vector<Platform::DirectoryEntry>& entries,
                              const std::wstring& path) {
     bool restart = std::exchange(restart_, false);
-    if (Platform::getDirectoryEntries(directory_, restart, entries)) {
+    std::uint32_t error = Platform::getDirectoryEntries(directory_, restart, entries);
+    if (error == Platform::WinError::Success) {
         return true;
     }
-    std::uint32_t error = Platform::getLastError();
     if (error == Platform::WinError::NoMoreFiles) {
         return false;
     }

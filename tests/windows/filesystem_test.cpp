@@ -211,12 +211,14 @@ TEST(WinFileSystem, ListingThroughAHandleMatchesTheSearch) {
         std::map<std::wstring, std::uint32_t> kinds;
         std::vector<DirectoryEntry> batch;
         bool restart = true;
-        while (getDirectoryEntries(directory.get(), std::exchange(restart, false), batch)) {
+        std::uint32_t error = 0;
+        while ((error = getDirectoryEntries(directory.get(), std::exchange(restart, false),
+                                            batch)) == 0) {
             for (const DirectoryEntry& entry : batch) {
                 kinds[entry.fileName] = entry.attributes;
             }
         }
-        EXPECT_EQ(getLastError(), WinError::NoMoreFiles);
+        EXPECT_EQ(error, WinError::NoMoreFiles);
         return kinds;
     };
     std::map<std::wstring, std::uint32_t> kinds = listAll();

@@ -308,7 +308,9 @@ TEST_F(FileSystemTest, ListingThroughAHandleMatchesTheSearch) {
         std::vector<std::wstring> names;
         std::vector<DirectoryEntry> batch;
         bool restart = true;
-        while (getDirectoryEntries(directory, std::exchange(restart, false), batch)) {
+        std::uint32_t error = 0;
+        while ((error = getDirectoryEntries(directory, std::exchange(restart, false), batch)) ==
+               0) {
             for (const DirectoryEntry& entry : batch) {
                 names.push_back(entry.fileName);
                 if (kinds) {
@@ -316,7 +318,7 @@ TEST_F(FileSystemTest, ListingThroughAHandleMatchesTheSearch) {
                 }
             }
         }
-        EXPECT_EQ(getLastError(), WinError::NoMoreFiles);
+        EXPECT_EQ(error, WinError::NoMoreFiles);
         return names;
     };
     UniqueHandle list(createFile(LR"(C:\list)", File::ReadData | File::ReadControl, 0,
@@ -339,8 +341,7 @@ TEST_F(FileSystemTest, ListingThroughAHandleMatchesTheSearch) {
     UniqueHandle unlisted(createFile(LR"(C:\list)", File::ReadControl, 0, File::OpenExisting,
                                      File::FlagBackupSemantics));
     std::vector<DirectoryEntry> batch;
-    EXPECT_FALSE(getDirectoryEntries(unlisted.get(), true, batch));
-    EXPECT_EQ(getLastError(), WinError::AccessDenied);
+    EXPECT_EQ(getDirectoryEntries(unlisted.get(), true, batch), WinError::AccessDenied);
 }
 
 // A name Windows could not hold is listed with its forbidden characters, and a last dot or

@@ -401,22 +401,23 @@ bool readListing(FileObject& file) {
 
 }  // namespace
 
-bool getDirectoryEntries(Handle directory, bool restart, std::vector<DirectoryEntry>& entries) {
+std::uint32_t getDirectoryEntries(Handle directory, bool restart,
+                                  std::vector<DirectoryEntry>& entries) {
     TAVREL_SEAM_CALL("GetFileInformationByHandleEx(directory)");
     entries.clear();
-    auto file = fileObjectOf(directory);
+    auto file = lookupHandle<FileObject>(directory);
     if (!file) {
-        return false;
+        return WinError::InvalidHandle;
     }
     if (!file->isDirectory() || file->isLinkItself()) {
-        return failWith(WinError::InvalidParameter);
+        return WinError::InvalidParameter;
     }
     if (!(file->grantedAccess() & File::ReadData)) {
-        return failWith(WinError::AccessDenied);
+        return WinError::AccessDenied;
     }
     if (restart || !file->listingBegun) {
         if (!readListing(*file)) {
-            return false;
+            return getLastError();
         }
         file->listingBegun = true;
     }
@@ -431,7 +432,7 @@ bool getDirectoryEntries(Handle directory, bool restart, std::vector<DirectoryEn
         std::vector<DirectoryEntry>().swap(file->listing);
         file->listed = 0;
     }
-    return !entries.empty() || failWith(WinError::NoMoreFiles);
+    return entries.empty() ? WinError::NoMoreFiles : WinError::Success;
 }
 
 bool findNextFile(Handle find, FindData& data) {

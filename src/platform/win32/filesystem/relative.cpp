@@ -303,7 +303,8 @@ bool deleteFileAt(Handle directory, const std::wstring& name) {
                                         sizeof disposition) != FALSE;
 }
 
-bool getDirectoryEntries(Handle directory, bool restart, std::vector<DirectoryEntry>& entries) {
+std::uint32_t getDirectoryEntries(Handle directory, bool restart,
+                                  std::vector<DirectoryEntry>& entries) {
     entries.clear();
     // 64 KiB, the most a call on a network share returns; kept per thread, the walk lists
     // directory after directory.
@@ -314,7 +315,7 @@ bool getDirectoryEntries(Handle directory, bool restart, std::vector<DirectoryEn
         static_cast<ULONG>(buffer.size() * sizeof(ULONGLONG)), fileDirectoryInformation, FALSE,
         nullptr, restart ? TRUE : FALSE);
     if (result < 0) {
-        return Win32::failWith(ntdll<RtlNtStatusToDosErrorCall>("RtlNtStatusToDosError")(result));
+        return ntdll<RtlNtStatusToDosErrorCall>("RtlNtStatusToDosError")(result);
     }
     const auto* bytes = reinterpret_cast<const unsigned char*>(buffer.data());
     for (ULONG at = 0;;) {
@@ -327,7 +328,7 @@ bool getDirectoryEntries(Handle directory, bool restart, std::vector<DirectoryEn
         }
         at += info->nextEntryOffset;
     }
-    return true;
+    return ERROR_SUCCESS;
 }
 
 }  // namespace Platform
