@@ -104,11 +104,20 @@ TEST_F(Reliability, RepairsKilledAtAnyPointConvergeAndLeaveNothingHalfWritten) {
     for (int point = 1; point <= killPoints; ++point) {
         SCOPED_TRACE(point);
         makeEverythingWrong();
+        const bool undo = point % 3 == 2;
+        const auto wrong = undo ? descriptors() : decltype(descriptors()){};
+        std::vector<fs::path> journalsBefore = journals();
         auto run = startProgram("tavrel", repairArgs());
         std::this_thread::sleep_for(uninterrupted * point / (killPoints + 1));
         run.kill();
         // Whatever the kill interrupted, the metadata file is the old one or a whole new one.
         EXPECT_EQ(metadata(), expectedMetadata);
+        // And its journal undoes it: each record is on the disk before the write it records.
+        std::vector<fs::path> kept = journals();
+        if (undo && kept != journalsBefore) {
+            ASSERT_EQ(restore(kept.back()).exitCode, 0);
+            EXPECT_TRUE(descriptors() == wrong) << "a killed run's journal missed a write";
+        }
         ASSERT_EQ(tavrel(repairArgs()).exitCode, 0);
         EXPECT_TRUE(descriptors() == expected) << "the repair after the kill ended elsewhere";
         EXPECT_EQ(leftovers(), std::vector<std::string>{});
