@@ -250,7 +250,11 @@ CallbackResult SecurityChecker::_enumerateChildren(const SecurityInformationPtr&
             }
         }
     }
-    _flushWrites();
+    if (start.starts()) {
+        // The writes of the files of a folder wait past its end, for the next folder's write or
+        // a full batch: the walk ends with none waiting.
+        _flushWrites();
+    }
     return result;
 }
 
@@ -291,8 +295,10 @@ CallbackResult SecurityChecker::_handleListed(const SecurityInformationPtr& info
             _flushWrites();
         }
         return result;
-    } catch (const AbortException&) {
-        // What was judged and reported before the abort is still written.
+    } catch (const StopRunException&) {
+        throw;  // nothing more is written
+    } catch (...) {
+        // What was judged and reported before the walk ended is still written.
         _flushWrites();
         throw;
     }

@@ -149,6 +149,8 @@ protected:
                 checker_.walkPath_ = std::move(*outer_);
             }
         }
+        // Whether the walk starts here.
+        bool starts() const { return outer_.has_value(); }
         WalkStart(const WalkStart&) = delete;
         WalkStart& operator=(const WalkStart&) = delete;
 
