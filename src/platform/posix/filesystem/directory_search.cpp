@@ -387,11 +387,11 @@ bool readListing(FileObject& file) {
     if (!open->directory) {
         return failWithErrno();
     }
-    if (file.realPath.empty()) {
-        file.realPath = realPathOfSearched(ListedIn{}, fd);
+    if (file.realPath().empty()) {
+        file.setRealPath(realPathOfSearched(ListedIn{}, fd));
     }
-    open->path = file.realPath.empty() ? file.path() : file.realPath;
-    open->realPath = file.realPath;
+    open->path = file.realPath().empty() ? file.path() : file.realPath();
+    open->realPath = file.realPath();
     open->device = st.st_dev;
     open->modified = st.st_mtim;
     ::clock_gettime(CLOCK_REALTIME_COARSE, &open->listedAt);

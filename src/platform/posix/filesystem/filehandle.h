@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "platform/posix/host/handles.h"
@@ -138,8 +139,12 @@ public:
     std::size_t listed = 0;
     bool listingBegun = false;
     std::shared_ptr<const OpenDirectory> listedDirectory;
+
     // Where a directory lay when it was opened, free of links (empty: not known yet).
-    std::string realPath;
+    const std::string& realPath() const { return pathIsReal_ ? path_ : realPath_; }
+    void setRealPath(std::string path) { realPath_ = std::move(path); }
+    // The path it was opened by is free of links: a walk deep down holds one copy of it.
+    void markPathReal() { pathIsReal_ = true; }
 
 private:
     UniqueFd fd_;
@@ -150,6 +155,8 @@ private:
     bool linkItself_;
     struct stat opened_ {};
     bool statKnown_ = false;
+    std::string realPath_;
+    bool pathIsReal_ = false;
     bool heldAgainstDelete_ = false;
     dev_t heldDevice_ = 0;
     ino_t heldInode_ = 0;

@@ -44,8 +44,8 @@ bool heldDirectory(Handle directory, Held& held) {
     if (!held.object || !held.object->isDirectory() || held.object->isLinkItself()) {
         return failWith(WinError::InvalidHandle);
     }
-    if (!held.object->realPath.empty()) {
-        held.realPath = held.object->realPath;
+    if (!held.object->realPath().empty()) {
+        held.realPath = held.object->realPath();
         return true;
     }
     char buffer[PATH_MAX];
@@ -55,7 +55,7 @@ bool heldDirectory(Handle directory, Held& held) {
         return failWithErrno();
     }
     held.realPath.assign(buffer, static_cast<std::size_t>(size));
-    held.object->realPath = held.realPath;
+    held.object->setRealPath(held.realPath);
     return true;
 }
 
@@ -115,7 +115,7 @@ std::optional<Handle> openExistingAt(const Held& held, const std::wstring& name,
     std::string posix = joinPosix(held.realPath, entry);
     auto object = std::make_shared<FileObject>(std::move(fd), posix, access, directory, link);
     if (directory && !link) {
-        object->realPath = posix;  // neither it nor the directory it was opened in is a link
+        object->markPathReal();  // neither it nor the directory it was opened in is a link
     }
     object->searched = held.object->listedDirectory;
     object->holdUnlessShared(shareMode, st);
