@@ -570,13 +570,7 @@ int main(int argc, char** argv) {
     if (sizes.empty()) {
         sizes = {10000, 100000};
     }
-    const char* host = std::getenv("TAVREL_HOST");
-    if (!host) {
-        std::fprintf(stderr, "TAVREL_HOST must name the host directory\n");
-        return 1;
-    }
-    Platform::getFileAttributes(L"C:\\");  // completes the host
-    fs::path driveC = fs::path(host) / "drive_c";
+    fs::path driveC = BenchWalks::hostDriveC();
     if (shapes) {
         // --shapes: only the chain and the wide folder.
         measureShapes(driveC);

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "platform/filesystem.h"
+#include "walks.h"
 
 namespace {
 
@@ -108,13 +109,7 @@ int main(int argc, char** argv) {
     if (sizes.empty()) {
         sizes = {10000, 100000};
     }
-    const char* host = std::getenv("TAVREL_HOST");
-    if (!host) {
-        std::fprintf(stderr, "TAVREL_HOST must name the host directory\n");
-        return 1;
-    }
-    Platform::getFileAttributes(L"C:\\");  // completes the host
-    fs::path driveC = fs::path(host) / "drive_c";
+    fs::path driveC = BenchWalks::hostDriveC();
     std::printf(
         "--update-path-security on a .Security of N entries, each naming a folder of its own in "
         "capitals (the folders are lower case), beside the same entries as on disk\n");

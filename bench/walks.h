@@ -6,6 +6,8 @@
 #include <sys/resource.h>
 
 #include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -21,6 +23,17 @@ inline double seconds(const std::function<void()>& work) {
     auto start = std::chrono::steady_clock::now();
     work();
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Drive C: of the host that TAVREL_HOST names, completed; the process ends when it names none.
+inline std::filesystem::path hostDriveC() {
+    const char* host = std::getenv("TAVREL_HOST");
+    if (!host) {
+        std::fprintf(stderr, "TAVREL_HOST must name the host directory\n");
+        std::exit(1);
+    }
+    Platform::getFileAttributes(L"C:\\");  // completes the host
+    return std::filesystem::path(host) / "drive_c";
 }
 
 inline long peakRssKiB() {

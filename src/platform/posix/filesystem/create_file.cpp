@@ -83,20 +83,7 @@ std::optional<Handle> openExistingAsWritten(const std::wstring& path, std::uint3
     auto searched = searchHolding(parentOf(posix), posix.substr(slash + 1), st);
     auto object = std::make_shared<FileObject>(std::move(fd), posix, access, directory, link);
     object->searched = std::move(searched);
-    object->holdUnlessShared(shareMode, st);
-    if (!grantsRead(access)) {
-        // The walk opens objects by the thousand for their security alone: what the open's
-        // fstat saw answers the questions asked of such a handle, without a second call.
-        object->setOpenedStat(st);
-    }
-    std::uint32_t granted = 0;
-    if (!checkOpenAccess(posix, object.get(), linkItself, access, backupSemantics, granted)) {
-        return invalidHandle();
-    }
-    object->setGrantedAccess(granted);
-    Handle handle = registerHandle(std::move(object));
-    setLastError(WinError::Success);
-    return handle;
+    return registerOpened(std::move(object), st, access, shareMode, linkItself, backupSemantics);
 }
 
 // What createFile was asked for, as each kind of object needs it.

@@ -83,6 +83,26 @@ bool renameUnlessHeld(const std::string& from, const std::string& to) {
     return ::rename(from.c_str(), to.c_str()) == 0 || failWithErrno();
 }
 
+Handle registerOpened(std::shared_ptr<FileObject> object, const struct stat& st,
+                      std::uint32_t access, std::uint32_t shareMode, bool linkItself,
+                      bool backupSemantics) {
+    object->holdUnlessShared(shareMode, st);
+    if (!grantsRead(access)) {
+        // The walk opens objects by the thousand for their security alone: what the open's
+        // fstat saw answers the questions asked of such a handle, without a second call.
+        object->setOpenedStat(st);
+    }
+    std::uint32_t granted = 0;
+    if (!checkOpenAccess(object->path(), object.get(), linkItself, access, backupSemantics,
+                         granted)) {
+        return invalidHandle();
+    }
+    object->setGrantedAccess(granted);
+    Handle handle = registerHandle(std::move(object));
+    setLastError(WinError::Success);
+    return handle;
+}
+
 int fileDescriptorOf(Handle handle) {
     auto object = fileObjectOf(handle);
     return object ? object->fd() : -1;

@@ -65,6 +65,13 @@ bool lstatWindowsPath(const std::wstring& path, std::string& posix, struct stat&
 // must exist, with its security descriptor, DOS attributes, mode and owner.
 bool replacePosixFile(const std::string& target, const std::string& source, std::uint32_t flags);
 
+// The handle of an existing object just opened, `st` what its descriptor says of it: held
+// against delete as its share mode asks, its access checked through it (the invalid handle,
+// the last error set, when refused), and registered.
+Handle registerOpened(std::shared_ptr<FileObject> object, const struct stat& st,
+                      std::uint32_t access, std::uint32_t shareMode, bool linkItself,
+                      bool backupSemantics);
+
 bool grantsRead(std::uint32_t access);
 bool grantsWrite(std::uint32_t access);
 bool hasDrive(std::wstring_view path);

@@ -118,18 +118,7 @@ std::optional<Handle> openExistingAt(const Held& held, const std::wstring& name,
         object->markPathReal();  // neither it nor the directory it was opened in is a link
     }
     object->searched = held.object->listedDirectory;
-    object->holdUnlessShared(shareMode, st);
-    if (!grantsRead(access)) {
-        object->setOpenedStat(st);
-    }
-    std::uint32_t granted = 0;
-    if (!checkOpenAccess(posix, object.get(), link, access, backupSemantics, granted)) {
-        return invalidHandle();
-    }
-    object->setGrantedAccess(granted);
-    Handle handle = registerHandle(std::move(object));
-    setLastError(WinError::Success);
-    return handle;
+    return registerOpened(std::move(object), st, access, shareMode, link, backupSemantics);
 }
 
 // The POSIX name of the entry `name` of the held directory: as written when it exists so or
