@@ -75,8 +75,8 @@ CheckerCounts SecurityChecker::counts() const {
         written_.load(std::memory_order_relaxed), failed_.load(std::memory_order_relaxed)};
 }
 
-std::uint32_t SecurityChecker::objectMode(const SecurityInformation& information,
-                                          const std::wstring& path, bool isDirectory) {
+ObjectMode SecurityChecker::objectMode(const SecurityInformation& information,
+                                       const std::wstring& path, bool isDirectory) {
     return objectModeOf(information, path, isDirectory);
 }
 
@@ -465,7 +465,7 @@ CallbackResult SecurityChecker::applyPath(const SecurityInformation& information
             opened = true;
             VAcl dacl = readDacl(handle.get(), path, isDirectory);
             checked_.fetch_add(1, std::memory_order_relaxed);
-            std::uint32_t mode = objectMode(information, path, isDirectory);
+            ObjectMode mode = objectMode(information, path, isDirectory);
             // An object that must stop inheriting is rewritten while it still inherits,
             // whatever its explicit part says.
             bool wrong = (dacl.hasInheritedAce() && information.hasState(StateBreaksInheritance)) ||
@@ -594,7 +594,7 @@ VAcl SecurityChecker::readDacl(Platform::Handle handle, const std::wstring&, boo
 }
 
 bool SecurityChecker::isDaclWrong(const VAcl& dacl, const SecurityInformation& information,
-                                  std::uint32_t mode) {
+                                  ObjectMode mode) {
     // The answer depends on nothing but the DACL's bytes, the information and the mode; while
     // the informations of a directory being enumerated live, the last one is remembered.
     ParentAcl* directory = parents_.empty() ? nullptr : &parents_.back();
@@ -618,7 +618,7 @@ bool SecurityChecker::isDaclWrong(const VAcl& dacl, const SecurityInformation& i
 }
 
 bool SecurityChecker::_judgeDacl(const VAcl& dacl, const SecurityInformation& information,
-                                 std::uint32_t mode) {
+                                 ObjectMode mode) {
     return isDaclWrongFor(dacl, information, mode);
 }
 
@@ -643,8 +643,8 @@ const VAccessControl& SecurityChecker::_inheritedFor(const std::wstring& path, b
 
 CallbackResult SecurityChecker::applySecurity(const SecurityInformation& information,
                                               const VAcl& existing, Platform::Handle handle,
-                                              const std::wstring& path, std::uint32_t mode) {
-    bool isFile = (mode & ObjectMode::File) != 0;
+                                              const std::wstring& path, ObjectMode mode) {
+    bool isFile = mode.file();
     CallbackResult result = beforeApply(path, !isFile);
     bool simulate = options_.mode == CheckMode::Simulate;
     if (!simulate) {

@@ -91,16 +91,15 @@ public:
 
     CheckerCounts counts() const;
 
-    // 0x1 child of the intern path, 0x4 not a directory, and for the path itself 0x8 (inherit
-    // here) and 0x2 (exact ACL).
-    static std::uint32_t objectMode(const SecurityInformation& information,
-                                    const std::wstring& path, bool isDirectory);
+    // How `path` stands to `information` (objectModeOf).
+    static ObjectMode objectMode(const SecurityInformation& information, const std::wstring& path,
+                                 bool isDirectory);
 
     virtual bool isDaclWrong(const VAcl& dacl, const SecurityInformation& information,
-                             std::uint32_t mode);
+                             ObjectMode mode);
     virtual CallbackResult applySecurity(const SecurityInformation& information,
                                          const VAcl& existing, Platform::Handle handle,
-                                         const std::wstring& path, std::uint32_t mode);
+                                         const std::wstring& path, ObjectMode mode);
     // Handles one path as a file, without children.
     virtual void checkPath(const SecurityInformationPtr& information, const std::wstring& path);
     virtual CallbackResult onError(ErrorCategory category, const std::wstring& text,
@@ -124,7 +123,7 @@ protected:
                              bool isDirectory, bool listed = false);
     [[noreturn]] void _abort();
     // isDaclWrong's own judgement, without the memory of the last answer.
-    bool _judgeDacl(const VAcl& dacl, const SecurityInformation& information, std::uint32_t mode);
+    bool _judgeDacl(const VAcl& dacl, const SecurityInformation& information, ObjectMode mode);
     // The information that file `path`, listed by the walk below `information`, gets of its
     // own: generated for it, or, when no entry names the file, the one that every such file of
     // the directory shares (they differ only in their path). Debugging generates each file's,
@@ -204,7 +203,7 @@ private:
         // The last answer of isDaclWrong for one of the two informations above: the objects
         // of a directory mostly hold the same DACL.
         const SecurityInformation* judgedWith = nullptr;
-        std::uint32_t judgedMode = 0;
+        ObjectMode judgedMode;
         std::vector<std::uint8_t> judgedAcl;
         bool judgedWrong = false;
         std::optional<VAcl> acl;

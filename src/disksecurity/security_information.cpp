@@ -153,11 +153,11 @@ void generate(SecurityInformation& information, const std::wstring& path, bool i
 }
 
 const VAccessControl& requiredControlFor(const SecurityInformation& information,
-                                         std::uint32_t mode) {
-    if (!(mode & ObjectMode::Child)) {
+                                         ObjectMode mode) {
+    if (!mode.child()) {
         return information.required();
     }
-    return information.derived((mode & ObjectMode::File) != 0);
+    return information.derived(mode.file());
 }
 
 VAccessControl requiredControl(const Path2Entries& mapping, bool isDirectory) {
@@ -395,13 +395,12 @@ VAcl buildAcl(const VAccessControl& control) {
 }
 
 NewAcl computeNewAcl(const SecurityInformation& information, const VAcl& existing,
-                     const VAcl& parentAcl, std::uint32_t mode) {
-    return computeNewAcl(information, existing,
-                         inheritedControl(parentAcl, (mode & ObjectMode::File) != 0), mode);
+                     const VAcl& parentAcl, ObjectMode mode) {
+    return computeNewAcl(information, existing, inheritedControl(parentAcl, mode.file()), mode);
 }
 
 NewAcl computeNewAcl(const SecurityInformation& information, const VAcl& existing,
-                     const VAccessControl& inherited, std::uint32_t mode) {
+                     const VAccessControl& inherited, ObjectMode mode) {
     const VAccessControl& required = requiredControlFor(information, mode);
     bool exactAcl = information.hasState(StateExactAclHere);
     bool inherit = false;
@@ -413,7 +412,8 @@ NewAcl computeNewAcl(const SecurityInformation& information, const VAcl& existin
         inherit = false;
     } else {
         inherit = compareControls(required, inherited,
-                                  (mode & ObjectMode::File) | (exactAcl ? CompareFlag::Exact : 0));
+                                  (mode.file() ? CompareFlag::ThisObjectOnly : 0) |
+                                      (exactAcl ? CompareFlag::Exact : 0));
     }
 
     VAccessControl wanted = required;
@@ -463,38 +463,23 @@ bool itemMatches(const AccessItem& required, const AccessItem& found, bool exact
     return false;
 }
 
-std::uint32_t objectModeOf(const SecurityInformation& information, const std::wstring& path,
-                           bool isDirectory) {
-    std::uint32_t mode = 0;
+ObjectMode objectModeOf(const SecurityInformation& information, const std::wstring& path,
+                        bool isDirectory) {
     bool child = comparePaths(path, information.internPath()) == PathBelow;
-    if (child) {
-        mode |= ObjectMode::Child;
-    }
-    if (!isDirectory) {
-        mode |= ObjectMode::File;
-    }
-    if (!child) {
-        if (information.hasState(StateInheritHere)) {
-            mode |= ObjectMode::InheritRequired;
-        }
-        if (information.hasState(StateExactAclHere)) {
-            mode |= ObjectMode::Exact;
-        }
-    }
-    return mode;
+    return ObjectMode(child, !isDirectory, !child && information.hasState(StateExactAclHere),
+                      !child && information.hasState(StateInheritHere));
 }
 
-bool isDaclWrongFor(const VAcl& dacl, const SecurityInformation& information,
-                    std::uint32_t mode) {
-    if ((mode & ObjectMode::InheritRequired) && !dacl.hasInheritedAce()) {
+bool isDaclWrongFor(const VAcl& dacl, const SecurityInformation& information, ObjectMode mode) {
+    if (mode.inheritRequired() && !dacl.hasInheritedAce()) {
         if (securityDebugging()) {
             LogManager::instance().logText(LogInfo,
                                            L"Inherit permissions from parent requires failed");
         }
         return true;
     }
-    std::uint32_t compareFlags = mode & (CompareFlag::Exact | CompareFlag::ThisObjectOnly);
-    if (compareControls(requiredControlFor(information, mode), fromAcl(dacl), compareFlags)) {
+    if (compareControls(requiredControlFor(information, mode), fromAcl(dacl),
+                        mode.compareFlags())) {
         return false;
     }
     if (securityDebugging()) {

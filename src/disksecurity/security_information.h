@@ -16,19 +16,38 @@
 
 namespace DiskSecurity {
 
-// How the object being handled stands to the information it is handled with.
-namespace ObjectMode {
-constexpr std::uint32_t Child = 0x1;            // strictly below the information's intern path
-constexpr std::uint32_t Exact = 0x2;            // the DACL must match exactly
-constexpr std::uint32_t File = 0x4;             // not a directory
-constexpr std::uint32_t InheritRequired = 0x8;  // inherited ACEs are required
-}  // namespace ObjectMode
-
-// Flags of compareControls; the same bits as the object mode's Exact and File.
+// Flags of compareControls.
 namespace CompareFlag {
 constexpr std::uint32_t Exact = 0x2;           // equal masks, and nothing more in the existing
 constexpr std::uint32_t ThisObjectOnly = 0x4;  // items of other targets are not compared
 }  // namespace CompareFlag
+
+// How the object being handled stands to the information it is handled with.
+class ObjectMode {
+public:
+    constexpr ObjectMode() = default;
+    // `child`: strictly below the information's intern path; `file`: not a directory; `exact`:
+    // the DACL must match exactly; `inheritRequired`: inherited ACEs are required.
+    constexpr ObjectMode(bool child, bool file, bool exact, bool inheritRequired)
+        : child_(child), file_(file), exact_(exact), inheritRequired_(inheritRequired) {}
+
+    constexpr bool child() const { return child_; }
+    constexpr bool file() const { return file_; }
+    constexpr bool exact() const { return exact_; }
+    constexpr bool inheritRequired() const { return inheritRequired_; }
+    // What compareControls is asked for the object: equal masks where it must match exactly,
+    // and the object alone, never what it passes on, for a file.
+    constexpr std::uint32_t compareFlags() const {
+        return (exact_ ? CompareFlag::Exact : 0) | (file_ ? CompareFlag::ThisObjectOnly : 0);
+    }
+    constexpr bool operator==(const ObjectMode&) const = default;
+
+private:
+    bool child_ = false;
+    bool file_ = false;
+    bool exact_ = false;
+    bool inheritRequired_ = false;
+};
 
 // The information of one path: its mapping, its required control and the controls derived from
 // it for the children. Generated once, then read only (the derived controls fill on first use).
@@ -85,7 +104,7 @@ void generate(SecurityInformation& information, const std::wstring& path, bool i
 // The required control of the path itself (mode without Child), or the derived control for a
 // file (Child and File) or a subfolder (Child alone) below it.
 const VAccessControl& requiredControlFor(const SecurityInformation& information,
-                                         std::uint32_t mode);
+                                         ObjectMode mode);
 // The control that the entries of a mapping require of its path (a directory or not).
 VAccessControl requiredControl(const Path2Entries& mapping, bool isDirectory);
 
@@ -161,21 +180,21 @@ struct NewAcl {
 // The DACL to write on an object whose DACL is `existing`, below a parent whose DACL is
 // `parentAcl`, handled in `mode` with `information`.
 NewAcl computeNewAcl(const SecurityInformation& information, const VAcl& existing,
-                     const VAcl& parentAcl, std::uint32_t mode);
+                     const VAcl& parentAcl, ObjectMode mode);
 // The same with what the parent's DACL gives the object (inheritedControl) already computed.
 NewAcl computeNewAcl(const SecurityInformation& information, const VAcl& existing,
-                     const VAccessControl& inherited, std::uint32_t mode);
+                     const VAccessControl& inherited, ObjectMode mode);
 
 // With security debugging on: "Dumping access control" (or "<label>: dumping access control")
 // and one line per item.
 void dumpControl(const VAccessControl& control, const std::wstring& label = {});
 
-// The object mode of `path` handled with `information`: 0x1 child of the intern path, 0x4 not a
-// directory, and for the path itself 0x8 (inherit here) and 0x2 (exact ACL).
-std::uint32_t objectModeOf(const SecurityInformation& information, const std::wstring& path,
-                           bool isDirectory);
+// The object mode of `path` handled with `information`: a child of the intern path or not, a
+// file or not, and for the path itself whether it must inherit and match exactly.
+ObjectMode objectModeOf(const SecurityInformation& information, const std::wstring& path,
+                        bool isDirectory);
 // Whether `dacl` fails what `information` requires of an object in `mode` (logged when security
 // debugging is on).
-bool isDaclWrongFor(const VAcl& dacl, const SecurityInformation& information, std::uint32_t mode);
+bool isDaclWrongFor(const VAcl& dacl, const SecurityInformation& information, ObjectMode mode);
 
 }  // namespace DiskSecurity

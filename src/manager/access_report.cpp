@@ -41,13 +41,13 @@ public:
                   TarnoComponentResolver* context, AccessReport& report)
         : CompleteChecker(callback, options, context), report_(report) {}
 
-    bool isDaclWrong(const VAcl&, const SecurityInformation&, std::uint32_t) override {
+    bool isDaclWrong(const VAcl&, const SecurityInformation&, ObjectMode) override {
         return false;
     }
 
     // Reached only for an object that still inherits where it must not: reported as it is.
     CallbackResult applySecurity(const SecurityInformation&, const VAcl&, Platform::Handle,
-                                 const std::wstring&, std::uint32_t) override {
+                                 const std::wstring&, ObjectMode) override {
         return CallbackResult::Continue;
     }
 

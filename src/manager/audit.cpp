@@ -55,7 +55,7 @@ public:
     }
 
     bool isDaclWrong(const VAcl& dacl, const SecurityInformation& information,
-                     std::uint32_t mode) override {
+                     ObjectMode mode) override {
         _judged(dacl, information, mode);
         return CompleteChecker::isDaclWrong(dacl, information, mode);
     }
@@ -63,12 +63,12 @@ public:
     // Reached for every object a repair would write, with the DACL it holds now.
     CallbackResult applySecurity(const SecurityInformation& information, const VAcl& existing,
                                  Platform::Handle, const std::wstring& path,
-                                 std::uint32_t mode) override {
+                                 ObjectMode mode) override {
         _judged(existing, information, mode);
         if (silent_) {
             return CallbackResult::Continue;
         }
-        bool isFile = (mode & ObjectMode::File) != 0;
+        bool isFile = mode.file();
         std::optional<VAccessControl> scratch;
         const VAccessControl& inherited = _inheritedFor(path, isFile, scratch);
         _printRepair(existing, computeNewAcl(information, existing, inherited, mode), inherited,
@@ -110,17 +110,17 @@ private:
 
     // The first look at an object: counted once, and the grants a repair keeps though no
     // entry speaks of them printed.
-    void _judged(const VAcl& dacl, const SecurityInformation& information, std::uint32_t mode) {
+    void _judged(const VAcl& dacl, const SecurityInformation& information, ObjectMode mode) {
         if (judged_ || silent_) {
             return;
         }
         judged_ = true;
         ++counts_.objects;
-        if (mode & ObjectMode::Exact) {
+        if (mode.exact()) {
             return;  // an exact DACL keeps nothing else: a repair removes it (surplus)
         }
         const VAccessControl& required = requiredControlFor(information, mode);
-        std::uint32_t flags = (mode & ObjectMode::File) ? CompareFlag::ThisObjectOnly : 0;
+        std::uint32_t flags = mode.file() ? CompareFlag::ThisObjectOnly : 0;
         VAccessControl extra;
         for (int i = 0, count = dacl.aceCount(); i < count; ++i) {
             VAce ace = dacl.aceAt(i);

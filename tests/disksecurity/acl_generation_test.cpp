@@ -215,13 +215,12 @@ TEST_P(AclGeneration, RequiresComparesAndWrites) {
     SecurityInformationPtr information =
         getSecurityInformation(rootInformation, path, c.isDirectory);
 
-    std::uint32_t mode = (c.isDirectory ? 0 : ObjectMode::File) |
-                         (information->hasState(StateExactAclHere) ? ObjectMode::Exact : 0);
+    ObjectMode mode(false, !c.isDirectory, information->hasState(StateExactAclHere), false);
     const VAccessControl& required = requiredControlFor(*information, mode);
     EXPECT_EQ(Platform::toUtf8(controlText(required)), Platform::toUtf8(c.required));
 
     VAcl existing = aclOf(c.existing);
-    EXPECT_EQ(compareControls(required, fromAcl(existing), mode & 0x6), c.satisfied);
+    EXPECT_EQ(compareControls(required, fromAcl(existing), mode.compareFlags()), c.satisfied);
     if (!c.logLine.empty()) {
         EXPECT_FALSE(LogRecorder::instance().find(LogInfo, c.logLine).empty())
             << Platform::toUtf8(c.logLine);
@@ -236,7 +235,7 @@ TEST_P(AclGeneration, RequiresComparesAndWrites) {
 
     // What was written satisfies what was required: a second pass finds nothing to do.
     if (!written.inherit) {
-        EXPECT_TRUE(compareControls(required, fromAcl(written.acl), mode & 0x6));
+        EXPECT_TRUE(compareControls(required, fromAcl(written.acl), mode.compareFlags()));
     }
 }
 
@@ -249,9 +248,9 @@ TEST(AclGenerationDerived, ChildrenTakeWhatThePathPassesOn) {
     SecurityInformation rootInformation(collection);
     SecurityInformationPtr information =
         getSecurityInformation(rootInformation, root + L"\\a", true);
-    EXPECT_EQ(Platform::toUtf8(controlText(requiredControlFor(*information, 0x5))),
+    EXPECT_EQ(Platform::toUtf8(controlText(requiredControlFor(*information, ObjectMode(true, true, false, false)))),
               "BU ThisObject Allow 1200A9");
-    EXPECT_EQ(Platform::toUtf8(controlText(requiredControlFor(*information, 0x1))),
+    EXPECT_EQ(Platform::toUtf8(controlText(requiredControlFor(*information, ObjectMode(true, false, false, false)))),
               "IU ThisObject Allow 1301BF; IU SubFolders Allow 1301BF; BU Files Allow 1200A9");
     // A file handled for itself is compared on its own target alone, its inheritable base ACEs
     // being no surplus for an exact ACL.
