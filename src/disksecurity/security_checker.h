@@ -134,6 +134,8 @@ protected:
     // is not the directory being enumerated.
     const VAccessControl& _inheritedFor(const std::wstring& path, bool isFile,
                                         std::optional<VAccessControl>& scratch);
+
+private:
     // Makes walkPath_ the path a walk starts from, for the first directory it enumerates, and
     // gives the outer walk's back afterwards.
     class WalkStart {
@@ -186,8 +188,6 @@ protected:
     private:
         SecurityChecker& checker_;
     };
-
-private:
     // A directory whose children are being handled: its DACL, read once for all of them, what
     // it gives a file and a folder by inheritance, and the information its files without
     // entries of their own share.
