@@ -109,7 +109,9 @@ std::optional<Handle> openExistingAt(const Held& held, const std::wstring& name,
     if (link) {
         struct stat target;
         directory = ::fstatat(held.fd(), entry.c_str(), &target, 0) == 0 && S_ISDIR(target.st_mode);
-    } else if (grantsRead(access)) {
+    } else if (grantsRead(access) && !directory) {
+        // O_NONBLOCK only kept the open of a FIFO from waiting; a file's reads must not see it
+        // (a directory is listed, never read).
         ::fcntl(fd.get(), F_SETFL, 0);
     }
     std::string posix = joinPosix(held.realPath, entry);
