@@ -23,8 +23,6 @@ namespace {
 // terminator not counted and the "\\?\" prefix counted.
 constexpr std::size_t MaxLongPath = Platform::PathCchMaxCch - 1;
 constexpr std::size_t LongPrefix = 4;
-// The most file writes of a directory journaled in one record.
-constexpr std::size_t WriteBatchSize = 64;
 
 // A path of the walk as messages, logs and callbacks show it: without the long prefix.
 const wchar_t* shown(const std::wstring& path) {
@@ -35,11 +33,10 @@ std::size_t shownLength(const std::wstring& path) {
     return path.size() - static_cast<std::size_t>(shown(path) - path.c_str());
 }
 
-// Whether a name that a listing returned is one component of its directory, as the relative
-// open takes it.
+// Whether a name that a listing returned (not "." or "..") is one component of its directory,
+// as the relative open takes it.
 bool isOneName(const std::wstring& name) {
-    return !name.empty() && name != L"." && name != L".." &&
-           name.find_first_of(L"\\/") == std::wstring::npos;
+    return !name.empty() && name.find_first_of(L"\\/") == std::wstring::npos;
 }
 
 // What `path` is, and whether asking was refused (`denied`; the path then counts as missing).
@@ -291,7 +288,7 @@ CallbackResult SecurityChecker::_handleListed(const SecurityInformationPtr& info
     ChildPath child(walkPath_, entry.fileName);
     try {
         CallbackResult result = _visitChild(information, entry);
-        if (pending_.size() >= WriteBatchSize) {
+        if (pending_.size() >= WriteBatch::Limit) {
             _flushWrites();
         }
         return result;
@@ -306,23 +303,15 @@ CallbackResult SecurityChecker::_handleListed(const SecurityInformationPtr& info
 
 bool SecurityChecker::_reopenForListing(const std::wstring& path) {
     ParentAcl& directory = parents_.back();
-    try {
-        Platform::UniqueHandle again =
-            directory.name && parents_.size() > 1
-                ? WinSecurity::openChildForSecurity(parents_[parents_.size() - 2].handle.get(),
-                                                    *directory.name, true, path)
-                : WinSecurity::openForSecurity(path, true, true);
-        Platform::ByHandleFileInformation object;
-        if (!Platform::getFileInformationByHandle(again.get(), object) ||
-            (object.attributes & Platform::FileAttribute::ReparsePoint) ||
-            !(object.attributes & Platform::FileAttribute::Directory)) {
-            return false;
-        }
-        directory.handle = std::move(again);
-        return true;
-    } catch (const vexception&) {
+    bool listed = directory.name && parents_.size() > 1;
+    Platform::UniqueHandle again = WinSecurity::openDirectoryToList(
+        listed ? parents_[parents_.size() - 2].handle.get() : nullptr,
+        listed ? *directory.name : path, path);
+    if (!again) {
         return false;
     }
+    directory.handle = std::move(again);
+    return true;
 }
 
 CallbackResult SecurityChecker::_visitChild(const SecurityInformationPtr& information,

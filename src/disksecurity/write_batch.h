@@ -36,6 +36,9 @@ public:
 
 class WriteBatch {
 public:
+    // The most writes that wait for one record.
+    static constexpr std::size_t Limit = 64;
+
     // A write of `acl` through `handle` (opened for `path`, and owned by `owned` when the batch
     // keeps it open), whose object holds `descriptor` now; `allEntriesFlag8` as the checker's
     // callbacks take it.

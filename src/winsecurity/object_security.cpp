@@ -155,6 +155,23 @@ Platform::UniqueHandle openChildForSecurity(Platform::Handle directory, const st
     });
 }
 
+Platform::UniqueHandle openDirectoryToList(Platform::Handle directory, const std::wstring& name,
+                                           const std::wstring& path) {
+    try {
+        Platform::UniqueHandle handle = directory
+                                            ? openChildForSecurity(directory, name, true, path)
+                                            : openForSecurity(path, true, true);
+        Platform::ByHandleFileInformation object;
+        if (Platform::getFileInformationByHandle(handle.get(), object) &&
+            !(object.attributes & Platform::FileAttribute::ReparsePoint) &&
+            (object.attributes & Platform::FileAttribute::Directory)) {
+            return handle;
+        }
+    } catch (const vexception&) {
+    }
+    return Platform::UniqueHandle();
+}
+
 Platform::UniqueHandle openToTakeOver(Platform::Handle directory, const std::wstring& name,
                                       const std::wstring& path, bool isDirectory,
                                       bool checkFinalPath) {

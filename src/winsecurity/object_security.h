@@ -26,6 +26,12 @@ Platform::UniqueHandle openForSecurity(const std::wstring& path, bool isDirector
 Platform::UniqueHandle openChildForSecurity(Platform::Handle directory, const std::wstring& name,
                                             bool isDirectory, const std::wstring& path);
 
+// Opens a directory again for its security and its listing, as openChildForSecurity opens the
+// entry `name` of the directory held by `directory`, or as openForSecurity opens `path` when
+// `directory` is null. Empty when that fails or what opens is no plain directory.
+Platform::UniqueHandle openDirectoryToList(Platform::Handle directory, const std::wstring& name,
+                                           const std::wstring& path);
+
 // Opens the object for WRITE_OWNER alone, as itself (never a link's target), to make a DACL that
 // shuts the tool out its to rewrite: the entry `name` of the directory held by `directory`, or
 // `path` when `directory` is null (with `checkFinalPath`, a path whose final path is another
