@@ -60,8 +60,13 @@ bool journalSwitchedOff() {
 #endif
 }
 
-bool holdsLineBreakOrTab(const std::wstring& text) {
-    return text.find_first_of(L"\t\r\n") != std::wstring::npos;
+// A path as a journal line names it; one that a line cannot hold is refused.
+const std::wstring& journaled(const std::wstring& shown) {
+    if (shown.find_first_of(L"\t\r\n") != std::wstring::npos) {
+        throw vexception(formatString(L"The path %s cannot be journaled", shown),
+                         VSITE(journalFunction));
+    }
+    return shown;
 }
 
 }  // namespace
@@ -199,15 +204,10 @@ void RunJournal::_append(const std::wstring& text) {
 void RunJournal::record(std::span<const DiskSecurity::JournalRecord> records) {
     std::wstring lines;
     for (const DiskSecurity::JournalRecord& record : records) {
-        std::wstring shown = stripLongPrefix(std::wstring(record.path));
-        if (holdsLineBreakOrTab(shown)) {
-            throw vexception(formatString(L"The path %s cannot be journaled", shown),
-                             VSITE(journalFunction));
-        }
         if (!lines.empty()) {
             lines += L"\r\n";
         }
-        lines += shown + L"\t" +
+        lines += journaled(stripLongPrefix(std::wstring(record.path))) + L"\t" +
                  WinSecurity::sddlOfDescriptor(record.descriptor);
     }
     if (lines.empty()) {
@@ -222,13 +222,9 @@ void RunJournal::record(const std::wstring& path, Platform::Handle handle) {
 }
 
 void RunJournal::recordSddl(const std::wstring& path, const std::wstring& sddl) {
-    std::wstring shown = stripLongPrefix(path);
-    if (holdsLineBreakOrTab(shown)) {
-        throw vexception(formatString(L"The path %s cannot be journaled", shown),
-                         VSITE(journalFunction));
-    }
+    std::wstring line = journaled(stripLongPrefix(path)) + L"\t" + sddl;
     _open();
-    _append(shown + L"\t" + sddl);
+    _append(line);
 }
 
 void RunJournal::keepMetadata(const HeldDirectory& directory, const std::wstring& name) {
@@ -238,10 +234,7 @@ void RunJournal::keepMetadata(const HeldDirectory& directory, const std::wstring
         })) {
         return;  // the first copy is what the run found
     }
-    if (holdsLineBreakOrTab(shown)) {
-        throw vexception(formatString(L"The path %s cannot be journaled", shown),
-                         VSITE(journalFunction));
-    }
+    journaled(shown);
     // Read where the run found it, through the held directory: what a name of the path leads
     // to elsewhere is not this scope's file.
     Platform::UniqueHandle source =

@@ -222,6 +222,26 @@ void addDotEntries(int dir, const struct stat& dirStat, const std::string& posix
     }
 }
 
+// A name's key in the order NTFS lists a directory: its upper-case table's form.
+std::wstring ntfsKey(std::wstring key) {
+    for (auto& c : key) {
+        c = upcase(c);
+    }
+    return key;
+}
+
+// The values of (key, value) pairs in the order of their keys.
+template <typename Value>
+void appendInKeyOrder(std::vector<std::pair<std::wstring, Value>>& found,
+                      std::vector<Value>& out) {
+    std::sort(found.begin(), found.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    out.reserve(out.size() + found.size());
+    for (auto& [key, value] : found) {
+        out.push_back(std::move(value));
+    }
+}
+
 // Calls `each` for every entry of the directory open at `fd`, read straight from the
 // descriptor: a directory stream would first ask the descriptor's flags and stat it again.
 template <typename Each>
@@ -262,10 +282,7 @@ void listEntries(OpenDirectory& open, const std::wstring& dosForm, std::vector<F
         if (::fstatat(dirFd, entryName, &st, AT_SYMLINK_NOFOLLOW) != 0) {
             return;  // gone since the directory was read
         }
-        std::wstring key = windowsName;
-        for (auto& c : key) {
-            c = upcase(c);
-        }
+        std::wstring key = ntfsKey(windowsName);
         EntryPlace place{dirFd, entryName, &posixDirectory};
         auto names = S_ISLNK(st.st_mode) ? std::nullopt : entryXattrs(place);
         FindData data =
@@ -275,12 +292,7 @@ void listEntries(OpenDirectory& open, const std::wstring& dosForm, std::vector<F
         found.emplace_back(std::move(key), std::move(data));
         Faults::afterListing(posixDirectory, entryName);
     });
-    std::sort(found.begin(), found.end(),
-              [](const auto& a, const auto& b) { return a.first < b.first; });
-    entries.reserve(entries.size() + found.size());
-    for (auto& [key, entry] : found) {
-        entries.push_back(std::move(entry));
-    }
+    appendInKeyOrder(found, entries);
 }
 
 }  // namespace
@@ -366,20 +378,12 @@ bool readListing(FileObject& file) {
             return;
         }
         DirectoryEntry listed{kindOf(fd, entry), windowsNameOf(entry.d_name)};
-        std::wstring key = listed.fileName;
-        for (auto& c : key) {
-            c = upcase(c);
-        }
+        std::wstring key = ntfsKey(listed.fileName);
         found.emplace_back(std::move(key), std::move(listed));
         Faults::afterListing(file.path(), entry.d_name);
     });
-    std::sort(found.begin(), found.end(),
-              [](const auto& a, const auto& b) { return a.first < b.first; });
     file.listing.clear();
-    file.listing.reserve(found.size());
-    for (auto& [key, entry] : found) {
-        file.listing.push_back(std::move(entry));
-    }
+    appendInKeyOrder(found, file.listing);
     file.listed = 0;
     // What the entries opened through the handle inherit is found from the directory held.
     auto open = std::make_shared<OpenDirectory>();
