@@ -202,15 +202,17 @@ Path2Entries::Path2Entries(const Path2Entries& parent, std::wstring path)
     : collection_(parent.collection_), path_(std::move(path)) {
     bool debug = securityDebugging();
     std::wstring_view body = stripLongPrefix(path_.c_str());
-    // Debugging tells every level, so it maps the whole path.
-    if (debug || !isChildOf(body, stripLongPrefix(parent.path_.c_str()))) {
+    // Debugging tells every level, so it maps the whole path. A parent with no entry below it
+    // kept no path to say whether this one is its child: mapping afresh stops looking up
+    // levels where that parent did.
+    if (debug || parent.path_.empty() || !isChildOf(body, stripLongPrefix(parent.path_.c_str()))) {
         _sortEntries(debug);
     } else {
-        levels_.reserve(parent.levels_.size() + 1);
         levels_ = parent.levels_;
+        size_ = parent.size_;
         next_ = parent.next_;
         deeper_ = parent.deeper_;
-        _addLevel(deeper_ ? std::wstring(body) : std::wstring());
+        _addLevel(std::wstring(body));
     }
     _finish(debug);
 }
@@ -219,6 +221,9 @@ void Path2Entries::_finish(bool debug) {
     _entryIndexes(debug);
     if (lastIndex_ >= 0) {
         _computeState(debug);
+    }
+    if (!deeper_ && !debug) {
+        std::wstring().swap(path_);  // an assignment would keep the buffer
     }
 }
 
@@ -229,9 +234,9 @@ std::uint32_t Path2Entries::_addLevel(const std::wstring& prefix) {
     // prefix, none when it lies below it, none and nothing deeper when it orders after it.
     // Only entries of siblings ordering before the next prefix call for a search.
     const VEntryCollection::Entries& entries = collection_->entries;
+    ++size_;
     if (!deeper_) {
-        levels_.emplace_back(entries.end(), entries.end());
-        return 0;
+        return 0;  // an empty level, not kept
     }
     auto relationOf = [&](VEntryCollection::Entries::const_iterator entry) {
         return entry == entries.end() ? PathGreater : comparePaths(entry->path, prefix);
@@ -261,7 +266,6 @@ void Path2Entries::_sortEntries(bool debug) {
     }
     std::wstring_view body = stripLongPrefix(path_.c_str());
     std::vector<std::size_t> ends = componentEnds(body);
-    levels_.reserve(ends.size());
     next_ = collection_->entries.begin();
     deeper_ = next_ != collection_->entries.end();
     std::uint32_t total = 0;
@@ -329,9 +333,9 @@ void Path2Entries::_entryIndexes(bool debug) {
 }
 
 void Path2Entries::_computeState(bool debug) {
-    auto own = static_cast<std::int32_t>(levels_.size()) - 1;
+    auto own = static_cast<std::int32_t>(size_) - 1;
     if (lastIndex_ == own) {
-        for (const RealEntry& entry : levels_[own]) {
+        for (const RealEntry& entry : level(static_cast<std::size_t>(own))) {
             if (entry.entryFlags & EntryFlag::BreakInheritance) {
                 stateFlags_ |= StateBreaksInheritance | StateFlag20 | StateExactAclHere;
             }

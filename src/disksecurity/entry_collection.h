@@ -79,7 +79,9 @@ constexpr std::uint32_t StateInheritHere = 0x400;      // the path inherits from
 
 // The entries that bear on one path, computed once on construction and read-only afterwards.
 // Level i holds the entries on the path's first i+1 components (level 0 the drive, level n-1
-// the path itself); the levels firstIndex() to lastIndex() apply.
+// the path itself); the levels firstIndex() to lastIndex() apply. Only the levels down to the
+// deepest that entries reach are kept, and the path only while entries lie below it: a walk
+// holds one mapping per level of a chain thousands of folders deep.
 class Path2Entries {
 public:
     // The entries of one level: a run of the collection.
@@ -102,11 +104,13 @@ public:
     // one the constructor above gives.
     Path2Entries(const Path2Entries& parent, std::wstring path);
 
-    const std::wstring& path() const { return path_; }
     // n: the number of components of the path (the long prefix not counted).
-    std::size_t size() const { return levels_.size(); }
+    std::size_t size() const { return size_; }
     // The entries of level `index` (< size()), in collection order.
-    Level level(std::size_t index) const { return levels_[index]; }
+    Level level(std::size_t index) const {
+        return index < levels_.size() ? levels_[index]
+                                      : Level(collection_->entries.end(), collection_->entries.end());
+    }
     // The first and last applicable level; lastIndex() is -1 when no level holds an entry.
     std::int32_t firstIndex() const { return firstIndex_; }
     std::int32_t lastIndex() const { return lastIndex_; }
@@ -126,8 +130,9 @@ private:
     void _computeState(bool debug);
 
     VEntryCollectionPtr collection_;
-    std::wstring path_;
+    std::wstring path_;  // emptied once no entry lies below it
     std::vector<Level> levels_;
+    std::size_t size_ = 0;
     // Where the search of the next level goes on: the entry after the last level's run, and
     // whether entries below the path remain to be found.
     Level::Iterator next_;

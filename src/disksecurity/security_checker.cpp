@@ -72,11 +72,6 @@ CheckerCounts SecurityChecker::counts() const {
         written_.load(std::memory_order_relaxed), failed_.load(std::memory_order_relaxed)};
 }
 
-ObjectMode SecurityChecker::objectMode(const SecurityInformation& information,
-                                       const std::wstring& path, bool isDirectory) {
-    return objectModeOf(information, path, isDirectory);
-}
-
 void SecurityChecker::_abort() {
     if (isDebugOn()) {
         LogManager::instance().logText(LogWarning, L"Aborting...");
@@ -454,7 +449,7 @@ CallbackResult SecurityChecker::applyPath(const SecurityInformation& information
             opened = true;
             VAcl dacl = readDacl(handle.get(), path, isDirectory);
             checked_.fetch_add(1, std::memory_order_relaxed);
-            ObjectMode mode = objectMode(information, path, isDirectory);
+            ObjectMode mode = objectModeOf(information, isDirectory);
             // An object that must stop inheriting is rewritten while it still inherits,
             // whatever its explicit part says.
             bool wrong = (dacl.hasInheritedAce() && information.hasState(StateBreaksInheritance)) ||

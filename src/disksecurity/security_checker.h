@@ -91,10 +91,6 @@ public:
 
     CheckerCounts counts() const;
 
-    // How `path` stands to `information` (objectModeOf).
-    static ObjectMode objectMode(const SecurityInformation& information, const std::wstring& path,
-                                 bool isDirectory);
-
     virtual bool isDaclWrong(const VAcl& dacl, const SecurityInformation& information,
                              ObjectMode mode);
     virtual CallbackResult applySecurity(const SecurityInformation& information,

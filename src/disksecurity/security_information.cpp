@@ -133,7 +133,6 @@ void generate(SecurityInformation& information, const std::wstring& path, bool i
     if (securityDebugging()) {
         log.log(LogInfo, L"Generating ACL for path %s", path);
     }
-    information.path_ = path;
     information.isDirectory_ = isDirectory;
     information.entries_ =
         parentMapping ? std::make_shared<const Path2Entries>(*parentMapping, path)
@@ -144,11 +143,13 @@ void generate(SecurityInformation& information, const std::wstring& path, bool i
     }
     information.forFiles_.reset();
     information.forSubFolders_.reset();
-    information.internPath_ =
-        information.hasState(StateUseParentPath) ? VFileName::removeFileSpec(path) : path;
+    // No path is kept: a walk holds an information for each level of a chain of folders.
+    bool useParent = information.hasState(StateUseParentPath);
+    std::wstring parentPath = useParent ? VFileName::removeFileSpec(path) : std::wstring();
+    information.throughParent_ = useParent && comparePaths(path, parentPath) == PathBelow;
     if (securityDebugging()) {
         log.log(LogInfo, L"State flags %X for path %s, intern path %s", information.stateFlags(),
-                path, information.internPath_);
+                path, useParent ? parentPath : path);
     }
 }
 
@@ -463,9 +464,8 @@ bool itemMatches(const AccessItem& required, const AccessItem& found, bool exact
     return false;
 }
 
-ObjectMode objectModeOf(const SecurityInformation& information, const std::wstring& path,
-                        bool isDirectory) {
-    bool child = comparePaths(path, information.internPath()) == PathBelow;
+ObjectMode objectModeOf(const SecurityInformation& information, bool isDirectory) {
+    bool child = information.securedThroughParent();
     return ObjectMode(child, !isDirectory, !child && information.hasState(StateExactAclHere),
                       !child && information.hasState(StateInheritHere));
 }

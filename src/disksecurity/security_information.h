@@ -60,11 +60,11 @@ public:
     const VEntryCollectionPtr& collection() const { return collection_; }
     // Null for the root information.
     const Path2EntriesPtr& entries() const { return entries_; }
-    const std::wstring& path() const { return path_; }
     // The metadata file whose entries the information was built from (empty: none).
     const std::wstring& sourcePath() const { return sourcePath_; }
-    // The parent of the path when the path is secured through its parent, else the path.
-    const std::wstring& internPath() const { return internPath_; }
+    // Whether the path is secured as a child of its parent (an entry above says that the last
+    // part may not exist) rather than as an object of its own.
+    bool securedThroughParent() const { return throughParent_; }
     bool isDirectory() const { return isDirectory_; }
     std::uint32_t stateFlags() const { return entries_ ? entries_->stateFlags() : 0; }
     bool hasState(std::uint32_t flag) const { return (stateFlags() & flag) != 0; }
@@ -80,8 +80,7 @@ private:
     VEntryCollectionPtr collection_;
     std::wstring sourcePath_;
     Path2EntriesPtr entries_;
-    std::wstring path_;
-    std::wstring internPath_;
+    bool throughParent_ = false;
     bool isDirectory_ = true;
     VAccessControl required_;
     mutable std::optional<VAccessControl> forFiles_;
@@ -189,10 +188,10 @@ NewAcl computeNewAcl(const SecurityInformation& information, const VAcl& existin
 // and one line per item.
 void dumpControl(const VAccessControl& control, const std::wstring& label = {});
 
-// The object mode of `path` handled with `information`: a child of the intern path or not, a
-// file or not, and for the path itself whether it must inherit and match exactly.
-ObjectMode objectModeOf(const SecurityInformation& information, const std::wstring& path,
-                        bool isDirectory);
+// The object mode of a path handled with `information` (generated for it, or for a file beside
+// it): secured through its parent or not, a file or not, and for the path itself whether it
+// must inherit and match exactly.
+ObjectMode objectModeOf(const SecurityInformation& information, bool isDirectory);
 // Whether `dacl` fails what `information` requires of an object in `mode` (logged when security
 // debugging is on).
 bool isDaclWrongFor(const VAcl& dacl, const SecurityInformation& information, ObjectMode mode);

@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "disksecurity/entry_collection.h"
+#include "disksecurity/security_information.h"
 #include "pathmap_support.h"
 
 namespace {
@@ -76,6 +77,34 @@ TEST(Path2EntriesLevels, OneListPerComponentWithTheApplicableRange) {
     EXPECT_EQ(nothing.stateFlags(), 0u);
 }
 
+// A mapping made from its parent's equals the one made afresh, whether the path is the parent's
+// child or not, and whether entries lie below the parent (it keeps its path) or not (it drops
+// it, and its levels past the deepest entry).
+TEST(Path2EntriesLevels, FromTheParentAsMadeAfresh) {
+    auto collection = collectionOf({entryOn(L"C:\\a"), entryOn(L"C:\\a\\b\\c")});
+    struct Case {
+        const wchar_t* parent;
+        const wchar_t* path;
+    } cases[] = {
+        {L"C:\\a\\b", L"C:\\a\\b\\c"},        // entries below the parent: its levels go on
+        {L"C:\\a\\b\\c", L"C:\\a\\b\\c\\d"},  // none below: only empty levels follow
+        {L"C:\\x\\y", L"C:\\a\\b\\c"},        // no path kept, and not its child at all
+        {L"C:\\x\\y", L"C:\\x\\y\\z"},
+    };
+    for (const Case& c : cases) {
+        Path2Entries parent(collection, c.parent);
+        Path2Entries derived(parent, c.path);
+        Path2Entries fresh(collection, c.path);
+        ASSERT_EQ(derived.size(), fresh.size()) << c.parent << L" " << c.path;
+        EXPECT_EQ(derived.firstIndex(), fresh.firstIndex()) << c.path;
+        EXPECT_EQ(derived.lastIndex(), fresh.lastIndex()) << c.path;
+        EXPECT_EQ(derived.stateFlags(), fresh.stateFlags()) << c.path;
+        for (std::size_t i = 0; i < fresh.size(); ++i) {
+            EXPECT_EQ(pathsOf(derived.level(i)), pathsOf(fresh.level(i))) << c.path << L" " << i;
+        }
+    }
+}
+
 TEST(Path2EntriesLevels, PathsMatchByComponentIgnoringCaseAndLongPrefix) {
     auto collection =
         collectionOf({entryOn(L"C:\\A\\B"), entryOn(L"C:\\a\\b\\x"), entryOn(L"C:\\a\\bb"),
@@ -143,6 +172,14 @@ TEST(Path2EntriesState, EveryEntryFlagOnThePathAndOnAnAncestor) {
             << std::hex << c.entryFlags;
         EXPECT_EQ(Path2Entries(collection, L"C:\\a\\b").stateFlags(), c.below)
             << std::hex << c.entryFlags;
+        // A path whose last part may not exist is judged as a child of its parent.
+        SecurityInformation root(collection);
+        for (const wchar_t* path : {L"C:\\a", L"C:\\a\\b"}) {
+            auto information = getSecurityInformation(root, path, true);
+            EXPECT_EQ(objectModeOf(*information, true).child(),
+                      (information->stateFlags() & StateUseParentPath) != 0)
+                << std::hex << c.entryFlags;
+        }
     }
 }
 
