@@ -110,7 +110,7 @@ std::wstring getRootRelativePath(const std::wstring& fullPath, const std::wstrin
     return relative;
 }
 
-std::wstring metadataFileFor(const std::wstring& relative, const std::wstring& root,
+std::wstring metadataFileFor(std::wstring_view relative, const std::wstring& root,
                              const std::wstring& base) {
     std::vector<std::wstring_view> components = pathComponentViews(relative);
     if (components.empty()) {
@@ -123,7 +123,7 @@ std::wstring metadataFileFor(const std::wstring& relative, const std::wstring& r
     return domainMetadataFile(webspace, base);
 }
 
-std::wstring metadataOwner(const std::wstring& relative) {
+std::wstring metadataOwner(std::wstring_view relative) {
     std::vector<std::wstring_view> components = pathComponentViews(relative);
     if (components.empty()) {
         return std::wstring();
