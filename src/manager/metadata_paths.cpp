@@ -1,10 +1,12 @@
 #include "manager/metadata_paths.h"
 
 #include <algorithm>
+#include <optional>
 #include <vector>
 
 #include "platform/text.h"
 #include "runtime/filename.h"
+#include "runtime/vpath.h"
 
 namespace Tavrel {
 namespace {
@@ -84,30 +86,15 @@ std::wstring pathMetadataFile(const std::wstring& directory) {
 std::wstring getRootRelativePath(const std::wstring& fullPath, const std::wstring& root,
                                  bool firstComponentOnly) {
     // "." and ".." are resolved first: a path that climbs out of the root is outside it.
-    std::wstring canonical = normalizePath(fullPath);
-    PathRelation relation = comparePaths(root, canonical);
-    if (relation == PathEqual) {
-        return std::wstring();
-    }
-    if (relation != PathAbove) {
+    VPath path(fullPath);
+    std::optional<std::wstring_view> relative = path.below(VPath(root));
+    if (!relative) {
         throw RootCorrelationException(
             L"Invalid full path '" + fullPath + L"' and root '" + root + L"' correlation.",
             VSITE("Tavrel::SecurityManager::getRootRelativePath"));
     }
-    // comparePaths ignores the long prefix; so must the count of the root's components.
-    std::vector<std::wstring_view> path = pathComponentViews(stripLongPrefix(canonical.c_str()));
-    std::size_t skip = pathComponentViews(stripLongPrefix(root.c_str())).size();
-    std::wstring relative;
-    for (std::size_t i = skip; i < path.size(); ++i) {
-        if (!relative.empty()) {
-            relative += L'\\';
-        }
-        relative += path[i];
-        if (firstComponentOnly) {
-            break;
-        }
-    }
-    return relative;
+    return std::wstring(firstComponentOnly ? relative->substr(0, relative->find(L'\\'))
+                                           : *relative);
 }
 
 std::wstring metadataFileFor(std::wstring_view relative, const std::wstring& root,

@@ -20,7 +20,7 @@ public:
     // component before it (never the drive or the share; kept in front of a relative path),
     // trailing separators dropped. A drive path gets the "\\?\" prefix ("C:" is "\\?\C:\"); a
     // "\\?\" or "\??\" in front is taken as that prefix. A UNC, rooted or relative path is kept
-    // without one, as toLongPath keeps it.
+    // without one, as the seam takes it.
     explicit VPath(std::wstring_view entered);
 
     bool empty() const { return long_.empty(); }
