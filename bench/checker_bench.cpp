@@ -239,8 +239,8 @@ double reportSeconds(const Tree& tree) {
 // The objects the checker is about to write, as they come.
 class WriteRecorder : public Callback {
 public:
-    CallbackResult beforeApply(const std::wstring& path, bool isDirectory) override {
-        (isDirectory ? folders : files).push_back(path);
+    CallbackResult beforeApply(const VPath& path, bool isDirectory) override {
+        (isDirectory ? folders : files).push_back(path.shownText());
         return Callback::beforeApply(path, isDirectory);
     }
     std::vector<std::wstring> folders;
@@ -288,7 +288,7 @@ CheckerCounts runChecker(const Tree& tree, const VEntryCollectionPtr& collection
     CompleteChecker checker(callback ? *callback : defaults, CheckerOptions{mode, walkAll, false},
                             nullptr);
     auto root = std::make_shared<SecurityInformation>(collection);
-    checker.checkPathSecurity(root, tree.root);
+    checker.checkPathSecurity(root, VPath(tree.root));
     return checker.counts();
 }
 

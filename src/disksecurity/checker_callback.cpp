@@ -2,20 +2,20 @@
 
 namespace DiskSecurity {
 
-CallbackResult Callback::onError(ErrorCategory, const std::wstring&, const std::wstring&, bool) {
+CallbackResult Callback::onError(ErrorCategory, const std::wstring&, const VPath&, bool) {
     return CallbackResult::Continue;
 }
 
-CallbackResult Callback::beforeApply(const std::wstring&, bool) {
+CallbackResult Callback::beforeApply(const VPath&, bool) {
     return CallbackResult::Continue;
 }
 
-CallbackResult Callback::beforeCheck(const std::wstring&, bool) {
+CallbackResult Callback::beforeCheck(const VPath&, bool) {
     return CallbackResult::Continue;
 }
 
 SecurityInformationPtr Callback::securityInformationFor(const SecurityInformationPtr& parent,
-                                                        const std::wstring&,
+                                                        const VPath&,
                                                         TarnoComponentResolver*) {
     return parent;
 }

@@ -9,15 +9,15 @@ constexpr std::uint32_t clockEvery = 0x40;
 }  // namespace
 
 CallbackResult ProgressCallback::onError(ErrorCategory category, const std::wstring& text,
-                                         const std::wstring& path, bool allEntriesFlag8) {
+                                         const VPath& path, bool allEntriesFlag8) {
     return inner_.onError(category, text, path, allEntriesFlag8);
 }
 
-CallbackResult ProgressCallback::beforeApply(const std::wstring& path, bool isDirectory) {
+CallbackResult ProgressCallback::beforeApply(const VPath& path, bool isDirectory) {
     return inner_.beforeApply(path, isDirectory);
 }
 
-CallbackResult ProgressCallback::beforeCheck(const std::wstring& path, bool isDirectory) {
+CallbackResult ProgressCallback::beforeCheck(const VPath& path, bool isDirectory) {
     if ((++tick_ % clockEvery) == 0) {
         auto now = std::chrono::steady_clock::now();
         if (now - lastShown_ >= showInterval) {
@@ -29,7 +29,7 @@ CallbackResult ProgressCallback::beforeCheck(const std::wstring& path, bool isDi
 }
 
 SecurityInformationPtr ProgressCallback::securityInformationFor(
-    const SecurityInformationPtr& parent, const std::wstring& path,
+    const SecurityInformationPtr& parent, const VPath& path,
     TarnoComponentResolver* context) {
     return inner_.securityInformationFor(parent, path, context);
 }

@@ -16,15 +16,15 @@ namespace DiskSecurity {
 // every 64th object, so that a walk of small files does not pay for it.
 class ProgressCallback : public Callback {
 public:
-    using Show = std::function<void(const std::wstring& path)>;
+    using Show = std::function<void(const VPath& path)>;
     ProgressCallback(Callback& inner, Show show) : inner_(inner), show_(std::move(show)) {}
 
     CallbackResult onError(ErrorCategory category, const std::wstring& text,
-                           const std::wstring& path, bool allEntriesFlag8) override;
-    CallbackResult beforeApply(const std::wstring& path, bool isDirectory) override;
-    CallbackResult beforeCheck(const std::wstring& path, bool isDirectory) override;
+                           const VPath& path, bool allEntriesFlag8) override;
+    CallbackResult beforeApply(const VPath& path, bool isDirectory) override;
+    CallbackResult beforeCheck(const VPath& path, bool isDirectory) override;
     SecurityInformationPtr securityInformationFor(const SecurityInformationPtr& parent,
-                                                  const std::wstring& path,
+                                                  const VPath& path,
                                                   TarnoComponentResolver* context) override;
 
 private:

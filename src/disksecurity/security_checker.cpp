@@ -25,12 +25,12 @@ constexpr std::size_t MaxLongPath = Platform::PathCchMaxCch - 1;
 constexpr std::size_t LongPrefix = 4;
 
 // A path of the walk as messages, logs and callbacks show it: without the long prefix.
-const wchar_t* shown(const std::wstring& path) {
-    return stripLongPrefix(path.c_str());
+std::wstring_view shown(const VPath& path) {
+    return path.shown();
 }
 
-std::size_t shownLength(const std::wstring& path) {
-    return path.size() - static_cast<std::size_t>(shown(path) - path.c_str());
+std::size_t shownLength(const VPath& path) {
+    return path.shown().size();
 }
 
 // Whether a name that a listing returned (not "." or "..") is one component of its directory,
@@ -40,11 +40,11 @@ bool isOneName(const std::wstring& name) {
 }
 
 // What `path` is, and whether asking was refused (`denied`; the path then counts as missing).
-PathStatus statusOf(const std::wstring& path, bool& denied) {
+PathStatus statusOf(const VPath& path, bool& denied) {
     denied = false;
     std::uint32_t attributes = 0;
     try {
-        if (!fileExist(path, attributes)) {
+        if (!fileExist(path.longForm(), attributes)) {
             return PathStatus::Missing;
         }
     } catch (const VAccessDeniedException&) {
@@ -59,7 +59,7 @@ PathStatus statusOf(const std::wstring& path, bool& denied) {
 
 PathStatus pathStatus(const std::wstring& path) {
     bool denied = false;
-    return statusOf(path, denied);
+    return statusOf(VPath(path), denied);
 }
 
 SecurityChecker::SecurityChecker(Callback& callback, const CheckerOptions& options,
@@ -80,15 +80,13 @@ void SecurityChecker::_abort() {
 }
 
 void SecurityChecker::checkPathSecurity(const SecurityInformationPtr& information,
-                                        const std::wstring& path) {
+                                        const VPath& path) {
     WinSecurity::MappedAccountsScope accounts;
-    // The walk carries its paths in their long form from here: the seam takes them as they
-    // are, and only what is shown drops the prefix again.
-    _checkPathSecurity(information, toLongPath(path), std::nullopt);
+    _checkPathSecurity(information, path, std::nullopt);
 }
 
 void SecurityChecker::_checkPathSecurity(const SecurityInformationPtr& information,
-                                         const std::wstring& path,
+                                         const VPath& path,
                                          std::optional<PathStatus> knownStatus) {
     if (securityDebugging()) {
         LogManager::instance().log(
@@ -99,13 +97,13 @@ void SecurityChecker::_checkPathSecurity(const SecurityInformationPtr& informati
         // The callback has no information it can stand by for the path (its metadata is
         // damaged): the path and what lies below it stay as they are.
         failed_.fetch_add(1, std::memory_order_relaxed);
-        skipped(shown(path), L"damaged metadata");
+        skipped(path.shownText(), L"damaged metadata");
         return;
     }
     _pathProcedure(own, path, knownStatus);
 }
 
-void SecurityChecker::_pathProcedure(const SecurityInformationPtr& parent, const std::wstring& path,
+void SecurityChecker::_pathProcedure(const SecurityInformationPtr& parent, const VPath& path,
                                      std::optional<PathStatus> knownStatus) {
     const std::wstring* listedName = listedName_;  // applyPath takes it
     SecurityDebugSnapshot debugging;
@@ -125,7 +123,7 @@ void SecurityChecker::_pathProcedure(const SecurityInformationPtr& parent, const
     }
     bool isDirectory = status == PathStatus::Directory;
     SecurityInformationPtr information =
-        getSecurityInformation(*parent, stripLongPrefix(path), isDirectory);
+        getSecurityInformation(*parent, path.shownText(), isDirectory);
     if (information->hasState(StateSkipPath)) {
         if (securityDebugging()) {
             log.log(LogInfo, L"Path %s skipped because of skipPath property", shown(path));
@@ -173,16 +171,19 @@ void SecurityChecker::_pathProcedure(const SecurityInformationPtr& parent, const
 }
 
 void SecurityChecker::_fastAlgorithm(const SecurityInformationPtr& information,
-                                     const std::wstring& path, bool isDirectory) {
+                                     const VPath& path, bool isDirectory) {
     LogManager& log = LogManager::instance();
     if (securityDebugging()) {
         log.log(LogInfo, L"Checking security for path %s using fast algorithm", shown(path));
     }
-    for (const std::wstring& child : collectChildrenEntries(*information->collection(), path)) {
+    for (const std::wstring& child :
+         collectChildrenEntries(*information->collection(), path.longForm())) {
+        // An entry's path enters the walk here, made once.
+        VPath childPath(child);
         bool denied = false;
-        PathStatus childStatus = statusOf(child, denied);
+        PathStatus childStatus = statusOf(childPath, denied);
         if (denied) {
-            if (_openRefused(child, information.get()) == CallbackResult::Abort) {
+            if (_openRefused(childPath, information.get()) == CallbackResult::Abort) {
                 _abort();
             }
             continue;
@@ -195,22 +196,22 @@ void SecurityChecker::_fastAlgorithm(const SecurityInformationPtr& information,
             log.log(LogInfo, L"Checking children path %s", child);
         }
         if (isDirectory) {
-            checkPathSecurity(information, child);
+            checkPathSecurity(information, childPath);
         } else {
-            checkPath(information, toLongPath(child));
+            checkPath(information, childPath);
         }
     }
 }
 
 CallbackResult SecurityChecker::_enumerateChildren(const SecurityInformationPtr& information,
-                                                   const std::wstring& path) {
+                                                   const VPath& path) {
     // The children's paths are made in walkPath_, which holds the directory's path between
     // them: where this is the first directory enumerated, it starts the path.
     WalkStart start(*this, path);
     if (!parents_.back().handle) {
         // Not held by its own handling (a caller's override): reached by its path.
         try {
-            parents_.back().handle = WinSecurity::openForSecurity(path, true, true);
+            parents_.back().handle = WinSecurity::openForSecurity(path.longForm(), true, true);
         } catch (...) {
             return _handleError(path, information.get());
         }
@@ -235,7 +236,7 @@ CallbackResult SecurityChecker::_enumerateChildren(const SecurityInformationPtr&
                 break;
             }
             try {
-                found = listing.next(entries, shown(walkPath_));
+                found = listing.next(entries, walkPath_.shownText());
             } catch (...) {
                 result = _handleError(walkPath_, information.get());
                 found = false;
@@ -256,13 +257,13 @@ CallbackResult SecurityChecker::_listFirst(const SecurityInformationPtr& informa
                                            bool& found) {
     try {
         try {
-            found = listing.next(entries, shown(walkPath_));
+            found = listing.next(entries, walkPath_.shownText());
         } catch (const VAccessDeniedException&) {
             if (!_reopenForListing(walkPath_)) {
                 throw;
             }
             listing = VDirectoryListing(parents_.back().handle.get());
-            found = listing.next(entries, shown(walkPath_));
+            found = listing.next(entries, walkPath_.shownText());
         }
     } catch (const VAccessDeniedException& e) {
         // What lies below a folder that may not be listed is unknown: said, not taken as
@@ -296,12 +297,12 @@ CallbackResult SecurityChecker::_handleListed(const SecurityInformationPtr& info
     }
 }
 
-bool SecurityChecker::_reopenForListing(const std::wstring& path) {
+bool SecurityChecker::_reopenForListing(const VPath& path) {
     ParentAcl& directory = parents_.back();
     bool listed = directory.name && parents_.size() > 1;
     Platform::UniqueHandle again = WinSecurity::openDirectoryToList(
         listed ? parents_[parents_.size() - 2].handle.get() : nullptr,
-        listed ? *directory.name : path, path);
+        listed ? *directory.name : path.longForm(), path.longForm());
     if (!again) {
         return false;
     }
@@ -311,7 +312,7 @@ bool SecurityChecker::_reopenForListing(const std::wstring& path) {
 
 CallbackResult SecurityChecker::_visitChild(const SecurityInformationPtr& information,
                                             const Platform::DirectoryEntry& entry) {
-    const std::wstring& child = walkPath_;
+    const VPath& child = walkPath_;
     const std::wstring& name = entry.fileName;
     if (entry.attributes & Platform::FileAttribute::ReparsePoint) {
         // A link leads elsewhere: neither it nor what it reaches is secured here.
@@ -323,10 +324,14 @@ CallbackResult SecurityChecker::_visitChild(const SecurityInformationPtr& inform
     }
     if (!isOneName(name)) {
         // Whatever the listing returns must lead to an object directly below the directory.
-        std::wstring directory = child.substr(0, child.size() - name.size());
+        std::wstring_view directory = child.shown();
+        directory.remove_suffix(name.size());
+        while (!directory.empty() && directory.back() == L'\\') {
+            directory.remove_suffix(1);
+        }
         return _refuse(child, information.get(), ErrorCategory::InvalidPath,
                        formatString(L"The name '%s' found in %s is not a plain name", name,
-                                    stripLongPrefix(trimTrailingSeparators(directory))),
+                                    directory),
                        L"not a plain name");
     }
     if (shownLength(child) + LongPrefix > MaxLongPath) {
@@ -342,7 +347,7 @@ CallbackResult SecurityChecker::_visitChild(const SecurityInformationPtr& inform
 }
 
 CallbackResult SecurityChecker::_tooLong(const SecurityInformationPtr& information,
-                                         const std::wstring& child) {
+                                         const VPath& child) {
     // Skipped, but said: a check-only run must name what it could not check.
     return _refuse(child, information.get(), ErrorCategory::InvalidPath,
                    formatString(L"Cannot check path %s, because it is longer than the %u "
@@ -352,7 +357,7 @@ CallbackResult SecurityChecker::_tooLong(const SecurityInformationPtr& informati
                                 static_cast<std::uint32_t>(shownLength(child))));
 }
 
-CallbackResult SecurityChecker::_openRefused(const std::wstring& path,
+CallbackResult SecurityChecker::_openRefused(const VPath& path,
                                              const SecurityInformation* information) {
     return _refuse(path, information, ErrorCategory::AccessDenied,
                    formatString(L"Cannot check path %s, because access to it is denied.",
@@ -360,7 +365,7 @@ CallbackResult SecurityChecker::_openRefused(const std::wstring& path,
                    L"open refused");
 }
 
-CallbackResult SecurityChecker::_refuse(const std::wstring& path,
+CallbackResult SecurityChecker::_refuse(const VPath& path,
                                         const SecurityInformation* information,
                                         ErrorCategory category, std::wstring text,
                                         const std::wstring& reason) {
@@ -369,7 +374,7 @@ CallbackResult SecurityChecker::_refuse(const std::wstring& path,
     return result == CallbackResult::Abort ? result : CallbackResult::Ignore;
 }
 
-CallbackResult SecurityChecker::_handleError(const std::wstring& path,
+CallbackResult SecurityChecker::_handleError(const VPath& path,
                                              const SecurityInformation* information) {
     CaughtError error = errorCategory(std::current_exception());
     std::wstring reason = oneLine(error.text);
@@ -390,7 +395,7 @@ CallbackResult SecurityChecker::_handleError(const std::wstring& path,
     return _handleError(path, information, error, reason);
 }
 
-CallbackResult SecurityChecker::_handleError(const std::wstring& path,
+CallbackResult SecurityChecker::_handleError(const VPath& path,
                                              const SecurityInformation* information,
                                              const CaughtError& error,
                                              const std::wstring& reason) {
@@ -398,11 +403,11 @@ CallbackResult SecurityChecker::_handleError(const std::wstring& path,
                         error, reason);
 }
 
-CallbackResult SecurityChecker::_handleError(const std::wstring& path, bool allFlag8,
+CallbackResult SecurityChecker::_handleError(const VPath& path, bool allFlag8,
                                              const CaughtError& error,
                                              const std::wstring& reason) {
     failed_.fetch_add(1, std::memory_order_relaxed);
-    skipped(shown(path), reason);
+    skipped(path.shownText(), reason);
     CallbackResult result = onError(error.category, error.text, path, allFlag8);
     if (result == CallbackResult::Continue) {
         result = CallbackResult::Ignore;
@@ -413,7 +418,7 @@ CallbackResult SecurityChecker::_handleError(const std::wstring& path, bool allF
 }
 
 CallbackResult SecurityChecker::applyPath(const SecurityInformation& information,
-                                          const std::wstring& path, bool isDirectory, bool listed) {
+                                          const VPath& path, bool isDirectory, bool listed) {
     // Taken now: what this object's handling calls before it is opened again comes first.
     const std::wstring* listedName = std::exchange(listedName_, nullptr);
     bool tookOver = false;
@@ -478,7 +483,7 @@ CallbackResult SecurityChecker::applyPath(const SecurityInformation& information
             if (opened) {
                 // The read and the write of a descriptor go by handle: their errors do not
                 // say which object failed.
-                e.add(VSITE_TEXT(L"security of " + stripLongPrefix(path),
+                e.add(VSITE_TEXT(L"security of " + path.shownText(),
                                  "SecurityChecker::applyPath"));
             }
             result = _handleError(path, &information);
@@ -491,24 +496,24 @@ CallbackResult SecurityChecker::applyPath(const SecurityInformation& information
     }
 }
 
-Platform::UniqueHandle SecurityChecker::_open(const std::wstring& path, bool isDirectory,
+Platform::UniqueHandle SecurityChecker::_open(const VPath& path, bool isDirectory,
                                               bool listed, const std::wstring* listedName) {
     if (listedName) {
         // Reached in the directory held, never followed: what was listed is what is opened.
         return WinSecurity::openChildForSecurity(parents_.back().handle.get(), *listedName,
-                                                 isDirectory, path);
+                                                 isDirectory, path.longForm());
     }
-    return WinSecurity::openForSecurity(path, isDirectory, listed && isDirectory);
+    return WinSecurity::openForSecurity(path.longForm(), isDirectory, listed && isDirectory);
 }
 
 CallbackResult SecurityChecker::_mayWriteThrough(Platform::Handle handle,
                                                  const SecurityInformation& information,
-                                                 const std::wstring& path, bool isDirectory,
+                                                 const VPath& path, bool isDirectory,
                                                  bool listed) {
     if (!listed && !options_.allowLinks) {
         // Reached by its path: the object opened must be the one the path names.
         std::wstring real = WinSecurity::getFileNameFromHandle(handle);
-        if (comparePaths(path, real) != PathEqual) {
+        if (comparePaths(path.longForm(), real) != PathEqual) {
             return _refuse(path, &information, ErrorCategory::PathNotAllowed,
                            formatString(L"Cannot apply security to path %s, because it points "
                                         L"to another path %s. Links are not allowed.",
@@ -519,7 +524,7 @@ CallbackResult SecurityChecker::_mayWriteThrough(Platform::Handle handle,
     Platform::ByHandleFileInformation object;
     if (!Platform::getFileInformationByHandle(handle, object)) {
         throwOsError(formatString(L"Unable to get the information of the object (%s)",
-                                  stripLongPrefix(path)),
+                                  path.shown()),
                      Platform::getLastError(), VSITE("DiskSecurity::SecurityChecker::applyPath"));
     }
     if ((object.attributes & Platform::FileAttribute::ReparsePoint) &&
@@ -550,25 +555,25 @@ CallbackResult SecurityChecker::_mayWriteThrough(Platform::Handle handle,
     return CallbackResult::Continue;
 }
 
-bool SecurityChecker::_takeOwnership(const std::wstring& path, bool isDirectory,
+bool SecurityChecker::_takeOwnership(const VPath& path, bool isDirectory,
                                      const std::wstring* listedName) {
     Platform::UniqueHandle handle =
-        listedName ? WinSecurity::openToTakeOver(parents_.back().handle.get(), *listedName, path,
-                                                 isDirectory, false)
-                   : WinSecurity::openToTakeOver(nullptr, path, path, isDirectory,
-                                                 !options_.allowLinks);
+        listedName ? WinSecurity::openToTakeOver(parents_.back().handle.get(), *listedName,
+                                                 path.longForm(), isDirectory, false)
+                   : WinSecurity::openToTakeOver(nullptr, path.longForm(), path.longForm(),
+                                                 isDirectory, !options_.allowLinks);
     if (!handle) {
         return false;
     }
     // The descriptor cannot be read before (that is what is refused); the journal records it
     // when the DACL is written, with the new owner.
-    WinSecurity::takeOwnership(handle.get(), path);
+    WinSecurity::takeOwnership(handle.get(), path.longForm());
     LogManager::instance().log(LogInfo,
                                L"Took ownership of %s, whose DACL shut the tool out", shown(path));
     return true;
 }
 
-VAcl SecurityChecker::readDacl(Platform::Handle handle, const std::wstring&, bool) {
+VAcl SecurityChecker::readDacl(Platform::Handle handle, const VPath&, bool) {
     if (options_.journal && options_.mode == CheckMode::Repair) {
         // Read whole once: what the journal records of the object, should it be written.
         descriptor_ = WinSecurity::getWholeDescriptor(handle);
@@ -606,7 +611,7 @@ bool SecurityChecker::_judgeDacl(const VAcl& dacl, const SecurityInformation& in
     return isDaclWrongFor(dacl, information, mode);
 }
 
-const VAccessControl& SecurityChecker::_inheritedFor(const std::wstring& path, bool isFile,
+const VAccessControl& SecurityChecker::_inheritedFor(const VPath& path, bool isFile,
                                                      std::optional<VAccessControl>& scratch) {
     if (listedChild_) {
         // The children of one directory share its DACL: read once through the directory held,
@@ -621,13 +626,13 @@ const VAccessControl& SecurityChecker::_inheritedFor(const std::wstring& path, b
         }
         return *inherited;
     }
-    scratch = inheritedControl(WinSecurity::getParentDacl(path), isFile);
+    scratch = inheritedControl(WinSecurity::getParentDacl(path.longForm()), isFile);
     return *scratch;
 }
 
 CallbackResult SecurityChecker::applySecurity(const SecurityInformation& information,
                                               const VAcl& existing, Platform::Handle handle,
-                                              const std::wstring& path, ObjectMode mode) {
+                                              const VPath& path, ObjectMode mode) {
     bool isFile = mode.file();
     CallbackResult result = beforeApply(path, !isFile);
     bool simulate = options_.mode == CheckMode::Simulate;
@@ -657,7 +662,7 @@ CallbackResult SecurityChecker::applySecurity(const SecurityInformation& informa
         // An entry of the directory being enumerated: journaled with the writes waiting in one
         // record ahead of them all. A file's write waits for its siblings; a folder's is made at
         // once, with those waiting, for its children are judged against it.
-        pending_.add(WriteBatch::Write{std::wstring(path), handle, {}, std::move(newAcl),
+        pending_.add(WriteBatch::Write{path, handle, {}, std::move(newAcl),
                                        std::exchange(descriptor_, {}),
                                        !information.hasState(StateEntryWithoutFlag8)});
         if (pending_.last().descriptor.empty()) {
@@ -675,7 +680,7 @@ CallbackResult SecurityChecker::applySecurity(const SecurityInformation& informa
                 std::vector<std::uint8_t> descriptor = descriptor_.empty()
                                                            ? WinSecurity::getWholeDescriptor(handle)
                                                            : std::move(descriptor_);
-                JournalRecord record{path, descriptor};
+                JournalRecord record{path.shown(), descriptor};
                 options_.journal->record(std::span(&record, 1));
             } catch (...) {
                 throw StopRunException(std::current_exception());
@@ -692,21 +697,21 @@ CallbackResult SecurityChecker::applySecurity(const SecurityInformation& informa
 }
 
 SecurityInformationPtr SecurityChecker::_fileInformation(const SecurityInformationPtr& information,
-                                                         const std::wstring& path) {
+                                                         const VPath& path) {
     if (parents_.empty() || parents_.back().information != information.get() ||
         securityDebugging()) {
-        return getSecurityInformation(*information, stripLongPrefix(path), false);
+        return getSecurityInformation(*information, path.shownText(), false);
     }
     // A file has entries of its own only where entries lie below its directory.
     const VEntryCollection& collection = *information->collection();
     const Path2EntriesPtr& mapping = information->entries();
     if ((!mapping || mapping->entriesBelow()) &&
-        collection.entries.find(path) != collection.entries.end()) {
-        return getSecurityInformation(*information, stripLongPrefix(path), false);
+        collection.entries.find(path.longForm()) != collection.entries.end()) {
+        return getSecurityInformation(*information, path.shownText(), false);
     }
     ParentAcl& directory = parents_.back();
     if (!directory.plainFile) {
-        directory.plainFile = getSecurityInformation(*information, stripLongPrefix(path), false);
+        directory.plainFile = getSecurityInformation(*information, path.shownText(), false);
     }
     return directory.plainFile;
 }
@@ -715,7 +720,7 @@ bool SecurityChecker::_flushWrites() {
     if (pending_.size() == 0) {
         return true;
     }
-    std::wstring last = pending_.last().path;
+    VPath last = pending_.last().path;
     std::vector<WriteBatch::Failure> failures;
     try {
         failures = pending_.flush(*options_.journal,
@@ -730,7 +735,7 @@ bool SecurityChecker::_flushWrites() {
     for (const WriteBatch::Failure& failure : failures) {
         abort |= _handleError(failure.path, failure.allEntriesFlag8, failure.error,
                               oneLine(failure.error.text)) == CallbackResult::Abort;
-        lastMade &= failure.path != last;
+        lastMade &= failure.path.longForm() != last.longForm();
     }
     if (abort) {
         _abort();
@@ -740,14 +745,14 @@ bool SecurityChecker::_flushWrites() {
 
 void SecurityChecker::skipped(const std::wstring&, const std::wstring&) {}
 
-void SecurityChecker::_report(const std::wstring& path) {
+void SecurityChecker::_report(const VPath& path) {
     if (options_.report) {
-        options_.report->append(stripLongPrefix(path));
+        options_.report->append(path.shownText());
     }
 }
 
 void SecurityChecker::checkPath(const SecurityInformationPtr& information,
-                                const std::wstring& path) {
+                                const VPath& path) {
     // The files of a directory go by the answer read for their directory.
     std::optional<SecurityDebugSnapshot> debugging;
     if (!SecurityDebugSnapshot::active()) {
@@ -759,25 +764,25 @@ void SecurityChecker::checkPath(const SecurityInformationPtr& information,
 }
 
 CallbackResult SecurityChecker::onError(ErrorCategory category, const std::wstring& text,
-                                        const std::wstring& path, bool allEntriesFlag8) {
-    return callback_.onError(category, text, stripLongPrefix(path), allEntriesFlag8);
+                                        const VPath& path, bool allEntriesFlag8) {
+    return callback_.onError(category, text, path, allEntriesFlag8);
 }
 
-CallbackResult SecurityChecker::beforeApply(const std::wstring& path, bool isDirectory) {
-    return callback_.beforeApply(stripLongPrefix(path), isDirectory);
+CallbackResult SecurityChecker::beforeApply(const VPath& path, bool isDirectory) {
+    return callback_.beforeApply(path, isDirectory);
 }
 
-CallbackResult SecurityChecker::beforeCheck(const std::wstring& path, bool isDirectory) {
-    return callback_.beforeCheck(stripLongPrefix(path), isDirectory);
+CallbackResult SecurityChecker::beforeCheck(const VPath& path, bool isDirectory) {
+    return callback_.beforeCheck(path, isDirectory);
 }
 
 SecurityInformationPtr SecurityChecker::securityInformationFor(const SecurityInformationPtr& parent,
-                                                               const std::wstring& path) {
-    return callback_.securityInformationFor(parent, stripLongPrefix(path), context_);
+                                                               const VPath& path) {
+    return callback_.securityInformationFor(parent, path, context_);
 }
 
 void CompleteChecker::checkPath(const SecurityInformationPtr& information,
-                                const std::wstring& path) {
+                                const VPath& path) {
     std::optional<SecurityDebugSnapshot> debugging;
     if (!SecurityDebugSnapshot::active()) {
         debugging.emplace();

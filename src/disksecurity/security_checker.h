@@ -23,6 +23,7 @@
 #include "platform/types.h"
 #include "platform/unique.h"
 #include "runtime/filename.h"
+#include "runtime/vpath.h"
 
 namespace DiskSecurity {
 
@@ -87,7 +88,7 @@ public:
 
     // Handles `path` and, as the walk decides, what lies below it. Raises AbortException when
     // the run is aborted.
-    void checkPathSecurity(const SecurityInformationPtr& information, const std::wstring& path);
+    void checkPathSecurity(const SecurityInformationPtr& information, const VPath& path);
 
     CheckerCounts counts() const;
 
@@ -95,27 +96,27 @@ public:
                              ObjectMode mode);
     virtual CallbackResult applySecurity(const SecurityInformation& information,
                                          const VAcl& existing, Platform::Handle handle,
-                                         const std::wstring& path, ObjectMode mode);
+                                         const VPath& path, ObjectMode mode);
     // Handles one path as a file, without children.
-    virtual void checkPath(const SecurityInformationPtr& information, const std::wstring& path);
+    virtual void checkPath(const SecurityInformationPtr& information, const VPath& path);
     virtual CallbackResult onError(ErrorCategory category, const std::wstring& text,
-                                   const std::wstring& path, bool allEntriesFlag8);
-    virtual CallbackResult beforeApply(const std::wstring& path, bool isDirectory);
-    virtual CallbackResult beforeCheck(const std::wstring& path, bool isDirectory);
+                                   const VPath& path, bool allEntriesFlag8);
+    virtual CallbackResult beforeApply(const VPath& path, bool isDirectory);
+    virtual CallbackResult beforeCheck(const VPath& path, bool isDirectory);
     virtual SecurityInformationPtr securityInformationFor(const SecurityInformationPtr& parent,
-                                                          const std::wstring& path);
+                                                          const VPath& path);
 
 protected:
     // The DACL of the object opened for `path` that the checker judges (getObjectDacl): a
     // checker that looks at more of the descriptor reads it all here, in the same one read.
-    virtual VAcl readDacl(Platform::Handle handle, const std::wstring& path, bool isDirectory);
+    virtual VAcl readDacl(Platform::Handle handle, const VPath& path, bool isDirectory);
     // Hears of every object the walk could not check or may not write, with the path as shown
     // and the reason in a few words ("link", "hard link, 2 links", "listing refused", ...),
     // after the failure was counted and before it is logged.
     virtual void skipped(const std::wstring& path, const std::wstring& reason);
     // Checks one object and writes its DACL when it is wrong; the callback's result. `listed`:
     // the directory search has just said what the object is.
-    CallbackResult applyPath(const SecurityInformation& information, const std::wstring& path,
+    CallbackResult applyPath(const SecurityInformation& information, const VPath& path,
                              bool isDirectory, bool listed = false);
     [[noreturn]] void _abort();
     // isDaclWrong's own judgement, without the memory of the last answer.
@@ -125,10 +126,10 @@ protected:
     // the directory shares (they differ only in their path). Debugging generates each file's,
     // for its lines.
     SecurityInformationPtr _fileInformation(const SecurityInformationPtr& information,
-                                            const std::wstring& path);
+                                            const VPath& path);
     // What `path`'s parent gives a file or a folder by inheritance; `scratch` holds it when it
     // is not the directory being enumerated.
-    const VAccessControl& _inheritedFor(const std::wstring& path, bool isFile,
+    const VAccessControl& _inheritedFor(const VPath& path, bool isFile,
                                         std::optional<VAccessControl>& scratch);
 
 private:
@@ -136,7 +137,7 @@ private:
     // gives the outer walk's back afterwards.
     class WalkStart {
     public:
-        WalkStart(SecurityChecker& checker, const std::wstring& path) : checker_(checker) {
+        WalkStart(SecurityChecker& checker, const VPath& path) : checker_(checker) {
             if (&path != &checker_.walkPath_) {
                 outer_ = std::exchange(checker_.walkPath_, path);
             }
@@ -153,23 +154,19 @@ private:
 
     private:
         SecurityChecker& checker_;
-        std::optional<std::wstring> outer_;
+        std::optional<VPath> outer_;
     };
     // A child's name on the directory's path for the while.
     class ChildPath {
     public:
-        ChildPath(std::wstring& path, const std::wstring& name) : path_(path), length_(path.size()) {
-            if (!path_.ends_with(L'\\')) {
-                path_ += L'\\';
-            }
-            path_ += name;
-        }
-        ~ChildPath() { path_.resize(length_); }
+        ChildPath(VPath& path, const std::wstring& name)
+            : path_(path), length_(path.extend(name)) {}
+        ~ChildPath() { path_.cutTo(length_); }
         ChildPath(const ChildPath&) = delete;
         ChildPath& operator=(const ChildPath&) = delete;
 
     private:
-        std::wstring& path_;
+        VPath& path_;
         std::size_t length_;
     };
     // Hands the listed entry's name to the next applyPath, and takes it back afterwards.
@@ -208,16 +205,16 @@ private:
     };
 
     // `knownStatus`: what the directory search has just said the path is.
-    void _checkPathSecurity(const SecurityInformationPtr& information, const std::wstring& path,
+    void _checkPathSecurity(const SecurityInformationPtr& information, const VPath& path,
                             std::optional<PathStatus> knownStatus);
-    void _pathProcedure(const SecurityInformationPtr& parent, const std::wstring& path,
+    void _pathProcedure(const SecurityInformationPtr& parent, const VPath& path,
                         std::optional<PathStatus> knownStatus);
     // Checks the paths below `path` that entries name (the fast algorithm).
-    void _fastAlgorithm(const SecurityInformationPtr& information, const std::wstring& path,
+    void _fastAlgorithm(const SecurityInformationPtr& information, const VPath& path,
                         bool isDirectory);
     // Handles the children of the directory at `path`, which parents_.back() holds.
     CallbackResult _enumerateChildren(const SecurityInformationPtr& information,
-                                      const std::wstring& path);
+                                      const VPath& path);
     // The first batch of the listing of the directory being enumerated (walkPath_), opened
     // again to be listed when its handle may not list it; an error handled as the directory's.
     CallbackResult _listFirst(const SecurityInformationPtr& information,
@@ -229,46 +226,46 @@ private:
                                  const Platform::DirectoryEntry& entry);
     // Opens the directory being enumerated again, to be listed: its handle was opened without
     // the listing right while its DACL refused it, and the walk may have written it since.
-    bool _reopenForListing(const std::wstring& path);
+    bool _reopenForListing(const VPath& path);
     // Handles the entry `entry` of the directory being enumerated, whose path walkPath_ holds.
     CallbackResult _visitChild(const SecurityInformationPtr& information,
                                const Platform::DirectoryEntry& entry);
     // A child whose path is longer than the walk goes, handled as an error of the child:
     // Ignore, or Abort.
-    CallbackResult _tooLong(const SecurityInformationPtr& information, const std::wstring& child);
+    CallbackResult _tooLong(const SecurityInformationPtr& information, const VPath& child);
     // A path whose existence may not be asked, handled as an error of the path.
-    CallbackResult _openRefused(const std::wstring& path, const SecurityInformation* information);
+    CallbackResult _openRefused(const VPath& path, const SecurityInformation* information);
     // A refusal of the walk (`text` logged at Warning, `reason` to skipped), handled as an
     // error of the path: Ignore, or Abort.
-    CallbackResult _refuse(const std::wstring& path, const SecurityInformation* information,
+    CallbackResult _refuse(const VPath& path, const SecurityInformation* information,
                            ErrorCategory category, std::wstring text, const std::wstring& reason);
     // Opens the object at `path` for its security: the entry `listedName` of the directory
     // being enumerated when the walk listed it, else by its path.
-    Platform::UniqueHandle _open(const std::wstring& path, bool isDirectory, bool listed,
+    Platform::UniqueHandle _open(const VPath& path, bool isDirectory, bool listed,
                                  const std::wstring* listedName);
     // Makes the token's owner the owner of the object at `path` (the entry `listedName` of the
     // directory being enumerated, when listed), through a handle opened for that alone; false
     // when it is not the plain object expected (a link, a second name).
-    bool _takeOwnership(const std::wstring& path, bool isDirectory,
+    bool _takeOwnership(const VPath& path, bool isDirectory,
                         const std::wstring* listedName);
     // Continue when the opened object may have its DACL written through `handle`; else the
     // refusal is handled as an error of the path (Ignore or Abort). `listed`: opened as an
     // entry of the directory being enumerated, never followed; else reached by its path, which
     // must be the object's own.
     CallbackResult _mayWriteThrough(Platform::Handle handle, const SecurityInformation& information,
-                                    const std::wstring& path, bool isDirectory, bool listed);
+                                    const VPath& path, bool isDirectory, bool listed);
     // The exception being handled (or `error`) goes to onError and the log; the answer, with
     // 0 counted as Ignore.
-    CallbackResult _handleError(const std::wstring& path, const SecurityInformation* information);
-    CallbackResult _handleError(const std::wstring& path, const SecurityInformation* information,
+    CallbackResult _handleError(const VPath& path, const SecurityInformation* information);
+    CallbackResult _handleError(const VPath& path, const SecurityInformation* information,
                                 const CaughtError& error, const std::wstring& reason);
-    CallbackResult _handleError(const std::wstring& path, bool allEntriesFlag8,
+    CallbackResult _handleError(const VPath& path, bool allEntriesFlag8,
                                 const CaughtError& error, const std::wstring& reason);
     // Journals the writes waiting in pending_ in one record, then makes them; false when the
     // last of them failed. A write that fails is handled as an error of its path; Abort once
     // all were tried.
     bool _flushWrites();
-    void _report(const std::wstring& path);
+    void _report(const VPath& path);
 
     Callback& callback_;
     CheckerOptions options_;
@@ -277,7 +274,7 @@ private:
     // The path of the object being handled below the directory enumerated first: each level
     // appends its child's name and cuts it off again, so that the walk holds one path however
     // deep it goes.
-    std::wstring walkPath_;
+    VPath walkPath_;
     // The name of the next object applyPath handles, an entry of the directory being
     // enumerated (null: the object is reached by its path).
     const std::wstring* listedName_ = nullptr;
@@ -305,7 +302,7 @@ private:
 class CompleteChecker : public SecurityChecker {
 public:
     using SecurityChecker::SecurityChecker;
-    void checkPath(const SecurityInformationPtr& information, const std::wstring& path) override;
+    void checkPath(const SecurityInformationPtr& information, const VPath& path) override;
 };
 
 }  // namespace DiskSecurity

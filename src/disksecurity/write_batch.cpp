@@ -2,7 +2,6 @@
 
 #include "platform/security.h"
 #include "runtime/exceptions.h"
-#include "runtime/filename.h"
 #include "winsecurity/object_security.h"
 
 namespace DiskSecurity {
@@ -11,7 +10,7 @@ void WriteBatch::_record(IWriteJournal& journal, const std::vector<Write>& batch
     std::vector<JournalRecord> records;
     records.reserve(batch.size());
     for (const Write& write : batch) {
-        records.push_back(JournalRecord{write.path, write.descriptor});
+        records.push_back(JournalRecord{write.path.shown(), write.descriptor});
     }
     try {
         journal.record(records);
@@ -32,7 +31,7 @@ std::optional<WriteBatch::Failure> WriteBatch::_make(Write& write) {
         return std::nullopt;
     } catch (vexception& e) {
         // Written by handle: the error says which object failed.
-        e.add(VSITE_TEXT(L"security of " + stripLongPrefix(write.path),
+        e.add(VSITE_TEXT(L"security of " + write.path.shownText(),
                          "SecurityChecker::applyPath"));
         return Failure{write.path, write.allEntriesFlag8, errorCategory(std::current_exception())};
     }

@@ -14,11 +14,12 @@
 #include "disksecurity/checker_errors.h"
 #include "disksecurity/security_information.h"
 #include "platform/unique.h"
+#include "runtime/vpath.h"
 
 namespace DiskSecurity {
 
-// What an object at `path` holds before the walk writes it: its owner, group and DACL
-// (WinSecurity::getWholeDescriptor).
+// What an object at `path` (as shown) holds before the walk writes it: its owner, group and
+// DACL (WinSecurity::getWholeDescriptor).
 struct JournalRecord {
     std::wstring_view path;
     std::span<const std::uint8_t> descriptor;
@@ -43,7 +44,7 @@ public:
     // keeps it open), whose object holds `descriptor` now; `allEntriesFlag8` as the checker's
     // callbacks take it.
     struct Write {
-        std::wstring path;
+        VPath path;
         Platform::Handle handle = nullptr;
         Platform::UniqueHandle owned;
         NewAcl acl;
@@ -52,7 +53,7 @@ public:
     };
     // A write that failed, with what went wrong.
     struct Failure {
-        std::wstring path;
+        VPath path;
         bool allEntriesFlag8 = false;
         CaughtError error;
     };

@@ -47,15 +47,15 @@ public:
 
     // Reached only for an object that still inherits where it must not: reported as it is.
     CallbackResult applySecurity(const SecurityInformation&, const VAcl&, Platform::Handle,
-                                 const std::wstring&, ObjectMode) override {
+                                 const VPath&, ObjectMode) override {
         return CallbackResult::Continue;
     }
 
 protected:
-    VAcl readDacl(Platform::Handle handle, const std::wstring& path, bool isDirectory) override {
+    VAcl readDacl(Platform::Handle handle, const VPath& path, bool isDirectory) override {
         std::vector<std::uint8_t> descriptor =
             WinSecurity::getObjectDescriptor(handle, OwnerAndDacl);
-        report_.addObject(stripLongPrefix(path), isDirectory, descriptor);
+        report_.addObject(path.shownText(), isDirectory, descriptor);
         return WinSecurity::daclOfDescriptor(descriptor);
     }
 

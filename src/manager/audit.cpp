@@ -47,8 +47,8 @@ public:
                  AuditCounts& counts)
         : CompleteChecker(callback, options, context), counts_(counts) {}
 
-    CallbackResult beforeCheck(const std::wstring& path, bool isDirectory) override {
-        path_ = stripLongPrefix(path);
+    CallbackResult beforeCheck(const VPath& path, bool isDirectory) override {
+        path_ = path.shown();
         judged_ = false;
         silent_ = counts_.alreadyAudited(path_);
         return CompleteChecker::beforeCheck(path, isDirectory);
@@ -62,7 +62,7 @@ public:
 
     // Reached for every object a repair would write, with the DACL it holds now.
     CallbackResult applySecurity(const SecurityInformation& information, const VAcl& existing,
-                                 Platform::Handle, const std::wstring& path,
+                                 Platform::Handle, const VPath& path,
                                  ObjectMode mode) override {
         _judged(existing, information, mode);
         if (silent_) {

@@ -61,8 +61,8 @@ bool journalSwitchedOff() {
 }
 
 // A path as a journal line names it; one that a line cannot hold is refused.
-const std::wstring& journaled(const std::wstring& shown) {
-    if (shown.find_first_of(L"\t\r\n") != std::wstring::npos) {
+std::wstring_view journaled(std::wstring_view shown) {
+    if (shown.find_first_of(L"\t\r\n") != std::wstring_view::npos) {
         throw vexception(formatString(L"The path %s cannot be journaled", shown),
                          VSITE(journalFunction));
     }
@@ -207,8 +207,9 @@ void RunJournal::record(std::span<const DiskSecurity::JournalRecord> records) {
         if (!lines.empty()) {
             lines += L"\r\n";
         }
-        lines += journaled(stripLongPrefix(std::wstring(record.path))) + L"\t" +
-                 WinSecurity::sddlOfDescriptor(record.descriptor);
+        lines.append(journaled(record.path))
+            .append(L"\t")
+            .append(WinSecurity::sddlOfDescriptor(record.descriptor));
     }
     if (lines.empty()) {
         return;
@@ -222,7 +223,8 @@ void RunJournal::record(const std::wstring& path, Platform::Handle handle) {
 }
 
 void RunJournal::recordSddl(const std::wstring& path, const std::wstring& sddl) {
-    std::wstring line = journaled(stripLongPrefix(path)) + L"\t" + sddl;
+    std::wstring line(journaled(stripLongPrefix(path.c_str())));
+    line.append(L"\t").append(sddl);
     _open();
     _append(line);
 }

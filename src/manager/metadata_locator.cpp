@@ -25,16 +25,32 @@ std::wstring MetadataLocator::getRootRelativePath(const std::wstring& fullPath,
     return MetadataPaths::getRootRelativePath(fullPath, root(), firstComponentOnly);
 }
 
-std::wstring MetadataLocator::metadataFileFor(const std::wstring& path) {
-    std::wstring relative = getRootRelativePath(path, false);
+std::wstring_view MetadataLocator::relativeOf(const VPath& path) {
+    const std::wstring& top = root();
+    if (rootPath_.empty() || rootPathOf_ != top) {
+        rootPath_ = VPath(top);
+        rootPathOf_ = top;
+    }
+    std::optional<std::wstring_view> relative = path.below(rootPath_);
+    if (!relative) {
+        throw RootCorrelationException(
+            L"Invalid full path '" + path.shownText() + L"' and root '" + top + L"' correlation.",
+            VSITE("Tavrel::SecurityManager::getRootRelativePath"));
+    }
+    return *relative;
+}
+
+const std::wstring& MetadataLocator::metadataFileFor(const VPath& path) {
+    std::wstring_view relative = relativeOf(path);
     // The root's own file lies in the root; only the files of webspaces and web users count
     // from HTTPD_VHOSTS_D, which is asked for them alone.
     if (!relative.empty() && vhosts_.empty()) {
         vhosts_ = panelParameter(L"HTTPD_VHOSTS_D");
     }
     std::wstring owner = MetadataPaths::metadataOwner(relative);
-    std::wstring top = root();
-    const std::wstring& base = relative.empty() ? std::wstring() : vhosts_;
+    const std::wstring& top = root();
+    static const std::wstring none;
+    const std::wstring& base = relative.empty() ? none : vhosts_;
     if (!last_ || last_->owner != owner || last_->root != top || last_->base != base) {
         std::wstring file = MetadataPaths::metadataFileFor(owner, top, base);
         last_ = Lookup{std::move(owner), std::move(top), base, std::move(file)};

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "disksecurity/entry_template.h"
+#include "runtime/vpath.h"
 
 namespace Tavrel {
 
@@ -27,9 +28,11 @@ public:
     // with `firstComponentOnly` only its first component. Raises RootCorrelationException for a
     // path that is not the root or below it.
     std::wstring getRootRelativePath(const std::wstring& fullPath, bool firstComponentOnly);
+    // The same for a path made already, whole, as a view into `path`.
+    std::wstring_view relativeOf(const VPath& path);
     // The metadata file that governs `path`: the root's own ".Security", a web user's file for
     // a path in W\web_users\U (letter case of "web_users" ignored), else the webspace's file.
-    std::wstring metadataFileFor(const std::wstring& path);
+    const std::wstring& metadataFileFor(const VPath& path);
     // The directory `entries` cover: from the first entry with a sub path, root()\W or
     // root()\W\web_users\U; root() when no entry has one.
     std::wstring scopeOf(const DiskSecurity::EntryTemplateSet& entries);
@@ -43,6 +46,9 @@ public:
 private:
     std::wstring root_;
     bool useConfiguredRoot_ = true;
+    // root() made once, with the text it was made of: a walk compares every directory with it.
+    VPath rootPath_;
+    std::wstring rootPathOf_;
     // HTTPD_VHOSTS_D, read once: a walk asks for it on every directory.
     std::wstring vhosts_;
     // The last metadata file looked up, with what it depended on.

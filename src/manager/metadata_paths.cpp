@@ -1,10 +1,12 @@
 #include "manager/metadata_paths.h"
 
 #include <algorithm>
+#include <optional>
 #include <vector>
 
 #include "platform/text.h"
 #include "runtime/filename.h"
+#include "runtime/vpath.h"
 
 namespace Tavrel {
 namespace {
@@ -84,33 +86,18 @@ std::wstring pathMetadataFile(const std::wstring& directory) {
 std::wstring getRootRelativePath(const std::wstring& fullPath, const std::wstring& root,
                                  bool firstComponentOnly) {
     // "." and ".." are resolved first: a path that climbs out of the root is outside it.
-    std::wstring canonical = normalizePath(fullPath);
-    PathRelation relation = comparePaths(root, canonical);
-    if (relation == PathEqual) {
-        return std::wstring();
-    }
-    if (relation != PathAbove) {
+    VPath path(fullPath);
+    std::optional<std::wstring_view> relative = path.below(VPath(root));
+    if (!relative) {
         throw RootCorrelationException(
             L"Invalid full path '" + fullPath + L"' and root '" + root + L"' correlation.",
             VSITE("Tavrel::SecurityManager::getRootRelativePath"));
     }
-    // comparePaths ignores the long prefix; so must the count of the root's components.
-    std::vector<std::wstring_view> path = pathComponentViews(stripLongPrefix(canonical.c_str()));
-    std::size_t skip = pathComponentViews(stripLongPrefix(root.c_str())).size();
-    std::wstring relative;
-    for (std::size_t i = skip; i < path.size(); ++i) {
-        if (!relative.empty()) {
-            relative += L'\\';
-        }
-        relative += path[i];
-        if (firstComponentOnly) {
-            break;
-        }
-    }
-    return relative;
+    return std::wstring(firstComponentOnly ? relative->substr(0, relative->find(L'\\'))
+                                           : *relative);
 }
 
-std::wstring metadataFileFor(const std::wstring& relative, const std::wstring& root,
+std::wstring metadataFileFor(std::wstring_view relative, const std::wstring& root,
                              const std::wstring& base) {
     std::vector<std::wstring_view> components = pathComponentViews(relative);
     if (components.empty()) {
@@ -123,7 +110,7 @@ std::wstring metadataFileFor(const std::wstring& relative, const std::wstring& r
     return domainMetadataFile(webspace, base);
 }
 
-std::wstring metadataOwner(const std::wstring& relative) {
+std::wstring metadataOwner(std::wstring_view relative) {
     std::vector<std::wstring_view> components = pathComponentViews(relative);
     if (components.empty()) {
         return std::wstring();

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "runtime/exceptions.h"
 
@@ -46,11 +47,11 @@ std::wstring getRootRelativePath(const std::wstring& fullPath, const std::wstrin
 // The metadata file that governs the path `relative` below `root` (getRootRelativePath's
 // answer): root's own ".Security" for "", a web user's file below `base` for W\web_users\U\...
 // (letter case of "web_users" ignored), else the file of webspace W below `base`.
-std::wstring metadataFileFor(const std::wstring& relative, const std::wstring& root,
+std::wstring metadataFileFor(std::wstring_view relative, const std::wstring& root,
                              const std::wstring& base);
 // What of `relative` metadataFileFor depends on: "" for the root, W\web_users\U for a path in
 // a web user's directory, else W. metadataFileFor gives the same for it as for `relative`.
-std::wstring metadataOwner(const std::wstring& relative);
+std::wstring metadataOwner(std::wstring_view relative);
 // The directory that entries with the sub path `subPath` cover: root\W\web_users\U for a path
 // in a web user's directory, else root\W; empty for a sub path without components.
 std::wstring scopeOfSubPath(const std::wstring& subPath, const std::wstring& root);

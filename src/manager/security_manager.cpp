@@ -36,13 +36,13 @@ std::wstring SecurityManager::scopePath() {
 
 void SecurityManager::applySecurity(const std::wstring& path, DiskSecurity::Callback* callback,
                                     DiskSecurity::CheckMode mode, bool fullScan) {
-    walk_.run(path, metadata_, callback, mode, fullScan, false);
+    walk_.run(VPath(path), metadata_, callback, mode, fullScan, false);
 }
 
 void SecurityManager::applyCompleteSecurity(const std::wstring& path,
                                             DiskSecurity::Callback* callback,
                                             DiskSecurity::CheckMode mode, bool fullScan) {
-    walk_.run(path, metadata_, callback, mode, fullScan, true);
+    walk_.run(VPath(path), metadata_, callback, mode, fullScan, true);
 }
 
 void SecurityManager::applyToScope(DiskSecurity::Callback* callback, DiskSecurity::CheckMode mode,
@@ -57,7 +57,7 @@ void SecurityManager::applyCompleteToScope(DiskSecurity::Callback* callback,
 
 void SecurityManager::applyCheckerToScope(const SecurityWalk::CheckerFactory& makeChecker,
                                           DiskSecurity::CheckMode mode, bool fullScan) {
-    walk_.run(scopePath(), metadata_, nullptr, mode, fullScan, true, &makeChecker);
+    walk_.run(VPath(scopePath()), metadata_, nullptr, mode, fullScan, true, &makeChecker);
 }
 
 void SecurityManager::commit(const std::wstring& path, bool complete,
@@ -65,7 +65,7 @@ void SecurityManager::commit(const std::wstring& path, bool complete,
     LogManager& log = LogManager::instance();
     log.log(LogInfo, L"Commiting file system security changes for path %s, root path: %s", path,
             locator_.root());
-    walk_.run(path, metadata_, callback, mode, false, complete);
+    walk_.run(VPath(path), metadata_, callback, mode, false, complete);
     saveToFile(std::wstring());
     log.logText(LogInfo, L"File system security changes applied successfully");
 }

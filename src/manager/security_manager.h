@@ -64,7 +64,7 @@ public:
     const std::wstring& root() { return locator_.root(); }
     void setRoot(std::wstring path) { locator_.setRoot(std::move(path)); }
     std::wstring metadataFileFor(const std::wstring& path) {
-        return locator_.metadataFileFor(path);
+        return locator_.metadataFileFor(VPath(path));
     }
     // The directory the entries cover: the confinement when one is set, else the locator's
     // scope of the entries.

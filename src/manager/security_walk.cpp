@@ -39,7 +39,7 @@ private:
 SecurityWalk::SecurityWalk(MetadataLocator& locator, RunJournal* journal)
     : locator_(locator), journal_(journal) {}
 
-void SecurityWalk::run(const std::wstring& path, const MetadataSet& metadata, Callback* callback,
+void SecurityWalk::run(const VPath& path, const MetadataSet& metadata, Callback* callback,
                        CheckMode mode, bool fullScan, bool complete,
                        const CheckerFactory* makeChecker) {
     _requireConfined(path);
@@ -49,8 +49,8 @@ void SecurityWalk::run(const std::wstring& path, const MetadataSet& metadata, Ca
     Callback& caller = callback ? *callback : defaults;
     std::optional<ProgressCallback> shown;
     if (progress_) {
-        shown.emplace(caller, [&](const std::wstring& at) {
-            progress_->onProgress(at, checker->counts(), false);
+        shown.emplace(caller, [&](const VPath& at) {
+            progress_->onProgress(at.shownText(), checker->counts(), false);
         });
     }
     SlotGuard<Callback*> chained(chainedCallback_, shown ? &*shown : &caller);
@@ -66,7 +66,7 @@ void SecurityWalk::run(const std::wstring& path, const MetadataSet& metadata, Ca
 
     const EntryTemplateSet& entries = *metadata.entries();
     auto collection = RealEntryCollection(entries).getPathEntryCollection(
-        longPathOfEachPart(path, true), context, changesDisk(mode), _folderAnchor());
+        longPathOfEachPart(path.shownText(), true), context, changesDisk(mode), _folderAnchor());
     auto root = std::make_shared<SecurityInformation>(collection, entries.sourcePath());
     try {
         checker->checkPathSecurity(root, path);
@@ -76,20 +76,19 @@ void SecurityWalk::run(const std::wstring& path, const MetadataSet& metadata, Ca
         std::rethrow_exception(stop.cause);
     }
     if (progress_) {
-        progress_->onProgress(path, checker->counts(), true);
+        progress_->onProgress(path.shownText(), checker->counts(), true);
     }
 }
 
-void SecurityWalk::_requireConfined(const std::wstring& path) {
+void SecurityWalk::_requireConfined(const VPath& path) {
     if (confinement_.empty()) {
         return;
     }
     // A path outside all webspaces is named as such first.
-    locator_.getRootRelativePath(path, false);
-    PathRelation relation = comparePaths(normalizePath(path), confinement_);
-    if (relation != PathEqual && relation != PathBelow) {
+    locator_.relativeOf(path);
+    if (!path.isAtOrBelow(confinement_)) {
         throw vexception(formatString(L"The path %s lies outside %s, which this run may change",
-                                      stripLongPrefix(path), stripLongPrefix(confinement_)),
+                                      path.shown(), stripLongPrefix(confinementText_)),
                          VSITE("Tavrel::SecurityManager::applySecurity"));
     }
 }
@@ -109,24 +108,24 @@ std::unique_ptr<SecurityChecker> SecurityWalk::_makeChecker(CheckerOptions& opti
 }
 
 CallbackResult SecurityWalk::onError(ErrorCategory category, const std::wstring& text,
-                                     const std::wstring& path, bool allEntriesFlag8) {
+                                     const VPath& path, bool allEntriesFlag8) {
     ++uncheckedObjects_;
     return chainedCallback_ ? chainedCallback_->onError(category, text, path, allEntriesFlag8)
                             : Callback::onError(category, text, path, allEntriesFlag8);
 }
 
-CallbackResult SecurityWalk::beforeApply(const std::wstring& path, bool isDirectory) {
+CallbackResult SecurityWalk::beforeApply(const VPath& path, bool isDirectory) {
     return chainedCallback_ ? chainedCallback_->beforeApply(path, isDirectory)
                             : Callback::beforeApply(path, isDirectory);
 }
 
-CallbackResult SecurityWalk::beforeCheck(const std::wstring& path, bool isDirectory) {
+CallbackResult SecurityWalk::beforeCheck(const VPath& path, bool isDirectory) {
     return chainedCallback_ ? chainedCallback_->beforeCheck(path, isDirectory)
                             : Callback::beforeCheck(path, isDirectory);
 }
 
 SecurityInformationPtr SecurityWalk::securityInformationFor(const SecurityInformationPtr& parent,
-                                                            const std::wstring& path,
+                                                            const VPath& path,
                                                             TarnoComponentResolver* context) {
     // A path outside the root of all webspaces raises the root-correlation error: what governs
     // it is unknown.
@@ -148,7 +147,8 @@ SecurityInformationPtr SecurityWalk::securityInformationFor(const SecurityInform
         TarnoComponentResolver ownContext;
         bool repairFolders = !activeChecker_ || changesDisk(activeChecker_->options().mode);
         auto collection = RealEntryCollection(*loaded).getPathEntryCollection(
-            VFileName::root(longPathOfEachPart(path, true)), context ? *context : ownContext,
+            VFileName::root(longPathOfEachPart(path.shownText(), true)),
+            context ? *context : ownContext,
             repairFolders, _folderAnchor());
         return std::make_shared<SecurityInformation>(collection, loaded->sourcePath());
     }
@@ -157,7 +157,7 @@ SecurityInformationPtr SecurityWalk::securityInformationFor(const SecurityInform
 }
 
 std::wstring SecurityWalk::_folderAnchor() {
-    return confinement_.empty() ? locator_.root() : confinement_;
+    return confinementText_.empty() ? locator_.root() : confinementText_;
 }
 
 EntryTemplateSetPtr SecurityWalk::_loadSwitchedMetadata(const std::wstring& file) {

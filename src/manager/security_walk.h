@@ -15,6 +15,7 @@
 #include "disksecurity/security_checker.h"
 #include "manager/metadata_locator.h"
 #include "manager/metadata_set.h"
+#include "runtime/vpath.h"
 
 namespace Tavrel {
 
@@ -47,8 +48,12 @@ public:
     // file that the webspace's user wrote): a walk starts only at it or below it, entries that
     // bear on nothing in it are logged and skipped, and the folders of entries are created
     // only below it. Empty: no confinement.
-    void confineTo(std::wstring directory) { confinement_ = std::move(directory); }
-    const std::wstring& confinement() const { return confinement_; }
+    void confineTo(std::wstring directory) {
+        confinement_ = VPath(directory);
+        confinementText_ = std::move(directory);
+    }
+    // The directory as the command named it.
+    const std::wstring& confinement() const { return confinementText_; }
 
     // The report of the complete checker (not owned; null: none), which serves every walk
     // until it is set again.
@@ -63,7 +68,7 @@ public:
     // refused. `callback` (null: the default answers) hears the checker's questions for the
     // run. A path outside the confinement is refused; an abort of the walk ends the step
     // quietly; every other failure passes.
-    void run(const std::wstring& path, const MetadataSet& metadata,
+    void run(const VPath& path, const MetadataSet& metadata,
              DiskSecurity::Callback* callback, DiskSecurity::CheckMode mode, bool fullScan,
              bool complete, const CheckerFactory* makeChecker = nullptr);
 
@@ -86,20 +91,20 @@ public:
 
     // --- the checker's callback ---
     DiskSecurity::CallbackResult onError(DiskSecurity::ErrorCategory category,
-                                         const std::wstring& text, const std::wstring& path,
+                                         const std::wstring& text, const VPath& path,
                                          bool allEntriesFlag8) override;
-    DiskSecurity::CallbackResult beforeApply(const std::wstring& path, bool isDirectory) override;
-    DiskSecurity::CallbackResult beforeCheck(const std::wstring& path, bool isDirectory) override;
+    DiskSecurity::CallbackResult beforeApply(const VPath& path, bool isDirectory) override;
+    DiskSecurity::CallbackResult beforeCheck(const VPath& path, bool isDirectory) override;
     // The information for `path` and below: a new root information over the metadata file
     // that governs the path when that file exists and is not the one the parent information
     // came from; else the run's callback's answer, or the parent information.
     DiskSecurity::SecurityInformationPtr securityInformationFor(
-        const DiskSecurity::SecurityInformationPtr& parent, const std::wstring& path,
+        const DiskSecurity::SecurityInformationPtr& parent, const VPath& path,
         DiskSecurity::TarnoComponentResolver* context) override;
 
 private:
     // Refuses a path outside the confinement.
-    void _requireConfined(const std::wstring& path);
+    void _requireConfined(const VPath& path);
     std::unique_ptr<DiskSecurity::SecurityChecker> _makeChecker(
         DiskSecurity::CheckerOptions& options, DiskSecurity::TarnoComponentResolver& context,
         bool complete, const CheckerFactory* makeChecker);
@@ -111,7 +116,8 @@ private:
 
     MetadataLocator& locator_;
     RunJournal* journal_;  // not owned
-    std::wstring confinement_;
+    VPath confinement_;  // what the walks compare with
+    std::wstring confinementText_;
     DiskSecurity::ReportFile* reportFile_ = nullptr;  // not owned
     IProgress* progress_ = nullptr;                   // not owned
     std::vector<std::wstring> damagedMetadata_;

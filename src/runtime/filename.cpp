@@ -84,14 +84,26 @@ const wchar_t* stripLongPrefix(const wchar_t* path) {
     return hasLongPrefix(view) ? path + 4 : path;
 }
 
-std::wstring toLongPath(const std::wstring& path) {
+namespace {
+
+// toLongPath of a path normalised already.
+std::wstring longOfNormalized(const std::wstring& path) {
     if (path.size() < 2 || path[1] != L':') {
         return path;
     }
     if (path.size() == 2) {
         return L"\\\\?\\" + path + L"\\";
     }
-    return L"\\\\?\\" + normalizePath(path);
+    return L"\\\\?\\" + path;
+}
+
+}  // namespace
+
+std::wstring toLongPath(const std::wstring& path) {
+    if (path.size() < 2 || path[1] != L':') {
+        return path;
+    }
+    return longOfNormalized(path.size() == 2 ? path : normalizePath(path));
 }
 
 std::wstring normalizePath(const std::wstring& path) {
@@ -340,7 +352,7 @@ std::wstring canonicalize(const std::wstring& path) {
 std::wstring removeFileSpec(const std::wstring& path) {
     std::wstring normalized = normalizePath(path);
     if (hasLongPathFunctions()) {
-        std::wstring parent = toLongPath(normalized);
+        std::wstring parent = longOfNormalized(normalized);
         std::int32_t result = Platform::pathCchRemoveFileSpec(parent);
         if (result != Platform::SOk && result != Platform::SFalse) {
             throwOsError(formatString(L"PathCchRemoveFileSpec(%s) failed: error code 0x%lx", path,

@@ -92,16 +92,16 @@ inline void setDacl(const std::wstring& path, const std::wstring& sddl) {
 class RecordingCallback : public Callback {
 public:
     CallbackResult onError(ErrorCategory category, const std::wstring& text,
-                           const std::wstring& path, bool) override {
-        errors.push_back({category, path, text});
-        return next(errorAnswers, path);
+                           const VPath& path, bool) override {
+        errors.push_back({category, path.shownText(), text});
+        return next(errorAnswers, path.shownText());
     }
-    CallbackResult beforeCheck(const std::wstring& path, bool) override {
-        checked.push_back(path);
-        return next(checkAnswers, path);
+    CallbackResult beforeCheck(const VPath& path, bool) override {
+        checked.push_back(path.shownText());
+        return next(checkAnswers, path.shownText());
     }
-    CallbackResult beforeApply(const std::wstring& path, bool) override {
-        applied.push_back(path);
+    CallbackResult beforeApply(const VPath& path, bool) override {
+        applied.push_back(path.shownText());
         return CallbackResult::Continue;
     }
 
@@ -209,7 +209,7 @@ public:
                      : std::make_unique<SecurityChecker>(answers, options, nullptr);
         Run result;
         try {
-            checker->checkPathSecurity(root, root_);
+            checker->checkPathSecurity(root, VPath(root_));
         } catch (const AbortException&) {
             result.aborted = true;
         }

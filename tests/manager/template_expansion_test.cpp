@@ -112,7 +112,7 @@ TEST_F(TemplateExpansion, AWebspaceSecuredFromTheDomainTemplateConverges) {
         auto root = std::make_shared<SecurityInformation>(collection);
         Callback callback;
         CompleteChecker checker(callback, CheckerOptions{mode, true, false}, nullptr);
-        checker.checkPathSecurity(root, webspace);
+        checker.checkPathSecurity(root, VPath(webspace));
         return checker.counts();
     };
     CheckerCounts first = run(CheckMode::Repair);
