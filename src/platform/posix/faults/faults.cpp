@@ -177,6 +177,10 @@ private:
 
 }  // namespace
 
+bool active() {
+    return !Plan::instance().empty();
+}
+
 std::uint32_t injected(Operation operation, const std::string& posixPath) {
     Plan& plan = Plan::instance();
     return plan.empty() ? 0 : plan.injected(operation, posixPath);

@@ -25,6 +25,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/posix/filesystem/posix_path.h"
+
 namespace Platform::Posix::Faults {
 
 enum class Operation {
@@ -39,13 +41,21 @@ enum class Operation {
 };
 
 #ifdef TAVREL_FAULT_INJECTION
+// Whether any fault is planned.
+bool active();
 // The Windows error `operation` on `posixPath` is to fail with, or 0 to go on.
 std::uint32_t injected(Operation operation, const std::string& posixPath);
 // What a directory search does to an entry it just listed.
 void afterListing(const std::string& posixDirectory, const char* name);
 #else
+inline bool active() { return false; }
 inline std::uint32_t injected(Operation, const std::string&) { return 0; }
 inline void afterListing(const std::string&, const char*) {}
 #endif
+
+// The same for a path made whole only when a fault is planned.
+inline std::uint32_t injected(Operation operation, const SharedPath& posixPath) {
+    return active() ? injected(operation, posixPath.str()) : 0;
+}
 
 }  // namespace Platform::Posix::Faults

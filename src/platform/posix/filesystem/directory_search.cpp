@@ -137,9 +137,9 @@ std::optional<std::uint32_t> listedAttributes(const ListedIn& listing, const str
 
 // Where it lies, free of links: below the directory that the search of its parent holds open,
 // else as the kernel knows it. Empty when not known.
-std::string realPathOfSearched(const ListedIn& listing, int fd) {
+SharedPath realPathOfSearched(const ListedIn& listing, int fd) {
     if (listing.parent && !listing.parent->realPath.empty()) {
-        return joinPosix(listing.parent->realPath, listing.name);
+        return SharedPath(listing.parent->realPath, listing.name);
     }
     std::string link = "/proc/self/fd/" + std::to_string(fd);
     char buffer[PATH_MAX];
@@ -265,7 +265,7 @@ void forEachEntry(int fd, Each&& each) {
 // entries sorted by it.
 void listEntries(OpenDirectory& open, const std::wstring& dosForm, std::vector<FindData>& entries) {
     int dirFd = open.fd();
-    const std::string& posixDirectory = open.path;
+    const std::string posixDirectory = open.path.str();
     std::vector<std::pair<std::wstring, FindData>> found;
     forEachEntry(dirFd, [&](const dirent64& entry) {
         const char* entryName = entry.d_name;
@@ -373,6 +373,7 @@ bool readListing(FileObject& file) {
         found.push_back({L".", {FileAttribute::Directory, L"."}});
         found.push_back({L"..", {FileAttribute::Directory, L".."}});
     }
+    std::string path = Faults::active() ? file.path() : std::string();
     forEachEntry(fd, [&](const dirent64& entry) {
         if (std::strcmp(entry.d_name, ".") == 0 || std::strcmp(entry.d_name, "..") == 0) {
             return;
@@ -380,7 +381,7 @@ bool readListing(FileObject& file) {
         DirectoryEntry listed{kindOf(fd, entry), windowsNameOf(entry.d_name)};
         std::wstring key = ntfsKey(listed.fileName);
         found.emplace_back(std::move(key), std::move(listed));
-        Faults::afterListing(file.path(), entry.d_name);
+        Faults::afterListing(path, entry.d_name);
     });
     file.listing.clear();
     appendInKeyOrder(found, file.listing);
@@ -394,7 +395,7 @@ bool readListing(FileObject& file) {
     if (file.realPath().empty()) {
         file.setRealPath(realPathOfSearched(ListedIn{}, fd));
     }
-    open->path = file.realPath().empty() ? file.path() : file.realPath();
+    open->path = file.realPath().empty() ? file.sharedPath() : file.realPath();
     open->realPath = file.realPath();
     open->device = st.st_dev;
     open->modified = st.st_mtim;

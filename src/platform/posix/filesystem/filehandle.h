@@ -16,6 +16,7 @@
 
 #include "platform/posix/host/handles.h"
 #include "platform/filesystem.h"
+#include "platform/posix/filesystem/posix_path.h"
 #include "platform/posix/host/unique_fd.h"
 #include "platform/types.h"
 #include "platform/unique.h"
@@ -52,8 +53,8 @@ struct ListedEntry {
 // change time says that nothing changed.
 struct OpenDirectory {
     UniqueFd directory;
-    std::string path;      // the POSIX path it was searched by
-    std::string realPath;  // where it lay when the search began, free of links
+    SharedPath path;      // the POSIX path it was searched by
+    SharedPath realPath;  // where it lay when the search began, free of links
     dev_t device = 0;
     timespec modified{};  // when its entries were read
     timespec listedAt{};  // the clock when they were read
@@ -80,7 +81,7 @@ bool renameUnlessHeld(const std::string& from, const std::string& to);
 
 class FileObject : public HandleObject {
 public:
-    FileObject(UniqueFd fd, std::string path, std::uint32_t access, bool directory, bool linkItself)
+    FileObject(UniqueFd fd, SharedPath path, std::uint32_t access, bool directory, bool linkItself)
         : fd_(std::move(fd)),
           path_(std::move(path)),
           access_(access),
@@ -108,8 +109,9 @@ public:
     // The open descriptor. For a link opened itself (FlagOpenReparsePoint) it is an O_PATH
     // descriptor, which has no data and no extended attributes.
     int fd() const { return fd_.get(); }
-    // The POSIX path the object was opened by.
-    const std::string& path() const { return path_; }
+    // The POSIX path the object was opened by (made whole at each call).
+    std::string path() const { return path_.str(); }
+    const SharedPath& sharedPath() const { return path_; }
     // The access mask asked for at the open.
     std::uint32_t access() const { return access_; }
     // The rights the open's access check granted (generic rights mapped), which the security
@@ -141,21 +143,21 @@ public:
     std::shared_ptr<const OpenDirectory> listedDirectory;
 
     // Where a directory lay when it was opened, free of links (empty: not known yet).
-    const std::string& realPath() const { return pathIsReal_ ? path_ : realPath_; }
-    void setRealPath(std::string path) { realPath_ = std::move(path); }
+    const SharedPath& realPath() const { return pathIsReal_ ? path_ : realPath_; }
+    void setRealPath(SharedPath path) { realPath_ = std::move(path); }
     // The path it was opened by is free of links: a walk deep down holds one copy of it.
     void markPathReal() { pathIsReal_ = true; }
 
 private:
     UniqueFd fd_;
-    std::string path_;
+    SharedPath path_;
     std::uint32_t access_;
     std::uint32_t granted_ = 0;
     bool directory_;
     bool linkItself_;
     struct stat opened_ {};
     bool statKnown_ = false;
-    std::string realPath_;
+    SharedPath realPath_;
     bool pathIsReal_ = false;
     bool heldAgainstDelete_ = false;
     dev_t heldDevice_ = 0;

@@ -93,7 +93,8 @@ Handle registerOpened(std::shared_ptr<FileObject> object, const struct stat& st,
         object->setOpenedStat(st);
     }
     std::uint32_t granted = 0;
-    if (!checkOpenAccess(object->path(), object.get(), linkItself, access, backupSemantics,
+    // The check reads the object's descriptor through the handle: no path is needed.
+    if (!checkOpenAccess(std::string(), object.get(), linkItself, access, backupSemantics,
                          granted)) {
         return invalidHandle();
     }
@@ -158,12 +159,7 @@ const ListedEntry* listedEntryOf(const FileObject& object, const struct stat& st
     if (!object.searched) {
         return nullptr;
     }
-    const std::string& path = object.path();
-    std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) {
-        return nullptr;
-    }
-    return object.searched->unchanged(path.substr(slash + 1), st);
+    return object.searched->unchanged(std::string(object.sharedPath().name()), st);
 }
 
 }  // namespace Posix
@@ -270,7 +266,7 @@ bool writeFile(Handle file, const void* buffer, std::uint32_t toWrite, std::uint
     if (!object) {
         return false;
     }
-    if (std::uint32_t fault = Faults::injected(Faults::Operation::WriteFile, object->path())) {
+    if (std::uint32_t fault = Faults::injected(Faults::Operation::WriteFile, object->sharedPath())) {
         return failWith(fault);
     }
     std::uint32_t done = 0;
@@ -380,7 +376,7 @@ bool flushFileBuffers(Handle file) {
     if (!object) {
         return false;
     }
-    if (std::uint32_t fault = Faults::injected(Faults::Operation::FlushFile, object->path())) {
+    if (std::uint32_t fault = Faults::injected(Faults::Operation::FlushFile, object->sharedPath())) {
         return failWith(fault);
     }
     return ::fsync(object->fd()) == 0 || failWithErrno();

@@ -233,11 +233,10 @@ bool getFinalPathNameByHandle(Handle file, std::wstring& path) {
     const struct stat* opened = object->openedStat();
     if (opened && !object->isLinkItself() && listedEntryOf(*object, *opened) &&
         !object->searched->realPath.empty()) {
-        const std::string& posix = object->path();
+        std::string name(object->sharedPath().name());
         std::wstring windowsPath;
-        if (!realPosixToWindows(
-                joinPosix(object->searched->realPath, posix.substr(posix.rfind('/') + 1)),
-                windowsPath)) {
+        if (!realPosixToWindows(SharedPath(object->searched->realPath, std::move(name)).str(),
+                                windowsPath)) {
             return false;
         }
         path = L"\\\\?\\" + windowsPath;

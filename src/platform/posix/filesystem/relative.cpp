@@ -30,7 +30,7 @@ using namespace Posix;
 // A held directory: its descriptor and where it lies now, free of links.
 struct Held {
     std::shared_ptr<FileObject> object;
-    std::string realPath;
+    SharedPath realPath;
 
     int fd() const { return object->fd(); }
     // The path by which the kernel reaches `entry` through the descriptor itself.
@@ -54,7 +54,7 @@ bool heldDirectory(Handle directory, Held& held) {
     if (size <= 0 || static_cast<std::size_t>(size) >= sizeof buffer) {
         return failWithErrno();
     }
-    held.realPath.assign(buffer, static_cast<std::size_t>(size));
+    held.realPath = std::string(buffer, static_cast<std::size_t>(size));
     held.object->setRealPath(held.realPath);
     return true;
 }
@@ -76,7 +76,7 @@ std::optional<Handle> openExistingAt(const Held& held, const std::wstring& name,
     constexpr int flags = O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC;
     UniqueFd fd(::openat(held.fd(), entry.c_str(), flags));
     if (!fd && errno == ENOENT) {
-        auto found = findNameNoCase(held.realPath, name);
+        auto found = findNameNoCase(held.realPath.str(), name);
         if (!found) {
             return std::nullopt;
         }
@@ -114,8 +114,8 @@ std::optional<Handle> openExistingAt(const Held& held, const std::wstring& name,
         // (a directory is listed, never read).
         ::fcntl(fd.get(), F_SETFL, 0);
     }
-    std::string posix = joinPosix(held.realPath, entry);
-    auto object = std::make_shared<FileObject>(std::move(fd), posix, access, directory, link);
+    auto object = std::make_shared<FileObject>(std::move(fd), SharedPath(held.realPath, entry),
+                                               access, directory, link);
     if (directory && !link) {
         object->markPathReal();  // neither it nor the directory it was opened in is a link
     }
@@ -136,7 +136,7 @@ bool entryName(const Held& held, const std::wstring& name, std::string& entry, s
     entry = *posix;
     exists = ::fstatat(held.fd(), entry.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
     if (!exists && errno == ENOENT) {
-        if (auto found = findNameNoCase(held.realPath, name)) {
+        if (auto found = findNameNoCase(held.realPath.str(), name)) {
             entry = *found;
             exists = ::fstatat(held.fd(), entry.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
         }
@@ -208,7 +208,7 @@ struct Entry {
     struct stat st;
     bool exists = false;
 
-    std::string posixPath() const { return joinPosix(held.realPath, name); }
+    SharedPath posixPath() const { return SharedPath(held.realPath, name); }
 };
 
 bool lookUp(Handle directory, const std::wstring& name, Entry& entry) {
@@ -243,7 +243,7 @@ Handle createFileAt(Handle directory, const std::wstring& name, std::uint32_t ac
     const std::string& entry = found.name;
     const struct stat& st = found.st;
     bool exists = found.exists;
-    std::string posix = found.posixPath();
+    SharedPath posix = found.posixPath();
     bool backupSemantics = flagsAndAttributes & File::FlagBackupSemantics;
     if (grantsWrite(access) || disposition != File::OpenExisting) {
         if (std::uint32_t fault = Faults::injected(Faults::Operation::CreateFile, posix)) {
@@ -260,7 +260,7 @@ Handle createFileAt(Handle directory, const std::wstring& name, std::uint32_t ac
             failWith(WinError::FileExists);
             return invalidHandle();
         }
-        if (!checkOpenAccess(posix, nullptr, S_ISLNK(st.st_mode), access, backupSemantics,
+        if (!checkOpenAccess(posix.str(), nullptr, S_ISLNK(st.st_mode), access, backupSemantics,
                              granted)) {
             return invalidHandle();
         }
@@ -277,7 +277,7 @@ Handle createFileAt(Handle directory, const std::wstring& name, std::uint32_t ac
             return invalidHandle();
         }
         std::uint32_t parentGranted = 0;
-        if (!checkOpenAccess(held.realPath, nullptr, false, File::WriteData, backupSemantics,
+        if (!checkOpenAccess(held.realPath.str(), nullptr, false, File::WriteData, backupSemantics,
                              parentGranted)) {
             return invalidHandle();
         }
@@ -324,7 +324,8 @@ bool createDirectoryAt(Handle directory, const std::wstring& name) {
         return failWith(WinError::AlreadyExists);
     }
     std::uint32_t granted = 0;
-    if (!checkOpenAccess(entry.held.realPath, nullptr, false, File::AppendData, false, granted)) {
+    if (!checkOpenAccess(entry.held.realPath.str(), nullptr, false, File::AppendData, false,
+                         granted)) {
         return false;
     }
     if (::mkdirat(entry.held.fd(), entry.name.c_str(), 0777) != 0) {

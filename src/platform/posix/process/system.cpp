@@ -475,7 +475,7 @@ std::int32_t coInitialize() {
     TAVREL_SEAM_CALL("CoInitialize");
     // S_OK, unless a test asks for a failure.
     return static_cast<std::int32_t>(
-        Posix::Faults::injected(Posix::Faults::Operation::CoInitialize, {}));
+        Posix::Faults::injected(Posix::Faults::Operation::CoInitialize, std::string()));
 }
 
 void coUninitialize() {

@@ -75,7 +75,7 @@ int setXattr(const Object& object, const std::vector<std::uint8_t>& bytes) {
     auto set = [&] {
         return object.fd >= 0
                    ? ::fsetxattr(object.fd, name, bytes.data(), bytes.size(), 0)
-                   : ::setxattr(object.path.c_str(), name, bytes.data(), bytes.size(), 0);
+                   : ::setxattr(object.path.str().c_str(), name, bytes.data(), bytes.size(), 0);
     };
     int result = set();
     if (result != 0 && errno == EACCES) {
@@ -84,11 +84,11 @@ int setXattr(const Object& object, const std::vector<std::uint8_t>& bytes) {
         // itself the write bit for the moment.
         struct stat st;
         bool got =
-            object.fd >= 0 ? ::fstat(object.fd, &st) == 0 : ::stat(object.path.c_str(), &st) == 0;
+            object.fd >= 0 ? ::fstat(object.fd, &st) == 0 : ::stat(object.path.str().c_str(), &st) == 0;
         if (got && st.st_uid == ::geteuid() && !(st.st_mode & S_IWUSR) && !S_ISLNK(st.st_mode)) {
             auto chmodTo = [&](mode_t mode) {
                 return object.fd >= 0 ? ::fchmod(object.fd, mode)
-                                      : ::chmod(object.path.c_str(), mode);
+                                      : ::chmod(object.path.str().c_str(), mode);
             };
             if (chmodTo((st.st_mode & 07777) | S_IWUSR) == 0) {
                 result = set();
@@ -171,7 +171,7 @@ Result<Stored> readStored(const Object& object) {
     auto get = [&](void* buffer, std::size_t size) {
         // By name the object is what the path leads to: a link there is followed.
         if (object.fd < 0) {
-            return ::getxattr(object.path.c_str(), name, buffer, size);
+            return ::getxattr(object.path.str().c_str(), name, buffer, size);
         }
         ssize_t result = ::fgetxattr(object.fd, name, buffer, size);
         if (result < 0 && errno == EBADF) {
@@ -200,18 +200,18 @@ Result<Stored> readStored(const Object& object) {
     }
     if (size < 0 && errno == ERANGE) {
         return Failure{WinError::InternalError,
-                       L"the security descriptor of " + fromUtf8(object.path) + L" keeps changing"};
+                       L"the security descriptor of " + fromUtf8(object.path.str()) + L" keeps changing"};
     }
     if (size < 0) {
         return Failure{winErrorFromErrno(errno),
-                       L"cannot read the security descriptor of " + fromUtf8(object.path)};
+                       L"cannot read the security descriptor of " + fromUtf8(object.path.str())};
     }
     stored.bytes.resize(static_cast<std::size_t>(size));
     auto sd = decodeSecurityDescriptor(stored.bytes);
     if (!sd) {
         std::wstring shown;
-        if (!Posix::realPosixToWindows(object.path, shown)) {
-            shown = fromUtf8(object.path);
+        if (!Posix::realPosixToWindows(object.path.str(), shown)) {
+            shown = fromUtf8(object.path.str());
         }
         return Failure{WinError::FileCorrupt,
                        L"the security descriptor of " + shown + L" is corrupt: " + sd.message()};
@@ -225,7 +225,7 @@ namespace {
 
 // What the directory open at `fd` (described by `st`) passes on, through the cache; its
 // parent is reached through "..", so that links and renames on the way do not matter.
-Result<Passed> passedBy(Store& store, int fd, const struct stat& st, const std::string& path,
+Result<Passed> passedBy(Store& store, int fd, const struct stat& st, const SharedPath& path,
                         int depth) {
     FileStamp stamp = FileStamp::of(st);
     if (Passed hit = store.cached(stamp); hit.dacl) {
@@ -244,9 +244,9 @@ Result<Passed> passedBy(Store& store, int fd, const struct stat& st, const std::
         Posix::UniqueFd parent(openDirectory(fd, ".."));
         struct stat parentStat;
         if (!parent || ::fstat(parent.get(), &parentStat) != 0) {
-            return Failure{winErrorFromErrno(errno), fromUtf8(path) + L"\\.."};
+            return Failure{winErrorFromErrno(errno), fromUtf8(path.str()) + L"\\.."};
         }
-        auto passed = passedBy(store, parent.get(), parentStat, path + "/..", depth + 1);
+        auto passed = passedBy(store, parent.get(), parentStat, SharedPath(path, ".."), depth + 1);
         if (!passed) {
             return passed.failure();
         }
@@ -319,7 +319,7 @@ Result<SecurityDescriptor> effective(Store& store, const Object& object, const S
             return withInherited(stored.sd, object.container, *passed);
         }
     }
-    auto parent = inheritableOf(store, parentOf(object.path));
+    auto parent = inheritableOf(store, parentOf(object.path.str()));
     if (!parent) {
         return parent.failure();
     }
@@ -372,13 +372,12 @@ Result<Object> objectOfHandle(Store& store, const Posix::FileObject& file) {
         }
         root = store.isRoot(opened ? *opened : st);
     }
-    Object object{file.path(), link ? -1 : file.fd(), file.isDirectory(), link,
-                  root,        file.searched};
+    Object object{file.sharedPath(), link ? -1 : file.fd(), file.isDirectory(), link,
+                  root,              file.searched};
     object.opened = link ? nullptr : opened;
     if (file.searched && opened && !link && !file.securityRead) {
-        const std::string& path = file.path();
         const Posix::ListedEntry* listed =
-            file.searched->unchanged(path.substr(path.rfind('/') + 1), *opened);
+            file.searched->unchanged(std::string(file.sharedPath().name()), *opened);
         object.knownDefault = listed && !listed->securityStored;
     }
     return object;
@@ -403,7 +402,7 @@ std::uint32_t writeDescriptor(Store& store, const Object& object, const Stored& 
         }
         int result = object.fd >= 0
                          ? ::fremovexattr(object.fd, Posix::SecurityDescriptorXattr)
-                         : ::removexattr(object.path.c_str(), Posix::SecurityDescriptorXattr);
+                         : ::removexattr(object.path.str().c_str(), Posix::SecurityDescriptorXattr);
         if (result != 0 && errno != ENODATA) {
             return xattrWriteError(errno);
         }
@@ -421,7 +420,7 @@ std::uint32_t writeDescriptor(Store& store, const Object& object, const Stored& 
         struct stat st;
         const struct stat* known = object.opened;
         if (!known &&
-            (object.fd >= 0 ? ::fstat(object.fd, &st) : ::stat(object.path.c_str(), &st)) == 0) {
+            (object.fd >= 0 ? ::fstat(object.fd, &st) : ::stat(object.path.str().c_str(), &st)) == 0) {
             known = &st;
         }
         if (known) {

@@ -9,6 +9,7 @@
 
 #include "platform/dtyp/result.h"
 #include "platform/dtyp/security_descriptor.h"
+#include "platform/posix/filesystem/posix_path.h"
 #include "platform/posix/security/dacl_cache.h"
 
 namespace Platform::Posix {
@@ -23,7 +24,7 @@ Dtyp::SecurityDescriptor defaultDescriptor(bool driveRoot);
 
 // An object whose descriptor is read or written.
 struct Object {
-    std::string path;  // how it was reached; for a link itself, the link's path
+    SharedPath path;  // how it was reached; for a link itself, the link's path
     int fd = -1;       // the handle's descriptor; -1 when reached by name
     bool container = false;
     bool link = false;  // a symbolic link itself: no xattr of its own

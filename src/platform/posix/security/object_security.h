@@ -22,8 +22,8 @@ constexpr const char* SecurityDescriptorXattr = "user.tavrel.sd";
 // handle (generic rights mapped). False with the last error: ERROR_ACCESS_DENIED (5) for a
 // refused right, or the error that prevented the check (ERROR_NO_SUCH_USER for an unknown
 // TAVREL_HOST_USER, ERROR_FILE_CORRUPT for a stored descriptor that does not decode).
-// With `file` (an object already opened), the check reads the descriptor through it and the
-// handle keeps what was read for its next security call.
+// With `file` (an object already opened), the check reads the descriptor through it, the
+// handle keeps what was read for its next security call, and `posixPath` is not looked at.
 bool checkOpenAccess(const std::string& posixPath, FileObject* file, bool linkItself,
                      std::uint32_t desired, bool backupSemantics, std::uint32_t& granted);
 
