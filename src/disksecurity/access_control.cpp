@@ -39,16 +39,10 @@ bool securityDebugging() {
     return debugSnapshot ? *debugSnapshot : isSecurityDebugOn();
 }
 
-SecurityDebugSnapshot::SecurityDebugSnapshot() : previous_(debugSnapshot) {
-    debugSnapshot = isSecurityDebugOn();
-}
+SecurityDebugSnapshot::SecurityDebugSnapshot() : answer_(debugSnapshot, isSecurityDebugOn()) {}
 
 bool SecurityDebugSnapshot::active() {
     return debugSnapshot.has_value();
-}
-
-SecurityDebugSnapshot::~SecurityDebugSnapshot() {
-    debugSnapshot = previous_;
 }
 
 AccessKey::AccessKey(const VSID& account, AccessItemTarget target)

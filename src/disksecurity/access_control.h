@@ -14,6 +14,7 @@
 #include "accounts/vsid.h"
 #include "disksecurity/entry_template.h"
 #include "disksecurity/vocabularies.h"
+#include "runtime/thread_scope.h"
 
 namespace DiskSecurity {
 
@@ -26,14 +27,11 @@ bool securityDebugging();
 class SecurityDebugSnapshot {
 public:
     SecurityDebugSnapshot();
-    ~SecurityDebugSnapshot();
-    SecurityDebugSnapshot(const SecurityDebugSnapshot&) = delete;
-    SecurityDebugSnapshot& operator=(const SecurityDebugSnapshot&) = delete;
     // Whether a snapshot lives on this thread.
     static bool active();
 
 private:
-    std::optional<bool> previous_;  // the enclosing snapshot's answer, if there is one
+    ThreadScoped<std::optional<bool>> answer_;
 };
 
 // The levels of items that come from no entry level.

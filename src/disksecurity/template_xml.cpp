@@ -259,13 +259,7 @@ namespace {
 thread_local bool readsInPlace = false;
 }  // namespace
 
-InPlaceTemplateReads::InPlaceTemplateReads() : previous_(readsInPlace) {
-    readsInPlace = true;
-}
-
-InPlaceTemplateReads::~InPlaceTemplateReads() {
-    readsInPlace = previous_;
-}
+InPlaceTemplateReads::InPlaceTemplateReads() : inPlace_(readsInPlace, true) {}
 
 bool InPlaceTemplateReads::active() {
     return readsInPlace;

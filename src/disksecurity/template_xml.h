@@ -11,6 +11,7 @@
 #include "disksecurity/entry_template.h"
 #include "platform/xml.h"
 #include "runtime/exceptions.h"
+#include "runtime/thread_scope.h"
 
 namespace DiskSecurity {
 
@@ -41,13 +42,10 @@ std::shared_ptr<EntryTemplateSet> loadTemplate(const std::wstring& path,
 class InPlaceTemplateReads {
 public:
     InPlaceTemplateReads();
-    ~InPlaceTemplateReads();
-    InPlaceTemplateReads(const InPlaceTemplateReads&) = delete;
-    InPlaceTemplateReads& operator=(const InPlaceTemplateReads&) = delete;
     static bool active();
 
 private:
-    bool previous_;
+    ThreadScoped<bool> inPlace_;
 };
 
 // The number syntax of the attributes: wcstoul in base 0 (decimal, 0x hexadecimal, 0 octal,

@@ -257,13 +257,7 @@ namespace {
 thread_local MappedAccountsScope* innermostScope = nullptr;
 }  // namespace
 
-MappedAccountsScope::MappedAccountsScope() : outer_(innermostScope) {
-    innermostScope = this;
-}
-
-MappedAccountsScope::~MappedAccountsScope() {
-    innermostScope = outer_;
-}
+MappedAccountsScope::MappedAccountsScope() : innermost_(innermostScope, this) {}
 
 MappedAccountsScope* MappedAccountsScope::current() {
     return innermostScope;

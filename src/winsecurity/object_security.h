@@ -9,6 +9,7 @@
 
 #include "platform/security.h"
 #include "platform/unique.h"
+#include "runtime/thread_scope.h"
 #include "winsecurity/vacl.h"
 
 namespace WinSecurity {
@@ -71,9 +72,6 @@ VAcl withoutUnmappedAces(const VAcl& acl);
 class MappedAccountsScope {
 public:
     MappedAccountsScope();
-    ~MappedAccountsScope();
-    MappedAccountsScope(const MappedAccountsScope&) = delete;
-    MappedAccountsScope& operator=(const MappedAccountsScope&) = delete;
 
     // The innermost scope of this thread, or null.
     static MappedAccountsScope* current();
@@ -82,7 +80,7 @@ public:
 
 private:
     std::vector<VSID> mapped_;
-    MappedAccountsScope* outer_;
+    ThreadScoped<MappedAccountsScope*> innermost_;
 };
 
 // Writes the DACL through the handle: unprotected (the parent's inheritable ACEs are added
