@@ -60,18 +60,24 @@ std::vector<std::wstring> splitTabs(const std::wstring& line) {
     }
 }
 
+// HTTPD_VHOSTS_D, which a restore may only write inside, and its value as the refusals name it.
+struct Vhosts {
+    VPath path;
+    std::wstring text;
+};
+
 // A path of the journal, which a restore may only write inside HTTPD_VHOSTS_D.
-VPath checkedPath(const std::wstring& path, const VPath& vhosts) {
+VPath checkedPath(const std::wstring& path, const Vhosts& vhosts) {
     VPath entered(path);
-    if (path.size() < 3 || path[1] != L':' || !entered.isAtOrBelow(vhosts)) {
-        throw vexception(formatString(L"the path %s lies outside %s", path, vhosts.shown()),
+    if (path.size() < 3 || path[1] != L':' || !entered.isAtOrBelow(vhosts.path)) {
+        throw vexception(formatString(L"the path %s lies outside %s", path, vhosts.text),
                          VSITE(readFunction));
     }
     return entered;
 }
 
 // One line of the journal into `contents`; raises a vexception saying what is wrong with it.
-void readLine(const std::wstring& line, const HeldDirectory& folder, const VPath& vhosts,
+void readLine(const std::wstring& line, const HeldDirectory& folder, const Vhosts& vhosts,
               JournalContents& contents, bool& scoped) {
     std::vector<std::wstring> fields = splitTabs(line);
     if (fields[0] == L"#time" || fields[0] == L"#command") {
@@ -145,7 +151,8 @@ void putBackMetadata(const JournalContents::Metadata& metadata, const HeldDirect
 JournalContents readJournal(const std::wstring& file) {
     HeldDirectory folder = journalFolder(file);
     std::string bytes = readJournalFile(folder, lastComponent(file));
-    VPath vhosts(panelParameter(L"HTTPD_VHOSTS_D"));
+    std::wstring value = panelParameter(L"HTTPD_VHOSTS_D");
+    Vhosts vhosts{VPath(value), stripLongPrefix(normalizePath(value))};
     JournalContents contents;
     bool scoped = false;
     std::size_t number = 0;
