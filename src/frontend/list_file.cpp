@@ -70,10 +70,10 @@ ConsoleProgress::~ConsoleProgress() {
     }
 }
 
-std::wstring ConsoleProgress::line(const std::wstring& path,
+std::wstring ConsoleProgress::line(std::wstring_view path,
                                    const DiskSecurity::CheckerCounts& counts, double seconds,
                                    bool done) {
-    std::wstring shownPath = stripLongPrefix(path);
+    std::wstring shownPath(path);
     constexpr std::size_t widest = 48;
     if (shownPath.size() > widest) {
         shownPath = L"..." + shownPath.substr(shownPath.size() - (widest - 3));
@@ -86,15 +86,15 @@ std::wstring ConsoleProgress::line(const std::wstring& path,
            std::to_wstring(counts.failed) + L" failed, " + Platform::fromUtf8(time);
 }
 
-void ConsoleProgress::onProgress(const std::wstring& path,
-                                 const DiskSecurity::CheckerCounts& counts, bool done) {
+void ConsoleProgress::onProgress(const VPath& path, const DiskSecurity::CheckerCounts& counts,
+                                 bool done) {
     auto now = std::chrono::steady_clock::now();
     if (!started_) {
         started_ = true;
         start_ = now;
     }
     std::wstring text =
-        line(path, counts, std::chrono::duration<double>(now - start_).count(), done);
+        line(path.shown(), counts, std::chrono::duration<double>(now - start_).count(), done);
     // Blanks rub out what a longer line before left on the screen.
     std::wstring padded = text;
     if (padded.size() < shown_) {

@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "manager/security_manager.h"
@@ -26,11 +27,11 @@ public:
     ConsoleProgress(const ConsoleProgress&) = delete;
     ConsoleProgress& operator=(const ConsoleProgress&) = delete;
 
-    void onProgress(const std::wstring& path, const DiskSecurity::CheckerCounts& counts,
+    void onProgress(const VPath& path, const DiskSecurity::CheckerCounts& counts,
                     bool done) override;
 
-    // The text of one line, without the carriage return.
-    static std::wstring line(const std::wstring& path, const DiskSecurity::CheckerCounts& counts,
+    // The text of one line, without the carriage return, for the path as shown.
+    static std::wstring line(std::wstring_view path, const DiskSecurity::CheckerCounts& counts,
                              double seconds, bool done);
 
 private:

@@ -40,8 +40,8 @@ void loadWebspace(CommandRun& run, const std::wstring& systemUser) {
 }
 
 // The web user's directory of the webspace: where a web user's pass is confined.
-std::wstring webUserDirectory(const CommandRun& run, const std::wstring& webUser) {
-    return VFileName::combine(run.directory, L"web_users\\" + webUser);
+VPath webUserDirectory(const CommandRun& run, const std::wstring& webUser) {
+    return run.directory.child(L"web_users").child(webUser);
 }
 
 // "--web-users": the names of the list, each one plain name; none without the parameter.
@@ -56,38 +56,37 @@ std::vector<std::wstring> readWebUsers(const CommandRun& run) {
     return webUsers;
 }
 
-// "--pathes-file" when given: its paths, normalised, each refused before any is applied when
-// it lies outside the webspace's directory.
-std::optional<std::vector<std::wstring>> readPathes(const CommandRun& run) {
+// "--pathes-file" when given: its paths, each refused before any is applied when it lies
+// outside the webspace's directory.
+std::optional<std::vector<VPath>> readPathes(const CommandRun& run) {
     std::wstring list = run.params.getOr(L"--pathes-file", std::wstring());
     if (list.empty()) {
         return std::nullopt;
     }
-    std::vector<std::wstring> pathes;
+    std::vector<VPath> pathes;
     for (const std::wstring& line : readListFile(list)) {
-        std::wstring path = normalizePath(line);
-        PathRelation relation = comparePaths(path, run.directory);
-        if (relation != PathEqual && relation != PathBelow) {
+        VPath path(line);
+        if (!path.isAtOrBelow(run.directory)) {
             throw ArgumentException(
                 formatString(L"Invalid value of parameter --pathes-file: the path %s lies outside "
                              L"the webspace directory %s",
-                             line, stripLongPrefix(run.directory)),
+                             line, run.directory.shown()),
                 VSITE("TavrelImpl::_updateWebspaceSecurity"));
         }
-        pathes.push_back(path);
+        pathes.push_back(std::move(path));
     }
     return pathes;
 }
 
 }  // namespace
 
-std::wstring webspaceDirectory(const std::wstring& webspace) {
-    return normalizePath(VFileName::combine(panelParameter(L"HTTPD_VHOSTS_D"), webspace));
+VPath webspaceDirectory(const std::wstring& webspace) {
+    return VPath(VFileName::combine(panelParameter(L"HTTPD_VHOSTS_D"), webspace));
 }
 
 std::wstring onDiskName(const std::wstring& webspace) {
     std::wstring onDisk;
-    if (Platform::getLongPathName(toLongPath(webspaceDirectory(webspace)), onDisk)) {
+    if (Platform::getLongPathName(webspaceDirectory(webspace).longForm(), onDisk)) {
         return lastComponent(onDisk);
     }
     return webspace;
@@ -116,13 +115,12 @@ void updatePathSecurity(CommandRun& run) {
     // The metadata lies in the directory itself, where its users may write: it steers nothing
     // outside that directory.
     manager.confineTo(run.path);
-    PathRelation relation = comparePaths(manager.root(), run.path);
-    if (relation != PathEqual && relation != PathAbove) {
+    if (!run.path.isAtOrBelow(VPath(manager.root()))) {
         // What governs a path outside the webspaces is unknown (a walk there fails on the root
         // correlation at its first step): nothing can be applied to it.
         LogManager::instance().log(LogWarning,
                                    L"No security metadata applies to %s, which lies outside %s",
-                                   stripLongPrefix(run.path), manager.root());
+                                   run.path.shown(), manager.root());
     } else {
         manager.applyToScope(nullptr, CheckerOptionRepair, false);
     }
@@ -171,11 +169,11 @@ void updateWebspaceSecurity(CommandRun& run) {
     Tavrel::loadDomainMetadata(run.webspace, manager);
     manager.confineTo(run.directory);
     bool fullScan = run.params.has(L"--full-scan");
-    std::optional<std::vector<std::wstring>> pathes = readPathes(run);
+    std::optional<std::vector<VPath>> pathes = readPathes(run);
     if (!pathes) {
         manager.applyCompleteToScope(nullptr, CheckerOptionRepair, fullScan);
     } else {
-        for (const std::wstring& path : *pathes) {
+        for (const VPath& path : *pathes) {
             manager.applyCompleteSecurity(path, nullptr, CheckerOptionRepair, fullScan);
         }
     }

@@ -14,6 +14,7 @@
 #include "frontend/command_context.h"
 #include "frontend/params.h"
 #include "manager/journal.h"
+#include "runtime/vpath.h"
 
 class TavrelImpl;
 
@@ -38,12 +39,12 @@ struct CommandRun {
     // The command's name, as the table has it.
     std::wstring command;
     // "--webspace-name" (or the file-sharing commands' "--vhost-name"), one plain name, as the
-    // directory's name on the disk when it exists, and its directory below HTTPD_VHOSTS_D,
-    // normalised. For the restore, the directory of the journal's scope.
+    // directory's name on the disk when it exists, and its directory below HTTPD_VHOSTS_D.
+    // For the restore, the directory of the journal's scope.
     std::wstring webspace;
-    std::wstring directory;
-    // "--path", normalised.
-    std::wstring path;
+    VPath directory;
+    // "--path".
+    VPath path;
     // "--report-file", opened before anything is loaded or changed and held for the whole run:
     // what the walk later finds at that path cannot redirect the report.
     std::optional<DiskSecurity::ReportFile> report;
@@ -56,8 +57,8 @@ struct CommandRun {
 // repair does.
 constexpr DiskSecurity::CheckMode CheckerOptionRepair = DiskSecurity::CheckMode::Repair;
 
-// HTTPD_VHOSTS_D\<name>: the directory of a webspace (or of the file-sharing area), normalised.
-std::wstring webspaceDirectory(const std::wstring& webspace);
+// HTTPD_VHOSTS_D\<name>: the directory of a webspace (or of the file-sharing area).
+VPath webspaceDirectory(const std::wstring& webspace);
 // The name of the directory HTTPD_VHOSTS_D\<webspace> as the disk holds it (NTFS finds it under
 // any letter case), or `webspace` as it is when there is none.
 std::wstring onDiskName(const std::wstring& webspace);

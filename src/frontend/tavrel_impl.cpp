@@ -152,9 +152,9 @@ void readWebspace(CommandRun& run) {
     run.webspace = run.params.get(L"--webspace-name");
     Tavrel::requirePlainName(L"webspace name", run.webspace);
     run.webspace = onDiskName(run.webspace);
-    std::wstring directory = webspaceDirectory(run.webspace);
+    VPath directory = webspaceDirectory(run.webspace);
     std::uint32_t attributes = 0;
-    bool exists = fileExist(directory, attributes);
+    bool exists = fileExist(directory.shownText(), attributes);
     bool builds = run.command == L"--repair-webspace-security" ||
                   run.command == L"--repair-webspace-path-security";
     if ((exists && (!(attributes & Platform::FileAttribute::Directory) ||
@@ -163,10 +163,10 @@ void readWebspace(CommandRun& run) {
         throw ArgumentException(
             formatString(L"Invalid value of parameter --webspace-name: the webspace directory %s "
                          L"does not exist",
-                         stripLongPrefix(directory)),
+                         directory.shown()),
             VSITE("readWebspace"));
     }
-    run.directory = directory;
+    run.directory = std::move(directory);
 }
 
 // A report file is appended to object by object during the walk: a directory that is not
@@ -195,7 +195,7 @@ void checkFileSharingValues(CommandRun& run) {
 }
 
 // The directory of a journal's scope, which the run that wrote it did not leave.
-std::wstring scopeDirectory(const Tavrel::JournalScope& scope) {
+VPath scopeDirectory(const Tavrel::JournalScope& scope) {
     switch (scope.kind) {
         case Tavrel::JournalScope::Kind::Webspace:
             Tavrel::requirePlainName(L"webspace name", scope.name);
@@ -203,7 +203,7 @@ std::wstring scopeDirectory(const Tavrel::JournalScope& scope) {
         case Tavrel::JournalScope::Kind::FileSharing:
             return webspaceDirectory(FileSharingContext::area);
         default:
-            return normalizePath(scope.name);
+            return VPath(scope.name);
     }
 }
 
@@ -230,7 +230,7 @@ void readJournal(CommandRun& run) {
 }
 
 void readPath(CommandRun& run) {
-    run.path = normalizePath(run.params.get(L"--path"));
+    run.path = VPath(run.params.get(L"--path"));
 }
 
 // How the value of each parameter enters a run, in the order they are read: those that name

@@ -233,8 +233,8 @@ std::wstring AuditCounts::summary() const {
         static_cast<std::uint32_t>(inheritance), static_cast<std::uint32_t>(skipped));
 }
 
-void AuditCounts::rememberBelow(std::wstring directory) {
-    remembered_.push_back(std::move(directory));
+void AuditCounts::rememberBelow(const VPath& directory) {
+    remembered_.push_back(directory.shownText());
 }
 
 void AuditCounts::startSecondPass() {

@@ -31,7 +31,7 @@ public:
     // The objects at and below `directory` that the first pass meets are remembered; once the
     // second pass has started, those are not audited again (the webspace pass already reads a
     // web user's folder with that user's metadata).
-    void rememberBelow(std::wstring directory);
+    void rememberBelow(const VPath& directory);
     void startSecondPass();
     // Whether a pass before this one audited `path` (remembering it in the first pass).
     bool alreadyAudited(const std::wstring& path);

@@ -218,12 +218,12 @@ void RunJournal::record(std::span<const DiskSecurity::JournalRecord> records) {
     _append(lines);
 }
 
-void RunJournal::record(const std::wstring& path, Platform::Handle handle) {
+void RunJournal::record(const VPath& path, Platform::Handle handle) {
     recordSddl(path, WinSecurity::getObjectSddl(handle));
 }
 
-void RunJournal::recordSddl(const std::wstring& path, const std::wstring& sddl) {
-    std::wstring line(journaled(stripLongPrefix(path.c_str())));
+void RunJournal::recordSddl(const VPath& path, const std::wstring& sddl) {
+    std::wstring line(journaled(path.shown()));
     line.append(L"\t").append(sddl);
     _open();
     _append(line);

@@ -25,6 +25,7 @@
 #include "disksecurity/security_checker.h"
 #include "platform/unique.h"
 #include "runtime/held_directory.h"
+#include "runtime/vpath.h"
 
 namespace Tavrel {
 
@@ -77,8 +78,8 @@ public:
     // Appends the lines of whole descriptors read before, in one write.
     void record(std::span<const DiskSecurity::JournalRecord> records) override;
     // Reads the whole descriptor of the opened object and appends its line.
-    void record(const std::wstring& path, Platform::Handle handle);
-    void recordSddl(const std::wstring& path, const std::wstring& sddl);
+    void record(const VPath& path, Platform::Handle handle);
+    void recordSddl(const VPath& path, const std::wstring& sddl);
     // Keeps a copy of the metadata file `name` of `directory` (or notes that there is none) the
     // first time the run is about to replace or move it.
     void keepMetadata(const HeldDirectory& directory, const std::wstring& name);
@@ -105,11 +106,11 @@ private:
 // A journal read back: its header and lines, every one checked.
 struct JournalContents {
     struct Object {
-        std::wstring path;
+        VPath path;
         std::wstring sddl;
     };
     struct Metadata {
-        std::wstring path;
+        VPath path;
         std::wstring kept;  // a file beside the journal; empty: there was none
     };
     JournalScope scope;
@@ -126,7 +127,7 @@ JournalContents readJournal(const std::wstring& file);
 // Raises a vexception naming the first object or metadata file of `contents` that does not lie
 // in `directory`, the directory of the journal's scope: a restore holds that scope's mutex
 // only, and writes nothing that another scope's runs may be writing.
-void requireWithin(const JournalContents& contents, const std::wstring& directory,
+void requireWithin(const JournalContents& contents, const VPath& directory,
                    const std::wstring& file);
 
 // Writes every recorded descriptor back, the last recorded first (an object recorded twice
@@ -137,6 +138,6 @@ void requireWithin(const JournalContents& contents, const std::wstring& director
 // instead. Objects and files that cannot be written are logged by name, the others still
 // restored, and the run then fails.
 void restoreJournal(const std::wstring& file, const JournalContents& contents,
-                    const std::wstring& scopeDirectory, bool checkOnly, RunJournal& journal);
+                    const VPath& scopeDirectory, bool checkOnly, RunJournal& journal);
 
 }  // namespace Tavrel

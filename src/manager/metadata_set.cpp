@@ -85,7 +85,7 @@ void MetadataSet::load(const std::wstring& file, bool tolerant) {
     file_ = file;
 }
 
-void MetadataSet::save(const std::wstring& fileName, const std::wstring& confinement,
+void MetadataSet::save(const std::wstring& fileName, const VPath& confinement,
                        RunJournal* journal) {
     if (file_.empty() && fileName.empty()) {
         throw vexception(L"Unable to save data to unknown path", VSITE(saveFunction));
@@ -138,7 +138,7 @@ void MetadataSet::save(const std::wstring& fileName, const std::wstring& confine
 }
 
 HeldDirectory MetadataSet::_holdSaveDirectory(const std::wstring& directory,
-                                              const std::wstring& confinement) {
+                                              const VPath& confinement) {
     if (directory.empty()) {
         std::wstring current;
         if (!Platform::getCurrentDirectory(current)) {
@@ -161,7 +161,8 @@ HeldDirectory MetadataSet::_holdSaveDirectory(const std::wstring& directory,
         givePanelOwnership(scope, lastComponent(directory));
         return held;
     }
-    PathRelation relation = confinement.empty() ? PathLess : comparePaths(directory, confinement);
+    PathRelation relation =
+        confinement.empty() ? PathLess : comparePaths(directory, confinement.longForm());
     if (relation == PathEqual || relation == PathBelow) {
         return HeldDirectory::open(directory, true);
     }

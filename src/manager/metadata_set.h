@@ -12,6 +12,7 @@
 #include "disksecurity/entry_template.h"
 #include "platform/unique.h"
 #include "runtime/held_directory.h"
+#include "runtime/vpath.h"
 
 namespace Tavrel {
 
@@ -62,7 +63,7 @@ public:
     // `journal` (null: none) keeps the old one first. Then what killed runs left is removed
     // from the tool's own folders only: the target's directory when it is a ".tarno", and the
     // private temporary folder (removeStaleFiles).
-    void save(const std::wstring& fileName, const std::wstring& confinement, RunJournal* journal);
+    void save(const std::wstring& fileName, const VPath& confinement, RunJournal* journal);
 
     // Drops every entry whose Tag and Tag2 (letter case ignored) are those of an entry of
     // `other`, and returns the entries dropped.
@@ -70,8 +71,7 @@ public:
 
 private:
     // The directory of a save to `directory`, held (and made when missing, with a warning).
-    HeldDirectory _holdSaveDirectory(const std::wstring& directory,
-                                     const std::wstring& confinement);
+    HeldDirectory _holdSaveDirectory(const std::wstring& directory, const VPath& confinement);
     // The whole document: declaration, "Entries" and one "Entry" per entry in set order.
     std::string _serializeEntries() const;
 

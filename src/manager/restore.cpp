@@ -60,20 +60,24 @@ std::vector<std::wstring> splitTabs(const std::wstring& line) {
     }
 }
 
+// HTTPD_VHOSTS_D, which a restore may only write inside, and its value as the refusals name it.
+struct Vhosts {
+    VPath path;
+    std::wstring text;
+};
+
 // A path of the journal, which a restore may only write inside HTTPD_VHOSTS_D.
-std::wstring checkedPath(const std::wstring& path, const std::wstring& vhosts) {
-    std::wstring canonical = stripLongPrefix(normalizePath(path));
-    PathRelation relation = comparePaths(canonical, vhosts);
-    if (path.size() < 3 || path[1] != L':' || (relation != PathEqual && relation != PathBelow)) {
-        throw vexception(formatString(L"the path %s lies outside %s", path,
-                                      stripLongPrefix(vhosts)),
+VPath checkedPath(const std::wstring& path, const Vhosts& vhosts) {
+    VPath entered(path);
+    if (path.size() < 3 || path[1] != L':' || !entered.isAtOrBelow(vhosts.path)) {
+        throw vexception(formatString(L"the path %s lies outside %s", path, vhosts.text),
                          VSITE(readFunction));
     }
-    return canonical;
+    return entered;
 }
 
 // One line of the journal into `contents`; raises a vexception saying what is wrong with it.
-void readLine(const std::wstring& line, const HeldDirectory& folder, const std::wstring& vhosts,
+void readLine(const std::wstring& line, const HeldDirectory& folder, const Vhosts& vhosts,
               JournalContents& contents, bool& scoped) {
     std::vector<std::wstring> fields = splitTabs(line);
     if (fields[0] == L"#time" || fields[0] == L"#command") {
@@ -121,7 +125,7 @@ HeldDirectory journalFolder(const std::wstring& file) {
 // way are the tenant's, and may lead anywhere by now.
 void putBackMetadata(const JournalContents::Metadata& metadata, const HeldDirectory& scope,
                      const HeldDirectory& journals, RunJournal& journal) {
-    std::vector<std::wstring> names = splitPathComponents(metadata.path);
+    std::vector<std::wstring> names = splitPathComponents(metadata.path.shown());
     std::size_t depth = splitPathComponents(scope.path()).size();
     std::optional<HeldDirectory> below;
     for (std::size_t i = depth; i + 1 < names.size(); ++i) {
@@ -147,7 +151,8 @@ void putBackMetadata(const JournalContents::Metadata& metadata, const HeldDirect
 JournalContents readJournal(const std::wstring& file) {
     HeldDirectory folder = journalFolder(file);
     std::string bytes = readJournalFile(folder, lastComponent(file));
-    std::wstring vhosts = stripLongPrefix(normalizePath(panelParameter(L"HTTPD_VHOSTS_D")));
+    std::wstring value = panelParameter(L"HTTPD_VHOSTS_D");
+    Vhosts vhosts{VPath(value), stripLongPrefix(normalizePath(value))};
     JournalContents contents;
     bool scoped = false;
     std::size_t number = 0;
@@ -181,15 +186,13 @@ JournalContents readJournal(const std::wstring& file) {
     return contents;
 }
 
-void requireWithin(const JournalContents& contents, const std::wstring& directory,
+void requireWithin(const JournalContents& contents, const VPath& directory,
                    const std::wstring& file) {
-    std::wstring scope = stripLongPrefix(normalizePath(directory));
-    auto require = [&](const std::wstring& path) {
-        PathRelation relation = comparePaths(path, scope);
-        if (relation != PathEqual && relation != PathBelow) {
+    auto require = [&](const VPath& path) {
+        if (!path.isAtOrBelow(directory)) {
             throw vexception(formatString(L"The journal %s cannot be restored: the path %s lies "
                                           L"outside %s, the directory of its scope",
-                                          file, path, scope),
+                                          file, path.shown(), directory.shown()),
                              VSITE("Tavrel::requireWithin"));
         }
     };
@@ -202,15 +205,16 @@ void requireWithin(const JournalContents& contents, const std::wstring& director
 }
 
 void restoreJournal(const std::wstring& file, const JournalContents& contents,
-                    const std::wstring& scopeDirectory, bool checkOnly, RunJournal& journal) {
+                    const VPath& scopeDirectory, bool checkOnly, RunJournal& journal) {
     LogManager& log = LogManager::instance();
     if (checkOnly) {
         for (auto it = contents.objects.rbegin(); it != contents.objects.rend(); ++it) {
-            Platform::writeStdout(Platform::toUtf8(it->path + L"\t" + it->sddl + L"\n"));
+            Platform::writeStdout(
+                Platform::toUtf8(it->path.shownText() + L"\t" + it->sddl + L"\n"));
         }
         for (const auto& metadata : contents.metadata) {
             Platform::writeStdout(Platform::toUtf8(
-                metadata.path + L"\t" +
+                metadata.path.shownText() + L"\t" +
                 (metadata.kept.empty() ? L"(removed)" : L"(metadata " + metadata.kept + L")") +
                 L"\n"));
         }
@@ -218,12 +222,12 @@ void restoreJournal(const std::wstring& file, const JournalContents& contents,
     }
     WinSecurity::enableOwnershipPrivileges();
     HeldDirectory journals = journalFolder(file);
-    HeldDirectory scope = HeldDirectory::open(scopeDirectory);
+    HeldDirectory scope = HeldDirectory::open(scopeDirectory.shownText());
     std::size_t failed = 0;
     for (auto it = contents.objects.rbegin(); it != contents.objects.rend(); ++it) {
         Platform::UniqueHandle handle;
         try {
-            handle = WinSecurity::openForDescriptorWrite(toLongPath(it->path));
+            handle = WinSecurity::openForDescriptorWrite(it->path.longForm());
         } catch (const vexception& e) {
             log.log(LogWarning, e);
             ++failed;
@@ -234,9 +238,9 @@ void restoreJournal(const std::wstring& file, const JournalContents& contents,
         try {
             WinSecurity::setObjectDescriptor(handle.get(),
                                              WinSecurity::wholeDescriptorFromSddl(it->sddl));
-            log.log(LogInfo, L"Restored the security of %s", it->path);
+            log.log(LogInfo, L"Restored the security of %s", it->path.shown());
         } catch (vexception& e) {
-            e.add(VSITE_TEXT(L"security of " + it->path, restoreFunction));
+            e.add(VSITE_TEXT(L"security of " + it->path.shownText(), restoreFunction));
             log.log(LogWarning, e);
             ++failed;
         }
@@ -244,9 +248,9 @@ void restoreJournal(const std::wstring& file, const JournalContents& contents,
     for (const auto& metadata : contents.metadata) {
         try {
             putBackMetadata(metadata, scope, journals, journal);
-            log.log(LogInfo, L"Restored the metadata file %s", metadata.path);
+            log.log(LogInfo, L"Restored the metadata file %s", metadata.path.shown());
         } catch (vexception& e) {
-            e.add(VSITE_TEXT(L"metadata file " + metadata.path, restoreFunction));
+            e.add(VSITE_TEXT(L"metadata file " + metadata.path.shownText(), restoreFunction));
             log.log(LogWarning, e);
             ++failed;
         }

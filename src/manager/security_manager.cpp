@@ -27,22 +27,21 @@ void SecurityManager::saveToFile(const std::wstring& fileName) {
     metadata_.save(fileName, walk_.confinement(), journal());
 }
 
-std::wstring SecurityManager::scopePath() {
+VPath SecurityManager::scopePath() {
     if (!walk_.confinement().empty()) {
         return walk_.confinement();
     }
-    return locator_.scopeOf(*metadata_.entries());
+    return VPath(locator_.scopeOf(*metadata_.entries()));
 }
 
-void SecurityManager::applySecurity(const std::wstring& path, DiskSecurity::Callback* callback,
+void SecurityManager::applySecurity(const VPath& path, DiskSecurity::Callback* callback,
                                     DiskSecurity::CheckMode mode, bool fullScan) {
-    walk_.run(VPath(path), metadata_, callback, mode, fullScan, false);
+    walk_.run(path, metadata_, callback, mode, fullScan, false);
 }
 
-void SecurityManager::applyCompleteSecurity(const std::wstring& path,
-                                            DiskSecurity::Callback* callback,
+void SecurityManager::applyCompleteSecurity(const VPath& path, DiskSecurity::Callback* callback,
                                             DiskSecurity::CheckMode mode, bool fullScan) {
-    walk_.run(VPath(path), metadata_, callback, mode, fullScan, true);
+    walk_.run(path, metadata_, callback, mode, fullScan, true);
 }
 
 void SecurityManager::applyToScope(DiskSecurity::Callback* callback, DiskSecurity::CheckMode mode,
@@ -57,15 +56,15 @@ void SecurityManager::applyCompleteToScope(DiskSecurity::Callback* callback,
 
 void SecurityManager::applyCheckerToScope(const SecurityWalk::CheckerFactory& makeChecker,
                                           DiskSecurity::CheckMode mode, bool fullScan) {
-    walk_.run(VPath(scopePath()), metadata_, nullptr, mode, fullScan, true, &makeChecker);
+    walk_.run(scopePath(), metadata_, nullptr, mode, fullScan, true, &makeChecker);
 }
 
-void SecurityManager::commit(const std::wstring& path, bool complete,
-                             DiskSecurity::Callback* callback, DiskSecurity::CheckMode mode) {
+void SecurityManager::commit(const VPath& path, bool complete, DiskSecurity::Callback* callback,
+                             DiskSecurity::CheckMode mode) {
     LogManager& log = LogManager::instance();
-    log.log(LogInfo, L"Commiting file system security changes for path %s, root path: %s", path,
-            locator_.root());
-    walk_.run(VPath(path), metadata_, callback, mode, false, complete);
+    log.log(LogInfo, L"Commiting file system security changes for path %s, root path: %s",
+            path.shown(), locator_.root());
+    walk_.run(path, metadata_, callback, mode, false, complete);
     saveToFile(std::wstring());
     log.logText(LogInfo, L"File system security changes applied successfully");
 }
@@ -152,8 +151,8 @@ void loadDomainMetadata(const std::wstring& webspace, SecurityManager& manager) 
                  L"Unable to find domain security metadata file: %s");
 }
 
-void loadPathMetadata(const std::wstring& directory, SecurityManager& manager) {
-    loadMetadata(manager, MetadataPaths::pathMetadataFile(directory),
+void loadPathMetadata(const VPath& directory, SecurityManager& manager) {
+    loadMetadata(manager, MetadataPaths::pathMetadataFile(directory.shownText()),
                  L"Unable to find path's security metadata file: %s");
 }
 

@@ -68,7 +68,7 @@ public:
     }
     // The directory the entries cover: the confinement when one is set, else the locator's
     // scope of the entries.
-    std::wstring scopePath();
+    VPath scopePath();
     static std::wstring domainMetadataFile(const std::wstring& webspace, const std::wstring& base) {
         return MetadataLocator::domainMetadataFile(webspace, base);
     }
@@ -78,16 +78,16 @@ public:
     }
 
     // --- the walk ---
-    void confineTo(std::wstring directory) { walk_.confineTo(std::move(directory)); }
+    void confineTo(VPath directory) { walk_.confineTo(std::move(directory)); }
     void setReportFile(DiskSecurity::ReportFile* report) { walk_.setReportFile(report); }
     void setProgress(IProgress* progress) { walk_.setProgress(progress); }
     void requireNoDamagedMetadata() const { walk_.requireNoDamagedMetadata(); }
     void requireEverythingChecked() const { walk_.requireEverythingChecked(); }
     // SecurityWalk::run over `path` (SecurityChecker, or CompleteChecker for the complete
     // forms), or over scopePath() for the ...ToScope forms.
-    void applySecurity(const std::wstring& path, DiskSecurity::Callback* callback,
+    void applySecurity(const VPath& path, DiskSecurity::Callback* callback,
                        DiskSecurity::CheckMode mode, bool fullScan);
-    void applyCompleteSecurity(const std::wstring& path, DiskSecurity::Callback* callback,
+    void applyCompleteSecurity(const VPath& path, DiskSecurity::Callback* callback,
                                DiskSecurity::CheckMode mode, bool fullScan);
     void applyToScope(DiskSecurity::Callback* callback, DiskSecurity::CheckMode mode,
                       bool fullScan);
@@ -97,7 +97,7 @@ public:
     void applyCheckerToScope(const SecurityWalk::CheckerFactory& makeChecker,
                              DiskSecurity::CheckMode mode, bool fullScan);
     // Applies (the fast algorithm) over `path`, then saves to the bound metadata file.
-    void commit(const std::wstring& path, bool complete, DiskSecurity::Callback* callback,
+    void commit(const VPath& path, bool complete, DiskSecurity::Callback* callback,
                 DiskSecurity::CheckMode mode);
 
     // --- filling the set ---
@@ -131,7 +131,7 @@ private:
 // that file, so that a later save creates it. A damaged web user's file is moved aside under a
 // name of its own (kept first in the run's journal), and the web user's metadata is built anew.
 void loadDomainMetadata(const std::wstring& webspace, SecurityManager& manager);
-void loadPathMetadata(const std::wstring& directory, SecurityManager& manager);
+void loadPathMetadata(const VPath& directory, SecurityManager& manager);
 void loadWebUserMetadata(const std::wstring& webspace, const std::wstring& webUser,
                          SecurityManager& manager);
 

@@ -49,9 +49,8 @@ void SecurityWalk::run(const VPath& path, const MetadataSet& metadata, Callback*
     Callback& caller = callback ? *callback : defaults;
     std::optional<ProgressCallback> shown;
     if (progress_) {
-        shown.emplace(caller, [&](const VPath& at) {
-            progress_->onProgress(at.shownText(), checker->counts(), false);
-        });
+        shown.emplace(
+            caller, [&](const VPath& at) { progress_->onProgress(at, checker->counts(), false); });
     }
     SlotGuard<Callback*> chained(chainedCallback_, shown ? &*shown : &caller);
     SlotGuard<const MetadataSet*> applied(metadata_, &metadata);
@@ -76,7 +75,7 @@ void SecurityWalk::run(const VPath& path, const MetadataSet& metadata, Callback*
         std::rethrow_exception(stop.cause);
     }
     if (progress_) {
-        progress_->onProgress(path.shownText(), checker->counts(), true);
+        progress_->onProgress(path, checker->counts(), true);
     }
 }
 
@@ -88,7 +87,7 @@ void SecurityWalk::_requireConfined(const VPath& path) {
     locator_.relativeOf(path);
     if (!path.isAtOrBelow(confinement_)) {
         throw vexception(formatString(L"The path %s lies outside %s, which this run may change",
-                                      path.shown(), stripLongPrefix(confinementText_)),
+                                      path.shown(), confinement_.shown()),
                          VSITE("Tavrel::SecurityManager::applySecurity"));
     }
 }
@@ -157,7 +156,7 @@ SecurityInformationPtr SecurityWalk::securityInformationFor(const SecurityInform
 }
 
 std::wstring SecurityWalk::_folderAnchor() {
-    return confinementText_.empty() ? locator_.root() : confinementText_;
+    return confinement_.empty() ? locator_.root() : confinement_.shownText();
 }
 
 EntryTemplateSetPtr SecurityWalk::_loadSwitchedMetadata(const std::wstring& file) {

@@ -27,7 +27,7 @@ class IProgress {
 public:
     virtual ~IProgress() = default;
     // `done`: the apply step over `path` has ended (the counts are final).
-    virtual void onProgress(const std::wstring& path, const DiskSecurity::CheckerCounts& counts,
+    virtual void onProgress(const VPath& path, const DiskSecurity::CheckerCounts& counts,
                             bool done) = 0;
 };
 
@@ -48,12 +48,8 @@ public:
     // file that the webspace's user wrote): a walk starts only at it or below it, entries that
     // bear on nothing in it are logged and skipped, and the folders of entries are created
     // only below it. Empty: no confinement.
-    void confineTo(std::wstring directory) {
-        confinement_ = VPath(directory);
-        confinementText_ = std::move(directory);
-    }
-    // The directory as the command named it.
-    const std::wstring& confinement() const { return confinementText_; }
+    void confineTo(VPath directory) { confinement_ = std::move(directory); }
+    const VPath& confinement() const { return confinement_; }
 
     // The report of the complete checker (not owned; null: none), which serves every walk
     // until it is set again.
@@ -116,8 +112,7 @@ private:
 
     MetadataLocator& locator_;
     RunJournal* journal_;  // not owned
-    VPath confinement_;  // what the walks compare with
-    std::wstring confinementText_;
+    VPath confinement_;
     DiskSecurity::ReportFile* reportFile_ = nullptr;  // not owned
     IProgress* progress_ = nullptr;                   // not owned
     std::vector<std::wstring> damagedMetadata_;

@@ -142,7 +142,7 @@ std::optional<HeldDirectory> HeldDirectory::existingChild(const std::wstring& na
         throwOsError(formatString(L"GetFinalPathNameByHandle(%s)", pathOf(name)),
                      Platform::getLastError(), VSITE(openFunction));
     }
-    if (comparePaths(stripLongPrefix(finalPath), pathOf(name)) != PathEqual) {
+    if (comparePaths(finalPath, pathOf(name)) != PathEqual) {
         refuseFolder(pathOf(name));
     }
     return HeldDirectory(pathOf(name), std::move(handle));

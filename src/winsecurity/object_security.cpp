@@ -194,7 +194,7 @@ Platform::UniqueHandle openToTakeOver(Platform::Handle directory, const std::wst
     std::wstring real;
     if (checkFinalPath && !directory &&
         (!Platform::getFinalPathNameByHandle(handle.get(), real) ||
-         comparePaths(stripLongPrefix(real), path) != PathEqual)) {
+         comparePaths(real, path) != PathEqual)) {
         return Platform::UniqueHandle();
     }
     return handle;

@@ -106,7 +106,7 @@ TEST_F(MetadataPathsOfAManager, MetadataFileOfAPath) {
 }
 
 TEST_F(MetadataPathsOfAManager, ScopeIsTheWebspaceOrWebUserOfTheFirstSubPath) {
-    EXPECT_EQ(manager.scopePath(), L"C:\\vhosts");
+    EXPECT_EQ(manager.scopePath().shown(), L"C:\\vhosts");
     auto scopeOf = [&](std::initializer_list<const wchar_t*> subPaths) {
         SecurityManager m(accounts);
         for (const wchar_t* subPath : subPaths) {
@@ -114,7 +114,7 @@ TEST_F(MetadataPathsOfAManager, ScopeIsTheWebspaceOrWebUserOfTheFirstSubPath) {
                 DiskSecurity::EntryTemplate(VSID::wellKnown(WellKnownAccount::Everyone),
                                             L"[HTTPD_VHOSTS_D]", subPath, 0, 0, 0));
         }
-        return m.scopePath();
+        return m.scopePath().shownText();
     };
     EXPECT_EQ(scopeOf({L"", L"\\"}), L"C:\\vhosts");
     EXPECT_EQ(scopeOf({L"", L"example\\cgi-bin"}), L"C:\\vhosts\\example");

@@ -85,7 +85,7 @@ TEST_F(MetadataStorage, LoadersWarnOfMissingFilesAndBindToThem) {
     EXPECT_TRUE(manager.entries()->empty());
     EXPECT_EQ(manager.metadataPath(), L"C:\\Inetpub\\vhosts\\example\\.tarno\\.Security");
     Tavrel::loadWebUserMetadata(L"example", L"u1", manager);
-    Tavrel::loadPathMetadata(L"C:\\somewhere", manager);
+    Tavrel::loadPathMetadata(VPath(L"C:\\somewhere"), manager);
     EXPECT_EQ(manager.metadataPath(), L"C:\\somewhere\\.Security");
     EXPECT_EQ(warnings(),
               (std::vector<std::wstring>{L"Unable to find domain security metadata file: "
@@ -98,7 +98,7 @@ TEST_F(MetadataStorage, LoadersWarnOfMissingFilesAndBindToThem) {
     manager.createFrameForwardingTemplate();
     manager.saveToFile(L"");
     warnings();
-    Tavrel::loadPathMetadata(L"C:\\somewhere", manager);
+    Tavrel::loadPathMetadata(VPath(L"C:\\somewhere"), manager);
     EXPECT_EQ(manager.entries()->size(), 1u);
     EXPECT_TRUE(warnings().empty());
 }

@@ -142,13 +142,14 @@ TEST_F(TemplateExpansion, AConfinedManagerRefusesToWalkOutside) {
     fs::create_directories(onDisk(L"C:\\Inetpub\\vhosts\\other\\httpdocs"));
     hostTool({"acl", "set", "C:\\Inetpub\\vhosts\\other", "D:P(A;OICI;FA;;;WD)"});
     const std::string before = hostTool({"acl", "get", "C:\\Inetpub\\vhosts", "--tree"});
-    manager.confineTo(L"C:\\Inetpub\\vhosts\\example");
+    manager.confineTo(VPath(L"C:\\Inetpub\\vhosts\\example"));
     for (const wchar_t* path :
          {L"C:\\Inetpub\\vhosts\\other", L"C:\\Inetpub\\vhosts\\example\\..\\other\\httpdocs",
           L"C:\\Inetpub\\vhosts", L"C:\\Inetpub\\vhosts\\examplex"}) {
         SCOPED_TRACE(Platform::toUtf8(path));
         try {
-            manager.applyCompleteSecurity(path, nullptr, DiskSecurity::CheckMode::Repair, true);
+            manager.applyCompleteSecurity(VPath(path), nullptr, DiskSecurity::CheckMode::Repair,
+                                          true);
             ADD_FAILURE() << "walked outside its confinement";
         } catch (const vexception& e) {
             EXPECT_NE(e.message().find(L"which this run may change"), std::wstring::npos)
