@@ -14,7 +14,7 @@
 #include "accounts/vsid.h"
 #include "disksecurity/entry_template.h"
 #include "disksecurity/vocabularies.h"
-#include "runtime/thread_scope.h"
+#include "runtime/scoped_value.h"
 
 namespace DiskSecurity {
 
@@ -31,7 +31,7 @@ public:
     static bool active();
 
 private:
-    ThreadScoped<std::optional<bool>> answer_;
+    ScopedValue<std::optional<bool>> answer_;
 };
 
 // The levels of items that come from no entry level.

@@ -11,7 +11,7 @@
 #include "disksecurity/entry_template.h"
 #include "platform/xml.h"
 #include "runtime/exceptions.h"
-#include "runtime/thread_scope.h"
+#include "runtime/scoped_value.h"
 
 namespace DiskSecurity {
 
@@ -45,7 +45,7 @@ public:
     static bool active();
 
 private:
-    ThreadScoped<bool> inPlace_;
+    ScopedValue<bool> inPlace_;
 };
 
 // The number syntax of the attributes: wcstoul in base 0 (decimal, 0x hexadecimal, 0 octal,

@@ -1,17 +1,18 @@
 #include "manager/security_walk.h"
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <optional>
 
 #include "disksecurity/entry_collection.h"
 #include "disksecurity/path_templates.h"
-#include "disksecurity/progress_callback.h"
 #include "disksecurity/template_xml.h"
 #include "manager/journal.h"
 #include "manager/metadata_paths.h"
 #include "runtime/filename.h"
 #include "runtime/log.h"
+#include "runtime/scoped_value.h"
 #include "winsecurity/object_security.h"
 
 namespace Tavrel {
@@ -19,20 +20,10 @@ namespace {
 
 using namespace DiskSecurity;
 
-// Sets a slot for the lifetime of the guard and puts the previous value back, also when the
-// step fails.
-template <typename T>
-class SlotGuard {
-public:
-    SlotGuard(T& slot, T value) : slot_(slot), previous_(slot) { slot_ = value; }
-    ~SlotGuard() { slot_ = previous_; }
-    SlotGuard(const SlotGuard&) = delete;
-    SlotGuard& operator=(const SlotGuard&) = delete;
-
-private:
-    T& slot_;
-    T previous_;
-};
+// How often a walk shows where it is: at most every 250 ms, the clock read only every 64th
+// object, so that a walk of small files does not pay for it.
+constexpr auto showInterval = std::chrono::milliseconds(250);
+constexpr std::uint32_t clockEvery = 0x40;
 
 }  // namespace
 
@@ -46,18 +37,12 @@ void SecurityWalk::run(const VPath& path, const MetadataSet& metadata, Callback*
     TarnoComponentResolver context;
     Callback defaults;
     std::unique_ptr<SecurityChecker> checker;
-    Callback& caller = callback ? *callback : defaults;
-    std::optional<ProgressCallback> shown;
-    if (progress_) {
-        shown.emplace(
-            caller, [&](const VPath& at) { progress_->onProgress(at, checker->counts(), false); });
-    }
-    SlotGuard<Callback*> chained(chainedCallback_, shown ? &*shown : &caller);
-    SlotGuard<const MetadataSet*> applied(metadata_, &metadata);
+    ScopedValue<Callback*> chained(chainedCallback_, callback ? callback : &defaults);
+    ScopedValue<const MetadataSet*> applied(metadata_, &metadata);
     bool journaled = changesDisk(mode) && journal_ && journal_->records();
     CheckerOptions options{mode, fullScan, false, nullptr, journaled ? journal_ : nullptr};
     checker = _makeChecker(options, context, complete, makeChecker);
-    SlotGuard<SecurityChecker*> active(activeChecker_, checker.get());
+    ScopedValue<SecurityChecker*> active(activeChecker_, checker.get());
     if (changesDisk(mode) && !takeOverPrivileges_) {
         WinSecurity::enableTakeOverPrivileges();
         takeOverPrivileges_ = true;
@@ -119,6 +104,13 @@ CallbackResult SecurityWalk::beforeApply(const VPath& path, bool isDirectory) {
 }
 
 CallbackResult SecurityWalk::beforeCheck(const VPath& path, bool isDirectory) {
+    if (progress_ && activeChecker_ && (++progressTick_ % clockEvery) == 0) {
+        auto now = std::chrono::steady_clock::now();
+        if (now - lastShown_ >= showInterval) {
+            lastShown_ = now;
+            progress_->onProgress(path, activeChecker_->counts(), false);
+        }
+    }
     return chainedCallback_ ? chainedCallback_->beforeCheck(path, isDirectory)
                             : Callback::beforeCheck(path, isDirectory);
 }

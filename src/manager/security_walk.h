@@ -5,6 +5,7 @@
 // the objects it could not check.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -123,6 +124,9 @@ private:
     const MetadataSet* metadata_ = nullptr;
     DiskSecurity::Callback* chainedCallback_ = nullptr;
     DiskSecurity::SecurityChecker* activeChecker_ = nullptr;
+    // When the progress was last shown, and the objects since the clock was last read.
+    std::chrono::steady_clock::time_point lastShown_{};
+    std::uint32_t progressTick_ = 0;
 };
 
 }  // namespace Tavrel

@@ -9,7 +9,7 @@
 
 #include "platform/security.h"
 #include "platform/unique.h"
-#include "runtime/thread_scope.h"
+#include "runtime/scoped_value.h"
 #include "winsecurity/vacl.h"
 
 namespace WinSecurity {
@@ -80,7 +80,7 @@ public:
 
 private:
     std::vector<VSID> mapped_;
-    ThreadScoped<MappedAccountsScope*> innermost_;
+    ScopedValue<MappedAccountsScope*> innermost_;
 };
 
 // Writes the DACL through the handle: unprotected (the parent's inheritable ACEs are added
