@@ -233,6 +233,51 @@ TEST_F(Reliability, ThirtyAccountsAddedAtOnceAreAllKept) {
     }
 }
 
+// One handle, opened before the walk, serves the webspace pass and every web-user pass; a line
+// that cannot be written never stops the DACL write after it, but fails the run.
+TEST_F(Reliability, TheReportIsOpenedOnceAndALostLineFailsTheRun) {
+    writeFile(onC("users.txt"), "u1\r\n");
+    const struct {
+        const char* name;
+        std::string faults;
+        std::vector<std::string> extra;
+        int exitCode;
+    } cases[] = {
+        {"FullDisk", "write-file:112:path=report.txt", {}, 1},
+        // A second open by name fails.
+        {"OpenedOnce", "create-file:5:after=1:path=report.txt", {"--web-users=C:\\users.txt"}, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        host_({"acl", "set", webspace + "\\httpdocs", "D:P(A;OICI;FA;;;WD)"});
+        fs::remove(onC("report.txt"));
+        fs::remove(onC("after.txt"));
+        std::vector<std::string> args = {"--repair-webspace-security", "--webspace-name=example",
+                                         "--user-name=exuser", "--full-scan",
+                                         "--report-file=C:\\report.txt"};
+        args.insert(args.end(), c.extra.begin(), c.extra.end());
+        ProcessResult r = runProgram("tavrel", args, {"TAVREL_FAULTS=" + c.faults});
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.out;
+        std::string report = readFile(onC("report.txt"));
+        if (c.exitCode == 1) {
+            EXPECT_EQ(report, "");
+            EXPECT_NE(r.out.find("Unable to write the report file C:\\report.txt"),
+                      std::string::npos)
+                << r.out;
+            EXPECT_NE(r.out.find("(Error code 112)"), std::string::npos) << r.out;
+            EXPECT_NE(log().find("Warning: Unable to write the report file C:\\report.txt for " +
+                                 webspace + "\\httpdocs"),
+                      std::string::npos);
+        } else {
+            EXPECT_NE(report.find(webspace + "\\httpdocs\r\n"), std::string::npos) << report;
+        }
+        // Every DACL was written: nothing is left to report.
+        ASSERT_EQ(repair({"--check-only", "--full-scan", "--report-file=C:\\after.txt"}).exitCode,
+                  0);
+        EXPECT_EQ(readFile(onC("after.txt")), "");
+    }
+}
+
 }  // namespace
 
 // Faults of the host in the middle of a repair (TAVREL_FAULTS of the emulated host). Each

@@ -591,22 +591,6 @@ TEST_F(SecurityCommands, AConsoleShowsProgressAndASummaryPerStep) {
     EXPECT_EQ(match[2], match[3]);
 }
 
-TEST_F(SecurityCommands, TwoRunsOnOneWebspaceTakeTurns) {
-    for (int i = 0; i < 300; ++i) {
-        file("Inetpub/vhosts/example/httpdocs/many/f" + std::to_string(i) + ".html");
-    }
-    host_({"reg", "set", configKey, "DebugSecuritySettings", "REG_DWORD", "1"});
-    std::vector<std::string> args = {"--repair-webspace-security", "--webspace-name=example",
-                                     "--user-name=exuser", "--full-scan"};
-    auto a = startProgram("tavrel", args);
-    auto b = startProgram("tavrel", args);
-    ASSERT_EQ(a.wait().exitCode, 0);
-    ASSERT_EQ(b.wait().exitCode, 0);
-    // Every walk line names its process: the walks of the two runs must not interleave.
-    std::vector<std::string> pids = walkTurns();
-    EXPECT_EQ(pids.size(), 2u) << "the walks of the two runs interleaved";
-}
-
 // A second name of the panel's domain template made inside httpdocs: a file has one descriptor
 // for all its names, so a DACL written through the webspace's name would be the template's.
 TEST_F(SecurityCommands, AHardLinkIsNeverWrittenAndEveryRunSaysSo) {
@@ -776,51 +760,6 @@ TEST_F(SecurityCommands, AnObjectThatShutsTheToolOutIsTakenOverAndRepaired) {
         EXPECT_NE(sddl.find("(A;OICI;FA;;;SY)"), std::string::npos) << sddl;
     }
     EXPECT_EQ(repair({"--full-scan", "--check-only"}).exitCode, 0);
-}
-
-// One handle, opened before the walk, serves the webspace pass and every web-user pass; a line
-// that cannot be written never stops the DACL write after it, but fails the run.
-TEST_F(SecurityCommands, TheReportIsOpenedOnceAndALostLineFailsTheRun) {
-    writeFile(onC("users.txt"), "u1\r\n");
-    const struct {
-        const char* name;
-        std::string faults;
-        std::vector<std::string> extra;
-        int exitCode;
-    } cases[] = {
-        {"FullDisk", "write-file:112:path=report.txt", {}, 1},
-        // A second open by name fails.
-        {"OpenedOnce", "create-file:5:after=1:path=report.txt", {"--web-users=C:\\users.txt"}, 0},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        host_({"acl", "set", webspace + "\\httpdocs", "D:P(A;OICI;FA;;;WD)"});
-        fs::remove(onC("report.txt"));
-        fs::remove(onC("after.txt"));
-        std::vector<std::string> args = {"--repair-webspace-security", "--webspace-name=example",
-                                         "--user-name=exuser", "--full-scan",
-                                         "--report-file=C:\\report.txt"};
-        args.insert(args.end(), c.extra.begin(), c.extra.end());
-        ProcessResult r = runProgram("tavrel", args, {"TAVREL_FAULTS=" + c.faults});
-        EXPECT_EQ(r.exitCode, c.exitCode) << r.out;
-        std::string report = readFile(onC("report.txt"));
-        if (c.exitCode == 1) {
-            EXPECT_EQ(report, "");
-            EXPECT_NE(r.out.find("Unable to write the report file C:\\report.txt"),
-                      std::string::npos)
-                << r.out;
-            EXPECT_NE(r.out.find("(Error code 112)"), std::string::npos) << r.out;
-            EXPECT_NE(log().find("Warning: Unable to write the report file C:\\report.txt for " +
-                                 webspace + "\\httpdocs"),
-                      std::string::npos);
-        } else {
-            EXPECT_NE(report.find(webspace + "\\httpdocs\r\n"), std::string::npos) << report;
-        }
-        // Every DACL was written: nothing is left to report.
-        ASSERT_EQ(repair({"--check-only", "--full-scan", "--report-file=C:\\after.txt"}).exitCode,
-                  0);
-        EXPECT_EQ(readFile(onC("after.txt")), "");
-    }
 }
 
 }  // namespace
