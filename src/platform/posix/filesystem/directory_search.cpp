@@ -365,7 +365,12 @@ std::uint32_t kindOf(int directory, const dirent64& entry) {
 bool readListing(FileObject& file) {
     int fd = file.fd();
     struct stat st;
-    if (::lseek(fd, 0, SEEK_SET) != 0 || ::fstat(fd, &st) != 0) {
+    // A first listing reads from the start of a descriptor nothing has read yet, and what its
+    // open saw serves: an entry made since then moved the modification time, so that what
+    // the listing passes on counts as changed, never the other way round.
+    if (!file.listingBegun && file.statAtOpen()) {
+        st = *file.statAtOpen();
+    } else if (::lseek(fd, 0, SEEK_SET) != 0 || ::fstat(fd, &st) != 0) {
         return failWithErrno();
     }
     std::vector<std::pair<std::wstring, DirectoryEntry>> found;

@@ -120,12 +120,17 @@ public:
     void setGrantedAccess(std::uint32_t granted) { granted_ = granted; }
     bool isDirectory() const { return directory_; }
     bool isLinkItself() const { return linkItself_; }
-    // What the open learnt of the object from its descriptor, when it looked (null when not):
-    // kept for the handles that read no data, which the walk opens by the thousand.
-    const struct stat* openedStat() const { return statKnown_ ? &opened_ : nullptr; }
-    void setOpenedStat(const struct stat& st) {
+    // What the open learnt of the object from its descriptor, when it looked (null when not),
+    // as the answer to later questions: kept for the handles that read no data, which the walk
+    // opens by the thousand.
+    const struct stat* openedStat() const { return statKnown_ && statAnswers_ ? &opened_ : nullptr; }
+    // The same for any handle whose open looked: its device, inode and kind are the
+    // descriptor's for good; its times only say what held at the open.
+    const struct stat* statAtOpen() const { return statKnown_ ? &opened_ : nullptr; }
+    void setOpenedStat(const struct stat& st, bool answers) {
         opened_ = st;
         statKnown_ = true;
+        statAnswers_ = answers;
     }
 
     // Kept by the security store between calls on the handle, under the store's lock; whether
@@ -157,6 +162,7 @@ private:
     bool linkItself_;
     struct stat opened_ {};
     bool statKnown_ = false;
+    bool statAnswers_ = false;
     SharedPath realPath_;
     bool pathIsReal_ = false;
     bool heldAgainstDelete_ = false;

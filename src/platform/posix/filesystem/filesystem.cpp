@@ -87,11 +87,9 @@ Handle registerOpened(std::shared_ptr<FileObject> object, const struct stat& st,
                       std::uint32_t access, std::uint32_t shareMode, bool linkItself,
                       bool backupSemantics) {
     object->holdUnlessShared(shareMode, st);
-    if (!grantsRead(access)) {
-        // The walk opens objects by the thousand for their security alone: what the open's
-        // fstat saw answers the questions asked of such a handle, without a second call.
-        object->setOpenedStat(st);
-    }
+    // The walk opens objects by the thousand for their security alone: what the open's fstat
+    // saw answers the questions asked of such a handle, without a second call.
+    object->setOpenedStat(st, !grantsRead(access));
     std::uint32_t granted = 0;
     // The check reads the object's descriptor through the handle: no path is needed.
     if (!checkOpenAccess(std::string(), object.get(), linkItself, access, backupSemantics,

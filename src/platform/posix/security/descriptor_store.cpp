@@ -366,11 +366,13 @@ Result<Object> objectOfHandle(Store& store, const Posix::FileObject& file) {
     bool root = false;
     const struct stat* opened = file.openedStat();
     if (!link && file.isDirectory()) {
+        // Whether it is a root is the descriptor's device and inode, which never change.
+        const struct stat* identity = file.statAtOpen();
         struct stat st;
-        if (!opened && ::fstat(file.fd(), &st) != 0) {
+        if (!identity && ::fstat(file.fd(), &st) != 0) {
             return Failure{winErrorFromErrno(errno), L"handle"};
         }
-        root = store.isRoot(opened ? *opened : st);
+        root = store.isRoot(identity ? *identity : st);
     }
     Object object{file.sharedPath(), link ? -1 : file.fd(), file.isDirectory(), link,
                   root,              file.searched};
