@@ -443,6 +443,31 @@ void print(const Figures& f) {
 
 }  // namespace
 
+// A webspace of `objects` objects whose folders hold ten files each, fifty folders to a group.
+Tree buildTenPerFolder(const fs::path& driveC, const std::string& name, std::size_t objects) {
+    Tree tree;
+    tree.posix = driveC / "Inetpub" / "vhosts" / name;
+    tree.root = L"C:\\Inetpub\\vhosts\\" + Platform::fromUtf8(name);
+    fs::remove_all(tree.posix);
+    fs::create_directories(tree.posix);
+    tree.objects = 1;
+    for (std::size_t folder = 0; tree.objects < objects; ++folder) {
+        fs::path group = tree.posix / ("g" + std::to_string(folder / 50));
+        if (folder % 50 == 0) {
+            fs::create_directories(group);
+            ++tree.objects;
+        }
+        fs::path dir = group / ("f" + std::to_string(folder));
+        fs::create_directories(dir);
+        ++tree.objects;
+        for (int i = 0; i < 10; ++i) {
+            makeFile(dir / ("file" + std::to_string(i) + ".txt"));
+            ++tree.objects;
+        }
+    }
+    return tree;
+}
+
 // A webspace of one shape: a chain of `depth` nested folders with a file at the bottom, or one
 // folder of `width` files.
 Tree buildShape(const fs::path& driveC, const std::string& name, std::size_t chain,
@@ -549,11 +574,13 @@ int main(int argc, char** argv) {
     // --profile: only check-only runs after one repair, for perf and strace.
     // --prepare: only the tree of the first count, every DACL wrong, and what the command needs;
     // the tree stays, and its webspace name, object count and POSIX path are printed (for
-    // syscalls.sh). --floor-walk DIR: only the read floor's walk of DIR, for strace.
+    // syscalls.sh); with --ten-per-folder, a tree whose folders hold ten files each.
+    // --floor-walk DIR: only the read floor's walk of DIR, for strace.
     bool profile = false;
     bool prepare = false;
     bool withCommand = true;
     bool shapes = false;
+    bool tenPerFolder = false;
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--floor-walk") == 0 && i + 1 < argc) {
             std::vector<char> buffer(4096);
@@ -570,6 +597,8 @@ int main(int argc, char** argv) {
             withCommand = false;
         } else if (std::strcmp(argv[i], "--shapes") == 0) {
             shapes = true;
+        } else if (std::strcmp(argv[i], "--ten-per-folder") == 0) {
+            tenPerFolder = true;
         } else {
             sizes.push_back(std::strtoull(argv[i], nullptr, 10));
         }
@@ -585,7 +614,9 @@ int main(int argc, char** argv) {
     }
     std::vector<Figures> all;
     for (std::size_t size : sizes) {
-        Tree tree = buildTree(driveC, "bench" + std::to_string(size), size);
+        std::string name = "bench" + std::to_string(size);
+        Tree tree = prepare && tenPerFolder ? buildTenPerFolder(driveC, name, size)
+                                            : buildTree(driveC, name, size);
         if (prepare) {
             if (!prepareCommand()) {
                 std::fprintf(stderr, "the accounts or the domain template could not be made\n");

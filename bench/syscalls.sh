@@ -6,7 +6,8 @@
 # has no name for, such as listxattrat), beside the floor (a bare walk reading one xattr per
 # object); seam calls by the counting build of the same run (preset "count": each seam function
 # counts its calls under its Win32 name and the process writes them to TAVREL_SEAM_COUNTS at
-# exit, three system calls of the run's). Counts do not move with the machine's load. Expects
+# exit, three system calls of the run's). The system calls again on a webspace whose folders hold
+# ten files each. Counts do not move with the machine's load. Expects
 # the bench and count builds (bench/run.sh makes them).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -80,3 +81,13 @@ awk '
                 checkTotal / n, repairTotal / n
         }
     '
+
+# The same two runs on a webspace whose folders hold ten files each (fewer folders an object),
+# on a host of its own.
+export TAVREL_HOST="$work/host10"
+mkdir -p "$TAVREL_HOST"
+read -r webspace count tree < <("$bin/checker_bench" --prepare --ten-per-folder "$objects")
+echo "system calls of the whole command, $count objects in folders of ten files (strace -f)"
+count_calls "floor: bare walk, read xattr" floor10 "$bin/checker_bench" --floor-walk "$tree"
+count_calls "command: repair, all wrong" repair10 "${command[@]}"
+count_calls "command: check-only, all right" check10 "${command[@]}" --check-only
