@@ -443,14 +443,20 @@ void print(const Figures& f) {
 
 }  // namespace
 
-// A webspace of `objects` objects whose folders hold ten files each, fifty folders to a group.
-Tree buildTenPerFolder(const fs::path& driveC, const std::string& name, std::size_t objects) {
+// The webspace directory `name`, made anew and empty: one object.
+Tree emptyWebspace(const fs::path& driveC, const std::string& name) {
     Tree tree;
     tree.posix = driveC / "Inetpub" / "vhosts" / name;
     tree.root = L"C:\\Inetpub\\vhosts\\" + Platform::fromUtf8(name);
     fs::remove_all(tree.posix);
     fs::create_directories(tree.posix);
     tree.objects = 1;
+    return tree;
+}
+
+// A webspace of `objects` objects whose folders hold ten files each, fifty folders to a group.
+Tree buildTenPerFolder(const fs::path& driveC, const std::string& name, std::size_t objects) {
+    Tree tree = emptyWebspace(driveC, name);
     for (std::size_t folder = 0; tree.objects < objects; ++folder) {
         fs::path group = tree.posix / ("g" + std::to_string(folder / 50));
         if (folder % 50 == 0) {
@@ -472,12 +478,7 @@ Tree buildTenPerFolder(const fs::path& driveC, const std::string& name, std::siz
 // folder of `width` files.
 Tree buildShape(const fs::path& driveC, const std::string& name, std::size_t chain,
                 std::size_t width) {
-    Tree tree;
-    tree.posix = driveC / "Inetpub" / "vhosts" / name;
-    tree.root = L"C:\\Inetpub\\vhosts\\" + Platform::fromUtf8(name);
-    fs::remove_all(tree.posix);
-    fs::create_directories(tree.posix);
-    tree.objects = 1;
+    Tree tree = emptyWebspace(driveC, name);
     // One name at a time from the folder above: the chain may be deeper than a path can say.
     int folder = ::open(tree.posix.c_str(), O_DIRECTORY | O_RDONLY | O_CLOEXEC);
     for (std::size_t d = 0; d < chain && folder >= 0; ++d) {
