@@ -174,6 +174,113 @@ TEST_F(HostCachesTest, HandleSeesAWriteOfAnotherProcessAfterItsOpen) {
     EXPECT_EQ(daclOf(after), L"D:PAI(A;;FA;;;BU)");
 }
 
+TEST_F(HostCachesTest, WhatAHandleReadHoldsUntilItsObjectOrWhatItInheritsIsWritten) {
+    fs::create_directories(driveC / "site");
+    TestSupport::writeFile(driveC / "site" / "f.txt", "x");
+    const std::wstring site = LR"(C:\site)";
+    const std::wstring file = LR"(C:\site\f.txt)";
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    auto open = [](const std::wstring& path) {
+        UniqueHandle handle(createFile(path, File::ReadControl | File::WriteDac | File::WriteOwner,
+                                       File::ShareRead | File::ShareWrite, File::OpenExisting,
+                                       File::FlagBackupSemantics));
+        EXPECT_TRUE(handle) << toUtf8(path);
+        return handle;
+    };
+    auto setThrough = [](Handle handle, const wchar_t* sddl) {
+        auto sd = *Dtyp::fromSddl(sddl);
+        std::vector<std::uint8_t> acl, owner;
+        std::uint32_t parts = 0;
+        if (sd.dacl) {
+            acl = *Dtyp::encodeAcl(*sd.dacl);
+            parts |= Info::Dacl | Info::ProtectedDacl;
+        }
+        if (sd.owner) {
+            owner = sd.owner->toBytes();
+            parts |= Info::Owner;
+        }
+        ASSERT_EQ(
+            setSecurityInfo(handle, SeFileObject, parts, owner.empty() ? nullptr : owner.data(),
+                            nullptr, acl.empty() ? nullptr : acl.data(), nullptr),
+            0u)
+            << toUtf8(sddl);
+    };
+    auto readThrough = [](Handle handle, std::uint32_t parts) {
+        std::vector<std::uint8_t> bytes;
+        std::uint32_t error = getSecurityInfo(handle, SeFileObject, parts, bytes);
+        return error ? L"error " + std::to_wstring(error) : daclOf(bytes);
+    };
+    struct Case {
+        const char* written;
+        std::function<void()> write;
+        // What the first handle, which read the file's descriptor before the write, does next.
+        std::function<std::wstring(Handle)> next;
+        const wchar_t* seen;
+    };
+    const std::vector<Case> cases = {
+        {"the same file, through another handle",
+         [&] { setThrough(open(file).get(), L"D:P(A;;FA;;;BU)"); },
+         [&](Handle first) { return readThrough(first, Info::Dacl); }, L"D:PAI(A;;FA;;;BU)"},
+        {"the folder it inherits from, through its handle",
+         [&] { setThrough(open(site).get(), L"D:P(A;OICI;FA;;;BA)"); },
+         [&](Handle first) { return readThrough(first, Info::Dacl); }, L"D:AI(A;ID;FA;;;BA)"},
+        // A write replaces parts of what the file holds: the rest must be what is there now.
+        {"the same file's owner, through another handle, before a DACL through the first",
+         [&] { setThrough(open(file).get(), L"O:SY"); },
+         [&](Handle first) {
+             setThrough(first, L"D:P(A;;FA;;;WD)");
+             UniqueHandle again = open(file);
+             return readThrough(again.get(), Info::Owner | Info::Dacl);
+         },
+         L"O:SYD:PAI(A;;FA;;;WD)"},
+    };
+    for (const auto& c : cases) {
+        ASSERT_EQ(setDacl(site, L"D:P(A;OICI;FA;;;SY)"), 0u);
+        // The file back to nothing but what it inherits (the owner changes in the last case).
+        auto none = *Dtyp::encodeAcl(Dtyp::Acl{});
+        ASSERT_EQ(setNamedSecurityInfo(file, SeFileObject, Info::Dacl | Info::UnprotectedDacl,
+                                       nullptr, nullptr, none.data(), nullptr),
+                  0u);
+        UniqueHandle first = open(file);
+        ASSERT_EQ(readThrough(first.get(), Info::Dacl), L"D:AI(A;ID;FA;;;SY)") << c.written;
+        c.write();
+        EXPECT_EQ(c.next(first.get()), c.seen) << c.written;
+    }
+}
+
+// A directory's handle answers from what its open saw until an entry is made, moved or removed
+// through it.
+TEST_F(HostCachesTest, ADirectoryHandleTellsTheEntriesMadeThroughIt) {
+    fs::create_directories(driveC / "site");
+    TestSupport::writeFile(driveC / "site" / "old.txt", "x");
+    UniqueHandle site(createFile(LR"(C:\site)", File::ReadData | File::ReadAttributes,
+                                 File::ShareRead | File::ShareWrite, File::OpenExisting,
+                                 File::FlagBackupSemantics));
+    ASSERT_TRUE(site);
+    auto written = [&] {
+        ByHandleFileInformation information{};
+        EXPECT_TRUE(getFileInformationByHandle(site.get(), information));
+        return information.lastWriteTime;
+    };
+    const std::vector<std::pair<const char*, std::function<void()>>> changes = {
+        {"a file made",
+         [&] {
+             UniqueHandle(
+                 createFileAt(site.get(), L"new.txt", File::GenericWrite, 0, File::CreateNew, 0));
+         }},
+        {"a file renamed",
+         [&] { ASSERT_TRUE(moveFileAt(site.get(), L"new.txt", site.get(), L"renamed.txt", 0)); }},
+        {"a file removed", [&] { ASSERT_TRUE(deleteFileAt(site.get(), L"renamed.txt")); }},
+    };
+    for (const auto& [change, apply] : changes) {
+        auto before = written();
+        // Past the file system's clock tick.
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        apply();
+        EXPECT_GT(written(), before) << change;
+    }
+}
+
 TEST_F(HostCachesTest, DirectoryWriteMakesStaleOnlyWhatLiesBelowIt) {
     for (const char* dir : {"site/a/x", "site/b/y"}) {
         fs::create_directories(driveC / dir);

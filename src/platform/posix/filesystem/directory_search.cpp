@@ -393,7 +393,7 @@ bool readListing(FileObject& file) {
     file.listed = 0;
     // What the entries opened through the handle inherit is found from the directory held.
     auto open = std::make_shared<OpenDirectory>();
-    open->directory.reset(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+    open->directory = file.descriptorForListing();
     if (!open->directory) {
         return failWithErrno();
     }

@@ -107,8 +107,13 @@ public:
     }
 
     // The open descriptor. For a link opened itself (FlagOpenReparsePoint) it is an O_PATH
-    // descriptor, which has no data and no extended attributes.
-    int fd() const { return fd_.get(); }
+    // descriptor, which has no data and no extended attributes. Once the directory is listed,
+    // its listing owns the descriptor, so that the entries opened through the handle find
+    // their parent by it even after the handle is closed.
+    int fd() const { return fd_ ? fd_.get() : listedDirectory ? listedDirectory->fd() : -1; }
+    // The descriptor for a listing of its own to own: handed over at the first listing, a
+    // duplicate at the next (the first may still serve entries opened through the handle).
+    UniqueFd descriptorForListing();
     // The POSIX path the object was opened by (made whole at each call).
     std::string path() const { return path_.str(); }
     const SharedPath& sharedPath() const { return path_; }
@@ -132,6 +137,9 @@ public:
         statKnown_ = true;
         statAnswers_ = answers;
     }
+    // An entry of the directory was made, moved or removed through the handle: its times are
+    // no longer what the open saw.
+    void entriesChanged() { statAnswers_ = false; }
 
     // Kept by the security store between calls on the handle, under the store's lock; whether
     // it read the object's descriptor before (what the open's look saw is then out of date).

@@ -87,9 +87,11 @@ Handle registerOpened(std::shared_ptr<FileObject> object, const struct stat& st,
                       std::uint32_t access, std::uint32_t shareMode, bool linkItself,
                       bool backupSemantics) {
     object->holdUnlessShared(shareMode, st);
-    // The walk opens objects by the thousand for their security alone: what the open's fstat
-    // saw answers the questions asked of such a handle, without a second call.
-    object->setOpenedStat(st, !grantsRead(access));
+    // The walk opens objects by the thousand for their security alone, and lists directories:
+    // what the open's fstat saw answers the questions asked of such a handle, without a second
+    // call. A handle that reads or writes a file's data would see its own doing missed; a
+    // directory's entries made through the handle end the answers (entriesChanged).
+    object->setOpenedStat(st, !grantsRead(access) || object->isDirectory());
     std::uint32_t granted = 0;
     // The check reads the object's descriptor through the handle: no path is needed.
     if (!checkOpenAccess(std::string(), object.get(), linkItself, access, backupSemantics,
@@ -100,6 +102,13 @@ Handle registerOpened(std::shared_ptr<FileObject> object, const struct stat& st,
     Handle handle = registerHandle(std::move(object));
     setLastError(WinError::Success);
     return handle;
+}
+
+UniqueFd FileObject::descriptorForListing() {
+    if (fd_) {
+        return std::move(fd_);
+    }
+    return UniqueFd(::fcntl(fd(), F_DUPFD_CLOEXEC, 0));
 }
 
 int fileDescriptorOf(Handle handle) {

@@ -211,9 +211,13 @@ struct Entry {
     SharedPath posixPath() const { return SharedPath(held.realPath, name); }
 };
 
+// Every call that may change the held directory's entries looks them up here.
 bool lookUp(Handle directory, const std::wstring& name, Entry& entry) {
-    return heldDirectory(directory, entry.held) &&
-           entryName(entry.held, name, entry.name, entry.st, entry.exists);
+    if (!heldDirectory(directory, entry.held)) {
+        return false;
+    }
+    entry.held.object->entriesChanged();
+    return entryName(entry.held, name, entry.name, entry.st, entry.exists);
 }
 
 }  // namespace

@@ -36,6 +36,8 @@ bool Store::refresh(bool onHandle) {
     if (hostChanged || (log_->usable() && logCheckDue(onHandle) && !log_->intact())) {
         log_ = std::make_unique<ChangeLog>(*host / "security.changes");
         seen_ = log_->usable() ? log_->head() : 0;
+        ownLogged_ = 0;
+        ++untracked_;  // what handles read counted another log's writes
         forgetAll();
     }
     if (hostChanged) {
@@ -142,10 +144,53 @@ std::uint64_t Store::remember(const FileStamp& stamp, Inheritable dacl, bool inh
     return serial;
 }
 
+void Store::noteWrite(const struct stat* object) {
+    if (log_ && log_->usable()) {
+        log_->noteWrite();
+        ++ownLogged_;
+    }
+    ++ownWrites_;
+    if (!object) {
+        ++untracked_;
+        return;
+    }
+    if (lastOwnWrite_.size() >= MaxTrackedWrites) {
+        lastOwnWrite_.clear();
+        ++untracked_;
+    }
+    lastOwnWrite_[DirKey::of(*object)] = ownWrites_;
+}
+
+Store::ReadStamp Store::stampRead(const struct stat* object) const {
+    ReadStamp stamp;
+    stamp.foreignWrites = log_ && log_->usable() ? log_->writes() - ownLogged_ : 0;
+    stamp.forgotten = forgotten_;
+    stamp.ownWrites = ownWrites_;
+    stamp.untracked = untracked_;
+    if (object) {
+        stamp.object = DirKey::of(*object);
+    }
+    return stamp;
+}
+
+bool Store::stillHolds(const ReadStamp& stamp, bool inherited) const {
+    ReadStamp now = stampRead(nullptr);
+    if (now.foreignWrites != stamp.foreignWrites || now.untracked != stamp.untracked ||
+        (inherited && now.forgotten != stamp.forgotten)) {
+        return false;
+    }
+    if (!stamp.object) {
+        return now.ownWrites == stamp.ownWrites;
+    }
+    auto it = lastOwnWrite_.find(*stamp.object);
+    return it == lastOwnWrite_.end() || it->second <= stamp.ownWrites;
+}
+
 void Store::invalidate(const DirKey& key) {
     forget(key);
     if (log_ && log_->usable()) {
         log_->publish(key);
+        ++ownLogged_;
         seen_ = log_->head() > seen_ + 1 ? seen_ : log_->head();
     }
 }

@@ -75,18 +75,26 @@ public:
     // A directory's descriptor changed, or it moved: this process forgets it (and so what
     // lies below) at once, the others at their next call.
     void invalidate(const DirKey& key);
-    // Any descriptor was written: what handles read before is stale.
-    void noteWrite() {
-        if (log_ && log_->usable()) {
-            log_->noteWrite();
-        }
-    }
+    // A descriptor was written by this process: `object` the stat of what was written (its
+    // device and inode), null when not known, which makes every handle's read stale.
+    void noteWrite(const struct stat* object);
 
-    // A stamp for what handles keep: it changes with every descriptor write of the host and
-    // whenever this process forgets a directory.
-    std::pair<std::uint64_t, std::uint64_t> epoch() const {
-        return {log_ && log_->usable() ? log_->writes() : 0, forgotten_};
-    }
+    // What a handle's read depended on, to tell later whether it still holds.
+    struct ReadStamp {
+        std::uint64_t foreignWrites = 0;  // other processes' writes, as the log counts them
+        std::uint64_t forgotten = 0;      // directories this process forgot
+        std::uint64_t ownWrites = 0;      // this process's writes
+        std::uint64_t untracked = 0;      // own writes whose object was not recorded
+        std::optional<DirKey> object;
+    };
+    ReadStamp stampRead(const struct stat* object) const;
+    // Whether a read made at `stamp` still holds: the object's own descriptor, and with
+    // `inherited` what it inherits too. Another process's write makes every read stale, and
+    // this process's writes the reads of what they wrote (a directory's write also forgets
+    // the directory, which what lies below inherits from).
+    bool stillHolds(const ReadStamp& stamp, bool inherited) const;
+    // Changes whenever this process forgets a directory.
+    std::uint64_t forgotten() const { return forgotten_; }
     // Whether handles may keep what they read at all (the log tells them of writes).
     bool shared() const { return log_ && log_->usable(); }
 
@@ -127,6 +135,13 @@ private:
     std::uint64_t serials_ = 0;
     std::uint64_t forgotten_ = 0;
     std::size_t bound_ = MaxCachedDirectories;
+    // This process's writes: how many the log counted, how many in all, the last one to each
+    // object written (a bounded record: dropping it counts as an untracked write).
+    static constexpr std::size_t MaxTrackedWrites = 65536;
+    std::uint64_t ownLogged_ = 0;
+    std::uint64_t ownWrites_ = 0;
+    std::uint64_t untracked_ = 0;
+    std::unordered_map<DirKey, std::uint64_t, DirKeyHash> lastOwnWrite_;
 };
 
 }  // namespace Platform::Posix::ObjectSecurity

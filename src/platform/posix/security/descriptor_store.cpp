@@ -284,7 +284,7 @@ Result<Inheritable> inheritableOf(Store& store, const std::string& dir) {
 // What the directory being searched passes on, or null when its entries changed since they
 // were read (the object may no longer be one of them).
 Result<Inheritable> passedBySearched(Store& store, const Posix::OpenDirectory& searched) {
-    if (searched.security && searched.security->forgotten == store.epoch().second) {
+    if (searched.security && searched.security->forgotten == store.forgotten()) {
         return searched.security->dacl;
     }
     struct stat st;
@@ -298,7 +298,7 @@ Result<Inheritable> passedBySearched(Store& store, const Posix::OpenDirectory& s
     }
     if (store.shared()) {
         searched.security = std::make_shared<Posix::SearchedSecurity>(
-            Posix::SearchedSecurity{passed->dacl, store.epoch().second});
+            Posix::SearchedSecurity{passed->dacl, store.forgotten()});
     }
     return passed->dacl;
 }
@@ -377,6 +377,7 @@ Result<Object> objectOfHandle(Store& store, const Posix::FileObject& file) {
     Object object{file.sharedPath(), link ? -1 : file.fd(), file.isDirectory(), link,
                   root,              file.searched};
     object.opened = link ? nullptr : opened;
+    object.identity = link ? nullptr : file.statAtOpen();
     if (file.searched && opened && !link && !file.securityRead) {
         const Posix::ListedEntry* listed =
             file.searched->unchanged(std::string(file.sharedPath().name()), *opened);
@@ -417,10 +418,10 @@ std::uint32_t writeDescriptor(Store& store, const Object& object, const Stored& 
             return xattrWriteError(errno);
         }
     }
-    store.noteWrite();
+    store.noteWrite(object.identity);
     if (object.container) {
         struct stat st;
-        const struct stat* known = object.opened;
+        const struct stat* known = object.identity;
         if (!known &&
             (object.fd >= 0 ? ::fstat(object.fd, &st) : ::stat(object.path.str().c_str(), &st)) == 0) {
             known = &st;

@@ -37,6 +37,8 @@ struct Object {
     bool knownDefault = false;
     // What the open of the handle saw of it (its device and inode stay the descriptor's).
     const struct stat* opened = nullptr;
+    // The same for any handle whose open looked, for its device and inode alone.
+    const struct stat* identity = nullptr;
 };
 
 // What the xattr holds: the bytes, if any, and the stored descriptor (the default without).

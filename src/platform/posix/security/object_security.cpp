@@ -269,31 +269,37 @@ Result<Loaded> load(Store& store, Result<Object> object) {
 
 namespace Posix {
 
-// What the store read through a handle, kept for the next call on the same handle while no
-// descriptor of the host was written and this process forgot nothing: the open's access
-// check, the final path and the read of the DACL then cost one xattr read together.
+// What the store read through a handle, kept for the next call on the same handle while it
+// still holds (Store::stillHolds): the open's access check, the final path and the read of the
+// DACL then cost one xattr read together, and a write whose handle read the descriptor before
+// this process wrote other objects reads it no more.
 struct HandleSecurity {
     Loaded loaded;
-    std::pair<std::uint64_t, std::uint64_t> epoch;
+    Store::ReadStamp stamp;
 };
 
 }  // namespace Posix
 
 namespace {
 
-Result<const Loaded*> loadHandle(Store& store, Posix::FileObject& file) {
-    auto epoch = store.epoch();
-    if (file.security && file.security->epoch == epoch) {
+// What a call on the handle needs of the object: all of its descriptor as read, or only what
+// its xattr holds (a write, which replaces parts of it).
+enum class Need { Effective, StoredOnly };
+
+Result<const Loaded*> loadHandle(Store& store, Posix::FileObject& file,
+                                 Need need = Need::Effective) {
+    if (file.security && store.stillHolds(file.security->stamp, need == Need::Effective)) {
         return &file.security->loaded;
     }
     file.security.reset();
+    Store::ReadStamp stamp = store.stampRead(file.isLinkItself() ? nullptr : file.statAtOpen());
     auto loaded = load(store, objectOfHandle(store, file));
     file.securityRead = true;
     if (!loaded) {
         return loaded.failure();
     }
     file.security = std::make_shared<Posix::HandleSecurity>(
-        Posix::HandleSecurity{std::move(loaded).value(), epoch});
+        Posix::HandleSecurity{std::move(loaded).value(), stamp});
     const Loaded* kept = &file.security->loaded;
     if (!store.shared()) {
         // Without the log nothing would tell the handle of another process's write.
@@ -353,12 +359,13 @@ private:
 
 // What the store holds for the handle's object, read under the store's lock: null with
 // `error` set when the host is not there or the read failed (reported).
-const Loaded* loadedForHandle(StoreCall& call, Posix::FileObject& file, std::uint32_t& error) {
+const Loaded* loadedForHandle(StoreCall& call, Posix::FileObject& file, std::uint32_t& error,
+                              Need need = Need::Effective) {
     if (!call) {
         error = getLastError();
         return nullptr;
     }
-    auto loaded = loadHandle(call.store(), file);
+    auto loaded = loadHandle(call.store(), file, need);
     if (!loaded) {
         error = reportFailure(loaded.failure());
         return nullptr;
@@ -537,7 +544,7 @@ std::uint32_t setSecurityInfo(Handle handle, std::uint32_t objectType,
     }
     StoreCall call(true);
     std::uint32_t error = 0;
-    const Loaded* loaded = loadedForHandle(call, *file, error);
+    const Loaded* loaded = loadedForHandle(call, *file, error, Need::StoredOnly);
     return loaded ? commit(call.store(), loaded->object, loaded->stored, change) : error;
 }
 
