@@ -194,6 +194,8 @@ std::shared_ptr<VEntryCollection> RealEntryCollection::getPathEntryCollection(
 Path2Entries::Path2Entries(VEntryCollectionPtr collection, std::wstring path)
     : collection_(std::move(collection)), path_(std::move(path)) {
     bool debug = securityDebugging();
+    std::wstring_view body = stripLongPrefix(path_.c_str());
+    text_ = std::make_shared<const Text>(Text{nullptr, std::wstring(body), body.size()});
     _sortEntries(debug);
     _finish(debug);
 }
@@ -202,10 +204,13 @@ Path2Entries::Path2Entries(const Path2Entries& parent, std::wstring path)
     : collection_(parent.collection_), path_(std::move(path)) {
     bool debug = securityDebugging();
     std::wstring_view body = stripLongPrefix(path_.c_str());
-    // Debugging tells every level, so it maps the whole path. A parent with no entry below it
-    // kept no path to say whether this one is its child: mapping afresh stops looking up
-    // levels where that parent did.
-    if (debug || parent.path_.empty() || !isChildOf(body, stripLongPrefix(parent.path_.c_str()))) {
+    bool child = parent.text_ && extends(body, *parent.text_);
+    text_ = child ? std::make_shared<const Text>(Text{parent.text_,
+                                                      std::wstring(body.substr(parent.text_->length)),
+                                                      body.size()})
+                  : std::make_shared<const Text>(Text{nullptr, std::wstring(body), body.size()});
+    // Debugging tells every level, so it maps the whole path.
+    if (debug || !child) {
         _sortEntries(debug);
     } else {
         levels_ = parent.levels_;
@@ -217,14 +222,27 @@ Path2Entries::Path2Entries(const Path2Entries& parent, std::wstring path)
     _finish(debug);
 }
 
+bool Path2Entries::extends(std::wstring_view body, const Text& text) {
+    if (body.size() <= text.length) {
+        return false;
+    }
+    std::size_t end = text.length;
+    for (const Text* link = &text; link; link = link->up.get()) {
+        std::size_t start = end - link->tail.size();
+        if (body.substr(start, link->tail.size()) != link->tail) {
+            return false;
+        }
+        end = start;
+    }
+    return end == 0 && isChildOf(body, body.substr(0, text.length));
+}
+
 void Path2Entries::_finish(bool debug) {
     _entryIndexes(debug);
     if (lastIndex_ >= 0) {
         _computeState(debug);
     }
-    if (!deeper_ && !debug) {
-        std::wstring().swap(path_);  // an assignment would keep the buffer
-    }
+    std::wstring().swap(path_);  // an assignment would keep the buffer
 }
 
 std::uint32_t Path2Entries::_addLevel(const std::wstring& prefix) {

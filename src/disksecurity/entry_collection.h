@@ -80,7 +80,7 @@ constexpr std::uint32_t StateInheritHere = 0x400;      // the path inherits from
 // The entries that bear on one path, computed once on construction and read-only afterwards.
 // Level i holds the entries on the path's first i+1 components (level 0 the drive, level n-1
 // the path itself); the levels firstIndex() to lastIndex() apply. Only the levels down to the
-// deepest that entries reach are kept, and the path only while entries lie below it: a walk
+// deepest that entries reach are kept, and of the path only what its parent's lacks: a walk
 // holds one mapping per level of a chain thousands of folders deep.
 class Path2Entries {
 public:
@@ -129,8 +129,19 @@ private:
     void _entryIndexes(bool debug);
     void _computeState(bool debug);
 
+    // The path as written, as a chain whose links each hold the text after the one above: a
+    // mapping made from its parent holds one name of its own and shares the rest.
+    struct Text {
+        std::shared_ptr<const Text> up;
+        std::wstring tail;
+        std::size_t length;  // of the whole path
+    };
+    // Whether `body` is the path of `text`, separators and one more name.
+    static bool extends(std::wstring_view body, const Text& text);
+
     VEntryCollectionPtr collection_;
-    std::wstring path_;  // emptied once no entry lies below it
+    std::wstring path_;  // held while the mapping is made
+    std::shared_ptr<const Text> text_;
     std::vector<Level> levels_;
     std::size_t size_ = 0;
     // Where the search of the next level goes on: the entry after the last level's run, and

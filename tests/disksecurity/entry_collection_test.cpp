@@ -78,21 +78,26 @@ TEST(Path2EntriesLevels, OneListPerComponentWithTheApplicableRange) {
 }
 
 // A mapping made from its parent's equals the one made afresh, whether the path is the parent's
-// child or not, and whether entries lie below the parent (it keeps its path) or not (it drops
-// it, and its levels past the deepest entry).
+// child or not, and whether entries lie below the parent or not (it drops its levels past the
+// deepest entry).
 TEST(Path2EntriesLevels, FromTheParentAsMadeAfresh) {
     auto collection = collectionOf({entryOn(L"C:\\a"), entryOn(L"C:\\a\\b\\c")});
     struct Case {
         const wchar_t* parent;
         const wchar_t* path;
+        const wchar_t* grandparent = nullptr;  // the parent's mapping made from this one's
     } cases[] = {
         {L"C:\\a\\b", L"C:\\a\\b\\c"},        // entries below the parent: its levels go on
         {L"C:\\a\\b\\c", L"C:\\a\\b\\c\\d"},  // none below: only empty levels follow
-        {L"C:\\x\\y", L"C:\\a\\b\\c"},        // no path kept, and not its child at all
+        {L"C:\\x\\y", L"C:\\a\\b\\c"},        // not its child at all
         {L"C:\\x\\y", L"C:\\x\\y\\z"},
+        {L"C:\\x\\y", L"C:\\a\\y\\z", L"C:\\x"},  // the parent's own name, another path above
+        {L"C:\\a\\b", L"C:\\a\\b\\c", L"C:\\a"},
     };
     for (const Case& c : cases) {
-        Path2Entries parent(collection, c.parent);
+        Path2Entries parent = c.grandparent
+                                  ? Path2Entries(Path2Entries(collection, c.grandparent), c.parent)
+                                  : Path2Entries(collection, c.parent);
         Path2Entries derived(parent, c.path);
         Path2Entries fresh(collection, c.path);
         ASSERT_EQ(derived.size(), fresh.size()) << c.parent << L" " << c.path;
