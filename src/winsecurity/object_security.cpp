@@ -24,9 +24,32 @@ std::wstring shown(const std::wstring& path) {
     return stripLongPrefix(path);
 }
 
-// The DACL of a descriptor that GetSecurityInfo returned, as a VAcl.
+// The DACL inside a self-relative descriptor, if it has one that checks out where it lies.
+const std::uint8_t* daclInPlace(const std::vector<std::uint8_t>& descriptor) {
+    constexpr std::size_t header = 20;
+    if (descriptor.size() < header || descriptor[0] != Dtyp::SecurityDescriptorRevision) {
+        return nullptr;
+    }
+    auto control = static_cast<std::uint16_t>(descriptor[2] | descriptor[3] << 8);
+    std::size_t offset = descriptor[16] | descriptor[17] << 8 | descriptor[18] << 16 |
+                         static_cast<std::size_t>(descriptor[19]) << 24;
+    constexpr std::size_t aclHeader = 8;
+    if (!(control & Dtyp::Control::DaclPresent) || offset < header ||
+        offset > descriptor.size() - aclHeader) {
+        return nullptr;
+    }
+    const std::uint8_t* acl = descriptor.data() + offset;
+    std::size_t size = acl[2] | acl[3] << 8;
+    return size <= descriptor.size() - offset && Dtyp::isValidAcl(acl) ? acl : nullptr;
+}
+
+// The DACL of a descriptor that GetSecurityInfo returned, as a VAcl. A walk reads one per
+// object: a DACL that checks out in place is taken as it lies, any other descriptor decoded.
 VAcl daclOf(const std::vector<std::uint8_t>& descriptor, const std::wstring& failure,
             const char* function) {
+    if (const std::uint8_t* acl = daclInPlace(descriptor)) {
+        return VAcl(acl);
+    }
     auto sd = Dtyp::decodeSecurityDescriptor(descriptor);
     if (!sd) {
         throwOsError(failure, sd.error(), VSITE(function));
