@@ -163,8 +163,8 @@ SecurityDescriptor defaultDescriptor(bool driveRoot) {
 
 Result<Stored> readStored(const Object& object) {
     Stored stored;
-    stored.sd = defaultDescriptor(object.root);
     if (object.link || object.knownDefault) {
+        stored.sd = defaultDescriptor(object.root);
         return stored;
     }
     const char* name = Posix::SecurityDescriptorXattr;
@@ -196,6 +196,7 @@ Result<Stored> readStored(const Object& object) {
     }
     if (size < 0 && (errno == ENODATA || errno == ENOTSUP)) {
         // No descriptor, or a file system without xattrs, where all is default.
+        stored.sd = defaultDescriptor(object.root);
         return stored;
     }
     if (size < 0 && errno == ERANGE) {
@@ -207,6 +208,15 @@ Result<Stored> readStored(const Object& object) {
                        L"cannot read the security descriptor of " + fromUtf8(object.path.str())};
     }
     stored.bytes.resize(static_cast<std::size_t>(size));
+    // Equal descriptors are stored as equal bytes, and the objects of a folder mostly carry
+    // the same: the last one decoded is kept.
+    static thread_local std::vector<std::uint8_t> lastBytes;
+    static thread_local SecurityDescriptor lastDecoded;
+    if (!lastBytes.empty() && stored.bytes == lastBytes) {
+        stored.present = true;
+        stored.sd = lastDecoded;
+        return stored;
+    }
     auto sd = decodeSecurityDescriptor(stored.bytes);
     if (!sd) {
         std::wstring shown;
@@ -218,6 +228,8 @@ Result<Stored> readStored(const Object& object) {
     }
     stored.present = true;
     stored.sd = std::move(sd).value();
+    lastBytes = stored.bytes;
+    lastDecoded = stored.sd;
     return stored;
 }
 

@@ -321,11 +321,20 @@ std::uint32_t checkRequest(std::uint32_t objectType, std::uint32_t securityInfor
 
 std::uint32_t output(const SecurityDescriptor& sd, std::uint32_t information,
                      std::vector<std::uint8_t>& descriptor) {
+    // A walk reads the descriptors of siblings, mostly alike: the last answer is kept.
+    static thread_local std::optional<std::pair<std::uint32_t, SecurityDescriptor>> lastAsked;
+    static thread_local std::vector<std::uint8_t> lastAnswer;
+    if (lastAsked && lastAsked->first == information && lastAsked->second == sd) {
+        descriptor = lastAnswer;
+        return WinError::Success;
+    }
     auto bytes = partsOf(sd, information);
     if (!bytes) {
         return bytes.error();
     }
     descriptor = std::move(bytes).value();
+    lastAsked.emplace(information, sd);
+    lastAnswer = descriptor;
     return WinError::Success;
 }
 
