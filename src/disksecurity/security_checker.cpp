@@ -584,25 +584,23 @@ VAcl SecurityChecker::readDacl(Platform::Handle handle, const VPath&, bool) {
 
 bool SecurityChecker::isDaclWrong(const VAcl& dacl, const SecurityInformation& information,
                                   ObjectMode mode) {
-    // The answer depends on nothing but the DACL's bytes, the information and the mode; while
-    // the informations of a directory being enumerated live, the last one is remembered.
-    ParentAcl* directory = parents_.empty() ? nullptr : &parents_.back();
-    if (!directory || dacl.get() == nullptr || securityDebugging() ||
-        (&information != directory->information && &information != directory->plainFile.get())) {
+    // The answer depends on nothing but the DACL's bytes, the controls required and the mode.
+    const RequiredControlsPtr& controls = information.controls();
+    if (dacl.get() == nullptr || !controls || securityDebugging()) {
         return _judgeDacl(dacl, information, mode);
     }
     // AclSize, little-endian (MS-DTYP 2.4.5).
     std::size_t size = dacl.get()[2] | static_cast<std::size_t>(dacl.get()[3]) << 8;
     std::span<const std::uint8_t> bytes(dacl.get(), size);
-    if (directory->judgedWith == &information && directory->judgedMode == mode &&
-        std::ranges::equal(bytes, directory->judgedAcl)) {
-        return directory->judgedWrong;
+    if (judged_.controls == controls && judged_.mode == mode &&
+        std::ranges::equal(bytes, judged_.acl)) {
+        return judged_.wrong;
     }
     bool wrong = _judgeDacl(dacl, information, mode);
-    directory->judgedWith = &information;
-    directory->judgedMode = mode;
-    directory->judgedAcl.assign(bytes.begin(), bytes.end());
-    directory->judgedWrong = wrong;
+    judged_.controls = controls;
+    judged_.mode = mode;
+    judged_.acl.assign(bytes.begin(), bytes.end());
+    judged_.wrong = wrong;
     return wrong;
 }
 

@@ -193,12 +193,6 @@ private:
         // Its name in the directory enumerated before it (null: the walk started here).
         const std::wstring* name = nullptr;
         SecurityInformationPtr plainFile;
-        // The last answer of isDaclWrong for one of the two informations above: the objects
-        // of a directory mostly hold the same DACL.
-        const SecurityInformation* judgedWith = nullptr;
-        ObjectMode judgedMode;
-        std::vector<std::uint8_t> judgedAcl;
-        bool judgedWrong = false;
         std::optional<VAcl> acl;
         std::optional<VAccessControl> forFile;
         std::optional<VAccessControl> forFolder;
@@ -271,6 +265,14 @@ private:
     CheckerOptions options_;
     TarnoComponentResolver* context_;
     std::vector<ParentAcl> parents_;  // one per directory whose children are being enumerated
+    // The last answer of isDaclWrong: the objects of a tree mostly hold the same DACL, and the
+    // folders below the deepest entries share their controls.
+    struct Judged {
+        RequiredControlsPtr controls;
+        ObjectMode mode;
+        std::vector<std::uint8_t> acl;
+        bool wrong = false;
+    } judged_;
     // The path of the object being handled below the directory enumerated first: each level
     // appends its child's name and cuts it off again, so that the walk holds one path however
     // deep it goes.

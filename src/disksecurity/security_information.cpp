@@ -82,12 +82,13 @@ SecurityInformation::SecurityInformation(VEntryCollectionPtr collection, std::ws
     : collection_(std::move(collection)), sourcePath_(std::move(sourcePath)) {}
 
 const VAccessControl& SecurityInformation::derived(bool forFiles) const {
-    std::optional<VAccessControl>& cached = forFiles ? forFiles_ : forSubFolders_;
+    std::optional<VAccessControl>& cached =
+        forFiles ? controls_->forFiles : controls_->forSubFolders;
     if (cached) {
         return *cached;
     }
     VAccessControl control;
-    for (const auto& [key, item] : required_) {
+    for (const auto& [key, item] : controls_->required) {
         if (forFiles) {
             // A file below the path is what the path's file items speak of.
             if (key.target() == AccessItemTarget::Files) {
@@ -123,26 +124,57 @@ SecurityInformationPtr getSecurityInformation(const SecurityInformation& parent,
     }
     auto information =
         std::make_shared<SecurityInformation>(parent.collection(), parent.sourcePath());
-    generate(*information, path, *isDirectory, parent.entries().get());
+    generate(*information, path, *isDirectory, &parent);
     return information;
 }
 
+namespace {
+
+// Whether `mapping` requires what `parent`'s does: the same entries apply on the same levels,
+// none on either path itself (an entry there speaks of the object, not of what lies below).
+bool requiresTheSame(const Path2Entries& mapping, const Path2Entries& parent) {
+    std::int32_t last = mapping.lastIndex();
+    if (last != parent.lastIndex() || mapping.firstIndex() != parent.firstIndex() ||
+        last + 1 >= static_cast<std::int32_t>(parent.size()) ||
+        mapping.stateFlags() != parent.stateFlags() ||
+        mapping.collection() != parent.collection()) {
+        return false;
+    }
+    for (std::int32_t k = mapping.firstIndex(); k <= last; ++k) {
+        auto mine = mapping.level(static_cast<std::size_t>(k));
+        auto theirs = parent.level(static_cast<std::size_t>(k));
+        if (mine.begin() != theirs.begin() || mine.end() != theirs.end()) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 void generate(SecurityInformation& information, const std::wstring& path, bool isDirectory,
-              const Path2Entries* parentMapping) {
+              const SecurityInformation* parent) {
     LogManager& log = LogManager::instance();
     if (securityDebugging()) {
         log.log(LogInfo, L"Generating ACL for path %s", path);
     }
     information.isDirectory_ = isDirectory;
+    const Path2Entries* parentMapping = parent ? parent->entries().get() : nullptr;
     information.entries_ =
         parentMapping ? std::make_shared<const Path2Entries>(*parentMapping, path)
                       : std::make_shared<const Path2Entries>(information.collection_, path);
-    information.required_ = requiredControl(*information.entries_, isDirectory);
-    for (const auto& [key, item] : baseItems()) {
-        mapItem(information.required_, key, item);
+    // Debugging tells every item of every path.
+    if (parentMapping && parent->isDirectory() == isDirectory && parent->controls() &&
+        !securityDebugging() && requiresTheSame(*information.entries_, *parentMapping)) {
+        information.controls_ = parent->controls();
+    } else {
+        auto controls = std::make_shared<RequiredControls>();
+        controls->required = requiredControl(*information.entries_, isDirectory);
+        for (const auto& [key, item] : baseItems()) {
+            mapItem(controls->required, key, item);
+        }
+        information.controls_ = std::move(controls);
     }
-    information.forFiles_.reset();
-    information.forSubFolders_.reset();
     // No path is kept: a walk holds an information for each level of a chain of folders.
     bool useParent = information.hasState(StateUseParentPath);
     std::wstring parentPath = useParent ? VFileName::removeFileSpec(path) : std::wstring();

@@ -49,6 +49,16 @@ private:
     bool inheritRequired_ = false;
 };
 
+// What a path must grant, and what a file or a subfolder below it must grant (filled on first
+// use). Shared by the informations whose applicable entries are the same entries on the same
+// levels, as are those of the folders below the deepest entries.
+struct RequiredControls {
+    VAccessControl required;
+    mutable std::optional<VAccessControl> forFiles;
+    mutable std::optional<VAccessControl> forSubFolders;
+};
+using RequiredControlsPtr = std::shared_ptr<const RequiredControls>;
+
 // The information of one path: its mapping, its required control and the controls derived from
 // it for the children. Generated once, then read only (the derived controls fill on first use).
 class SecurityInformation {
@@ -69,22 +79,22 @@ public:
     std::uint32_t stateFlags() const { return entries_ ? entries_->stateFlags() : 0; }
     bool hasState(std::uint32_t flag) const { return (stateFlags() & flag) != 0; }
     // What the path itself must grant.
-    const VAccessControl& required() const { return required_; }
+    const VAccessControl& required() const { return controls_->required; }
     // What a file (`forFiles`) or a subfolder below the path must grant; built on first use.
     const VAccessControl& derived(bool forFiles) const;
+    // Both, as shared with other informations.
+    const RequiredControlsPtr& controls() const { return controls_; }
 
 private:
     friend void generate(SecurityInformation& information, const std::wstring& path,
-                         bool isDirectory, const Path2Entries* parentMapping);
+                         bool isDirectory, const SecurityInformation* parent);
 
     VEntryCollectionPtr collection_;
     std::wstring sourcePath_;
     Path2EntriesPtr entries_;
     bool throughParent_ = false;
     bool isDirectory_ = true;
-    VAccessControl required_;
-    mutable std::optional<VAccessControl> forFiles_;
-    mutable std::optional<VAccessControl> forSubFolders_;
+    RequiredControlsPtr controls_;
 };
 
 using SecurityInformationPtr = std::shared_ptr<const SecurityInformation>;
@@ -95,10 +105,10 @@ SecurityInformationPtr getSecurityInformation(const SecurityInformation& parent,
                                               const std::wstring& path,
                                               std::optional<bool> isDirectory = std::nullopt);
 // Fills `information` for `path`: mapping, required control with the base ACL of SYSTEM and
-// Administrators under it, intern path; the derived controls are reset. The mapping is derived
-// from `parentMapping` when that is the mapping of the path's parent.
+// Administrators under it, intern path. The mapping is derived from the mapping of `parent`
+// (when that is the path's parent), and its controls are shared when they are the same.
 void generate(SecurityInformation& information, const std::wstring& path, bool isDirectory,
-              const Path2Entries* parentMapping = nullptr);
+              const SecurityInformation* parent = nullptr);
 
 // The required control of the path itself (mode without Child), or the derived control for a
 // file (Child and File) or a subfolder (Child alone) below it.

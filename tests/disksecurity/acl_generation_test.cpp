@@ -242,6 +242,41 @@ TEST_P(AclGeneration, RequiresComparesAndWrites) {
 INSTANTIATE_TEST_SUITE_P(Cases, AclGeneration, ::testing::ValuesIn(generationCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// An information made from its parent's requires what one made afresh does, and shares the
+// parent's controls where the same entries apply on the same levels and none on either path.
+TEST(AclGenerationDerived, FromTheParentAsMadeAfresh) {
+    auto collection = CheckerTest::collectionOf(
+        root, {{L"BU", L"a", 3, 0x1200A9, 0}, {L"IU", L"a\\b", 0x1, 0x1301BF, 0}});
+    SecurityInformation rootInformation(collection);
+    struct Case {
+        const wchar_t* parent;
+        const wchar_t* path;
+        bool isDirectory;
+        bool shared;
+    } cases[] = {
+        {L"a\\b", L"a\\b\\x", true, false},  // the parent's entries speak of the parent itself
+        {L"a\\b\\x", L"a\\b\\x\\y", true, true},
+        {L"a\\b\\x", L"a\\b\\x\\f.txt", false, false},
+        {L"a", L"a\\b", true, false},  // entries of its own
+    };
+    auto text = [](const SecurityInformation& information, ObjectMode mode) {
+        return Platform::toUtf8(controlText(requiredControlFor(information, mode)));
+    };
+    for (const Case& c : cases) {
+        SecurityInformationPtr parent =
+            getSecurityInformation(rootInformation, root + L"\\" + c.parent, true);
+        std::wstring path = root + L"\\" + c.path;
+        SecurityInformationPtr derived = getSecurityInformation(*parent, path, c.isDirectory);
+        SecurityInformationPtr fresh = getSecurityInformation(rootInformation, path, c.isDirectory);
+        for (ObjectMode mode : {ObjectMode(false, !c.isDirectory, false, false),
+                                ObjectMode(true, true, false, false),
+                                ObjectMode(true, false, false, false)}) {
+            EXPECT_EQ(text(*derived, mode), text(*fresh, mode)) << Platform::toUtf8(path);
+        }
+        EXPECT_EQ(derived->controls() == parent->controls(), c.shared) << Platform::toUtf8(path);
+    }
+}
+
 TEST(AclGenerationDerived, ChildrenTakeWhatThePathPassesOn) {
     auto collection = CheckerTest::collectionOf(
         root, {{L"BU", L"a", 0x1, 0x1200A9, 0}, {L"IU", L"a", 0xA, 0x1301BF, 0}});
