@@ -55,6 +55,12 @@ PathStatus statusOf(const VPath& path, bool& denied) {
                                                              : PathStatus::File;
 }
 
+// The bytes of a DACL that is there: AclSize, little-endian (MS-DTYP 2.4.5), says how many.
+std::span<const std::uint8_t> aclBytes(const VAcl& acl) {
+    std::size_t size = acl.get()[2] | static_cast<std::size_t>(acl.get()[3]) << 8;
+    return std::span<const std::uint8_t>(acl.get(), size);
+}
+
 }  // namespace
 
 PathStatus pathStatus(const std::wstring& path) {
@@ -589,9 +595,7 @@ bool SecurityChecker::isDaclWrong(const VAcl& dacl, const SecurityInformation& i
     if (dacl.get() == nullptr || !controls || securityDebugging()) {
         return _judgeDacl(dacl, information, mode);
     }
-    // AclSize, little-endian (MS-DTYP 2.4.5).
-    std::size_t size = dacl.get()[2] | static_cast<std::size_t>(dacl.get()[3]) << 8;
-    std::span<const std::uint8_t> bytes(dacl.get(), size);
+    std::span<const std::uint8_t> bytes = aclBytes(dacl);
     if (judged_.controls == controls && judged_.mode == mode &&
         std::ranges::equal(bytes, judged_.acl)) {
         return judged_.wrong;
@@ -642,9 +646,7 @@ CallbackResult SecurityChecker::applySecurity(const SecurityInformation& informa
             return result;
         }
     }
-    std::optional<VAccessControl> scratch;
-    NewAcl newAcl =
-        computeNewAcl(information, existing, _inheritedFor(path, isFile, scratch), mode);
+    NewAcl newAcl = _newAcl(information, existing, path, mode);
     if (securityDebugging()) {
         LogManager& log = LogManager::instance();
         if (newAcl.inherit) {
@@ -691,6 +693,34 @@ CallbackResult SecurityChecker::applySecurity(const SecurityInformation& informa
         }
     }
     written_.fetch_add(1, std::memory_order_relaxed);
+    return result;
+}
+
+NewAcl SecurityChecker::_newAcl(const SecurityInformation& information, const VAcl& existing,
+                                const VPath& path, ObjectMode mode) {
+    std::optional<VAccessControl> scratch;
+    const VAccessControl& inherited = _inheritedFor(path, mode.file(), scratch);
+    // The answer depends on nothing but the controls required, the state, the mode, the DACL's
+    // bytes and the parent's: the objects of a tree mostly need the same one.
+    const RequiredControlsPtr& controls = information.controls();
+    if (!listedChild_ || !controls || existing.get() == nullptr || securityDebugging() ||
+        parents_.back().acl->get() == nullptr) {
+        return computeNewAcl(information, existing, inherited, mode);
+    }
+    std::span<const std::uint8_t> own = aclBytes(existing);
+    std::span<const std::uint8_t> parent = aclBytes(*parents_.back().acl);
+    if (computed_.controls == controls && computed_.state == information.stateFlags() &&
+        computed_.mode == mode && std::ranges::equal(own, computed_.existing) &&
+        std::ranges::equal(parent, computed_.parent)) {
+        return computed_.result;
+    }
+    NewAcl result = computeNewAcl(information, existing, inherited, mode);
+    computed_.controls = controls;
+    computed_.state = information.stateFlags();
+    computed_.mode = mode;
+    computed_.existing.assign(own.begin(), own.end());
+    computed_.parent.assign(parent.begin(), parent.end());
+    computed_.result = result;
     return result;
 }
 

@@ -119,6 +119,9 @@ protected:
     CallbackResult applyPath(const SecurityInformation& information, const VPath& path,
                              bool isDirectory, bool listed = false);
     [[noreturn]] void _abort();
+    // The DACL to write on a child whose DACL is `existing`, remembered for the next one.
+    NewAcl _newAcl(const SecurityInformation& information, const VAcl& existing,
+                   const VPath& path, ObjectMode mode);
     // isDaclWrong's own judgement, without the memory of the last answer.
     bool _judgeDacl(const VAcl& dacl, const SecurityInformation& information, ObjectMode mode);
     // The information that file `path`, listed by the walk below `information`, gets of its
@@ -273,6 +276,15 @@ private:
         std::vector<std::uint8_t> acl;
         bool wrong = false;
     } judged_;
+    // The last DACL computed for a listed child, and what it was computed from.
+    struct Computed {
+        RequiredControlsPtr controls;
+        std::uint32_t state = 0;
+        ObjectMode mode;
+        std::vector<std::uint8_t> existing;
+        std::vector<std::uint8_t> parent;
+        NewAcl result;
+    } computed_;
     // The path of the object being handled below the directory enumerated first: each level
     // appends its child's name and cuts it off again, so that the walk holds one path however
     // deep it goes.
