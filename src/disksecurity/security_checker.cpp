@@ -55,12 +55,6 @@ PathStatus statusOf(const VPath& path, bool& denied) {
                                                              : PathStatus::File;
 }
 
-// The bytes of a DACL that is there: AclSize, little-endian (MS-DTYP 2.4.5), says how many.
-std::span<const std::uint8_t> aclBytes(const VAcl& acl) {
-    std::size_t size = acl.get()[2] | static_cast<std::size_t>(acl.get()[3]) << 8;
-    return std::span<const std::uint8_t>(acl.get(), size);
-}
-
 }  // namespace
 
 PathStatus pathStatus(const std::wstring& path) {
@@ -595,15 +589,13 @@ bool SecurityChecker::isDaclWrong(const VAcl& dacl, const SecurityInformation& i
     if (dacl.get() == nullptr || !controls || securityDebugging()) {
         return _judgeDacl(dacl, information, mode);
     }
-    std::span<const std::uint8_t> bytes = aclBytes(dacl);
-    if (judged_.controls == controls && judged_.mode == mode &&
-        std::ranges::equal(bytes, judged_.acl)) {
+    if (judged_.controls == controls && judged_.mode == mode && dacl.buffer() == judged_.acl) {
         return judged_.wrong;
     }
     bool wrong = _judgeDacl(dacl, information, mode);
     judged_.controls = controls;
     judged_.mode = mode;
-    judged_.acl.assign(bytes.begin(), bytes.end());
+    judged_.acl = dacl.buffer();
     judged_.wrong = wrong;
     return wrong;
 }
@@ -707,19 +699,18 @@ NewAcl SecurityChecker::_newAcl(const SecurityInformation& information, const VA
         parents_.back().acl->get() == nullptr) {
         return computeNewAcl(information, existing, inherited, mode);
     }
-    std::span<const std::uint8_t> own = aclBytes(existing);
-    std::span<const std::uint8_t> parent = aclBytes(*parents_.back().acl);
+    const VAcl& parent = *parents_.back().acl;
     if (computed_.controls == controls && computed_.state == information.stateFlags() &&
-        computed_.mode == mode && std::ranges::equal(own, computed_.existing) &&
-        std::ranges::equal(parent, computed_.parent)) {
+        computed_.mode == mode && existing.buffer() == computed_.existing &&
+        parent.buffer() == computed_.parent) {
         return computed_.result;
     }
     NewAcl result = computeNewAcl(information, existing, inherited, mode);
     computed_.controls = controls;
     computed_.state = information.stateFlags();
     computed_.mode = mode;
-    computed_.existing.assign(own.begin(), own.end());
-    computed_.parent.assign(parent.begin(), parent.end());
+    computed_.existing = existing.buffer();
+    computed_.parent = parent.buffer();
     computed_.result = result;
     return result;
 }

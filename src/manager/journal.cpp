@@ -207,9 +207,11 @@ void RunJournal::record(std::span<const DiskSecurity::JournalRecord> records) {
         if (!lines.empty()) {
             lines += L"\r\n";
         }
-        lines.append(journaled(record.path))
-            .append(L"\t")
-            .append(WinSecurity::sddlOfDescriptor(record.descriptor));
+        if (!std::ranges::equal(record.descriptor, lastDescriptor_)) {
+            lastSddl_ = WinSecurity::sddlOfDescriptor(record.descriptor);
+            lastDescriptor_.assign(record.descriptor.begin(), record.descriptor.end());
+        }
+        lines.append(journaled(record.path)).append(L"\t").append(lastSddl_);
     }
     if (lines.empty()) {
         return;

@@ -101,6 +101,9 @@ private:
     std::int64_t size_ = 0;  // bytes of whole lines in the file
     std::int32_t keptCount_ = 0;
     std::vector<std::wstring> keptFiles_;
+    // The last descriptor written out and its text: the objects of a tree mostly had the same.
+    std::vector<std::uint8_t> lastDescriptor_;
+    std::wstring lastSddl_;
 };
 
 // A journal read back: its header and lines, every one checked.

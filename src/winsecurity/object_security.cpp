@@ -296,9 +296,21 @@ void MappedAccountsScope::remember(const VSID& sid) {
     }
 }
 
+bool MappedAccountsScope::knowsAll(const VAcl& acl) const {
+    return acl.get() && acl.buffer() == lastKnownAcl_;
+}
+
+void MappedAccountsScope::rememberAll(const VAcl& acl) {
+    lastKnownAcl_ = acl.buffer();
+}
+
 VAcl withoutUnmappedAces(const VAcl& acl) {
-    VAcl clean = acl;
     MappedAccountsScope* scope = MappedAccountsScope::current();
+    if (scope && scope->knowsAll(acl)) {
+        return acl;
+    }
+    VAcl clean = acl;
+    bool removed = false;
     int index = 0;
     while (index < clean.aceCount()) {
         VSID sid = clean.aceAt(index).sid();
@@ -312,12 +324,16 @@ VAcl withoutUnmappedAces(const VAcl& acl) {
         if (!Platform::lookupAccountSid(std::wstring(), sid.sid(), account) &&
             Platform::getLastError() == WinError::NoneMapped) {
             clean.deleteAce(index);
+            removed = true;
             continue;
         }
         if (scope) {
             scope->remember(sid);
         }
         ++index;
+    }
+    if (scope && !removed) {
+        scope->rememberAll(acl);
     }
     return clean;
 }

@@ -77,9 +77,14 @@ public:
     static MappedAccountsScope* current();
     bool knows(const VSID& sid) const;
     void remember(const VSID& sid);
+    // Whether every account of `acl` is known: the scope keeps the bytes of the last such ACL,
+    // for a walk writes the same DACL on object after object.
+    bool knowsAll(const VAcl& acl) const;
+    void rememberAll(const VAcl& acl);
 
 private:
     std::vector<VSID> mapped_;
+    std::vector<std::uint8_t> lastKnownAcl_;
     ScopedValue<MappedAccountsScope*> innermost_;
 };
 

@@ -56,6 +56,8 @@ public:
     const std::uint8_t* get() const { return acl_.data(); }
     // The ACL's bytes in use (header and ACEs, no free space).
     std::vector<std::uint8_t> bytes() const;
+    // The whole buffer, free space included, in place: equal buffers hold equal ACLs.
+    const std::vector<std::uint8_t>& buffer() const { return acl_; }
     // The parsed ACL.
     Platform::Dtyp::Acl parsed() const;
 

@@ -57,6 +57,12 @@ protected:
 };
 
 TEST_F(UndoAudit, RestoreGivesBackEveryDescriptorAndIsItselfUndone) {
+    // Two siblings whose descriptors differ in their bytes and not in their length, journaled
+    // side by side.
+    file("Inetpub/vhosts/example/httpdocs/a.txt");
+    file("Inetpub/vhosts/example/httpdocs/b.txt");
+    host_({"acl", "set", webspace + "\\httpdocs\\a.txt", "D:P(A;;FA;;;BU)"});
+    host_({"acl", "set", webspace + "\\httpdocs\\b.txt", "D:P(A;;FR;;;BU)"});
     std::string before = tree();
     ASSERT_FALSE(fs::exists(onC("Inetpub/vhosts/example/.tarno/.Security")));
     ProcessResult repaired = repair({"--full-scan"});

@@ -196,14 +196,21 @@ TEST_F(ObjectSecurity, AWalkAsksForEachMappedAccountOnce) {
     directory(L"C:\\walk");
     VSID admins = VSID::wellKnown(WellKnownAccount::Administrators);
     VSID kept = addAccount("Kept");
+    VSID never = addAccount("Never");
+    tavrelHost({"account", "del", "Never"});
     VAcl acl;
     acl.addAces({allow(OICI, FA, admins), allow(OICI, 0x1200A9, kept)});
+    // As long as the other, and an account the walk never asked for.
+    VAcl unasked;
+    unasked.addAces({allow(OICI, FA, admins), allow(OICI, 0x1200A9, never)});
     {
         WinSecurity::MappedAccountsScope walk;
         WinSecurity::setNamedObjectDacl(L"C:\\walk", Platform::SeFileObject, acl);
         tavrelHost({"account", "del", "Kept"});
         WinSecurity::setNamedObjectDacl(L"C:\\walk", Platform::SeFileObject, acl);
         EXPECT_EQ(WinSecurity::getNamedObjectDacl(L"C:\\walk").aceCount(), 2);
+        WinSecurity::setNamedObjectDacl(L"C:\\walk", Platform::SeFileObject, unasked);
+        EXPECT_EQ(WinSecurity::getNamedObjectDacl(L"C:\\walk").aceCount(), 1);
     }
     WinSecurity::setNamedObjectDacl(L"C:\\walk", Platform::SeFileObject, acl);
     EXPECT_EQ(WinSecurity::getNamedObjectDacl(L"C:\\walk").aceCount(), 1);

@@ -403,15 +403,24 @@ std::uint32_t writeDescriptor(Store& store, const Object& object, const Stored& 
     if (object.link) {
         return next == stored.sd ? WinError::Success : WinError::NotSupported;
     }
-    auto bytes = encodeSecurityDescriptor(next);
-    if (!bytes) {
-        return bytes.error();
+    // A walk writes equal descriptors on object after object: the last encoding is kept.
+    static thread_local std::optional<std::pair<SecurityDescriptor, std::vector<std::uint8_t>>>
+        lastEncoded;
+    if (!lastEncoded || !(lastEncoded->first == next)) {
+        auto encoded = encodeSecurityDescriptor(next);
+        if (!encoded) {
+            return encoded.error();
+        }
+        lastEncoded.emplace(next, std::move(encoded).value());
     }
+    const std::vector<std::uint8_t>* bytes = &lastEncoded->second;
     if (std::uint32_t fault =
             Posix::Faults::injected(Posix::Faults::Operation::SetSecurity, object.path)) {
         return fault;
     }
-    if (next == defaultDescriptor(object.root)) {
+    static const SecurityDescriptor plainDefault = defaultDescriptor(false);
+    static const SecurityDescriptor rootDefault = defaultDescriptor(true);
+    if (next == (object.root ? rootDefault : plainDefault)) {
         if (!stored.present) {
             return WinError::Success;
         }
