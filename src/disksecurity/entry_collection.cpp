@@ -205,9 +205,9 @@ Path2Entries::Path2Entries(const Path2Entries& parent, std::wstring path)
     bool debug = securityDebugging();
     std::wstring_view body = stripLongPrefix(path_.c_str());
     bool child = parent.text_ && extends(body, *parent.text_);
-    text_ = child ? std::make_shared<const Text>(Text{parent.text_,
-                                                      std::wstring(body.substr(parent.text_->length)),
-                                                      body.size()})
+    text_ = child ? std::make_shared<const Text>(
+                        Text{parent.text_, std::wstring(body.substr(parent.text_->length)),
+                             body.size()})
                   : std::make_shared<const Text>(Text{nullptr, std::wstring(body), body.size()});
     // Debugging tells every level, so it maps the whole path.
     if (debug || !child) {

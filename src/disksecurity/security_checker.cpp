@@ -584,19 +584,13 @@ VAcl SecurityChecker::readDacl(Platform::Handle handle, const VPath&, bool) {
 
 bool SecurityChecker::isDaclWrong(const VAcl& dacl, const SecurityInformation& information,
                                   ObjectMode mode) {
-    // The answer depends on nothing but the DACL's bytes, the controls required and the mode.
-    const RequiredControlsPtr& controls = information.controls();
-    if (dacl.get() == nullptr || !controls || securityDebugging()) {
-        return _judgeDacl(dacl, information, mode);
+    // Debugging tells every judgement.
+    bool remember = !securityDebugging();
+    std::optional<bool> known = remember ? last_.judged(dacl, information, mode) : std::nullopt;
+    bool wrong = known ? *known : _judgeDacl(dacl, information, mode);
+    if (remember && !known) {
+        last_.keepJudged(dacl, information, mode, wrong);
     }
-    if (judged_.controls == controls && judged_.mode == mode && dacl.buffer() == judged_.acl) {
-        return judged_.wrong;
-    }
-    bool wrong = _judgeDacl(dacl, information, mode);
-    judged_.controls = controls;
-    judged_.mode = mode;
-    judged_.acl = dacl.buffer();
-    judged_.wrong = wrong;
     return wrong;
 }
 
@@ -692,26 +686,13 @@ NewAcl SecurityChecker::_newAcl(const SecurityInformation& information, const VA
                                 const VPath& path, ObjectMode mode) {
     std::optional<VAccessControl> scratch;
     const VAccessControl& inherited = _inheritedFor(path, mode.file(), scratch);
-    // The answer depends on nothing but the controls required, the state, the mode, the DACL's
-    // bytes and the parent's: the objects of a tree mostly need the same one.
-    const RequiredControlsPtr& controls = information.controls();
-    if (!listedChild_ || !controls || existing.get() == nullptr || securityDebugging() ||
-        parents_.back().acl->get() == nullptr) {
-        return computeNewAcl(information, existing, inherited, mode);
+    // A listed child's parent DACL was read through the directory held.
+    const VAcl* parent = listedChild_ && !securityDebugging() ? &*parents_.back().acl : nullptr;
+    const NewAcl* known = parent ? last_.computed(existing, *parent, information, mode) : nullptr;
+    NewAcl result = known ? *known : computeNewAcl(information, existing, inherited, mode);
+    if (parent && !known) {
+        last_.keepComputed(existing, *parent, information, mode, result);
     }
-    const VAcl& parent = *parents_.back().acl;
-    if (computed_.controls == controls && computed_.state == information.stateFlags() &&
-        computed_.mode == mode && existing.buffer() == computed_.existing &&
-        parent.buffer() == computed_.parent) {
-        return computed_.result;
-    }
-    NewAcl result = computeNewAcl(information, existing, inherited, mode);
-    computed_.controls = controls;
-    computed_.state = information.stateFlags();
-    computed_.mode = mode;
-    computed_.existing = existing.buffer();
-    computed_.parent = parent.buffer();
-    computed_.result = result;
     return result;
 }
 

@@ -16,6 +16,7 @@
 
 #include "disksecurity/checker_callback.h"
 #include "disksecurity/checker_errors.h"
+#include "disksecurity/last_judgements.h"
 #include "disksecurity/report_file.h"
 #include "disksecurity/security_information.h"
 #include "disksecurity/write_batch.h"
@@ -268,23 +269,7 @@ private:
     CheckerOptions options_;
     TarnoComponentResolver* context_;
     std::vector<ParentAcl> parents_;  // one per directory whose children are being enumerated
-    // The last answer of isDaclWrong: the objects of a tree mostly hold the same DACL, and the
-    // folders below the deepest entries share their controls.
-    struct Judged {
-        RequiredControlsPtr controls;
-        ObjectMode mode;
-        std::vector<std::uint8_t> acl;
-        bool wrong = false;
-    } judged_;
-    // The last DACL computed for a listed child, and what it was computed from.
-    struct Computed {
-        RequiredControlsPtr controls;
-        std::uint32_t state = 0;
-        ObjectMode mode;
-        std::vector<std::uint8_t> existing;
-        std::vector<std::uint8_t> parent;
-        NewAcl result;
-    } computed_;
+    LastJudgements last_;
     // The path of the object being handled below the directory enumerated first: each level
     // appends its child's name and cuts it off again, so that the walk holds one path however
     // deep it goes.

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "checker_support.h"
+#include "disksecurity/last_judgements.h"
 #include "disksecurity/security_information.h"
 #include "platform/dtyp/acl.h"
 
@@ -274,6 +275,41 @@ TEST(AclGenerationDerived, FromTheParentAsMadeAfresh) {
             EXPECT_EQ(text(*derived, mode), text(*fresh, mode)) << Platform::toUtf8(path);
         }
         EXPECT_EQ(derived->controls() == parent->controls(), c.shared) << Platform::toUtf8(path);
+    }
+}
+
+// The last judgement and the last DACL computed serve only what they were made from.
+TEST(LastJudgementsKept, ServeOnlyWhatTheyWereMadeFrom) {
+    auto collection = CheckerTest::collectionOf(
+        root, {{L"BU", L"a", 3, 0x1200A9, 0}, {L"IU", L"a\\b", 3, 0x1301BF, 0}});
+    SecurityInformation rootInformation(collection);
+    SecurityInformationPtr a = getSecurityInformation(rootInformation, root + L"\\a", true);
+    SecurityInformationPtr b = getSecurityInformation(rootInformation, root + L"\\a\\b", true);
+    const VAcl dacl = aclOf(L"D:(A;;FA;;;BU)");
+    const VAcl other = aclOf(L"D:(A;;FR;;;BU)");
+    const ObjectMode folder(false, false, false, false);
+    LastJudgements last;
+    last.keepJudged(dacl, *a, folder, true);
+    last.keepComputed(dacl, dacl, *a, folder, NewAcl{other, true});
+    struct Case {
+        const char* differs;
+        const VAcl& dacl;
+        const SecurityInformation& information;
+        ObjectMode mode;
+        const VAcl& parent;
+        bool judged;
+        bool computed;
+    } cases[] = {
+        {"nothing", dacl, *a, folder, dacl, true, true},
+        {"the DACL", other, *a, folder, dacl, false, false},
+        {"the controls", dacl, *b, folder, dacl, false, false},
+        {"the mode", dacl, *a, ObjectMode(false, true, false, false), dacl, false, false},
+        {"the parent's DACL", dacl, *a, folder, other, true, false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(last.judged(c.dacl, c.information, c.mode).has_value(), c.judged) << c.differs;
+        EXPECT_EQ(last.computed(c.dacl, c.parent, c.information, c.mode) != nullptr, c.computed)
+            << c.differs;
     }
 }
 

@@ -137,7 +137,7 @@ private:
     std::size_t bound_ = MaxCachedDirectories;
     // This process's writes: how many the log counted, how many in all, the last one to each
     // object written (a bounded record: dropping it counts as an untracked write).
-    static constexpr std::size_t MaxTrackedWrites = 65536;
+    static constexpr std::size_t MaxTrackedWrites = 4096;
     std::uint64_t ownLogged_ = 0;
     std::uint64_t ownWrites_ = 0;
     std::uint64_t untracked_ = 0;
