@@ -136,6 +136,7 @@ bool requiresTheSame(const Path2Entries& mapping, const Path2Entries& parent) {
     std::int32_t last = mapping.lastIndex();
     if (last != parent.lastIndex() || mapping.firstIndex() != parent.firstIndex() ||
         last + 1 >= static_cast<std::int32_t>(parent.size()) ||
+        last + 1 >= static_cast<std::int32_t>(mapping.size()) ||
         mapping.stateFlags() != parent.stateFlags() ||
         mapping.collection() != parent.collection()) {
         return false;

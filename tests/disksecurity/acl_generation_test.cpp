@@ -259,6 +259,7 @@ TEST(AclGenerationDerived, FromTheParentAsMadeAfresh) {
         {L"a\\b\\x", L"a\\b\\x\\y", true, true},
         {L"a\\b\\x", L"a\\b\\x\\f.txt", false, false},
         {L"a", L"a\\b", true, false},  // entries of its own
+        {L"a\\x", L"a", true, false},  // not a child: the parent's entries are its own
     };
     auto text = [](const SecurityInformation& information, ObjectMode mode) {
         return Platform::toUtf8(controlText(requiredControlFor(information, mode)));
