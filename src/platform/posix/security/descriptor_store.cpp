@@ -131,10 +131,7 @@ Inheritable nothingPassed() {
     return none;
 }
 
-}  // namespace
-
-// The descriptor of an object without the xattr.
-SecurityDescriptor defaultDescriptor(bool driveRoot) {
+SecurityDescriptor makeDefaultDescriptor(bool driveRoot) {
     SecurityDescriptor sd;
     sd.owner = WellKnownSid::builtinAdministrators();
     sd.group = WellKnownSid::localSystem();
@@ -159,6 +156,15 @@ SecurityDescriptor defaultDescriptor(bool driveRoot) {
     }
     sd.setDacl(std::move(dacl));
     return sd;
+}
+
+}  // namespace
+
+// The descriptor of an object without the xattr, made once.
+const SecurityDescriptor& defaultDescriptor(bool driveRoot) {
+    static const SecurityDescriptor plain = makeDefaultDescriptor(false);
+    static const SecurityDescriptor root = makeDefaultDescriptor(true);
+    return driveRoot ? root : plain;
 }
 
 Result<Stored> readStored(const Object& object) {
@@ -418,9 +424,7 @@ std::uint32_t writeDescriptor(Store& store, const Object& object, const Stored& 
             Posix::Faults::injected(Posix::Faults::Operation::SetSecurity, object.path)) {
         return fault;
     }
-    static const SecurityDescriptor plainDefault = defaultDescriptor(false);
-    static const SecurityDescriptor rootDefault = defaultDescriptor(true);
-    if (next == (object.root ? rootDefault : plainDefault)) {
+    if (next == defaultDescriptor(object.root)) {
         if (!stored.present) {
             return WinError::Success;
         }

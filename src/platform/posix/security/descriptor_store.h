@@ -20,7 +20,7 @@ struct OpenDirectory;
 namespace Platform::Posix::ObjectSecurity {
 
 // The descriptor of an object without the xattr: on a drive root, that of a fresh C:\.
-Dtyp::SecurityDescriptor defaultDescriptor(bool driveRoot);
+const Dtyp::SecurityDescriptor& defaultDescriptor(bool driveRoot);
 
 // An object whose descriptor is read or written.
 struct Object {
