@@ -6,6 +6,7 @@
 #include <sys/xattr.h>
 
 #include <chrono>
+#include <cwchar>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -187,13 +188,15 @@ TEST_F(HostCachesTest, WhatAHandleReadHoldsUntilItsObjectOrWhatItInheritsIsWritt
         EXPECT_TRUE(handle) << toUtf8(path);
         return handle;
     };
+    // A DACL is written protected, or unprotected with "D:(".
     auto setThrough = [](Handle handle, const wchar_t* sddl) {
         auto sd = *Dtyp::fromSddl(sddl);
         std::vector<std::uint8_t> acl, owner;
         std::uint32_t parts = 0;
         if (sd.dacl) {
             acl = *Dtyp::encodeAcl(*sd.dacl);
-            parts |= Info::Dacl | Info::ProtectedDacl;
+            parts |= Info::Dacl | (std::wcsstr(sddl, L"D:(") ? Info::UnprotectedDacl
+                                                              : Info::ProtectedDacl);
         }
         if (sd.owner) {
             owner = sd.owner->toBytes();
@@ -233,6 +236,38 @@ TEST_F(HostCachesTest, WhatAHandleReadHoldsUntilItsObjectOrWhatItInheritsIsWritt
              return readThrough(again.get(), Info::Owner | Info::Dacl);
          },
          L"O:SYD:PAI(A;;FA;;;WD)"},
+        // What a handle wrote it reads back as it is now, with what it inherits.
+        {"nothing else, after the first wrote",
+         [] {},
+         [&](Handle first) {
+             setThrough(first, L"D:(A;;FA;;;BU)");
+             return readThrough(first, Info::Dacl);
+         },
+         L"D:AI(A;;FA;;;BU)(A;ID;FA;;;SY)"},
+        {"the same file, through another handle, after the first wrote",
+         [] {},
+         [&](Handle first) {
+             setThrough(first, L"D:(A;;FA;;;BU)");
+             setThrough(open(file).get(), L"D:P(A;;FA;;;WD)");
+             return readThrough(first, Info::Dacl);
+         },
+         L"D:PAI(A;;FA;;;WD)"},
+        {"the same file, by another process, after the first wrote",
+         [] {},
+         [&](Handle first) {
+             setThrough(first, L"D:(A;;FA;;;BU)");
+             setDaclElsewhere(R"(C:\site\f.txt)", "D:P(A;;FA;;;WD)");
+             return readThrough(first, Info::Dacl);
+         },
+         L"D:PAI(A;;FA;;;WD)"},
+        {"the folder it inherits from, after the first wrote",
+         [] {},
+         [&](Handle first) {
+             setThrough(first, L"D:(A;;FA;;;BU)");
+             setThrough(open(site).get(), L"D:P(A;OICI;FA;;;BA)");
+             return readThrough(first, Info::Dacl);
+         },
+         L"D:AI(A;;FA;;;BU)(A;ID;FA;;;BA)"},
     };
     for (const auto& c : cases) {
         ASSERT_EQ(setDacl(site, L"D:P(A;OICI;FA;;;SY)"), 0u);

@@ -167,6 +167,26 @@ const SecurityDescriptor& defaultDescriptor(bool driveRoot) {
     return driveRoot ? root : plain;
 }
 
+namespace {
+
+// Decodes stored bytes. Equal descriptors are stored as equal bytes, and the objects of a
+// folder mostly carry the same: the last one decoded is kept.
+Result<SecurityDescriptor> decodeStored(const std::vector<std::uint8_t>& bytes) {
+    static thread_local std::vector<std::uint8_t> lastBytes;
+    static thread_local SecurityDescriptor lastDecoded;
+    if (!lastBytes.empty() && bytes == lastBytes) {
+        return lastDecoded;
+    }
+    auto sd = decodeSecurityDescriptor(bytes);
+    if (sd) {
+        lastBytes = bytes;
+        lastDecoded = *sd;
+    }
+    return sd;
+}
+
+}  // namespace
+
 Result<Stored> readStored(const Object& object) {
     Stored stored;
     if (object.link || object.knownDefault) {
@@ -214,16 +234,7 @@ Result<Stored> readStored(const Object& object) {
                        L"cannot read the security descriptor of " + fromUtf8(object.path.str())};
     }
     stored.bytes.resize(static_cast<std::size_t>(size));
-    // Equal descriptors are stored as equal bytes, and the objects of a folder mostly carry
-    // the same: the last one decoded is kept.
-    static thread_local std::vector<std::uint8_t> lastBytes;
-    static thread_local SecurityDescriptor lastDecoded;
-    if (!lastBytes.empty() && stored.bytes == lastBytes) {
-        stored.present = true;
-        stored.sd = lastDecoded;
-        return stored;
-    }
-    auto sd = decodeSecurityDescriptor(stored.bytes);
+    auto sd = decodeStored(stored.bytes);
     if (!sd) {
         std::wstring shown;
         if (!Posix::realPosixToWindows(object.path.str(), shown)) {
@@ -234,8 +245,6 @@ Result<Stored> readStored(const Object& object) {
     }
     stored.present = true;
     stored.sd = std::move(sd).value();
-    lastBytes = stored.bytes;
-    lastDecoded = stored.sd;
     return stored;
 }
 
@@ -405,8 +414,11 @@ Result<Object> objectOfHandle(Store& store, const Posix::FileObject& file) {
 }
 
 std::uint32_t writeDescriptor(Store& store, const Object& object, const Stored& stored,
-                              const SecurityDescriptor& next) {
+                              const SecurityDescriptor& next, std::optional<Stored>* now) {
     if (object.link) {
+        if (now) {
+            now->emplace(stored);
+        }
         return next == stored.sd ? WinError::Success : WinError::NotSupported;
     }
     // A walk writes equal descriptors on object after object: the last encoding is kept.
@@ -425,6 +437,9 @@ std::uint32_t writeDescriptor(Store& store, const Object& object, const Stored& 
         return fault;
     }
     if (next == defaultDescriptor(object.root)) {
+        if (now) {
+            now->emplace(Stored{false, {}, defaultDescriptor(object.root)});
+        }
         if (!stored.present) {
             return WinError::Success;
         }
@@ -435,6 +450,11 @@ std::uint32_t writeDescriptor(Store& store, const Object& object, const Stored& 
             return xattrWriteError(errno);
         }
     } else {
+        if (now) {
+            if (auto sd = decodeStored(*bytes)) {
+                now->emplace(Stored{true, *bytes, std::move(sd).value()});
+            }
+        }
         if (stored.present && *bytes == stored.bytes) {
             return WinError::Success;
         }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -64,8 +65,10 @@ Dtyp::Result<Object> objectByName(Store& store, const std::wstring& name);
 Dtyp::Result<Object> objectOfHandle(Store& store, const FileObject& file);
 
 // Stores `next` as the object's descriptor in place of `stored`; nothing when that is what is
-// stored. A written directory is forgotten by every process of the host.
+// stored. A written directory is forgotten by every process of the host. `now`, if given,
+// receives what the xattr holds after a call that succeeded.
 std::uint32_t writeDescriptor(Store& store, const Object& object, const Stored& stored,
-                              const Dtyp::SecurityDescriptor& next);
+                              const Dtyp::SecurityDescriptor& next,
+                              std::optional<Stored>* now = nullptr);
 
 }  // namespace Platform::Posix::ObjectSecurity

@@ -311,6 +311,22 @@ Result<const Loaded*> loadHandle(Store& store, Posix::FileObject& file,
     return kept;
 }
 
+// What a handle wrote is what its object's xattr holds until another write: a folder whose
+// children inherit what was just written is not read again.
+void keepWritten(Store& store, Posix::FileObject& file, Object object, Stored stored) {
+    file.security.reset();
+    if (!store.shared()) {
+        return;
+    }
+    Store::ReadStamp stamp = store.stampRead(file.isLinkItself() ? nullptr : file.statAtOpen());
+    auto sd = effective(store, object, stored);
+    if (!sd) {
+        return;
+    }
+    file.security = std::make_shared<Posix::HandleSecurity>(Posix::HandleSecurity{
+        Loaded{std::move(object), std::move(stored), std::move(sd).value()}, stamp});
+}
+
 // The checks of the arguments that every call of the *SecurityInfo family makes first.
 std::uint32_t checkRequest(std::uint32_t objectType, std::uint32_t securityInformation) {
     if (objectType != SeFileObject) {
@@ -554,7 +570,17 @@ std::uint32_t setSecurityInfo(Handle handle, std::uint32_t objectType,
     StoreCall call(true);
     std::uint32_t error = 0;
     const Loaded* loaded = loadedForHandle(call, *file, error, Need::StoredOnly);
-    return loaded ? commit(call.store(), loaded->object, loaded->stored, change) : error;
+    if (!loaded) {
+        return error;
+    }
+    std::optional<Stored> now;
+    Object object = loaded->object;
+    error = writeDescriptor(call.store(), object, loaded->stored,
+                            applied(loaded->stored.sd, change), &now);
+    if (error == WinError::Success && now) {
+        keepWritten(call.store(), *file, std::move(object), std::move(*now));
+    }
+    return error;
 }
 
 std::uint32_t setNamedSecurityInfo(const std::wstring& objectName, std::uint32_t objectType,
