@@ -319,6 +319,7 @@ void keepWritten(Store& store, Posix::FileObject& file, Object object, Stored st
         return;
     }
     Store::ReadStamp stamp = store.stampRead(file.isLinkItself() ? nullptr : file.statAtOpen());
+    object.knownDefault = false;  // what the search saw is no longer what is there
     auto sd = effective(store, object, stored);
     if (!sd) {
         return;
